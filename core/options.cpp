@@ -1,0 +1,170 @@
+#include "core/options.h"
+
+#include "platform/clock.h"
+#include "support/error.h"
+#include "xml/xml_document.h"
+
+namespace kova {
+
+const char* const kRegistryPath = "Software\\Tessary\\KovaUpdater\\";
+
+namespace {
+
+void ReadMaskList(const TXmlElement& element, TMaskList& list) {
+  list.clear();
+  for (std::size_t i = 0; i < element.ChildCount(); ++i) {
+    const TXmlNode* child = element.ChildAt(i);
+    if (child->Kind() == xnkElement && child->Name() == "mask") {
+      list.push_back(std::make_unique<TMaskPair>(static_cast<const TXmlElement*>(child)->ElementText()));
+    }
+  }
+}
+
+}  // namespace
+
+void TOptions::LoadFromStream(TStream& stream) {
+  auto document = NewXmlDocument();
+  document->ReadFromStream(stream);
+  const TXmlElement* root = document->FindChildElement("options");
+  if (!root) return;
+  for (std::size_t i = 0; i < root->ChildCount(); ++i) {
+    const TXmlNode* node = root->ChildAt(i);
+    if (node->Kind() != xnkElement) continue;
+    const auto& element = *static_cast<const TXmlElement*>(node);
+    const std::string& name = element.Name();
+    if (name == "uid") {
+      Uid = element.ElementText();
+    } else if (name == "options") {
+      OptionsUrl = element.ElementText();
+    } else if (name == "news") {
+      NewsUrl = element.ElementText();
+    } else if (name == "patchlist") {
+      PatchListUrl = element.ElementText();
+    } else if (name == "updater") {
+      UpdaterUrl = element.ElementText();
+    } else if (name == "full_check") {
+      if (element.HasAttr("days")) FullCheckDays = element.AttrInt("days", 0);
+      for (std::size_t j = 0; j < element.ChildCount(); ++j) {
+        const TXmlNode* child = element.ChildAt(j);
+        if (child->Kind() == xnkElement && child->Name() == "reload_patchlist") Flags |= ofReloadPatchList;
+      }
+    } else if (name == "restore_homedir") {
+      Flags |= ofRestoreHomeDir;
+    } else if (name == "title") {
+      Title = element.ElementText();
+    } else if (name == "run") {
+      for (std::size_t j = 0; j < element.ChildCount(); ++j) {
+        const TXmlNode* child = element.ChildAt(j);
+        if (child->Kind() != xnkElement) continue;
+        const auto& item = *static_cast<const TXmlElement*>(child);
+        if (item.Name() == "program") RunProgram = item.ElementText();
+        else if (item.Name() == "params") RunParams = item.ElementText();
+        else if (item.Name() == "close_updater") Flags |= ofCloseUpdater;
+        else if (item.Name() == "allow_multiple_run") Flags |= ofAllowMultipleRun;
+      }
+    } else if (name == "hard_check") {
+      ReadMaskList(element, HardCheckMasks);
+    } else if (name == "soft_check") {
+      ReadMaskList(element, SoftCheckMasks);
+    }
+  }
+}
+
+TUpdaterOptions::TUpdaterOptions(TRootKey rootKey, std::string registryPath)
+    : RootKey(rootKey), RegistryPath(std::move(registryPath)) {
+  ResetDefaults();
+  LoadState();
+}
+
+void TUpdaterOptions::ResetDefaults() {
+  FullCheckDays = 7;
+  Flags = ofCloseUpdater;
+  HardCheckMasks.clear();
+  SoftCheckMasks.clear();
+}
+
+void TUpdaterOptions::LoadState() {
+  if (Uid.empty()) return;
+  const std::string key = SettingsKey() + "\\";
+  std::string text;
+  if (RegReadString(RootKey, key + "HomeDir", text) && !text.empty()) homeDir_ = text;
+  std::string firstError;
+  for (auto [name, field] : {std::pair{"LastUpdate", &lastUpdate_}, std::pair{"LastFullCheck", &lastFullCheck_}}) {
+    if (!RegReadString(RootKey, key + name, text) || text.empty()) continue;
+    try {
+      *field = TextToDateTime(text);
+    } catch (const EConvertError& e) {
+      if (firstError.empty()) firstError = e.what();
+    }
+  }
+  if (!firstError.empty()) throw EConvertError(firstError);
+}
+
+void TUpdaterOptions::WriteValue(const std::string& name, const std::string& text) {
+  if (!Uid.empty()) RegWriteString(RootKey, SettingsKey() + "\\" + name, text);
+}
+
+void TUpdaterOptions::SetHomeDir(const std::string& directory) {
+  if (directory == homeDir_) return;
+  homeDir_ = directory;
+  if (homeDir_.empty() || homeDir_.back() != '/') homeDir_ += '/';
+  WriteValue("HomeDir", homeDir_);
+}
+
+void TUpdaterOptions::SetLastUpdate(TDateTime value) {
+  if (SameDateTime(value, lastUpdate_)) return;
+  lastUpdate_ = value;
+  WriteValue("LastUpdate", DateTimeToText(value));
+}
+
+void TUpdaterOptions::SetLastFullCheck(TDateTime value) {
+  if (SameDateTime(value, lastFullCheck_)) return;
+  lastFullCheck_ = value;
+  WriteValue("LastFullCheck", DateTimeToText(value));
+}
+
+bool TUpdaterOptions::IsFullCheckDueAt(TDateTime now) const {
+  if (FullCheckDays <= 0) return false;
+  return WholeDaysBetween(now, lastFullCheck_) >= FullCheckDays;
+}
+
+bool TUpdaterOptions::IsFullCheckDue() const { return IsFullCheckDueAt(platform::NowLocal()); }
+
+namespace {
+
+bool AnyMatches(const TMaskList& list, const std::string& fileName) {
+  for (const auto& pair : list) {
+    if (pair->Matches(fileName)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool TUpdaterOptions::IsHardCheck(const std::string& fileName) const { return AnyMatches(HardCheckMasks, fileName); }
+
+bool TUpdaterOptions::IsSoftCheck(const std::string& fileName) const { return AnyMatches(SoftCheckMasks, fileName); }
+
+void TUpdaterOptions::CleanSettings() {
+  if (Uid.empty()) return;
+  // A key with subkeys cannot be deleted, so the cache goes first.
+  RegDeleteKeyPath(RootKey, SettingsKey() + "\\PatchList");
+  RegDeleteKeyPath(RootKey, SettingsKey());
+}
+
+namespace {
+std::unique_ptr<TUpdaterOptions>& Instance() {
+  static std::unique_ptr<TUpdaterOptions> instance;
+  return instance;
+}
+}  // namespace
+
+TUpdaterOptions& UpdaterOptions() {
+  auto& instance = Instance();
+  if (!instance) instance = std::make_unique<TUpdaterOptions>(HKEY_CURRENT_USER, kRegistryPath);
+  return *instance;
+}
+
+void FreeUpdaterOptions() { Instance().reset(); }
+
+}  // namespace kova

@@ -1,0 +1,105 @@
+#pragma once
+// The options document and the state kept between runs.
+//
+// TOptions holds what the document says: identifier, title, addresses, the game program, the
+// check masks and four flags. TUpdaterOptions adds the settings kept in the store under
+// "Software\Tessary\KovaUpdater\<Uid>": home folder and the dates of the last update and the last
+// full check. While `Uid` is empty nothing is read from or written to the store.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/mask.h"
+#include "core/registry.h"
+#include "support/datetime.h"
+#include "support/stream.h"
+
+namespace kova {
+
+enum TOptionFlag : std::uint8_t {
+  ofReloadPatchList = 1u << 0,
+  ofRestoreHomeDir = 1u << 1,
+  ofCloseUpdater = 1u << 2,
+  ofAllowMultipleRun = 1u << 3,
+};
+
+using TMaskList = std::vector<std::unique_ptr<TMaskPair>>;
+
+class TOptions {
+ public:
+  TOptions() = default;
+  virtual ~TOptions() = default;
+  TOptions(const TOptions&) = delete;
+  TOptions& operator=(const TOptions&) = delete;
+
+  // Reads an options document over the current values: absent elements keep their fields, flags
+  // only ever get set, and a "hard_check" or "soft_check" element replaces its whole list. Raises
+  // on a malformed document, an invalid mask or a "days" that is no number; fields assigned
+  // before the fault keep their new values.
+  void LoadFromStream(TStream& stream);
+
+  bool ReloadPatchList() const { return (Flags & ofReloadPatchList) != 0; }
+  bool RestoreHomeDir() const { return (Flags & ofRestoreHomeDir) != 0; }
+  bool CloseUpdater() const { return (Flags & ofCloseUpdater) != 0; }
+  bool AllowMultipleRun() const { return (Flags & ofAllowMultipleRun) != 0; }
+
+  std::string Uid;
+  std::string Title;
+  std::string OptionsUrl;
+  std::string NewsUrl;
+  std::string PatchListUrl;
+  std::string UpdaterUrl;
+  TMaskList HardCheckMasks;
+  TMaskList SoftCheckMasks;
+  std::int32_t FullCheckDays = 7;
+  std::uint8_t Flags = ofCloseUpdater;
+  std::string RunProgram;
+  std::string RunParams;
+};
+
+class TUpdaterOptions : public TOptions {
+ public:
+  TUpdaterOptions(TRootKey rootKey, std::string registryPath);
+
+  void ResetDefaults();
+  // Reads "HomeDir", "LastUpdate" and "LastFullCheck"; a missing or empty value leaves its field.
+  // Every value is tried; a stored date that cannot be parsed leaves its field as it was and
+  // raises EConvertError "'%s' is not a valid date and time" once the others are read.
+  void LoadState();
+  std::string SettingsKey() const { return RegistryPath + Uid; }
+
+  const std::string& HomeDir() const { return homeDir_; }
+  TDateTime LastUpdate() const { return lastUpdate_; }
+  TDateTime LastFullCheck() const { return lastFullCheck_; }
+  void SetHomeDir(const std::string& directory);
+  void SetLastUpdate(TDateTime value);
+  void SetLastFullCheck(TDateTime value);
+
+  bool IsFullCheckDue() const;
+  // As IsFullCheckDue, against a given current time.
+  bool IsFullCheckDueAt(TDateTime now) const;
+  bool IsHardCheck(const std::string& fileName) const;
+  bool IsSoftCheck(const std::string& fileName) const;
+  // Removes the settings key with its "PatchList" subkey.
+  void CleanSettings();
+
+  const TRootKey RootKey;
+  const std::string RegistryPath;
+
+ private:
+  void WriteValue(const std::string& name, const std::string& text);
+
+  std::string homeDir_;
+  TDateTime lastUpdate_ = 0;
+  TDateTime lastFullCheck_ = 0;
+};
+
+// The one process-wide options object, created on first use.
+TUpdaterOptions& UpdaterOptions();
+void FreeUpdaterOptions();
+
+extern const char* const kRegistryPath;  // "Software\Tessary\KovaUpdater\"
+
+}  // namespace kova

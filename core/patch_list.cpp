@@ -1,0 +1,140 @@
+#include "core/patch_list.h"
+
+#include "core/utility.h"
+#include "platform/settings_store.h"
+#include "support/text.h"
+#include "xml/xml_document.h"
+
+namespace kova {
+
+const char* const kArchiveSuffix = ".lzma";
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 4096;
+
+std::unique_ptr<TPatchItem> MakeRecord(const std::string& fileName, std::uint32_t fileCrc, std::int64_t size,
+                                       std::int32_t fileDate, std::uint32_t archiveCrc) {
+  TFileItem target;
+  target.FileName = fileName;
+  target.Checksum = fileCrc;
+  target.Size = size;
+  target.FileDate = fileDate;
+  auto item = std::make_unique<TPatchItem>(target);
+  item->FileName = fileName + kArchiveSuffix;
+  item->Checksum = archiveCrc;
+  return item;
+}
+
+std::uint32_t RequiredHex(const TXmlElement& e, const char* attr) {
+  if (!e.HasAttr(attr)) throw EPatchListError(std::string("Attribute \"") + attr + "\" is missing");
+  const std::string text = e.AttrText(attr);
+  std::uint32_t value = 0;
+  if (!ParseHex32(text, value)) throw EPatchListError("'" + text + "' is not a valid checksum");
+  return value;
+}
+
+}  // namespace
+
+void TFileItem::Assign(const TFileItem& source) {
+  FileName = source.FileName;
+  Checksum = source.Checksum;
+  Size = source.Size;
+  FileDate = source.FileDate;
+}
+
+void TPatchItem::Assign(const TFileItem& source) {
+  if (const auto* patch = dynamic_cast<const TPatchItem*>(&source)) {
+    FileItem->Assign(*patch->FileItem);
+  } else {
+    TFileItem::Assign(source);
+  }
+}
+
+bool IsSafeRelativeName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  if (name.find('\0') != std::string::npos || name.find('|') != std::string::npos) return false;
+  if (name[0] == '\\' || name[0] == '/') return false;  // absolute, UNC or device path
+  if (name.size() >= 2 && name[1] == ':') return false;  // drive prefix, with or without a folder
+  if (name.back() == '\\' || name.back() == '/') return false;  // names a folder
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = name.find_first_of("\\/", start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+void LoadPatchList(TStream& stream, TPatchMap& map) {
+  auto document = NewXmlDocument();
+  document->ReadFromStream(stream);
+  const TXmlElement* list = document->FindChildElement("list");
+  if (!list) return;
+  for (std::size_t i = 0; i < list->ChildCount(); ++i) {
+    const TXmlNode* node = list->ChildAt(i);
+    if (node->Kind() != xnkElement || node->Name() != "archive") continue;
+    const auto& e = *static_cast<const TXmlElement*>(node);
+    const std::string fileName = e.AttrText("filename");
+    const std::uint32_t original = RequiredHex(e, "original");
+    if (!e.HasAttr("size")) throw EPatchListError("Attribute \"size\" is missing");
+    std::int64_t size = 0;
+    if (!ParseDecimal64(e.AttrText("size"), size) || size < 0) {
+      throw EPatchListError("'" + e.AttrText("size") + "' is not a valid file size");
+    }
+    const std::uint32_t checksum = RequiredHex(e, "checksum");
+    // A name that leaves the game folder would make the update write outside it.
+    if (!IsSafeRelativeName(fileName)) throw EPatchListError("'" + fileName + "' is not a valid file name");
+    TPatchItem* previous = map.Get(fileName);
+    map.Put(fileName, MakeRecord(fileName, original, size, 0, checksum).release());
+    delete previous;  // the later entry of a list wins
+  }
+}
+
+std::string FormatCacheValue(const TPatchItem& item) {
+  const TFileItem& f = *item.FileItem;
+  return "archive|" + f.FileName + "|" + HexUpper8(item.Checksum) + "|" + HexUpper8(f.Checksum) + "|" +
+         std::to_string(f.Size) + "|" + std::to_string(f.FileDate);
+}
+
+std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text) {
+  const std::vector<std::string> fields = SplitByChar('|', text);  // [0] is the whole text
+  if (fields.size() != 7 || !SameTextAscii(fields[1], "archive")) return nullptr;
+  std::uint32_t archiveCrc = 0, fileCrc = 0;
+  std::int64_t size = 0, date = 0;
+  if (!IsSafeRelativeName(fields[2]) || !ParseHex32(fields[3], archiveCrc) || !ParseHex32(fields[4], fileCrc) ||
+      !ParseDecimal64(fields[5], size) || size < 0 || !ParseDecimal64(fields[6], date) || date < INT32_MIN ||
+      date > INT32_MAX) {
+    return nullptr;
+  }
+  return MakeRecord(fields[2], fileCrc, size, static_cast<std::int32_t>(date), archiveCrc);
+}
+
+void SavePatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map) {
+  platform::TRegBatch batch;
+  std::size_t counter = 0;
+  for (auto it = map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+    RegWriteString(root, prefix + std::to_string(++counter), FormatCacheValue(*item));
+  }
+}
+
+void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map) {
+  platform::TRegBatch batch;  // one consistent snapshot, and fast
+  std::string keyPath = prefix;
+  if (!keyPath.empty() && keyPath.back() == '\\') keyPath.pop_back();
+  std::vector<std::string> names;
+  if (!RegListValueNames(root, keyPath, names)) return;
+  std::string text;
+  for (const std::string& name : names) {
+    RegReadString(root, prefix + name, text);
+    std::unique_ptr<TPatchItem> item = ParseCacheValue(text);
+    if (!item) continue;
+    const std::string key = item->FileItem->FileName;
+    TPatchItem* previous = map.Get(key);
+    map.Put(key, item.release());
+    delete previous;
+  }
+}
+
+}  // namespace kova

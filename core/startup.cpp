@@ -1,0 +1,141 @@
+#include "core/startup.h"
+
+#include "core/options.h"
+#include "core/utility.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/resources.h"
+#include "support/text.h"
+
+namespace kova {
+
+TDateTime ExeFileDate = 0;
+unsigned CloseMessage = 0;
+unsigned FocusMessage = 0;
+std::unique_ptr<platform::TInstanceLock> InstanceMutex;
+
+const char* const kApplicationName = "KovaUpdater";
+const char* const kApplicationCaption = "KovaUpdater - game launcher by the KovaUpdater developers";
+
+std::string CloseMessageName(const std::string& uid) { return "CLOSE==" + uid; }
+std::string FocusMessageName(const std::string& uid) { return "FOCUS==" + uid; }
+
+std::string SidecarPath(const std::string& exePath) { return ChangeFileExt(exePath, ".xml"); }
+
+std::string HelpText(TDateTime exeFileDate) {
+  const char cr = '\r';
+  std::string text = "KovaUpdater LT v1.0";
+  text += cr;
+  text += "version date: " + DateTimeToText(exeFileDate);
+  text += cr;
+  text += cr;
+  text += "/? - Display command line parameters.";
+  text += cr;
+  text += "/clean - Clean updater settings from registry.";
+  text += cr;
+  text += cr;
+  text += "Written by the KovaUpdater developers.";
+  text += cr;
+  text += "https://kovaupdater.example.org/";
+  return text;
+}
+
+bool RetryForFiveSeconds(const std::function<bool()>& attempt) {
+  int budget = 5000;
+  do {
+    if (attempt()) return true;
+    platform::SleepMilliseconds(133);
+    budget -= 133;
+  } while (budget > 0);
+  return false;
+}
+
+bool MutexExists(const std::string& name) {
+  platform::TInstanceLock::TResult result{};
+  auto lock = platform::TInstanceLock::TryAcquire(name, result);
+  if (result == platform::TInstanceLock::TResult::HeldElsewhere) return true;
+  InstanceMutex = std::move(lock);  // null when it could not be taken: run without one
+  return false;
+}
+
+namespace {
+
+void ReadOptions(const std::string& exePath) {
+  TUpdaterOptions& options = UpdaterOptions();
+  // Any failure here leaves the options as far as they were read; start-up goes on quietly.
+  try {
+    const std::string sidecar = SidecarPath(exePath);
+    if (platform::FileExists(sidecar)) {
+      auto stream = platform::OpenFileStream(sidecar, platform::TFileMode::OpenRead);
+      options.LoadFromStream(*stream);
+    } else {
+      std::string_view builtIn;
+      if (platform::FindResourceData("OPTIONS", builtIn)) {
+        TMemoryStream stream{std::string(builtIn)};
+        options.LoadFromStream(stream);
+      }
+    }
+  } catch (const std::exception&) {
+  }
+}
+
+std::string Param(const std::vector<std::string>& params, std::size_t index) {
+  return index < params.size() ? params[index] : std::string();
+}
+
+}  // namespace
+
+bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
+  const std::string exePath = platform::ExecutablePath();
+  ReadOptions(exePath);
+  ExeFileDate = GetFileModifyTime(exePath);
+  const std::string& uid = UpdaterOptions().Uid;
+  CloseMessage = platform::RegisterWindowMessage(CloseMessageName(uid));
+  FocusMessage = platform::RegisterWindowMessage(FocusMessageName(uid));
+
+  bool stop = false;
+  const std::string command = LowerCaseAscii(TrimBlanks(Param(params, 0)));
+  if (command == "/?") {
+    if (host.ShowInformation) host.ShowInformation(kApplicationCaption, HelpText(ExeFileDate));
+    stop = true;
+  } else if (command == "/update") {
+    const std::string target = Param(params, 1);
+    if (platform::FileExists(target)) {
+      const std::string parameters = "/delete \"" + exePath + "\" " + Param(params, 2);
+      RetryForFiveSeconds([&] {
+        if (!platform::CopyFileOver(exePath, target)) return false;
+        ExecuteFile(target, parameters, ExtractFilePath(target));
+        return true;
+      });
+    }
+    stop = true;
+  } else if (command == "/delete") {
+    const std::string victim = Param(params, 1);
+    const std::string option = LowerCaseAscii(TrimBlanks(Param(params, 2)));
+    if (platform::FileExists(victim)) RetryForFiveSeconds([&] { return platform::DeleteFile(victim); });
+    stop = option == "/exit";
+  } else if (command == "/clean") {
+    UpdaterOptions().CleanSettings();
+    stop = true;
+  }
+
+  if (MutexExists(uid)) {
+    platform::SendInstanceMessage(uid, FocusMessageName(uid));
+    stop = true;
+  }
+  return stop;
+}
+
+void InitHomeState(const std::string& exePath) {
+  TUpdaterOptions& options = UpdaterOptions();
+  try {
+    options.LoadState();
+  } catch (const std::exception&) {
+    // A corrupt stored date keeps its field as it was; it must not stop the program.
+  }
+  if (!options.RestoreHomeDir() || !platform::DirectoryExists(options.HomeDir())) {
+    options.SetHomeDir(ExtractFilePath(exePath));
+  }
+}
+
+}  // namespace kova

@@ -1,0 +1,58 @@
+#pragma once
+// Program start: where the options come from, the command-line commands ("/?", "/clean", and
+// the two halves of the self-update handshake, "/update" and "/delete"), and the single-instance
+// rule with its two message names.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/instance.h"
+#include "support/datetime.h"
+
+namespace kova {
+
+// Last-write time of the running executable, local time; -1 when it cannot be read.
+extern TDateTime ExeFileDate;
+// Ids of "CLOSE==" + Uid and "FOCUS==" + Uid.
+extern unsigned CloseMessage;
+extern unsigned FocusMessage;
+// The single-instance lock this instance holds; null when another instance holds it, or none
+// could be taken (an empty Uid gives no protection).
+extern std::unique_ptr<platform::TInstanceLock> InstanceMutex;
+
+extern const char* const kApplicationName;    // "KovaUpdater"
+extern const char* const kApplicationCaption;  // name with the author notice
+
+struct TStartUpHost {
+  // Shows an information box and waits until it is dismissed.
+  std::function<void(const std::string& caption, const std::string& text)> ShowInformation;
+};
+
+// Runs the command in `params` (the parameters after the program's own name). Returns Stop:
+// true when the program must end without showing its window.
+bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host);
+
+// True when another instance holds the lock `name`; otherwise this instance keeps it.
+bool MutexExists(const std::string& name);
+
+// The help text, lines joined by a single carriage return.
+std::string HelpText(TDateTime exeFileDate);
+// The options document beside the executable: its extension replaced by ".xml".
+std::string SidecarPath(const std::string& exePath);
+
+// Message names delivered over the instance lock.
+std::string CloseMessageName(const std::string& uid);
+std::string FocusMessageName(const std::string& uid);
+
+// Reads the persisted state once the identifier is known and settles the home folder: the
+// stored one when RestoreHomeDir is set and it still exists, else the executable's folder. A
+// corrupt stored date is ignored here, so it never keeps the program from starting.
+void InitHomeState(const std::string& exePath);
+
+// Waits and retries while `attempt` fails: 133 ms sleeps out of a 5,000 ms budget, so at most
+// 38 attempts. Returns whether one succeeded.
+bool RetryForFiveSeconds(const std::function<bool()>& attempt);
+
+}  // namespace kova

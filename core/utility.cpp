@@ -1,0 +1,111 @@
+#include "core/utility.h"
+
+#include <cmath>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "support/text.h"
+
+namespace kova {
+
+int FindProcessByPath(const std::string& path) { return platform::FindProcessByExecutable(path); }
+
+std::int64_t GetFileSize64(const std::string& path) { return platform::FileSize(path); }
+
+std::int32_t GetFileDosDate(const std::string& path) {
+  std::int64_t seconds = 0;
+  TDateFields f;
+  if (!platform::FileModifySeconds(path, seconds) || !platform::UnixToLocalFields(seconds, f)) return -1;
+  if (f.Year < 1980 || f.Year > 2107) return -1;
+  const auto date = static_cast<std::uint32_t>(((f.Year - 1980) << 9) | (f.Month << 5) | f.Day);
+  const auto time = static_cast<std::uint32_t>((f.Hour << 11) | (f.Minute << 5) | (f.Second / 2));
+  return static_cast<std::int32_t>((date << 16) | time);
+}
+
+bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory) {
+  return platform::SpawnDetached(program, SplitCommandLine(parameters), directory);
+}
+
+TDateTime GetFileModifyTime(const std::string& path) {
+  std::int64_t seconds = 0;
+  TDateFields f;
+  if (!platform::FileModifySeconds(path, seconds) || !platform::UnixToLocalFields(seconds, f)) return -1;
+  return EncodeDateTime(f);
+}
+
+bool SetFileModifyTime(const std::string& path, TDateTime time) {
+  if (!std::isfinite(time)) return false;
+  TDateFields f = DecodeDateTime(time);
+  f.Millisecond = 0;
+  std::int64_t seconds = 0;
+  return platform::LocalFieldsToUnix(f, seconds) && platform::SetFileModifySeconds(path, seconds);
+}
+
+std::size_t LastCharPos(char c, const std::string& s) {
+  const std::size_t pos = s.rfind(c);
+  return pos == std::string::npos ? 0 : pos + 1;
+}
+
+std::vector<std::string> SplitByChar(char c, const std::string& s) {
+  std::vector<std::string> fields{s};
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t pos = s.find(c, start);
+    if (pos == std::string::npos) {
+      fields.push_back(s.substr(start));
+      return fields;
+    }
+    fields.push_back(s.substr(start, pos - start));
+    start = pos + 1;
+  }
+}
+
+bool IsWebUrl(const std::string& s) { return LowerCaseAscii(s.substr(0, 7)) == "http://"; }
+
+std::string BackslashToSlash(const std::string& s) {
+  std::string out = s;
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& text) {
+  auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+  std::vector<std::string> params;
+  std::size_t p = 0;
+  for (;;) {
+    for (;;) {
+      while (p < text.size() && byte(p) <= ' ') ++p;
+      if (byte(p) == '"' && byte(p + 1) == '"') p += 2;
+      else break;
+    }
+    std::string param;
+    while (p < text.size() && byte(p) > ' ') {
+      if (text[p] == '"') {
+        ++p;
+        while (p < text.size() && text[p] != '"') param += text[p++];
+        if (p < text.size()) ++p;
+      } else {
+        param += text[p++];
+      }
+    }
+    if (param.empty()) return params;
+    params.push_back(param);
+  }
+}
+
+std::string ExtractFilePath(const std::string& path) {
+  const std::size_t slash = path.rfind(PathDelim);
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& extension) {
+  const std::size_t slash = path.rfind(PathDelim);
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + extension;
+  return path.substr(0, dot) + extension;
+}
+
+}  // namespace kova

@@ -1,0 +1,43 @@
+#pragma once
+// Small routines the start-up code, the update run and the window share.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "support/datetime.h"
+
+namespace kova {
+
+// The folder separator of local paths; `HomeDir` always ends with it.
+constexpr char PathDelim = '/';
+
+int FindProcessByPath(const std::string& path);
+std::int64_t GetFileSize64(const std::string& path);
+// Last-write time in local time packed as an MS-DOS date (high 16 bits) and time (low 16 bits,
+// two-second resolution); -1 on failure or for a date the format cannot hold.
+std::int32_t GetFileDosDate(const std::string& path);
+// Starts `program` with `parameters`, split by the command-line rules, in `directory`.
+bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory);
+// Last-write time as a local date-time with milliseconds dropped; -1 on failure.
+TDateTime GetFileModifyTime(const std::string& path);
+bool SetFileModifyTime(const std::string& path, TDateTime time);
+
+// 1-based position of the last `c` in `s`, 0 when absent.
+std::size_t LastCharPos(char c, const std::string& s);
+// Position 0 holds `s`; positions 1 to n+1 the fields between the n delimiters.
+std::vector<std::string> SplitByChar(char c, const std::string& s);
+// Only "http://" addresses (any letter case) are used at all.
+bool IsWebUrl(const std::string& s);
+std::string BackslashToSlash(const std::string& s);
+
+// Splits a parameter text: runs of bytes up to 0x20 separate, a double quote starts a stretch
+// running to the next one in which blanks do not separate, the quotes are dropped, and an empty
+// pair of quotes where a parameter would start is skipped.
+std::vector<std::string> SplitCommandLine(const std::string& text);
+// The folder part of a path, including its final separator; empty when there is none.
+std::string ExtractFilePath(const std::string& path);
+// `path` with the extension of its file name (from the last ".") replaced by `extension`.
+std::string ChangeFileExt(const std::string& path, const std::string& extension);
+
+}  // namespace kova

@@ -1,0 +1,37 @@
+#pragma once
+// Files and folders. Paths are byte strings with "/" separators.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "support/stream.h"
+
+namespace kova::platform {
+
+bool FileExists(const std::string& path);       // a non-directory entry
+bool DirectoryExists(const std::string& path);
+// Size of a file that is not a directory; -1 when there is none.
+std::int64_t FileSize(const std::string& path);
+// Last-write time in seconds since 1970 (UTC); false when the file cannot be opened for reading.
+bool FileModifySeconds(const std::string& path, std::int64_t& seconds);
+// Sets only the last-write time; the file must be writable.
+bool SetFileModifySeconds(const std::string& path, std::int64_t seconds);
+// Moves a file or folder; never replaces an existing target.
+bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// Copies `from` over `to`. Fails while `to` is a running program, as copying over a running
+// executable does on Windows; the replacement is whole or absent, never half-written, and it
+// takes the source's permission bits (the run bit included).
+bool CopyFileOver(const std::string& from, const std::string& to);
+bool DeleteFile(const std::string& path);  // files only
+// Creates the folder and any missing parents.
+bool ForceDirectories(const std::string& path);
+// The running program's own file.
+std::string ExecutablePath();
+
+// A file opened as a stream. Modes: read an existing file, or create/truncate for writing.
+enum class TFileMode { OpenRead, Create, OpenReadWrite };
+// Raises EStreamError "Cannot open file \"%s\". %s" when the file cannot be opened.
+std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode);
+
+}  // namespace kova::platform

@@ -1,0 +1,218 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/files.h"
+#include "support/error.h"
+
+namespace kova::platform {
+
+namespace {
+
+// Closes a descriptor at scope end.
+struct TFd {
+  int fd = -1;
+  explicit TFd(int f) : fd(f) {}
+  ~TFd() {
+    if (fd >= 0) ::close(fd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+};
+
+bool WriteAll(int fd, const char* data, std::size_t count) {
+  while (count > 0) {
+    const ssize_t n = ::write(fd, data, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+class TFileStream : public TStream {
+ public:
+  TFileStream(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~TFileStream() override { ::close(fd_); }
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t count) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, count);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EINTR) throw EStreamError("Stream read error: " + path_ + ": " + std::strerror(errno));
+    }
+  }
+  void Write(const void* buffer, std::size_t count) override {
+    if (!WriteAll(fd_, static_cast<const char*>(buffer), count)) {
+      throw EStreamError("Stream write error: " + path_ + ": " + std::strerror(errno));
+    }
+  }
+  std::int64_t Size() const override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throw EStreamError("Stream read error: " + path_);
+    return st.st_size;
+  }
+  std::int64_t Position() const override { return ::lseek(fd_, 0, SEEK_CUR); }
+  void Seek(std::int64_t position) override {
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw EStreamError("Stream seek error: " + path_);
+  }
+  void Truncate(std::int64_t size) override {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error: " + path_);
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+bool FileModifySeconds(const std::string& path, std::int64_t& seconds) {
+  TFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (f.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0) return false;
+  seconds = st.st_mtim.tv_sec;
+  return true;
+}
+
+bool SetFileModifySeconds(const std::string& path, std::int64_t seconds) {
+  TFd f(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+  if (f.fd < 0) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = 0;
+  return ::futimens(f.fd, times) == 0;
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without the flag: a hard link also refuses an existing target.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  if (::unlink(from.c_str()) != 0) {
+    ::unlink(to.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+  TFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(in.fd, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  {
+    // Opening a running program for writing fails (ETXTBSY); that is what makes the
+    // self-update handshake wait for the old instance to end.
+    TFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
+    if (probe.fd < 0 && errno != ENOENT) return false;
+  }
+  const std::string temp = to + ".kovacopy";
+  ::unlink(temp.c_str());
+  {
+    TFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+    if (out.fd < 0) return false;
+    std::vector<char> buffer(1 << 20);
+    bool ok = true;
+    for (;;) {
+      const ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      if (!WriteAll(out.fd, buffer.data(), static_cast<std::size_t>(n))) {
+        ok = false;
+        break;
+      }
+    }
+    if (ok) ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::fsync(out.fd) == 0;
+    if (!ok) {
+      ::unlink(temp.c_str());
+      return false;
+    }
+  }
+  if (::rename(temp.c_str(), to.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool DeleteFile(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  if (DirectoryExists(path)) return true;
+  std::string current;
+  std::size_t i = 0;
+  while (i <= path.size()) {
+    const std::size_t slash = path.find('/', i);
+    const std::size_t end = slash == std::string::npos ? path.size() : slash;
+    current = path.substr(0, end);
+    if (!current.empty() && !DirectoryExists(current)) {
+      if (::mkdir(current.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    if (slash == std::string::npos) break;
+    i = slash + 1;
+  }
+  return DirectoryExists(path);
+}
+
+std::string ExecutablePath() {
+  std::vector<char> buffer(4096);
+  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (n <= 0) return {};
+  return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case TFileMode::OpenRead: flags |= O_RDONLY; break;
+    case TFileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case TFileMode::OpenReadWrite: flags |= O_RDWR; break;
+  }
+  const int fd = ::open(path.c_str(), flags, 0666);
+  struct stat st {};
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;
+    throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  }
+  if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  return std::make_unique<TFileStream>(fd, path);
+}
+
+}  // namespace kova::platform

@@ -1,0 +1,17 @@
+#pragma once
+// Processes: finding a running program by its file, and starting one.
+
+#include <string>
+#include <vector>
+
+namespace kova::platform {
+
+// Id of a process whose executable file is `path` (ASCII case-insensitive comparison); with
+// several, the last one enumerated. 0 when none.
+int FindProcessByExecutable(const std::string& path);
+// Starts `program` with the given arguments (argv[1..]) in `directory` (the current folder when
+// empty) and does not wait for it. Descriptors are not inherited.
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& directory);
+
+}  // namespace kova::platform

@@ -1,0 +1,53 @@
+#pragma once
+// The per-user settings store, a tree of keys holding named values, kept in an SQLite file
+// ($XDG_CONFIG_HOME/kovaupdater/registry.sqlite3, or the file named by KOVA_REGISTRY).
+//
+// Key and value names compare case-insensitively (ASCII), values enumerate in the order they
+// were created, a key that has subkeys cannot be deleted, and texts keep their bytes. Every call
+// returns success or failure; none raises. A store that cannot be opened or read fails every
+// call, which leaves the program on its defaults.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kova::platform {
+
+enum class TRegRoot { CurrentUser };
+
+enum TRegValueType : std::uint32_t { REG_NONE = 0, REG_SZ = 1, REG_BINARY = 3, REG_DWORD = 4 };
+
+struct TRegKey;  // an open key
+using HKEY = TRegKey*;
+
+// Opens `subKey` (backslash-separated) under the root, creating missing keys.
+bool RegCreateKey(TRegRoot root, const std::string& subKey, HKEY& key);
+// Opens an existing key.
+bool RegOpenKey(TRegRoot root, const std::string& subKey, HKEY& key);
+void RegCloseKey(HKEY key);
+bool RegSetValue(HKEY key, const std::string& name, std::uint32_t type, const std::string& data);
+bool RegQueryValue(HKEY key, const std::string& name, std::uint32_t& type, std::string& data);
+// Names by index in creation order; false past the end. Index 0 takes a snapshot that later
+// indexes are served from, so walking a key of thousands of values stays linear.
+bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name);
+// Deletes the direct subkey `name` of `key` (the key itself when `name` is empty) with its
+// values; fails when it has subkeys.
+bool RegDeleteKey(HKEY key, const std::string& name);
+
+// Groups the writes made while it lives into one commit: thousands of values stay fast and land
+// together. Nests; only the outermost one commits.
+class TRegBatch {
+ public:
+  TRegBatch();
+  ~TRegBatch();
+  TRegBatch(const TRegBatch&) = delete;
+  TRegBatch& operator=(const TRegBatch&) = delete;
+};
+
+// The store's file, as chosen from the environment.
+std::string SettingsStorePath();
+// Closes the store; the next call opens it again (tests switch files this way).
+void CloseSettingsStore();
+
+}  // namespace kova::platform

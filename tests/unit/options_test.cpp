@@ -1,0 +1,263 @@
+// The options document read over the options object, and the state kept in the settings store.
+
+#include <gtest/gtest.h>
+
+#include "core/options.h"
+#include "platform/clock.h"
+#include "platform/settings_store.h"
+#include "xml/xml_document.h"
+
+namespace kova {
+namespace {
+
+void Load(TOptions& options, const std::string& text) {
+  TMemoryStream stream(text);
+  options.LoadFromStream(stream);
+}
+
+std::vector<std::string> MaskTexts(const TMaskList& list) {
+  std::vector<std::string> out;
+  for (const auto& m : list) out.push_back(m->MaskText);
+  return out;
+}
+
+TEST(OptionsDocument, ReadsEveryField) {
+  TOptions o;
+  Load(o,
+       "<?xml version=\"1.0\"?>\n"
+       "<options>\n"
+       "  <uid>game-1</uid><title>My Game</title>\n"
+       "  <options>http://h/opt.xml</options><news>http://h/news</news>\n"
+       "  <patchlist>http://h/patchlist.xml</patchlist><updater>http://h/up.exe</updater>\n"
+       "  <full_check days=\"3\"><reload_patchlist/></full_check>\n"
+       "  <restore_homedir/>\n"
+       "  <run><program>bin\\game.exe</program><params>-window -fast</params><allow_multiple_run/></run>\n"
+       "  <hard_check><mask>*.exe</mask><mask>*.dll</mask></hard_check>\n"
+       "  <soft_check><mask>*.cfg</mask></soft_check>\n"
+       "</options>");
+  EXPECT_EQ(o.Uid, "game-1");
+  EXPECT_EQ(o.Title, "My Game");
+  EXPECT_EQ(o.OptionsUrl, "http://h/opt.xml");
+  EXPECT_EQ(o.NewsUrl, "http://h/news");
+  EXPECT_EQ(o.PatchListUrl, "http://h/patchlist.xml");
+  EXPECT_EQ(o.UpdaterUrl, "http://h/up.exe");
+  EXPECT_EQ(o.FullCheckDays, 3);
+  EXPECT_TRUE(o.ReloadPatchList());
+  EXPECT_TRUE(o.RestoreHomeDir());
+  EXPECT_TRUE(o.CloseUpdater());
+  EXPECT_TRUE(o.AllowMultipleRun());
+  EXPECT_EQ(o.Flags, 15);
+  EXPECT_EQ(o.RunProgram, "bin\\game.exe");
+  EXPECT_EQ(o.RunParams, "-window -fast");
+  EXPECT_EQ(MaskTexts(o.HardCheckMasks), (std::vector<std::string>{"*.exe", "*.dll"}));
+  EXPECT_EQ(MaskTexts(o.SoftCheckMasks), (std::vector<std::string>{"*.cfg"}));
+}
+
+TEST(OptionsDocument, WithoutAnOptionsRootEverythingKeepsItsDefault) {
+  for (const char* text : {"", "<other><uid>x</uid></other>", "<Options><uid>x</uid></Options>", "<options/>"}) {
+    TOptions o;
+    Load(o, text);
+    EXPECT_EQ(o.Uid, "");
+    EXPECT_EQ(o.FullCheckDays, 7);
+    EXPECT_EQ(o.Flags, ofCloseUpdater);
+  }
+}
+
+TEST(OptionsDocument, ElementNamesAreCaseSensitive) {
+  TOptions o;
+  Load(o, "<options><UID>x</UID><Title>t</Title><title>real</title></options>");
+  EXPECT_EQ(o.Uid, "");
+  EXPECT_EQ(o.Title, "real");
+}
+
+TEST(OptionsDocument, RepeatedElementsOverwriteStringsAndReplaceMaskLists) {
+  TOptions o;
+  Load(o,
+       "<options><uid>a</uid><uid>b</uid>"
+       "<hard_check><mask>*.a</mask></hard_check><hard_check><mask>*.b</mask><mask>*.c</mask></hard_check>"
+       "<soft_check><mask>*.x</mask></soft_check><soft_check/>"
+       "<full_check days='2'/><full_check days='9'/></options>");
+  EXPECT_EQ(o.Uid, "b");
+  EXPECT_EQ(MaskTexts(o.HardCheckMasks), (std::vector<std::string>{"*.b", "*.c"}));
+  EXPECT_TRUE(o.SoftCheckMasks.empty());
+  EXPECT_EQ(o.FullCheckDays, 9);
+}
+
+TEST(OptionsDocument, ASecondDocumentKeepsWhatItDoesNotMention) {
+  TOptions o;
+  Load(o, "<options><run><program>g.exe</program><params>-x</params><allow_multiple_run/></run>"
+          "<full_check><reload_patchlist/></full_check><hard_check><mask>*.exe</mask></hard_check></options>");
+  Load(o, "<options><uid>next</uid><full_check days='1'/></options>");
+  EXPECT_EQ(o.RunProgram, "g.exe");
+  EXPECT_EQ(o.RunParams, "-x");
+  EXPECT_TRUE(o.AllowMultipleRun());
+  EXPECT_TRUE(o.ReloadPatchList());  // flags accumulate and are never cleared by reading
+  EXPECT_EQ(MaskTexts(o.HardCheckMasks), (std::vector<std::string>{"*.exe"}));
+  EXPECT_EQ(o.Uid, "next");
+  EXPECT_EQ(o.FullCheckDays, 1);
+}
+
+TEST(OptionsDocument, FullCheckWithoutDaysKeepsTheNumber) {
+  TOptions o;
+  Load(o, "<options><full_check days='-1'/><full_check/></options>");
+  EXPECT_EQ(o.FullCheckDays, -1);
+}
+
+TEST(OptionsDocument, ValuesOnTheirOwnIndentedLinesKeepTheLineBreaks) {
+  TOptions o;
+  Load(o, "<options>\n  <patchlist>\n    http://h/p.xml\n  </patchlist>\n  <title>A <b>bold</b> name</title>\n</options>");
+  EXPECT_EQ(o.PatchListUrl, "\n    http://h/p.xml\n  ");
+  EXPECT_EQ(o.Title, "A  bold  name");
+}
+
+TEST(OptionsDocument, FaultsRaiseButKeepWhatWasReadBefore) {
+  TOptions o;
+  EXPECT_THROW(Load(o, "<options><uid>u</uid><full_check days='often'/><title>t</title></options>"), EConvertError);
+  EXPECT_EQ(o.Uid, "u");
+  EXPECT_EQ(o.Title, "");
+  TOptions m;
+  EXPECT_THROW(Load(m, "<options><uid>v</uid><hard_check><mask>[]</mask></hard_check></options>"), EMaskError);
+  EXPECT_EQ(m.Uid, "v");
+  TOptions x;
+  EXPECT_THROW(Load(x, "<options><uid>w</uid><title>"), EXmlError);
+}
+
+class UpdaterOptionsStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uid_ = std::string("test-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    TUpdaterOptions cleaner(HKEY_CURRENT_USER, kRegistryPath);
+    cleaner.Uid = uid_;
+    cleaner.CleanSettings();
+  }
+  std::unique_ptr<TUpdaterOptions> Fresh() {
+    auto o = std::make_unique<TUpdaterOptions>(HKEY_CURRENT_USER, kRegistryPath);
+    o->Uid = uid_;
+    return o;
+  }
+  std::string Stored(const std::string& name) {
+    std::string text;
+    RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\" + name, text);
+    return text;
+  }
+  std::string uid_;
+};
+
+TEST_F(UpdaterOptionsStore, SettersWriteAndLoadStateReadsBack) {
+  auto o = Fresh();
+  EXPECT_EQ(o->SettingsKey(), "Software\\Tessary\\KovaUpdater\\" + uid_);
+  o->SetHomeDir("/games/x");
+  EXPECT_EQ(o->HomeDir(), "/games/x/");
+  const TDateTime update = EncodeDateTime({2024, 3, 9, 14, 5, 7, 0});
+  o->SetLastUpdate(update);
+  o->SetLastFullCheck(EncodeDateTime({2024, 3, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(Stored("HomeDir"), "/games/x/");
+  EXPECT_EQ(Stored("LastUpdate"), "09.03.2024 14:05:07");
+  EXPECT_EQ(Stored("LastFullCheck"), "01.03.2024");
+  auto again = Fresh();
+  again->LoadState();
+  EXPECT_EQ(again->HomeDir(), "/games/x/");
+  EXPECT_TRUE(SameDateTime(again->LastUpdate(), update));
+  EXPECT_TRUE(SameDateTime(again->LastFullCheck(), EncodeDateTime({2024, 3, 1, 0, 0, 0, 0})));
+}
+
+TEST_F(UpdaterOptionsStore, UnchangedValuesWriteNothing) {
+  auto o = Fresh();
+  o->SetHomeDir("/g/");
+  o->SetLastUpdate(1000.5);
+  // Change the stored texts behind the object's back; a setter given the same value must not
+  // write them again.
+  RegWriteString(HKEY_CURRENT_USER, o->SettingsKey() + "\\HomeDir", "marker");
+  RegWriteString(HKEY_CURRENT_USER, o->SettingsKey() + "\\LastUpdate", "marker");
+  o->SetHomeDir("/g/");
+  o->SetLastUpdate(1000.5 + kMillisecondInDays / 2);
+  EXPECT_EQ(Stored("HomeDir"), "marker");
+  EXPECT_EQ(Stored("LastUpdate"), "marker");
+  o->SetLastUpdate(1000.5 + kMillisecondInDays * 2);
+  EXPECT_EQ(Stored("LastUpdate"), "26.09.1902 12:00:00");
+}
+
+TEST_F(UpdaterOptionsStore, AnEmptyUidNeverTouchesTheStore) {
+  TUpdaterOptions o(HKEY_CURRENT_USER, kRegistryPath);
+  o.SetHomeDir("/nowhere");
+  o.SetLastUpdate(5000);
+  EXPECT_EQ(o.HomeDir(), "/nowhere/");
+  EXPECT_EQ(o.LastUpdate(), 5000);
+  std::vector<std::string> names;
+  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, "Software\\Tessary\\KovaUpdater", names) && !names.empty());
+  o.CleanSettings();
+  o.LoadState();
+  EXPECT_EQ(o.HomeDir(), "/nowhere/");
+}
+
+TEST_F(UpdaterOptionsStore, ACorruptDateRaisesButTheOtherValuesStillLoad) {
+  auto writer = Fresh();
+  writer->SetHomeDir("/h");
+  RegWriteString(HKEY_CURRENT_USER, writer->SettingsKey() + "\\LastUpdate", "yesterday");
+  writer->SetLastFullCheck(EncodeDateTime({2020, 1, 2, 3, 4, 5, 0}));
+  auto o = std::make_unique<TUpdaterOptions>(HKEY_CURRENT_USER, kRegistryPath);
+  o->SetLastUpdate(77);  // no identifier yet: set in memory only
+  o->Uid = uid_;
+  try {
+    o->LoadState();
+    FAIL();
+  } catch (const EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'yesterday' is not a valid date and time");
+  }
+  EXPECT_EQ(o->LastUpdate(), 77);
+  EXPECT_EQ(o->HomeDir(), "/h/");
+  EXPECT_TRUE(SameDateTime(o->LastFullCheck(), EncodeDateTime({2020, 1, 2, 3, 4, 5, 0})));
+}
+
+TEST_F(UpdaterOptionsStore, CleanSettingsRemovesTheKeyWithItsPatchList) {
+  auto o = Fresh();
+  o->SetHomeDir("/h");
+  RegWriteString(HKEY_CURRENT_USER, o->SettingsKey() + "\\PatchList\\1", "archive|a|0|0|0|0");
+  o->CleanSettings();
+  std::vector<std::string> names;
+  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, o->SettingsKey(), names));
+  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, o->SettingsKey() + "\\PatchList", names));
+}
+
+TEST(FullCheck, DueByWholeDaysInEitherDirection) {
+  TUpdaterOptions o(HKEY_CURRENT_USER, kRegistryPath);
+  const TDateTime now = EncodeDateTime({2026, 12, 8, 12, 0, 0, 0});
+  EXPECT_TRUE(o.IsFullCheckDueAt(now));  // never recorded: over a century ago
+  o.SetLastFullCheck(now - 6.99);
+  EXPECT_FALSE(o.IsFullCheckDueAt(now));
+  o.SetLastFullCheck(now - 7.0);
+  EXPECT_TRUE(o.IsFullCheckDueAt(now));
+  o.SetLastFullCheck(now + 7.5);  // a clock set back counts as well
+  EXPECT_TRUE(o.IsFullCheckDueAt(now));
+  o.FullCheckDays = 0;
+  EXPECT_FALSE(o.IsFullCheckDueAt(now));
+  o.FullCheckDays = -3;
+  o.SetLastFullCheck(0);
+  EXPECT_FALSE(o.IsFullCheckDueAt(now));
+}
+
+TEST(FullCheck, HardAndSoftMasksApplyInListOrder) {
+  TUpdaterOptions o(HKEY_CURRENT_USER, kRegistryPath);
+  EXPECT_FALSE(o.IsHardCheck("a.exe"));
+  Load(o, "<options><hard_check><mask>*.exe</mask><mask>bin\\*</mask></hard_check>"
+          "<soft_check><mask>*.CFG</mask></soft_check></options>");
+  EXPECT_TRUE(o.IsHardCheck("GAME.EXE"));
+  EXPECT_TRUE(o.IsHardCheck("bin\\x.dat"));
+  EXPECT_FALSE(o.IsHardCheck("data\\x.dat"));
+  EXPECT_TRUE(o.IsSoftCheck("user.cfg"));
+  o.ResetDefaults();
+  EXPECT_FALSE(o.IsHardCheck("GAME.EXE"));
+  EXPECT_EQ(o.Flags, ofCloseUpdater);
+}
+
+TEST(UpdaterOptionsObject, IsCreatedOnceAndFreedOnRequest) {
+  TUpdaterOptions& first = UpdaterOptions();
+  EXPECT_EQ(&first, &UpdaterOptions());
+  EXPECT_EQ(first.RegistryPath, "Software\\Tessary\\KovaUpdater\\");
+  FreeUpdaterOptions();
+  EXPECT_EQ(UpdaterOptions().Uid, "");
+  FreeUpdaterOptions();
+}
+
+}  // namespace
+}  // namespace kova

@@ -1,0 +1,172 @@
+// The shared small routines: strings, command-line splitting, file dates and the built-in
+// options document.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/startup.h"
+#include "core/utility.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/resources.h"
+#include "tests/common/temp_dir.h"
+
+namespace kova {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(StringRoutines, SplitByCharKeepsTheWholeTextFirstAndEmptyFields) {
+  EXPECT_EQ(SplitByChar('|', "a||b"), (Strings{"a||b", "a", "", "b"}));
+  EXPECT_EQ(SplitByChar('|', ""), (Strings{"", ""}));
+  EXPECT_EQ(SplitByChar('|', "|"), (Strings{"|", "", ""}));
+}
+
+TEST(StringRoutines, LastCharPosIsOneBased) {
+  EXPECT_EQ(LastCharPos('\\', "a\\b\\c"), 4u);
+  EXPECT_EQ(LastCharPos('\\', "abc"), 0u);
+  EXPECT_EQ(LastCharPos('a', "a"), 1u);
+}
+
+TEST(StringRoutines, OnlyPlainHttpAddressesAreWebUrls) {
+  EXPECT_TRUE(IsWebUrl("http://host/x"));
+  EXPECT_TRUE(IsWebUrl("HTTP://HOST/"));
+  EXPECT_FALSE(IsWebUrl("https://host/"));
+  EXPECT_FALSE(IsWebUrl(" http://host/"));
+  EXPECT_FALSE(IsWebUrl("\n    http://host/"));
+  EXPECT_FALSE(IsWebUrl("ftp://host/"));
+  EXPECT_FALSE(IsWebUrl("http:/"));
+}
+
+TEST(StringRoutines, PathHelpers) {
+  EXPECT_EQ(BackslashToSlash("a\\b\\c"), "a/b/c");
+  EXPECT_EQ(ExtractFilePath("/games/x/updater"), "/games/x/");
+  EXPECT_EQ(ExtractFilePath("updater"), "");
+  EXPECT_EQ(ChangeFileExt("/g/Updater.exe", ".xml"), "/g/Updater.xml");
+  EXPECT_EQ(ChangeFileExt("/g/kovaupdater", ".new.exe"), "/g/kovaupdater.new.exe");
+  EXPECT_EQ(ChangeFileExt("/g.d/kovaupdater", ".xml"), "/g.d/kovaupdater.xml");
+  EXPECT_EQ(SidecarPath("/g/Updater.new.exe"), "/g/Updater.new.xml");
+}
+
+TEST(CommandLine, SplitsOnBlanksAndQuotedStretches) {
+  EXPECT_EQ(SplitCommandLine(""), Strings{});
+  EXPECT_EQ(SplitCommandLine("  /update   \"C:\\Program Files\\x.exe\"  "), (Strings{"/update", "C:\\Program Files\\x.exe"}));
+  EXPECT_EQ(SplitCommandLine("a\"b c\"d e"), (Strings{"ab cd", "e"}));
+  EXPECT_EQ(SplitCommandLine("\"\" x"), (Strings{"x"}));            // an empty pair is skipped
+  EXPECT_EQ(SplitCommandLine("\"\"\"\" x \"\""), (Strings{"x"}));
+  EXPECT_EQ(SplitCommandLine("\"open ended"), (Strings{"open ended"}));
+  EXPECT_EQ(SplitCommandLine("a\tb\nc"), (Strings{"a", "b", "c"}));
+  EXPECT_EQ(SplitCommandLine("/delete \"/g/x.new.exe\" "), (Strings{"/delete", "/g/x.new.exe"}));
+}
+
+TEST(HelpText, HasTheFixedLinesJoinedByCarriageReturns) {
+  const std::string text = HelpText(EncodeDateTime({2026, 5, 4, 0, 0, 0, 0}));
+  const Strings lines = [&] {
+    Strings out = SplitByChar('\r', text);
+    out.erase(out.begin());
+    return out;
+  }();
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[0], "KovaUpdater LT v1.0");
+  EXPECT_EQ(lines[1], "version date: 04.05.2026");
+  EXPECT_EQ(lines[2], "");
+  EXPECT_EQ(lines[3], "/? - Display command line parameters.");
+  EXPECT_EQ(lines[4], "/clean - Clean updater settings from registry.");
+  EXPECT_EQ(lines[5], "");
+  EXPECT_EQ(text.find('\n'), std::string::npos);
+  EXPECT_NE(HelpText(EncodeDateTime({2026, 5, 4, 10, 0, 1, 0})).find("version date: 04.05.2026 10:00:01"), std::string::npos);
+}
+
+TEST(BuiltInOptions, IsAnEmptyOptionsElementWithCrLf) {
+  std::string_view data;
+  ASSERT_TRUE(platform::FindResourceData("OPTIONS", data));
+  EXPECT_EQ(data, std::string_view("<options></options>\r\n"));
+  EXPECT_EQ(data.size(), 21u);
+  EXPECT_FALSE(platform::FindResourceData("NOPE", data));
+}
+
+TEST(FileRoutines, SizesAndMissingFiles) {
+  test::TTempDir dir;
+  test::WriteFile(dir / "f", std::string(1234, 'x'));
+  EXPECT_EQ(GetFileSize64(dir / "f"), 1234);
+  EXPECT_EQ(GetFileSize64(dir / "missing"), -1);
+  EXPECT_EQ(GetFileSize64(dir.Path()), -1);  // folders are not files
+  EXPECT_EQ(GetFileDosDate(dir / "missing"), -1);
+  EXPECT_EQ(GetFileModifyTime(dir / "missing"), -1);
+  EXPECT_FALSE(SetFileModifyTime(dir / "missing", 45000));
+}
+
+TEST(FileRoutines, ModifyTimeRoundTripsInLocalTimeAndPacksAsDosDate) {
+  test::TTempDir dir;
+  test::WriteFile(dir / "f", "x");
+  const TDateTime t = EncodeDateTime({2023, 7, 14, 9, 26, 53, 0});
+  ASSERT_TRUE(SetFileModifyTime(dir / "f", t));
+  EXPECT_TRUE(SameDateTime(GetFileModifyTime(dir / "f"), t));
+  const std::int32_t dos = GetFileDosDate(dir / "f");
+  const auto u = static_cast<std::uint32_t>(dos);
+  EXPECT_EQ(u >> 25, 2023u - 1980);
+  EXPECT_EQ((u >> 21) & 15, 7u);
+  EXPECT_EQ((u >> 16) & 31, 14u);
+  EXPECT_EQ((u >> 11) & 31, 9u);
+  EXPECT_EQ((u >> 5) & 63, 26u);
+  EXPECT_EQ((u & 31) * 2, 52u);  // two-second resolution
+  // Milliseconds are dropped when the time is set.
+  ASSERT_TRUE(SetFileModifyTime(dir / "f", t + 600 * kMillisecondInDays));
+  EXPECT_TRUE(SameDateTime(GetFileModifyTime(dir / "f"), t));
+  EXPECT_EQ(GetFileDosDate(dir / "f"), dos);
+}
+
+TEST(FileRoutines, DatesBeforeTheDosEpochCannotBePacked) {
+  test::TTempDir dir;
+  test::WriteFile(dir / "old", "x");
+  ASSERT_TRUE(SetFileModifyTime(dir / "old", EncodeDateTime({1975, 6, 1, 12, 0, 0, 0})));
+  EXPECT_EQ(GetFileDosDate(dir / "old"), -1);
+}
+
+TEST(FileRoutines, UnreadableFileHasNoDate) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  test::TTempDir dir;
+  test::WriteFile(dir / "locked", "x");
+  ::chmod((dir / "locked").c_str(), 0);
+  EXPECT_EQ(GetFileDosDate(dir / "locked"), -1);
+  EXPECT_EQ(GetFileSize64(dir / "locked"), 1);
+}
+
+TEST(FileRoutines, MovesNeverReplaceAndFoldersAreCreatedWhole) {
+  test::TTempDir dir;
+  test::WriteFile(dir / "a", "A");
+  test::WriteFile(dir / "b", "B");
+  EXPECT_FALSE(platform::MoveFileNoReplace(dir / "a", dir / "b"));
+  EXPECT_EQ(test::ReadFile(dir / "b"), "B");
+  EXPECT_TRUE(platform::ForceDirectories(dir / "x/y/z"));
+  EXPECT_TRUE(platform::MoveFileNoReplace(dir / "a", dir / "x/y/z/a"));
+  EXPECT_EQ(test::ReadFile(dir / "x/y/z/a"), "A");
+  EXPECT_FALSE(platform::FileExists(dir / "a"));
+  EXPECT_TRUE(platform::DeleteFile(dir / "b"));
+  EXPECT_FALSE(platform::DeleteFile(dir / "b"));
+  EXPECT_FALSE(platform::DeleteFile(dir / "x"));  // folders are not deleted as files
+}
+
+TEST(FileRoutines, CopyOverKeepsTheRunBitAndLeavesNoTemporaryFile) {
+  test::TTempDir dir;
+  test::WriteFile(dir / "src", "new content");
+  ::chmod((dir / "src").c_str(), 0755);
+  test::WriteFile(dir / "dst", "old");
+  ASSERT_TRUE(platform::CopyFileOver(dir / "src", dir / "dst"));
+  EXPECT_EQ(test::ReadFile(dir / "dst"), "new content");
+  struct stat st {};
+  ::stat((dir / "dst").c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_FALSE(platform::FileExists(dir / "dst.kovacopy"));
+  EXPECT_FALSE(platform::CopyFileOver(dir / "missing", dir / "dst"));
+  EXPECT_EQ(test::ReadFile(dir / "dst"), "new content");
+}
+
+TEST(FileRoutines, RetryStopsAtTheFirstSuccess) {
+  int attempts = 0;
+  EXPECT_TRUE(RetryForFiveSeconds([&] { return ++attempts == 3; }));
+  EXPECT_EQ(attempts, 3);
+}
+
+}  // namespace
+}  // namespace kova
