@@ -43,15 +43,28 @@ class TStatement {
   TStatement& operator=(const TStatement&) = delete;
   ~TStatement() { sqlite3_finalize(stmt_); }
   bool Prepare(sqlite3* db, const char* sql) { return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) == SQLITE_OK; }
-  // Resets and binds for a new run.
-  sqlite3_stmt* Use() {
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-    return stmt_;
-  }
+  sqlite3_stmt* Get() const { return stmt_; }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+};
+
+// One run of a prepared statement. It is reset when the run ends: a statement left standing on
+// a row keeps its read transaction open, and the connection would then neither see other
+// processes' commits nor be able to write.
+class TRun {
+ public:
+  explicit TRun(const TStatement& s) : stmt_(s.Get()) {}
+  ~TRun() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  TRun(const TRun&) = delete;
+  TRun& operator=(const TRun&) = delete;
+  operator sqlite3_stmt*() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_;
 };
 
 void BindText(sqlite3_stmt* s, int i, const std::string& v) {
@@ -154,7 +167,7 @@ bool WalkKey(const std::string& subKey, bool create, sqlite3_int64& id) {
       if (end == subKey.size()) break;
       continue;
     }
-    sqlite3_stmt* find = store.S().FindChild.Use();
+    TRun find(store.S().FindChild);
     sqlite3_bind_int64(find, 1, id);
     BindText(find, 2, part);
     const int rc = sqlite3_step(find);
@@ -163,7 +176,7 @@ bool WalkKey(const std::string& subKey, bool create, sqlite3_int64& id) {
       continue;
     }
     if (rc != SQLITE_DONE || !create) return false;
-    sqlite3_stmt* insert = store.S().InsertKey.Use();
+    TRun insert(store.S().InsertKey);
     sqlite3_bind_int64(insert, 1, id);
     BindText(insert, 2, part);
     if (sqlite3_step(insert) != SQLITE_DONE) return false;
@@ -208,7 +221,7 @@ void RegCloseKey(HKEY key) { delete key; }
 
 bool RegSetValue(HKEY key, const std::string& name, std::uint32_t type, const std::string& data) {
   if (!key || !Store().Db()) return false;
-  sqlite3_stmt* s = Store().S().SetValue.Use();
+  TRun s(Store().S().SetValue);
   sqlite3_bind_int64(s, 1, key->Id);
   BindText(s, 2, name);
   sqlite3_bind_int64(s, 3, type);
@@ -220,7 +233,7 @@ bool RegSetValue(HKEY key, const std::string& name, std::uint32_t type, const st
 bool RegQueryValue(HKEY key, const std::string& name, std::uint32_t& type, std::string& data) {
   data.clear();
   if (!key || !Store().Db()) return false;
-  sqlite3_stmt* s = Store().S().QueryValue.Use();
+  TRun s(Store().S().QueryValue);
   sqlite3_bind_int64(s, 1, key->Id);
   BindText(s, 2, name);
   if (sqlite3_step(s) != SQLITE_ROW) return false;
@@ -233,7 +246,7 @@ bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name) {
   if (!key || !Store().Db()) return false;
   if (index == 0) {
     key->Names.clear();
-    sqlite3_stmt* s = Store().S().ListNames.Use();
+    TRun s(Store().S().ListNames);
     sqlite3_bind_int64(s, 1, key->Id);
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) key->Names.push_back(ColumnBytes(s, 0));
@@ -252,22 +265,22 @@ bool RegDeleteKey(HKEY key, const std::string& name) {
   TStore& store = Store();
   sqlite3_int64 victim = key->Id;
   if (!name.empty()) {
-    sqlite3_stmt* find = store.S().FindChild.Use();
+    TRun find(store.S().FindChild);
     sqlite3_bind_int64(find, 1, key->Id);
     BindText(find, 2, name);
     if (sqlite3_step(find) != SQLITE_ROW) return false;
     victim = sqlite3_column_int64(find, 0);
   } else {
-    sqlite3_stmt* exists = store.S().KeyExists.Use();
+    TRun exists(store.S().KeyExists);
     sqlite3_bind_int64(exists, 1, victim);
     if (sqlite3_step(exists) != SQLITE_ROW) return false;
   }
   if (victim == kRootId) return false;
-  sqlite3_stmt* children = store.S().HasChildren.Use();
+  TRun children(store.S().HasChildren);
   sqlite3_bind_int64(children, 1, victim);
   const int rc = sqlite3_step(children);
   if (rc != SQLITE_DONE) return false;  // has subkeys, or the store failed
-  sqlite3_stmt* del = store.S().DeleteKey.Use();
+  TRun del(store.S().DeleteKey);
   sqlite3_bind_int64(del, 1, victim);
   return sqlite3_step(del) == SQLITE_DONE && sqlite3_changes(store.Db()) == 1;
 }
