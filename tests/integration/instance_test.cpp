@@ -1,1 +1,201 @@
+// Real launcher processes: the single-instance rule, the start-up commands and the self-update
+// handshake between an old and a new copy of the executable.
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "core/options.h"
+#include "core/registry.h"
+#include "core/startup.h"
+#include "core/utility.h"
+#include "platform/instance.h"
+#include "platform/settings_store.h"
+#include "tests/common/child_process.h"
+#include "tests/common/temp_dir.h"
+
+namespace kova {
+namespace {
+
+const char kWaiting[] = "Waiting for instance messages";
+
+class LauncherProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uid_ = "it-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    exe_ = dir_ / "kovaupdater";
+    std::filesystem::copy_file(KOVA_UPDATER_EXE, exe_);
+    test::WriteFile(dir_ / "kovaupdater.xml", "<options>\n  <uid>" + uid_ + "</uid>\n</options>\n");
+    ::setenv("KOVA_REGISTRY", (dir_ / "registry.sqlite3").c_str(), 1);
+    platform::CloseSettingsStore();
+  }
+  void TearDown() override {
+    platform::SendInstanceMessage(uid_, CloseMessageName(uid_));
+    platform::CloseSettingsStore();
+    ::unsetenv("KOVA_REGISTRY");
+  }
+  bool Close() { return platform::SendInstanceMessage(uid_, CloseMessageName(uid_)); }
+
+  test::TTempDir dir_;
+  std::string uid_;
+  std::string exe_;
+};
+
+TEST_F(LauncherProcess, ASecondInstanceDeliversTheFocusMessageAndEnds) {
+  test::TChild first(exe_, {});
+  ASSERT_TRUE(first.WaitForOutput(kWaiting, 10)) << first.Output();
+  EXPECT_EQ(FindProcessByPath(exe_), first.Pid());
+
+  test::TChild second(exe_, {});
+  EXPECT_EQ(second.WaitExit(10), 0);
+  EXPECT_EQ(second.Output(), "");  // it never went on to run
+  EXPECT_TRUE(first.WaitForOutput("Focus requested by another instance.", 10));
+  EXPECT_TRUE(first.Running());
+
+  ASSERT_TRUE(Close());
+  EXPECT_EQ(first.WaitExit(10), 0);
+  // The lock went with the process: a new instance runs.
+  test::TChild third(exe_, {});
+  EXPECT_TRUE(third.WaitForOutput(kWaiting, 10)) << third.Output();
+}
+
+TEST_F(LauncherProcess, HelpIsShownFirstThenTheRunningInstanceIsFocused) {
+  test::TChild first(exe_, {});
+  ASSERT_TRUE(first.WaitForOutput(kWaiting, 10));
+  test::TChild help(exe_, {"/?"});
+  EXPECT_EQ(help.WaitExit(10), 0);
+  EXPECT_NE(help.Output().find("KovaUpdater LT v1.0\nversion date: "), std::string::npos) << help.Output();
+  EXPECT_NE(help.Output().find("/clean - Clean updater settings from registry."), std::string::npos);
+  EXPECT_TRUE(first.WaitForOutput("Focus requested", 10));
+}
+
+TEST_F(LauncherProcess, CleanInAnyCaseRemovesTheStoredSettings) {
+  const std::string key = std::string(kRegistryPath) + uid_;
+  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, key + "\\HomeDir", "/x/"));
+  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, key + "\\PatchList\\1", "archive|a|00000000|00000000|0|0"));
+  test::TChild clean(exe_, {" /CLEAN"});
+  EXPECT_EQ(clean.WaitExit(10), 0);
+  EXPECT_EQ(clean.Output(), "");
+  std::vector<std::string> names;
+  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, key, names));
+}
+
+TEST_F(LauncherProcess, DeleteWithExitEndsAndWithoutItGoesOn) {
+  test::WriteFile(dir_ / "victim1", "x");
+  test::TChild deleteAndExit(exe_, {"/delete", dir_ / "victim1", "/EXIT "});
+  EXPECT_EQ(deleteAndExit.WaitExit(10), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "victim1"));
+  EXPECT_EQ(deleteAndExit.Output(), "");
+
+  test::WriteFile(dir_ / "victim2", "x");
+  test::TChild deleteAndRun(exe_, {"/delete", dir_ / "victim2"});
+  EXPECT_TRUE(deleteAndRun.WaitForOutput(kWaiting, 10));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "victim2"));
+  ASSERT_TRUE(Close());
+  EXPECT_EQ(deleteAndRun.WaitExit(10), 0);
+
+  // A missing file is no failure.
+  test::TChild missing(exe_, {"/delete", dir_ / "nothing", "/exit"});
+  EXPECT_EQ(missing.WaitExit(10), 0);
+}
+
+TEST_F(LauncherProcess, TheHomeFolderIsTheExecutablesFolderUnlessRestored) {
+  test::TChild first(exe_, {});
+  ASSERT_TRUE(first.WaitForOutput(kWaiting, 10));
+  EXPECT_NE(first.Output().find("home folder " + dir_.Path() + "/\n"), std::string::npos) << first.Output();
+  std::string stored;
+  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\HomeDir", stored));
+  EXPECT_EQ(stored, dir_.Path() + "/");
+  ASSERT_TRUE(Close());
+  ASSERT_EQ(first.WaitExit(10), 0);
+
+  // With restore_homedir a stored folder that exists is kept, and a corrupt stored date does not
+  // stop the program.
+  test::WriteFile(dir_ / "kovaupdater.xml", "<options><uid>" + uid_ + "</uid><restore_homedir/></options>");
+  std::filesystem::create_directory(dir_ / "elsewhere");
+  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\HomeDir", dir_ / "elsewhere/"));
+  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\LastUpdate", "garbage"));
+  test::TChild second(exe_, {});
+  ASSERT_TRUE(second.WaitForOutput(kWaiting, 10)) << second.Output();
+  EXPECT_NE(second.Output().find("home folder " + dir_.Path() + "/elsewhere/\n"), std::string::npos) << second.Output();
+}
+
+TEST_F(LauncherProcess, SelfUpdateHandshakeReplacesTheRunningProgramAndCleansUp) {
+  // N is a newer build: the same program with a marker appended.
+  const std::string newExe = dir_ / "kovaupdater.new.exe";
+  test::WriteFile(newExe, test::ReadFile(exe_) + "\nnew build marker\n");
+  ::chmod(newExe.c_str(), 0755);
+  const std::string oldContent = test::ReadFile(exe_);
+  const std::string newContent = test::ReadFile(newExe);
+
+  test::TChild old(exe_, {});
+  ASSERT_TRUE(old.WaitForOutput(kWaiting, 10));
+
+  test::TChild updater(newExe, {"/update", exe_});
+  // While the old program runs its file cannot be replaced; the new copy keeps trying.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_TRUE(updater.Running());
+  EXPECT_TRUE(test::ReadFile(exe_) == oldContent);
+
+  ASSERT_TRUE(Close());
+  ASSERT_EQ(old.WaitExit(10), 0);
+  EXPECT_EQ(updater.WaitExit(10), 0);
+  EXPECT_TRUE(test::ReadFile(exe_) == newContent);
+  struct stat st {};
+  ::stat(exe_.c_str(), &st);
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+
+  // The replaced program was started with "/delete N": it removes N and goes on to run.
+  EXPECT_TRUE(test::Eventually([&] { return !std::filesystem::exists(newExe); }, 10));
+  EXPECT_TRUE(test::Eventually([&] { return Close(); }, 10));
+  EXPECT_TRUE(test::Eventually([&] { return FindProcessByPath(exe_) == 0; }, 10));
+  EXPECT_FALSE(std::filesystem::exists(exe_ + ".kovacopy"));
+}
+
+TEST_F(LauncherProcess, UpdateWithAMissingTargetStartsNothing) {
+  test::TChild updater(exe_, {"/update", dir_ / "absent"});
+  EXPECT_EQ(updater.WaitExit(10), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "absent"));
+}
+
+TEST(ExecuteFile, RunsInTheGivenFolderWithSplitParameters) {
+  test::TTempDir dir;
+  ASSERT_TRUE(ExecuteFile("/bin/sh", "-c \"pwd > out.txt; echo $0 >> out.txt\" \"second arg\"", dir.Path()));
+  EXPECT_TRUE(test::Eventually([&] { return test::ReadFile(dir / "out.txt").find("second arg") != std::string::npos; }, 10));
+  EXPECT_EQ(test::ReadFile(dir / "out.txt"), dir.Path() + "\nsecond arg\n");
+  EXPECT_FALSE(ExecuteFile(dir / "no-such-program", "", dir.Path()));
+}
+
+TEST(InstanceLock, HeldUntilReleasedAndCarriesMessages) {
+  const std::string name = "lock-test-" + std::to_string(::getpid());
+  platform::TInstanceLock::TResult result{};
+  auto lock = platform::TInstanceLock::TryAcquire(name, result);
+  ASSERT_EQ(result, platform::TInstanceLock::TResult::Acquired);
+  auto again = platform::TInstanceLock::TryAcquire(name, result);
+  EXPECT_EQ(again, nullptr);
+  EXPECT_EQ(result, platform::TInstanceLock::TResult::HeldElsewhere);
+  EXPECT_TRUE(platform::SendInstanceMessage(name, "FOCUS==" + name));
+  EXPECT_TRUE(platform::SendInstanceMessage(name, "CLOSE==" + name));
+  ASSERT_TRUE(lock->WaitForMessage(2000));
+  std::vector<std::string> messages;
+  ASSERT_TRUE(test::Eventually([&] {
+    for (auto& m : lock->TakeMessages()) messages.push_back(m);
+    return messages.size() == 2;
+  }, 5));
+  EXPECT_EQ(messages[0], "FOCUS==" + name);
+  EXPECT_EQ(messages[1], "CLOSE==" + name);
+  lock.reset();
+  EXPECT_FALSE(platform::SendInstanceMessage(name, "FOCUS==" + name));
+  auto after = platform::TInstanceLock::TryAcquire(name, result);
+  EXPECT_EQ(result, platform::TInstanceLock::TResult::Acquired);
+  // An empty name gives no protection.
+  EXPECT_EQ(platform::TInstanceLock::TryAcquire("", result), nullptr);
+  EXPECT_EQ(result, platform::TInstanceLock::TResult::Failed);
+  EXPECT_EQ(platform::RegisterWindowMessage("FOCUS=="), platform::RegisterWindowMessage("FOCUS=="));
+  EXPECT_NE(platform::RegisterWindowMessage("FOCUS=="), platform::RegisterWindowMessage("CLOSE=="));
+}
+
+}  // namespace
+}  // namespace kova
