@@ -26,9 +26,22 @@ std::unique_ptr<TPatchItem> MakeRecord(const std::string& fileName, std::uint32_
   return item;
 }
 
-std::uint32_t RequiredHex(const TXmlElement& e, const char* attr) {
-  if (!e.HasAttr(attr)) throw EPatchListError(std::string("Attribute \"") + attr + "\" is missing");
-  const std::string text = e.AttrText(attr);
+// The attributes of an "archive" element, looked up by interned name.
+struct TArchiveAttrs {
+  int FileName = TXmlNameTable::Shared().NameToId("filename");
+  int Original = TXmlNameTable::Shared().NameToId("original");
+  int Size = TXmlNameTable::Shared().NameToId("size");
+  int Checksum = TXmlNameTable::Shared().NameToId("checksum");
+};
+
+const std::string& Required(const TXmlElement& e, int id) {
+  const std::string* text = e.FindById(id);
+  if (!text) throw EPatchListError("Attribute \"" + TXmlNameTable::Shared().IdToName(id) + "\" is missing");
+  return *text;
+}
+
+std::uint32_t RequiredHex(const TXmlElement& e, int id) {
+  const std::string& text = Required(e, id);
   std::uint32_t value = 0;
   if (!ParseHex32(text, value)) throw EPatchListError("'" + text + "' is not a valid checksum");
   return value;
@@ -53,16 +66,17 @@ void TPatchItem::Assign(const TFileItem& source) {
 
 bool IsSafeRelativeName(const std::string& name) {
   if (name.empty() || name.size() > kMaxNameLength) return false;
-  if (name.find('\0') != std::string::npos || name.find('|') != std::string::npos) return false;
   if (name[0] == '\\' || name[0] == '/') return false;  // absolute, UNC or device path
   if (name.size() >= 2 && name[1] == ':') return false;  // drive prefix, with or without a folder
   if (name.back() == '\\' || name.back() == '/') return false;  // names a folder
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find_first_of("\\/", start);
-    if (end == std::string::npos) end = name.size();
-    if (name.compare(start, end - start, "..") == 0 && end - start == 2) return false;
-    start = end + 1;
+  std::size_t componentStart = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    const char c = i < name.size() ? name[i] : '/';
+    if (c == '\0' || c == '|') return false;
+    if (c == '\\' || c == '/') {
+      if (i - componentStart == 2 && name[componentStart] == '.' && name[componentStart + 1] == '.') return false;
+      componentStart = i + 1;
+    }
   }
   return true;
 }
@@ -72,22 +86,26 @@ void LoadPatchList(TStream& stream, TPatchMap& map) {
   document->ReadFromStream(stream);
   const TXmlElement* list = document->FindChildElement("list");
   if (!list) return;
+  const TArchiveAttrs attrs;
+  const int archiveId = TXmlNameTable::Shared().NameToId("archive");
+  const std::string noName;
   for (std::size_t i = 0; i < list->ChildCount(); ++i) {
     const TXmlNode* node = list->ChildAt(i);
-    if (node->Kind() != xnkElement || node->Name() != "archive") continue;
+    if (node->Kind() != xnkElement || node->NameId() != archiveId) continue;
     const auto& e = *static_cast<const TXmlElement*>(node);
-    const std::string fileName = e.AttrText("filename");
-    const std::uint32_t original = RequiredHex(e, "original");
-    if (!e.HasAttr("size")) throw EPatchListError("Attribute \"size\" is missing");
+    const std::string* nameAttr = e.FindById(attrs.FileName);
+    const std::string& fileName = nameAttr ? *nameAttr : noName;
+    const std::uint32_t original = RequiredHex(e, attrs.Original);
+    const std::string& sizeText = Required(e, attrs.Size);
     std::int64_t size = 0;
-    if (!ParseDecimal64(e.AttrText("size"), size) || size < 0) {
-      throw EPatchListError("'" + e.AttrText("size") + "' is not a valid file size");
+    if (!ParseDecimal64(sizeText, size) || size < 0) {
+      throw EPatchListError("'" + sizeText + "' is not a valid file size");
     }
-    const std::uint32_t checksum = RequiredHex(e, "checksum");
+    const std::uint32_t checksum = RequiredHex(e, attrs.Checksum);
     // A name that leaves the game folder would make the update write outside it.
     if (!IsSafeRelativeName(fileName)) throw EPatchListError("'" + fileName + "' is not a valid file name");
-    TPatchItem* previous = map.Get(fileName);
-    map.Put(fileName, MakeRecord(fileName, original, size, 0, checksum).release());
+    TPatchItem* previous = nullptr;
+    map.Put(fileName, MakeRecord(fileName, original, size, 0, checksum).release(), &previous);
     delete previous;  // the later entry of a list wins
   }
 }
@@ -131,8 +149,8 @@ void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
     std::unique_ptr<TPatchItem> item = ParseCacheValue(text);
     if (!item) continue;
     const std::string key = item->FileItem->FileName;
-    TPatchItem* previous = map.Get(key);
-    map.Put(key, item.release());
+    TPatchItem* previous = nullptr;
+    map.Put(key, item.release(), &previous);
     delete previous;
   }
 }

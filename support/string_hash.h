@@ -28,6 +28,7 @@ template <class T>
 class tStringHash {
   struct Entry {
     std::string Key;
+    std::int32_t Hash;  // kept so growth need not hash every key again
     T* Value;
     Entry* Next;
   };
@@ -102,17 +103,19 @@ class tStringHash {
   tStringHash(const tStringHash&) = delete;
   tStringHash& operator=(const tStringHash&) = delete;
 
-  // Returns false when the key was present: its value is replaced (not freed), its key kept.
-  bool Put(const std::string& key, T* value) {
+  // Returns false when the key was present: its value is replaced (not freed; handed out through
+  // `replaced` when asked), its key kept.
+  bool Put(const std::string& key, T* value, T** replaced = nullptr) {
     const std::int32_t h = StringHashOf(key);
     if (Entry* e = Find(key, h)) {
+      if (replaced) *replaced = e->Value;
       e->Value = value;
       return false;
     }
     ++stamp_;
     if (threshold_ < count_) Grow();
     Entry*& head = buckets_[BucketOf(h, buckets_.size())];
-    head = new Entry{key, value, head};
+    head = new Entry{key, h, value, head};
     ++count_;
     return true;
   }
@@ -182,7 +185,7 @@ class tStringHash {
 
   Entry* Find(const std::string& key, std::int32_t h) const {
     for (Entry* e = buckets_[BucketOf(h, buckets_.size())]; e; e = e->Next) {
-      if (SameTextAscii(e->Key, key)) return e;
+      if (e->Hash == h && SameTextAscii(e->Key, key)) return e;
     }
     return nullptr;
   }
@@ -192,7 +195,7 @@ class tStringHash {
     for (Entry* head : buckets_) {
       for (Entry* e = head; e;) {
         Entry* next = e->Next;
-        Entry*& target = grown[BucketOf(StringHashOf(e->Key), grown.size())];
+        Entry*& target = grown[BucketOf(e->Hash, grown.size())];
         e->Next = target;
         target = e;
         e = next;

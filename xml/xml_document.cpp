@@ -87,6 +87,13 @@ std::int32_t TXmlAttributes::AttrInt(const std::string& name, std::int32_t defau
   return value;
 }
 
+const std::string* TXmlAttributes::FindById(int nameId) const {
+  for (const TXmlAttrData& a : attrs_) {
+    if (a.NameId == nameId) return &a.Value;
+  }
+  return nullptr;
+}
+
 void TXmlAttributes::SetAttr(int nameId, std::string value) {
   for (TXmlAttrData& a : attrs_) {
     if (a.NameId == nameId) {
@@ -94,6 +101,7 @@ void TXmlAttributes::SetAttr(int nameId, std::string value) {
       return;
     }
   }
+  if (attrs_.empty()) attrs_.reserve(4);
   attrs_.push_back(TXmlAttrData{nameId, std::move(value)});
 }
 

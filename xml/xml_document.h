@@ -98,6 +98,8 @@ class TXmlAttributes {
   std::string AttrText(const std::string& name, const std::string& defaultValue = {}) const;
   std::int32_t AttrInt(const std::string& name, std::int32_t defaultValue) const;
   void SetAttr(int nameId, std::string value);  // a repeated attribute overwrites the earlier
+  // The value of the attribute with this interned name, or null.
+  const std::string* FindById(int nameId) const;
   const std::vector<TXmlAttrData>& Attrs() const { return attrs_; }
 
  private:

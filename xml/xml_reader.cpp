@@ -46,7 +46,32 @@ class TByteSource {
     if (c >= 0) ++pos_;
     return c;
   }
-  bool AtEnd() { return Peek() < 0; }
+  // Appends bytes up to the first of the three stop bytes (not consumed) or the end of input.
+  void AppendUntil(std::string& out, char a, char b, char c) {
+    for (;;) {
+      if (pos_ == len_ && !Fill()) return;
+      const char* begin = buffer_.data() + pos_;
+      const char* end = buffer_.data() + len_;
+      const char* p = begin;
+      while (p < end && *p != a && *p != b && *p != c) ++p;
+      out.append(begin, p);
+      pos_ += static_cast<std::size_t>(p - begin);
+      if (p < end) return;
+    }
+  }
+  // Appends name bytes.
+  void AppendName(std::string& out) {
+    for (;;) {
+      if (pos_ == len_ && !Fill()) return;
+      const char* begin = buffer_.data() + pos_;
+      const char* end = buffer_.data() + len_;
+      const char* p = begin;
+      while (p < end && IsNameChar(static_cast<unsigned char>(*p))) ++p;
+      out.append(begin, p);
+      pos_ += static_cast<std::size_t>(p - begin);
+      if (p < end) return;
+    }
+  }
 
  private:
   bool Fill() {
@@ -102,12 +127,14 @@ class TParser {
     while (IsBlank(in_.Peek())) in_.Next();
   }
 
-  std::string ReadName() {
+  // Reads a name into a reused buffer; the result is valid until the next name is read.
+  const std::string& ReadName() {
     if (!IsNameStart(in_.Peek())) Fail("Имя должно начинаться с буквы или \"_\"");
-    std::string name;
-    while (IsNameChar(in_.Peek())) name += static_cast<char>(in_.Next());
-    return name;
+    name_.clear();
+    in_.AppendName(name_);
+    return name_;
   }
+  int ReadNameId() { return TXmlNameTable::Shared().NameToId(ReadName()); }
 
   // Collects bytes until `terminator` has been read; a partial match restarts correctly because
   // the test is made on the collected tail.
@@ -171,7 +198,7 @@ class TParser {
   void ReadAttributes(TXmlAttributes& node) {
     SkipBlanks();
     while (IsNameStart(in_.Peek())) {
-      const std::string name = ReadName();
+      const int nameId = ReadNameId();
       SkipBlanks();
       ExpectChar('=');
       SkipBlanks();
@@ -181,6 +208,7 @@ class TParser {
       in_.Next();
       std::string value;
       for (;;) {
+        in_.AppendUntil(value, static_cast<char>(quote), '<', '&');
         const int c = in_.Next();
         if (c < 0) FailExpected(std::string(1, static_cast<char>(quote)));
         if (c == quote) break;
@@ -188,20 +216,20 @@ class TParser {
         if (c == '&') ReadReference(value);
         else value += static_cast<char>(c);
       }
-      node.SetAttr(TXmlNameTable::Shared().NameToId(name), std::move(value));
+      node.SetAttr(nameId, std::move(value));
       SkipBlanks();
     }
   }
 
   void ParseElement(TXmlContainer& parent, int depth) {
-    const std::string name = ReadName();
+    const int nameId = ReadNameId();
     const int after = in_.Peek();
     if (after < 0) Fail("Не завершено определение элемента");
     if (!IsBlank(after) && after != '/' && after != '>') Fail("Некорретный символ в имени элемента");
     if (depth >= kXmlMaxDepth) {
       Fail("Elements are nested deeper than " + std::to_string(kXmlMaxDepth) + " levels");
     }
-    auto owned = std::make_unique<TXmlElement>(TXmlNameTable::Shared().NameToId(name));
+    auto owned = std::make_unique<TXmlElement>(nameId);
     TXmlElement& element = *owned;
     parent.Children().Add(std::move(owned));
     ReadAttributes(element);
@@ -211,17 +239,20 @@ class TParser {
     }
     ExpectChar('>');
     if (ParseContent(element, depth + 1) == TContentEnd::EndOfInput) FailExpectedChar('/');
+    // Copied: the name table may move its strings while the content adds names.
+    const std::string name = TXmlNameTable::Shared().IdToName(nameId);
     Expect(name.c_str());
     SkipBlanks();
     ExpectChar('>');
   }
 
   void ParseProcessingInstruction(TXmlContainer& parent) {
-    const std::string target = ReadName();
-    auto node = std::make_unique<TXmlProcessingInstruction>(TXmlNameTable::Shared().NameToId(target));
+    const int targetId = ReadNameId();
+    const bool isXml = targetId == TXmlNameTable::Shared().NameToId("xml");
+    auto node = std::make_unique<TXmlProcessingInstruction>(targetId);
     TXmlProcessingInstruction& pi = *node;
     parent.Children().Add(std::move(node));
-    if (target == "xml") {
+    if (isXml) {
       ReadAttributes(pi);
       Expect("?>");
     } else {
@@ -235,10 +266,12 @@ class TParser {
     for (;;) {
       std::string& text = Buffer(depth);
       int c;
-      while ((c = in_.Peek()) >= 0 && c != '<') {
+      for (;;) {
+        in_.AppendUntil(text, '<', '&', '<');
+        c = in_.Peek();
+        if (c != '&') break;
         in_.Next();
-        if (c == '&') ReadReference(text);
-        else text += static_cast<char>(c);
+        ReadReference(text);
       }
       bool blank = true;
       for (char ch : text) {
@@ -282,6 +315,7 @@ class TParser {
 
   TByteSource in_;
   std::vector<std::string> buffers_;
+  std::string name_;
 };
 
 }  // namespace
