@@ -74,37 +74,40 @@ bool ParseHex32(std::string_view s, std::uint32_t& value) {
   return true;
 }
 
-bool ParseDecimal64(std::string_view s, std::int64_t& value) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  const std::uint64_t max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  std::uint64_t v = 0;
-  if (!ParseUnsigned(s, 10, negative ? max + 1 : max, v)) return false;
-  value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
-  return true;
-}
+namespace {
 
-bool ParseInteger32(std::string_view s, std::int32_t& value) {
+// An optional sign, then digits of `base` (an integer of at most `max` in magnitude, one more when
+// negative).
+bool ParseSigned(std::string_view s, bool allowHexPrefix, std::uint64_t max, std::int64_t& value) {
   bool negative = false;
   if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
     negative = s[0] == '-';
     s.remove_prefix(1);
   }
   int base = 10;
-  if (!s.empty() && s[0] == '$') {
+  if (allowHexPrefix && !s.empty() && s[0] == '$') {
     base = 16;
     s.remove_prefix(1);
-  } else if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+  } else if (allowHexPrefix && s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
     base = 16;
     s.remove_prefix(2);
   }
-  const std::uint64_t max = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
   std::uint64_t v = 0;
   if (!ParseUnsigned(s, base, negative ? max + 1 : max, v)) return false;
-  value = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(v) : static_cast<std::int64_t>(v));
+  value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseDecimal64(std::string_view s, std::int64_t& value) {
+  return ParseSigned(s, false, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()), value);
+}
+
+bool ParseInteger32(std::string_view s, std::int32_t& value) {
+  std::int64_t v = 0;
+  if (!ParseSigned(s, true, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), v)) return false;
+  value = static_cast<std::int32_t>(v);
   return true;
 }
 

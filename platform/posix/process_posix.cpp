@@ -40,6 +40,7 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   storage.push_back(program);
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(storage.size() + 1);
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
 
