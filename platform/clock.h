@@ -2,6 +2,7 @@
 // Local time: conversions between the system clock and local calendar fields, and sleeping.
 
 #include <cstdint>
+#include <string>
 
 #include "support/datetime.h"
 
@@ -14,5 +15,15 @@ bool LocalFieldsToUnix(const TDateFields& fields, std::int64_t& seconds);
 // The current local date-time, with milliseconds.
 TDateTime NowLocal();
 void SleepMilliseconds(unsigned milliseconds);
+
+}  // namespace kova::platform
+
+namespace kova::platform {
+
+// The current offset of local time from UTC, in minutes east (daylight saving included as the
+// system reports it now).
+int LocalUtcOffsetMinutes();
+// The locale's short month names, January first; empty strings where it has none.
+void LocaleShortMonthNames(std::string (&names)[12]);
 
 }  // namespace kova::platform

@@ -54,3 +54,25 @@ void SleepMilliseconds(unsigned milliseconds) {
 }
 
 }  // namespace kova::platform
+
+#include <langinfo.h>
+
+namespace kova::platform {
+
+int LocalUtcOffsetMinutes() {
+  const time_t now = time(nullptr);
+  struct tm tm {};
+  if (!localtime_r(&now, &tm)) return 0;
+  return static_cast<int>(tm.tm_gmtoff / 60);
+}
+
+void LocaleShortMonthNames(std::string (&names)[12]) {
+  static const nl_item kItems[12] = {ABMON_1, ABMON_2, ABMON_3, ABMON_4, ABMON_5, ABMON_6,
+                                     ABMON_7, ABMON_8, ABMON_9, ABMON_10, ABMON_11, ABMON_12};
+  for (int i = 0; i < 12; ++i) {
+    const char* name = nl_langinfo(kItems[i]);
+    names[i] = name ? name : "";
+  }
+}
+
+}  // namespace kova::platform

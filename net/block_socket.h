@@ -1,0 +1,94 @@
+#pragma once
+// A blocking TCP client socket: the one place that makes socket calls. Errors never raise; they
+// are kept as the last-error code and reported through the status callback. Every wait for data
+// is limited on its own, and a stop flag set from another thread fails the next operation.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace kova {
+
+enum THookSocketReason {
+  HR_ResolvingBegin,
+  HR_ResolvingEnd,
+  HR_SocketCreate,
+  HR_SocketClose,
+  HR_Bind,
+  HR_Connect,
+  HR_CanRead,
+  HR_CanWrite,
+  HR_Listen,
+  HR_Accept,
+  HR_ReadCount,
+  HR_WriteCount,
+  HR_Wait,
+  HR_Error,
+};
+
+class TTCPBlockSocket;
+using THookSocketStatus = std::function<void(TTCPBlockSocket& sender, THookSocketReason reason, const std::string& value)>;
+
+// Error codes the client produces itself (the Windows Sockets numbers, kept for every platform).
+enum : int {
+  kErrStopped = 10053,       // the stop flag ended the operation
+  kErrClosed = 10054,        // the peer closed or reset the connection
+  kErrTimeout = 10060,       // a wait passed its limit
+  kErrConnRefused = 10061,
+  kErrHostNotFound = 11001,
+  kErrTooLong = 10040,       // a line longer than the limit
+  kErrNoTls = 10091,         // the secure layer is not available
+};
+
+class TTCPBlockSocket {
+ public:
+  TTCPBlockSocket() = default;
+  ~TTCPBlockSocket();
+  TTCPBlockSocket(const TTCPBlockSocket&) = delete;
+  TTCPBlockSocket& operator=(const TTCPBlockSocket&) = delete;
+
+  // Resolves `host` (IPv4 preferred; numeric IPv6 taken as it is) and connects within
+  // `timeoutMs`.
+  void Connect(const std::string& host, const std::string& port, int timeoutMs);
+  void CloseSocket();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  void SendString(const std::string& data);
+  // One line; the line end (CR LF, LF CR, CR or LF) is dropped. Longer than MaxLineLength fails.
+  std::string RecvString(int timeoutMs);
+  // Whatever is buffered, or the next packet.
+  std::string RecvPacket(int timeoutMs);
+  // Exactly `length` bytes, or fewer with an error set.
+  std::string RecvBufferStr(std::size_t length, int timeoutMs);
+  // True when data can be read now or within `timeoutMs`.
+  bool CanRead(int timeoutMs);
+
+  int LastError() const { return lastError_; }
+  std::string LastErrorDesc() const;
+  void ResetLastError() { lastError_ = 0; }
+  // Marks an error produced by a layer above (for example the missing secure layer).
+  void SetError(int code);
+
+  std::atomic<bool> StopFlag{false};
+  THookSocketStatus OnStatus;
+  std::size_t MaxLineLength = 0;  // 0: no limit
+  std::size_t BufferSize = 65536;
+
+ private:
+  void DoStatus(THookSocketReason reason, const std::string& value);
+  bool CheckStop();
+  // Waits until readable; false with the error set on time-out, stop or failure.
+  bool WaitReadable(int timeoutMs);
+  // Receives once into the buffer; false with the error set.
+  bool Fill(int timeoutMs);
+  void DropPendingLineEnd(bool lineRead);
+
+  int fd_ = -1;
+  int lastError_ = 0;
+  std::string buffer_;
+  std::size_t start_ = 0;  // first unread byte of buffer_
+  char pendingSkip_ = 0;   // the second byte of a line end that may arrive in the next packet
+};
+
+}  // namespace kova

@@ -1,0 +1,294 @@
+#include "net/http_send.h"
+
+#include "net/url.h"
+#include "support/text.h"
+
+namespace kova {
+namespace {
+
+constexpr int kErrMalformed = 10000 + 71;  // EPROTO: a response the client cannot frame
+
+bool StartsWithUpper(const std::string& upperLine, const char* prefix) { return upperLine.rfind(prefix, 0) == 0; }
+
+// The text after the first space of a header line, trimmed; empty when there is no space.
+std::string AfterFirstSpace(const std::string& line, bool& hasSpace) {
+  const std::size_t space = line.find(' ');
+  hasSpace = space != std::string::npos;
+  return hasSpace ? TrimBlanks(line.substr(space + 1)) : std::string();
+}
+
+bool ParseNonNegative(const std::string& text, int base, std::int64_t& value) {
+  if (text.empty()) return false;
+  std::uint64_t v = 0;
+  for (char c : text) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
+    if (v > (static_cast<std::uint64_t>(INT64_MAX) - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) return false;
+    v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
+  }
+  value = static_cast<std::int64_t>(v);
+  return true;
+}
+
+}  // namespace
+
+void THTTPSend::Clear() {
+  RangeStart = 0;
+  RangeEnd = 0;
+  Document.Clear();
+  Headers.clear();
+  MimeType = "text/html";
+}
+
+bool THTTPSend::HeaderValue(const std::string& name, std::string& value) const {
+  for (std::size_t i = 0; i < Headers.size(); ++i) {
+    const std::string& line = Headers[i];
+    const std::size_t sep = line.find(NameValueSeparator);
+    if (sep == std::string::npos || !SameTextAscii(TrimBlanks(line.substr(0, sep)), name)) continue;
+    value = TrimBlanks(line.substr(sep + NameValueSeparator.size()));
+    return true;
+  }
+  return false;
+}
+
+bool THTTPSend::Malformed() {
+  Sock.SetError(kErrMalformed);
+  return false;
+}
+
+std::string THTTPSend::ComposeRequest(const std::string& method, const TUrlParts& url) const {
+  std::vector<std::string> lines;
+  const std::string uri = url.Uri == "/*" ? "*" : url.Uri;
+  if (Protocol == "0.9") {
+    lines.push_back(UpperCaseAscii(method) + " " + uri);
+  } else {
+    lines.push_back(UpperCaseAscii(method) + " " + uri + " HTTP/" + Protocol);
+    std::string host = url.Host.find(':') != std::string::npos ? "[" + url.Host + "]" : url.Host;
+    if (AddPortNumberToHost && url.Port != "80") host += ":" + url.Port;
+    lines.push_back("Host: " + host);
+    const std::string user = url.User.empty() ? UserName : url.User;
+    const std::string pass = url.User.empty() ? Password : url.Password;
+    if (!user.empty()) lines.push_back("Authorization: Basic " + EncodeBase64(user + ":" + pass));
+    if (KeepAlive) {
+      lines.push_back("Keep-Alive: " + std::to_string(KeepAliveTimeout));
+      lines.push_back("Connection: keep-alive");
+    } else {
+      lines.push_back("Connection: close");
+    }
+    if (!Cookies.empty()) {
+      std::string cookie = "Cookie: ";
+      for (std::size_t i = 0; i < Cookies.size(); ++i) {
+        if (i) cookie += "; ";
+        cookie += Cookies[i].first + "=" + Cookies[i].second;
+      }
+      lines.push_back(cookie);
+    }
+    if (RangeStart > 0 || RangeEnd > 0) {
+      std::string range = "Range: bytes=" + std::to_string(RangeStart) + "-";
+      if (RangeEnd >= RangeStart) range += std::to_string(RangeEnd);
+      lines.push_back(range);
+    }
+    if (!UserAgent.empty()) lines.push_back("User-Agent: " + UserAgent);
+    for (const std::string& own : Headers) lines.push_back(own);
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  if (lines.back().empty()) return text;
+  return text + "\r\n";
+}
+
+bool THTTPSend::PerformRequest(const std::string& method, const std::string& url) {
+  const TUrlParts parts = ParseUrl(url);
+  TargetHost = parts.Host;
+  TargetPort = parts.Port;
+  ResultCode = 500;
+  ResultString.clear();
+  DownloadSize = 0;
+  UploadSize = 0;
+  Sock.MaxLineLength = kMaxHeaderLine;
+  const std::string request = ComposeRequest(method, parts);
+
+  if (SameTextAscii(parts.Protocol, "https")) {
+    // There is no secure layer: such an address fails before anything is sent.
+    Sock.CloseSocket();
+    openHost_.clear();
+    Sock.SetError(kErrNoTls);
+    Clear();
+    return false;
+  }
+  const bool reuse = Sock.IsOpen() && openHost_ == TargetHost && openPort_ == TargetPort && !Sock.CanRead(0);
+  if (!reuse) {
+    Sock.Connect(TargetHost, TargetPort, Timeout);
+    if (Sock.LastError() != 0) {
+      openHost_.clear();
+      Clear();
+      return false;
+    }
+    openHost_ = TargetHost;
+    openPort_ = TargetPort;
+  }
+  Sock.SendString(request);
+  Clear();
+  if (Sock.LastError() != 0) return false;
+
+  if (!ReadStatus()) return false;
+  TFraming framing = TFraming::Unknown;
+  std::int64_t length = -1;
+  bool closeAfter = Protocol != "1.1";
+  if (ResultCode != 0 && !ReadHeaders(framing, length, closeAfter)) return false;
+
+  bool ok = true;
+  if (!SameTextAscii(method, "HEAD") && ResultCode != 204 && ResultCode != 304) {
+    switch (framing) {
+      case TFraming::Unknown: ok = ReadUnknown(); break;
+      case TFraming::Sized: ok = ReadSized(length); break;
+      case TFraming::Chunked: ok = ReadChunked(); break;
+    }
+  }
+  Document.Seek(0);
+  if (closeAfter || !ok) {
+    Sock.CloseSocket();
+    openHost_.clear();
+  }
+  CollectCookies();
+  return ok;
+}
+
+bool THTTPSend::ReadStatus() {
+  do {
+    std::string line;
+    do {
+      line = Sock.RecvString(Timeout);
+    } while (line.empty() && Sock.LastError() == 0);
+    if (Sock.LastError() != 0) {
+      ResultCode = 0;  // the failed read counts as a response without status line
+      return false;
+    }
+    if (StartsWithUpper(UpperCaseAscii(line.substr(0, 5)), "HTTP/")) {
+      Headers.push_back(line);
+      const std::size_t space = line.find(' ');
+      const std::string rest = space == std::string::npos ? std::string() : TrimBlanks(line.substr(space + 1));
+      const std::size_t split = rest.find(' ');
+      std::int64_t code = 0;
+      ResultCode = ParseNonNegative(rest.substr(0, split), 10, code) && code < 100000 ? static_cast<int>(code) : 0;
+      ResultString = split == std::string::npos ? std::string() : TrimBlanks(rest.substr(split + 1));
+    } else {
+      const std::string start = line + "\r\n";
+      Document.Write(start.data(), start.size());
+      ResultCode = 0;
+    }
+  } while (ResultCode == 100);
+  return true;
+}
+
+bool THTTPSend::ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter) {
+  std::vector<std::string> raw;
+  std::size_t total = 0;
+  for (;;) {
+    std::string line = Sock.RecvString(Timeout);
+    if (Sock.LastError() != 0) return false;
+    if (line.empty()) break;
+    total += line.size() + 2;
+    if (total > kMaxHeaderBlock) return Malformed();
+    for (char& c : line) {
+      if (c == '\t') c = ' ';
+    }
+    if (!raw.empty() && (line[0] == ' ' || line[0] == '"' || line[0] == ':' || line[0] == '=')) {
+      raw.back() += " " + TrimBlanks(line);
+    } else {
+      raw.push_back(line);
+    }
+  }
+  for (std::string& header : raw) {
+    while (!header.empty() && header.back() == ' ') header.pop_back();
+    Headers.push_back(header);
+    const std::string upper = UpperCaseAscii(header);
+    bool hasSpace = false;
+    if (StartsWithUpper(upper, "CONTENT-LENGTH:")) {
+      const std::string value = AfterFirstSpace(header, hasSpace);
+      // Without a space after the colon the line is not taken as a length at all; a length that
+      // is no number, or does not fit, is a broken response rather than a body to guess at.
+      if (!hasSpace) continue;
+      if (!ParseNonNegative(value, 10, length)) return Malformed();
+      if (framing != TFraming::Chunked) framing = TFraming::Sized;
+    } else if (StartsWithUpper(upper, "CONTENT-TYPE:")) {
+      MimeType = AfterFirstSpace(header, hasSpace);
+    } else if (StartsWithUpper(upper, "TRANSFER-ENCODING:")) {
+      if (UpperCaseAscii(AfterFirstSpace(header, hasSpace)).find("CHUNKED") != std::string::npos) {
+        framing = TFraming::Chunked;
+      }
+    } else if (StartsWithUpper(upper, "CONNECTION:")) {
+      if (upper.find("CLOSE") != std::string::npos) closeAfter = true;
+    }
+  }
+  return true;
+}
+
+bool THTTPSend::ReadUnknown() {
+  for (;;) {
+    const std::string packet = Sock.RecvPacket(Timeout);
+    if (Sock.LastError() != 0) {
+      if (Sock.LastError() != kErrClosed) return false;
+      Sock.ResetLastError();  // the end of the body is the end of the connection
+      return true;
+    }
+    Document.Seek(Document.Size());
+    Document.Write(packet.data(), packet.size());
+  }
+}
+
+bool THTTPSend::ReadSized(std::int64_t length) {
+  if (length < 1) return true;
+  DownloadSize = length;
+  std::int64_t left = length;
+  while (left > 0) {
+    const auto block = static_cast<std::size_t>(std::min<std::int64_t>(left, kBlockSize));
+    const std::string data = Sock.RecvBufferStr(block, Timeout);
+    if (Sock.LastError() != 0) return false;
+    Document.Seek(Document.Size());
+    Document.Write(data.data(), data.size());
+    left -= static_cast<std::int64_t>(block);
+  }
+  Document.Seek(Document.Size());
+  return true;
+}
+
+bool THTTPSend::ReadChunked() {
+  for (;;) {
+    std::string line;
+    do {
+      line = Sock.RecvString(Timeout);
+    } while (line.empty() && Sock.LastError() == 0);
+    if (Sock.LastError() != 0) return false;
+    std::string sizeText = line.substr(0, line.find(' '));
+    sizeText = TrimBlanks(sizeText.substr(0, sizeText.find(';')));
+    std::int64_t size = 0;
+    if (!ParseNonNegative(sizeText, 16, size)) return Malformed();
+    if (size == 0) return true;
+    if (!ReadSized(size)) return false;
+  }
+}
+
+void THTTPSend::CollectCookies() {
+  for (const std::string& header : Headers) {
+    if (LowerCaseAscii(header.substr(0, 11)) != "set-cookie:") continue;
+    std::string pair = header.substr(header.find(':') + 1);
+    pair = TrimBlanks(pair.substr(0, pair.find(';')));
+    const std::size_t eq = pair.find('=');
+    const std::string name = TrimBlanks(pair.substr(0, eq));
+    const std::string value = eq == std::string::npos ? std::string() : TrimBlanks(pair.substr(eq + 1));
+    bool replaced = false;
+    for (auto& cookie : Cookies) {
+      if (cookie.first == name) {
+        cookie.second = value;
+        replaced = true;
+      }
+    }
+    if (!replaced) Cookies.emplace_back(name, value);
+  }
+}
+
+}  // namespace kova

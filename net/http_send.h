@@ -1,0 +1,74 @@
+#pragma once
+// A small blocking HTTP client: one GET per object, as the download worker uses it.
+//
+// The body arrives in Document; a user that needs constant memory empties Document from the
+// socket's status callback at every HR_ReadCount (body data is appended only between socket
+// calls). A hostile server cannot exhaust memory through the headers: a header line and the
+// header block are capped, and a length that is no number fails the request.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/block_socket.h"
+#include "support/stream.h"
+
+namespace kova {
+
+class THTTPSend {
+ public:
+  THTTPSend() = default;
+
+  // Runs one request; true when connecting, sending and reading status, headers and body ended
+  // without a socket error. The HTTP status is in ResultCode.
+  bool PerformRequest(const std::string& method, const std::string& url);
+  // Resets the range, empties Document and Headers, and sets MimeType back to "text/html".
+  void Clear();
+  // The value of the first response header with this name (ASCII case-insensitive), trimmed.
+  bool HeaderValue(const std::string& name, std::string& value) const;
+
+  std::vector<std::string> Headers;  // after a request: the status line and the header lines
+  std::string NameValueSeparator = ":";
+  std::vector<std::pair<std::string, std::string>> Cookies;
+  TMemoryStream Document;
+  std::int64_t RangeStart = 0;
+  std::int64_t RangeEnd = 0;
+  std::string MimeType = "text/html";
+  std::string Protocol = "1.0";
+  bool KeepAlive = true;
+  int KeepAliveTimeout = 300;
+  std::string UserAgent = "Mozilla/4.0 (compatible; KovaUpdater HTTP client)";
+  int ResultCode = 0;
+  std::string ResultString;
+  std::int64_t DownloadSize = 0;
+  std::int64_t UploadSize = 0;
+  TTCPBlockSocket Sock;
+  bool AddPortNumberToHost = true;
+  std::string TargetHost = "127.0.0.1";
+  std::string TargetPort = "0";
+  int Timeout = 90000;  // milliseconds, for each wait on its own
+  std::string UserName;
+  std::string Password;
+
+  static constexpr std::size_t kMaxHeaderLine = 100 * 1024;
+  static constexpr std::size_t kMaxHeaderBlock = 300 * 1024;
+  static constexpr std::size_t kBlockSize = 65536;
+
+ private:
+  enum class TFraming { Unknown, Sized, Chunked };
+  std::string ComposeRequest(const std::string& method, const struct TUrlParts& url) const;
+  bool ReadStatus();
+  bool ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter);
+  bool ReadUnknown();
+  bool ReadSized(std::int64_t length);
+  bool ReadChunked();
+  void CollectCookies();
+  // Marks the request as failed through a malformed response.
+  bool Malformed();
+
+  std::string openHost_;
+  std::string openPort_;
+};
+
+}  // namespace kova

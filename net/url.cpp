@@ -1,0 +1,74 @@
+#include "net/url.h"
+
+#include "support/text.h"
+
+namespace kova {
+
+TUrlParts ParseUrl(const std::string& url) {
+  TUrlParts parts;
+  std::string rest = url;
+  const std::size_t scheme = url.find("://");
+  if (scheme != std::string::npos) {
+    parts.Protocol = url.substr(0, scheme);
+    rest = url.substr(scheme + 3);
+  }
+  const std::string upper = UpperCaseAscii(parts.Protocol);
+  if (upper == "HTTPS") parts.Port = "443";
+  if (upper == "FTP") parts.Port = "21";
+
+  const std::size_t slash = rest.find('/');
+  const std::size_t at = rest.find('@');
+  if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
+    const std::string userInfo = rest.substr(0, at);
+    const std::size_t colon = userInfo.find(':');
+    parts.User = userInfo.substr(0, colon);
+    if (colon != std::string::npos) parts.Password = userInfo.substr(colon + 1);
+    rest = rest.substr(at + 1);
+  }
+  const std::size_t pathStart = rest.find('/');
+  std::string hostPart = rest.substr(0, pathStart);
+  const std::string path = pathStart == std::string::npos ? std::string() : rest.substr(pathStart + 1);
+
+  if (!hostPart.empty() && hostPart[0] == '[') {
+    const std::size_t close = hostPart.find(']');
+    parts.Host = hostPart.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    if (close != std::string::npos && close + 1 < hostPart.size() && hostPart[close + 1] == ':') {
+      parts.Port = hostPart.substr(close + 2);
+    }
+  } else {
+    const std::size_t colon = hostPart.find(':');
+    parts.Host = hostPart.substr(0, colon);
+    if (colon != std::string::npos) parts.Port = hostPart.substr(colon + 1);
+  }
+  parts.Uri = "/" + path;
+  const std::size_t question = parts.Uri.find('?');
+  parts.Path = parts.Uri.substr(0, question);
+  if (question != std::string::npos) parts.Query = parts.Uri.substr(question + 1);
+  if (parts.Host.empty()) parts.Host = "localhost";
+  return parts;
+}
+
+std::string EncodeBase64(const std::string& data) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < data.size(); i += 3) {
+    const unsigned v = (static_cast<unsigned char>(data[i]) << 16) | (static_cast<unsigned char>(data[i + 1]) << 8) |
+                       static_cast<unsigned char>(data[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i < data.size()) {
+    unsigned v = static_cast<unsigned char>(data[i]) << 16;
+    if (i + 1 < data.size()) v |= static_cast<unsigned char>(data[i + 1]) << 8;
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += i + 1 < data.size() ? kAlphabet[(v >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+}  // namespace kova

@@ -1,0 +1,23 @@
+#pragma once
+// Splitting a URL into the parts an HTTP request needs.
+
+#include <string>
+
+namespace kova {
+
+struct TUrlParts {
+  std::string Protocol = "http";
+  std::string User;
+  std::string Password;
+  std::string Host;
+  std::string Port = "80";
+  std::string Path;   // "/" and the path, without the query
+  std::string Query;  // after the first "?"
+  std::string Uri;    // "/" and the path with its query: what the request line carries
+};
+
+TUrlParts ParseUrl(const std::string& url);
+
+std::string EncodeBase64(const std::string& data);
+
+}  // namespace kova

@@ -1,0 +1,44 @@
+#pragma once
+// The GUI thread's message loop and the events workers signal.
+//
+// Everything of the program's own logic runs on the GUI thread; long work runs on one worker
+// thread at a time, which reaches the GUI thread only through these calls. The loop is GLib's
+// default main context, so the window's own events are served by the same waits.
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace kova::platform {
+
+// A manual-reset event that also wakes the message loop when it is set, so a GUI thread waiting
+// in WaitForEventServingMessages notices it at once.
+class TEvent {
+ public:
+  void Set();
+  void Reset();
+  // The zero-time-out test.
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
+  // Blocks the calling thread (not the GUI thread) until set or `milliseconds` pass.
+  bool Wait(int milliseconds);
+
+ private:
+  std::atomic<bool> set_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
+
+// Runs the message loop until `event` is set.
+void WaitForEventServingMessages(const TEvent& event);
+// Runs one round of the message loop; blocks until something happens when `mayBlock`.
+void ServeMessages(bool mayBlock);
+// Queues `call` to run on the GUI thread and returns at once.
+void PostToGuiThread(std::function<void()> call);
+// Queues `call` to run on the GUI thread and waits until it has run. Must not be called on the
+// GUI thread itself.
+void SendToGuiThread(std::function<void()> call);
+// Wakes a message loop that is waiting.
+void WakeGuiThread();
+
+}  // namespace kova::platform

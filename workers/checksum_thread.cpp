@@ -1,0 +1,46 @@
+#include "workers/checksum_thread.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/files.h"
+#include "support/error.h"
+#include "workers/crc32.h"
+
+namespace kova {
+
+TChecksumThread::TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent,
+                                 TWorkerProgressEvent onProgress)
+    : FileName(std::move(fileName)), CancelEvent(cancelEvent), OnProgress(std::move(onProgress)) {
+  Start();
+}
+
+void TChecksumThread::DoWork() {
+  if (CancelRequested()) return;
+  Crc = kCrcInit;
+  struct TFinal {
+    TChecksumThread& self;
+    ~TFinal() { self.Crc = self.CancelRequested() ? 0 : ~self.Crc; }
+  } final{*this};
+
+  auto file = platform::OpenFileStream(FileName, platform::TFileMode::OpenRead);
+  const std::int64_t size = file->Size();
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(size, kBlockSize)));
+  std::int64_t position = 0;
+  if (OnProgress) OnProgress(FileName, position, size);
+  while (position < size) {
+    if (CancelRequested()) break;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - position, kBlockSize));
+    std::size_t got = 0;
+    while (got < want) {
+      const std::size_t n = file->Read(buffer.data() + got, want - got);
+      if (n == 0) throw EStreamError("Stream read error: " + FileName + " ended early");
+      got += n;
+    }
+    Crc = CrcUpdate(Crc, buffer.data(), want);
+    position += static_cast<std::int64_t>(want);
+    if (OnProgress) OnProgress(FileName, position, size);
+  }
+}
+
+}  // namespace kova

@@ -1,0 +1,29 @@
+#pragma once
+// Checksums one file on a worker thread, with progress and cancellation.
+
+#include <cstdint>
+#include <string>
+
+#include "workers/worker_thread.h"
+
+namespace kova {
+
+class TChecksumThread final : public TCommonThread {
+ public:
+  TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+  ~TChecksumThread() override { JoinServingMessages(); }
+
+  const std::string FileName;
+  // The file's CRC-32; 0 after a cancel, and when the file could not be opened.
+  std::uint32_t Crc = 0;
+  const platform::TEvent* const CancelEvent;
+  const TWorkerProgressEvent OnProgress;
+
+  static constexpr std::size_t kBlockSize = 65536;
+
+ private:
+  void DoWork() override;
+  bool CancelRequested() const { return IsCancelSignalled(CancelEvent); }
+};
+
+}  // namespace kova

@@ -1,0 +1,120 @@
+#include "workers/decompress_thread.h"
+
+#include <lzma.h>
+
+#include <vector>
+
+#include "platform/files.h"
+#include "support/error.h"
+
+namespace kova {
+namespace {
+
+constexpr std::size_t kBufferSize = 65536;
+
+class EDecompressError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Reads as much as asked unless the stream ends.
+std::size_t ReadFully(TStream& s, void* buffer, std::size_t count) {
+  std::size_t got = 0;
+  while (got < count) {
+    const std::size_t n = s.Read(static_cast<char*>(buffer) + got, count - got);
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
+
+struct TDecoder {
+  lzma_stream strm = LZMA_STREAM_INIT;
+  TDecoder() = default;
+  TDecoder(const TDecoder&) = delete;
+  TDecoder& operator=(const TDecoder&) = delete;
+  ~TDecoder() { lzma_end(&strm); }
+};
+
+}  // namespace
+
+TDecompressThread::TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress)
+    : SourceName(std::move(sourceName)), TargetName(std::move(targetName)), OnProgress(std::move(onProgress)) {
+  Start();
+}
+
+void TDecompressThread::DoWork() {
+  auto input = platform::OpenFileStream(SourceName, platform::TFileMode::OpenRead);
+  auto output = platform::OpenFileStream(TargetName, platform::TFileMode::Create);
+
+  unsigned char header[13];
+  if (ReadFully(*input, header, 5) < 5) throw EDecompressError("Incorrect stream size.");
+  const unsigned props = header[0];
+  const std::uint32_t dictSize = static_cast<std::uint32_t>(header[1]) | (static_cast<std::uint32_t>(header[2]) << 8) |
+                                 (static_cast<std::uint32_t>(header[3]) << 16) | (static_cast<std::uint32_t>(header[4]) << 24);
+  if (props >= 225 || dictSize >= 0x80000000u) throw EDecompressError("Incorrect stream properties.");
+  const std::size_t sizeBytes = ReadFully(*input, header + 5, 8);
+  std::uint64_t size = 0;
+  for (int i = 7; i >= 0; --i) size = (size << 8) | header[5 + i];
+  if (sizeBytes < 8 || size == 0) throw EDecompressError("Can't read stream size.");
+  Total = static_cast<std::int64_t>(size);
+
+  lzma_options_lzma options{};
+  options.lc = props % 9;
+  options.lp = (props / 9) % 5;
+  options.pb = props / 45;
+  // The window need never exceed the output, so a header that announces a huge dictionary
+  // for a small file cannot make the decoder reserve that much memory.
+  std::uint64_t window = std::max<std::uint64_t>(dictSize, 4096);
+  if (size != kUnknownSize && window > size) window = std::max<std::uint64_t>(size, 4096);
+  options.dict_size = static_cast<std::uint32_t>(window);
+  // The end marker is accepted also where the size is known and the marker stands at its end.
+  options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+  options.ext_size_low = static_cast<std::uint32_t>(size);
+  options.ext_size_high = static_cast<std::uint32_t>(size >> 32);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+  TDecoder decoder;
+  const lzma_ret init = lzma_raw_decoder(&decoder.strm, filters);
+  if (init == LZMA_OPTIONS_ERROR) throw EDecompressError("Incorrect stream properties.");
+  if (init != LZMA_OK) throw EDecompressError("Error in data stream.");
+
+  if (OnProgress) OnProgress(SourceName, 0, Total);
+  const std::int64_t step = size == kUnknownSize ? 0 : Total / 50;
+  std::int64_t nextReport = step;
+  std::vector<std::uint8_t> in(kBufferSize), out(kBufferSize);
+  std::int64_t produced = 0;
+  bool inputEnded = false;
+  lzma_stream& strm = decoder.strm;
+  strm.next_out = out.data();
+  strm.avail_out = out.size();
+  for (;;) {
+    if (strm.avail_in == 0 && !inputEnded) {
+      strm.next_in = in.data();
+      strm.avail_in = ReadFully(*input, in.data(), in.size());
+      if (strm.avail_in == 0) inputEnded = true;
+    }
+    const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
+    const std::size_t have = out.size() - strm.avail_out;
+    if (have > 0 && (strm.avail_out == 0 || ret != LZMA_OK)) {
+      output->Write(out.data(), have);
+      produced += static_cast<std::int64_t>(have);
+      strm.next_out = out.data();
+      strm.avail_out = out.size();
+      if (OnProgress && step > 0 && produced >= nextReport && ret == LZMA_OK) {
+        OnProgress(SourceName, produced, Total);
+        while (nextReport <= produced) nextReport += step;
+      }
+    }
+    if (ret == LZMA_STREAM_END) break;
+    if (ret == LZMA_OK) {
+      if (inputEnded && strm.avail_in == 0 && have == 0) throw EDecompressError("Error in data stream.");
+      continue;
+    }
+    if (ret == LZMA_MEM_ERROR) throw EDecompressError("Out of memory while unpacking.");
+    throw EDecompressError("Error in data stream.");
+  }
+  if (OnProgress) OnProgress(SourceName, produced, Total);
+}
+
+}  // namespace kova

@@ -1,0 +1,75 @@
+#pragma once
+// Downloads one URL on a worker thread, into a caller's stream or into a file through a
+// resumable ".part" file, with a CRC-32 of the data, progress reports, cancellation and a check
+// whether the server copy is newer than the caller's.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/http_send.h"
+#include "support/datetime.h"
+#include "support/stream.h"
+#include "workers/worker_thread.h"
+
+namespace kova {
+
+enum TDownloadOutcome : std::uint8_t {
+  doDownloaded = 0,
+  doFailed = 1,
+  doCancelled = 2,
+  doNotNewer = 3,
+};
+
+class TDownloadThread final : public TCommonThread {
+ public:
+  // File mode: prepares FileName + ".part" (resuming it when it holds more than the margin) and
+  // starts. Raises when the partial file cannot be opened or created.
+  TDownloadThread(std::string url, std::string fileName, TDateTime localDate, const platform::TEvent* cancelEvent,
+                  TWorkerProgressEvent onProgress);
+  // Stream mode: the body is appended to `target` at its position.
+  TDownloadThread(std::string url, TDateTime localDate, TStream& target, const platform::TEvent* cancelEvent,
+                  TWorkerProgressEvent onProgress);
+  ~TDownloadThread() override;
+
+  const std::string Url;
+  const std::string FileName;
+  const TDateTime LocalDate;
+  // The server's Last-Modified in local time; 0 until read or when absent.
+  TDateTime ServerDate = 0;
+  std::int64_t StartPos = 0;
+  std::int64_t Written = 0;
+  // File mode: CRC-32 of the whole target content once the work has ended.
+  std::uint32_t Crc = 0;
+  TDownloadOutcome Outcome = doDownloaded;
+  const platform::TEvent* const CancelEvent;
+  const TWorkerProgressEvent OnProgress;
+
+  static constexpr const char* kPartSuffix = ".part";
+  static constexpr std::int64_t kResumeMargin = 8192;
+  // A stream-mode body is held in memory; a larger one fails the download.
+  static constexpr std::int64_t kMaxStreamBody = 256ll * 1024 * 1024;
+  // Limit for each wait for data (the request's Timeout).
+  int Timeout = 90000;
+
+ private:
+  void DoWork() override;
+  void Hook(THookSocketReason reason);
+  void Store();
+  void ReadServerDate();
+  void Abort();
+  void FinalPhase();
+  bool CancelRequested() const { return IsCancelSignalled(CancelEvent); }
+  void Report();
+
+  TStream* target_;
+  std::unique_ptr<TStream> ownedTarget_;
+  std::unique_ptr<THTTPSend> http_;
+  bool ownsTarget_;
+  bool restartChecked_ = false;
+};
+
+// Whether two date-times differ by less than a millisecond.
+bool SameDownloadDate(TDateTime a, TDateTime b);
+
+}  // namespace kova
