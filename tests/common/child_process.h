@@ -21,12 +21,18 @@ namespace kova::test {
 
 class TChild {
  public:
-  TChild(const std::string& program, const std::vector<std::string>& args, const std::string& directory = {}) {
+  // With `stdinPipe` the child's standard input is a pipe that closes when this object goes, so
+  // a server that ends on end of input cannot outlive its test.
+  TChild(const std::string& program, const std::vector<std::string>& args, const std::string& directory = {},
+         bool stdinPipe = false) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    int in[2] = {-1, -1};
+    if (stdinPipe && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (stdinPipe) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     std::vector<std::string> storage{program};
     storage.insert(storage.end(), args.begin(), args.end());
@@ -37,6 +43,10 @@ class TChild {
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     out_ = fds[0];
+    if (stdinPipe) {
+      ::close(in[0]);
+      in_ = in[1];
+    }
     if (rc != 0) throw std::runtime_error("cannot start " + program);
   }
   ~TChild() {
@@ -45,6 +55,7 @@ class TChild {
       ::waitpid(pid_, nullptr, 0);
     }
     ::close(out_);
+    if (in_ >= 0) ::close(in_);
   }
   TChild(const TChild&) = delete;
   TChild& operator=(const TChild&) = delete;
@@ -103,6 +114,7 @@ class TChild {
  private:
   pid_t pid_ = 0;
   int out_ = -1;
+  int in_ = -1;
   bool exited_ = false;
   std::string output_;
 };

@@ -1,0 +1,107 @@
+#pragma once
+// Real peers for the network tests, started on 127.0.0.1 with free ports and stopped with the
+// test: nginx serving a folder of fixtures, and the scripted server for replies nginx will not
+// send.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "tests/common/child_process.h"
+#include "tests/common/temp_dir.h"
+
+namespace kova::test {
+
+inline bool PortAccepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+inline int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+class TScriptedServer {
+ public:
+  TScriptedServer() : child_("/usr/bin/python3", {KOVA_SOURCE_DIR "/tests/servers/scripted_http_server.py"}, {}, true) {
+    if (!child_.WaitForOutput("\n", 20)) throw std::runtime_error("scripted server did not start");
+    port_ = std::stoi(child_.Output());
+  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  int Port() const { return port_; }
+
+ private:
+  TChild child_;
+  int port_ = 0;
+};
+
+// nginx serving Root() at Url(), with Range and Last-Modified as it always does; its access log
+// records each request's Range and User-Agent lines. /slow/ is served at 256 KiB/s.
+class TNginx {
+ public:
+  TNginx() : port_(FreePort()) {
+    ForceDir(dir_ / "www/slow");
+    ForceDir(dir_ / "tmp");
+    WriteFile(dir_ / "nginx.conf",
+              "error_log " + dir_ / "error.log" + " warn;\n"
+              "pid " + dir_ / "nginx.pid" + ";\n"
+              "events { worker_connections 64; }\n"
+              "http {\n"
+              "  log_format probe '$request|$http_range|$http_user_agent|$status';\n"
+              "  access_log " + dir_ / "access.log" + " probe;\n"
+              "  client_body_temp_path " + dir_ / "tmp" + ";\n"
+              "  proxy_temp_path " + dir_ / "tmp" + ";\n"
+              "  fastcgi_temp_path " + dir_ / "tmp" + ";\n"
+              "  uwsgi_temp_path " + dir_ / "tmp" + ";\n"
+              "  scgi_temp_path " + dir_ / "tmp" + ";\n"
+              "  server {\n"
+              "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
+              "    root " + dir_ / "www" + ";\n"
+              "    location /slow/ { limit_rate 256k; }\n"
+              "  }\n"
+              "}\n");
+    child_ = std::make_unique<TChild>("/usr/sbin/nginx", std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf",
+                                                                                    "-g", "daemon off; master_process off;"});
+    if (!Eventually([&] { return PortAccepts(port_); }, 20)) throw std::runtime_error("nginx did not start: " + ReadFile(dir_ / "error.log"));
+  }
+  ~TNginx() {
+    if (child_) {
+      ::kill(child_->Pid(), SIGTERM);
+      child_->WaitExit(10);
+    }
+  }
+  TNginx(const TNginx&) = delete;
+  TNginx& operator=(const TNginx&) = delete;
+
+  std::string Root() const { return dir_ / "www"; }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  // Access-log lines: "request|range|user agent|status".
+  std::string AccessLog() const { return ReadFile(dir_ / "access.log"); }
+
+ private:
+  static void ForceDir(const std::string& path) { std::filesystem::create_directories(path); }
+  TTempDir dir_;
+  int port_;
+  std::unique_ptr<TChild> child_;
+};
+
+}  // namespace kova::test
