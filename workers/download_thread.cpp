@@ -76,7 +76,7 @@ void TDownloadThread::Store() {
     }
   }
   const auto size = static_cast<std::int64_t>(doc.Data().size());
-  if (!ownsTarget_ && Written + size > kMaxStreamBody) {
+  if (!ownsTarget_ && Written + size > MaxStreamBody) {
     // Held in memory: a body this large is refused instead of exhausting it.
     Outcome = doFailed;
     http_->Sock.StopFlag = true;
@@ -127,8 +127,11 @@ void TDownloadThread::DoWork() {
   http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason, const std::string&) { Hook(reason); };
   if (OnProgress) OnProgress(Url, StartPos, 0);
   try {
-    http_->PerformRequest("GET", Url);
+    const bool completed = http_->PerformRequest("GET", Url);
     if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded) Outcome = doFailed;
+    // A request that broke off before its body was framed (say, while reading the headers)
+    // must not pass as an empty download.
+    if (!completed && Outcome == doDownloaded && http_->DownloadSize == 0) Outcome = doFailed;
   } catch (...) {
     FinalPhase();
     throw;

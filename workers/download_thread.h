@@ -31,6 +31,9 @@ class TDownloadThread final : public TCommonThread {
   TDownloadThread(std::string url, TDateTime localDate, TStream& target, const platform::TEvent* cancelEvent,
                   TWorkerProgressEvent onProgress);
   ~TDownloadThread() override;
+  // Waits until the thread has ended. After an abort (cancel, equal date) the GUI thread's wait
+  // returns early; Crc and the partial file are final only once the thread has ended.
+  void Finish() { JoinServingMessages(); }
 
   const std::string Url;
   const std::string FileName;
@@ -47,10 +50,10 @@ class TDownloadThread final : public TCommonThread {
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
-  // A stream-mode body is held in memory; a larger one fails the download.
-  static constexpr std::int64_t kMaxStreamBody = 256ll * 1024 * 1024;
-  // Limit for each wait for data (the request's Timeout).
-  int Timeout = 90000;
+  // A stream-mode body is held in memory; a larger one fails the download (256 MiB; tests lower it).
+  static inline std::int64_t MaxStreamBody = 256ll * 1024 * 1024;
+  // Limit for each wait for data, in milliseconds (90 s; tests lower it).
+  static inline int Timeout = 90000;
 
  private:
   void DoWork() override;

@@ -1,0 +1,303 @@
+// The download worker against a real nginx (and the scripted server for what nginx will not do):
+// stream and file mode, resuming, cancelling, the not-newer rules, failures.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <mutex>
+
+#include "net/http_date.h"
+#include "tests/common/test_servers.h"
+#include "workers/crc32.h"
+#include "workers/download_thread.h"
+
+namespace kova {
+namespace {
+
+std::string Pattern(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+std::uint32_t CrcOf(const std::string& s) { return ~CrcUpdate(kCrcInit, s.data(), s.size()); }
+
+// The server's files are dated 1 May 2024, 10:00:00 UTC.
+constexpr std::int64_t kFileTime = 1714557600;
+
+struct TProgress {
+  std::mutex mutex;
+  std::vector<std::pair<std::int64_t, std::int64_t>> reports;
+  std::function<void(std::int64_t)> onReport;
+  TWorkerProgressEvent Callback() {
+    return [this](const std::string&, std::int64_t done, std::int64_t total) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        reports.emplace_back(done, total);
+      }
+      if (onReport) onReport(done);
+      return true;
+    };
+  }
+};
+
+struct TResult {
+  TDownloadOutcome Outcome = doDownloaded;
+  std::uint32_t Crc = 0;
+  TDateTime ServerDate = 0;
+  bool Error = false;
+};
+
+class Download : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    nginx_ = new test::TNginx;
+    Publish("small.bin", Pattern(10000, 1));
+    Publish("big.bin", Pattern(1 << 20, 2));
+    Publish("slow/huge.bin", Pattern(4 << 20, 3));
+    Publish("huge.bin", Pattern(4 << 20, 3));
+  }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    nginx_ = nullptr;
+  }
+  static void Publish(const std::string& name, const std::string& content) {
+    const std::string path = nginx_->Root() + "/" + name;
+    test::WriteFile(path, content);
+    utimbuf times{kFileTime, kFileTime};
+    ::utime(path.c_str(), &times);
+  }
+  static std::string Content(const std::string& name) { return test::ReadFile(nginx_->Root() + "/" + name); }
+  static TDateTime ServerFileDate() { return DecodeHttpDate("Wed, 01 May 2024 10:00:00 GMT"); }
+  // The access-log lines for `path`, each "request|range|user agent|status".
+  static std::vector<std::string> LogFor(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream in(nginx_->AccessLog());
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("GET " + path + " ") == 0) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  struct TFileRun {
+    TResult Result;
+    std::uint32_t Crc = 0;
+  };
+  TFileRun FileDownload(const std::string& url, const std::string& target, TDateTime localDate = 0,
+                        const platform::TEvent* cancel = nullptr, TProgress* progress = nullptr) {
+    TFileRun run;
+    auto worker = std::make_unique<TDownloadThread>(url, target, localDate, cancel,
+                                                    progress ? progress->Callback() : TWorkerProgressEvent());
+    WaitWithMessages(*worker);
+    run.Result.Outcome = worker->Outcome;
+    run.Result.ServerDate = worker->ServerDate;
+    worker->Finish();
+    run.Result.Error = worker->HasError();
+    run.Crc = worker->Crc;
+    return run;
+  }
+  TResult StreamDownload(const std::string& url, TDateTime localDate, TMemoryStream& stream) {
+    TDownloadThread worker(url, localDate, stream, nullptr, nullptr);
+    WaitWithMessages(worker);
+    return TResult{worker.Outcome, 0, worker.ServerDate, worker.HasError()};
+  }
+
+  static test::TNginx* nginx_;
+  test::TTempDir dir_;
+};
+test::TNginx* Download::nginx_ = nullptr;
+
+TEST_F(Download, StreamModeDeliversTheBodyAndTheServerDate) {
+  TMemoryStream stream;
+  TProgress progress;
+  {
+    TDownloadThread worker(nginx_->Url("/small.bin"), 0, stream, nullptr, progress.Callback());
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doDownloaded);
+    EXPECT_TRUE(SameDateTime(worker.ServerDate, ServerFileDate()));
+  }
+  EXPECT_TRUE(stream.Data() == Content("small.bin"));
+  ASSERT_FALSE(progress.reports.empty());
+  EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{0, 0}));
+  EXPECT_EQ(progress.reports.back(), (std::pair<std::int64_t, std::int64_t>{10000, 10000}));
+}
+
+TEST_F(Download, FileModeWritesTheTargetThroughAPartFileWithItsCrc) {
+  const std::string target = dir_ / "big.bin";
+  const TFileRun run = FileDownload(nginx_->Url("/big.bin"), target);
+  EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  EXPECT_FALSE(run.Result.Error);
+  const std::string content = Content("big.bin");
+  EXPECT_TRUE(test::ReadFile(target) == content);
+  EXPECT_EQ(run.Crc, CrcOf(content));
+  EXPECT_FALSE(std::filesystem::exists(target + ".part"));
+  const auto log = LogFor("/big.bin");
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "GET /big.bin HTTP/1.0|-|KovaUpdater/1.0|200");
+}
+
+TEST_F(Download, ResumesAPartFileEightKilobytesBeforeItsEnd) {
+  const std::string content = Content("big.bin");
+  const std::string target = dir_ / "resumed.bin";
+  test::WriteFile(target + ".part", content.substr(0, 100000));
+  TProgress progress;
+  const TFileRun run = FileDownload(nginx_->Url("/big.bin"), target, 0, nullptr, &progress);
+  EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{91808, 0}));
+  EXPECT_EQ(progress.reports.back(), (std::pair<std::int64_t, std::int64_t>{1 << 20, 1 << 20}));
+  EXPECT_EQ(LogFor("/big.bin").back(), "GET /big.bin HTTP/1.0|bytes=91808-|KovaUpdater/1.0|206");
+  EXPECT_TRUE(test::ReadFile(target) == content);
+  EXPECT_EQ(run.Crc, CrcOf(content));
+}
+
+TEST_F(Download, APartFileOfExactlyTheMarginIsDiscarded) {
+  const std::string content = Content("small.bin");
+  const std::string target = dir_ / "margin.bin";
+  test::WriteFile(target + ".part", std::string(8192, 'x'));  // wrong bytes: must not survive
+  const TFileRun run = FileDownload(nginx_->Url("/small.bin"), target);
+  EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  EXPECT_EQ(LogFor("/small.bin").back(), "GET /small.bin HTTP/1.0|-|KovaUpdater/1.0|200");
+  EXPECT_TRUE(test::ReadFile(target) == content);
+  EXPECT_EQ(run.Crc, CrcOf(content));
+}
+
+TEST_F(Download, CancelKeepsThePartFileAndTheNextDownloadResumesIt) {
+  const std::string content = Content("huge.bin");
+  const std::string target = dir_ / "huge.bin";
+  platform::TEvent cancel;
+  TProgress progress;
+  progress.onReport = [&](std::int64_t done) {
+    if (done >= 300000) cancel.Set();
+  };
+  const auto start = std::chrono::steady_clock::now();
+  const TFileRun first = FileDownload(nginx_->Url("/slow/huge.bin"), target, 0, &cancel, &progress);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(first.Result.Outcome, doCancelled);
+  ASSERT_TRUE(std::filesystem::exists(target + ".part"));
+  const auto kept = static_cast<std::int64_t>(std::filesystem::file_size(target + ".part"));
+  EXPECT_GE(kept, 300000);
+  EXPECT_LT(kept, static_cast<std::int64_t>(content.size()));
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  const TFileRun second = FileDownload(nginx_->Url("/huge.bin"), target);
+  EXPECT_EQ(second.Result.Outcome, doDownloaded);
+  EXPECT_EQ(LogFor("/huge.bin").back(),
+            "GET /huge.bin HTTP/1.0|bytes=" + std::to_string(kept - 8192) + "-|KovaUpdater/1.0|206");
+  EXPECT_TRUE(test::ReadFile(target) == content);
+  EXPECT_EQ(second.Crc, CrcOf(content));
+}
+
+TEST_F(Download, NotFoundFailsAndDeletesThePartFile) {
+  const std::string target = dir_ / "missing.bin";
+  const TFileRun run = FileDownload(nginx_->Url("/missing.bin"), target);
+  EXPECT_EQ(run.Result.Outcome, doFailed);
+  EXPECT_FALSE(std::filesystem::exists(target));
+  EXPECT_FALSE(std::filesystem::exists(target + ".part"));
+  TMemoryStream stream;
+  EXPECT_EQ(StreamDownload(nginx_->Url("/missing.bin"), 0, stream).Outcome, doFailed);
+  EXPECT_EQ(stream.Size(), 0);  // the error page is not stored
+}
+
+TEST_F(Download, AnEqualDateStopsABigBodyEarlyButASmallOneOnlyAtTheEnd) {
+  TMemoryStream small;
+  EXPECT_EQ(StreamDownload(nginx_->Url("/small.bin"), ServerFileDate(), small).Outcome, doNotNewer);
+  EXPECT_TRUE(small.Data() == Content("small.bin"));  // judged only after the whole transfer
+
+  TMemoryStream big;
+  EXPECT_EQ(StreamDownload(nginx_->Url("/big.bin"), ServerFileDate(), big).Outcome, doNotNewer);
+  EXPECT_LT(big.Size(), 1 << 20);  // stopped before the end
+
+  const std::string target = dir_ / "same.bin";
+  EXPECT_EQ(FileDownload(nginx_->Url("/big.bin"), target, ServerFileDate()).Result.Outcome, doNotNewer);
+  EXPECT_FALSE(std::filesystem::exists(target + ".part"));
+  EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+TEST_F(Download, ALaterLocalDateStopsOnlyBodiesThatFitOneBlock) {
+  const TDateTime later = ServerFileDate() + 1;
+  TMemoryStream small;
+  EXPECT_EQ(StreamDownload(nginx_->Url("/small.bin"), later, small).Outcome, doNotNewer);
+  TMemoryStream big;
+  EXPECT_EQ(StreamDownload(nginx_->Url("/big.bin"), later, big).Outcome, doDownloaded);
+  EXPECT_EQ(big.Size(), 1 << 20);
+  TMemoryStream none;
+  const TResult r = StreamDownload(nginx_->Url("/small.bin"), 0, none);
+  EXPECT_EQ(r.Outcome, doDownloaded);  // no local date: never "not newer"
+  EXPECT_TRUE(SameDateTime(r.ServerDate, ServerFileDate()));
+  TMemoryStream earlier;
+  EXPECT_EQ(StreamDownload(nginx_->Url("/small.bin"), ServerFileDate() - 1, earlier).Outcome, doDownloaded);
+}
+
+class DownloadOddServer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new test::TScriptedServer; }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static test::TScriptedServer* server_;
+  test::TTempDir dir_;
+};
+test::TScriptedServer* DownloadOddServer::server_ = nullptr;
+
+TEST_F(DownloadOddServer, AWholeBodyAnsweringARangeRequestReplacesThePartFile) {
+  const std::string target = dir_ / "payload";
+  test::WriteFile(target + ".part", std::string(50000, 'p'));
+  std::unique_ptr<TDownloadThread> worker =
+      std::make_unique<TDownloadThread>(server_->Url("/range200"), target, 0, nullptr, nullptr);
+  WaitWithMessages(*worker);
+  EXPECT_EQ(worker->Outcome, doDownloaded);
+  worker.reset();
+  const std::string got = test::ReadFile(target);
+  EXPECT_EQ(got.size(), 200000u);
+  EXPECT_EQ(got.find("ppp"), std::string::npos);
+}
+
+TEST_F(DownloadOddServer, ShortBodiesFailAndKeepWhatArrived) {
+  const std::string target = dir_ / "short";
+  auto worker = std::make_unique<TDownloadThread>(server_->Url("/short"), target, 0, nullptr, nullptr);
+  WaitWithMessages(*worker);
+  EXPECT_EQ(worker->Outcome, doFailed);
+  worker.reset();
+  EXPECT_EQ(std::filesystem::file_size(target + ".part"), 131072u);
+  EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+TEST_F(DownloadOddServer, HttpsAndStalledServersFail) {
+  TMemoryStream stream;
+  {
+    TDownloadThread worker("https://127.0.0.1:" + std::to_string(server_->Port()) + "/", 0, stream, nullptr, nullptr);
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doFailed);
+  }
+  const int saved = TDownloadThread::Timeout;
+  TDownloadThread::Timeout = 800;
+  for (const char* path : {"/stallheaders", "/stall", "/nostatus", "/reset"}) {
+    TMemoryStream stalled;
+    TDownloadThread worker(server_->Url(path), 0, stalled, nullptr, nullptr);
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doFailed) << path;
+  }
+  TDownloadThread::Timeout = saved;
+}
+
+TEST_F(DownloadOddServer, AStreamBodyOverTheCapFailsInsteadOfFillingMemory) {
+  const std::int64_t saved = TDownloadThread::MaxStreamBody;
+  TDownloadThread::MaxStreamBody = 100000;
+  TMemoryStream stream;
+  {
+    TDownloadThread worker(server_->Url("/range200"), 0, stream, nullptr, nullptr);
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doFailed);
+  }
+  TDownloadThread::MaxStreamBody = saved;
+  EXPECT_LE(stream.Size(), 100000);
+}
+
+}  // namespace
+}  // namespace kova
