@@ -63,6 +63,8 @@ void TDecompressThread::DoWork() {
   options.lc = props % 9;
   options.lp = (props / 9) % 5;
   options.pb = props / 45;
+  // The decoder takes at most four literal-context and literal-position bits together.
+  if (options.lc + options.lp > 4) throw EDecompressError("Incorrect stream properties.");
   // The window need never exceed the output, so a header that announces a huge dictionary
   // for a small file cannot make the decoder reserve that much memory.
   std::uint64_t window = std::max<std::uint64_t>(dictSize, 4096);
@@ -96,21 +98,23 @@ void TDecompressThread::DoWork() {
     }
     const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
     const std::size_t have = out.size() - strm.avail_out;
+    const std::int64_t current = produced + static_cast<std::int64_t>(have);
+    if (OnProgress && step > 0 && current >= nextReport && ret == LZMA_OK) {
+      OnProgress(SourceName, current, Total);
+      while (nextReport <= current) nextReport += step;
+    }
     if (have > 0 && (strm.avail_out == 0 || ret != LZMA_OK)) {
       output->Write(out.data(), have);
-      produced += static_cast<std::int64_t>(have);
+      produced = current;
       strm.next_out = out.data();
       strm.avail_out = out.size();
-      if (OnProgress && step > 0 && produced >= nextReport && ret == LZMA_OK) {
-        OnProgress(SourceName, produced, Total);
-        while (nextReport <= produced) nextReport += step;
-      }
     }
     if (ret == LZMA_STREAM_END) break;
     if (ret == LZMA_OK) {
       if (inputEnded && strm.avail_in == 0 && have == 0) throw EDecompressError("Error in data stream.");
       continue;
     }
+    if (ret == LZMA_OPTIONS_ERROR) throw EDecompressError("Incorrect stream properties.");
     if (ret == LZMA_MEM_ERROR) throw EDecompressError("Out of memory while unpacking.");
     throw EDecompressError("Error in data stream.");
   }

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <fstream>
 #include <mutex>
 
 #include "net/http_date.h"
+#include "platform/files.h"
 #include "tests/common/test_servers.h"
 #include "workers/crc32.h"
 #include "workers/download_thread.h"
@@ -231,6 +233,31 @@ TEST_F(Download, ALaterLocalDateStopsOnlyBodiesThatFitOneBlock) {
   EXPECT_TRUE(SameDateTime(r.ServerDate, ServerFileDate()));
   TMemoryStream earlier;
   EXPECT_EQ(StreamDownload(nginx_->Url("/small.bin"), ServerFileDate() - 1, earlier).Outcome, doDownloaded);
+}
+
+TEST_F(Download, ResumesPastTwoGibibytes) {
+  // A sparse 2.2 GiB file whose last MiB holds data; the local part file holds all but its last
+  // 2 MiB, so the request starts beyond the 32-bit range.
+  constexpr std::int64_t kSize = 2'362'232'012;  // 2.2 GiB
+  const std::string served = nginx_->Root() + "/sparse.bin";
+  {
+    std::ofstream out(served, std::ios::binary);
+    out.seekp(kSize - (1 << 20));
+    out << Pattern(1 << 20, 9);
+  }
+  const std::string target = dir_ / "sparse.bin";
+  test::WriteFile(target + ".part", "");
+  std::filesystem::resize_file(target + ".part", kSize - (2 << 20));
+  TProgress progress;
+  const TFileRun run = FileDownload(nginx_->Url("/sparse.bin"), target, 0, nullptr, &progress);
+  EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  const std::int64_t resumeAt = kSize - (2 << 20) - 8192;
+  EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{resumeAt, 0}));
+  EXPECT_EQ(LogFor("/sparse.bin").back(), "GET /sparse.bin HTTP/1.0|bytes=" + std::to_string(resumeAt) + "-|KovaUpdater/1.0|206");
+  EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(target)), kSize);
+  auto served_stream = platform::OpenFileStream(served, platform::TFileMode::OpenRead);
+  EXPECT_EQ(run.Crc, ~CrcOfStream(*served_stream, 0, kCrcInit));
+  std::filesystem::remove(served);
 }
 
 class DownloadOddServer : public ::testing::Test {
