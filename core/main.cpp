@@ -1,13 +1,16 @@
 // Program entry. Until the window exists the launcher runs headless: it answers the command line
-// and, when it goes on, serves the instance messages ("FOCUS==uid" is reported on standard
+// and, when it goes on, makes the run the window's start timer would make (self-update included)
+// with a console host, then serves the instance messages ("FOCUS==uid" is reported on standard
 // output, "CLOSE==uid" ends it).
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core/console_host.h"
 #include "core/options.h"
 #include "core/startup.h"
+#include "core/update_run.h"
 #include "platform/files.h"
 #include "platform/instance.h"
 
@@ -27,6 +30,13 @@ void RunWithoutWindow() {
   InitHomeState(platform::ExecutablePath());
   const TUpdaterOptions& options = UpdaterOptions();
   std::printf("%s running without a window; home folder %s\n", kApplicationName, options.HomeDir().c_str());
+  std::fflush(stdout);
+  {
+    TConsoleHost host(3, stdout, stderr, false);
+    TUpdateRun run(host);
+    run.UpdateRun(true);
+    if (host.CloseRequested()) return;  // a newer build has taken over
+  }
   if (!InstanceMutex) {
     std::printf("No instance identifier is configured: nothing to wait for.\n");
     std::fflush(stdout);

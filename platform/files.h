@@ -24,6 +24,8 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to);
 // takes the source's permission bits (the run bit included).
 bool CopyFileOver(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);  // files only
+// Gives `to` the permission bits of `from` (a downloaded build gets the launcher's run bit).
+bool CopyFileMode(const std::string& from, const std::string& to);
 // Creates the folder and any missing parents.
 bool ForceDirectories(const std::string& path);
 // The running program's own file.

@@ -42,3 +42,12 @@ void SendToGuiThread(std::function<void()> call);
 void WakeGuiThread();
 
 }  // namespace kova::platform
+
+namespace kova::platform {
+
+// Serves every message that is waiting, without blocking.
+void ServePendingMessages();
+// Calls `handler` on the GUI thread when the process is interrupted (Ctrl-C or SIGTERM).
+void OnInterrupt(std::function<void()> handler);
+
+}  // namespace kova::platform

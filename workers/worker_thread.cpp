@@ -1,5 +1,6 @@
 #include "workers/worker_thread.h"
 
+#include <cerrno>
 #include <exception>
 
 namespace kova {
@@ -27,9 +28,11 @@ void TCommonThread::Execute() {
   try {
     DoWork();
   } catch (const std::exception& e) {
+    errorCode_ = errno;
     errorMessage_ = e.what();
     hasError_ = true;
   } catch (...) {
+    errorCode_ = errno;
     errorMessage_ = "Unknown error";
     hasError_ = true;
   }

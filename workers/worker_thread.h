@@ -49,6 +49,8 @@ class TCommonThread : public TWaitingThread {
   // Whether the work ended with an error, and its message.
   bool HasError() const { return hasError_; }
   const std::string& ErrorMessage() const { return errorMessage_; }
+  // The system error number current when the error was caught (0 when there was none).
+  int ErrorCode() const { return errorCode_; }
 
  protected:
   // The work; any error it raises is recorded, never passed to the GUI thread.
@@ -58,6 +60,7 @@ class TCommonThread : public TWaitingThread {
   void Execute() final;
   bool hasError_ = false;
   std::string errorMessage_;
+  int errorCode_ = 0;
 };
 
 // Returns when the worker's DoneEvent is signalled, serving messages meanwhile.

@@ -172,6 +172,11 @@ bool DeleteFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0;
 }
 
+bool CopyFileMode(const std::string& from, const std::string& to) {
+  struct stat st {};
+  return ::stat(from.c_str(), &st) == 0 && ::chmod(to.c_str(), st.st_mode & 07777) == 0;
+}
+
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;

@@ -69,3 +69,27 @@ void SendToGuiThread(std::function<void()> call) {
 }
 
 }  // namespace kova::platform
+
+#include <glib-unix.h>
+#include <signal.h>
+
+namespace kova::platform {
+
+void ServePendingMessages() {
+  while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+}
+
+namespace {
+gboolean OnSignal(gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
+  return G_SOURCE_CONTINUE;
+}
+}  // namespace
+
+void OnInterrupt(std::function<void()> handler) {
+  auto* shared = new std::function<void()>(std::move(handler));  // lives as long as the process
+  g_unix_signal_add(SIGINT, OnSignal, shared);
+  g_unix_signal_add(SIGTERM, OnSignal, shared);
+}
+
+}  // namespace kova::platform

@@ -1,0 +1,78 @@
+#include "core/console_host.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/main_loop.h"
+
+namespace kova {
+
+TConsoleHost::TConsoleHost(int retries, std::FILE* out, std::FILE* err, bool terminal)
+    : retries_(retries), out_(out), err_(err), terminal_(terminal) {}
+
+TConsoleHost::~TConsoleHost() { ClearBar(); }
+
+void TConsoleHost::ClearBar() {
+  if (!barShown_) return;
+  std::fprintf(err_, "\r%-78s\r", "");
+  std::fflush(err_);
+  barShown_ = false;
+}
+
+void TConsoleHost::SetInfo(const std::string& text) {
+  info_ = text;
+  if (text.empty()) return;
+  ClearBar();
+  std::fprintf(out_, "%s\n", text.c_str());
+  std::fflush(out_);
+  DrawProgress();
+}
+
+void TConsoleHost::SetFileProgress(int position) {
+  file_ = position;
+  DrawProgress();
+}
+
+void TConsoleHost::SetTotalProgress(int position) {
+  total_ = position;
+  DrawProgress();
+}
+
+void TConsoleHost::DrawProgress() {
+  const int max = ProgressMax();
+  const int filePercent = file_ * 100 / max;
+  const int totalPercent = total_ * 100 / max;
+  if (terminal_) {
+    constexpr int kWidth = 40;
+    const int filled = total_ * kWidth / max;
+    std::fprintf(err_, "\r[%s%s] total %3d%%  file %3d%%", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                 std::string(static_cast<std::size_t>(kWidth - filled), ' ').c_str(), totalPercent, filePercent);
+    std::fflush(err_);
+    barShown_ = true;
+  } else if (totalPercent != lastPlainPercent_) {
+    lastPlainPercent_ = totalPercent;
+    std::fprintf(err_, "progress: total %d%%\n", totalPercent);
+    std::fflush(err_);
+  }
+}
+
+void TConsoleHost::ProcessMessages() { platform::ServePendingMessages(); }
+
+int TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
+  ClearBar();
+  int& given = answers_[text];
+  const bool retry = given < retries_;
+  std::fprintf(err_, "%s [%s]\n", text.c_str(), retry ? "Retry" : "Cancel");
+  std::fflush(err_);
+  if (!retry) return IDCANCEL;
+  ++given;
+  // Waiting serves the loop, so a Ctrl-C during the pause is seen.
+  for (int waited = 0; waited < RetryDelayMs; waited += 50) {
+    platform::ServePendingMessages();
+    platform::SleepMilliseconds(50);
+  }
+  return IDRETRY;
+}
+
+std::string TConsoleHost::ExecutablePath() const { return platform::ExecutablePath(); }
+
+}  // namespace kova

@@ -1,0 +1,51 @@
+#pragma once
+// What an update run needs from its window: the information line, the two bars, the buttons,
+// the news page, visibility, the notification balloon, message boxes and closing. The window
+// implements it with GTK; kovaupdater-cli and the tests implement it without one.
+
+#include <string>
+
+namespace kova {
+
+// Message-box results, as the run tests them.
+enum TBoxResult : int {
+  IDOK = 1,
+  IDCANCEL = 2,
+  IDRETRY = 4,
+  MB_TIMEDOUT = 32000,
+};
+
+// Which question a retry box asks; a console answers each by its retry policy.
+enum class TBoxKind {
+  CheckError,     // "Error while checking %s. Error code: %d"
+  DownloadError,  // "Error while downloading patch for %s" (closes itself after 30 s)
+  RunningGame,    // "Please, close running  %s to proceed"
+};
+
+class IUpdateHost {
+ public:
+  virtual ~IUpdateHost() = default;
+
+  virtual void SetInfo(const std::string& text) = 0;
+  virtual std::string Info() const = 0;
+  // Both bars are 429 pixels wide; their maximum is their width.
+  virtual void SetFileProgress(int position) = 0;
+  virtual void SetTotalProgress(int position) = 0;
+  virtual int TotalProgress() const = 0;
+  virtual int ProgressMax() const { return 429; }
+  // Serves the window's pending messages and returns.
+  virtual void ProcessMessages() = 0;
+  virtual void EnableButtons(bool start, bool check) = 0;
+  virtual bool NewsLoaded() const = 0;
+  virtual void NavigateNews(const std::string& url) = 0;
+  virtual bool IsWindowVisible() const = 0;
+  virtual void CloseWindow() = 0;
+  virtual void ShowBalloon(const std::string& title, const std::string& text) = 0;
+  // A modal Retry/Cancel box with the error icon; the download error box times out after 30 s
+  // with MB_TIMEDOUT.
+  virtual int RetryBox(TBoxKind kind, const std::string& text) = 0;
+  // The running launcher's own file.
+  virtual std::string ExecutablePath() const = 0;
+};
+
+}  // namespace kova

@@ -1,0 +1,451 @@
+#include "core/update_run.h"
+
+#include <cmath>
+
+#include "core/options.h"
+#include "core/startup.h"
+#include "core/utility.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "workers/checksum_thread.h"
+#include "workers/decompress_thread.h"
+#include "workers/download_thread.h"
+
+namespace kova {
+
+namespace {
+
+const char kAllChecked[] = "All files have been checked";
+const char kCancelledByUser[] = "Check cancelled by user";
+const char kCancelledByError[] = "Check cancelled due to an error";
+const char kNotUpdated[] = "One or more files could not be updated. Please Check files again";
+
+std::string ExtractFileName(const std::string& path) { return path.substr(path.rfind(PathDelim) + 1); }
+
+// The local path of a published name: the game folder, and the name with "/" separators.
+std::string LocalPath(const std::string& home, const std::string& name) { return home + BackslashToSlash(name); }
+
+}  // namespace
+
+std::string DisplayName(const std::string& name) {
+  if (name.size() <= 40) return name;
+  return "..." + name.substr(name.size() - 41);
+}
+
+int BarPosition(int max, std::int64_t done, std::int64_t total) {
+  if (total <= 0) return 0;
+  const double exact = static_cast<double>(max) * static_cast<double>(done) / static_cast<double>(total);
+  const double rounded = std::nearbyint(exact);  // halves to even
+  return rounded > max ? max : static_cast<int>(rounded);
+}
+
+struct TUpdateRun::TRunState {
+  bool FromTimer = false;
+  std::string ProgramPath;
+  TMemoryStream Stream;
+  TPatchMap Map;
+  TDateTime ListDate = 0;
+  bool FreshList = false;
+  std::string LastOptionsUrl;
+  std::string BaseUrl;
+  std::string Home;
+  std::size_t Processed = 0;
+  std::size_t Total = 0;
+  bool DatesChanged = false;
+  bool UnpackFailed = false;
+  bool Ended = false;
+  ~TRunState() { Map.Clear(true); }
+};
+
+void TUpdateRun::SetCancelled(bool value) {
+  cancelled_ = value;
+  if (value) cancelEvent_.Set();
+  else cancelEvent_.Reset();
+}
+
+bool TUpdateRun::OnWorkerProgress(const std::string&, std::int64_t done, std::int64_t total) {
+  const int position = BarPosition(host_.ProgressMax(), done, total);
+  auto apply = [this, position] {
+    filePosition_ = position;
+    host_.SetFileProgress(position);
+  };
+  if (done == 0 || done == total) {
+    platform::SendToGuiThread(apply);
+  } else if (position != filePosition_.load()) {
+    platform::PostToGuiThread(apply);
+  }
+  return true;
+}
+
+TWorkerProgressEvent TUpdateRun::ProgressCallback() {
+  return [this](const std::string& name, std::int64_t done, std::int64_t total) {
+    return OnWorkerProgress(name, done, total);
+  };
+}
+
+void TUpdateRun::UpdateButtons() {
+  if (running_) {
+    host_.EnableButtons(false, false);
+    return;
+  }
+  const TUpdaterOptions& o = UpdaterOptions();
+  host_.EnableButtons(platform::FileExists(o.HomeDir() + BackslashToSlash(o.RunProgram)),
+                      IsWebUrl(o.OptionsUrl) || IsWebUrl(o.PatchListUrl));
+}
+
+void TUpdateRun::ResetProgress() {
+  host_.SetTotalProgress(0);
+  filePosition_ = 0;
+  host_.SetFileProgress(0);
+}
+
+void TUpdateRun::CheckButtonClick() {
+  SetCheckRequested(true);
+  UpdateRun(false);
+}
+
+void TUpdateRun::EndRun(const std::string& text) {
+  host_.SetInfo(text);
+  FinishRun(true);
+}
+
+void TUpdateRun::FinishRun(bool resetBars) {
+  if (resetBars) ResetProgress();
+  SetRunning(false);
+  SetCancelled(false);
+  UpdateButtons();
+}
+
+void TUpdateRun::UpdateRun(bool fromTimer) {
+  // A run already active, or a cancellation still pending, starts nothing and is left alone.
+  if (cancelled_ || running_) return;
+  TRunState run;
+  run.FromTimer = fromTimer;
+  const TUpdaterOptions& o = UpdaterOptions();
+  run.ProgramPath = o.HomeDir() + BackslashToSlash(o.RunProgram);
+  SetRunning(true);
+  UpdateButtons();
+  host_.SetInfo("");
+  host_.ProcessMessages();
+
+  if (!FetchOptions(run)) return;
+  if (run.FromTimer && IsWebUrl(UpdaterOptions().UpdaterUrl)) {
+    SelfUpdate(run);
+    if (run.Ended) return;
+  }
+  const std::string& news = UpdaterOptions().NewsUrl;
+  if (IsWebUrl(news) && !host_.NewsLoaded()) host_.NavigateNews(news);
+  if (!AcquirePatchList(run)) return;
+  CheckFiles(run);
+}
+
+bool TUpdateRun::FetchOptions(TRunState& run) {
+  TUpdaterOptions& o = UpdaterOptions();
+  if (!IsWebUrl(o.OptionsUrl)) return true;
+  int rounds = 0;
+  while (o.OptionsUrl != run.LastOptionsUrl) {
+    // Documents that name each other in a cycle would otherwise be fetched for ever.
+    if (++rounds > kMaxOptionsRounds) {
+      EndRun("Error while loading options");
+      return false;
+    }
+    run.LastOptionsUrl = o.OptionsUrl;
+    host_.SetInfo("Downloading options...");
+    TDownloadOutcome outcome;
+    {
+      TDownloadThread worker(o.OptionsUrl, 0, run.Stream, nullptr, ProgressCallback());
+      WaitWithMessages(worker);
+      outcome = worker.Outcome;
+    }
+    if (outcome != doDownloaded) {
+      EndRun("Error while loading options");
+      return false;
+    }
+    try {
+      run.Stream.Seek(0);
+      o.LoadFromStream(run.Stream);
+    } catch (const std::exception&) {
+      EndRun("Error while reading options");
+      return false;
+    }
+    run.Stream.Clear();
+  }
+  return true;
+}
+
+void TUpdateRun::SelfUpdate(TRunState& run) {
+  host_.SetInfo("Checking for self-update...");
+  const std::string exePath = host_.ExecutablePath();
+  const std::string newFile = ChangeFileExt(exePath, ".new.exe");
+  TDownloadOutcome outcome;
+  {
+    TDownloadThread worker(UpdaterOptions().UpdaterUrl, ExeFileDate, run.Stream, &cancelEvent_, ProgressCallback());
+    WaitWithMessages(worker);
+    outcome = worker.Outcome;
+    if (outcome == doDownloaded) ExeFileDate = worker.ServerDate;
+  }
+  host_.SetInfo("");
+  host_.ProcessMessages();
+  if (outcome == doDownloaded) {
+    bool written = false;
+    try {
+      {
+        auto file = platform::OpenFileStream(newFile, platform::TFileMode::Create);
+        file->Write(run.Stream.Data().data(), run.Stream.Data().size());
+      }
+      // Started only when the whole build is on disk: a partial one would be run as the new
+      // launcher and then copied over the working one.
+      written = GetFileSize64(newFile) == run.Stream.Size() && platform::CopyFileMode(exePath, newFile) &&
+                SetFileModifyTime(newFile, ExeFileDate);
+    } catch (const std::exception&) {
+      written = false;
+    }
+    if (written) {
+      // The window closes even when the start fails; the next start finds the build dated as
+      // the server's and does not fetch it again.
+      ExecuteFile(newFile, "/update \"" + exePath + "\"", ExtractFilePath(newFile));
+      FinishRun(true);
+      run.Ended = true;
+      host_.CloseWindow();
+      return;
+    }
+  }
+  run.Stream.Clear();
+  platform::DeleteFile(newFile);
+}
+
+bool TUpdateRun::AcquirePatchList(TRunState& run) {
+  TUpdaterOptions& o = UpdaterOptions();
+  run.ListDate = o.LastUpdate();
+  run.FreshList = false;
+  if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
+  host_.SetInfo("Downloading patchlist...");
+  if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
+  TDownloadOutcome outcome;
+  {
+    TDownloadThread worker(o.PatchListUrl, run.ListDate, run.Stream, &cancelEvent_, ProgressCallback());
+    WaitWithMessages(worker);
+    outcome = worker.Outcome;
+    run.ListDate = worker.ServerDate;
+  }
+  host_.SetInfo("");
+  host_.ProcessMessages();
+  const std::string cacheKey = o.SettingsKey() + "\\PatchList";
+  if (outcome == doFailed) {
+    if (!cancelled_) {
+      EndRun("Error while loading patchlist");
+      return false;
+    }
+  } else if (outcome == doDownloaded) {
+    run.Map.Clear(true);
+    try {
+      run.Stream.Seek(0);
+      LoadPatchList(run.Stream, run.Map);
+    } catch (const std::exception&) {
+      EndRun("Error while reading patchlist");
+      return false;
+    }
+    run.FreshList = true;
+    if (!o.Uid.empty()) RegDeleteKeyPath(o.RootKey, cacheKey);
+  } else if (!o.Uid.empty()) {
+    LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
+  }
+  run.Stream.Clear();
+  return true;
+}
+
+void TUpdateRun::StepTotalProgress(TRunState& run) {
+  ++run.Processed;
+  const int position = BarPosition(host_.ProgressMax(), static_cast<std::int64_t>(run.Processed),
+                                   static_cast<std::int64_t>(run.Total));
+  if (position != host_.TotalProgress()) host_.SetTotalProgress(position);
+}
+
+void TUpdateRun::CheckFiles(TRunState& run) {
+  TUpdaterOptions& o = UpdaterOptions();
+  if (!cancelled_) {
+    const bool fullCheckDue = o.IsFullCheckDue();
+    for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+      if (checkRequested_ || fullCheckDue || o.IsHardCheck(item->FileItem->FileName)) item->FileItem->FileDate = 0;
+    }
+  }
+  const std::size_t slash = o.PatchListUrl.rfind('/');
+  run.BaseUrl = slash == std::string::npos ? std::string() : o.PatchListUrl.substr(0, slash + 1);
+  run.Processed = 0;
+  run.Total = run.Map.Count();
+  run.Home = o.HomeDir();
+  run.DatesChanged = run.UnpackFailed = false;
+  ResetProgress();
+  host_.SetInfo("Checking files...");
+  host_.ProcessMessages();
+
+  auto it = run.Map.Iterate();
+  while (TPatchItem* item = it->CurrentValue()) {
+    if (cancelled_) break;
+    const TStep step = ProcessRecord(run, *item);
+    if (step == TStep::Ended) return;
+    if (step == TStep::Retry) continue;
+    StepTotalProgress(run);
+    it->Next();
+  }
+
+  if ((run.FreshList || run.DatesChanged) && !run.UnpackFailed) {
+    if (!o.Uid.empty()) {
+      const std::string cacheKey = o.SettingsKey() + "\\PatchList";
+      RegDeleteKeyPath(o.RootKey, cacheKey);
+      SavePatchListCache(o.RootKey, cacheKey + "\\", run.Map);
+    }
+    o.SetLastUpdate(run.ListDate);
+  }
+  if (!cancelled_ && IsWebUrl(o.PatchListUrl) && (o.IsFullCheckDue() || checkRequested_)) {
+    o.SetLastFullCheck(platform::NowLocal());
+  }
+  if (run.Map.Count() == 0) {
+    ResetProgress();
+    host_.SetInfo("");
+  } else {
+    if (!cancelled_) {
+      filePosition_ = host_.ProgressMax();
+      host_.SetFileProgress(host_.ProgressMax());
+      host_.SetTotalProgress(host_.ProgressMax());
+      host_.SetInfo(run.UnpackFailed ? kNotUpdated : kAllChecked);
+    } else {
+      ResetProgress();
+      host_.SetInfo(run.UnpackFailed ? kNotUpdated : kCancelledByUser);
+    }
+    if (!host_.IsWindowVisible()) host_.ShowBalloon("Progress", host_.Info());
+  }
+  FinishRun(false);
+  host_.ProcessMessages();
+}
+
+TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
+  const TUpdaterOptions& o = UpdaterOptions();
+  TFileItem& target = *item.FileItem;
+  const std::string name = target.FileName;
+  const std::string display = DisplayName(name);
+  const std::string local = LocalPath(run.Home, name);
+
+  std::uint32_t a;
+  std::int32_t b = 0;
+  if (!platform::FileExists(local)) {
+    a = ~target.Checksum;  // never matches: a missing file is always repaired
+  } else {
+    const std::int64_t size = GetFileSize64(local);
+    b = GetFileDosDate(local);
+    if ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name)) {
+      a = target.Checksum;
+    } else {
+      host_.SetInfo("Checking " + display);
+      bool failed;
+      int code;
+      {
+        TChecksumThread worker(local, &cancelEvent_, ProgressCallback());
+        WaitWithMessages(worker);
+        a = worker.Crc;
+        failed = worker.HasError();
+        code = worker.ErrorCode();
+      }
+      if (cancelled_) {
+        EndRun(kCancelledByUser);
+        return TStep::Ended;
+      }
+      if (failed) {
+        const int answer =
+            host_.RetryBox(TBoxKind::CheckError, "Error while checking " + name + ". Error code: " + std::to_string(code));
+        if (answer == IDRETRY) return TStep::Retry;
+        EndRun(kCancelledByError);
+        return TStep::Ended;
+      }
+    }
+  }
+  if (a == target.Checksum && b != target.FileDate) {
+    target.FileDate = b;
+    if (!run.DatesChanged && !o.IsHardCheck(name)) run.DatesChanged = true;
+  }
+  if (a == target.Checksum) return TStep::Next;
+
+  // Repair: the archive must match its listed CRC-32 before anything is touched.
+  platform::ForceDirectories(ExtractFilePath(local));
+  host_.SetInfo("Downloading " + display);
+  const std::string archive = LocalPath(run.Home, item.FileName);
+  std::uint32_t u = ~item.Checksum;
+  if (platform::FileExists(archive)) {
+    {
+      TChecksumThread worker(archive, &cancelEvent_, nullptr);
+      WaitWithMessages(worker);
+      u = worker.Crc;
+    }
+    if (cancelled_) {
+      EndRun(kCancelledByUser);
+      return TStep::Ended;
+    }
+    if (u != item.Checksum) platform::DeleteFile(archive);
+  }
+  if (u != item.Checksum) {
+    TDownloadOutcome outcome = doFailed;
+    try {
+      TDownloadThread worker(run.BaseUrl + BackslashToSlash(item.FileName), archive, 0, &cancelEvent_,
+                             ProgressCallback());
+      WaitWithMessages(worker);
+      outcome = worker.Outcome;
+      worker.Finish();
+      u = worker.Crc;
+    } catch (const std::exception&) {
+      outcome = doFailed;  // the partial file could not be opened or created
+    }
+    if (cancelled_) {
+      EndRun(kCancelledByUser);
+      return TStep::Ended;
+    }
+    if (outcome != doDownloaded) {
+      const int answer = host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
+      if (answer == IDRETRY || answer == MB_TIMEDOUT) return TStep::Retry;
+      EndRun(kCancelledByError);
+      return TStep::Ended;
+    }
+  }
+  host_.SetInfo("Unpacking " + display);
+  if (u != item.Checksum) {
+    host_.SetInfo("Error while checking patch for " + name);
+    platform::DeleteFile(archive);
+    FinishRun(true);
+    return TStep::Ended;
+  }
+  while (FindProcessByPath(run.ProgramPath) != 0) {
+    const int answer = host_.RetryBox(TBoxKind::RunningGame,
+                                      "Please, close running  " + ExtractFileName(run.ProgramPath) + " to proceed");
+    if (answer == IDCANCEL) {
+      EndRun(kCancelledByUser);
+      return TStep::Ended;
+    }
+  }
+  const std::string backup = ChangeFileExt(local, ".kovabak");
+  const std::string fresh = ChangeFileExt(local, ".kovanew");
+  // A backup left by an interrupted earlier repair would block this one; the file in place is
+  // the one to keep until the new copy is ready.
+  if (platform::FileExists(local)) platform::DeleteFile(backup);
+  const bool movedToBackup = platform::MoveFileNoReplace(local, backup);
+  platform::DeleteFile(fresh);
+  bool unpackFailed;
+  {
+    TDecompressThread worker(archive, fresh, ProgressCallback());
+    WaitWithMessages(worker);
+    unpackFailed = worker.HasError();
+  }
+  if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
+    platform::DeleteFile(archive);
+    platform::DeleteFile(backup);
+    target.FileDate = GetFileDosDate(local);
+    if (!run.DatesChanged && !o.IsHardCheck(name)) run.DatesChanged = true;
+    return TStep::Next;
+  }
+  // The new copy did not take the file's place: the old file goes back, the archive stays for the
+  // next run, and the record keeps its date so nothing is taken as up to date.
+  run.UnpackFailed = true;
+  platform::DeleteFile(fresh);
+  if (movedToBackup) platform::MoveFileNoReplace(backup, local);
+  return TStep::Next;
+}
+
+}  // namespace kova

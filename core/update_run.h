@@ -1,0 +1,73 @@
+#pragma once
+// The update run: options, self-update, news, patch list, then every listed file checked and,
+// when wrong or missing, restored from its archive. It runs on the GUI thread; each long step is
+// a worker it waits for while the window keeps serving its messages, so the window's handlers
+// (Cancel, Close) run nested inside it.
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "core/patch_list.h"
+#include "core/update_host.h"
+#include "platform/main_loop.h"
+#include "support/datetime.h"
+#include "workers/worker_thread.h"
+
+namespace kova {
+
+class TUpdateRun {
+ public:
+  explicit TUpdateRun(IUpdateHost& host) : host_(host) {}
+  TUpdateRun(const TUpdateRun&) = delete;
+  TUpdateRun& operator=(const TUpdateRun&) = delete;
+
+  // `fromTimer`: the run started by showing the window, the only kind that updates the launcher.
+  void UpdateRun(bool fromTimer);
+  void CheckButtonClick();
+  void UpdateButtons();
+  void ResetProgress();
+
+  bool IsRunning() const { return running_; }
+  bool IsCancelled() const { return cancelled_; }
+  bool IsCheckRequested() const { return checkRequested_; }
+  void SetCancelled(bool value);
+  void SetCheckRequested(bool value) { checkRequested_ = value; }
+  const platform::TEvent& CancelEvent() const { return cancelEvent_; }
+
+  // The worker's progress report turned into a file-bar position (called on the worker thread).
+  bool OnWorkerProgress(const std::string& name, std::int64_t done, std::int64_t total);
+  TWorkerProgressEvent ProgressCallback();
+
+  // "Error while loading options" ends the run after this many options documents.
+  static constexpr int kMaxOptionsRounds = 16;
+
+ private:
+  struct TRunState;
+  void FinishRun(bool resetBars);
+  void SetRunning(bool value) { running_ = value; }
+  bool FetchOptions(TRunState& run);
+  void SelfUpdate(TRunState& run);
+  bool AcquirePatchList(TRunState& run);
+  void CheckFiles(TRunState& run);
+  // One record; returns false when the run has ended early (its text is set).
+  enum class TStep { Next, Retry, Ended };
+  TStep ProcessRecord(TRunState& run, TPatchItem& item);
+  void StepTotalProgress(TRunState& run);
+  void EndRun(const std::string& text);
+
+  IUpdateHost& host_;
+  bool running_ = false;
+  bool cancelled_ = false;
+  bool checkRequested_ = false;
+  platform::TEvent cancelEvent_;
+  std::atomic<int> filePosition_{0};
+};
+
+// The file name shown on the information line: at most 40 characters as it is, otherwise "..."
+// and its last 41 characters.
+std::string DisplayName(const std::string& name);
+// position = max * done / total, rounded half to even, capped at max; 0 while total is unknown.
+int BarPosition(int max, std::int64_t done, std::int64_t total);
+
+}  // namespace kova

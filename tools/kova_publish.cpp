@@ -1,0 +1,310 @@
+// kova-publish: turns a game folder into what the launcher downloads: OUTPUT_DIR/patchlist.xml
+// and one ".lzma" archive per file, beside it in the same relative folders.
+//
+//   kova-publish [--level 0-9] [--jobs N] SOURCE_DIR OUTPUT_DIR
+//
+// The output is deterministic: files in name order, archives from a single-threaded encoder per
+// file. A second run reuses every archive whose source is unchanged (same size and CRC-32, and
+// the archive on disk still has the CRC-32 the list gives it).
+
+#include <lzma.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/patch_list.h"
+#include "platform/files.h"
+#include "support/text.h"
+#include "workers/crc32.h"
+
+namespace fs = std::filesystem;
+using namespace kova;
+
+namespace {
+
+constexpr std::size_t kBlock = 1 << 20;
+
+struct TEntry {
+  std::string Relative;   // with "/"
+  std::string Name;       // with backslashes, as published
+  std::uint32_t Crc = 0;
+  std::int64_t Size = 0;
+  std::uint32_t ArchiveCrc = 0;
+  bool Reused = false;
+  std::string Error;
+};
+
+int Usage(const std::string& message) {
+  if (!message.empty()) std::fprintf(stderr, "kova-publish: %s\n", message.c_str());
+  std::fprintf(stderr, "usage: kova-publish [--level 0-9] [--jobs N] SOURCE_DIR OUTPUT_DIR\n");
+  return 2;
+}
+
+std::string XmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// CRC-32 and size of a whole file.
+bool FileCrc(const std::string& path, std::uint32_t& crc, std::int64_t& size) {
+  try {
+    auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+    std::vector<char> buffer(kBlock);
+    std::uint32_t c = kCrcInit;
+    size = 0;
+    for (std::size_t n; (n = in->Read(buffer.data(), buffer.size())) > 0;) {
+      c = CrcUpdate(c, buffer.data(), n);
+      size += static_cast<std::int64_t>(n);
+    }
+    crc = ~c;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Writes the LZMA-Alone archive of `source` to `target` through a temporary name; returns the
+// archive's CRC-32. The header carries the size; an empty file, whose size 0 the header cannot
+// carry, gets the unknown size and an end marker instead.
+bool Compress(const std::string& source, const std::string& target, std::int64_t size, std::uint32_t level,
+              std::uint32_t& archiveCrc, std::string& error) {
+  lzma_options_lzma options{};
+  if (lzma_lzma_preset(&options, level)) {
+    error = "bad compression level";
+    return false;
+  }
+  const bool empty = size == 0;
+  const std::uint64_t headerSize = empty ? ~0ull : static_cast<std::uint64_t>(size);
+  lzma_filter filters[2] = {{empty ? LZMA_FILTER_LZMA1 : LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_raw_encoder(&strm, filters) != LZMA_OK) {
+    error = "cannot start the encoder";
+    return false;
+  }
+  const std::string temp = target + ".kova-publish-tmp";
+  bool ok = true;
+  try {
+    auto in = platform::OpenFileStream(source, platform::TFileMode::OpenRead);
+    auto out = platform::OpenFileStream(temp, platform::TFileMode::Create);
+    unsigned char header[13];
+    header[0] = static_cast<unsigned char>((options.pb * 5 + options.lp) * 9 + options.lc);
+    for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<unsigned char>(options.dict_size >> (8 * i));
+    for (int i = 0; i < 8; ++i) header[5 + i] = static_cast<unsigned char>(headerSize >> (8 * i));
+    out->Write(header, sizeof header);
+    std::uint32_t crc = CrcUpdate(kCrcInit, header, sizeof header);
+    std::vector<std::uint8_t> inBuf(kBlock), outBuf(kBlock);
+    bool inputEnded = false;
+    strm.next_out = outBuf.data();
+    strm.avail_out = outBuf.size();
+    for (;;) {
+      if (strm.avail_in == 0 && !inputEnded) {
+        const std::size_t n = in->Read(inBuf.data(), inBuf.size());
+        strm.next_in = inBuf.data();
+        strm.avail_in = n;
+        inputEnded = n == 0;
+      }
+      const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
+      if (strm.avail_out == 0 || ret == LZMA_STREAM_END) {
+        const std::size_t have = outBuf.size() - strm.avail_out;
+        out->Write(outBuf.data(), have);
+        crc = CrcUpdate(crc, outBuf.data(), have);
+        strm.next_out = outBuf.data();
+        strm.avail_out = outBuf.size();
+      }
+      if (ret == LZMA_STREAM_END) break;
+      if (ret != LZMA_OK) {
+        error = "the encoder failed";
+        ok = false;
+        break;
+      }
+    }
+    archiveCrc = ~crc;
+    if (strm.total_in != static_cast<std::uint64_t>(size)) {
+      error = "the file changed while it was read";
+      ok = false;
+    }
+  } catch (const std::exception& e) {
+    error = e.what();
+    ok = false;
+  }
+  lzma_end(&strm);
+  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
+    error = "cannot write " + target;
+    ok = false;
+  }
+  if (!ok) std::remove(temp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::uint32_t level = 6;
+  unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--level" || arg == "--jobs") && i + 1 < argc) {
+      char* end = nullptr;
+      const long v = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0') return Usage(arg + " needs a number");
+      if (arg == "--level") {
+        if (v < 0 || v > 9) return Usage("--level must be 0 to 9");
+        level = static_cast<std::uint32_t>(v);
+      } else {
+        if (v < 1 || v > 256) return Usage("--jobs must be 1 to 256");
+        jobs = static_cast<unsigned>(v);
+      }
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (paths.size() != 2) return Usage("SOURCE_DIR and OUTPUT_DIR are needed");
+  std::error_code ec;
+  const fs::path source = fs::canonical(paths[0], ec);
+  if (ec || !fs::is_directory(source)) return Usage("no folder " + paths[0]);
+  fs::create_directories(paths[1], ec);
+  const fs::path output = fs::canonical(paths[1], ec);
+  if (ec) return Usage("cannot create " + paths[1]);
+
+  // Files in name order; names the launcher would refuse are reported, not published.
+  std::vector<TEntry> entries;
+  std::map<std::string, std::string> folded;  // upper-case name -> first name
+  int refused = 0;
+  std::vector<std::string> relatives;
+  for (auto it = fs::recursive_directory_iterator(source, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path() == output) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_symlink()) {
+      std::fprintf(stderr, "kova-publish: skipped symbolic link %s\n", it->path().c_str());
+      continue;
+    }
+    if (it->is_regular_file()) relatives.push_back(it->path().lexically_relative(source).generic_string());
+  }
+  std::sort(relatives.begin(), relatives.end());
+  for (const std::string& rel : relatives) {
+    std::string name = rel;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    const std::string why = rel.find('\\') != std::string::npos ? "it holds a backslash"
+                            : !IsSafeRelativeName(name)        ? "the launcher would refuse it"
+                            : folded.count(UpperCaseAscii(name)) ? "it differs from " + folded[UpperCaseAscii(name)] + " only in letter case"
+                                                                 : "";
+    if (!why.empty()) {
+      std::fprintf(stderr, "kova-publish: not published: %s (%s)\n", rel.c_str(), why.c_str());
+      ++refused;
+      continue;
+    }
+    folded[UpperCaseAscii(name)] = name;
+    TEntry entry;
+    entry.Relative = rel;
+    entry.Name = name;
+    entries.push_back(entry);
+  }
+
+  // What the previous run published, to reuse unchanged archives.
+  TPatchMap previous;
+  try {
+    const std::string list = (output / "patchlist.xml").string();
+    if (platform::FileExists(list)) {
+      auto in = platform::OpenFileStream(list, platform::TFileMode::OpenRead);
+      LoadPatchList(*in, previous);
+    }
+  } catch (const std::exception&) {
+    previous.Clear(true);
+  }
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> done{0};
+  std::mutex print;
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  auto work = [&] {
+    for (std::size_t i; (i = next++) < entries.size();) {
+      TEntry& e = entries[i];
+      const std::string src = (source / e.Relative).string();
+      const std::string archive = (output / e.Relative).string() + ".lzma";
+      if (!FileCrc(src, e.Crc, e.Size)) {
+        e.Error = "cannot read it";
+      } else {
+        const TPatchItem* old = previous.Get(e.Name);
+        std::uint32_t onDisk = 0;
+        std::int64_t archiveSize = 0;
+        if (old && old->FileItem->Size == e.Size && old->FileItem->Checksum == e.Crc && FileCrc(archive, onDisk, archiveSize) &&
+            onDisk == old->Checksum) {
+          e.ArchiveCrc = onDisk;
+          e.Reused = true;
+        } else {
+          fs::create_directories(fs::path(archive).parent_path());
+          Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
+        }
+      }
+      const std::size_t n = ++done;
+      std::lock_guard<std::mutex> lock(print);
+      if (!e.Error.empty()) {
+        std::fprintf(stderr, "%skova-publish: %s: %s\n", terminal ? "\r\033[K" : "", e.Relative.c_str(), e.Error.c_str());
+      } else if (terminal) {
+        std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", n, entries.size(), e.Relative.c_str());
+      } else {
+        std::fprintf(stderr, "[%zu/%zu] %s %s\n", n, entries.size(), e.Reused ? "reused" : "compressed", e.Relative.c_str());
+      }
+      std::fflush(stderr);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned j = 1; j < std::min<unsigned>(jobs, static_cast<unsigned>(std::max<std::size_t>(entries.size(), 1))); ++j) pool.emplace_back(work);
+  work();
+  for (auto& t : pool) t.join();
+  previous.Clear(true);
+  if (terminal) std::fprintf(stderr, "\r\033[K");
+
+  int failed = 0;
+  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list>\n";
+  std::size_t reused = 0;
+  for (const TEntry& e : entries) {
+    if (!e.Error.empty()) {
+      ++failed;
+      continue;
+    }
+    reused += e.Reused;
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"/>\n", e.Crc,
+                  static_cast<long long>(e.Size), e.ArchiveCrc);
+    xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
+  }
+  xml += "</list>\n";
+  const std::string list = (output / "patchlist.xml").string();
+  try {
+    {
+      auto out = platform::OpenFileStream(list + ".kova-publish-tmp", platform::TFileMode::Create);
+      out->Write(xml.data(), xml.size());
+    }
+    fs::rename(list + ".kova-publish-tmp", list);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kova-publish: cannot write %s: %s\n", list.c_str(), e.what());
+    return 1;
+  }
+  std::fprintf(stderr, "kova-publish: %zu files published (%zu archives reused), %d not published, %d failed\n",
+               entries.size() - static_cast<std::size_t>(failed), reused, refused, failed);
+  return failed == 0 && refused == 0 ? 0 : 1;
+}

@@ -1,0 +1,125 @@
+// kovaupdater-cli: the update run with a console in place of the window.
+//
+//   kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N]
+//
+// Information lines go to standard output, one per line, and nothing else; progress goes to
+// standard error. The exit status is 0 when the run ends with "All files have been checked" (or
+// with nothing to check and no error), 1 otherwise, 2 for a bad command line.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "core/console_host.h"
+#include "core/options.h"
+#include "core/startup.h"
+#include "core/update_run.h"
+#include "core/utility.h"
+#include "platform/files.h"
+#include "platform/main_loop.h"
+#include "platform/resources.h"
+
+namespace {
+
+int Usage(const char* message) {
+  if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
+  std::fprintf(stderr, "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kova;
+  std::string optionsFile;
+  std::string home;
+  bool check = false;
+  int retries = 3;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) return nullptr;
+      (void)name;
+      return argv[++i];
+    };
+    if (arg == "--options") {
+      const char* v = value("--options");
+      if (!v) return Usage("--options needs a file");
+      optionsFile = v;
+    } else if (arg == "--home") {
+      const char* v = value("--home");
+      if (!v) return Usage("--home needs a folder");
+      home = v;
+    } else if (arg == "--check") {
+      check = true;
+    } else if (arg == "--retries") {
+      const char* v = value("--retries");
+      char* end = nullptr;
+      const long n = v ? std::strtol(v, &end, 10) : -1;
+      if (!v || *end != '\0' || n < 0 || n > 1000000) return Usage("--retries needs a number from 0");
+      retries = static_cast<int>(n);
+    } else if (arg == "--help" || arg == "-h") {
+      return Usage(nullptr);
+    } else {
+      return Usage(("unknown argument: " + arg).c_str());
+    }
+  }
+
+  TUpdaterOptions& options = UpdaterOptions();
+  try {
+    if (optionsFile.empty()) {
+      const std::string sidecar = SidecarPath(platform::ExecutablePath());
+      if (platform::FileExists(sidecar)) optionsFile = sidecar;
+    }
+    if (!optionsFile.empty()) {
+      auto stream = platform::OpenFileStream(optionsFile, platform::TFileMode::OpenRead);
+      options.LoadFromStream(*stream);
+    } else {
+      std::string_view builtIn;
+      if (platform::FindResourceData("OPTIONS", builtIn)) {
+        TMemoryStream stream{std::string(builtIn)};
+        options.LoadFromStream(stream);
+      }
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kovaupdater-cli: cannot read the options %s: %s\n", optionsFile.c_str(), e.what());
+    return 1;
+  }
+
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::absolute(home.empty() ? "." : home, ec);
+  if (ec || !platform::DirectoryExists(folder.string())) {
+    std::fprintf(stderr, "kovaupdater-cli: the game folder %s does not exist\n", folder.string().c_str());
+    return 2;
+  }
+  // Two runs over one folder at once would undo each other's repairs.
+  if (MutexExists(options.Uid)) {
+    std::fprintf(stderr, "kovaupdater-cli: KovaUpdater is already running for %s\n", options.Uid.c_str());
+    return 1;
+  }
+  try {
+    options.LoadState();
+  } catch (const std::exception&) {
+    // A corrupt stored date leaves its default.
+  }
+  std::string homeDir = folder.lexically_normal().string();
+  if (homeDir.empty() || homeDir.back() != '/') homeDir += '/';
+  options.SetHomeDir(homeDir);
+
+  TConsoleHost host(retries, stdout, stderr, ::isatty(STDERR_FILENO) != 0);
+  TUpdateRun run(host);
+  platform::OnInterrupt([&run] {
+    if (run.IsRunning()) run.SetCancelled(true);
+  });
+  if (check) run.CheckButtonClick();
+  else run.UpdateRun(false);
+
+  const std::string result = host.Info();
+  InstanceMutex.reset();
+  FreeUpdaterOptions();
+  return result == "All files have been checked" || result.empty() ? 0 : 1;
+}
