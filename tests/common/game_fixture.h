@@ -1,0 +1,127 @@
+#pragma once
+// A published game for the update-run tests: a source folder of files, published with
+// kova-publish into a folder nginx serves, an options document pointing at it, and a private
+// settings store.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "platform/settings_store.h"
+#include "tests/common/test_servers.h"
+
+namespace kova::test {
+
+inline std::string Bytes(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 7;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+// Every regular file below `root`, by relative path.
+inline std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), root).generic_string()] = ReadFile(e.path());
+  }
+  return files;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class TGameFixture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { nginx_ = new TNginx; }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    nginx_ = nullptr;
+  }
+  void SetUp() override {
+    uid_ = "run-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_);
+    source_ = work_ / "source";
+    home_ = work_ / "home";
+    std::filesystem::create_directories(source_ + "/bin");
+    std::filesystem::create_directories(source_ + "/data/maps");
+    std::filesystem::create_directories(home_);
+    WriteFile(source_ + "/bin/game.sh", "#!/bin/sh\necho game\n");
+    WriteFile(source_ + "/data/maps/level1.map", Bytes(150000, 1));
+    WriteFile(source_ + "/data/textures.pak", Bytes(300000, 2));
+    WriteFile(source_ + "/user.cfg", "volume=5\n");
+    WriteFile(source_ + "/empty.dat", "");
+    ::setenv("KOVA_REGISTRY", (work_ / "registry.sqlite3").c_str(), 1);
+    platform::CloseSettingsStore();
+    WriteOptions("");
+  }
+  void TearDown() override {
+    platform::CloseSettingsStore();
+    ::unsetenv("KOVA_REGISTRY");
+  }
+
+  // Publishes the source folder at /<uid>/ on the server.
+  void Publish() {
+    TChild publish(KOVA_PUBLISH_EXE, {"--level", "1", source_, Served()});
+    ASSERT_EQ(publish.WaitExit(120), 0);
+  }
+  std::string Served() const { return nginx_->Root() + "/" + uid_; }
+  std::string ListUrl() const { return nginx_->Url("/" + uid_ + "/patchlist.xml"); }
+  void WriteOptions(const std::string& extra) {
+    WriteFile(work_ / "options.xml", "<options>\n <uid>" + uid_ + "</uid>\n <patchlist>" + ListUrl() +
+                                         "</patchlist>\n <run><program>bin\\game.sh</program></run>\n" + extra + "</options>\n");
+  }
+
+  struct TCliRun {
+    int Status = -1;
+    std::vector<std::string> Lines;
+    std::string Last() const { return Lines.empty() ? std::string() : Lines.back(); }
+    bool Has(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
+    bool HasPrefix(const std::string& prefix) const {
+      for (const auto& l : Lines) {
+        if (l.rfind(prefix, 0) == 0) return true;
+      }
+      return false;
+    }
+  };
+  TCliRun Cli(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--options", work_ / "options.xml", "--home", home_, "--retries", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    TChild cli(KOVA_CLI_EXE, args);
+    TCliRun run;
+    run.Status = cli.WaitExit(120);
+    run.Lines = Lines(cli.Output());
+    return run;
+  }
+  // Access-log lines of archive requests since the log was last marked.
+  std::size_t LogMark() const { return Lines(nginx_->AccessLog()).size(); }
+  std::vector<std::string> LogSince(std::size_t mark) const {
+    auto lines = Lines(nginx_->AccessLog());
+    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(mark, lines.size())), lines.end());
+  }
+  static std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+  }
+  // The home folder holds exactly the published files (and no leftovers of a repair).
+  void ExpectHomeMatchesSource() {
+    EXPECT_TRUE(Snapshot(home_) == Snapshot(source_)) << "home differs from the published folder";
+  }
+
+  static TNginx* nginx_;
+  static inline int counter_ = 0;
+  TTempDir work_;
+  std::string uid_, source_, home_;
+};
+inline TNginx* TGameFixture::nginx_ = nullptr;
+
+}  // namespace kova::test

@@ -1,0 +1,232 @@
+// Real update runs through kovaupdater-cli over real folders, against games published with
+// kova-publish (and with independent tools) and served by nginx.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/options.h"
+#include "core/registry.h"
+#include "tests/common/game_fixture.h"
+#include "workers/crc32.h"
+
+namespace kova {
+namespace {
+
+class UpdateCli : public test::TGameFixture {};
+
+TEST_F(UpdateCli, InstallsIntoAnEmptyFolderThenReadsNothingWhenUpToDate) {
+  Publish();
+  std::size_t mark = LogMark();
+  const TCliRun first = Cli();
+  EXPECT_EQ(first.Status, 0);
+  EXPECT_EQ(first.Last(), "All files have been checked");
+  EXPECT_TRUE(first.Has("Downloading data\\maps\\level1.map"));
+  EXPECT_FALSE(first.HasPrefix("Checking data"));  // missing files are restored without a check
+  ExpectHomeMatchesSource();
+  EXPECT_EQ(CountContaining(LogSince(mark), ".lzma"), 5u);
+
+  mark = LogMark();
+  const TCliRun second = Cli();
+  EXPECT_EQ(second.Status, 0);
+  EXPECT_EQ(second.Lines, (std::vector<std::string>{"Downloading patchlist...", "Checking files...", "All files have been checked"}));
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, ".lzma"), 0u);
+  EXPECT_EQ(CountContaining(log, "patchlist.xml"), 1u);  // fetched, found not newer, served from the cache
+  std::string cached;
+  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList\\1", cached));
+  EXPECT_EQ(cached.rfind("archive|", 0), 0u);
+}
+
+TEST_F(UpdateCli, RepairsACorruptedFileAndRestoresAMissingOne) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  test::WriteFile(home_ + "/data/textures.pak", test::Bytes(300000, 99));  // same size, new date
+  const time_t later = ::time(nullptr) + 10;  // dates have two-second steps
+  utimbuf times{later, later};
+  ::utime((home_ + "/data/textures.pak").c_str(), &times);
+  std::filesystem::remove(home_ + "/data/maps/level1.map");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_TRUE(run.Has("Checking data\\textures.pak"));
+  EXPECT_TRUE(run.Has("Downloading data\\textures.pak"));
+  EXPECT_TRUE(run.Has("Unpacking data\\textures.pak"));
+  EXPECT_FALSE(run.Has("Checking data\\maps\\level1.map"));
+  EXPECT_TRUE(run.Has("Downloading data\\maps\\level1.map"));
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::string path = home_ + "/data/textures.pak";
+  struct stat before {};
+  ::stat(path.c_str(), &before);
+  std::string content = test::ReadFile(path);
+  content[1000] = static_cast<char>(content[1000] ^ 1);
+  test::WriteFile(path, content);
+  utimbuf keep{before.st_atime, before.st_mtime};
+  ::utime(path.c_str(), &keep);
+  const TCliRun plain = Cli();
+  EXPECT_FALSE(plain.HasPrefix("Checking data"));  // size and date unchanged: trusted
+  const TCliRun check = Cli({"--check"});
+  EXPECT_EQ(check.Status, 0);
+  EXPECT_TRUE(check.Has("Checking data\\textures.pak"));
+  EXPECT_TRUE(check.Has("Downloading data\\textures.pak"));
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateCli, SoftCheckFilesAreKeptAndHardCheckFilesAreAlwaysRead) {
+  Publish();
+  WriteOptions(" <soft_check><mask>*.cfg</mask></soft_check>\n <hard_check><mask>bin\\*</mask></hard_check>\n");
+  ASSERT_EQ(Cli().Status, 0);
+  test::WriteFile(home_ + "/user.cfg", "volume=11, the player's own\n");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=11, the player's own\n");
+  EXPECT_TRUE(run.Has("Checking bin\\game.sh"));
+  EXPECT_FALSE(run.HasPrefix("Checking data"));
+  std::filesystem::remove(home_ + "/user.cfg");
+  EXPECT_EQ(Cli().Status, 0);
+  EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=5\n");  // a missing soft-check file is restored
+}
+
+TEST_F(UpdateCli, UsesAGoodArchiveOnDiskAndReplacesABadOne) {
+  Publish();
+  std::filesystem::create_directories(home_ + "/data/maps");
+  std::filesystem::copy_file(Served() + "/data/maps/level1.map.lzma", home_ + "/data/maps/level1.map.lzma");
+  test::WriteFile(home_ + "/data/textures.pak.lzma", "not the archive");
+  const std::size_t mark = LogMark();
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0);
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "level1.map.lzma"), 0u);
+  EXPECT_EQ(CountContaining(log, "textures.pak.lzma"), 1u);
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateCli, ResumesAnInterruptedArchiveDownload) {
+  Publish();
+  const std::string archive = test::ReadFile(Served() + "/data/textures.pak.lzma");
+  ASSERT_GT(archive.size(), 20000u);
+  std::filesystem::create_directories(home_ + "/data");
+  test::WriteFile(home_ + "/data/textures.pak.lzma.part", archive.substr(0, 20000));
+  const std::size_t mark = LogMark();
+  EXPECT_EQ(Cli().Status, 0);
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "textures.pak.lzma HTTP/1.0|bytes=11808-|"), 1u);
+  ExpectHomeMatchesSource();
+}
+
+// A list written by hand, with archives from xz.
+class HandWrittenList : public test::TGameFixture {
+ protected:
+  void PublishWithXz(const std::string& name, const std::string& content, const std::string& archiveBytes = {},
+                     std::uint32_t archiveCrcOverride = 0, bool overrideCrc = false) {
+    std::filesystem::create_directories(Served());
+    const std::string archive = Served() + "/" + name + ".lzma";
+    if (archiveBytes.empty()) {
+      test::WriteFile(Served() + "/" + name, content);
+      test::TChild xz("/bin/sh", {"-c", "xz --format=lzma -c '" + Served() + "/" + name + "' > '" + archive + "'"});
+      ASSERT_EQ(xz.WaitExit(60), 0);
+      std::filesystem::remove(Served() + "/" + name);
+    } else {
+      test::WriteFile(archive, archiveBytes);
+    }
+    const std::string bytes = test::ReadFile(archive);
+    const std::uint32_t archiveCrc = overrideCrc ? archiveCrcOverride : ~CrcUpdate(kCrcInit, bytes.data(), bytes.size());
+    char line[256];
+    std::snprintf(line, sizeof line, "<archive filename=\"%s\" original=\"%x\" size=\"%zu\" checksum=\"%08x\"/>\n",
+                  name.c_str(), ~CrcUpdate(kCrcInit, content.data(), content.size()), content.size(), archiveCrc);
+    list_ += line;
+    test::WriteFile(Served() + "/patchlist.xml", "<list>\n" + list_ + "</list>\n");
+  }
+  std::string list_;
+};
+
+TEST_F(HandWrittenList, InstallsFromXzArchives) {
+  PublishWithXz("a.txt", "alpha alpha alpha\n");
+  PublishWithXz("b.bin", test::Bytes(70000, 5));
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(test::ReadFile(home_ + "/a.txt"), "alpha alpha alpha\n");
+  EXPECT_TRUE(test::ReadFile(home_ + "/b.bin") == test::Bytes(70000, 5));
+}
+
+TEST_F(HandWrittenList, AnArchiveWithTheWrongCrcEndsTheRunAndIsDeleted) {
+  PublishWithXz("a.txt", "alpha\n", {}, 0x12345678, true);
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "Error while checking patch for a.txt");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/a.txt.lzma"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/a.txt"));
+}
+
+TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
+  PublishWithXz("good.txt", "good\n");
+  PublishWithXz("broken.dat", "the new content", std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
+  test::WriteFile(home_ + "/broken.dat", "the player's old copy");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_EQ(test::ReadFile(home_ + "/broken.dat"), "the player's old copy");
+  EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");  // the walk went on
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovabak"));
+  std::string text;
+  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\LastUpdate", text));
+  std::vector<std::string> names;
+  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+}
+
+TEST_F(HandWrittenList, AHostileListChangesNothingOutsideTheFolder) {
+  std::filesystem::create_directories(Served());
+  const std::string outside = work_ / "outside.txt";
+  test::WriteFile(outside, "keep me");
+  test::WriteFile(Served() + "/patchlist.xml",
+                  "<list><archive filename=\"..\\outside.txt\" original=\"1\" size=\"1\" checksum=\"1\"/></list>");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "Error while reading patchlist");
+  EXPECT_EQ(test::ReadFile(outside), "keep me");
+  EXPECT_TRUE(test::Snapshot(home_).empty());
+}
+
+TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
+  Publish();
+  const std::string first = nginx_->Url("/" + uid_ + "/first.xml");
+  const std::string second = nginx_->Url("/" + uid_ + "/second.xml");
+  test::WriteFile(Served() + "/first.xml", "<options><options>" + second + "</options></options>");
+  test::WriteFile(Served() + "/second.xml", "<options><options>" + second + "</options><patchlist>" + ListUrl() +
+                                                "</patchlist></options>");
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><options>" + first + "</options></options>");
+  std::size_t mark = LogMark();
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Last(), "All files have been checked");
+  auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "first.xml"), 1u);
+  EXPECT_EQ(CountContaining(log, "second.xml"), 1u);
+  ExpectHomeMatchesSource();
+
+  // Two documents naming each other: a bounded number of rounds, then an error.
+  test::WriteFile(Served() + "/second.xml", "<options><options>" + first + "</options></options>");
+  mark = LogMark();
+  const TCliRun cycle = Cli();
+  EXPECT_EQ(cycle.Status, 1);
+  EXPECT_EQ(cycle.Last(), "Error while loading options");
+  EXPECT_EQ(CountContaining(LogSince(mark), ".xml"), 16u);
+}
+
+TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {
+  test::TChild unknown(KOVA_CLI_EXE, {"--bogus"});
+  EXPECT_EQ(unknown.WaitExit(10), 2);
+  test::TChild retries(KOVA_CLI_EXE, {"--retries", "many"});
+  EXPECT_EQ(retries.WaitExit(10), 2);
+  test::TChild home(KOVA_CLI_EXE, {"--home", work_ / "no-such-folder"});
+  EXPECT_EQ(home.WaitExit(10), 2);
+  test::TChild options(KOVA_CLI_EXE, {"--options", work_ / "missing.xml", "--home", home_});
+  EXPECT_EQ(options.WaitExit(10), 1);
+}
+
+}  // namespace
+}  // namespace kova
