@@ -21,7 +21,7 @@ bool SetFileModifySeconds(const std::string& path, std::int64_t seconds);
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
 // Copies `from` over `to`. Fails while `to` is a running program, as copying over a running
 // executable does on Windows; the replacement is whole or absent, never half-written, and it
-// takes the source's permission bits (the run bit included).
+// takes the source's permission bits (the run bit included) and last-write time.
 bool CopyFileOver(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);  // files only
 // Gives `to` the permission bits of `from` (a downloaded build gets the launcher's run bit).

@@ -153,7 +153,10 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
         break;
       }
     }
-    if (ok) ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::fsync(out.fd) == 0;
+    // The copy keeps the source's run bit and its date, as a copied executable does on Windows;
+    // a replaced launcher then still knows which build it is.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (ok) ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::futimens(out.fd, times) == 0 && ::fsync(out.fd) == 0;
     if (!ok) {
       ::unlink(temp.c_str());
       return false;

@@ -1,0 +1,267 @@
+// The update run driven in this process through a recording host: cancellation at its two kinds
+// of points, the running-game box, a replacement that cannot take the file's place, and the
+// self-update of a real launcher process.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "core/options.h"
+#include "core/registry.h"
+#include "core/startup.h"
+#include "core/update_run.h"
+#include "core/utility.h"
+#include "platform/instance.h"
+#include "tests/common/game_fixture.h"
+
+namespace kova {
+namespace {
+
+class TRecordingHost : public IUpdateHost {
+ public:
+  void SetInfo(const std::string& text) override {
+    info = text;
+    lines.push_back(text);
+    if (onInfo) onInfo(text);
+  }
+  std::string Info() const override { return info; }
+  void SetFileProgress(int position) override {
+    file = position;
+    if (onFile) onFile(position);
+  }
+  void SetTotalProgress(int position) override {
+    total = position;
+    if (onTotal) onTotal(position);
+  }
+  int TotalProgress() const override { return total; }
+  void ProcessMessages() override { platform::ServePendingMessages(); }
+  void EnableButtons(bool start, bool check) override {
+    startEnabled = start;
+    checkEnabled = check;
+  }
+  bool NewsLoaded() const override { return newsLoaded; }
+  void NavigateNews(const std::string& url) override { news = url; }
+  bool IsWindowVisible() const override { return visible; }
+  void CloseWindow() override { closed = true; }
+  void ShowBalloon(const std::string& title, const std::string& text) override { balloon = title + ": " + text; }
+  int RetryBox(TBoxKind kind, const std::string& text) override {
+    boxes.push_back(text);
+    return onBox ? onBox(kind, text) : IDCANCEL;
+  }
+  std::string ExecutablePath() const override { return "/nonexistent/kovaupdater"; }
+
+  std::string info, news, balloon;
+  std::vector<std::string> lines, boxes;
+  int file = 0, total = 0;
+  bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true, closed = false;
+  std::function<void(const std::string&)> onInfo;
+  std::function<void(int)> onFile, onTotal;
+  std::function<int(TBoxKind, const std::string&)> onBox;
+};
+
+class UpdateRunInProcess : public test::TGameFixture {
+ protected:
+  void SetUp() override {
+    test::TGameFixture::SetUp();
+    FreeUpdaterOptions();
+  }
+  void TearDown() override {
+    FreeUpdaterOptions();
+    test::TGameFixture::TearDown();
+  }
+  void LoadOptions(const std::string& extra = "") {
+    WriteOptions(extra);
+    FreeUpdaterOptions();
+    TMemoryStream stream(test::ReadFile(work_ / "options.xml"));
+    UpdaterOptions().LoadFromStream(stream);
+    UpdaterOptions().SetHomeDir(home_);
+  }
+  bool Has(const TRecordingHost& host, const std::string& line) {
+    return std::find(host.lines.begin(), host.lines.end(), line) != host.lines.end();
+  }
+};
+
+TEST_F(UpdateRunInProcess, ACompleteRunFillsBothBarsAndEnablesTheButtons) {
+  Publish();
+  LoadOptions(" <news>http://127.0.0.1:1/news.html</news>\n");
+  TRecordingHost host;
+  host.visible = false;  // hidden to the notification area
+  TUpdateRun run(host);
+  run.UpdateRun(false);
+  EXPECT_EQ(host.info, "All files have been checked");
+  EXPECT_EQ(host.file, 429);
+  EXPECT_EQ(host.total, 429);
+  EXPECT_EQ(host.balloon, "Progress: All files have been checked");
+  EXPECT_EQ(host.news, "http://127.0.0.1:1/news.html");
+  EXPECT_TRUE(host.startEnabled);  // bin/game.sh exists now
+  EXPECT_TRUE(host.checkEnabled);
+  EXPECT_FALSE(run.IsRunning());
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateRunInProcess, ACancelAfterAWorkerEndsTheRunWithTheBarsReset) {
+  Publish();
+  LoadOptions();
+  TRecordingHost host;
+  TUpdateRun run(host);
+  bool checking = false;
+  host.onInfo = [&](const std::string& text) { checking = text.rfind("Downloading data", 0) == 0; };
+  host.onFile = [&](int position) {
+    if (checking && position > 0 && !run.IsCancelled()) run.SetCancelled(true);  // as the Cancel button does
+  };
+  run.UpdateRun(false);
+  EXPECT_EQ(host.info, "Check cancelled by user");
+  EXPECT_EQ(host.total, 0);
+  EXPECT_EQ(host.file, 0);
+  EXPECT_FALSE(run.IsCancelled());  // cleared by the end of the run
+  std::vector<std::string> names;
+  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+}
+
+TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
+  Publish();
+  LoadOptions();
+  TRecordingHost host;
+  TUpdateRun run(host);
+  host.onTotal = [&](int position) {
+    if (position > 0 && !run.IsCancelled()) run.SetCancelled(true);
+  };
+  run.UpdateRun(false);
+  EXPECT_EQ(host.info, "Check cancelled by user");
+  EXPECT_EQ(host.total, 0);
+  std::vector<std::string> names;
+  EXPECT_TRUE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_EQ(names.size(), 5u);
+  std::size_t present = test::Snapshot(home_).size();
+  EXPECT_GE(present, 1u);
+  EXPECT_LT(present, 5u);
+  // The next run finds the list not newer, loads the cache and finishes the rest.
+  TRecordingHost again;
+  TUpdateRun next(again);
+  next.UpdateRun(false);
+  EXPECT_EQ(again.info, "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateRunInProcess, WaitsWhileTheGameRuns) {
+  Publish();
+  LoadOptions();
+  UpdaterOptions().RunProgram = "bin\\runner";
+  std::filesystem::create_directories(home_ + "/bin");
+  std::filesystem::copy_file("/bin/sleep", home_ + "/bin/runner");
+  auto game = std::make_unique<test::TChild>(home_ + "/bin/runner", std::vector<std::string>{"60"});
+  ASSERT_TRUE(test::Eventually([&] { return FindProcessByPath(home_ + "/bin/runner") != 0; }, 5));
+  TRecordingHost host;
+  host.onBox = [&](TBoxKind kind, const std::string&) {
+    EXPECT_EQ(kind, TBoxKind::RunningGame);
+    game.reset();  // the player closes the game, then answers Retry
+    return IDRETRY;
+  };
+  TUpdateRun run(host);
+  run.UpdateRun(false);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_EQ(host.boxes[0], "Please, close running  runner to proceed");
+  EXPECT_EQ(host.info, "All files have been checked");
+
+  std::filesystem::remove(home_ + "/user.cfg");
+  game = std::make_unique<test::TChild>(home_ + "/bin/runner", std::vector<std::string>{"60"});
+  ASSERT_TRUE(test::Eventually([&] { return FindProcessByPath(home_ + "/bin/runner") != 0; }, 5));
+  TRecordingHost cancel;
+  TUpdateRun second(cancel);
+  second.UpdateRun(false);
+  EXPECT_EQ(cancel.info, "Check cancelled by user");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
+}
+
+TEST_F(UpdateRunInProcess, ANewCopyThatCannotTakeTheFilesPlaceIsReportedAndUndone) {
+  Publish();
+  LoadOptions();
+  {
+    TRecordingHost host;
+    TUpdateRun run(host);
+    run.UpdateRun(false);
+    ASSERT_EQ(host.info, "All files have been checked");
+  }
+  // A folder under the backup name: the file cannot move aside, so the new copy cannot move in.
+  std::filesystem::create_directories(home_ + "/data/textures.kovabak");
+  test::WriteFile(home_ + "/data/textures.pak", "damaged");
+  TRecordingHost host;
+  TUpdateRun run(host);
+  run.CheckButtonClick();
+  EXPECT_EQ(host.info, "One or more files could not be updated. Please Check files again");
+  EXPECT_EQ(test::ReadFile(home_ + "/data/textures.pak"), "damaged");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/data/textures.pak.lzma"));  // kept for the next run
+  std::string lastFullCheck;
+  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\LastFullCheck", lastFullCheck));
+  std::filesystem::remove(home_ + "/data/textures.kovabak");
+  TRecordingHost retry;
+  TUpdateRun again(retry);
+  again.CheckButtonClick();
+  EXPECT_EQ(retry.info, "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateRunInProcess, TheButtonsFollowTheOptions) {
+  FreeUpdaterOptions();
+  TMemoryStream stream("<options><patchlist>https://secure/list.xml</patchlist></options>");
+  UpdaterOptions().LoadFromStream(stream);
+  UpdaterOptions().SetHomeDir(home_);
+  TRecordingHost host;
+  TUpdateRun run(host);
+  run.UpdateButtons();
+  EXPECT_FALSE(host.checkEnabled);  // the secure scheme counts as no address
+  EXPECT_FALSE(host.startEnabled);
+  run.UpdateRun(false);
+  EXPECT_EQ(host.info, "");  // nothing to check
+  EXPECT_TRUE(host.balloon.empty());
+}
+
+TEST(UpdateRunHelpers, DisplayNamesAndBarPositions) {
+  EXPECT_EQ(DisplayName(std::string(40, 'a')), std::string(40, 'a'));
+  const std::string name41 = "data\\" + std::string(36, 'b');
+  EXPECT_EQ(DisplayName(name41), "..." + name41);
+  EXPECT_EQ(DisplayName(std::string(10, 'x') + name41), "..." + name41);
+  EXPECT_EQ(BarPosition(429, 0, 0), 0);
+  EXPECT_EQ(BarPosition(429, 1, 2), 214);  // 214.5 rounds to even
+  EXPECT_EQ(BarPosition(429, 3, 2), 429);
+  EXPECT_EQ(BarPosition(429, 5000000000, 10000000000), 214);
+}
+
+// The launcher replaces itself: a newer build is served with a later date; the old launcher
+// downloads it, starts it with "/update", the new one copies itself over the old file and starts
+// it with "/delete", and the ".new.exe" is gone. The replaced launcher then does not fetch the
+// same build again.
+TEST_F(UpdateRunInProcess, UpdatesItselfEndToEndWithRealProcesses) {
+  const std::string exe = home_ + "/kovaupdater";
+  std::filesystem::copy_file(KOVA_UPDATER_EXE, exe);
+  const std::string newBuild = test::ReadFile(KOVA_UPDATER_EXE) + "\nnewer build\n";
+  std::filesystem::create_directories(Served());
+  test::WriteFile(Served() + "/kovaupdater.bin", newBuild);
+  const time_t serverTime = ::time(nullptr) - 3600;
+  const time_t oldTime = serverTime - 86400;
+  utimbuf serverTimes{serverTime, serverTime}, oldTimes{oldTime, oldTime};
+  ::utime((Served() + "/kovaupdater.bin").c_str(), &serverTimes);
+  ::utime(exe.c_str(), &oldTimes);
+  test::WriteFile(home_ + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid><updater>" +
+                                                  nginx_->Url("/" + uid_ + "/kovaupdater.bin") + "</updater></options>");
+  const std::size_t mark = LogMark();
+  test::TChild old(exe, {});
+  EXPECT_EQ(old.WaitExit(30), 0);  // it closes once the new build is started
+  EXPECT_TRUE(old.Output().find("Checking for self-update...") != std::string::npos) << old.Output();
+  ASSERT_TRUE(test::Eventually([&] { return platform::SendInstanceMessage(uid_, "FOCUS==" + uid_); }, 30)) << old.Output();
+  EXPECT_TRUE(test::Eventually([&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 10));
+  EXPECT_TRUE(test::ReadFile(exe) == newBuild);
+  struct stat st {};
+  ::stat(exe.c_str(), &st);
+  EXPECT_EQ(st.st_mtime, serverTime);  // the replaced launcher carries the build's date
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+  EXPECT_TRUE(platform::SendInstanceMessage(uid_, "CLOSE==" + uid_));
+  EXPECT_TRUE(test::Eventually([&] { return FindProcessByPath(exe) == 0; }, 10));
+  const auto log = LogSince(mark);
+  ASSERT_EQ(CountContaining(log, "kovaupdater.bin"), 2u);
+  EXPECT_NE(log[0].find("|200"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kova
