@@ -1,0 +1,80 @@
+// kova-publish: deterministic output, reuse of unchanged archives, refused names, and archives
+// that an independent decoder reads.
+
+#include <gtest/gtest.h>
+
+#include "tests/common/game_fixture.h"
+
+namespace kova {
+namespace {
+
+class Publish : public ::testing::Test {
+ protected:
+  int Run(const std::vector<std::string>& args, std::string* errors = nullptr) {
+    // Standard error is where the tool reports; fold it into the captured output.
+    std::string command = std::string("'") + KOVA_PUBLISH_EXE + "'";
+    for (const auto& a : args) command += " '" + a + "'";
+    test::TChild child("/bin/sh", {"-c", command + " 2>&1"});
+    const int status = child.WaitExit(120);
+    if (errors) *errors = child.Output();
+    return status;
+  }
+  test::TTempDir dir_;
+};
+
+TEST_F(Publish, OutputIsDeterministicAndDecodableByXz) {
+  const std::string src = dir_ / "src";
+  std::filesystem::create_directories(src + "/a/b");
+  test::WriteFile(src + "/a/b/one.bin", test::Bytes(100000, 1));
+  test::WriteFile(src + "/two & three.txt", "text with <markup> & \"quotes\"\n");
+  test::WriteFile(src + "/empty", "");
+  ASSERT_EQ(Run({"--jobs", "2", src, dir_ / "out1"}), 0);
+  ASSERT_EQ(Run({"--jobs", "1", "--level", "6", src, dir_ / "out2"}), 0);
+  EXPECT_TRUE(test::Snapshot(dir_ / "out1") == test::Snapshot(dir_ / "out2"));
+  const std::string list = test::ReadFile(dir_ / "out1/patchlist.xml");
+  EXPECT_NE(list.find("filename=\"a\\b\\one.bin\""), std::string::npos) << list;
+  EXPECT_NE(list.find("filename=\"two &amp; three.txt\""), std::string::npos) << list;
+  EXPECT_NE(list.find("filename=\"empty\" original=\"00000000\" size=\"0\""), std::string::npos) << list;
+  for (const char* name : {"a/b/one.bin", "empty"}) {
+    test::TChild xz("/bin/sh", {"-c", "xz -d --format=lzma -c '" + (dir_ / "out1/") + name + ".lzma' | cmp - '" + src + "/" + name + "'"});
+    EXPECT_EQ(xz.WaitExit(30), 0) << name;
+  }
+}
+
+TEST_F(Publish, ASecondRunReusesUnchangedArchives) {
+  const std::string src = dir_ / "src";
+  std::filesystem::create_directories(src);
+  test::WriteFile(src + "/keep.bin", test::Bytes(50000, 2));
+  test::WriteFile(src + "/change.bin", test::Bytes(50000, 3));
+  ASSERT_EQ(Run({src, dir_ / "out"}), 0);
+  test::WriteFile(src + "/change.bin", test::Bytes(50000, 4));
+  std::string report;
+  ASSERT_EQ(Run({src, dir_ / "out"}, &report), 0);
+  EXPECT_NE(report.find("reused keep.bin"), std::string::npos) << report;
+  EXPECT_NE(report.find("compressed change.bin"), std::string::npos) << report;
+  EXPECT_NE(report.find("2 files published (1 archives reused)"), std::string::npos) << report;
+}
+
+TEST_F(Publish, NamesTheLauncherWouldRefuseAreReportedNotWritten) {
+  const std::string src = dir_ / "src";
+  std::filesystem::create_directories(src);
+  test::WriteFile(src + "/fine.txt", "ok");
+  test::WriteFile(src + "/back\\slash.txt", "x");
+  test::WriteFile(src + "/bar|pipe.txt", "x");
+  test::WriteFile(src + "/C:drive", "x");
+  test::WriteFile(src + "/Fine.txt", "x");
+  std::string report;
+  EXPECT_EQ(Run({src, dir_ / "out"}, &report), 1);
+  const std::string list = test::ReadFile(dir_ / "out/patchlist.xml");
+  EXPECT_NE(list.find("ine.txt"), std::string::npos);  // the first of Fine.txt and fine.txt in name order
+  for (const char* bad : {"back", "pipe", "drive"}) {
+    EXPECT_EQ(list.find(bad), std::string::npos) << bad;
+    EXPECT_NE(report.find(bad), std::string::npos) << report;
+  }
+  EXPECT_NE(report.find("only in letter case"), std::string::npos) << report;
+  EXPECT_EQ(Run({"--level", "12", src, dir_ / "out"}), 2);
+  EXPECT_EQ(Run({dir_ / "missing", dir_ / "out"}), 2);
+}
+
+}  // namespace
+}  // namespace kova
