@@ -412,7 +412,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     FinishRun(true);
     return TStep::Ended;
   }
-  while (FindProcessByPath(run.ProgramPath) != 0) {
+  // Only a program file that exists can be running (the scan of all processes costs more than
+  // unpacking a small file, and a game without a program to start has none).
+  while (platform::FileExists(run.ProgramPath) && FindProcessByPath(run.ProgramPath) != 0) {
     const int answer = host_.RetryBox(TBoxKind::RunningGame,
                                       "Please, close running  " + ExtractFileName(run.ProgramPath) + " to proceed");
     if (answer == IDCANCEL) {

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "platform/main_loop.h"
 
@@ -32,7 +31,9 @@ class TWaitingThread {
   platform::TEvent DoneEvent;
 
  protected:
-  // Starts the thread; the last step of every worker's constructor.
+  // Starts the work on its own thread; the last step of every worker's constructor. Threads are
+  // kept and reused between workers: an update run checks thousands of small files one after
+  // another, and starting a thread for each would cost more than checking the file.
   void Start();
   // Waits for the thread to end while serving the GUI thread's messages. Every concrete worker
   // calls it first in its destructor, before its own fields go away.
@@ -40,7 +41,7 @@ class TWaitingThread {
   virtual void Execute() = 0;
 
  private:
-  std::thread thread_;
+  bool started_ = false;
   std::atomic<bool> ended_{false};
 };
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "net/http_send.h"
 #include "tests/common/child_process.h"
 #include "tests/common/temp_dir.h"
 
@@ -58,9 +59,46 @@ class TScriptedServer {
 // records each request's Range and User-Agent lines. /slow/ is served at 256 KiB/s.
 class TNginx {
  public:
-  TNginx() : port_(FreePort()) {
+  TNginx() {
     ForceDir(dir_ / "www/slow");
     ForceDir(dir_ / "tmp");
+    // A probe file only this server has: a free port can be taken by another test's server
+    // between choosing it and binding it, and answering for that one would mislead the test.
+    WriteFile(dir_ / "www/.probe", dir_.Path());
+    for (int attempt = 0; attempt < 10; ++attempt) {
+      port_ = FreePort();
+      WriteConfig();
+      child_ = std::make_unique<TChild>("/usr/sbin/nginx", std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf",
+                                                                                      "-g", "daemon off; master_process off;"});
+      if (Eventually([&] { return !child_->Running() || Answers(); }, 20) && child_->Running()) return;
+      ::kill(child_->Pid(), SIGTERM);
+      child_->WaitExit(10);
+      child_.reset();
+    }
+    throw std::runtime_error("nginx did not start: " + ReadFile(dir_ / "error.log"));
+  }
+  ~TNginx() {
+    if (child_) {
+      ::kill(child_->Pid(), SIGTERM);
+      child_->WaitExit(10);
+    }
+  }
+  TNginx(const TNginx&) = delete;
+  TNginx& operator=(const TNginx&) = delete;
+
+  std::string Root() const { return dir_ / "www"; }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  // Access-log lines: "request|range|user agent|status".
+  std::string AccessLog() const { return ReadFile(dir_ / "access.log"); }
+
+ private:
+  static void ForceDir(const std::string& path) { std::filesystem::create_directories(path); }
+  bool Answers() {
+    THTTPSend http;
+    http.Timeout = 2000;
+    return http.PerformRequest("GET", Url("/.probe")) && http.ResultCode == 200 && http.Document.Data() == dir_.Path();
+  }
+  void WriteConfig() {
     WriteFile(dir_ / "nginx.conf",
               "error_log " + dir_ / "error.log" + " warn;\n"
               "pid " + dir_ / "nginx.pid" + ";\n"
@@ -79,28 +117,9 @@ class TNginx {
               "    location /slow/ { limit_rate 256k; }\n"
               "  }\n"
               "}\n");
-    child_ = std::make_unique<TChild>("/usr/sbin/nginx", std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf",
-                                                                                    "-g", "daemon off; master_process off;"});
-    if (!Eventually([&] { return PortAccepts(port_); }, 20)) throw std::runtime_error("nginx did not start: " + ReadFile(dir_ / "error.log"));
   }
-  ~TNginx() {
-    if (child_) {
-      ::kill(child_->Pid(), SIGTERM);
-      child_->WaitExit(10);
-    }
-  }
-  TNginx(const TNginx&) = delete;
-  TNginx& operator=(const TNginx&) = delete;
-
-  std::string Root() const { return dir_ / "www"; }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-  // Access-log lines: "request|range|user agent|status".
-  std::string AccessLog() const { return ReadFile(dir_ / "access.log"); }
-
- private:
-  static void ForceDir(const std::string& path) { std::filesystem::create_directories(path); }
   TTempDir dir_;
-  int port_;
+  int port_ = 0;
   std::unique_ptr<TChild> child_;
 };
 

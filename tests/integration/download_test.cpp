@@ -150,8 +150,10 @@ TEST_F(Download, ResumesAPartFileEightKilobytesBeforeItsEnd) {
   TProgress progress;
   const TFileRun run = FileDownload(nginx_->Url("/big.bin"), target, 0, nullptr, &progress);
   EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  ASSERT_FALSE(progress.reports.empty());
   EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{91808, 0}));
   EXPECT_EQ(progress.reports.back(), (std::pair<std::int64_t, std::int64_t>{1 << 20, 1 << 20}));
+  ASSERT_FALSE(LogFor("/big.bin").empty());
   EXPECT_EQ(LogFor("/big.bin").back(), "GET /big.bin HTTP/1.0|bytes=91808-|KovaUpdater/1.0|206");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(run.Crc, CrcOf(content));
@@ -163,6 +165,7 @@ TEST_F(Download, APartFileOfExactlyTheMarginIsDiscarded) {
   test::WriteFile(target + ".part", std::string(8192, 'x'));  // wrong bytes: must not survive
   const TFileRun run = FileDownload(nginx_->Url("/small.bin"), target);
   EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  ASSERT_FALSE(LogFor("/small.bin").empty());
   EXPECT_EQ(LogFor("/small.bin").back(), "GET /small.bin HTTP/1.0|-|KovaUpdater/1.0|200");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(run.Crc, CrcOf(content));
@@ -188,6 +191,7 @@ TEST_F(Download, CancelKeepsThePartFileAndTheNextDownloadResumesIt) {
 
   const TFileRun second = FileDownload(nginx_->Url("/huge.bin"), target);
   EXPECT_EQ(second.Result.Outcome, doDownloaded);
+  ASSERT_FALSE(LogFor("/huge.bin").empty());
   EXPECT_EQ(LogFor("/huge.bin").back(),
             "GET /huge.bin HTTP/1.0|bytes=" + std::to_string(kept - 8192) + "-|KovaUpdater/1.0|206");
   EXPECT_TRUE(test::ReadFile(target) == content);
@@ -252,7 +256,9 @@ TEST_F(Download, ResumesPastTwoGibibytes) {
   const TFileRun run = FileDownload(nginx_->Url("/sparse.bin"), target, 0, nullptr, &progress);
   EXPECT_EQ(run.Result.Outcome, doDownloaded);
   const std::int64_t resumeAt = kSize - (2 << 20) - 8192;
+  ASSERT_FALSE(progress.reports.empty());
   EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{resumeAt, 0}));
+  ASSERT_FALSE(LogFor("/sparse.bin").empty());
   EXPECT_EQ(LogFor("/sparse.bin").back(), "GET /sparse.bin HTTP/1.0|bytes=" + std::to_string(resumeAt) + "-|KovaUpdater/1.0|206");
   EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(target)), kSize);
   auto served_stream = platform::OpenFileStream(served, platform::TFileMode::OpenRead);
