@@ -31,6 +31,8 @@ class TEvent {
 
 // Runs the message loop until `event` is set.
 void WaitForEventServingMessages(const TEvent& event);
+// Runs the message loop until `done` holds; whoever makes it hold must then call WakeGuiThread.
+void WaitUntilServingMessages(const std::function<bool()>& done);
 // Runs one round of the message loop; blocks until something happens when `mayBlock`.
 void ServeMessages(bool mayBlock);
 // Queues `call` to run on the GUI thread and returns at once.
@@ -45,6 +47,8 @@ void WakeGuiThread();
 
 namespace kova::platform {
 
+// A short busy-wait step without a system call, for waits that usually end within microseconds.
+void CpuRelax();
 // Serves every message that is waiting, without blocking.
 void ServePendingMessages();
 // Calls `handler` on the GUI thread when the process is interrupted (Ctrl-C or SIGTERM).

@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <thread>
@@ -23,9 +24,11 @@ namespace {
 
 constexpr auto kSpin = std::chrono::microseconds(50);
 
-// A busy-wait step that gives the core's other thread room without a system call (a yield is a
-// system call, and an expensive one in a virtual machine).
-inline void CpuRelax() {
+}  // namespace
+
+// Gives the core's other thread room without a system call (a yield is a system call, and an
+// expensive one in a virtual machine).
+void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
   for (int i = 0; i < 32; ++i) __builtin_ia32_pause();
 #else
@@ -33,12 +36,17 @@ inline void CpuRelax() {
 #endif
 }
 
+namespace {
+
 struct TCallQueue {
   std::mutex mutex;
   std::deque<std::function<void()>> calls;
   std::atomic<int> pending{0};
-  // True while the GUI thread spins in a wait and will see new calls without being woken.
-  std::atomic<bool> spinning{false};
+  // How many of our own waits the GUI thread is in, and whether it is blocked in one. Inside our
+  // waits it sees calls, events and ends without a wake-up unless it is blocked; elsewhere (the
+  // window's own loop) every change must wake it.
+  std::atomic<int> waits{0};
+  std::atomic<bool> blocked{false};
   GSource* source = nullptr;
 };
 
@@ -82,7 +90,10 @@ TCallQueue& Queue() {
 }
 
 void WakeUnlessSpinning() {
-  if (!Queue().spinning.load(std::memory_order_seq_cst)) g_main_context_wakeup(nullptr);
+  TCallQueue& q = Queue();
+  if (q.waits.load(std::memory_order_seq_cst) == 0 || q.blocked.load(std::memory_order_seq_cst)) {
+    g_main_context_wakeup(nullptr);
+  }
 }
 
 }  // namespace
@@ -120,25 +131,30 @@ void ServePendingMessages() {
   while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
 }
 
-void WaitForEventServingMessages(const TEvent& event) {
+void WaitUntilServingMessages(const std::function<bool()>& done) {
   TCallQueue& q = Queue();
-  while (!event.IsSet()) {
+  q.waits.fetch_add(1, std::memory_order_seq_cst);
+  while (!done()) {
     // Spin a little: most waits in a run are short, and a worker's calls and end are seen here
-    // without a wake-up. The window's own events are served between spins.
-    q.spinning.store(true, std::memory_order_seq_cst);
+    // without a wake-up.
     const auto until = std::chrono::steady_clock::now() + kSpin;
-    while (!event.IsSet() && q.pending.load(std::memory_order_seq_cst) == 0 && std::chrono::steady_clock::now() < until) {
+    while (!done() && q.pending.load(std::memory_order_seq_cst) == 0 && std::chrono::steady_clock::now() < until) {
       CpuRelax();
     }
-    q.spinning.store(false, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (DrainCalls()) continue;
-    if (event.IsSet()) break;
-    // Anything posted after the spin ended found `spinning` false and woke the context, so this
-    // blocking iteration cannot miss it.
-    if (q.pending.load(std::memory_order_seq_cst) > 0) continue;
-    g_main_context_iteration(nullptr, TRUE);
+    if (done()) break;
+    // From here on a poster or a finishing worker sees `blocked` and wakes the loop, so the
+    // blocking iteration cannot miss what comes after this last look.
+    q.blocked.store(true, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!done() && q.pending.load(std::memory_order_seq_cst) == 0) g_main_context_iteration(nullptr, TRUE);
+    q.blocked.store(false, std::memory_order_seq_cst);
   }
+  q.waits.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void WaitForEventServingMessages(const TEvent& event) {
+  WaitUntilServingMessages([&event] { return event.IsSet(); });
 }
 
 void PostToGuiThread(std::function<void()> call) {
@@ -152,21 +168,29 @@ void PostToGuiThread(std::function<void()> call) {
 }
 
 void SendToGuiThread(std::function<void()> call) {
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  auto event = std::make_shared<TEvent>();
-  PostToGuiThread([call = std::move(call), done, event] {
+  struct TDone {
+    std::atomic<bool> done{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+  };
+  auto state = std::make_shared<TDone>();
+  PostToGuiThread([call = std::move(call), state] {
     try {
       call();
     } catch (...) {
       // The sender only waits for the call to have run; a failure stays on the GUI side.
     }
-    done->store(true, std::memory_order_release);
-    event->Set();
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->done.store(true, std::memory_order_release);
+    }
+    state->changed.notify_one();
   });
   // The GUI thread usually runs the call within microseconds; sleep only when it does not.
   const auto until = std::chrono::steady_clock::now() + kSpin;
-  while (!done->load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) CpuRelax();
-  while (!done->load(std::memory_order_acquire)) event->Wait(1000);
+  while (!state->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) CpuRelax();
+  std::unique_lock<std::mutex> lock(state->mutex);
+  state->changed.wait(lock, [&state] { return state->done.load(std::memory_order_acquire); });
 }
 
 namespace {
