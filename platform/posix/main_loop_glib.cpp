@@ -22,7 +22,7 @@
 namespace kova::platform {
 namespace {
 
-constexpr auto kSpin = std::chrono::microseconds(50);
+constexpr auto kSpin = std::chrono::microseconds(300);
 
 }  // namespace
 
