@@ -2,6 +2,7 @@
 // kova-publish (and with independent tools) and served by nginx.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include "core/options.h"
@@ -226,6 +227,32 @@ TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {
   EXPECT_EQ(home.WaitExit(10), 2);
   test::TChild options(KOVA_CLI_EXE, {"--options", work_ / "missing.xml", "--home", home_});
   EXPECT_EQ(options.WaitExit(10), 1);
+}
+
+}  // namespace
+}  // namespace kova
+
+namespace kova {
+namespace {
+
+TEST_F(UpdateCli, CtrlCCancelsLikeTheCancelButtonAndKeepsThePartFile) {
+  // A large file served slowly, so the interrupt arrives during its download.
+  test::WriteFile(source_ + "/data/big.pak", test::Bytes(3 << 20, 7));
+  Publish();
+  const std::string slow = nginx_->Root() + "/slow/" + uid_;
+  std::filesystem::create_directories(nginx_->Root() + "/slow");
+  std::filesystem::rename(Served(), slow);
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
+                                             nginx_->Url("/slow/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
+  test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
+  ASSERT_TRUE(cli.WaitForOutput("Downloading data\\big.pak", 60)) << cli.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ::kill(cli.Pid(), SIGINT);
+  EXPECT_EQ(cli.WaitExit(20), 1);
+  const auto lines = test::Lines(cli.Output());
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Check cancelled by user");
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/data/big.pak.lzma.part"));
 }
 
 }  // namespace
