@@ -1,6 +1,7 @@
 #include "core/update_run.h"
 
 #include <cmath>
+#include <unordered_map>
 
 #include "core/options.h"
 #include "core/startup.h"
@@ -54,6 +55,9 @@ struct TUpdateRun::TRunState {
   bool DatesChanged = false;
   bool UnpackFailed = false;
   bool Ended = false;
+  // Dates as the cache held them before a reset forced a read: a file found unchanged then
+  // leaves the cache as it was, instead of rewriting all of it after every check.
+  std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
   ~TRunState() { Map.Clear(true); }
 };
 
@@ -266,7 +270,10 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   if (!cancelled_) {
     const bool fullCheckDue = o.IsFullCheckDue();
     for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
-      if (checkRequested_ || fullCheckDue || o.IsHardCheck(item->FileItem->FileName)) item->FileItem->FileDate = 0;
+      if (checkRequested_ || fullCheckDue || o.IsHardCheck(item->FileItem->FileName)) {
+        run.CachedDates[item] = item->FileItem->FileDate;
+        item->FileItem->FileDate = 0;
+      }
     }
   }
   const std::size_t slash = o.PatchListUrl.rfind('/');
@@ -360,8 +367,10 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     }
   }
   if (a == target.Checksum && b != target.FileDate) {
+    const auto cached = run.CachedDates.find(&item);
+    const bool sameAsCached = cached != run.CachedDates.end() && cached->second == b;
     target.FileDate = b;
-    if (!run.DatesChanged && !o.IsHardCheck(name)) run.DatesChanged = true;
+    if (!run.DatesChanged && !o.IsHardCheck(name) && !sameAsCached) run.DatesChanged = true;
   }
   if (a == target.Checksum) return TStep::Next;
 

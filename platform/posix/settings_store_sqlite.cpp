@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <unordered_map>
 
 #include "platform/settings_store.h"
 
@@ -92,6 +93,7 @@ class TStore {
     sqlite3_close_v2(db_);
     db_ = nullptr;
     batchDepth_ = 0;
+    walked_.clear();
   }
 
   struct TStatements {
@@ -100,6 +102,10 @@ class TStore {
   TStatements& S() { return *statements_; }
 
   int batchDepth_ = 0;
+  // Key paths already walked in the current batch: saving or loading thousands of values under
+  // one key would otherwise walk its path again for every value. Other processes cannot change
+  // keys while the batch holds its transaction.
+  std::unordered_map<std::string, sqlite3_int64> walked_;
 
  private:
   void Open() {
@@ -156,6 +162,25 @@ bool WalkKey(const std::string& subKey, bool create, sqlite3_int64& id) {
   TStore& store = Store();
   sqlite3* db = store.Db();
   if (!db) return false;
+  std::string folded;
+  if (store.batchDepth_ > 0) {
+    folded.reserve(subKey.size());
+    for (char c : subKey) folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    const auto found = store.walked_.find(folded);
+    if (found != store.walked_.end()) {
+      id = found->second;
+      return true;
+    }
+  }
+  struct TRemember {
+    TStore& store;
+    const std::string& key;
+    sqlite3_int64& id;
+    bool ok = false;
+    ~TRemember() {
+      if (ok && store.batchDepth_ > 0) store.walked_[key] = id;
+    }
+  } remember{store, folded, id};
   id = kRootId;
   std::size_t start = 0;
   while (start <= subKey.size()) {
@@ -182,6 +207,7 @@ bool WalkKey(const std::string& subKey, bool create, sqlite3_int64& id) {
     if (sqlite3_step(insert) != SQLITE_DONE) return false;
     id = sqlite3_last_insert_rowid(db);
   }
+  remember.ok = true;
   return true;
 }
 
@@ -280,6 +306,7 @@ bool RegDeleteKey(HKEY key, const std::string& name) {
   sqlite3_bind_int64(children, 1, victim);
   const int rc = sqlite3_step(children);
   if (rc != SQLITE_DONE) return false;  // has subkeys, or the store failed
+  store.walked_.clear();  // the deleted key may be remembered under several paths
   TRun del(store.S().DeleteKey);
   sqlite3_bind_int64(del, 1, victim);
   return sqlite3_step(del) == SQLITE_DONE && sqlite3_changes(store.Db()) == 1;
@@ -295,6 +322,7 @@ TRegBatch::TRegBatch() {
 TRegBatch::~TRegBatch() {
   TStore& store = Store();
   if (store.batchDepth_ == 0) return;  // the store was closed meanwhile
+  if (store.batchDepth_ == 1) store.walked_.clear();
   if (--store.batchDepth_ == 0 && store.Db() && !sqlite3_get_autocommit(store.Db())) {
     if (sqlite3_exec(store.Db(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
       sqlite3_exec(store.Db(), "ROLLBACK", nullptr, nullptr, nullptr);
