@@ -40,6 +40,20 @@ std::string HelpText(TDateTime exeFileDate) {
   return text;
 }
 
+void LoadOptionsDocument(const std::string& path) {
+  TUpdaterOptions& options = UpdaterOptions();
+  if (!path.empty()) {
+    auto stream = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+    options.LoadFromStream(*stream);
+    return;
+  }
+  std::string_view builtIn;
+  if (platform::FindResourceData("OPTIONS", builtIn)) {
+    TMemoryStream stream{std::string(builtIn)};
+    options.LoadFromStream(stream);
+  }
+}
+
 bool RetryForFiveSeconds(const std::function<bool()>& attempt) {
   int budget = 5000;
   do {
@@ -61,20 +75,10 @@ bool MutexExists(const std::string& name) {
 namespace {
 
 void ReadOptions(const std::string& exePath) {
-  TUpdaterOptions& options = UpdaterOptions();
   // Any failure here leaves the options as far as they were read; start-up goes on quietly.
   try {
     const std::string sidecar = SidecarPath(exePath);
-    if (platform::FileExists(sidecar)) {
-      auto stream = platform::OpenFileStream(sidecar, platform::TFileMode::OpenRead);
-      options.LoadFromStream(*stream);
-    } else {
-      std::string_view builtIn;
-      if (platform::FindResourceData("OPTIONS", builtIn)) {
-        TMemoryStream stream{std::string(builtIn)};
-        options.LoadFromStream(stream);
-      }
-    }
+    LoadOptionsDocument(platform::FileExists(sidecar) ? sidecar : std::string());
   } catch (const std::exception&) {
   }
 }

@@ -41,6 +41,9 @@ bool MutexExists(const std::string& name);
 std::string HelpText(TDateTime exeFileDate);
 // The options document beside the executable: its extension replaced by ".xml".
 std::string SidecarPath(const std::string& exePath);
+// Reads the options document at `path` into the options object, or the built-in one when `path`
+// is empty. Raises when the file cannot be read or the document is refused.
+void LoadOptionsDocument(const std::string& path);
 
 // Message names delivered over the instance lock.
 std::string CloseMessageName(const std::string& uid);

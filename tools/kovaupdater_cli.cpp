@@ -21,7 +21,6 @@
 #include "core/utility.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
-#include "platform/resources.h"
 
 namespace {
 
@@ -75,16 +74,7 @@ int main(int argc, char** argv) {
       const std::string sidecar = SidecarPath(platform::ExecutablePath());
       if (platform::FileExists(sidecar)) optionsFile = sidecar;
     }
-    if (!optionsFile.empty()) {
-      auto stream = platform::OpenFileStream(optionsFile, platform::TFileMode::OpenRead);
-      options.LoadFromStream(*stream);
-    } else {
-      std::string_view builtIn;
-      if (platform::FindResourceData("OPTIONS", builtIn)) {
-        TMemoryStream stream{std::string(builtIn)};
-        options.LoadFromStream(stream);
-      }
-    }
+    LoadOptionsDocument(optionsFile);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kovaupdater-cli: cannot read the options %s: %s\n", optionsFile.c_str(), e.what());
     return 1;

@@ -16,16 +16,6 @@
 
 namespace kova::test {
 
-inline std::string Bytes(std::size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 7;
-  for (auto& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
-
 // Every regular file below `root`, by relative path.
 inline std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> files;

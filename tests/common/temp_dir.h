@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -33,6 +34,17 @@ class TTempDir {
 inline void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+// Reproducible bytes that do not compress, for file contents.
+inline std::string Bytes(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 7;
+  for (auto& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
 }
 
 inline std::string ReadFile(const std::string& path) {

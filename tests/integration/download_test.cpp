@@ -17,16 +17,6 @@
 namespace kova {
 namespace {
 
-std::string Pattern(std::size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : s) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  return s;
-}
-
 std::uint32_t CrcOf(const std::string& s) { return ~CrcUpdate(kCrcInit, s.data(), s.size()); }
 
 // The server's files are dated 1 May 2024, 10:00:00 UTC.
@@ -59,10 +49,10 @@ class Download : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     nginx_ = new test::TNginx;
-    Publish("small.bin", Pattern(10000, 1));
-    Publish("big.bin", Pattern(1 << 20, 2));
-    Publish("slow/huge.bin", Pattern(4 << 20, 3));
-    Publish("huge.bin", Pattern(4 << 20, 3));
+    Publish("small.bin", test::Bytes(10000, 1));
+    Publish("big.bin", test::Bytes(1 << 20, 2));
+    Publish("slow/huge.bin", test::Bytes(4 << 20, 3));
+    Publish("huge.bin", test::Bytes(4 << 20, 3));
   }
   static void TearDownTestSuite() {
     delete nginx_;
@@ -247,7 +237,7 @@ TEST_F(Download, ResumesPastTwoGibibytes) {
   {
     std::ofstream out(served, std::ios::binary);
     out.seekp(kSize - (1 << 20));
-    out << Pattern(1 << 20, 9);
+    out << test::Bytes(1 << 20, 9);
   }
   const std::string target = dir_ / "sparse.bin";
   test::WriteFile(target + ".part", "");
