@@ -335,11 +335,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
 
   std::uint32_t a;
   std::int32_t b = 0;
-  if (!platform::FileExists(local)) {
+  std::int64_t size = -1;
+  if (!GetFileSizeAndDosDate(local, size, b)) {
+    b = 0;
     a = ~target.Checksum;  // never matches: a missing file is always repaired
   } else {
-    const std::int64_t size = GetFileSize64(local);
-    b = GetFileDosDate(local);
     if ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name)) {
       a = target.Checksum;
     } else {

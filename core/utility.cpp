@@ -13,14 +13,30 @@ int FindProcessByPath(const std::string& path) { return platform::FindProcessByE
 
 std::int64_t GetFileSize64(const std::string& path) { return platform::FileSize(path); }
 
-std::int32_t GetFileDosDate(const std::string& path) {
-  std::int64_t seconds = 0;
+namespace {
+
+std::int32_t PackDosDate(std::int64_t seconds) {
   TDateFields f;
-  if (!platform::FileModifySeconds(path, seconds) || !platform::UnixToLocalFields(seconds, f)) return -1;
+  if (!platform::UnixToLocalFields(seconds, f)) return -1;
   if (f.Year < 1980 || f.Year > 2107) return -1;
   const auto date = static_cast<std::uint32_t>(((f.Year - 1980) << 9) | (f.Month << 5) | f.Day);
   const auto time = static_cast<std::uint32_t>((f.Hour << 11) | (f.Minute << 5) | (f.Second / 2));
   return static_cast<std::int32_t>((date << 16) | time);
+}
+
+}  // namespace
+
+std::int32_t GetFileDosDate(const std::string& path) {
+  std::int64_t seconds = 0;
+  return platform::FileModifySeconds(path, seconds) ? PackDosDate(seconds) : -1;
+}
+
+bool GetFileSizeAndDosDate(const std::string& path, std::int64_t& size, std::int32_t& dosDate) {
+  std::int64_t seconds = 0;
+  bool readable = false;
+  if (!platform::ProbeFile(path, size, seconds, readable)) return false;
+  dosDate = readable ? PackDosDate(seconds) : -1;
+  return true;
 }
 
 bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory) {

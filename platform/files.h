@@ -15,6 +15,9 @@ bool DirectoryExists(const std::string& path);
 std::int64_t FileSize(const std::string& path);
 // Last-write time in seconds since 1970 (UTC); false when the file cannot be opened for reading.
 bool FileModifySeconds(const std::string& path, std::int64_t& seconds);
+// One look at a file that is not a directory: its size, and its last-write time when it can be
+// opened for reading (`readable` false otherwise). False when there is no such file.
+bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& seconds, bool& readable);
 // Sets only the last-write time; the file must be writable.
 bool SetFileModifySeconds(const std::string& path, std::int64_t seconds);
 // Moves a file or folder; never replaces an existing target.

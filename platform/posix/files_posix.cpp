@@ -102,6 +102,17 @@ bool FileModifySeconds(const std::string& path, std::int64_t& seconds) {
   return true;
 }
 
+bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& seconds, bool& readable) {
+  struct stat st {};
+  TFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  readable = f.fd >= 0;
+  if (readable ? ::fstat(f.fd, &st) != 0 : ::stat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return false;
+  size = st.st_size;
+  seconds = st.st_mtim.tv_sec;
+  return true;
+}
+
 bool SetFileModifySeconds(const std::string& path, std::int64_t seconds) {
   TFd f(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
   if (f.fd < 0) return false;

@@ -116,6 +116,19 @@ TEST(FileRoutines, ModifyTimeRoundTripsInLocalTimeAndPacksAsDosDate) {
   EXPECT_EQ(GetFileDosDate(dir / "f"), dos);
 }
 
+TEST(FileRoutines, OneLookGivesTheSameSizeAndDateAsTheTwoRoutines) {
+  test::TTempDir dir;
+  test::WriteFile(dir / "f", std::string(777, 'x'));
+  ASSERT_TRUE(SetFileModifyTime(dir / "f", EncodeDateTime({2022, 2, 3, 4, 5, 6, 0})));
+  std::int64_t size = 0;
+  std::int32_t date = 0;
+  ASSERT_TRUE(GetFileSizeAndDosDate(dir / "f", size, date));
+  EXPECT_EQ(size, GetFileSize64(dir / "f"));
+  EXPECT_EQ(date, GetFileDosDate(dir / "f"));
+  EXPECT_FALSE(GetFileSizeAndDosDate(dir / "missing", size, date));
+  EXPECT_FALSE(GetFileSizeAndDosDate(dir.Path(), size, date));  // a folder is no file
+}
+
 TEST(FileRoutines, DatesBeforeTheDosEpochCannotBePacked) {
   test::TTempDir dir;
   test::WriteFile(dir / "old", "x");
