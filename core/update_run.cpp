@@ -336,34 +336,40 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   std::uint32_t a;
   std::int32_t b = 0;
   std::int64_t size = -1;
-  if (!GetFileSizeAndDosDate(local, size, b)) {
+  // A record whose date was reset is read whatever its size and date say (soft-check files
+  // aside), so one look from the checksum worker serves for its date; otherwise the file is
+  // looked at here first.
+  const bool mustRead = target.FileDate == 0 && !o.IsSoftCheck(name);
+  const bool exists = mustRead ? platform::FileExists(local) : GetFileSizeAndDosDate(local, size, b);
+  if (!exists) {
     b = 0;
     a = ~target.Checksum;  // never matches: a missing file is always repaired
+  } else if (!mustRead && ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name))) {
+    a = target.Checksum;
   } else {
-    if ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name)) {
-      a = target.Checksum;
-    } else {
-      host_.SetInfo("Checking " + display);
-      bool failed;
-      int code;
-      {
-        TChecksumThread worker(local, &cancelEvent_, ProgressCallback());
-        WaitWithMessages(worker);
-        a = worker.Crc;
-        failed = worker.HasError();
-        code = worker.ErrorCode();
-      }
-      if (cancelled_) {
-        EndRun(kCancelledByUser);
-        return TStep::Ended;
-      }
-      if (failed) {
-        const int answer =
-            host_.RetryBox(TBoxKind::CheckError, "Error while checking " + name + ". Error code: " + std::to_string(code));
-        if (answer == IDRETRY) return TStep::Retry;
-        EndRun(kCancelledByError);
-        return TStep::Ended;
-      }
+    host_.SetInfo("Checking " + display);
+    bool failed;
+    int code;
+    std::int64_t seconds;
+    {
+      TChecksumThread worker(local, &cancelEvent_, ProgressCallback());
+      WaitWithMessages(worker);
+      a = worker.Crc;
+      failed = worker.HasError();
+      code = worker.ErrorCode();
+      seconds = worker.FileSeconds;
+    }
+    if (mustRead) b = seconds >= 0 ? PackDosDate(seconds) : -1;
+    if (cancelled_) {
+      EndRun(kCancelledByUser);
+      return TStep::Ended;
+    }
+    if (failed) {
+      const int answer =
+          host_.RetryBox(TBoxKind::CheckError, "Error while checking " + name + ". Error code: " + std::to_string(code));
+      if (answer == IDRETRY) return TStep::Retry;
+      EndRun(kCancelledByError);
+      return TStep::Ended;
     }
   }
   if (a == target.Checksum && b != target.FileDate) {

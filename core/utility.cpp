@@ -13,8 +13,6 @@ int FindProcessByPath(const std::string& path) { return platform::FindProcessByE
 
 std::int64_t GetFileSize64(const std::string& path) { return platform::FileSize(path); }
 
-namespace {
-
 std::int32_t PackDosDate(std::int64_t seconds) {
   TDateFields f;
   if (!platform::UnixToLocalFields(seconds, f)) return -1;
@@ -23,8 +21,6 @@ std::int32_t PackDosDate(std::int64_t seconds) {
   const auto time = static_cast<std::uint32_t>((f.Hour << 11) | (f.Minute << 5) | (f.Second / 2));
   return static_cast<std::int32_t>((date << 16) | time);
 }
-
-}  // namespace
 
 std::int32_t GetFileDosDate(const std::string& path) {
   std::int64_t seconds = 0;

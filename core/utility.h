@@ -17,6 +17,8 @@ std::int64_t GetFileSize64(const std::string& path);
 // Last-write time in local time packed as an MS-DOS date (high 16 bits) and time (low 16 bits,
 // two-second resolution); -1 on failure or for a date the format cannot hold.
 std::int32_t GetFileDosDate(const std::string& path);
+// Packs a last-write time (seconds since 1970, UTC) as GetFileDosDate does; -1 when it cannot.
+std::int32_t PackDosDate(std::int64_t seconds);
 // GetFileSize64 and GetFileDosDate in one look at the file; false when it does not exist.
 bool GetFileSizeAndDosDate(const std::string& path, std::int64_t& size, std::int32_t& dosDate);
 // Starts `program` with `parameters`, split by the command-line rules, in `directory`.

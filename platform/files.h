@@ -34,6 +34,9 @@ bool ForceDirectories(const std::string& path);
 // The running program's own file.
 std::string ExecutablePath();
 
+// Last-write time (seconds since 1970, UTC) of an open file stream made by OpenFileStream.
+bool StreamModifySeconds(TStream& stream, std::int64_t& seconds);
+
 // A file opened as a stream. Modes: read an existing file, or create/truncate for writing.
 enum class TFileMode { OpenRead, Create, OpenReadWrite };
 // Raises EStreamError "Cannot open file \"%s\". %s" when the file cannot be opened.

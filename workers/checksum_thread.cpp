@@ -24,6 +24,7 @@ void TChecksumThread::DoWork() {
   } final{*this};
 
   auto file = platform::OpenFileStream(FileName, platform::TFileMode::OpenRead);
+  if (!platform::StreamModifySeconds(*file, FileSeconds)) FileSeconds = -1;
   const std::int64_t size = file->Size();
   std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(size, kBlockSize)));
   std::int64_t position = 0;

@@ -16,6 +16,8 @@ class TChecksumThread final : public TCommonThread {
   const std::string FileName;
   // The file's CRC-32; 0 after a cancel, and when the file could not be opened.
   std::uint32_t Crc = 0;
+  // Last-write time of the file as opened (seconds since 1970, UTC); -1 when it was not opened.
+  std::int64_t FileSeconds = -1;
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
 

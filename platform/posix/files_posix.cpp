@@ -63,6 +63,12 @@ class TFileStream : public TStream {
     return st.st_size;
   }
   std::int64_t Position() const override { return ::lseek(fd_, 0, SEEK_CUR); }
+  bool ModifySeconds(std::int64_t& seconds) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return false;
+    seconds = st.st_mtim.tv_sec;
+    return true;
+  }
   void Seek(std::int64_t position) override {
     if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw EStreamError("Stream seek error: " + path_);
   }
@@ -214,6 +220,11 @@ std::string ExecutablePath() {
   const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
   if (n <= 0) return {};
   return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
+  auto* file = dynamic_cast<TFileStream*>(&stream);
+  return file && file->ModifySeconds(seconds);
 }
 
 std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode) {
