@@ -1,5 +1,7 @@
 #include "core/console_host.h"
 
+#include <chrono>
+
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
@@ -9,7 +11,26 @@ namespace kova {
 TConsoleHost::TConsoleHost(int retries, std::FILE* out, std::FILE* err, bool terminal)
     : retries_(retries), out_(out), err_(err), terminal_(terminal) {}
 
-TConsoleHost::~TConsoleHost() { ClearBar(); }
+TConsoleHost::~TConsoleHost() {
+  ClearBar();
+  FlushNow();
+}
+
+namespace {
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+}  // namespace
+
+void TConsoleHost::FlushNow() {
+  if (unflushed_) std::fflush(out_);
+  unflushed_ = false;
+  lastFlushMs_ = NowMs();
+}
+
+void TConsoleHost::FlushSoon() {
+  if (unflushed_ && NowMs() - lastFlushMs_ >= 50) FlushNow();
+}
 
 void TConsoleHost::ClearBar() {
   if (!barShown_) return;
@@ -23,12 +44,14 @@ void TConsoleHost::SetInfo(const std::string& text) {
   if (text.empty()) return;
   ClearBar();
   std::fprintf(out_, "%s\n", text.c_str());
-  std::fflush(out_);
+  unflushed_ = true;
+  FlushSoon();
   DrawProgress();
 }
 
 void TConsoleHost::SetFileProgress(int position) {
   file_ = position;
+  FlushSoon();
   DrawProgress();
 }
 
@@ -59,6 +82,7 @@ void TConsoleHost::ProcessMessages() { platform::ServePendingMessages(); }
 
 int TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   ClearBar();
+  FlushNow();
   int& given = answers_[text];
   const bool retry = given < retries_;
   std::fprintf(err_, "%s [%s]\n", text.c_str(), retry ? "Retry" : "Cancel");

@@ -2,6 +2,7 @@
 // The update run's host without a window: information lines on standard output, progress on
 // standard error (a bar on a terminal, plain lines otherwise), retry boxes answered by a policy.
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -39,6 +40,10 @@ class TConsoleHost : public IUpdateHost {
  private:
   void DrawProgress();
   void ClearBar();
+  // Lines reach standard output at least every 50 ms: a run over thousands of files would
+  // otherwise spend more time writing lines one by one than checking the files.
+  void FlushSoon();
+  void FlushNow();
 
   int retries_;
   std::FILE* out_;
@@ -50,6 +55,8 @@ class TConsoleHost : public IUpdateHost {
   int lastPlainPercent_ = -1;
   bool barShown_ = false;
   bool closeRequested_ = false;
+  bool unflushed_ = false;
+  std::int64_t lastFlushMs_ = 0;
   std::map<std::string, int> answers_;
 };
 
