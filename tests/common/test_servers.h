@@ -88,8 +88,18 @@ class TNginx {
 
   std::string Root() const { return dir_ / "www"; }
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-  // Access-log lines: "request|range|user agent|status".
-  std::string AccessLog() const { return ReadFile(dir_ / "access.log"); }
+  // Access-log lines: "request|range|user agent|status". nginx writes a request's line only when
+  // it has finished with it, which can be after the client has read the whole reply; a marked
+  // request made now, and waited for in the log, lets the earlier lines arrive first.
+  std::string AccessLog() const {
+    const std::string mark = "/.probe?mark=" + std::to_string(++marks_);
+    THTTPSend http;
+    http.Timeout = 2000;
+    http.PerformRequest("GET", Url(mark));
+    std::string log;
+    Eventually([&] { return (log = ReadFile(dir_ / "access.log")).find("GET " + mark + " ") != std::string::npos; }, 5);
+    return log;
+  }
 
  private:
   static void ForceDir(const std::string& path) { std::filesystem::create_directories(path); }
@@ -121,6 +131,7 @@ class TNginx {
   TTempDir dir_;
   int port_ = 0;
   std::unique_ptr<TChild> child_;
+  mutable int marks_ = 0;
 };
 
 }  // namespace kova::test
