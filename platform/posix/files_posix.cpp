@@ -40,7 +40,10 @@ bool WriteAll(int fd, const char* data, std::size_t count) {
 
 class TFileStream : public TStream {
  public:
-  TFileStream(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  // `opened`: the file's state when it was opened. A stream opened only for reading keeps its size
+  // from then, which spares a system call per question on the checksum path.
+  TFileStream(int fd, std::string path, const struct stat& opened, bool readOnly)
+      : fd_(fd), path_(std::move(path)), opened_(opened), readOnly_(readOnly) {}
   ~TFileStream() override { ::close(fd_); }
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
@@ -58,15 +61,14 @@ class TFileStream : public TStream {
     }
   }
   std::int64_t Size() const override {
+    if (readOnly_) return opened_.st_size;
     struct stat st {};
     if (::fstat(fd_, &st) != 0) throw EStreamError("Stream read error: " + path_);
     return st.st_size;
   }
   std::int64_t Position() const override { return ::lseek(fd_, 0, SEEK_CUR); }
   bool ModifySeconds(std::int64_t& seconds) const {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return false;
-    seconds = st.st_mtim.tv_sec;
+    seconds = opened_.st_mtim.tv_sec;
     return true;
   }
   void Seek(std::int64_t position) override {
@@ -79,6 +81,8 @@ class TFileStream : public TStream {
  private:
   int fd_;
   std::string path_;
+  struct stat opened_;
+  bool readOnly_;
 };
 
 }  // namespace
@@ -235,14 +239,14 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
     case TFileMode::OpenReadWrite: flags |= O_RDWR; break;
   }
   const int fd = ::open(path.c_str(), flags, 0666);
-  struct stat st {};
-  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    errno = EISDIR;
-    throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
-  }
   if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
-  return std::make_unique<TFileStream>(fd, path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(error));
+  }
+  return std::make_unique<TFileStream>(fd, path, st, mode == TFileMode::OpenRead);
 }
 
 }  // namespace kova::platform
