@@ -6,35 +6,27 @@
 // default main context, so the window's own events are served by the same waits.
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 
 namespace kova::platform {
 
 // A manual-reset event that also wakes the message loop when it is set, so a GUI thread waiting
-// in WaitForEventServingMessages notices it at once.
+// in WaitForEventServingMessages notices it at once. Workers only poll it.
 class TEvent {
  public:
   void Set();
-  void Reset();
+  void Reset() { set_.store(false, std::memory_order_seq_cst); }
   // The zero-time-out test.
-  bool IsSet() const { return set_.load(std::memory_order_acquire); }
-  // Blocks the calling thread (not the GUI thread) until set or `milliseconds` pass.
-  bool Wait(int milliseconds);
+  bool IsSet() const { return set_.load(std::memory_order_seq_cst); }
 
  private:
   std::atomic<bool> set_{false};
-  std::mutex mutex_;
-  std::condition_variable changed_;
 };
 
 // Runs the message loop until `event` is set.
 void WaitForEventServingMessages(const TEvent& event);
 // Runs the message loop until `done` holds; whoever makes it hold must then call WakeGuiThread.
 void WaitUntilServingMessages(const std::function<bool()>& done);
-// Runs one round of the message loop; blocks until something happens when `mayBlock`.
-void ServeMessages(bool mayBlock);
 // Queues `call` to run on the GUI thread and returns at once.
 void PostToGuiThread(std::function<void()> call);
 // Queues `call` to run on the GUI thread and waits until it has run. Must not be called on the

@@ -40,23 +40,20 @@ int main(int argc, char** argv) {
   int retries = 3;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)name;
-      return argv[++i];
-    };
+    // The argument after an option, or null when the command line ends.
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--options") {
-      const char* v = value("--options");
+      const char* v = value();
       if (!v) return Usage("--options needs a file");
       optionsFile = v;
     } else if (arg == "--home") {
-      const char* v = value("--home");
+      const char* v = value();
       if (!v) return Usage("--home needs a folder");
       home = v;
     } else if (arg == "--check") {
       check = true;
     } else if (arg == "--retries") {
-      const char* v = value("--retries");
+      const char* v = value();
       char* end = nullptr;
       const long n = v ? std::strtol(v, &end, 10) : -1;
       if (!v || *end != '\0' || n < 0 || n > 1000000) return Usage("--retries needs a number from 0");

@@ -7,8 +7,6 @@
 
 namespace kova {
 
-bool SameDownloadDate(TDateTime a, TDateTime b) { return SameDateTime(a, b); }
-
 TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
                                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress)
     : Url(std::move(url)),
@@ -106,7 +104,7 @@ void TDownloadThread::Hook(THookSocketReason reason) {
   if (reason != HR_ReadCount || http_->Document.Data().empty() || Outcome != doDownloaded) return;
   if (ServerDate == 0) {
     ReadServerDate();
-    if (LocalDate != 0 && SameDownloadDate(ServerDate, LocalDate)) {
+    if (LocalDate != 0 && SameDateTime(ServerDate, LocalDate)) {
       Outcome = doNotNewer;
       Abort();
       return;

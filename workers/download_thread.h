@@ -72,7 +72,4 @@ class TDownloadThread final : public TCommonThread {
   bool restartChecked_ = false;
 };
 
-// Whether two date-times differ by less than a millisecond.
-bool SameDownloadDate(TDateTime a, TDateTime b);
-
 }  // namespace kova

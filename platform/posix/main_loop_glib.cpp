@@ -99,31 +99,11 @@ void WakeUnlessSpinning() {
 }  // namespace
 
 void TEvent::Set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_.store(true, std::memory_order_seq_cst);
-  }
-  changed_.notify_all();
+  set_.store(true, std::memory_order_seq_cst);
   WakeUnlessSpinning();
 }
 
-void TEvent::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  set_.store(false, std::memory_order_release);
-}
-
-bool TEvent::Wait(int milliseconds) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return IsSet(); });
-}
-
 void WakeGuiThread() { WakeUnlessSpinning(); }
-
-void ServeMessages(bool mayBlock) {
-  Queue();
-  DrainCalls();
-  g_main_context_iteration(nullptr, mayBlock ? TRUE : FALSE);
-}
 
 void ServePendingMessages() {
   Queue();
