@@ -1,6 +1,7 @@
 #include "core/update_run.h"
 
 #include <cmath>
+#include <memory>
 #include <unordered_map>
 
 #include "core/options.h"
@@ -340,7 +341,21 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   // aside), so one look from the checksum worker serves for its date; otherwise the file is
   // looked at here first.
   const bool mustRead = target.FileDate == 0 && !o.IsSoftCheck(name);
-  const bool exists = mustRead ? platform::FileExists(local) : GetFileSizeAndDosDate(local, size, b);
+  // A file that must be read is opened here: the open tells whether it exists, and the worker
+  // goes on with it. When it cannot be opened, a file that exists still goes to the worker, which
+  // reports the error.
+  std::unique_ptr<TStream> opened;
+  bool exists;
+  if (mustRead) {
+    try {
+      opened = platform::OpenFileStream(local, platform::TFileMode::OpenRead);
+      exists = true;
+    } catch (const std::exception&) {
+      exists = platform::FileExists(local);
+    }
+  } else {
+    exists = GetFileSizeAndDosDate(local, size, b);
+  }
   if (!exists) {
     b = 0;
     a = ~target.Checksum;  // never matches: a missing file is always repaired
@@ -352,7 +367,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     int code;
     std::int64_t seconds;
     {
-      TChecksumThread worker(local, &cancelEvent_, ProgressCallback());
+      TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback());
       WaitWithMessages(worker);
       a = worker.Crc;
       failed = worker.HasError();

@@ -15,6 +15,12 @@ TChecksumThread::TChecksumThread(std::string fileName, const platform::TEvent* c
   Start();
 }
 
+TChecksumThread::TChecksumThread(std::string fileName, std::unique_ptr<TStream> file,
+                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress)
+    : FileName(std::move(fileName)), CancelEvent(cancelEvent), OnProgress(std::move(onProgress)), file_(std::move(file)) {
+  Start();
+}
+
 void TChecksumThread::DoWork() {
   if (CancelRequested()) return;
   Crc = kCrcInit;
@@ -23,24 +29,30 @@ void TChecksumThread::DoWork() {
     ~TFinal() { self.Crc = self.CancelRequested() ? 0 : ~self.Crc; }
   } final{*this};
 
-  auto file = platform::OpenFileStream(FileName, platform::TFileMode::OpenRead);
+  std::unique_ptr<TStream> file = std::move(file_);
+  if (!file) file = platform::OpenFileStream(FileName, platform::TFileMode::OpenRead);
   if (!platform::StreamModifySeconds(*file, FileSeconds)) FileSeconds = -1;
   const std::int64_t size = file->Size();
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(size, kBlockSize)));
+  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize)));
   std::int64_t position = 0;
   if (OnProgress) OnProgress(FileName, position, size);
   while (position < size) {
-    if (CancelRequested()) break;
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - position, kBlockSize));
+    if (CancelRequested()) return;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - position, kReadSize));
     std::size_t got = 0;
     while (got < want) {
       const std::size_t n = file->Read(buffer.data() + got, want - got);
       if (n == 0) throw EStreamError("Stream read error: " + FileName + " ended early");
       got += n;
     }
-    Crc = CrcUpdate(Crc, buffer.data(), want);
-    position += static_cast<std::int64_t>(want);
-    if (OnProgress) OnProgress(FileName, position, size);
+    // Progress and cancellation keep the step of one block whatever the size of a read.
+    for (std::size_t offset = 0; offset < want; offset += kBlockSize) {
+      if (CancelRequested()) return;
+      const std::size_t piece = std::min(kBlockSize, want - offset);
+      Crc = CrcUpdate(Crc, buffer.data() + offset, piece);
+      position += static_cast<std::int64_t>(piece);
+      if (OnProgress) OnProgress(FileName, position, size);
+    }
   }
 }
 

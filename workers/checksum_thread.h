@@ -2,8 +2,10 @@
 // Checksums one file on a worker thread, with progress and cancellation.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "support/stream.h"
 #include "workers/worker_thread.h"
 
 namespace kova {
@@ -11,6 +13,10 @@ namespace kova {
 class TChecksumThread final : public TCommonThread {
  public:
   TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+  // Checksums a file the caller may already have opened for reading (that is how it learnt that
+  // the file exists); without one the worker opens the file itself. The worker closes it.
+  TChecksumThread(std::string fileName, std::unique_ptr<TStream> file, const platform::TEvent* cancelEvent,
+                  TWorkerProgressEvent onProgress);
   ~TChecksumThread() override { JoinServingMessages(); }
 
   const std::string FileName;
@@ -22,9 +28,12 @@ class TChecksumThread final : public TCommonThread {
   const TWorkerProgressEvent OnProgress;
 
   static constexpr std::size_t kBlockSize = 65536;
+  // Files are read in larger pieces than the progress steps: fewer system calls per file.
+  static constexpr std::size_t kReadSize = 16 * kBlockSize;
 
  private:
   void DoWork() override;
+  std::unique_ptr<TStream> file_;
   bool CancelRequested() const { return IsCancelSignalled(CancelEvent); }
 };
 

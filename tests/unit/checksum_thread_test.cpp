@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
+#include "platform/files.h"
 #include "support/error.h"
 #include "tests/common/temp_dir.h"
 #include "workers/checksum_thread.h"
@@ -51,6 +53,27 @@ TEST(ChecksumWorker, ReportsOnceBeforeAndOnceAfterEachBlock) {
   }
   test::WriteFile(dir / "abc", "abc");
   EXPECT_EQ(Checksum(dir / "abc", nullptr, nullptr, nullptr), 0x352441C2u);
+}
+
+TEST(ChecksumWorker, AFileOpenedByTheCallerAndLongerThanOneReadKeepsTheBlockSteps) {
+  test::TTempDir dir;
+  const std::size_t size = TChecksumThread::kReadSize + 2 * TChecksumThread::kBlockSize + 5;
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 131 + (i >> 16));
+  test::WriteFile(dir / "f", data);
+  TReports reports;
+  TChecksumThread worker(dir / "f", platform::OpenFileStream(dir / "f", platform::TFileMode::OpenRead), nullptr,
+                         reports.Callback());
+  WaitWithMessages(worker);
+  EXPECT_FALSE(worker.HasError());
+  EXPECT_EQ(worker.Crc, ~CrcUpdate(kCrcInit, data.data(), data.size()));
+  EXPECT_GT(worker.FileSeconds, 0);
+  std::vector<std::pair<std::int64_t, std::int64_t>> expected{{0, size}};
+  for (std::size_t done = 0; done < size;) {
+    done = std::min(size, done + TChecksumThread::kBlockSize);
+    expected.emplace_back(done, size);
+  }
+  EXPECT_EQ(reports.list, expected);
 }
 
 TEST(ChecksumWorker, AMissingFileSetsTheErrorAndGivesZero) {
