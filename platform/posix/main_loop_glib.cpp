@@ -23,6 +23,7 @@ namespace kova::platform {
 namespace {
 
 constexpr auto kSpin = std::chrono::microseconds(300);
+constexpr auto kIterationInterval = std::chrono::milliseconds(10);
 
 }  // namespace
 
@@ -48,6 +49,8 @@ struct TCallQueue {
   std::atomic<int> waits{0};
   std::atomic<bool> blocked{false};
   GSource* source = nullptr;
+  // When the GUI thread last let the loop dispatch; touched by the GUI thread only.
+  std::chrono::steady_clock::time_point lastIteration{};
 };
 
 TCallQueue& Queue();
@@ -115,6 +118,14 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
   TCallQueue& q = Queue();
   q.waits.fetch_add(1, std::memory_order_seq_cst);
   while (!done()) {
+    // A run of many short waits never reaches the blocking iteration below, so the loop's other
+    // sources (painting, input, timers, signals) get a turn at least this often.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - q.lastIteration > kIterationInterval) {
+      q.lastIteration = now;
+      g_main_context_iteration(nullptr, FALSE);
+      continue;
+    }
     // Spin a little: most waits in a run are short, and a worker's calls and end are seen here
     // without a wake-up.
     const auto until = std::chrono::steady_clock::now() + kSpin;
@@ -129,6 +140,7 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!done() && q.pending.load(std::memory_order_seq_cst) == 0) g_main_context_iteration(nullptr, TRUE);
     q.blocked.store(false, std::memory_order_seq_cst);
+    q.lastIteration = std::chrono::steady_clock::now();
   }
   q.waits.fetch_sub(1, std::memory_order_seq_cst);
 }

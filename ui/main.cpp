@@ -1,7 +1,9 @@
-// Program entry. Until the window exists the launcher runs headless: it answers the command line
-// and, when it goes on, makes the run the window's start timer would make (self-update included)
-// with a console host, then serves the instance messages ("FOCUS==uid" is reported on standard
-// output, "CLOSE==uid" ends it).
+// Program entry: the command line, then the window and its message loop until the window closes.
+// Without a display the launcher runs headless instead: it makes the run the window's start timer
+// would make (self-update included) with a console host, then serves the instance messages
+// ("FOCUS==uid" is reported on standard output, "CLOSE==uid" ends it).
+
+#include <gtk/gtk.h>
 
 #include <cstdio>
 #include <string>
@@ -13,6 +15,9 @@
 #include "core/update_run.h"
 #include "platform/files.h"
 #include "platform/instance.h"
+#include "platform/main_loop.h"
+#include "ui/form_main.h"
+#include "ui/message_box.h"
 
 namespace {
 
@@ -23,6 +28,21 @@ void PrintInformation(const std::string& caption, const std::string& text) {
   }
   std::printf("%s\n\n%s\n", caption.c_str(), lines.c_str());
   std::fflush(stdout);
+}
+
+std::string WithNewLines(std::string text) {
+  for (char& c : text) {
+    if (c == '\r') c = '\n';
+  }
+  return text;
+}
+
+void RunWindow() {
+  using namespace kova;
+  const std::string& title = UpdaterOptions().Title;
+  ui::TFormMain form(title.empty() ? kApplicationCaption : title);
+  form.Show();
+  while (!form.Closed()) g_main_context_iteration(nullptr, TRUE);
 }
 
 void RunWithoutWindow() {
@@ -68,10 +88,24 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] != '\0') params.emplace_back(argv[i]);
   }
+  // GTK is given no arguments: the command line is the launcher's own.
+  const bool display = gtk_init_check(nullptr, nullptr);
   try {
     kova::TStartUpHost host;
-    host.ShowInformation = PrintInformation;
-    if (!kova::StartUp(params, host)) RunWithoutWindow();
+    if (display) {
+      host.ShowInformation = [](const std::string& caption, const std::string& text) {
+        kova::ui::InformationBox(nullptr, caption, WithNewLines(text));
+      };
+    } else {
+      host.ShowInformation = PrintInformation;
+    }
+    if (!kova::StartUp(params, host)) {
+      if (display) {
+        RunWindow();
+      } else {
+        RunWithoutWindow();
+      }
+    }
   } catch (...) {
     // Nothing escapes the entry; the program always ends normally.
   }

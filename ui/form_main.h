@@ -1,0 +1,111 @@
+#pragma once
+// The launcher's only window: the skin, the five buttons, the information line and the two bars,
+// the news panel, the notification-area icon, and the host of the update run. The run executes on
+// the GUI thread inside this window's handlers, so every handler may run nested inside a run.
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/update_host.h"
+#include "core/update_run.h"
+#include "ui/controls.h"
+#include "ui/form_shaper.h"
+#include "ui/news_browser.h"
+#include "ui/tray_icon.h"
+
+namespace kova::ui {
+
+class TFormMain final : public IUpdateHost {
+ public:
+  // Creates the window hidden, as FormCreate does; `title` is the application title.
+  explicit TFormMain(const std::string& title);
+  ~TFormMain() override;
+  TFormMain(const TFormMain&) = delete;
+  TFormMain& operator=(const TFormMain&) = delete;
+
+  void Show();
+  // True once the window has closed: the program ends.
+  bool Closed() const { return closed_; }
+
+  // Handlers.
+  void FormShow();
+  bool FormCloseQuery();
+  void StartButtonClick();
+  void CheckButtonClick();
+  void CancelButtonClick();
+  void MinimizeButtonClick();
+  void CloseButtonClick(bool fromTimer);
+  void TrayIconClick();
+  // An instance message (the focus or the close message) by its registered id.
+  void ApplicationEventsMessage(unsigned message);
+  // The progress message: wParam is the file bar's new position.
+  void ProgressMessage(int position);
+
+  // IUpdateHost.
+  void SetInfo(const std::string& text) override;
+  std::string Info() const override { return Info_.Caption(); }
+  void SetFileProgress(int position) override { ProgressMessage(position); }
+  void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
+  int TotalProgress() const override { return ProgressBarTotal_.Position(); }
+  void ProcessMessages() override;
+  void EnableButtons(bool start, bool check) override;
+  bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
+  void NavigateNews(const std::string& url) override;
+  bool IsWindowVisible() const override;
+  void CloseWindow() override { CloseRequest(); }
+  void ShowBalloon(const std::string& title, const std::string& text) override;
+  int RetryBox(TBoxKind kind, const std::string& text) override;
+  std::string ExecutablePath() const override;
+
+ private:
+  void CloseRequest();
+  void HideToTray();
+  void StartRunTimer();
+  void PanelWebShown();
+  TControl* ControlAt(double x, double y);
+  void Invalidate(const TRect& r);
+  void SetHover(TMyPNGButton* button);
+
+  static gboolean Draw(GtkWidget*, cairo_t* cr, gpointer self);
+  static gboolean ButtonPress(GtkWidget*, GdkEventButton* event, gpointer self);
+  static gboolean ButtonRelease(GtkWidget*, GdkEventButton* event, gpointer self);
+  static gboolean Motion(GtkWidget*, GdkEventMotion* event, gpointer self);
+  static gboolean Leave(GtkWidget*, GdkEventCrossing* event, gpointer self);
+  static gboolean DeleteEvent(GtkWidget*, GdkEvent*, gpointer self);
+  static gboolean WindowState(GtkWidget*, GdkEventWindowState* event, gpointer self);
+  static gboolean InstanceReadable(gint fd, GIOCondition, gpointer self);
+
+  std::string title_;
+  GtkWidget* window_ = nullptr;
+  GtkWidget* surface_ = nullptr;
+  GtkWidget* panelWeb_ = nullptr;
+  std::unique_ptr<TFormShaper> shaper_;
+  std::unique_ptr<TNewsBrowser> browser_;
+  std::unique_ptr<TTrayIcon> trayIcon_;
+  TLabel Info_{127, 512, {94, 127, 143}};
+  TLabel LabelA_{40, 526, {133, 157, 179}};
+  TLabel LabelB_{40, 541, {133, 157, 179}};
+  TMyPNGButton StartButton_{688, 487};
+  TMyPNGButton CheckButton_{575, 506};
+  TMyPNGButton CancelButton_{575, 535};
+  TMyPNGButton MinimizeButton_{748, 15};
+  TMyPNGButton CloseButton_{768, 15};
+  TALProgressBar ProgressBar_{127, 531, 429, 5, {62, 91, 150}, {62, 91, 150}};
+  TALProgressBar ProgressBarTotal_{127, 546, 429, 5, {151, 66, 69}, {151, 66, 53}};
+  std::vector<TControl*> controls_;
+  TUpdateRun run_{*this};
+
+  TMyPNGButton* hover_ = nullptr;
+  TMyPNGButton* captured_ = nullptr;
+  guint32 lastPressTime_ = 0;
+  TMyPNGButton* lastPressed_ = nullptr;
+  guint closeTimer_ = 0;
+  guint instanceWatch_ = 0;
+  bool closed_ = false;
+  bool iconifiedInstead_ = false;
+  bool panelShown_ = false;
+};
+
+}  // namespace kova::ui

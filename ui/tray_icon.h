@@ -1,0 +1,37 @@
+#pragma once
+// The notification-area icon and its balloon. The icon lives in an XEmbed system tray; where no
+// tray is running the window cannot hide into one, which Available() tells beforehand. The
+// balloon is a desktop notification.
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+
+namespace kova::ui {
+
+class TTrayIcon {
+ public:
+  TTrayIcon(const std::string& tooltip, GdkPixbuf* icon);
+  ~TTrayIcon();
+  TTrayIcon(const TTrayIcon&) = delete;
+  TTrayIcon& operator=(const TTrayIcon&) = delete;
+
+  // Whether a system tray is running on the display to take the icon.
+  static bool Available();
+  void SetVisible(bool visible);
+  bool Visible() const { return visible_; }
+  void ShowBalloon(const std::string& title, const std::string& text);
+  void ClearBalloon();
+  // A left click (press and release) on the icon.
+  std::function<void()> OnClick;
+
+ private:
+  static void Activated(GtkStatusIcon*, gpointer self);
+  static gboolean Released(GtkStatusIcon*, GdkEventButton* event, gpointer self);
+  GtkStatusIcon* icon_ = nullptr;
+  bool visible_ = false;
+  bool notifyReady_ = false;
+  void* notification_ = nullptr;
+};
+
+}  // namespace kova::ui
