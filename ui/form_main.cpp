@@ -277,6 +277,9 @@ void TFormMain::PanelWebShown() {
   if (panelShown_) return;
   panelShown_ = true;
   gtk_widget_show(panelWeb_);
+  // The panel's window is made when it is first shown; it must lie above the surface's, or the
+  // surface would take the page's mouse input.
+  if (GdkWindow* w = gtk_widget_get_window(panelWeb_)) gdk_window_raise(w);
   browser_->SetPanelVisible(true);
   Trace("panel: shown");
 }

@@ -1,0 +1,154 @@
+#include "tests/gui/window_fixture.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace kova::test {
+
+TXvfb* TWindowFixture::xvfb_ = nullptr;
+
+std::string Shell(const std::string& command, int* status) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + command);
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int rc = ::pclose(pipe);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return output;
+}
+
+TShot Screenshot() {
+  const std::string ppm = Shell("import -silent -window root -depth 8 ppm:- 2>/dev/null");
+  TShot shot;
+  std::istringstream in(ppm);
+  std::string magic;
+  int max = 0;
+  in >> magic >> shot.Width >> shot.Height >> max;
+  in.get();
+  if (magic != "P6" || max != 255) throw std::runtime_error("unexpected screenshot format");
+  shot.Rgb.assign(ppm.begin() + static_cast<long>(in.tellg()), ppm.end());
+  if (shot.Rgb.size() < static_cast<std::size_t>(shot.Width) * shot.Height * 3) throw std::runtime_error("short screenshot");
+  return shot;
+}
+
+TXvfb::TXvfb() {
+  // Xvfb picks a free display itself and writes its number on the descriptor given.
+  server_ = std::make_unique<TChild>("/usr/bin/Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0",
+                                                                                "1024x768x24", "-nolisten", "tcp", "-noreset"});
+  if (!server_->WaitForOutput("\n", 20)) throw std::runtime_error("Xvfb did not start");
+  std::string number = server_->Output();
+  number.erase(number.find('\n'));
+  display_ = ":" + number;
+  ::setenv("DISPLAY", display_.c_str(), 1);
+}
+
+TXvfb::~TXvfb() {
+  ::kill(server_->Pid(), SIGTERM);
+  server_->WaitExit(10);
+}
+
+void TWindowFixture::SetUpTestSuite() {
+  TGameFixture::SetUpTestSuite();
+  xvfb_ = new TXvfb;
+}
+
+void TWindowFixture::TearDownTestSuite() {
+  delete xvfb_;
+  xvfb_ = nullptr;
+  TGameFixture::TearDownTestSuite();
+}
+
+void TWindowFixture::SetUp() {
+  TGameFixture::SetUp();
+  ::setenv("KOVA_TRACE", "1", 1);
+}
+
+void TWindowFixture::TearDown() {
+  if (window_ && window_->Running()) {
+    ::kill(window_->Pid(), SIGTERM);
+    window_->WaitExit(10);
+  }
+  window_.reset();
+  TGameFixture::TearDown();
+}
+
+void TWindowFixture::InstallLauncher(const std::string& extra, const std::string& program,
+                                     const std::string& listUrl) {
+  std::filesystem::copy_file(KOVA_UPDATER_EXE, Launcher(), std::filesystem::copy_options::overwrite_existing);
+  WriteFile(home_ + "/kovaupdater.xml", "<options>\n <uid>" + uid_ + "</uid>\n <title>Window test " + uid_ +
+                                            "</title>\n <patchlist>" + (listUrl.empty() ? ListUrl() : listUrl) +
+                                            "</patchlist>\n <run><program>" + program + "</program></run>\n" +
+                                            extra + "</options>\n");
+}
+
+std::string TWindowFixture::PublishSlowly() {
+  std::string noise(6 << 20, '\0');
+  unsigned state = 12345;
+  for (char& c : noise) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 23);
+  }
+  WriteFile(source_ + "/data/video.bik", noise);
+  const std::string folder = nginx_->Root() + "/slow/" + uid_;
+  TChild publish(KOVA_PUBLISH_EXE, {"--level", "0", source_, folder});
+  EXPECT_EQ(publish.WaitExit(120), 0);
+  return nginx_->Url("/slow/" + uid_ + "/patchlist.xml");
+}
+
+void TWindowFixture::StartWindow(const std::vector<std::string>& args) {
+  std::string command = "exec '" + Launcher() + "'";
+  for (const std::string& a : args) command += " '" + a + "'";
+  window_ = std::make_unique<TChild>("/bin/sh", std::vector<std::string>{"-c", command + " 2>&1"}, home_);
+  int status = 0;
+  windowId_.clear();
+  for (int attempt = 0; attempt < 100 && windowId_.empty(); ++attempt) {
+    windowId_ = Shell("xdotool search --onlyvisible --name '^Window test " + uid_ + "$' 2>/dev/null | head -n 1", &status);
+    while (!windowId_.empty() && (windowId_.back() == '\n' || windowId_.back() == ' ')) windowId_.pop_back();
+    if (windowId_.empty()) ::usleep(100000);
+  }
+  ASSERT_FALSE(windowId_.empty()) << "the window did not appear; output:\n" << window_->Output();
+}
+
+bool TWindowFixture::WaitForTrace(const std::string& line, double seconds, std::size_t after) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (CountTrace(line) <= after) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  }
+  return true;
+}
+
+std::size_t TWindowFixture::CountTrace(const std::string& line) {
+  window_->WaitForOutput("\x01", 0.05);  // take in what has arrived
+  return CountContaining(Lines(window_->Output()), "kova: " + line);
+}
+
+void TWindowFixture::Origin(int& x, int& y) {
+  const std::string geometry = Shell("xdotool getwindowgeometry --shell " + windowId_);
+  x = y = -1;
+  std::istringstream in(geometry);
+  for (std::string l; std::getline(in, l);) {
+    if (l.rfind("X=", 0) == 0) x = std::stoi(l.substr(2));
+    if (l.rfind("Y=", 0) == 0) y = std::stoi(l.substr(2));
+  }
+}
+
+void TWindowFixture::Click(int x, int y, int button) {
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  Shell("xdotool mousemove " + std::to_string(ox + x) + " " + std::to_string(oy + y) + " sleep 0.1 click " +
+        std::to_string(button));
+}
+
+bool TWindowFixture::WindowViewable() {
+  return Shell("xwininfo -id " + windowId_ + " 2>/dev/null").find("Map State: IsViewable") != std::string::npos;
+}
+
+void TWindowFixture::ExpectGameInstalled() {
+  for (const auto& [name, content] : Snapshot(source_)) {
+    EXPECT_EQ(ReadFile(home_ + "/" + name), content) << name;
+  }
+}
+
+}  // namespace kova::test

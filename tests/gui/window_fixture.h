@@ -1,0 +1,82 @@
+#pragma once
+// The real launcher window under Xvfb: a display for the test suite, a published game served by
+// nginx, the launcher copied into the game folder beside its options document, xdotool for the
+// mouse, and screenshots read back as pixels. The window reports what it does on standard error
+// (KOVA_TRACE), which the fixture reads.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/common/game_fixture.h"
+
+namespace kova::test {
+
+// Runs a command through the shell and returns its standard output; the exit status in `status`.
+std::string Shell(const std::string& command, int* status = nullptr);
+
+struct TShot {
+  int Width = 0, Height = 0;
+  std::vector<unsigned char> Rgb;
+  struct TPixel {
+    int R, G, B;
+    bool operator==(const TPixel&) const = default;
+  };
+  TPixel At(int x, int y) const {
+    const std::size_t i = (static_cast<std::size_t>(y) * Width + x) * 3;
+    return {Rgb[i], Rgb[i + 1], Rgb[i + 2]};
+  }
+};
+// The whole screen, through ImageMagick's import.
+TShot Screenshot();
+
+class TXvfb {
+ public:
+  TXvfb();
+  ~TXvfb();
+  std::string Display() const { return display_; }
+
+ private:
+  std::unique_ptr<TChild> server_;
+  std::string display_;
+};
+
+class TWindowFixture : public TGameFixture {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes the launcher and its sidecar options into the game folder; `extra` goes into the
+  // options element.
+  void InstallLauncher(const std::string& extra = "", const std::string& program = "bin\\game.sh",
+                       const std::string& listUrl = "");
+  // Publishes the game where nginx serves it at 256 KiB/s, with a large file added so that its
+  // download lasts several seconds; returns the patch list's URL.
+  std::string PublishSlowly();
+  // Starts the launcher (from the game folder) with `args`; its trace comes back as output.
+  void StartWindow(const std::vector<std::string>& args = {});
+  TChild& Window() { return *window_; }
+  // Waits until more than `after` trace lines contain `line`.
+  bool WaitForTrace(const std::string& line, double seconds = 30, std::size_t after = 0);
+  std::size_t CountTrace(const std::string& line);
+  // The window's top-left corner on the screen.
+  void Origin(int& x, int& y);
+  void Click(int x, int y, int button = 1);
+  // Whether the window is mapped and on the screen.
+  bool WindowViewable();
+  std::string Launcher() const { return home_ + "/kovaupdater"; }
+  // The published files are all in the game folder, as published.
+  void ExpectGameInstalled();
+
+  std::unique_ptr<TChild> window_;
+  std::string windowId_;
+  static TXvfb* xvfb_;
+};
+
+}  // namespace kova::test

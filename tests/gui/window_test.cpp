@@ -1,0 +1,271 @@
+// The launcher's window under Xvfb: driven with xdotool, observed through screenshots and the
+// lines it traces on standard error.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "tests/gui/window_fixture.h"
+#include "ui/skin.h"
+
+namespace kova::test {
+namespace {
+
+using TWindow = TWindowFixture;
+
+// The screen area of a sprite button equals the given frame of its sprite.
+::testing::AssertionResult ShowsFrame(const TShot& shot, int ox, int oy, int left, int top, const std::string& sprite,
+                                      int frame) {
+  const ui::TImage image = ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/" + sprite));
+  const std::vector<ui::TImage> frames = ui::SliceImage(image, 4, 1);
+  const ui::TImage& f = frames[static_cast<std::size_t>(frame)];
+  int differing = 0;
+  for (int y = 0; y < f.Height; ++y) {
+    for (int x = 0; x < f.Width; ++x) {
+      const ui::TRgb want = f.Colour(x, y);
+      const TShot::TPixel got = shot.At(ox + left + x, oy + top + y);
+      if (got.R != want.R || got.G != want.G || got.B != want.B) ++differing;
+    }
+  }
+  if (differing == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << differing << " pixels differ from frame " << frame << " of " << sprite;
+}
+
+TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
+  Publish();
+  InstallLauncher();
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked")) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ExpectGameInstalled();
+  ::usleep(300000);  // the last paint
+  const TShot shot = Screenshot();
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  // The total bar: a shading from RGB(151, 66, 69) in its first column to RGB(151, 66, 53) in
+  // its last, over its five rows.
+  for (int row = 546; row < 551; ++row) {
+    EXPECT_EQ(shot.At(ox + 127, oy + row), (TShot::TPixel{151, 66, 69}));
+    EXPECT_EQ(shot.At(ox + 127 + 428, oy + row), (TShot::TPixel{151, 66, 53}));
+    EXPECT_EQ(shot.At(ox + 127 + 214, oy + row), (TShot::TPixel{151, 66, 61}));
+  }
+  // The file bar is uniform, and nothing of either bar leaks outside its 429 x 5 pixels.
+  for (int x = 127; x < 127 + 429; x += 13) EXPECT_EQ(shot.At(ox + x, oy + 533), (TShot::TPixel{62, 91, 150}));
+  EXPECT_NE(shot.At(ox + 127 + 429, oy + 533), (TShot::TPixel{62, 91, 150}));
+  EXPECT_NE(shot.At(ox + 127, oy + 530), (TShot::TPixel{62, 91, 150}));
+  // Start and Check show their normal frames once the run has ended.
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 0));
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
+}
+
+
+TEST_F(TWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissing) {
+  Publish();
+  InstallLauncher("", "bin\\missing.sh");
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("buttons: start disabled, check enabled")) << Window().Output();
+  ::usleep(300000);
+  const TShot shot = Screenshot();
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 3));
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
+  // A click on the disabled button starts nothing and the window stays.
+  Click(688 + 47, 487 + 46);
+  ::usleep(300000);
+  EXPECT_TRUE(Window().Running());
+  EXPECT_EQ(CountTrace("start:"), 0u);
+}
+
+TEST_F(TWindow, CheckStartsARunThatReadsEveryFile) {
+  Publish();
+  InstallLauncher();
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  EXPECT_EQ(CountTrace("info: Checking data"), 0u);  // the fresh install had nothing to read
+  Click(575 + 50, 506 + 13);
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 30, 1)) << Window().Output();
+  EXPECT_GE(CountTrace("info: Checking data"), 2u);
+  EXPECT_EQ(CountTrace("info: Downloading data"), 2u);  // only the first run downloaded
+  ExpectGameInstalled();
+}
+
+TEST_F(TWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {
+  InstallLauncher("", "bin\\game.sh", PublishSlowly());
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  ::usleep(500000);
+  ASSERT_EQ(CountTrace("info: All files have been checked"), 0u) << "the transfer was not slow enough";
+  const auto clicked = std::chrono::steady_clock::now();
+  Click(575 + 50, 535 + 13);
+  // A liveness check with a wide margin: the window answers the click during the transfer.
+  ASSERT_TRUE(WaitForTrace("info: Cancelling...", 2)) << Window().Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(2));
+  ASSERT_TRUE(WaitForTrace("info: Check cancelled by user", 20)) << Window().Output();
+  ::usleep(500000);
+  EXPECT_TRUE(Window().Running());
+  EXPECT_EQ(CountTrace("window: closed"), 0u);
+  EXPECT_EQ(CountTrace("info: All files have been checked"), 0u);
+}
+
+TEST_F(TWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
+  InstallLauncher("", "bin\\game.sh", PublishSlowly());
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  Click(768 + 10, 15 + 10);
+  EXPECT_EQ(Window().WaitExit(20), 0) << Window().Output();
+  const std::string output = Window().Output();
+  EXPECT_NE(output.find("kova: info: Check cancelled by user"), std::string::npos) << output;
+  EXPECT_LT(output.find("kova: info: Check cancelled by user"), output.find("kova: window: closed"));
+  EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos) << "Close does not show Cancelling";
+}
+
+TEST_F(TWindow, CancelWhileIdleQuits) {
+  Publish();
+  InstallLauncher();
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  Click(575 + 50, 535 + 13);
+  EXPECT_EQ(Window().WaitExit(10), 0) << Window().Output();
+  EXPECT_EQ(CountTrace("info: Cancelling..."), 0u);
+}
+
+class TTray {
+ public:
+  TTray()
+      : child_("/usr/bin/trayer", {"--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "48",
+                                   "--height", "32", "--SetDockType", "false", "--transparent", "false"}) {
+    Eventually([] { return !Shell("xdotool search --class trayer 2>/dev/null").empty(); }, 20);
+    ::usleep(300000);
+  }
+  ~TTray() {
+    ::kill(child_.Pid(), SIGTERM);
+    child_.WaitExit(5);
+  }
+  // Clicks the first icon in the tray.
+  void ClickIcon() {
+    const std::string id = Shell("xdotool search --class trayer 2>/dev/null | head -n 1");
+    const std::string geometry = Shell("xdotool getwindowgeometry --shell " + id);
+    int x = 0, y = 0;
+    std::istringstream in(geometry);
+    for (std::string l; std::getline(in, l);) {
+      if (l.rfind("X=", 0) == 0) x = std::stoi(l.substr(2));
+      if (l.rfind("Y=", 0) == 0) y = std::stoi(l.substr(2));
+    }
+    Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) + " sleep 0.1 click 1");
+  }
+
+ private:
+  TChild child_;
+};
+
+TEST_F(TWindow, MinimiseHidesIntoTheTrayAndAClickOnTheIconRestoresAndRequestsARun) {
+  TTray tray;
+  Publish();
+  InstallLauncher();
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
+  EXPECT_TRUE(Eventually([&] { return !WindowViewable(); }, 5));
+  ::usleep(500000);  // the icon is embedded
+  tray.ClickIcon();
+  ASSERT_TRUE(WaitForTrace("window: shown", 5, 1)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("tray: hidden", 5));
+  EXPECT_TRUE(Eventually([&] { return WindowViewable(); }, 5));
+  // Showing the window again requests a run.
+  EXPECT_TRUE(WaitForTrace("info: Downloading patchlist...", 10, 1)) << Window().Output();
+}
+
+TEST_F(TWindow, ASecondInstanceBringsTheHiddenWindowBackAndEnds) {
+  TTray tray;
+  Publish();
+  InstallLauncher();
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
+  TChild second(Launcher(), {}, home_);
+  EXPECT_EQ(second.WaitExit(10), 0);
+  ASSERT_TRUE(WaitForTrace("message: focus", 5)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("window: shown", 5, 1)) << Window().Output();
+  EXPECT_TRUE(Eventually([&] { return WindowViewable(); }, 5));
+  // While the window is visible the focus message only brings it to the front.
+  const std::size_t shown = CountTrace("window: shown");
+  TChild third(Launcher(), {}, home_);
+  EXPECT_EQ(third.WaitExit(10), 0);
+  ASSERT_TRUE(WaitForTrace("message: focus", 5, 1));
+  EXPECT_EQ(CountTrace("window: shown"), shown);
+}
+
+TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
+  Publish();
+  WriteFile(Served() + "/news.html",
+            "<html><body style='margin:0;background:#123'>"
+            "<a href='http://news.example/elsewhere' style='display:block;height:300px;background:#345'>more</a>"
+            "</body></html>");
+  const std::string opened = work_ / "opened.txt";
+  WriteFile(work_ / "handler.sh", "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
+  std::filesystem::permissions(work_ / "handler.sh", std::filesystem::perms::owner_all);
+  ::setenv("KOVA_URL_HANDLER", (work_ / "handler.sh").c_str(), 1);
+  InstallLauncher("<news>" + nginx_->Url("/" + uid_ + "/news.html") + "</news>\n");
+  const std::size_t mark = LogMark();
+  StartWindow();
+  ::unsetenv("KOVA_URL_HANDLER");
+  ASSERT_TRUE(WaitForTrace("panel: shown", 30)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ::usleep(500000);
+  Click(12 + 300, 42 + 100);
+  ASSERT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/elsewhere\n"; }, 10)) << Window().Output();
+  // A right click shows no menu: the panel looks the same before and after.
+  const TShot before = Screenshot();
+  Click(12 + 300, 42 + 100, 3);
+  ASSERT_TRUE(WaitForTrace("news: right button swallowed", 5)) << Window().Output();
+  ::usleep(500000);
+  const TShot after = Screenshot();
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  int differing = 0;
+  for (int y = 42; y < 42 + 440; y += 2) {
+    for (int x = 12; x < 12 + 775; x += 2) differing += before.At(ox + x, oy + y) == after.At(ox + x, oy + y) ? 0 : 1;
+  }
+  EXPECT_EQ(differing, 0);
+  // A second run does not load the page again, and the page stayed.
+  Click(575 + 50, 506 + 13);
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 30, 1)) << Window().Output();
+  EXPECT_EQ(CountContaining(LogSince(mark), "/news.html"), 1u);
+  EXPECT_EQ(CountTrace("news: navigate"), 1u);
+  EXPECT_EQ(CountTrace("news: loaded"), 1u);
+}
+
+TEST_F(TWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
+  Publish();
+  InstallLauncher();
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  int x0 = 0, y0 = 0;
+  Origin(x0, y0);
+  auto drag = [&](int fromX, int fromY, int byX, int byY) {
+    Shell("xdotool mousemove " + std::to_string(x0 + fromX) + " " + std::to_string(y0 + fromY) +
+          " sleep 0.1 mousedown 1 sleep 0.2 mousemove_relative --sync -- " + std::to_string(byX / 2) + " " +
+          std::to_string(byY / 2) + " sleep 0.1 mousemove_relative --sync -- " + std::to_string(byX - byX / 2) + " " +
+          std::to_string(byY - byY / 2) + " sleep 0.2 mouseup 1");
+    ::usleep(300000);
+  };
+  // On an enabled button the press belongs to the button.
+  drag(575 + 50, 506 + 13, 60, 40);
+  int x1 = 0, y1 = 0;
+  Origin(x1, y1);
+  EXPECT_EQ(x1, x0);
+  EXPECT_EQ(y1, y0);
+  // On the background it moves the window.
+  drag(400, 20, -80, -50);
+  int x2 = 0, y2 = 0;
+  Origin(x2, y2);
+  EXPECT_EQ(x2, x0 - 80);
+  EXPECT_EQ(y2, y0 - 50);
+}
+
+}  // namespace
+}  // namespace kova::test
