@@ -141,11 +141,9 @@ void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
   platform::TRegBatch batch;  // one consistent snapshot, and fast
   std::string keyPath = prefix;
   if (!keyPath.empty() && keyPath.back() == '\\') keyPath.pop_back();
-  std::vector<std::string> names;
-  if (!RegListValueNames(root, keyPath, names)) return;
-  std::string text;
-  for (const std::string& name : names) {
-    RegReadString(root, prefix + name, text);
+  std::vector<std::pair<std::string, std::string>> values;
+  if (!RegListStrings(root, keyPath, values)) return;
+  for (const auto& [name, text] : values) {
     std::unique_ptr<TPatchItem> item = ParseCacheValue(text);
     if (!item) continue;
     const std::string key = item->FileItem->FileName;

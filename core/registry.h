@@ -3,6 +3,7 @@
 // backslash names a value (or, for deletion, a key); they return success and never raise.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/settings_store.h"
@@ -19,5 +20,8 @@ bool RegReadString(TRootKey root, const std::string& path, std::string& text);
 bool RegDeleteKeyPath(TRootKey root, const std::string& path);
 // Here the whole path names the key.
 bool RegListValueNames(TRootKey root, const std::string& keyPath, std::vector<std::string>& names);
+// RegListValueNames and RegReadString of each name in one pass over the key: every value's name
+// with its text (empty when RegReadString would read none).
+bool RegListStrings(TRootKey root, const std::string& keyPath, std::vector<std::pair<std::string, std::string>>& values);
 
 }  // namespace kova

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ bool RegQueryValue(HKEY key, const std::string& name, std::uint32_t& type, std::
 // Names by index in creation order; false past the end. Index 0 takes a snapshot that later
 // indexes are served from, so walking a key of thousands of values stays linear.
 bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name);
+// Every value of the key in creation order, with its type and data, in one pass; `each` returns
+// false to stop. For readers of many values, where a query per value would cost more.
+bool RegEnumValues(HKEY key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each);
 // Deletes the direct subkey `name` of `key` (the key itself when `name` is empty) with its
 // values; fails when it has subkeys.
 bool RegDeleteKey(HKEY key, const std::string& name);

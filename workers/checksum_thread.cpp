@@ -33,7 +33,10 @@ void TChecksumThread::DoWork() {
   if (!file) file = platform::OpenFileStream(FileName, platform::TFileMode::OpenRead);
   if (!platform::StreamModifySeconds(*file, FileSeconds)) FileSeconds = -1;
   const std::int64_t size = file->Size();
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize)));
+  // Each pool thread keeps its read buffer from file to file: a new zero-filled buffer per file
+  // would cost as much as reading a small file.
+  thread_local std::vector<unsigned char> buffer;
+  if (buffer.size() < static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize))) buffer.resize(kReadSize);
   std::int64_t position = 0;
   if (OnProgress) OnProgress(FileName, position, size);
   while (position < size) {

@@ -97,7 +97,7 @@ class TStore {
   }
 
   struct TStatements {
-    TStatement FindChild, InsertKey, HasChildren, DeleteKey, SetValue, QueryValue, ListNames, KeyExists;
+    TStatement FindChild, InsertKey, HasChildren, DeleteKey, SetValue, QueryValue, ListNames, ListValues, KeyExists;
   };
   TStatements& S() { return *statements_; }
 
@@ -138,6 +138,7 @@ class TStore {
                                      "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data") &&
         statements->QueryValue.Prepare(db, "SELECT type, data FROM vals WHERE key = ? AND name = ?") &&
         statements->ListNames.Prepare(db, "SELECT name FROM vals WHERE key = ? ORDER BY id") &&
+        statements->ListValues.Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY id") &&
         statements->KeyExists.Prepare(db, "SELECT 1 FROM keys WHERE id = ?");
     if (!ok) {
       statements.reset();
@@ -284,6 +285,17 @@ bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name) {
   if (index >= key->Names.size()) return false;
   name = key->Names[index];
   return true;
+}
+
+bool RegEnumValues(HKEY key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
+  if (!key || !Store().Db()) return false;
+  TRun s(Store().S().ListValues);
+  sqlite3_bind_int64(s, 1, key->Id);
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    if (!each(ColumnBytes(s, 0), static_cast<std::uint32_t>(sqlite3_column_int64(s, 1)), ColumnBytes(s, 2))) break;
+  }
+  return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
 bool RegDeleteKey(HKEY key, const std::string& name) {

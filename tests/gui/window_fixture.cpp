@@ -83,8 +83,8 @@ void TWindowFixture::InstallLauncher(const std::string& extra, const std::string
                                             extra + "</options>\n");
 }
 
-std::string TWindowFixture::PublishSlowly() {
-  std::string noise(6 << 20, '\0');
+std::string TWindowFixture::PublishSlowly(std::size_t largeFileSize) {
+  std::string noise(largeFileSize, '\0');
   unsigned state = 12345;
   for (char& c : noise) {
     state = state * 1103515245u + 12345u;

@@ -58,7 +58,7 @@ class TWindowFixture : public TGameFixture {
                        const std::string& listUrl = "");
   // Publishes the game where nginx serves it at 256 KiB/s, with a large file added so that its
   // download lasts several seconds; returns the patch list's URL.
-  std::string PublishSlowly();
+  std::string PublishSlowly(std::size_t largeFileSize = 6 << 20);
   // Starts the launcher (from the game folder) with `args`; its trace comes back as output.
   void StartWindow(const std::vector<std::string>& args = {});
   TChild& Window() { return *window_; }

@@ -178,6 +178,20 @@ TEST_F(TWindow, MinimiseHidesIntoTheTrayAndAClickOnTheIconRestoresAndRequestsARu
   EXPECT_TRUE(WaitForTrace("info: Downloading patchlist...", 10, 1)) << Window().Output();
 }
 
+TEST_F(TWindow, ARunEndingWhileTheWindowIsHiddenShowsTheProgressBalloon) {
+  TTray tray;
+  InstallLauncher("", "bin\\game.sh", PublishSlowly(1 << 20));
+  StartWindow();
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("balloon: Progress: All files have been checked", 60)) << Window().Output();
+  ExpectGameInstalled();
+  // A click on the icon clears the balloon and brings the window back.
+  tray.ClickIcon();
+  EXPECT_TRUE(WaitForTrace("window: shown", 5, 1)) << Window().Output();
+}
+
 TEST_F(TWindow, ASecondInstanceBringsTheHiddenWindowBackAndEnds) {
   TTray tray;
   Publish();
