@@ -51,41 +51,30 @@ class Canvas:
             for x in range(x0, x1):
                 self.px[y][x] = list(c)
 
+    def cover(self, x0, y0, x1, y1, shape):
+        """Yields each pixel near the box with the share of its four samples that `shape` holds."""
+        for y in range(int(y0) - 1, int(math.ceil(y1)) + 1):
+            for x in range(int(x0) - 1, int(math.ceil(x1)) + 1):
+                share = sum(0.25 for sy in (0.25, 0.75) for sx in (0.25, 0.75) if shape(x + sx, y + sy))
+                if share:
+                    yield x, y, share
+
     def rounded(self, x0, y0, x1, y1, r, colour, alpha=1.0, shade=None):
         """Fills an anti-aliased rounded rectangle; `shade` gives a vertical gradient (top, bottom)."""
-        for y in range(int(y0) - 1, int(math.ceil(y1)) + 1):
-            for x in range(int(x0) - 1, int(math.ceil(x1)) + 1):
-                cover = 0.0
-                for sy in (0.25, 0.75):
-                    for sx in (0.25, 0.75):
-                        px, py = x + sx, y + sy
-                        dx = max(x0 + r - px, 0, px - (x1 - r))
-                        dy = max(y0 + r - py, 0, py - (y1 - r))
-                        if x0 <= px <= x1 and y0 <= py <= y1 and dx * dx + dy * dy <= r * r:
-                            cover += 0.25
-                if cover:
-                    c = colour
-                    if shade:
-                        t = min(1.0, max(0.0, (y - y0) / max(1.0, y1 - y0)))
-                        c = [shade[0][i] + (shade[1][i] - shade[0][i]) * t for i in range(3)]
-                    self.blend(x, y, c, cover * alpha)
+        for x, y, share in self.cover(x0, y0, x1, y1, lambda px, py: inside(px, py, x0, y0, x1, y1, r)):
+            c = colour
+            if shade:
+                t = min(1.0, max(0.0, (y - y0) / max(1.0, y1 - y0)))
+                c = [shade[0][i] + (shade[1][i] - shade[0][i]) * t for i in range(3)]
+            self.blend(x, y, c, share * alpha)
 
     def outline(self, x0, y0, x1, y1, r, colour, alpha=1.0, width=1.0):
-        inner = Canvas.__new__(Canvas)
-        # An outline is the ring between two rounded rectangles: drawn as the outer one minus the
-        # inner one, pixel by pixel.
-        for y in range(int(y0) - 1, int(math.ceil(y1)) + 1):
-            for x in range(int(x0) - 1, int(math.ceil(x1)) + 1):
-                cover = 0.0
-                for sy in (0.25, 0.75):
-                    for sx in (0.25, 0.75):
-                        px, py = x + sx, y + sy
-                        if inside(px, py, x0, y0, x1, y1, r) and not inside(
-                                px, py, x0 + width, y0 + width, x1 - width, y1 - width, max(0, r - width)):
-                            cover += 0.25
-                if cover:
-                    self.blend(x, y, colour, cover * alpha)
-        del inner
+        """The ring between a rounded rectangle and the one `width` inside it."""
+        def ring(px, py):
+            return inside(px, py, x0, y0, x1, y1, r) and not inside(
+                px, py, x0 + width, y0 + width, x1 - width, y1 - width, max(0, r - width))
+        for x, y, share in self.cover(x0, y0, x1, y1, ring):
+            self.blend(x, y, colour, share * alpha)
 
     def text(self, x, y, s, scale, colour, alpha=1.0, spacing=1):
         for ch in s:

@@ -111,6 +111,13 @@ void TWindowFixture::StartWindow(const std::vector<std::string>& args) {
   ASSERT_FALSE(windowId_.empty()) << "the window did not appear; output:\n" << window_->Output();
 }
 
+void TWindowFixture::StartOnPublishedGame() {
+  Publish();
+  InstallLauncher();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+}
+
 bool TWindowFixture::WaitForTrace(const std::string& line, double seconds, std::size_t after) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (CountTrace(line) <= after) {

@@ -62,6 +62,9 @@ class TWindowFixture : public TGameFixture {
   // Starts the launcher (from the game folder) with `args`; its trace comes back as output.
   void StartWindow(const std::vector<std::string>& args = {});
   TChild& Window() { return *window_; }
+  // Publishes the game, installs the launcher and starts it, and waits until its first run has
+  // installed the game.
+  void StartOnPublishedGame();
   // Waits until more than `after` trace lines contain `line`.
   bool WaitForTrace(const std::string& line, double seconds = 30, std::size_t after = 0);
   std::size_t CountTrace(const std::string& line);

@@ -35,7 +35,7 @@ using TWindow = TWindowFixture;
 TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
   Publish();
   InstallLauncher();
-  StartWindow();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("info: All files have been checked")) << Window().Output();
   ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
   ExpectGameInstalled();
@@ -63,7 +63,7 @@ TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
 TEST_F(TWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissing) {
   Publish();
   InstallLauncher("", "bin\\missing.sh");
-  StartWindow();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("buttons: start disabled, check enabled")) << Window().Output();
   ::usleep(300000);
   const TShot shot = Screenshot();
@@ -79,10 +79,7 @@ TEST_F(TWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissing) {
 }
 
 TEST_F(TWindow, CheckStartsARunThatReadsEveryFile) {
-  Publish();
-  InstallLauncher();
-  StartWindow();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   EXPECT_EQ(CountTrace("info: Checking data"), 0u);  // the fresh install had nothing to read
   Click(575 + 50, 506 + 13);
   ASSERT_TRUE(WaitForTrace("info: All files have been checked", 30, 1)) << Window().Output();
@@ -93,7 +90,7 @@ TEST_F(TWindow, CheckStartsARunThatReadsEveryFile) {
 
 TEST_F(TWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {
   InstallLauncher("", "bin\\game.sh", PublishSlowly());
-  StartWindow();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
   ::usleep(500000);
   ASSERT_EQ(CountTrace("info: All files have been checked"), 0u) << "the transfer was not slow enough";
@@ -111,7 +108,7 @@ TEST_F(TWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays)
 
 TEST_F(TWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
   InstallLauncher("", "bin\\game.sh", PublishSlowly());
-  StartWindow();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
   Click(768 + 10, 15 + 10);
   EXPECT_EQ(Window().WaitExit(20), 0) << Window().Output();
@@ -122,10 +119,7 @@ TEST_F(TWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
 }
 
 TEST_F(TWindow, CancelWhileIdleQuits) {
-  Publish();
-  InstallLauncher();
-  StartWindow();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   Click(575 + 50, 535 + 13);
   EXPECT_EQ(Window().WaitExit(10), 0) << Window().Output();
   EXPECT_EQ(CountTrace("info: Cancelling..."), 0u);
@@ -162,10 +156,7 @@ class TTray {
 
 TEST_F(TWindow, MinimiseHidesIntoTheTrayAndAClickOnTheIconRestoresAndRequestsARun) {
   TTray tray;
-  Publish();
-  InstallLauncher();
-  StartWindow();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   Click(748 + 10, 15 + 10);
   ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
   EXPECT_TRUE(Eventually([&] { return !WindowViewable(); }, 5));
@@ -181,7 +172,7 @@ TEST_F(TWindow, MinimiseHidesIntoTheTrayAndAClickOnTheIconRestoresAndRequestsARu
 TEST_F(TWindow, ARunEndingWhileTheWindowIsHiddenShowsTheProgressBalloon) {
   TTray tray;
   InstallLauncher("", "bin\\game.sh", PublishSlowly(1 << 20));
-  StartWindow();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
   Click(748 + 10, 15 + 10);
   ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
@@ -194,10 +185,7 @@ TEST_F(TWindow, ARunEndingWhileTheWindowIsHiddenShowsTheProgressBalloon) {
 
 TEST_F(TWindow, ASecondInstanceBringsTheHiddenWindowBackAndEnds) {
   TTray tray;
-  Publish();
-  InstallLauncher();
-  StartWindow();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   Click(748 + 10, 15 + 10);
   ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
   TChild second(Launcher(), {}, home_);
@@ -225,7 +213,7 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   ::setenv("KOVA_URL_HANDLER", (work_ / "handler.sh").c_str(), 1);
   InstallLauncher("<news>" + nginx_->Url("/" + uid_ + "/news.html") + "</news>\n");
   const std::size_t mark = LogMark();
-  StartWindow();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
   ::unsetenv("KOVA_URL_HANDLER");
   ASSERT_TRUE(WaitForTrace("panel: shown", 30)) << Window().Output();
   ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
@@ -254,10 +242,7 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
 }
 
 TEST_F(TWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
-  Publish();
-  InstallLauncher();
-  StartWindow();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   int x0 = 0, y0 = 0;
   Origin(x0, y0);
   auto drag = [&](int fromX, int fromY, int byX, int byY) {
