@@ -192,6 +192,32 @@ TEST_F(HandWrittenList, AHostileListChangesNothingOutsideTheFolder) {
   EXPECT_TRUE(test::Snapshot(home_).empty());
 }
 
+TEST_F(HandWrittenList, EveryHostileNameIsRefusedWithNothingWrittenOutsideTheSandbox) {
+  // The home folder sits two levels inside a sandbox, so that names climbing out land in it.
+  const std::string sandbox = work_ / "sandbox";
+  const std::string home = sandbox + "/deep/home";
+  std::filesystem::create_directories(home);
+  test::WriteFile(sandbox + "/x", "keep me");
+  std::filesystem::create_directories(Served());
+  const std::vector<std::string> names = {"..\\x",        "a\\..\\..\\x", "/x",         "C:\\x",
+                                          "C:x",          "\\\\srv\\share\\x", "\\\\?\\C:\\x", "",
+                                          std::string("a\0b", 3), std::string(4097, 'n'),
+                                          "data\\..\\..\\..\\x", "..",   "a\\..",      "a|b"};
+  const auto before = test::Snapshot(sandbox);
+  for (const std::string& name : names) {
+    for (const bool asArchive : {true, false}) {
+      const std::string archive = asArchive ? name : std::string("ok.lzma");
+      const std::string original = asArchive ? std::string("ok") : name;
+      test::WriteFile(Served() + "/patchlist.xml", "<list><archive filename=\"" + archive + "\" original=\"" +
+                                                       original + "\" size=\"1\" checksum=\"1\"/></list>");
+      const TCliRun run = Cli({"--home", home});
+      EXPECT_EQ(run.Status, 1) << "name of " << name.size() << " bytes: " << name.substr(0, 40);
+      EXPECT_EQ(run.Last(), "Error while reading patchlist") << name.substr(0, 40);
+      EXPECT_TRUE(test::Snapshot(sandbox) == before) << "something changed for " << name.substr(0, 40);
+    }
+  }
+}
+
 TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
   Publish();
   const std::string first = nginx_->Url("/" + uid_ + "/first.xml");
