@@ -157,7 +157,9 @@ alignas(16) const std::uint64_t kFold2048[] = {FoldConstant(2048 + 32), FoldCons
 // uninitialized-use warning then reports inside the intrinsic headers.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 KOVA_VPCLMUL_TARGET inline __m512i Load512(const unsigned char* p) { return _mm512_loadu_si512(p); }
 

@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   http.Timeout = 2000;
   http.KeepAlive = false;
   http.PerformRequest("GET", "http://127.0.0.1:" + std::to_string(server->Port()) + "/file");
-  // The body never holds more than was sent.
-  if (http.Document.Size() > static_cast<std::int64_t>(body.size())) std::abort();
+  // The body never holds more than was sent; a line that is no status line is kept with a CR LF
+  // in place of its line end, which can add one byte to each line.
+  if (http.Document.Size() > 2 * static_cast<std::int64_t>(body.size()) + 2) std::abort();
   return 0;
 }
