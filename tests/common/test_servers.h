@@ -55,6 +55,29 @@ class TScriptedServer {
   int port_ = 0;
 };
 
+// A proxy in front of `upstreamPort` that makes a share of its connections fail (see
+// flaky_proxy.py for the faults).
+class TFlakyProxy {
+ public:
+  TFlakyProxy(int upstreamPort, double rate, int seed, const std::vector<std::string>& faults = {})
+      : child_("/usr/bin/python3", Arguments(upstreamPort, rate, seed, faults), {}, true) {
+    if (!child_.WaitForOutput("\n", 20)) throw std::runtime_error("flaky proxy did not start");
+    port_ = std::stoi(child_.Output());
+  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+ private:
+  static std::vector<std::string> Arguments(int upstreamPort, double rate, int seed,
+                                            const std::vector<std::string>& faults) {
+    std::vector<std::string> args{KOVA_SOURCE_DIR "/tests/servers/flaky_proxy.py", std::to_string(upstreamPort),
+                                  std::to_string(rate), std::to_string(seed)};
+    args.insert(args.end(), faults.begin(), faults.end());
+    return args;
+  }
+  TChild child_;
+  int port_ = 0;
+};
+
 // nginx serving Root() at Url(), with Range and Last-Modified as it always does; its access log
 // records each request's Range and User-Agent lines. /slow/ is served at 256 KiB/s.
 class TNginx {
@@ -88,6 +111,7 @@ class TNginx {
 
   std::string Root() const { return dir_ / "www"; }
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  int Port() const { return port_; }
   // Access-log lines: "request|range|user agent|status". nginx writes a request's line only when
   // it has finished with it, which can be after the client has read the whole reply; a marked
   // request made now, and waited for in the log, lets the earlier lines arrive first.

@@ -13,51 +13,12 @@
 #include "core/utility.h"
 #include "platform/instance.h"
 #include "tests/common/game_fixture.h"
+#include "tests/common/recording_host.h"
 
 namespace kova {
 namespace {
 
-class TRecordingHost : public IUpdateHost {
- public:
-  void SetInfo(const std::string& text) override {
-    info = text;
-    lines.push_back(text);
-    if (onInfo) onInfo(text);
-  }
-  std::string Info() const override { return info; }
-  void SetFileProgress(int position) override {
-    file = position;
-    if (onFile) onFile(position);
-  }
-  void SetTotalProgress(int position) override {
-    total = position;
-    if (onTotal) onTotal(position);
-  }
-  int TotalProgress() const override { return total; }
-  void ProcessMessages() override { platform::ServePendingMessages(); }
-  void EnableButtons(bool start, bool check) override {
-    startEnabled = start;
-    checkEnabled = check;
-  }
-  bool NewsLoaded() const override { return newsLoaded; }
-  void NavigateNews(const std::string& url) override { news = url; }
-  bool IsWindowVisible() const override { return visible; }
-  void CloseWindow() override { closed = true; }
-  void ShowBalloon(const std::string& title, const std::string& text) override { balloon = title + ": " + text; }
-  int RetryBox(TBoxKind kind, const std::string& text) override {
-    boxes.push_back(text);
-    return onBox ? onBox(kind, text) : IDCANCEL;
-  }
-  std::string ExecutablePath() const override { return "/nonexistent/kovaupdater"; }
-
-  std::string info, news, balloon;
-  std::vector<std::string> lines, boxes;
-  int file = 0, total = 0;
-  bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true, closed = false;
-  std::function<void(const std::string&)> onInfo;
-  std::function<void(int)> onFile, onTotal;
-  std::function<int(TBoxKind, const std::string&)> onBox;
-};
+using test::TRecordingHost;
 
 class UpdateRunInProcess : public test::TGameFixture {
  protected:

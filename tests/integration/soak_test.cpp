@@ -1,0 +1,103 @@
+// Long runs against a server that fails on purpose: many update runs in one process, with
+// files damaged between them, must leave the published folder, and neither memory nor file
+// descriptors may grow.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "core/options.h"
+#include "core/update_run.h"
+#include "support/stream.h"
+#include "tests/common/game_fixture.h"
+#include "tests/common/recording_host.h"
+#include "workers/download_thread.h"
+
+namespace kova {
+namespace {
+
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+std::size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+class Soak : public test::TGameFixture {
+ protected:
+  void SetUp() override {
+    test::TGameFixture::SetUp();
+    FreeUpdaterOptions();
+    savedTimeout_ = TDownloadThread::Timeout;
+    TDownloadThread::Timeout = 1000;  // a stalled transfer fails after a second
+  }
+  void TearDown() override {
+    TDownloadThread::Timeout = savedTimeout_;
+    FreeUpdaterOptions();
+    test::TGameFixture::TearDown();
+  }
+  int savedTimeout_ = 0;
+};
+
+TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublishedFolder) {
+  Publish();
+  test::TFlakyProxy proxy(nginx_->Port(), 0.2, 11);
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
+                                             proxy.Url("/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
+  TMemoryStream stream(test::ReadFile(work_ / "options.xml"));
+  UpdaterOptions().LoadFromStream(stream);
+  UpdaterOptions().SetHomeDir(home_);
+
+  const auto published = test::Snapshot(source_);
+  std::vector<std::string> names;
+  for (const auto& [name, content] : published) names.push_back(name);
+  std::mt19937 rng(5);
+  test::TRecordingHost host;
+  int retries = 0;
+  host.onBox = [&retries](TBoxKind, const std::string&) { return ++retries % 4 == 0 ? IDCANCEL : IDRETRY; };
+  TUpdateRun run(host);
+  std::size_t baselineMemory = 0, baselineDescriptors = 0;
+  int succeeded = 0;
+  for (int i = 0; i < 200; ++i) {
+    // Damage a file between runs: new content, a missing file, or a truncated one.
+    const std::string victim = home_ + "/" + names[rng() % names.size()];
+    switch (rng() % 3) {
+      case 0: test::WriteFile(victim, "damaged in run " + std::to_string(i)); break;
+      case 1: std::filesystem::remove(victim); break;
+      default:
+        if (std::filesystem::exists(victim)) std::filesystem::resize_file(victim, std::filesystem::file_size(victim) / 2);
+    }
+    run.UpdateRun(false);
+    ASSERT_FALSE(run.IsRunning());
+    if (host.info == "All files have been checked") ++succeeded;
+    if (i == 19) {
+      baselineMemory = ResidentBytes();
+      baselineDescriptors = OpenDescriptors();
+    }
+  }
+  // Runs until one succeeds (each may meet a fault again).
+  for (int i = 0; i < 20 && host.info != "All files have been checked"; ++i) run.UpdateRun(false);
+  EXPECT_EQ(host.info, "All files have been checked");
+  EXPECT_TRUE(test::Snapshot(home_) == published) << "the folder differs from the published one";
+  RecordProperty("successful_runs", succeeded);
+  EXPECT_GT(succeeded, 20) << "the faults were too many to say anything";
+  EXPECT_LT(succeeded, 200) << "no fault reached the runs";
+  EXPECT_EQ(OpenDescriptors(), baselineDescriptors);
+  EXPECT_LT(ResidentBytes(), baselineMemory + (8u << 20)) << "memory grew from " << baselineMemory;
+}
+
+}  // namespace
+}  // namespace kova

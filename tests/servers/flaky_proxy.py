@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""A proxy in front of a real HTTP server that misbehaves on a share of its connections.
+
+    flaky_proxy.py UPSTREAM_PORT RATE SEED [FAULT ...]
+
+Listens on 127.0.0.1 on a free port and prints the port on its first line. Each connection is
+passed through to the upstream server, except that with probability RATE one fault, chosen at
+random from the FAULTs given (all when none are), happens to it:
+
+  reset   the reply is cut off by a reset after a random number of bytes
+  short   the reply ends, cleanly closed, after a random number of bytes
+  long    bytes of garbage follow the reply
+  stall   the reply stops after a random number of bytes and the connection stays open
+  norange the Range header is taken out of the request, so a resumed download gets 200
+
+It prints one line per connection on standard error ("fault reset", "pass") and ends when its
+standard input closes.
+"""
+import random
+import socket
+import struct
+import sys
+import threading
+import time
+
+upstream_port = int(sys.argv[1])
+rate = float(sys.argv[2])
+rng = random.Random(int(sys.argv[3]))
+faults = sys.argv[4:] or ["reset", "short", "long", "stall", "norange"]
+lock = threading.Lock()
+
+
+def read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = conn.recv(65536)
+        if not piece:
+            return None
+        data += piece
+    return data
+
+
+def handle(conn):
+    with lock:
+        fault = rng.choice(faults) if rng.random() < rate else None
+        cut = rng.randint(0, 4000)
+    sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
+    sys.stderr.flush()
+    try:
+        request = read_request(conn)
+        if request is None:
+            return
+        head, _, rest = request.partition(b"\r\n\r\n")
+        lines = [l for l in head.split(b"\r\n") if not l.lower().startswith((b"connection:", b"keep-alive:"))]
+        if fault == "norange":
+            lines = [l for l in lines if not l.lower().startswith(b"range:")]
+        # One request per connection: the upstream closes after its reply, and so does the proxy.
+        request = b"\r\n".join(lines + [b"Connection: close"]) + b"\r\n\r\n" + rest
+        up = socket.create_connection(("127.0.0.1", upstream_port))
+        up.sendall(request)
+        sent = 0
+        while True:
+            piece = up.recv(65536)
+            if not piece:
+                break
+            if fault in ("reset", "short", "stall") and sent + len(piece) > cut:
+                conn.sendall(piece[:cut - sent])
+                if fault == "reset":
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                elif fault == "stall":
+                    time.sleep(30)
+                up.close()
+                return
+            conn.sendall(piece)
+            sent += len(piece)
+        up.close()
+        if fault == "long":
+            conn.sendall(b"garbage after the reply " * 100)
+    except OSError:
+        pass
+    finally:
+        try:
+            conn.close()
+        except OSError:
+            pass
+
+
+def main():
+    server = socket.socket()
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", 0))
+    server.listen(64)
+    print(server.getsockname()[1], flush=True)
+    threading.Thread(target=lambda: (sys.stdin.read(), server.close(), __import__("os")._exit(0)), daemon=True).start()
+    while True:
+        try:
+            conn, _ = server.accept()
+        except OSError:
+            return
+        threading.Thread(target=handle, args=(conn,), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()
