@@ -43,7 +43,8 @@ def read_request(conn):
 def handle(conn):
     with lock:
         fault = rng.choice(faults) if rng.random() < rate else None
-        cut = rng.randint(0, 4000)
+        # Half the cuts fall in the status line and headers, half anywhere in a body.
+        cut = rng.randint(0, 200) if rng.random() < 0.5 else rng.randint(0, 200000)
     sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
     sys.stderr.flush()
     try:
