@@ -9,6 +9,7 @@
 #include "core/utility.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "workers/checksum_thread.h"
 #include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
@@ -458,6 +459,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   // the one to keep until the new copy is ready.
   if (platform::FileExists(local)) platform::DeleteFile(backup);
   const bool movedToBackup = platform::MoveFileNoReplace(local, backup);
+  platform::FaultPoint("after-backup");
   platform::DeleteFile(fresh);
   bool unpackFailed;
   {
@@ -465,6 +467,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     WaitWithMessages(worker);
     unpackFailed = worker.HasError();
   }
+  if (!unpackFailed) platform::FaultPoint("before-final-move");
   if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
     platform::DeleteFile(archive);
     platform::DeleteFile(backup);

@@ -14,4 +14,9 @@ int FindProcessByExecutable(const std::string& path);
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& directory);
 
+// A place in a repair where tests stop the program to kill it: when the environment variable
+// KOVA_FAULT_STOP names `point`, the process stops itself there (SIGSTOP) the first time it
+// passes. Without the variable it does nothing.
+void FaultPoint(const char* point);
+
 }  // namespace kova::platform

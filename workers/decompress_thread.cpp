@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/error.h"
 
 namespace kova {
@@ -105,6 +106,7 @@ void TDecompressThread::DoWork() {
     }
     if (have > 0 && (strm.avail_out == 0 || ret != LZMA_OK)) {
       output->Write(out.data(), have);
+      platform::FaultPoint("unpack");
       produced = current;
       strm.next_out = out.data();
       strm.avail_out = out.size();

@@ -2,6 +2,7 @@
 
 #include "net/http_date.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/error.h"
 #include "workers/crc32.h"
 
@@ -85,6 +86,7 @@ void TDownloadThread::Store() {
   target_->Write(doc.Data().data(), doc.Data().size());
   Written += size;
   doc.Clear();
+  if (ownsTarget_) platform::FaultPoint("download");
 }
 
 void TDownloadThread::Abort() {
@@ -131,7 +133,14 @@ void TDownloadThread::DoWork() {
     // must not pass as an empty download.
     if (!completed && Outcome == doDownloaded && http_->DownloadSize == 0) Outcome = doFailed;
   } catch (...) {
-    FinalPhase();
+    // The transfer broke off on an error of our own (say, the disk is full): that is a failed
+    // download, never a complete one, and its partial file is given up.
+    if (Outcome == doDownloaded) Outcome = doFailed;
+    try {
+      FinalPhase();
+    } catch (...) {
+      // The first error is the one reported.
+    }
     throw;
   }
   FinalPhase();

@@ -1,0 +1,113 @@
+// Faults on real processes and a real server: the updater killed in the middle of a repair, and
+// a game folder on a file system that fills up. Each time a later run brings the folder to the
+// published state, and no file is ever lost.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/common/game_fixture.h"
+
+namespace kova {
+namespace {
+
+using test::TChild;
+
+bool Stopped(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T';
+}
+
+class Faults : public test::TGameFixture {
+ protected:
+  // Starts kovaupdater-cli so that it stops itself at `point`; false when it never got there.
+  std::unique_ptr<TChild> StartStoppingAt(const std::string& point) {
+    ::setenv("KOVA_FAULT_STOP", point.c_str(), 1);
+    auto cli = std::make_unique<TChild>(
+        KOVA_CLI_EXE, std::vector<std::string>{"--options", work_ / "options.xml", "--home", home_, "--retries", "1"});
+    ::unsetenv("KOVA_FAULT_STOP");
+    return cli;
+  }
+};
+
+TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::string file = home_ + "/data/textures.pak";
+  for (const std::string point : {"download", "unpack", "after-backup", "before-final-move"}) {
+    SCOPED_TRACE(point);
+    test::WriteFile(file, "the player's old copy");
+    std::unique_ptr<TChild> cli = StartStoppingAt(point);
+    ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
+    ::kill(cli->Pid(), SIGKILL);
+    cli->WaitExit(10);
+    // Whatever the stage, the player's copy is in place or kept as the backup.
+    const std::string backup = home_ + "/data/textures.kovabak";
+    EXPECT_TRUE((std::filesystem::exists(file) && test::ReadFile(file) == "the player's old copy") ||
+                (std::filesystem::exists(backup) && test::ReadFile(backup) == "the player's old copy"));
+    const auto run = Cli();
+    EXPECT_EQ(run.Status, 0) << run.Last();
+    ExpectHomeMatchesSource();  // no ".kovanew", ".kovabak" or archive left behind
+  }
+}
+
+// A small file system for the game folder, made for the test and removed after it.
+class TSmallFileSystem {
+ public:
+  TSmallFileSystem(const std::string& path, const std::string& size) : path_(path) {
+    std::filesystem::create_directories(path);
+    mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~TSmallFileSystem() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSucceeds) {
+  test::WriteFile(source_ + "/data/big.pak", test::Bytes(600 << 10, 9));  // incompressible
+  Publish();
+  home_ = work_ / "small";
+  TSmallFileSystem fs(home_, "2000k");
+  if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
+  ASSERT_EQ(Cli().Status, 0);
+  // The game takes about 1,050 KiB. With big.pak damaged and a filler of 1,300 KiB, its archive
+  // (600 KiB) no longer fits.
+  test::WriteFile(home_ + "/data/big.pak", "the player's old copy, small");
+  const std::string filler = home_ + "/filler";
+  test::WriteFile(filler, std::string(1300 << 10, 'f'));
+  const auto download = Cli();
+  EXPECT_EQ(download.Status, 1);
+  EXPECT_EQ(download.Last(), "Check cancelled due to an error");
+  // The partial archive is given up, which frees its space.
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.pak.lzma"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.pak.lzma.part"));
+  EXPECT_EQ(test::ReadFile(home_ + "/data/big.pak"), "the player's old copy, small");
+  // Room for the archive but not for the unpacked copy beside it.
+  std::filesystem::resize_file(filler, 700 << 10);
+  const auto unpack = Cli();
+  EXPECT_EQ(unpack.Status, 1);
+  EXPECT_EQ(unpack.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_EQ(test::ReadFile(home_ + "/data/big.pak"), "the player's old copy, small");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.kovabak"));
+  // Space freed: the next run succeeds.
+  std::filesystem::remove(filler);
+  const auto freed = Cli();
+  EXPECT_TRUE(unpack.Has("Unpacking data\\big.pak")) << "the second run did not reach the unpack";
+  EXPECT_EQ(freed.Status, 0) << freed.Last();
+  ExpectHomeMatchesSource();
+}
+
+}  // namespace
+}  // namespace kova
