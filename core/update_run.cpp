@@ -458,7 +458,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   // A backup left by an interrupted earlier repair would block this one; the file in place is
   // the one to keep until the new copy is ready.
   if (platform::FileExists(local)) platform::DeleteFile(backup);
-  const bool movedToBackup = platform::MoveFileNoReplace(local, backup);
+  // Only a file is moved aside: a folder standing where the file belongs is the player's, and
+  // the new copy then fails to take its place.
+  const bool movedToBackup = platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
   platform::FaultPoint("after-backup");
   platform::DeleteFile(fresh);
   bool unpackFailed;

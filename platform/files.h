@@ -13,6 +13,8 @@ bool FileExists(const std::string& path);       // a non-directory entry
 bool DirectoryExists(const std::string& path);
 // Size of a file that is not a directory; -1 when there is none.
 std::int64_t FileSize(const std::string& path);
+// Whether `path` itself is a symbolic link (not followed).
+bool IsSymbolicLink(const std::string& path);
 // Last-write time in seconds since 1970 (UTC); false when the file cannot be opened for reading.
 bool FileModifySeconds(const std::string& path, std::int64_t& seconds);
 // One look at a file that is not a directory: its size, and its last-write time when it can be

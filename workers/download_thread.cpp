@@ -18,6 +18,8 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
       ownsTarget_(true) {
   Crc = kCrcInit;
   const std::string part = FileName + kPartSuffix;
+  // A partial file that is a link would have the download written wherever it points.
+  if (platform::IsSymbolicLink(part)) platform::DeleteFile(part);
   if (platform::FileExists(part)) {
     auto existing = platform::OpenFileStream(part, platform::TFileMode::OpenReadWrite);
     const std::int64_t size = existing->Size();

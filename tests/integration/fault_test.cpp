@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "tests/common/game_fixture.h"
 
@@ -107,6 +108,96 @@ TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSuc
   EXPECT_TRUE(unpack.Has("Unpacking data\\big.pak")) << "the second run did not reach the unpack";
   EXPECT_EQ(freed.Status, 0) << freed.Last();
   ExpectHomeMatchesSource();
+}
+
+
+TEST_F(Faults, AReadOnlyFolderFailsClearlyAndChangesNothing) {
+  Publish();
+  home_ = work_ / "small";
+  TSmallFileSystem fs(home_, "4m");
+  if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
+  ASSERT_EQ(Cli().Status, 0);
+  test::WriteFile(home_ + "/user.cfg", "volume=11\n");
+  ASSERT_EQ(::mount(nullptr, home_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  const auto before = test::Snapshot(home_);
+  const auto run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "Check cancelled due to an error");
+  EXPECT_TRUE(test::Snapshot(home_) == before);
+  ASSERT_EQ(::mount(nullptr, home_.c_str(), nullptr, MS_REMOUNT, nullptr), 0);
+  EXPECT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(Faults, AFolderWhereAGameFileBelongsIsKeptAndReported) {
+  Publish();
+  std::filesystem::create_directories(home_ + "/data/textures.pak");
+  test::WriteFile(home_ + "/data/textures.pak/notes.txt", "the player's notes");
+  const auto run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_EQ(test::ReadFile(home_ + "/data/textures.pak/notes.txt"), "the player's notes");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovabak"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
+  EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=5\n");  // the others were installed
+}
+
+TEST_F(Faults, LinksWhereArchivesGoNeverLeadWritesOutside) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::string outside = work_ / "outside.bin", outsidePart = work_ / "outside.part";
+  test::WriteFile(outside, "precious");
+  test::WriteFile(outsidePart, "also precious");
+  test::WriteFile(home_ + "/data/textures.pak", "damaged");
+  std::filesystem::create_symlink(outside, home_ + "/data/textures.pak.lzma");
+  test::WriteFile(home_ + "/user.cfg", "damaged");
+  std::filesystem::create_symlink(outsidePart, home_ + "/user.cfg.lzma.part");
+  const auto run = Cli();
+  EXPECT_EQ(run.Status, 0) << run.Last();
+  EXPECT_EQ(test::ReadFile(outside), "precious");
+  EXPECT_EQ(test::ReadFile(outsidePart), "also precious");
+  ExpectHomeMatchesSource();  // the links are gone, the files restored
+}
+
+TEST_F(Faults, ABrokenOrLockedSettingsStoreNeverStopsTheUpdate) {
+  Publish();
+  const std::string store = work_ / "registry.sqlite3";
+  ASSERT_EQ(Cli().Status, 0);
+  const std::string good = test::ReadFile(store);
+  struct TCase {
+    const char* What;
+    std::function<void()> Make;
+  };
+  std::unique_ptr<TChild> holder;
+  const std::vector<TCase> cases = {
+      {"random bytes", [&] { test::WriteFile(store, test::Bytes(20000, 3)); }},
+      {"cut in half", [&] { test::WriteFile(store, good.substr(0, good.size() / 2)); }},
+      {"an empty file", [&] { test::WriteFile(store, ""); }},
+      {"locked by another process",
+       [&] {
+         test::WriteFile(store, good);
+         holder = std::make_unique<TChild>(
+             "/usr/bin/python3",
+             std::vector<std::string>{"-c", "import sqlite3, sys; db = sqlite3.connect(sys.argv[1], isolation_level=None);"
+                                             " db.execute('PRAGMA locking_mode=EXCLUSIVE'); db.execute('BEGIN EXCLUSIVE');"
+                                             " print('locked', flush=True); sys.stdin.read()",
+                                      store},
+             std::string(), true);
+         ASSERT_TRUE(holder->WaitForOutput("locked", 10));
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    std::filesystem::remove(store + "-wal");
+    std::filesystem::remove(store + "-shm");
+    c.Make();
+    test::WriteFile(home_ + "/user.cfg", "damaged");
+    const auto run = Cli();
+    EXPECT_TRUE(run.Status == 0 || run.Status == 1) << "ended with " << run.Status;
+    EXPECT_EQ(run.Last(), "All files have been checked");
+    EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=5\n");
+    holder.reset();
+  }
 }
 
 }  // namespace

@@ -99,5 +99,56 @@ TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublis
   EXPECT_LT(ResidentBytes(), baselineMemory + (8u << 20)) << "memory grew from " << baselineMemory;
 }
 
+
+TEST_F(Soak, EachServerFaultEndsInAFailedOrRetriedDownloadAndNeverUnpacksAWrongArchive) {
+  Publish();
+  const auto published = test::Snapshot(source_);
+  const std::string file = home_ + "/data/textures.pak";
+  const std::string archive = Served() + "/data/textures.pak.lzma";
+  auto runThrough = [&](const std::string& listUrl, test::TRecordingHost& host) {
+    FreeUpdaterOptions();
+    TMemoryStream stream("<options><uid>" + uid_ + "</uid><patchlist>" + listUrl + "</patchlist></options>");
+    UpdaterOptions().LoadFromStream(stream);
+    UpdaterOptions().SetHomeDir(home_);
+    TUpdateRun run(host);
+    run.UpdateRun(false);
+  };
+  {
+    test::TRecordingHost host;
+    runThrough(ListUrl(), host);
+    ASSERT_EQ(host.info, "All files have been checked");
+  }
+  for (const std::string fault : {"reset", "short", "long", "stall", "norange"}) {
+    SCOPED_TRACE(fault);
+    test::TFlakyProxy proxy(nginx_->Port(), 1.0, 3, {"suffix:.lzma", fault});
+    // An old copy to replace, and for the Range case half an archive to resume from.
+    test::WriteFile(file, "the player's old copy");
+    if (fault == "norange") {
+      const std::string whole = test::ReadFile(archive);
+      test::WriteFile(file + ".lzma.part", whole.substr(0, whole.size() / 2));
+    }
+    test::TRecordingHost host;
+    host.onBox = [](TBoxKind, const std::string&) { return IDCANCEL; };
+    runThrough(proxy.Url("/" + uid_ + "/patchlist.xml"), host);
+    if (fault == "long" || fault == "norange") {
+      // Bytes after the announced length are not read, and a 200 for a Range starts the file
+      // again: both downloads are whole and correct.
+      EXPECT_EQ(host.info, "All files have been checked");
+      EXPECT_EQ(test::ReadFile(file), published.at("data/textures.pak"));
+    } else {
+      EXPECT_EQ(host.info, "Check cancelled due to an error");
+      ASSERT_EQ(host.boxes.size(), 1u);
+      EXPECT_EQ(host.boxes[0], "Error while downloading patch for data\\textures.pak");
+      EXPECT_EQ(test::ReadFile(file), "the player's old copy");  // nothing was unpacked
+      EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
+    }
+  }
+  // A later run through a sound server puts everything right.
+  test::TRecordingHost host;
+  runThrough(ListUrl(), host);
+  EXPECT_EQ(host.info, "All files have been checked");
+  EXPECT_TRUE(test::Snapshot(home_) == published);
+}
+
 }  // namespace
 }  // namespace kova

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A proxy in front of a real HTTP server that misbehaves on a share of its connections.
 
-    flaky_proxy.py UPSTREAM_PORT RATE SEED [FAULT ...]
+    flaky_proxy.py UPSTREAM_PORT RATE SEED [suffix:TEXT] [FAULT ...]
 
 Listens on 127.0.0.1 on a free port and prints the port on its first line. Each connection is
 passed through to the upstream server, except that with probability RATE one fault, chosen at
@@ -12,6 +12,8 @@ random from the FAULTs given (all when none are), happens to it:
   long    bytes of garbage follow the reply
   stall   the reply stops after a random number of bytes and the connection stays open
   norange the Range header is taken out of the request, so a resumed download gets 200
+
+With suffix:TEXT only requests whose path ends with TEXT meet faults.
 
 It prints one line per connection on standard error ("fault reset", "pass") and ends when its
 standard input closes.
@@ -26,7 +28,9 @@ import time
 upstream_port = int(sys.argv[1])
 rate = float(sys.argv[2])
 rng = random.Random(int(sys.argv[3]))
-faults = sys.argv[4:] or ["reset", "short", "long", "stall", "norange"]
+args = sys.argv[4:]
+suffix = next((a[len("suffix:"):] for a in args if a.startswith("suffix:")), "").encode()
+faults = [a for a in args if not a.startswith("suffix:")] or ["reset", "short", "long", "stall", "norange"]
 lock = threading.Lock()
 
 
@@ -41,16 +45,18 @@ def read_request(conn):
 
 
 def handle(conn):
-    with lock:
-        fault = rng.choice(faults) if rng.random() < rate else None
-        # Half the cuts fall in the status line and headers, half anywhere in a body.
-        cut = rng.randint(0, 200) if rng.random() < 0.5 else rng.randint(0, 200000)
-    sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
-    sys.stderr.flush()
     try:
         request = read_request(conn)
         if request is None:
             return
+        parts = request.split(b" ", 2)
+        path = parts[1] if len(parts) > 2 else b""
+        with lock:
+            fault = rng.choice(faults) if rng.random() < rate and path.endswith(suffix) else None
+            # Half the cuts fall in the status line and headers, half anywhere in a body.
+            cut = rng.randint(0, 200) if rng.random() < 0.5 else rng.randint(0, 200000)
+        sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
+        sys.stderr.flush()
         head, _, rest = request.partition(b"\r\n\r\n")
         lines = [l for l in head.split(b"\r\n") if not l.lower().startswith((b"connection:", b"keep-alive:"))]
         if fault == "norange":
