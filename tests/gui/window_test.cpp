@@ -237,6 +237,7 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   Click(575 + 50, 506 + 13);
   ASSERT_TRUE(WaitForTrace("info: All files have been checked", 30, 1)) << Window().Output();
   EXPECT_EQ(CountContaining(LogSince(mark), "/news.html"), 1u);
+  EXPECT_EQ(CountContaining(LogSince(mark), "/news.html HTTP/1.1|-|KovaUpdater/1.0|200"), 1u) << "the browser's user agent";
   EXPECT_EQ(CountTrace("news: navigate"), 1u);
   EXPECT_EQ(CountTrace("news: loaded"), 1u);
 }
