@@ -118,6 +118,24 @@ TEST_F(TWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
   EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos) << "Close does not show Cancelling";
 }
 
+TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
+  Publish();
+  std::filesystem::remove(Served() + "/data/textures.pak.lzma");
+  InstallLauncher();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("box: Error while downloading patch for data\\textures.pak", 30)) << Window().Output();
+  // The box is a window of its own with the application title; Escape answers it like Cancel.
+  std::string box;
+  ASSERT_TRUE(Eventually([&] {
+    box = Shell("xdotool search --onlyvisible --name '^Window test " + uid_ + "$' | grep -v '^" + windowId_ + "$' | head -n 1");
+    return !box.empty();
+  }, 10));
+  box.erase(box.find_last_not_of(" \n") + 1);
+  Shell("xdotool windowfocus --sync " + box + " key Escape");
+  ASSERT_TRUE(WaitForTrace("info: Check cancelled due to an error", 10)) << Window().Output();
+  EXPECT_TRUE(Window().Running());
+}
+
 TEST_F(TWindow, CancelWhileIdleQuits) {
   ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   Click(575 + 50, 535 + 13);
