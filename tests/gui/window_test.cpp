@@ -136,6 +136,27 @@ TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   EXPECT_TRUE(Window().Running());
 }
 
+TEST_F(TWindow, TheDownloadErrorBoxAnswersByItselfAfterThirtySecondsAndTheRunRetries) {
+  Publish();
+  std::filesystem::remove(Served() + "/data/textures.pak.lzma");
+  InstallLauncher();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  const std::string box = "box: Error while downloading patch for data\\textures.pak";
+  ASSERT_TRUE(WaitForTrace(box, 30)) << Window().Output();
+  const auto shown = std::chrono::steady_clock::now();
+  // Unanswered, the box closes itself with the time-out result, which retries the download.
+  ASSERT_TRUE(WaitForTrace(box, 40, 1)) << Window().Output();
+  EXPECT_GE(std::chrono::steady_clock::now() - shown, std::chrono::seconds(29));
+}
+
+TEST_F(TWindow, WithoutANotificationAreaMinimiseIconifiesSoTheWindowCanComeBack) {
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: iconified", 5)) << Window().Output();
+  EXPECT_EQ(CountTrace("window: hidden"), 0u);
+  EXPECT_EQ(CountTrace("tray: shown"), 0u);
+}
+
 TEST_F(TWindow, CancelWhileIdleQuits) {
   ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   Click(575 + 50, 535 + 13);
