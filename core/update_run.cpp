@@ -110,6 +110,11 @@ void TUpdateRun::CheckButtonClick() {
   UpdateRun(false);
 }
 
+TUpdateRun::TStep TUpdateRun::EndRecordWalk(const std::string& text) {
+  EndRun(text);
+  return TStep::Ended;
+}
+
 void TUpdateRun::EndRun(const std::string& text) {
   host_.SetInfo(text);
   FinishRun(true);
@@ -377,15 +382,13 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     }
     if (mustRead) b = seconds >= 0 ? PackDosDate(seconds) : -1;
     if (cancelled_) {
-      EndRun(kCancelledByUser);
-      return TStep::Ended;
+      return EndRecordWalk(kCancelledByUser);
     }
     if (failed) {
       const int answer =
           host_.RetryBox(TBoxKind::CheckError, "Error while checking " + name + ". Error code: " + std::to_string(code));
       if (answer == IDRETRY) return TStep::Retry;
-      EndRun(kCancelledByError);
-      return TStep::Ended;
+      return EndRecordWalk(kCancelledByError);
     }
   }
   if (a == target.Checksum && b != target.FileDate) {
@@ -408,8 +411,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       u = worker.Crc;
     }
     if (cancelled_) {
-      EndRun(kCancelledByUser);
-      return TStep::Ended;
+      return EndRecordWalk(kCancelledByUser);
     }
     if (u != item.Checksum) platform::DeleteFile(archive);
   }
@@ -426,14 +428,12 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       outcome = doFailed;  // the partial file could not be opened or created
     }
     if (cancelled_) {
-      EndRun(kCancelledByUser);
-      return TStep::Ended;
+      return EndRecordWalk(kCancelledByUser);
     }
     if (outcome != doDownloaded) {
       const int answer = host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
       if (answer == IDRETRY || answer == MB_TIMEDOUT) return TStep::Retry;
-      EndRun(kCancelledByError);
-      return TStep::Ended;
+      return EndRecordWalk(kCancelledByError);
     }
   }
   host_.SetInfo("Unpacking " + display);
@@ -449,8 +449,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     const int answer = host_.RetryBox(TBoxKind::RunningGame,
                                       "Please, close running  " + ExtractFileName(run.ProgramPath) + " to proceed");
     if (answer == IDCANCEL) {
-      EndRun(kCancelledByUser);
-      return TStep::Ended;
+      return EndRecordWalk(kCancelledByUser);
     }
   }
   const std::string backup = ChangeFileExt(local, ".kovabak");

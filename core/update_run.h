@@ -55,6 +55,8 @@ class TUpdateRun {
   TStep ProcessRecord(TRunState& run, TPatchItem& item);
   void StepTotalProgress(TRunState& run);
   void EndRun(const std::string& text);
+  // Ends the run with `text` from inside the walk over the records.
+  TStep EndRecordWalk(const std::string& text);
 
   IUpdateHost& host_;
   bool running_ = false;

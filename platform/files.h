@@ -17,8 +17,8 @@ std::int64_t FileSize(const std::string& path);
 bool IsSymbolicLink(const std::string& path);
 // Last-write time in seconds since 1970 (UTC); false when the file cannot be opened for reading.
 bool FileModifySeconds(const std::string& path, std::int64_t& seconds);
-// One look at a file that is not a directory: its size, and its last-write time when it can be
-// opened for reading (`readable` false otherwise). False when there is no such file.
+// One look at a file that is not a directory: its size and last-write time, and whether this
+// process may read it. False when there is no such file.
 bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& seconds, bool& readable);
 // Sets only the last-write time; the file must be writable.
 bool SetFileModifySeconds(const std::string& path, std::int64_t seconds);

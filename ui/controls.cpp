@@ -28,13 +28,26 @@ TSurface MakeSurface(const TImage& image) {
 namespace {
 
 PangoLayout* LabelLayout(cairo_t* cr, const std::string& text) {
+  static PangoFontDescription* const font = [] {
+    PangoFontDescription* f = pango_font_description_from_string("Tahoma, DejaVu Sans, sans");
+    pango_font_description_set_absolute_size(f, 11 * PANGO_SCALE);
+    return f;
+  }();
   PangoLayout* layout = pango_cairo_create_layout(cr);
-  PangoFontDescription* font = pango_font_description_from_string("Tahoma, DejaVu Sans, sans");
-  pango_font_description_set_absolute_size(font, 11 * PANGO_SCALE);
   pango_layout_set_font_description(layout, font);
-  pango_font_description_free(font);
   pango_layout_set_text(layout, text.c_str(), static_cast<int>(text.size()));
   return layout;
+}
+
+// A context to measure text in, made once: the information line changes for every file of a run.
+cairo_t* MeasuringContext() {
+  static cairo_t* const cr = [] {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
+    cairo_t* context = cairo_create(surface);
+    cairo_surface_destroy(surface);  // the context keeps it
+    return context;
+  }();
+  return cr;
 }
 
 }  // namespace
@@ -44,14 +57,10 @@ void TLabel::SetCaption(const std::string& text) {
   Repaint();  // where the old text was
   text_ = text;
   // The size comes from the text as it will be drawn.
-  cairo_surface_t* scratch = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
-  cairo_t* cr = cairo_create(scratch);
-  PangoLayout* layout = LabelLayout(cr, text_);
+  PangoLayout* layout = LabelLayout(MeasuringContext(), text_);
   int width = 0, height = 0;
   pango_layout_get_pixel_size(layout, &width, &height);
   g_object_unref(layout);
-  cairo_destroy(cr);
-  cairo_surface_destroy(scratch);
   Bounds.Right = Bounds.Left + (text_.empty() ? 0 : width);
   Bounds.Bottom = Bounds.Top + (text_.empty() ? 0 : height);
   Repaint();

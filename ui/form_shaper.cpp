@@ -1,5 +1,7 @@
 #include "ui/form_shaper.h"
 
+#include <algorithm>
+
 namespace kova::ui {
 
 TFormShaper::TFormShaper(GtkWindow* form) : form_(form) {
@@ -35,15 +37,12 @@ void TFormShaper::Reshape() {
   gtk_window_resize(form_, bitmap_.Width, bitmap_.Height);
   if (!TransparentColor) TransparentColor = bitmap_.Colour(0, bitmap_.Height - 1);
   region_ = BuildRegion(bitmap_, *TransparentColor);
-  // An image without key pixels, or made only of them, leaves the window its full rectangle.
+  // An image without key pixels (one full-width run per row), or made only of them (no run),
+  // leaves the window its full rectangle.
   const bool full = region_.empty() ||
                     (region_.size() == static_cast<std::size_t>(bitmap_.Height) &&
-                     [&] {
-                       for (const TRect& r : region_) {
-                         if (r.Left != 0 || r.Right != bitmap_.Width) return false;
-                       }
-                       return true;
-                     }());
+                     std::all_of(region_.begin(), region_.end(),
+                                 [&](const TRect& r) { return r.Left == 0 && r.Right == bitmap_.Width; }));
   if (full) {
     gtk_widget_shape_combine_region(widget, nullptr);
   } else {

@@ -21,20 +21,17 @@
 
 namespace {
 
-void PrintInformation(const std::string& caption, const std::string& text) {
-  std::string lines = text;
-  for (char& c : lines) {
-    if (c == '\r') c = '\n';
-  }
-  std::printf("%s\n\n%s\n", caption.c_str(), lines.c_str());
-  std::fflush(stdout);
-}
-
+// The help text separates its lines with a single carriage return.
 std::string WithNewLines(std::string text) {
   for (char& c : text) {
     if (c == '\r') c = '\n';
   }
   return text;
+}
+
+void PrintInformation(const std::string& caption, const std::string& text) {
+  std::printf("%s\n\n%s\n", caption.c_str(), WithNewLines(text).c_str());
+  std::fflush(stdout);
 }
 
 void RunWindow() {

@@ -118,11 +118,11 @@ bool FileModifySeconds(const std::string& path, std::int64_t& seconds) {
 }
 
 bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& seconds, bool& readable) {
+  // A cached run looks at every file of the game: a look and a permission check, without
+  // opening each file.
   struct stat st {};
-  TFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  readable = f.fd >= 0;
-  if (readable ? ::fstat(f.fd, &st) != 0 : ::stat(path.c_str(), &st) != 0) return false;
-  if (S_ISDIR(st.st_mode)) return false;
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  readable = ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0;
   size = st.st_size;
   seconds = st.st_mtim.tv_sec;
   return true;

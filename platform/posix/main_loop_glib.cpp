@@ -128,7 +128,7 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     }
     // Spin a little: most waits in a run are short, and a worker's calls and end are seen here
     // without a wake-up.
-    const auto until = std::chrono::steady_clock::now() + kSpin;
+    const auto until = now + kSpin;
     while (!done() && q.pending.load(std::memory_order_seq_cst) == 0 && std::chrono::steady_clock::now() < until) {
       CpuRelax();
     }

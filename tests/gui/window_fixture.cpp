@@ -131,15 +131,16 @@ std::size_t TWindowFixture::CountTrace(const std::string& line) {
   return CountContaining(Lines(window_->Output()), "kova: " + line);
 }
 
-void TWindowFixture::Origin(int& x, int& y) {
-  const std::string geometry = Shell("xdotool getwindowgeometry --shell " + windowId_);
+void WindowPosition(const std::string& id, int& x, int& y) {
+  std::istringstream in(Shell("xdotool getwindowgeometry --shell " + id));
   x = y = -1;
-  std::istringstream in(geometry);
   for (std::string l; std::getline(in, l);) {
     if (l.rfind("X=", 0) == 0) x = std::stoi(l.substr(2));
     if (l.rfind("Y=", 0) == 0) y = std::stoi(l.substr(2));
   }
 }
+
+void TWindowFixture::Origin(int& x, int& y) { WindowPosition(windowId_, x, y); }
 
 void TWindowFixture::Click(int x, int y, int button) {
   int ox = 0, oy = 0;

@@ -31,6 +31,9 @@ struct TShot {
     return {Rgb[i], Rgb[i + 1], Rgb[i + 2]};
   }
 };
+// The top-left corner on the screen of the X window `id`.
+void WindowPosition(const std::string& id, int& x, int& y);
+
 // The whole screen, through ImageMagick's import.
 TShot Screenshot();
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 
 #include "tests/gui/window_fixture.h"
 #include "ui/skin.h"
@@ -178,14 +177,8 @@ class TTray {
   }
   // Clicks the first icon in the tray.
   void ClickIcon() {
-    const std::string id = Shell("xdotool search --class trayer 2>/dev/null | head -n 1");
-    const std::string geometry = Shell("xdotool getwindowgeometry --shell " + id);
     int x = 0, y = 0;
-    std::istringstream in(geometry);
-    for (std::string l; std::getline(in, l);) {
-      if (l.rfind("X=", 0) == 0) x = std::stoi(l.substr(2));
-      if (l.rfind("Y=", 0) == 0) y = std::stoi(l.substr(2));
-    }
+    WindowPosition(Shell("xdotool search --class trayer 2>/dev/null | head -n 1"), x, y);
     Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) + " sleep 0.1 click 1");
   }
 

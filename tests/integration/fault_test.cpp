@@ -27,7 +27,7 @@ bool Stopped(pid_t pid) {
 
 class Faults : public test::TGameFixture {
  protected:
-  // Starts kovaupdater-cli so that it stops itself at `point`; false when it never got there.
+  // Starts kovaupdater-cli so that it stops itself (SIGSTOP) when it reaches `point`.
   std::unique_ptr<TChild> StartStoppingAt(const std::string& point) {
     ::setenv("KOVA_FAULT_STOP", point.c_str(), 1);
     auto cli = std::make_unique<TChild>(

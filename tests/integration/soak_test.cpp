@@ -49,17 +49,20 @@ class Soak : public test::TGameFixture {
     FreeUpdaterOptions();
     test::TGameFixture::TearDown();
   }
+  // Fresh options for the in-process runs: this game's identifier and the patch list at `url`.
+  void UseList(const std::string& url) {
+    FreeUpdaterOptions();
+    TMemoryStream stream("<options><uid>" + uid_ + "</uid><patchlist>" + url + "</patchlist></options>");
+    UpdaterOptions().LoadFromStream(stream);
+    UpdaterOptions().SetHomeDir(home_);
+  }
   int savedTimeout_ = 0;
 };
 
 TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublishedFolder) {
   Publish();
   test::TFlakyProxy proxy(nginx_->Port(), 0.2, 11);
-  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
-                                             proxy.Url("/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
-  TMemoryStream stream(test::ReadFile(work_ / "options.xml"));
-  UpdaterOptions().LoadFromStream(stream);
-  UpdaterOptions().SetHomeDir(home_);
+  UseList(proxy.Url("/" + uid_ + "/patchlist.xml"));
 
   const auto published = test::Snapshot(source_);
   std::vector<std::string> names;
@@ -106,10 +109,7 @@ TEST_F(Soak, EachServerFaultEndsInAFailedOrRetriedDownloadAndNeverUnpacksAWrongA
   const std::string file = home_ + "/data/textures.pak";
   const std::string archive = Served() + "/data/textures.pak.lzma";
   auto runThrough = [&](const std::string& listUrl, test::TRecordingHost& host) {
-    FreeUpdaterOptions();
-    TMemoryStream stream("<options><uid>" + uid_ + "</uid><patchlist>" + listUrl + "</patchlist></options>");
-    UpdaterOptions().LoadFromStream(stream);
-    UpdaterOptions().SetHomeDir(home_);
+    UseList(listUrl);
     TUpdateRun run(host);
     run.UpdateRun(false);
   };
