@@ -39,7 +39,10 @@ TMask::TMask(const std::string& maskText) {
       }
       int last = -1;  // the member before a "-"
       while (p < n && maskText[p] != ']') {
-        if (maskText[p] == '-') {
+        // A "-" just before the closing "]" ends no range: it is a member of its own, as in
+        // "[a-]" for "a" or "-".
+        const bool closesSet = p + 1 < n && maskText[p + 1] == ']';
+        if (maskText[p] == '-' && (last < 0 || !closesSet)) {
           if (last < 0) invalid(p);
           ++p;
           if (p >= n) break;  // unclosed set

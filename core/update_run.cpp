@@ -459,7 +459,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   if (platform::FileExists(local)) platform::DeleteFile(backup);
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
-  const bool movedToBackup = platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
+  if (platform::FileExists(local)) platform::MoveFileNoReplace(local, backup);
   platform::FaultPoint("after-backup");
   platform::DeleteFile(fresh);
   bool unpackFailed;
@@ -478,9 +478,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   }
   // The new copy did not take the file's place: the old file goes back, the archive stays for the
   // next run, and the record keeps its date so nothing is taken as up to date.
+  // A backup left by an interrupted earlier run goes back too: it is the player's file, and the
+  // move never replaces a file that is in place.
   run.UnpackFailed = true;
   platform::DeleteFile(fresh);
-  if (movedToBackup) platform::MoveFileNoReplace(backup, local);
+  platform::MoveFileNoReplace(backup, local);
   return TStep::Next;
 }
 

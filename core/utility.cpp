@@ -39,19 +39,31 @@ bool ExecuteFile(const std::string& program, const std::string& parameters, cons
   return platform::SpawnDetached(program, SplitCommandLine(parameters), directory);
 }
 
+namespace {
+
+constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
+
+}  // namespace
+
+// A file's time becomes a local date-time through the offset from UTC in force now, not the one
+// of its own date: HTTP dates are decoded the same way, so a build dated with the server's date
+// reads back as exactly that date in every season, and the self-update never fetches it again
+// because daylight saving began or ended since.
 TDateTime GetFileModifyTime(const std::string& path) {
   std::int64_t seconds = 0;
-  TDateFields f;
-  if (!platform::FileModifySeconds(path, seconds) || !platform::UnixToLocalFields(seconds, f)) return -1;
-  return EncodeDateTime(f);
+  if (!platform::FileModifySeconds(path, seconds)) return -1;
+  const std::int64_t local = seconds + std::int64_t{platform::LocalUtcOffsetMinutes()} * 60;
+  const double days = kUnixEpochDays + static_cast<double>(local) / 86400.0;
+  return days >= 0 ? days : -1;  // before 1900 the date-time's fraction would run backwards
 }
 
 bool SetFileModifyTime(const std::string& path, TDateTime time) {
-  if (!std::isfinite(time)) return false;
+  if (!std::isfinite(time) || time < 0 || time > 3e6) return false;
   TDateFields f = DecodeDateTime(time);
   f.Millisecond = 0;
-  std::int64_t seconds = 0;
-  return platform::LocalFieldsToUnix(f, seconds) && platform::SetFileModifySeconds(path, seconds);
+  if (!IsValidDate(f.Year, f.Month, f.Day)) return false;
+  const std::int64_t local = std::llround((EncodeDateTime(f) - kUnixEpochDays) * 86400.0);
+  return platform::SetFileModifySeconds(path, local - std::int64_t{platform::LocalUtcOffsetMinutes()} * 60);
 }
 
 std::size_t LastCharPos(char c, const std::string& s) {

@@ -41,9 +41,9 @@ class TRecordingHost : public IUpdateHost {
     boxes.push_back(text);
     return onBox ? onBox(kind, text) : IDCANCEL;
   }
-  std::string ExecutablePath() const override { return "/nonexistent/kovaupdater"; }
+  std::string ExecutablePath() const override { return executable; }
 
-  std::string info, news, balloon;
+  std::string info, news, balloon, executable = "/nonexistent/kovaupdater";
   std::vector<std::string> lines, boxes;
   int file = 0, total = 0;
   bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true, closed = false;

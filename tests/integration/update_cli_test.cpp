@@ -179,6 +179,15 @@ TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
   EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
 }
 
+TEST_F(HandWrittenList, AnUnpackFailureGivesBackABackupLeftByAnEarlierInterruptedRun) {
+  PublishWithXz("broken.dat", "the new content", std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
+  test::WriteFile(home_ + "/broken.kovabak", "the player's old copy");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_EQ(test::ReadFile(home_ + "/broken.dat"), "the player's old copy");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovabak"));
+}
+
 TEST_F(HandWrittenList, AHostileListChangesNothingOutsideTheFolder) {
   std::filesystem::create_directories(Served());
   const std::string outside = work_ / "outside.txt";

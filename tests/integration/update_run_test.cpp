@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <optional>
+
 #include "core/options.h"
 #include "core/registry.h"
 #include "core/startup.h"
@@ -193,6 +195,54 @@ TEST(UpdateRunHelpers, DisplayNamesAndBarPositions) {
 // downloads it, starts it with "/update", the new one copies itself over the old file and starts
 // it with "/delete", and the ".new.exe" is gone. The replaced launcher then does not fetch the
 // same build again.
+// Sets the process's time zone for the life of the object.
+class TTimeZone {
+ public:
+  explicit TTimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) saved_ = old;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~TTimeZone() {
+    if (saved_) ::setenv("TZ", saved_->c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+TEST_F(UpdateRunInProcess, ABuildDatedInTheOtherSeasonIsNotFetchedAgain) {
+  // Whatever the month the test runs in, one of the two dates lies across a daylight-saving
+  // change from now in this zone.
+  const TTimeZone berlin("Europe/Berlin");
+  for (const time_t buildTime : {time_t{1768478400} /* 15 Jan 2026 12:00 UTC */, time_t{1784116800} /* 15 Jul 2026 */}) {
+    SCOPED_TRACE(buildTime);
+    std::filesystem::create_directories(Served());
+    // Large enough that the equal date stops the transfer while it runs.
+    test::WriteFile(Served() + "/kovaupdater.bin", test::Bytes(400000, 7));
+    const std::string exe = home_ + "/kovaupdater";
+    test::WriteFile(exe, "the running build");
+    utimbuf times{buildTime, buildTime};
+    ::utime((Served() + "/kovaupdater.bin").c_str(), &times);
+    ::utime(exe.c_str(), &times);
+    LoadOptions("<updater>" + nginx_->Url("/" + uid_ + "/kovaupdater.bin") + "</updater>");
+    ExeFileDate = GetFileModifyTime(exe);
+    TRecordingHost host;
+    host.executable = exe;
+    TUpdateRun run(host);
+    run.UpdateRun(true);
+    EXPECT_FALSE(host.closed) << "the same build was fetched again";
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
+    // A build written with the server's date reads back as that date.
+    ASSERT_TRUE(SetFileModifyTime(exe, ExeFileDate));
+    struct stat st {};
+    ::stat(exe.c_str(), &st);
+    EXPECT_EQ(st.st_mtime, buildTime);
+  }
+}
+
 TEST_F(UpdateRunInProcess, UpdatesItselfEndToEndWithRealProcesses) {
   const std::string exe = home_ + "/kovaupdater";
   std::filesystem::copy_file(KOVA_UPDATER_EXE, exe);

@@ -33,7 +33,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TMatchCase{"a*b*c", "aXbYbZc", true}, TMatchCase{"a*b*c", "aXbYbZ", false},
                       TMatchCase{"***", "anything", true}, TMatchCase{"*.*", "noext", false},
                       TMatchCase{"\xE9*", "\xC9x", false}, TMatchCase{"\xE9*", "\xE9x", true},
-                      TMatchCase{"?", "", false}, TMatchCase{"*a", "aaaa", true}));
+                      TMatchCase{"?", "", false}, TMatchCase{"*a", "aaaa", true},
+                      TMatchCase{"[a-]x", "-x", true}, TMatchCase{"[a-]x", "Ax", true},
+                      TMatchCase{"[a-]x", "bx", false}));
 
 TEST(Mask, InvalidMasksRaiseWithTheTextAndPosition) {
   auto message = [](const std::string& mask) -> std::string {
@@ -49,6 +51,7 @@ TEST(Mask, InvalidMasksRaiseWithTheTextAndPosition) {
   EXPECT_EQ(message("a[bc"), "'a[bc' is an invalid mask at (5)");
   EXPECT_EQ(message("[-a]"), "'[-a]' is an invalid mask at (2)");
   EXPECT_EQ(message("[a-"), "'[a-' is an invalid mask at (4)");
+  EXPECT_EQ(message("[-]"), "'[-]' is an invalid mask at (2)");
   // Thirty states after "*" are allowed, the thirty-first is not (the end counts as one).
   std::string ok, bad;
   for (int i = 0; i < 29; ++i) ok += "*a";

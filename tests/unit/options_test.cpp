@@ -120,6 +120,12 @@ TEST(OptionsDocument, FaultsRaiseButKeepWhatWasReadBefore) {
   EXPECT_EQ(m.Uid, "v");
   TOptions x;
   EXPECT_THROW(Load(x, "<options><uid>w</uid><title>"), EXmlError);
+  // A trailing "-" in a set is a member, not a fault that would drop the rest of the document.
+  TOptions d;
+  Load(d, "<options><soft_check><mask>save[0-9a-]*</mask></soft_check><run><program>g</program></run></options>");
+  EXPECT_EQ(d.RunProgram, "g");
+  ASSERT_EQ(d.SoftCheckMasks.size(), 1u);
+  EXPECT_TRUE(d.SoftCheckMasks[0]->Matches("save-1.dat"));
 }
 
 class UpdaterOptionsStore : public ::testing::Test {
