@@ -32,6 +32,7 @@ struct TArchiveAttrs {
   int Original = TXmlNameTable::Shared().NameToId("original");
   int Size = TXmlNameTable::Shared().NameToId("size");
   int Checksum = TXmlNameTable::Shared().NameToId("checksum");
+  int Executable = TXmlNameTable::Shared().NameToId("executable");
 };
 
 const std::string& Required(const TXmlElement& e, int id) {
@@ -54,6 +55,7 @@ void TFileItem::Assign(const TFileItem& source) {
   Checksum = source.Checksum;
   Size = source.Size;
   FileDate = source.FileDate;
+  Executable = source.Executable;
 }
 
 void TPatchItem::Assign(const TFileItem& source) {
@@ -104,8 +106,11 @@ void LoadPatchList(TStream& stream, TPatchMap& map) {
     const std::uint32_t checksum = RequiredHex(e, attrs.Checksum);
     // A name that leaves the game folder would make the update write outside it.
     if (!IsSafeRelativeName(fileName)) throw EPatchListError("'" + fileName + "' is not a valid file name");
+    auto record = MakeRecord(fileName, original, size, 0, checksum);
+    const std::string* executable = e.FindById(attrs.Executable);
+    record->FileItem->Executable = executable && *executable == "1";
     TPatchItem* previous = nullptr;
-    map.Put(fileName, MakeRecord(fileName, original, size, 0, checksum).release(), &previous);
+    map.Put(fileName, record.release(), &previous);
     delete previous;  // the later entry of a list wins
   }
 }

@@ -35,6 +35,9 @@ class TFileItem {
   // Last-write time as last observed, packed as a DOS date; 0 = never observed, -1 = the file
   // existed but could not be opened when its date was taken.
   std::int32_t FileDate = 0;
+  // The publisher marked the file as a program to run. Only a freshly read list knows it; the
+  // cache does not keep it.
+  bool Executable = false;
 };
 
 // Describes the archive; `FileItem` describes the target file it restores.

@@ -1,6 +1,7 @@
 #include "core/update_run.h"
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 
@@ -27,6 +28,26 @@ std::string ExtractFileName(const std::string& path) { return path.substr(path.r
 
 // The local path of a published name: the game folder, and the name with "/" separators.
 std::string LocalPath(const std::string& home, const std::string& name) { return home + BackslashToSlash(name); }
+
+// Whether a file starts as a program does: an ELF header, or a "#!" line naming its interpreter.
+bool StartsAsProgram(const std::string& path) {
+  try {
+    auto stream = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+    char head[4] = {};
+    const std::size_t n = stream->Read(head, sizeof head);
+    return (n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// A repaired file keeps the permissions of the file it replaces (a program the player made
+// runnable stays runnable); a program to run gets the run bit, whether the list says so or, for
+// a new file of a list that does not, its content does.
+void GiveMode(const std::string& fresh, const std::string& replaced, bool executable) {
+  if (!replaced.empty()) platform::CopyFileMode(replaced, fresh);
+  if (executable || (replaced.empty() && StartsAsProgram(fresh))) platform::MakeExecutable(fresh);
+}
 
 }  // namespace
 
@@ -122,6 +143,7 @@ void TUpdateRun::EndRun(const std::string& text) {
 
 void TUpdateRun::FinishRun(bool resetBars) {
   if (resetBars) ResetProgress();
+  lastRunCancelled_ = cancelled_;
   SetRunning(false);
   SetCancelled(false);
   UpdateButtons();
@@ -164,9 +186,15 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     host_.SetInfo("Downloading options...");
     TDownloadOutcome outcome;
     {
-      TDownloadThread worker(o.OptionsUrl, 0, run.Stream, nullptr, ProgressCallback());
+      // The options download hears a cancel too: a server that never answers must not hold a
+      // Cancel, a Close or an interrupt for the whole time-out.
+      TDownloadThread worker(o.OptionsUrl, 0, run.Stream, &cancelEvent_, ProgressCallback());
       WaitWithMessages(worker);
       outcome = worker.Outcome;
+    }
+    if (cancelled_) {
+      EndRun(kCancelledByUser);
+      return false;
     }
     if (outcome != doDownloaded) {
       EndRun("Error while loading options");
@@ -459,7 +487,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   if (platform::FileExists(local)) platform::DeleteFile(backup);
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
-  if (platform::FileExists(local)) platform::MoveFileNoReplace(local, backup);
+  const bool movedToBackup = platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
   platform::FaultPoint("after-backup");
   platform::DeleteFile(fresh);
   bool unpackFailed;
@@ -468,7 +496,10 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     WaitWithMessages(worker);
     unpackFailed = worker.HasError();
   }
-  if (!unpackFailed) platform::FaultPoint("before-final-move");
+  if (!unpackFailed) {
+    GiveMode(fresh, movedToBackup ? backup : std::string(), target.Executable);
+    platform::FaultPoint("before-final-move");
+  }
   if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
     platform::DeleteFile(archive);
     platform::DeleteFile(backup);

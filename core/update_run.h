@@ -31,6 +31,9 @@ class TUpdateRun {
   bool IsRunning() const { return running_; }
   bool IsCancelled() const { return cancelled_; }
   bool IsCheckRequested() const { return checkRequested_; }
+  // Whether the last run that ended had been cancelled: such a run is never a success, whatever
+  // its last text says.
+  bool LastRunCancelled() const { return lastRunCancelled_; }
   void SetCancelled(bool value);
   void SetCheckRequested(bool value) { checkRequested_ = value; }
   const platform::TEvent& CancelEvent() const { return cancelEvent_; }
@@ -62,6 +65,7 @@ class TUpdateRun {
   bool running_ = false;
   bool cancelled_ = false;
   bool checkRequested_ = false;
+  bool lastRunCancelled_ = false;
   platform::TEvent cancelEvent_;
   std::atomic<int> filePosition_{0};
 };

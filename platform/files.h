@@ -31,6 +31,11 @@ bool CopyFileOver(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);  // files only
 // Gives `to` the permission bits of `from` (a downloaded build gets the launcher's run bit).
 bool CopyFileMode(const std::string& from, const std::string& to);
+// Whether the file is marked as a program that may be run (on systems that mark them).
+bool IsExecutableFile(const std::string& path);
+// Marks the file as a program that may be run by whoever may read it; true where files carry
+// no such mark.
+bool MakeExecutable(const std::string& path);
 // Creates the folder and any missing parents.
 bool ForceDirectories(const std::string& path);
 // The running program's own file.

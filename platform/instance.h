@@ -1,10 +1,13 @@
 #pragma once
 // The single-instance lock and the messages between instances.
 //
-// Holding the lock is holding a bound per-user abstract Unix socket named after the lock name;
-// the kernel frees it when the process ends, also on a crash. Other instances (and any other
-// program) send a message name such as "FOCUS==uid" by connecting to it.
+// A lock is held by one process of one user at a time, and the operating system lets it go when
+// that process ends, also on a crash. While held, it carries short text messages (message names
+// such as "FOCUS==uid") from other processes of the same user to the holder; messages from
+// another user are never delivered, and a lock name taken by another user is never mistaken for
+// one of ours.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,26 +16,29 @@ namespace kova::platform {
 
 class TInstanceLock {
  public:
+  // HeldElsewhere: another process of this user holds it. Failed: no lock (an empty name, a
+  // system failure, or the name taken by another user); the caller goes on without one.
   enum class TResult { Acquired, HeldElsewhere, Failed };
-  // An empty name gives no protection: the result is Failed and nothing is bound.
   static std::unique_ptr<TInstanceLock> TryAcquire(const std::string& name, TResult& result);
   ~TInstanceLock();
   TInstanceLock(const TInstanceLock&) = delete;
   TInstanceLock& operator=(const TInstanceLock&) = delete;
 
-  // Readable when a message is waiting; for the main loop to watch.
-  int Fd() const { return fd_; }
-  // Accepts the connections that are waiting and returns the message names they carried.
-  std::vector<std::string> TakeMessages();
-  // Waits up to `milliseconds` for a message (negative: forever); false on time-out.
-  bool WaitForMessage(int milliseconds) const;
+  // From now on, while the GUI thread serves its message loop, calls `handler` there with each
+  // message that arrives and is one of `accepted`; any other text is dropped. A sender is never
+  // waited for: slow or silent senders are dropped after a short time, and only a few may be
+  // pending at once. An empty handler stops the serving.
+  void ServeMessages(std::vector<std::string> accepted, std::function<void(const std::string&)> handler);
+
+  struct TState;
 
  private:
-  explicit TInstanceLock(int fd) : fd_(fd) {}
-  int fd_;
+  explicit TInstanceLock(std::unique_ptr<TState> state);
+  std::unique_ptr<TState> state_;
 };
 
-// Delivers `message` to the holder of the lock `name`; false when nobody holds it.
+// Delivers `message` to the holder of the lock `name`; false when no process of this user holds
+// it.
 bool SendInstanceMessage(const std::string& name, const std::string& message);
 
 // Process-wide ids for message names: the same name always gives the same id (from 0xC000).

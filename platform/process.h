@@ -7,7 +7,8 @@
 namespace kova::platform {
 
 // Id of a process whose executable file is `path` (ASCII case-insensitive comparison); with
-// several, the last one enumerated. 0 when none.
+// several, the last one enumerated. 0 when none. A script that runs through an interpreter is
+// found too: the interpreter's process that runs it.
 int FindProcessByExecutable(const std::string& path);
 // Starts `program` with the given arguments (argv[1..]) in `directory` (the current folder when
 // empty) and does not wait for it. Descriptors are not inherited.

@@ -39,6 +39,7 @@ struct TEntry {
   std::uint32_t Crc = 0;
   std::int64_t Size = 0;
   std::uint32_t ArchiveCrc = 0;
+  bool Executable = false;
   bool Reused = false;
   std::string Error;
 };
@@ -244,6 +245,7 @@ int main(int argc, char** argv) {
       TEntry& e = entries[i];
       const std::string src = (source / e.Relative).string();
       const std::string archive = (output / e.Relative).string() + ".lzma";
+      e.Executable = platform::IsExecutableFile(src);
       if (!FileCrc(src, e.Crc, e.Size)) {
         e.Error = "cannot read it";
       } else {
@@ -287,9 +289,10 @@ int main(int argc, char** argv) {
       continue;
     }
     reused += e.Reused;
-    char numbers[96];
-    std::snprintf(numbers, sizeof numbers, "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"/>\n", e.Crc,
-                  static_cast<long long>(e.Size), e.ArchiveCrc);
+    char numbers[128];
+    // "executable" marks a program to run; launchers that do not know it ignore it.
+    std::snprintf(numbers, sizeof numbers, "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"%s/>\n", e.Crc,
+                  static_cast<long long>(e.Size), e.ArchiveCrc, e.Executable ? " executable=\"1\"" : "");
     xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
   }
   xml += "</list>\n";

@@ -4,7 +4,8 @@
 //
 // Information lines go to standard output, one per line, and nothing else; progress goes to
 // standard error. The exit status is 0 when the run ends with "All files have been checked" (or
-// with nothing to check and no error), 1 otherwise, 2 for a bad command line.
+// with nothing to check and no error) and was not cancelled, 1 otherwise, 2 for a bad command
+// line.
 
 #include <unistd.h>
 
@@ -102,11 +103,29 @@ int main(int argc, char** argv) {
   platform::OnInterrupt([&run] {
     if (run.IsRunning()) run.SetCancelled(true);
   });
+  // A launcher started for the same game while this run holds it asks for its window in vain:
+  // the player learns why here, and a close message cancels the run as it would the window's.
+  const std::string uid = options.Uid;
+  if (InstanceMutex) {
+    InstanceMutex->ServeMessages({FocusMessageName(uid), CloseMessageName(uid)}, [&run, uid](const std::string& message) {
+      if (message == CloseMessageName(uid)) {
+        std::fprintf(stderr, "kovaupdater-cli: a close was requested; cancelling the run\n");
+        if (run.IsRunning()) run.SetCancelled(true);
+      } else {
+        std::fprintf(stderr,
+                     "kovaupdater-cli: KovaUpdater was started for %s, but this console run is updating the game "
+                     "folder; it can open once this run has ended\n",
+                     uid.c_str());
+      }
+      std::fflush(stderr);
+    });
+  }
   if (check) run.CheckButtonClick();
   else run.UpdateRun(false);
 
   const std::string result = host.Info();
+  const bool succeeded = !run.LastRunCancelled() && (result == "All files have been checked" || result.empty());
   InstanceMutex.reset();
   FreeUpdaterOptions();
-  return result == "All files have been checked" || result.empty() ? 0 : 1;
+  return succeeded ? 0 : 1;
 }

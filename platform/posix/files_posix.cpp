@@ -206,6 +206,19 @@ bool CopyFileMode(const std::string& from, const std::string& to) {
   return ::stat(from.c_str(), &st) == 0 && ::chmod(to.c_str(), st.st_mode & 07777) == 0;
 }
 
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
+}
+
+bool MakeExecutable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  // The run bit goes where the read bit is: the owner, and the group and others when the file
+  // was created readable for them.
+  return ::chmod(path.c_str(), (st.st_mode & 07777) | ((st.st_mode & 0444) >> 2)) == 0;
+}
+
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;

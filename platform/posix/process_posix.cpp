@@ -3,8 +3,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -17,19 +19,78 @@ extern char** environ;
 
 namespace kova::platform {
 
+namespace {
+
+// Whether the file at `path` is a script that runs through the interpreter its "#!" line names.
+bool IsScript(const std::string& path) {
+  char head[2] = {};
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  const std::size_t n = std::fread(head, 1, 2, f);
+  std::fclose(f);
+  return n == 2 && head[0] == '#' && head[1] == '!';
+}
+
+std::string ReadLink(const std::string& link) {
+  char buffer[4096];
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+// A script's process is its interpreter's, which the kernel starts with the script's path after
+// the interpreter's own options: "/bin/sh /games/x/start.sh" or "python3 -u ./start.py". The
+// first argument that is no option names the script, relative to the process's folder unless
+// it is absolute.
+std::string ScriptOfProcess(const std::string& procDir) {
+  FILE* f = std::fopen((procDir + "/cmdline").c_str(), "rb");
+  if (!f) return {};
+  char buffer[8192];
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
+  std::fclose(f);
+  std::size_t start = 0;
+  for (int index = 0; start < n; ++index) {
+    const char* arg = buffer + start;
+    const std::size_t length = ::strnlen(arg, n - start);
+    start += length + 1;
+    if (index == 0 || length == 0 || arg[0] == '-') continue;
+    std::string script(arg, length);
+    if (script[0] != '/') script = ReadLink(procDir + "/cwd") + "/" + script;
+    return script;
+  }
+  return {};
+}
+
+// `path` with "." components and repeated separators taken out, for comparing script paths.
+std::string Tidy(const std::string& path) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < path.size()) {
+    const std::size_t end = std::min(path.find('/', i), path.size());
+    const std::string part = path.substr(i, end - i);
+    if (!part.empty() && part != ".") out += "/" + part;
+    i = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
 int FindProcessByExecutable(const std::string& path) {
   DIR* proc = ::opendir("/proc");
   if (!proc) return 0;
+  // A game started through an interpreter runs as the interpreter; its script is then found on
+  // the process's command line.
+  const bool script = IsScript(path);
+  const std::string tidyPath = Tidy(path);
   int found = 0;
-  std::vector<char> buffer(4096);
   while (const dirent* entry = ::readdir(proc)) {
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
-    const std::string link = std::string("/proc/") + entry->d_name + "/exe";
-    const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size() - 1);
-    if (n <= 0) continue;  // a process we may not inspect, or a kernel thread
-    if (SameTextAscii(std::string_view(buffer.data(), static_cast<std::size_t>(n)), path)) {
+    const std::string dir = std::string("/proc/") + entry->d_name;
+    const std::string exe = ReadLink(dir + "/exe");
+    if (exe.empty()) continue;  // a process we may not inspect, or a kernel thread
+    if (SameTextAscii(exe, path) || (script && SameTextAscii(Tidy(ScriptOfProcess(dir)), tidyPath))) {
       found = static_cast<int>(pid);
     }
   }

@@ -56,6 +56,37 @@ TEST_F(UpdateCli, RepairsACorruptedFileAndRestoresAMissingOne) {
   ExpectHomeMatchesSource();
 }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+TEST_F(UpdateCli, ProgramsAreInstalledRunnableAndRepairsKeepEachFilesPermissions) {
+  std::filesystem::permissions(source_ + "/bin/game.sh", std::filesystem::perms(0755));
+  Publish();
+  const std::string list = test::ReadFile(Served() + "/patchlist.xml");
+  EXPECT_NE(list.find("filename=\"bin\\game.sh\""), std::string::npos);
+  EXPECT_EQ(CountContaining(test::Lines(list), "executable=\"1\""), 1u) << list;
+  EXPECT_EQ(CountContaining(test::Lines(list), "game.sh"), CountContaining(test::Lines(list), "executable=\"1\""));
+  ASSERT_EQ(Cli().Status, 0);
+  EXPECT_TRUE(ModeOf(home_ + "/bin/game.sh") & S_IXUSR);
+  EXPECT_FALSE(ModeOf(home_ + "/user.cfg") & 0111);
+  test::TChild game(home_ + "/bin/game.sh", {});  // the installed game can be started
+  EXPECT_EQ(game.WaitExit(10), 0);
+  EXPECT_EQ(game.Output(), "game\n");
+  // The player's own permissions survive a repair.
+  ::chmod((home_ + "/user.cfg").c_str(), 0600);
+  ::chmod((home_ + "/data/textures.pak").c_str(), 0750);
+  for (const char* name : {"/user.cfg", "/data/textures.pak", "/bin/game.sh"}) test::WriteFile(home_ + name, "damaged");
+  const TCliRun check = Cli({"--check"});
+  EXPECT_EQ(check.Status, 0);
+  ExpectHomeMatchesSource();
+  EXPECT_EQ(ModeOf(home_ + "/user.cfg"), 0600u);
+  EXPECT_EQ(ModeOf(home_ + "/data/textures.pak"), 0750u);
+  EXPECT_TRUE(ModeOf(home_ + "/bin/game.sh") & S_IXUSR);
+}
+
 TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {
   Publish();
   ASSERT_EQ(Cli().Status, 0);
@@ -151,6 +182,16 @@ TEST_F(HandWrittenList, InstallsFromXzArchives) {
   EXPECT_EQ(run.Status, 0);
   EXPECT_EQ(test::ReadFile(home_ + "/a.txt"), "alpha alpha alpha\n");
   EXPECT_TRUE(test::ReadFile(home_ + "/b.bin") == test::Bytes(70000, 5));
+}
+
+TEST_F(HandWrittenList, NewFilesThatStartAsProgramsGetTheRunBit) {
+  PublishWithXz("run.sh", "#!/bin/sh\necho ran\n");
+  PublishWithXz("prog", std::string("\x7f" "ELF\x02\x01\x01", 7) + test::Bytes(100, 3));
+  PublishWithXz("notes.txt", "# a comment, not a script\n");
+  ASSERT_EQ(Cli().Status, 0);
+  EXPECT_TRUE(ModeOf(home_ + "/run.sh") & S_IXUSR);
+  EXPECT_TRUE(ModeOf(home_ + "/prog") & S_IXUSR);
+  EXPECT_FALSE(ModeOf(home_ + "/notes.txt") & 0111);
 }
 
 TEST_F(HandWrittenList, AnArchiveWithTheWrongCrcEndsTheRunAndIsDeleted) {
@@ -288,6 +329,51 @@ TEST_F(UpdateCli, CtrlCCancelsLikeTheCancelButtonAndKeepsThePartFile) {
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Check cancelled by user");
   EXPECT_TRUE(std::filesystem::exists(home_ + "/data/big.pak.lzma.part"));
+}
+
+TEST_F(UpdateCli, AnInterruptIsHeardWithinASecondAndACancelledRunIsNoSuccess) {
+  test::TScriptedServer server;
+  // A server that takes the request and says nothing, once for the options and once for the
+  // patch list of a first run, which then never gets a list.
+  for (const std::string element : {"options", "patchlist"}) {
+    SCOPED_TRACE(element);
+    test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><" + element + ">" + server.Url("/silent") +
+                                               "</" + element + "></options>");
+    test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
+    ASSERT_TRUE(cli.WaitForOutput(element == "options" ? "Downloading options..." : "Downloading patchlist...", 20))
+        << cli.Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(cli.Pid(), element == "options" ? SIGTERM : SIGINT);
+    EXPECT_EQ(cli.WaitExit(20), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1500));
+    if (element == "options") {
+      EXPECT_EQ(test::Lines(cli.Output()).back(), "Check cancelled by user");
+    }
+  }
+}
+
+TEST_F(UpdateCli, ALauncherStartedDuringAConsoleRunIsExplainedOnTheConsole) {
+  test::WriteFile(source_ + "/data/big.pak", test::Bytes(3 << 20, 7));
+  Publish();
+  const std::string slow = nginx_->Root() + "/slow/" + uid_;
+  std::filesystem::create_directories(nginx_->Root() + "/slow");
+  std::filesystem::rename(Served(), slow);
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
+                                             nginx_->Url("/slow/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
+  test::TChild cli("/bin/sh", {"-c", "exec '" KOVA_CLI_EXE "' --options '" + (work_ / "options.xml") + "' --home '" +
+                                         home_ + "' 2>&1"});
+  ASSERT_TRUE(cli.WaitForOutput("Downloading data\\big.pak", 60)) << cli.Output();
+  // The launcher of the same game, started by the player meanwhile.
+  const std::string launcherDir = work_ / "launcher";
+  std::filesystem::create_directories(launcherDir);
+  std::filesystem::copy_file(KOVA_UPDATER_EXE, launcherDir + "/kovaupdater");
+  test::WriteFile(launcherDir + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid></options>");
+  test::TChild launcher(launcherDir + "/kovaupdater", {});
+  EXPECT_EQ(launcher.WaitExit(10), 0);
+  EXPECT_TRUE(cli.WaitForOutput("this console run is updating the game folder", 10)) << cli.Output();
+  ::kill(cli.Pid(), SIGINT);
+  EXPECT_EQ(cli.WaitExit(20), 1);
 }
 
 }  // namespace

@@ -136,6 +136,23 @@ TEST_F(UpdateRunInProcess, WaitsWhileTheGameRuns) {
   EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
 }
 
+TEST_F(UpdateRunInProcess, AGameScriptThatRunsIsWaitedForToo) {
+  Publish();
+  LoadOptions();
+  UpdaterOptions().RunProgram = "bin\\play.sh";
+  std::filesystem::create_directories(home_ + "/bin");
+  test::WriteFile(home_ + "/bin/play.sh", "#!/bin/sh\nsleep 60\n");
+  std::filesystem::permissions(home_ + "/bin/play.sh", std::filesystem::perms(0755));
+  test::TChild game(home_ + "/bin/play.sh", {});
+  ASSERT_TRUE(test::Eventually([&] { return FindProcessByPath(home_ + "/bin/play.sh") == game.Pid(); }, 5));
+  TRecordingHost host;
+  TUpdateRun run(host);
+  run.UpdateRun(false);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_EQ(host.boxes[0], "Please, close running  play.sh to proceed");
+  EXPECT_EQ(host.info, "Check cancelled by user");
+}
+
 TEST_F(UpdateRunInProcess, ANewCopyThatCannotTakeTheFilesPlaceIsReportedAndUndone) {
   Publish();
   LoadOptions();
