@@ -1,7 +1,5 @@
 #include "ui/form_main.h"
 
-#include <glib-unix.h>
-
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/utility.h"
@@ -100,7 +98,12 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   g_object_unref(icon);
   trayIcon_->OnClick = [this] { TrayIconClick(); };
   // 7. Messages from other instances.
-  if (InstanceMutex) instanceWatch_ = g_unix_fd_add(InstanceMutex->Fd(), G_IO_IN, InstanceReadable, this);
+  if (InstanceMutex) {
+    const std::string& uid = UpdaterOptions().Uid;
+    InstanceMutex->ServeMessages({FocusMessageName(uid), CloseMessageName(uid)}, [this](const std::string& message) {
+      ApplicationEventsMessage(platform::RegisterWindowMessage(message));
+    });
+  }
   // 8. The clicks.
   CancelButton_.OnClick = [this] { CancelButtonClick(); };
   CheckButton_.OnClick = [this] { CheckButtonClick(); };
@@ -122,7 +125,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
 }
 
 TFormMain::~TFormMain() {
-  if (instanceWatch_) g_source_remove(instanceWatch_);
+  if (InstanceMutex) InstanceMutex->ServeMessages({}, nullptr);
   if (closeTimer_) g_source_remove(closeTimer_);
   browser_.reset();
   trayIcon_.reset();
@@ -396,15 +399,6 @@ gboolean TFormMain::WindowState(GtkWidget*, GdkEventWindowState* event, gpointer
     form->FormShow();
   }
   return FALSE;
-}
-
-gboolean TFormMain::InstanceReadable(gint, GIOCondition, gpointer self) {
-  auto* form = static_cast<TFormMain*>(self);
-  if (!InstanceMutex) return G_SOURCE_REMOVE;
-  for (const std::string& message : InstanceMutex->TakeMessages()) {
-    form->ApplicationEventsMessage(platform::RegisterWindowMessage(message));
-  }
-  return G_SOURCE_CONTINUE;
 }
 
 }  // namespace kova::ui

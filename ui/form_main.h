@@ -75,7 +75,6 @@ class TFormMain final : public IUpdateHost {
   static gboolean Leave(GtkWidget*, GdkEventCrossing* event, gpointer self);
   static gboolean DeleteEvent(GtkWidget*, GdkEvent*, gpointer self);
   static gboolean WindowState(GtkWidget*, GdkEventWindowState* event, gpointer self);
-  static gboolean InstanceReadable(gint fd, GIOCondition, gpointer self);
 
   std::string title_;
   GtkWidget* window_ = nullptr;
@@ -102,7 +101,6 @@ class TFormMain final : public IUpdateHost {
   guint32 lastPressTime_ = 0;
   TMyPNGButton* lastPressed_ = nullptr;
   guint closeTimer_ = 0;
-  guint instanceWatch_ = 0;
   bool closed_ = false;
   bool iconifiedInstead_ = false;
   bool panelShown_ = false;

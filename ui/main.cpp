@@ -55,26 +55,26 @@ void RunWithoutWindow() {
     if (host.CloseRequested()) return;  // a newer build has taken over
   }
   if (!InstanceMutex) {
-    std::printf("No instance identifier is configured: nothing to wait for.\n");
+    std::printf("No single-instance lock is held: nothing to wait for.\n");
     std::fflush(stdout);
     return;
   }
   std::printf("Waiting for instance messages (send %s to end).\n", CloseMessageName(options.Uid).c_str());
   std::fflush(stdout);
-  for (;;) {
-    InstanceMutex->WaitForMessage(-1);
-    for (const std::string& message : InstanceMutex->TakeMessages()) {
-      const unsigned id = platform::RegisterWindowMessage(message);
-      if (id == FocusMessage) {
-        std::printf("Focus requested by another instance.\n");
-        std::fflush(stdout);
-      } else if (id == CloseMessage) {
-        std::printf("Close requested.\n");
-        std::fflush(stdout);
-        return;
-      }
-    }
-  }
+  bool closed = false;
+  InstanceMutex->ServeMessages({FocusMessageName(options.Uid), CloseMessageName(options.Uid)},
+                               [&closed](const std::string& message) {
+                                 if (platform::RegisterWindowMessage(message) == CloseMessage) {
+                                   std::printf("Close requested.\n");
+                                   closed = true;
+                                   platform::WakeGuiThread();
+                                 } else {
+                                   std::printf("Focus requested by another instance.\n");
+                                 }
+                                 std::fflush(stdout);
+                               });
+  platform::WaitUntilServingMessages([&closed] { return closed; });
+  InstanceMutex->ServeMessages({}, nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "core/startup.h"
 #include "core/utility.h"
 #include "platform/instance.h"
+#include "platform/main_loop.h"
 #include "platform/settings_store.h"
 #include "tests/common/child_process.h"
 #include "tests/common/temp_dir.h"
@@ -160,12 +161,75 @@ TEST_F(LauncherProcess, UpdateWithAMissingTargetStartsNothing) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "absent"));
 }
 
+// A program of another local user (nobody), started with setpriv: only root can start one.
+std::unique_ptr<test::TChild> AsOtherUser(const std::vector<std::string>& args) {
+  // The script goes on the command line: the checkout may be a folder only its owner can read.
+  std::vector<std::string> all{"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+                               test::ReadFile(KOVA_SOURCE_DIR "/tests/servers/other_user.py")};
+  all.insert(all.end(), args.begin(), args.end());
+  return std::make_unique<test::TChild>("/usr/bin/setpriv", all, "", true);
+}
+
+TEST_F(LauncherProcess, AnotherUserCanNeitherTakeTheLockNorCloseTheLauncher) {
+  if (::getuid() != 0) GTEST_SKIP() << "acting as a second user needs root";
+  // The stranger binds the launcher's name first and records what reaches it.
+  const std::string address = "kovaupdater." + std::to_string(::getuid()) + "." + uid_;
+  test::TTempDir shared;
+  std::filesystem::permissions(shared.Path(), std::filesystem::perms::all);
+  const std::string log = shared / "received";
+  auto squatter = AsOtherUser({"squat", address, log});
+  ASSERT_TRUE(squatter->WaitForOutput("listening", 10));
+  test::TChild launcher(exe_, {});
+  // It neither ends at once nor tells the stranger anything: it runs without the lock.
+  EXPECT_EQ(launcher.WaitExit(10), 0);
+  EXPECT_NE(launcher.Output().find("running without a window"), std::string::npos) << launcher.Output();
+  EXPECT_NE(launcher.Output().find("No single-instance lock is held"), std::string::npos) << launcher.Output();
+  EXPECT_EQ(test::ReadFile(log).find("FOCUS=="), std::string::npos) << test::ReadFile(log);
+  EXPECT_FALSE(platform::SendInstanceMessage(uid_, FocusMessageName(uid_)));  // nor do we
+  squatter.reset();
+
+  // With the lock held, a stranger's close message is not obeyed.
+  test::TChild first(exe_, {});
+  ASSERT_TRUE(first.WaitForOutput(kWaiting, 10)) << first.Output();
+  auto sender = AsOtherUser({"send", address, CloseMessageName(uid_)});
+  EXPECT_EQ(sender->WaitExit(10), 0);
+  EXPECT_NE(sender->Output().find("sent"), std::string::npos);
+  ::usleep(1500000);
+  EXPECT_TRUE(first.Running());
+  EXPECT_EQ(first.Output().find("Close requested."), std::string::npos);
+  ASSERT_TRUE(Close());
+  EXPECT_EQ(first.WaitExit(10), 0);
+  EXPECT_NE(first.Output().find("Close requested."), std::string::npos);
+}
+
 TEST(ExecuteFile, RunsInTheGivenFolderWithSplitParameters) {
   test::TTempDir dir;
   ASSERT_TRUE(ExecuteFile("/bin/sh", "-c \"pwd > out.txt; echo $0 >> out.txt\" \"second arg\"", dir.Path()));
   EXPECT_TRUE(test::Eventually([&] { return test::ReadFile(dir / "out.txt").find("second arg") != std::string::npos; }, 10));
   EXPECT_EQ(test::ReadFile(dir / "out.txt"), dir.Path() + "\nsecond arg\n");
   EXPECT_FALSE(ExecuteFile(dir / "no-such-program", "", dir.Path()));
+}
+
+TEST(FindProcessByPath, FindsAScriptRunningThroughItsInterpreter) {
+  test::TTempDir dir;
+  const std::string script = dir / "game.sh";
+  test::WriteFile(script, "#!/bin/sh\nsleep 30\n");
+  std::filesystem::permissions(script, std::filesystem::perms(0755));
+  EXPECT_EQ(FindProcessByPath(script), 0);
+  // Started as Start starts it, and by the player from its folder with a relative path.
+  ASSERT_TRUE(ExecuteFile(script, "", dir.Path()));
+  int pid = 0;
+  ASSERT_TRUE(test::Eventually([&] { return (pid = FindProcessByPath(script)) != 0; }, 5));
+  ::kill(pid, SIGKILL);
+  EXPECT_TRUE(test::Eventually([&] { return FindProcessByPath(script) == 0; }, 5));
+  test::TChild player("/bin/sh", {"-c", "cd '" + dir.Path() + "' && exec ./game.sh"});
+  EXPECT_TRUE(test::Eventually([&] { return FindProcessByPath(script) == player.Pid(); }, 5));
+  // A program that merely names the script is not the game: the check holds for scripts only.
+  const std::string binary = dir / "game.bin";
+  test::WriteFile(binary, "not a script");
+  test::TChild viewer("/bin/sleep", {"30", binary});
+  ::usleep(200000);
+  EXPECT_EQ(FindProcessByPath(binary), 0);
 }
 
 TEST(InstanceLock, HeldUntilReleasedAndCarriesMessages) {
@@ -176,14 +240,16 @@ TEST(InstanceLock, HeldUntilReleasedAndCarriesMessages) {
   auto again = platform::TInstanceLock::TryAcquire(name, result);
   EXPECT_EQ(again, nullptr);
   EXPECT_EQ(result, platform::TInstanceLock::TResult::HeldElsewhere);
-  EXPECT_TRUE(platform::SendInstanceMessage(name, "FOCUS==" + name));
-  EXPECT_TRUE(platform::SendInstanceMessage(name, "CLOSE==" + name));
-  ASSERT_TRUE(lock->WaitForMessage(2000));
   std::vector<std::string> messages;
+  lock->ServeMessages({"FOCUS==" + name, "CLOSE==" + name}, [&](const std::string& m) { messages.push_back(m); });
+  EXPECT_TRUE(platform::SendInstanceMessage(name, "FOCUS==" + name));
+  EXPECT_TRUE(platform::SendInstanceMessage(name, "HELLO"));  // delivered, but no message of ours
+  EXPECT_TRUE(platform::SendInstanceMessage(name, "CLOSE==" + name));
   ASSERT_TRUE(test::Eventually([&] {
-    for (auto& m : lock->TakeMessages()) messages.push_back(m);
-    return messages.size() == 2;
+    platform::ServePendingMessages();
+    return messages.size() >= 2;
   }, 5));
+  EXPECT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], "FOCUS==" + name);
   EXPECT_EQ(messages[1], "CLOSE==" + name);
   lock.reset();

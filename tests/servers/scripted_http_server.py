@@ -42,6 +42,8 @@ def scenario(path, request, conn):
     elif path == "/stall":
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + PAYLOAD[:70000])
         time.sleep(6)
+    elif path == "/silent":
+        time.sleep(30)
     elif path == "/stallheaders":
         conn.sendall(b"HTTP/1.0 200 OK\r\n")
         time.sleep(6)
