@@ -220,9 +220,9 @@ void TFormMain::CloseButtonClick(bool fromTimer) {
 void TFormMain::TrayIconClick() {
   trayIcon_->ClearBalloon();
   const bool wasHidden = !gtk_widget_get_visible(window_);
-  if (iconifiedInstead_) {
-    gtk_window_deiconify(GTK_WINDOW(window_));
-  }
+  // A window that the window manager minimised keeps its iconic mark while hidden, and would be
+  // mapped iconic again and hidden straight back into the tray: the mark goes first.
+  gtk_window_deiconify(GTK_WINDOW(window_));
   gtk_window_present(GTK_WINDOW(window_));
   if (trayIcon_->Visible()) trayIcon_->SetVisible(false);
   if (wasHidden) {
@@ -392,7 +392,16 @@ gboolean TFormMain::WindowState(GtkWidget*, GdkEventWindowState* event, gpointer
   if (!(event->changed_mask & GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
   const bool iconified = (event->new_window_state & GDK_WINDOW_STATE_ICONIFIED) != 0;
   if (iconified && !form->iconifiedInstead_) {
-    form->HideToTray();  // the system's minimise request
+    // The system's minimise request; hidden once this notification has been handled, since GTK
+    // is still updating the window while it reports the change.
+    g_idle_add(
+        [](gpointer data) -> gboolean {
+          auto* f = static_cast<TFormMain*>(data);
+          GdkWindow* w = gtk_widget_get_window(f->window_);
+          if (!f->closed_ && w && (gdk_window_get_state(w) & GDK_WINDOW_STATE_ICONIFIED)) f->HideToTray();
+          return G_SOURCE_REMOVE;
+        },
+        form);
   } else if (!iconified && form->iconifiedInstead_) {
     form->iconifiedInstead_ = false;
     Trace("window: shown");

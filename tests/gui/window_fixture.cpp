@@ -1,6 +1,7 @@
 #include "tests/gui/window_fixture.h"
 
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -151,6 +152,45 @@ void TWindowFixture::Click(int x, int y, int button) {
 
 bool TWindowFixture::WindowViewable() {
   return Shell("xwininfo -id " + windowId_ + " 2>/dev/null").find("Map State: IsViewable") != std::string::npos;
+}
+
+std::string TWindowFixture::WmState() {
+  const std::string text = Shell("xprop -id " + windowId_ + " WM_STATE 2>/dev/null");
+  const std::size_t at = text.find("window state: ");
+  if (at == std::string::npos) return {};
+  const std::size_t start = at + std::strlen("window state: ");
+  return text.substr(start, text.find('\n', start) - start);
+}
+
+TTray::TTray()
+    : child_("/usr/bin/trayer", {"--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "48",
+                                 "--height", "32", "--SetDockType", "false", "--transparent", "false"}) {
+  Eventually([] { return !Shell("xdotool search --class trayer 2>/dev/null").empty(); }, 20);
+  ::usleep(300000);
+}
+
+TTray::~TTray() {
+  ::kill(child_.Pid(), SIGTERM);
+  child_.WaitExit(5);
+}
+
+void TTray::ClickIcon() {
+  int x = 0, y = 0;
+  WindowPosition(Shell("xdotool search --class trayer 2>/dev/null | head -n 1"), x, y);
+  Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) + " sleep 0.1 click 1");
+}
+
+TWindowManager::TWindowManager() {
+  child_ = std::make_unique<TChild>("/usr/bin/openbox", std::vector<std::string>{"--sm-disable"});
+  // openbox owns the WM_S0 selection once it manages the screen.
+  if (!Eventually([] { return Shell("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") != std::string::npos; }, 20)) {
+    throw std::runtime_error("openbox did not start");
+  }
+}
+
+TWindowManager::~TWindowManager() {
+  ::kill(child_->Pid(), SIGTERM);
+  child_->WaitExit(5);
 }
 
 void TWindowFixture::ExpectGameInstalled() {

@@ -48,6 +48,31 @@ class TXvfb {
   std::string display_;
 };
 
+// A notification area (trayer, an XEmbed tray) at the top left of the screen.
+class TTray {
+ public:
+  TTray();
+  ~TTray();
+  TTray(const TTray&) = delete;
+  TTray& operator=(const TTray&) = delete;
+  // Clicks the first icon in the tray.
+  void ClickIcon();
+
+ private:
+  TChild child_;
+};
+
+// A real window manager for the suites that need one: openbox, which minimises, maps and
+// focuses windows as a desktop does.
+class TWindowManager {
+ public:
+  TWindowManager();
+  ~TWindowManager();
+
+ private:
+  std::unique_ptr<TChild> child_;
+};
+
 class TWindowFixture : public TGameFixture {
  protected:
   static void SetUpTestSuite();
@@ -76,6 +101,9 @@ class TWindowFixture : public TGameFixture {
   void Click(int x, int y, int button = 1);
   // Whether the window is mapped and on the screen.
   bool WindowViewable();
+  // The window's state as the window manager records it (WM_STATE): "Normal", "Iconic", or
+  // empty when it has none (withdrawn).
+  std::string WmState();
   std::string Launcher() const { return home_ + "/kovaupdater"; }
   // The published files are all in the game folder, as published.
   void ExpectGameInstalled();

@@ -163,29 +163,6 @@ TEST_F(TWindow, CancelWhileIdleQuits) {
   EXPECT_EQ(CountTrace("info: Cancelling..."), 0u);
 }
 
-class TTray {
- public:
-  TTray()
-      : child_("/usr/bin/trayer", {"--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "48",
-                                   "--height", "32", "--SetDockType", "false", "--transparent", "false"}) {
-    Eventually([] { return !Shell("xdotool search --class trayer 2>/dev/null").empty(); }, 20);
-    ::usleep(300000);
-  }
-  ~TTray() {
-    ::kill(child_.Pid(), SIGTERM);
-    child_.WaitExit(5);
-  }
-  // Clicks the first icon in the tray.
-  void ClickIcon() {
-    int x = 0, y = 0;
-    WindowPosition(Shell("xdotool search --class trayer 2>/dev/null | head -n 1"), x, y);
-    Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) + " sleep 0.1 click 1");
-  }
-
- private:
-  TChild child_;
-};
-
 TEST_F(TWindow, MinimiseHidesIntoTheTrayAndAClickOnTheIconRestoresAndRequestsARun) {
   TTray tray;
   ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
