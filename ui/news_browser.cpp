@@ -24,6 +24,38 @@ gboolean CloseScriptDialog(WebKitWebView*, WebKitScriptDialog*, gpointer) {
   return TRUE;  // handled without showing anything
 }
 
+// The page opens no dialog of any kind over the launcher: no print dialog, no file chooser, no
+// log-in box, no permission question, no full screen.
+gboolean NoPrintDialog(WebKitWebView*, WebKitPrintOperation*, gpointer) {
+  Trace("news: print refused");
+  return TRUE;
+}
+
+gboolean NoFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer) {
+  Trace("news: file chooser refused");
+  webkit_file_chooser_request_cancel(request);
+  return TRUE;
+}
+
+gboolean NoAuthentication(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer) {
+  Trace("news: authentication refused");
+  webkit_authentication_request_cancel(request);
+  return TRUE;
+}
+
+gboolean NoPermission(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
+  webkit_permission_request_deny(request);
+  return TRUE;
+}
+
+gboolean NoFullScreen(WebKitWebView*, gpointer) { return TRUE; }
+
+// The host's look: no text selection, as in a dialog, and no scroll bars.
+const char kHostStyle[] =
+    "* { -webkit-user-select: none !important; user-select: none !important; }\n"
+    "::-webkit-scrollbar { display: none !important; width: 0 !important; height: 0 !important; }\n"
+    "html { scrollbar-width: none !important; }\n";
+
 }  // namespace
 
 TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelComplete)
@@ -31,7 +63,13 @@ TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelCom
   // An ephemeral context keeps nothing on disk: no cache, no cookies, no local storage.
   WebKitWebContext* context = webkit_web_context_new_ephemeral();
   webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-  view_ = webkit_web_view_new_with_context(context);
+  WebKitUserContentManager* content = webkit_user_content_manager_new();
+  WebKitUserStyleSheet* style = webkit_user_style_sheet_new(kHostStyle, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                                            WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
+  webkit_user_content_manager_add_style_sheet(content, style);
+  webkit_user_style_sheet_unref(style);
+  view_ = GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content, nullptr));
+  g_object_unref(content);
   g_object_unref(context);
   WebKitSettings* settings = webkit_web_view_get_settings(WEBKIT_WEB_VIEW(view_));
   webkit_settings_set_user_agent(settings, "KovaUpdater/1.0");
@@ -39,13 +77,21 @@ TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelCom
   webkit_settings_set_auto_load_images(settings, TRUE);
   webkit_settings_set_enable_media(settings, TRUE);
   webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-  webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+  // Every window the page opens is seen, to be sent to the default browser or refused.
+  webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
+  webkit_settings_set_enable_fullscreen(settings, FALSE);
   // No drops: files or links dropped on the page do nothing.
   gtk_drag_dest_unset(view_);
   g_signal_connect(view_, "context-menu", G_CALLBACK(NoContextMenu), nullptr);
   g_signal_connect(view_, "button-press-event", G_CALLBACK(NoRightButton), nullptr);
   g_signal_connect(view_, "button-release-event", G_CALLBACK(NoRightButton), nullptr);
   g_signal_connect(view_, "script-dialog", G_CALLBACK(CloseScriptDialog), nullptr);
+  g_signal_connect(view_, "print", G_CALLBACK(NoPrintDialog), nullptr);
+  g_signal_connect(view_, "run-file-chooser", G_CALLBACK(NoFileChooser), nullptr);
+  g_signal_connect(view_, "authenticate", G_CALLBACK(NoAuthentication), nullptr);
+  g_signal_connect(view_, "permission-request", G_CALLBACK(NoPermission), nullptr);
+  g_signal_connect(view_, "enter-fullscreen", G_CALLBACK(NoFullScreen), nullptr);
+  g_signal_connect(view_, "create", G_CALLBACK(CreateWindow), this);
   g_signal_connect(view_, "decide-policy", G_CALLBACK(DecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(LoadChanged), this);
   gtk_container_add(GTK_CONTAINER(panel), view_);
@@ -68,19 +114,51 @@ gboolean TNewsBrowser::DecidePolicy(GtkWidget*, GObject* decision, int type, gpo
   if (!browser->panelVisible_) return FALSE;
   WebKitNavigationAction* action =
       webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
-  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+  // The page's own frames still arriving with it load where they belong.
+  if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && !browser->loaded_ &&
+      !webkit_navigation_action_is_user_gesture(action)) {
+    return FALSE;
+  }
   webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
-  if (uri && *uri) OpenWithDefaultHandler(uri);
+  browser->Divert(action);
   return TRUE;
+}
+
+GtkWidget* TNewsBrowser::CreateWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self) {
+  // A window the page opens itself (window.open) is never made here: once the page is shown it
+  // is handled as a link with a target; before that it is left alone, as the view's default
+  // handling of a new window is to make none.
+  auto* browser = static_cast<TNewsBrowser*>(self);
+  if (browser->panelVisible_) browser->Divert(action);
+  return nullptr;
+}
+
+void TNewsBrowser::Divert(WebKitNavigationAction* action) {
+  WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr;
+  const std::string uri = request && webkit_uri_request_get_uri(request) ? webkit_uri_request_get_uri(request) : "";
+  if (uri.empty()) return;
+  // Only the player opens the browser: a page's timers, refreshes and frames do not, and
+  // nothing but a web or mail address is handed on.
+  const std::string scheme = uri.substr(0, uri.find(':'));
+  const bool web = g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0 ||
+                   g_ascii_strcasecmp(scheme.c_str(), "mailto") == 0;
+  if (!webkit_navigation_action_is_user_gesture(action) || !web || uri.find(':') == std::string::npos) {
+    Trace("news: refused " + uri);
+    return;
+  }
+  OpenWithDefaultHandler(uri);
 }
 
 void TNewsBrowser::LoadChanged(GtkWidget*, int event, gpointer self) {
   auto* browser = static_cast<TNewsBrowser*>(self);
-  // load-changed is reported for the top-level document only.
-  if (event == WEBKIT_LOAD_FINISHED) {
+  // load-changed is reported for the top-level document only. The panel shows once its document
+  // has arrived and is being laid out, as a browser control reports a completed navigation:
+  // a slow picture or script on the page does not keep the news hidden.
+  if (event == WEBKIT_LOAD_COMMITTED) {
     Trace("news: loaded");
     if (browser->onTopLevelComplete_) browser->onTopLevelComplete_();
+  } else if (event == WEBKIT_LOAD_FINISHED) {
+    browser->loaded_ = true;
   }
 }
 

@@ -3,6 +3,7 @@
 // the panel shows it, every navigation and every new window is diverted to the desktop's default
 // handler and the page stays as it is.
 #include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
 
 #include <functional>
 #include <string>
@@ -11,8 +12,8 @@ namespace kova::ui {
 
 class TNewsBrowser {
  public:
-  // Creates the web view filling `panel`; `onShown` is called when the top-level document has
-  // loaded and the panel must be shown.
+  // Creates the web view filling `panel`; `onTopLevelComplete` is called when the top-level
+  // document has arrived (its navigation completed) and the panel must be shown.
   TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelComplete);
   TNewsBrowser(const TNewsBrowser&) = delete;
   TNewsBrowser& operator=(const TNewsBrowser&) = delete;
@@ -26,10 +27,15 @@ class TNewsBrowser {
  private:
   static gboolean DecidePolicy(GtkWidget*, GObject* decision, int type, gpointer self);
   static void LoadChanged(GtkWidget*, int event, gpointer self);
+  static GtkWidget* CreateWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self);
+  // Opens the action's address with the desktop's default handler when the player asked for it
+  // (a click) and it is a web or mail address; anything else is dropped.
+  void Divert(WebKitNavigationAction* action);
   GtkWidget* view_ = nullptr;
   std::function<void()> onTopLevelComplete_;
   bool navigated_ = false;
   bool panelVisible_ = false;
+  bool loaded_ = false;  // the page and everything it loads with it have arrived
 };
 
 // Opens `url` with the desktop's default handler (xdg-open); KOVA_URL_HANDLER names another

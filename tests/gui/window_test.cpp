@@ -251,6 +251,81 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   EXPECT_EQ(CountTrace("news: loaded"), 1u);
 }
 
+TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesToTheDesktopHandler) {
+  TScriptedServer server;
+  Publish();
+  // A page larger than the panel, with a picture that is slow to come, a log-in frame, a window it
+  // opens by itself and one it opens on a click, a print button, a file field and a text.
+  WriteFile(Served() + "/news.html",
+            "<html><body style='margin:0;background:#123'>"
+            "<button onclick=\"window.open('http://news.example/clicked')\" "
+            "style='position:absolute;left:0;top:0;width:300px;height:80px;background:#345;border:0'>open</button>"
+            "<button onclick='window.print()' "
+            "style='position:absolute;left:0;top:100px;width:300px;height:80px;background:#456;border:0'>print</button>"
+            "<input type='file' style='position:absolute;left:0;top:200px;width:300px;height:60px'>"
+            "<p style='position:absolute;left:0;top:280px;margin:0;font:40px sans-serif;color:#fff'>Select this text</p>"
+            "<iframe src='" + server.Url("/auth") + "' style='position:absolute;left:400px;top:0;width:100px;height:100px;border:0'></iframe>"
+            "<img src='" + server.Url("/stallheaders") + "' style='position:absolute;left:400px;top:200px'>"
+            "<div style='width:3000px;height:3000px'></div>"
+            "<script>setTimeout(function(){window.open('http://news.example/timer')}, 1500)</script>"
+            "</body></html>");
+  const std::string opened = work_ / "opened.txt";
+  WriteFile(work_ / "handler.sh", "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
+  std::filesystem::permissions(work_ / "handler.sh", std::filesystem::perms::owner_all);
+  ::setenv("KOVA_URL_HANDLER", (work_ / "handler.sh").c_str(), 1);
+  InstallLauncher("<news>" + nginx_->Url("/" + uid_ + "/news.html") + "</news>\n");
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ::unsetenv("KOVA_URL_HANDLER");
+  // A picture that takes six seconds does not hold the panel back.
+  ASSERT_TRUE(WaitForTrace("panel: shown", 3)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("news: authentication refused", 10)) << Window().Output();
+  // The window the page opens by itself opens nothing; the one the player clicks for goes to the
+  // desktop's browser.
+  EXPECT_TRUE(WaitForTrace("news: refused http://news.example/timer", 10)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ::usleep(500000);
+  Click(12 + 150, 42 + 40);
+  EXPECT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/clicked\n"; }, 10)) << ReadFile(opened);
+  // Print and the file field open nothing: the launcher keeps its one window.
+  auto windows = [&] {
+    return Lines(Shell("xdotool search --onlyvisible --pid " + std::to_string(Window().Pid()) + " 2>/dev/null")).size();
+  };
+  EXPECT_EQ(windows(), 1u);
+  Click(12 + 150, 42 + 140);
+  EXPECT_TRUE(WaitForTrace("news: print refused", 10)) << Window().Output();  // printed once loaded
+  Click(12 + 150, 42 + 230);
+  EXPECT_TRUE(WaitForTrace("news: file chooser refused", 5)) << Window().Output();
+  ::usleep(1000000);
+  EXPECT_EQ(windows(), 1u);
+  // Dragging across the text selects nothing, and no scroll bar is drawn at the panel's edges.
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  const TShot before = Screenshot();
+  Shell("xdotool mousemove " + std::to_string(ox + 12 + 5) + " " + std::to_string(oy + 42 + 300) +
+        " mousedown 1 sleep 0.2 mousemove " + std::to_string(ox + 12 + 300) + " " + std::to_string(oy + 42 + 310) +
+        " sleep 0.2 mouseup 1 sleep 0.1 click --repeat 3 1");
+  ::usleep(500000);
+  const TShot after = Screenshot();
+  int changed = 0;
+  for (int y = 42 + 280; y < 42 + 340; ++y) {
+    for (int x = 12; x < 12 + 380; ++x) changed += before.At(ox + x, oy + y) == after.At(ox + x, oy + y) ? 0 : 1;
+  }
+  EXPECT_EQ(changed, 0) << "the text was selected";
+  // Scrolling by the wheel shows any scroll bar there is, overlaid ones included.
+  Shell("xdotool mousemove " + std::to_string(ox + 12 + 700) + " " + std::to_string(oy + 42 + 400) + " click 5 sleep 0.1 click 5");
+  ::usleep(150000);
+  const TShot scrolled = Screenshot();
+  const TShot::TPixel page{0x11, 0x22, 0x33};
+  int scrollBar = 0;
+  for (int y = 42; y < 42 + 425; ++y) {
+    for (int x = 12 + 760; x < 12 + 775; ++x) scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
+  }
+  for (int x = 12; x < 12 + 690; ++x) {
+    for (int y = 42 + 425; y < 42 + 440; ++y) scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
+  }
+  EXPECT_EQ(scrollBar, 0) << "a scroll bar is drawn";
+}
+
 TEST_F(TWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
   ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   int x0 = 0, y0 = 0;

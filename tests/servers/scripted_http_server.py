@@ -42,6 +42,9 @@ def scenario(path, request, conn):
     elif path == "/stall":
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 200000\r\n\r\n" + PAYLOAD[:70000])
         time.sleep(6)
+    elif path == "/auth":
+        conn.sendall(b"HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"news\"\r\n"
+                     b"Content-Length: 0\r\n\r\n")
     elif path == "/silent":
         time.sleep(30)
     elif path == "/stallheaders":
