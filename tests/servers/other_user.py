@@ -43,7 +43,10 @@ def squat(name, log_path):
 def send(name, text):
     conn = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     conn.connect(b"\0" + name.encode())
-    conn.sendall(text.encode())
+    try:
+        conn.sendall(text.encode())
+    except OSError:
+        pass  # the launcher may hang up at once on a stranger
     conn.close()
     print("sent", flush=True)
 
