@@ -8,6 +8,7 @@
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/utility.h"
+#include "net/url.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -446,7 +447,8 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   if (u != item.Checksum) {
     TDownloadOutcome outcome = doFailed;
     try {
-      TDownloadThread worker(run.BaseUrl + BackslashToSlash(item.FileName), archive, 0, &cancelEvent_,
+      // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
+      TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)), archive, 0, &cancelEvent_,
                              ProgressCallback());
       WaitWithMessages(worker);
       outcome = worker.Outcome;

@@ -71,4 +71,23 @@ std::string EncodeBase64(const std::string& data) {
   return out;
 }
 
+std::string PercentEncodePath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (const char c : path) {
+    const auto b = static_cast<unsigned char>(c);
+    const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' ||
+                            b == '.' || b == '_' || b == '~';
+    if (unreserved || b == '/') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace kova

@@ -20,4 +20,9 @@ TUrlParts ParseUrl(const std::string& url);
 
 std::string EncodeBase64(const std::string& data);
 
+// A relative path with "/" separators made fit for a URL: every byte of a segment that is not an
+// unreserved character (letters, digits, "-", ".", "_", "~") becomes "%" and two upper-case hex
+// digits; the "/" between segments stay.
+std::string PercentEncodePath(const std::string& path);
+
 }  // namespace kova

@@ -87,6 +87,19 @@ TEST_F(UpdateCli, ProgramsAreInstalledRunnableAndRepairsKeepEachFilesPermissions
   EXPECT_TRUE(ModeOf(home_ + "/bin/game.sh") & S_IXUSR);
 }
 
+TEST_F(UpdateCli, NamesThatNeedEncodingInAUrlAreInstalled) {
+  std::filesystem::create_directories(source_ + "/my maps");
+  const std::vector<std::string> names{"my maps/level #1.map", "100%.txt", "what?.cfg", "caf\xE9.txt", "a+b&c=d;e.dat"};
+  for (std::size_t i = 0; i < names.size(); ++i) test::WriteFile(source_ + "/" + names[i], test::Bytes(1000 + i, 9));
+  Publish();
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0) << run.Last();
+  ExpectHomeMatchesSource();
+  const std::size_t mark = LogMark();
+  EXPECT_EQ(Cli().Status, 0);
+  EXPECT_EQ(CountContaining(LogSince(mark), ".lzma"), 0u);
+}
+
 TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {
   Publish();
   ASSERT_EQ(Cli().Status, 0);
