@@ -444,12 +444,15 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     }
     if (u != item.Checksum) platform::DeleteFile(archive);
   }
-  if (u != item.Checksum) {
+  // A copy that does not match its checksum may come from a cache on the way that kept an old
+  // one: it is fetched once more, asking every cache to check with the server.
+  bool revalidate = false;
+  while (u != item.Checksum) {
     TDownloadOutcome outcome = doFailed;
     try {
       // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
       TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)), archive, 0, &cancelEvent_,
-                             ProgressCallback());
+                             ProgressCallback(), revalidate);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
       worker.Finish();
@@ -465,6 +468,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       if (answer == IDRETRY || answer == MB_TIMEDOUT) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
+    if (u == item.Checksum || revalidate) break;
+    platform::DeleteFile(archive);
+    revalidate = true;
   }
   host_.SetInfo("Unpacking " + display);
   if (u != item.Checksum) {

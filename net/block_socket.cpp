@@ -13,7 +13,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace kova {
 namespace {
@@ -82,6 +86,7 @@ void TTCPBlockSocket::CloseSocket() {
   buffer_.clear();
   start_ = 0;
   pendingSkip_ = 0;
+  closedCleanly_ = false;
 }
 
 void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, int timeoutMs) {
@@ -89,12 +94,9 @@ void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, 
   lastError_ = 0;
   if (CheckStop()) return;
   DoStatus(HR_ResolvingBegin, host + ":" + port);
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_family = AF_UNSPEC;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
-    SetError(kErrHostNotFound);
+  addrinfo* found = Resolve(host, port, timeoutMs);
+  if (!found) {
+    if (lastError_ == 0) SetError(kErrHostNotFound);
     return;
   }
   // IPv4 first when a name has both.
@@ -139,6 +141,8 @@ void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, 
         CloseSocket();
         return;
       }
+      // A server that never answers the connection holds no cancel back.
+      DoStatus(HR_Wait, "");
       waited += kSliceMs;
       if (timeoutMs >= 0 && waited >= timeoutMs) {
         SetError(kErrTimeout);
@@ -158,6 +162,67 @@ void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, 
   const int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   DoStatus(HR_Connect, host + ":" + port);
+}
+
+addrinfo* TTCPBlockSocket::Resolve(const std::string& host, const std::string& port, int timeoutMs) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_family = AF_UNSPEC;
+  // A numeric address needs no lookup: the common case of every archive of a run.
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) == 0) return found;
+  // A name is looked up on a thread of its own, so that a cancel is heard while a name server
+  // takes its time; a lookup given up on frees its own result when it ends.
+  struct TLookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    addrinfo* result = nullptr;
+  };
+  auto lookup = std::make_shared<TLookup>();
+  try {
+    std::thread([lookup, host, port] {
+      addrinfo request{};
+      request.ai_socktype = SOCK_STREAM;
+      request.ai_family = AF_UNSPEC;
+      addrinfo* result = nullptr;
+      if (::getaddrinfo(host.c_str(), port.c_str(), &request, &result) != 0) result = nullptr;
+      std::lock_guard<std::mutex> lock(lookup->mutex);
+      if (lookup->abandoned) {
+        if (result) ::freeaddrinfo(result);
+      } else {
+        lookup->result = result;
+      }
+      lookup->finished = true;
+      lookup->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    SetError(kErrHostNotFound);
+    return nullptr;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock<std::mutex> lock(lookup->mutex);
+  while (!lookup->finished) {
+    lookup->done.wait_for(lock, std::chrono::milliseconds(kSliceMs));
+    if (lookup->finished) break;
+    lock.unlock();
+    DoStatus(HR_Wait, "");
+    const bool stop = CheckStop();
+    const bool late = timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline;
+    if (!stop && late) SetError(kErrTimeout);
+    lock.lock();
+    if (stop || late) {
+      if (!lookup->finished) {
+        lookup->abandoned = true;
+        return nullptr;
+      }
+      if (lookup->result) ::freeaddrinfo(lookup->result);
+      return nullptr;
+    }
+  }
+  return lookup->result;
 }
 
 void TTCPBlockSocket::SendString(const std::string& data) {
@@ -233,6 +298,7 @@ bool TTCPBlockSocket::Fill(int timeoutMs) {
       return true;
     }
     if (n == 0) {
+      closedCleanly_ = true;
       SetError(kErrClosed);
       return false;
     }

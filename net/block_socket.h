@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+struct addrinfo;
+
 namespace kova {
 
 enum THookSocketReason {
@@ -65,6 +67,8 @@ class TTCPBlockSocket {
   bool CanRead(int timeoutMs);
 
   int LastError() const { return lastError_; }
+  // Whether the peer ended the connection in order (as opposed to resetting it).
+  bool ClosedCleanly() const { return closedCleanly_; }
   std::string LastErrorDesc() const;
   void ResetLastError() { lastError_ = 0; }
   // Marks an error produced by a layer above (for example the missing secure layer).
@@ -83,12 +87,15 @@ class TTCPBlockSocket {
   // Receives once into the buffer; false with the error set.
   bool Fill(int timeoutMs);
   void DropPendingLineEnd(bool lineRead);
+  // The addresses of `host`, or null with the error set (a stop or the time-out included).
+  ::addrinfo* Resolve(const std::string& host, const std::string& port, int timeoutMs);
 
   int fd_ = -1;
   int lastError_ = 0;
   std::string buffer_;
   std::size_t start_ = 0;  // first unread byte of buffer_
   char pendingSkip_ = 0;   // the second byte of a line end that may arrive in the next packet
+  bool closedCleanly_ = false;
 };
 
 }  // namespace kova

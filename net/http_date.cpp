@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/error.h"
 #include "support/text.h"
 
 namespace kova {
@@ -120,7 +121,10 @@ TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, cons
       }
     }
     if (named) continue;
-    if (AllDigits(token) && token.size() < 10 && DigitsValue(token) > 0) {
+    // A number no date has room for (a year past 9999, ten digits or more) makes the text no
+    // date at all, rather than one clamped to a far future that would then be kept.
+    if (AllDigits(token) && token.size() >= 10) throw EConvertError("'" + text + "' is not a valid date");
+    if (AllDigits(token) && DigitsValue(token) > 0) {
       const int value = DigitsValue(token);
       if (value < 32 && day == 0) {
         day = value;
@@ -157,7 +161,7 @@ TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, cons
   if (year == 0) year = 1980;
   if (month == 0) month = 1;
   if (day == 0) day = 1;
-  if (year > 9999) year = 9999;
+  if (year > 9999) throw EConvertError("'" + text + "' is not a valid date");
   if (day > DaysInMonth(year, month)) day = DaysInMonth(year, month);
   const TDateTime date = EncodeDateTime(TDateFields{year, month, day, 0, 0, 0, 0});
   return date + time - (zone - localOffsetMinutes) / 1440.0;

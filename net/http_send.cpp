@@ -107,6 +107,9 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   ResultCode = 500;
   ResultString.clear();
   DownloadSize = 0;
+  ChunkedTotal = 0;
+  BodyStarted = false;
+  headerBytes_ = 0;
   UploadSize = 0;
   Sock.MaxLineLength = kMaxHeaderLine;
   const std::string request = ComposeRequest(method, parts);
@@ -141,6 +144,7 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   if (ResultCode != 0 && !ReadHeaders(framing, length, closeAfter)) return false;
 
   bool ok = true;
+  BodyStarted = true;
   if (!SameTextAscii(method, "HEAD") && ResultCode != 204 && ResultCode != 304) {
     switch (framing) {
       case TFraming::Unknown: ok = ReadUnknown(); break;
@@ -162,6 +166,13 @@ bool THTTPSend::ReadStatus() {
     std::string line;
     do {
       line = Sock.RecvString(Timeout);
+      // Interim status lines ("100 Continue", again and again) and blank lines count toward the
+      // header block's cap, or a server could grow memory without end.
+      headerBytes_ += line.size() + 2;
+      if (headerBytes_ > kMaxHeaderBlock) {
+        ResultCode = 0;
+        return Malformed();
+      }
     } while (line.empty() && Sock.LastError() == 0);
     if (Sock.LastError() != 0) {
       ResultCode = 0;  // the failed read counts as a response without status line
@@ -186,13 +197,12 @@ bool THTTPSend::ReadStatus() {
 
 bool THTTPSend::ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter) {
   std::vector<std::string> raw;
-  std::size_t total = 0;
   for (;;) {
     std::string line = Sock.RecvString(Timeout);
     if (Sock.LastError() != 0) return false;
     if (line.empty()) break;
-    total += line.size() + 2;
-    if (total > kMaxHeaderBlock) return Malformed();
+    headerBytes_ += line.size() + 2;
+    if (headerBytes_ > kMaxHeaderBlock) return Malformed();
     for (char& c : line) {
       if (c == '\t') c = ' ';
     }
@@ -210,9 +220,17 @@ bool THTTPSend::ReadHeaders(TFraming& framing, std::int64_t& length, bool& close
     if (StartsWithUpper(upper, "CONTENT-LENGTH:")) {
       const std::string value = AfterFirstSpace(header, hasSpace);
       // Without a space after the colon the line is not taken as a length at all; a length that
-      // is no number, or does not fit, is a broken response rather than a body to guess at.
+      // is no number, or does not fit, is a broken response rather than a body to guess at. A
+      // sign is part of a number: "+2" is 2, and a negative length is no usable length, so the
+      // body runs to the end of the connection.
       if (!hasSpace) continue;
-      if (!ParseNonNegative(value, 10, length)) return Malformed();
+      const bool negative = !value.empty() && value[0] == '-';
+      const std::string digits = !value.empty() && (value[0] == '+' || value[0] == '-') ? value.substr(1) : value;
+      if (!ParseNonNegative(digits, 10, length)) return Malformed();
+      if (negative) {
+        length = -1;
+        continue;
+      }
       if (framing != TFraming::Chunked) framing = TFraming::Sized;
     } else if (StartsWithUpper(upper, "CONTENT-TYPE:")) {
       MimeType = AfterFirstSpace(header, hasSpace);
@@ -231,8 +249,9 @@ bool THTTPSend::ReadUnknown() {
   for (;;) {
     const std::string packet = Sock.RecvPacket(Timeout);
     if (Sock.LastError() != 0) {
-      if (Sock.LastError() != kErrClosed) return false;
-      Sock.ResetLastError();  // the end of the body is the end of the connection
+      // The end of the body is the orderly end of the connection; a reset or a stall is not.
+      if (Sock.LastError() != kErrClosed || !Sock.ClosedCleanly()) return false;
+      Sock.ResetLastError();
       return true;
     }
     Document.Seek(Document.Size());
@@ -269,6 +288,7 @@ bool THTTPSend::ReadChunked() {
     if (!ParseNonNegative(sizeText, 16, size)) return Malformed();
     if (size == 0) return true;
     if (!ReadSized(size)) return false;
+    ChunkedTotal += size;
   }
 }
 

@@ -41,7 +41,11 @@ class THTTPSend {
   std::string UserAgent = "Mozilla/4.0 (compatible; KovaUpdater HTTP client)";
   int ResultCode = 0;
   std::string ResultString;
-  std::int64_t DownloadSize = 0;
+  std::int64_t DownloadSize = 0;  // the Content-Length, or the size of the chunk being read
+  // The sizes of the chunks of a chunked body read so far, together.
+  std::int64_t ChunkedTotal = 0;
+  // Set once the status line and the headers have been read and the body begins.
+  bool BodyStarted = false;
   std::int64_t UploadSize = 0;
   TTCPBlockSocket Sock;
   bool AddPortNumberToHost = true;
@@ -69,6 +73,7 @@ class THTTPSend {
 
   std::string openHost_;
   std::string openPort_;
+  std::size_t headerBytes_ = 0;  // status lines and headers of this response so far
 };
 
 }  // namespace kova

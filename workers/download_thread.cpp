@@ -1,5 +1,6 @@
 #include "workers/download_thread.h"
 
+#include "net/content_coding.h"
 #include "net/http_date.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -9,12 +10,13 @@
 namespace kova {
 
 TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
-                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress)
+                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress, bool revalidate)
     : Url(std::move(url)),
       FileName(std::move(fileName)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
+      Revalidate(revalidate),
       ownsTarget_(true) {
   Crc = kCrcInit;
   const std::string part = FileName + kPartSuffix;
@@ -75,20 +77,45 @@ void TDownloadThread::Store() {
       Crc = kCrcInit;
       StartPos = Written = 0;
     }
+    // A body in a content coding is decoded as it arrives. A coding we cannot decode, or a coded
+    // piece of a resource (the rest of a partial file, coded on its own), is a failed download.
+    std::string coding;
+    http_->HeaderValue("Content-Encoding", coding);
+    const auto kind = TContentDecoder::CodingOf(coding);
+    if (kind != TContentDecoder::TCoding::Identity) {
+      if (kind == TContentDecoder::TCoding::Unknown || http_->ResultCode == 206) {
+        Fail();
+        return;
+      }
+      decoder_ = std::make_unique<TContentDecoder>(kind);
+    }
   }
-  const auto size = static_cast<std::int64_t>(doc.Data().size());
-  if (!ownsTarget_ && Written + size > MaxStreamBody) {
+  const std::string& data = doc.Data();
+  bool tooLarge = false;
+  auto write = [&](const char* bytes, std::size_t count) {
+    const auto size = static_cast<std::int64_t>(count);
     // Held in memory: a body this large is refused instead of exhausting it.
-    Outcome = doFailed;
-    http_->Sock.StopFlag = true;
-    doc.Clear();
+    if (tooLarge || (!ownsTarget_ && Written + size > MaxStreamBody)) {
+      tooLarge = true;
+      return;
+    }
+    Crc = CrcUpdate(Crc, bytes, count);
+    target_->Write(bytes, count);
+    Written += size;
+  };
+  const bool decoded = decoder_ ? decoder_->Decode(data.data(), data.size(), write) : (write(data.data(), data.size()), true);
+  doc.Clear();
+  if (tooLarge || !decoded) {
+    Fail();
     return;
   }
-  Crc = CrcUpdate(Crc, doc.Data().data(), doc.Data().size());
-  target_->Write(doc.Data().data(), doc.Data().size());
-  Written += size;
-  doc.Clear();
   if (ownsTarget_) platform::FaultPoint("download");
+}
+
+void TDownloadThread::Fail() {
+  Outcome = doFailed;
+  http_->Sock.StopFlag = true;
+  http_->Document.Clear();
 }
 
 void TDownloadThread::Abort() {
@@ -127,13 +154,15 @@ void TDownloadThread::DoWork() {
   StartPos = Written = target_->Position();
   http_->RangeStart = StartPos;
   http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason, const std::string&) { Hook(reason); };
+  // After a copy that did not match its checksum: caches on the way must ask the server again.
+  if (Revalidate) http_->Headers = {"Cache-Control: no-cache", "Pragma: no-cache"};
   if (OnProgress) OnProgress(Url, StartPos, 0);
   try {
-    const bool completed = http_->PerformRequest("GET", Url);
+    bodyComplete_ = http_->PerformRequest("GET", Url);
     if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded) Outcome = doFailed;
-    // A request that broke off before its body was framed (say, while reading the headers)
-    // must not pass as an empty download.
-    if (!completed && Outcome == doDownloaded && http_->DownloadSize == 0) Outcome = doFailed;
+    // A request that broke off before its body began (say, while reading the headers) must not
+    // pass as an empty download, and leaves nothing worth resuming.
+    if (!bodyComplete_ && Outcome == doDownloaded && !http_->BodyStarted) Outcome = doFailed;
   } catch (...) {
     // The transfer broke off on an error of our own (say, the disk is full): that is a failed
     // download, never a complete one, and its partial file is given up.
@@ -159,18 +188,31 @@ void TDownloadThread::FinalPhase() {
   } cleanup{*this};
   const std::string part = FileName + kPartSuffix;
   if (Outcome == doDownloaded) {
-    if (ServerDate == 0) {
-      ReadServerDate();
-      if (LocalDate != 0 && ServerDate != 0 && !(ServerDate - LocalDate >= kMillisecondInDays)) Outcome = doNotNewer;
-    }
-    Store();
-    Report();
-    if (ownsTarget_) {
-      // Nothing of an earlier, longer attempt may stay behind the data.
-      target_->Truncate(Written);
+    try {
+      if (ServerDate == 0) {
+        ReadServerDate();
+        if (LocalDate != 0 && ServerDate != 0 && !(ServerDate - LocalDate >= kMillisecondInDays)) Outcome = doNotNewer;
+      }
+      Store();
+      Report();
+      if (ownsTarget_) {
+        // Nothing of an earlier, longer attempt may stay behind the data.
+        target_->Truncate(Written);
+        ownedTarget_.reset();
+      }
+    } catch (...) {
+      // The last piece could not be stored (say, the disk is full): as for any piece before it,
+      // that is a failed download, and its partial file is given up.
+      Outcome = doFailed;
       ownedTarget_.reset();
+      if (ownsTarget_) platform::DeleteFile(part);
+      throw;
     }
-    if (Outcome != doFailed && StartPos + http_->DownloadSize != Written) Outcome = doFailed;
+    // Complete means the whole body as the response framed it: its length, its last chunk, or
+    // (without either) the orderly end of the connection; and coded data to its own end.
+    if (Outcome != doFailed && (!bodyComplete_ || (decoder_ && !decoder_->Finished()))) Outcome = doFailed;
+    // A coded body that broke off cannot be resumed by its decoded length.
+    if (Outcome == doFailed && decoder_ && ownsTarget_) platform::DeleteFile(part);
     if (ownsTarget_ && Outcome != doFailed) platform::MoveFileNoReplace(part, FileName);
   } else if ((Outcome == doFailed || Outcome == doNotNewer) && ownsTarget_) {
     ownedTarget_.reset();

@@ -25,8 +25,9 @@ class TDownloadThread final : public TCommonThread {
  public:
   // File mode: prepares FileName + ".part" (resuming it when it holds more than the margin) and
   // starts. Raises when the partial file cannot be opened or created.
+  // With `revalidate` the request asks caches on the way to check with the server.
   TDownloadThread(std::string url, std::string fileName, TDateTime localDate, const platform::TEvent* cancelEvent,
-                  TWorkerProgressEvent onProgress);
+                  TWorkerProgressEvent onProgress, bool revalidate = false);
   // Stream mode: the body is appended to `target` at its position.
   TDownloadThread(std::string url, TDateTime localDate, TStream& target, const platform::TEvent* cancelEvent,
                   TWorkerProgressEvent onProgress);
@@ -47,6 +48,7 @@ class TDownloadThread final : public TCommonThread {
   TDownloadOutcome Outcome = doDownloaded;
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
+  const bool Revalidate = false;
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
@@ -59,6 +61,8 @@ class TDownloadThread final : public TCommonThread {
   void DoWork() override;
   void Hook(THookSocketReason reason);
   void Store();
+  // Ends the transfer as a failed download.
+  void Fail();
   void ReadServerDate();
   void Abort();
   void FinalPhase();
@@ -70,6 +74,8 @@ class TDownloadThread final : public TCommonThread {
   std::unique_ptr<THTTPSend> http_;
   bool ownsTarget_;
   bool restartChecked_ = false;
+  bool bodyComplete_ = false;
+  std::unique_ptr<class TContentDecoder> decoder_;
 };
 
 }  // namespace kova

@@ -82,7 +82,8 @@ class TFlakyProxy {
 // records each request's Range and User-Agent lines. /slow/ is served at 256 KiB/s.
 class TNginx {
  public:
-  TNginx() {
+  // `serverConfig` is added inside the server block (a proxy_pass location, say).
+  explicit TNginx(std::string serverConfig = "") : serverConfig_(std::move(serverConfig)) {
     ForceDir(dir_ / "www/slow");
     ForceDir(dir_ / "tmp");
     // A probe file only this server has: a free port can be taken by another test's server
@@ -148,10 +149,12 @@ class TNginx {
               "  server {\n"
               "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
               "    root " + dir_ / "www" + ";\n"
-              "    location /slow/ { limit_rate 256k; }\n"
+              "    location /slow/ { limit_rate 256k; }\n" +
+              serverConfig_ +
               "  }\n"
               "}\n");
   }
+  std::string serverConfig_;
   TTempDir dir_;
   int port_ = 0;
   std::unique_ptr<TChild> child_;

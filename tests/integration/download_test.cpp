@@ -309,6 +309,43 @@ TEST_F(DownloadOddServer, HttpsAndStalledServersFail) {
   TDownloadThread::Timeout = saved;
 }
 
+TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
+  std::string payload;
+  for (int i = 0; i < 200000; ++i) payload += static_cast<char>((i * 7 + 3) % 256);
+  struct TCase {
+    const char* Path;
+    std::string Body;
+  };
+  // Ended by an orderly close, several chunks, a signed length, and codings the client never
+  // asked for.
+  for (const TCase& c : {TCase{"/nolength", "first part, second part, the end"}, TCase{"/chunked", "helloabc"},
+                         TCase{"/chunkedbig", payload}, TCase{"/signedlength", "hello"}, TCase{"/gzip", payload},
+                         TCase{"/deflate", payload}, TCase{"/rawdeflate", payload}}) {
+    TMemoryStream stream;
+    TDownloadThread worker(server_->Url(c.Path), 0, stream, nullptr, nullptr);
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doDownloaded) << c.Path;
+    EXPECT_TRUE(stream.Data() == c.Body) << c.Path << ": " << stream.Size() << " bytes";
+  }
+  // A reset is no end of a body without length; a coding we cannot decode, or coded data cut
+  // short, is no body at all.
+  for (const char* path : {"/nolengthreset", "/brotli", "/gziptruncated"}) {
+    TMemoryStream stream;
+    TDownloadThread worker(server_->Url(path), 0, stream, nullptr, nullptr);
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doFailed) << path;
+  }
+  // Into a file: the chunks together, with their CRC-32.
+  const std::string target = dir_ / "chunked";
+  auto worker = std::make_unique<TDownloadThread>(server_->Url("/chunkedbig"), target, 0, nullptr, nullptr);
+  WaitWithMessages(*worker);
+  EXPECT_EQ(worker->Outcome, doDownloaded);
+  worker->Finish();
+  EXPECT_EQ(worker->Crc, ~CrcUpdate(kCrcInit, payload.data(), payload.size()));
+  worker.reset();
+  EXPECT_TRUE(test::ReadFile(target) == payload);
+}
+
 TEST_F(DownloadOddServer, AStreamBodyOverTheCapFailsInsteadOfFillingMemory) {
   const std::int64_t saved = TDownloadThread::MaxStreamBody;
   TDownloadThread::MaxStreamBody = 100000;

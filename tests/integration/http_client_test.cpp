@@ -141,13 +141,24 @@ TEST_F(HttpClient, AResetOrShortBodyFailsWithTheBlocksReadSoFar) {
 }
 
 TEST_F(HttpClient, OversizedOrMalformedHeadersFailInsteadOfExhaustingMemory) {
-  for (const char* path : {"/hugeline", "/manyheaders", "/endless", "/badlength", "/hugelength", "/negativelength",
-                           "/badchunk", "/hugechunk"}) {
+  for (const char* path : {"/hugeline", "/manyheaders", "/endless", "/badlength", "/hugelength", "/badchunk",
+                           "/hugechunk", "/continueflood"}) {
     THTTPSend http;
     EXPECT_FALSE(http.PerformRequest("GET", server_->Url(path))) << path;
     EXPECT_NE(http.Sock.LastError(), 0) << path;
     EXPECT_LT(Body(http).size(), 100u) << path;
+    EXPECT_LT(http.Headers.size(), 20000u) << path;  // interim status lines are capped with the headers
   }
+}
+
+TEST_F(HttpClient, ALengthWithASignIsANumber) {
+  THTTPSend plus;
+  ASSERT_TRUE(plus.PerformRequest("GET", server_->Url("/signedlength")));
+  EXPECT_EQ(Body(plus), "hello");
+  // A negative length is no usable length: the body runs to the end of the connection.
+  THTTPSend minus;
+  ASSERT_TRUE(minus.PerformRequest("GET", server_->Url("/negativelength")));
+  EXPECT_EQ(Body(minus), "hello");
 }
 
 TEST_F(HttpClient, CollectsCookiesAndSendsThemBack) {

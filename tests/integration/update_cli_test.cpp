@@ -7,6 +7,7 @@
 
 #include "core/options.h"
 #include "core/registry.h"
+#include "net/http_send.h"
 #include "tests/common/game_fixture.h"
 #include "workers/crc32.h"
 
@@ -98,6 +99,25 @@ TEST_F(UpdateCli, NamesThatNeedEncodingInAUrlAreInstalled) {
   const std::size_t mark = LogMark();
   EXPECT_EQ(Cli().Status, 0);
   EXPECT_EQ(CountContaining(LogSince(mark), ".lzma"), 0u);
+}
+
+TEST_F(UpdateCli, InstallsThroughAReverseProxyThatSendsNoLength) {
+  // An application server behind nginx's proxy_pass: to an HTTP/1.0 client the body has no
+  // length and ends when the connection closes.
+  test::TScriptedServer app;
+  test::TNginx proxy("    location /app/ { proxy_pass http://127.0.0.1:" + std::to_string(app.Port()) + "/files" +
+                     nginx_->Root() + "/; }\n");
+  Publish();
+  THTTPSend probe;
+  ASSERT_TRUE(probe.PerformRequest("GET", proxy.Url("/app/" + uid_ + "/patchlist.xml")));
+  std::string length;
+  EXPECT_FALSE(probe.HeaderValue("Content-Length", length)) << "the proxy sent a length: " << length;
+  WriteOptions("");
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
+                                             proxy.Url("/app/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0) << run.Last();
+  ExpectHomeMatchesSource();
 }
 
 TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {

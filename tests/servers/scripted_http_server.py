@@ -5,11 +5,14 @@ Listens on 127.0.0.1 on a free port, prints the port on its first line, and answ
 connection by the path of its request line. It records every request; GET /__requests returns
 them. It ends when its standard input closes, so a test that dies cannot leave it behind.
 """
+import gzip
 import socket
 import struct
 import sys
 import threading
 import time
+import urllib.parse
+import zlib
 
 requests = []
 lock = threading.Lock()
@@ -33,6 +36,38 @@ def scenario(path, request, conn):
         for piece in (b"first part, ", b"second part, ", b"the end"):
             conn.sendall(piece)
             time.sleep(0.05)
+    elif path == "/nolengthreset":
+        conn.sendall(b"HTTP/1.0 200 OK\r\n\r\n" + PAYLOAD[:30000])
+        time.sleep(0.2)
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    elif path == "/chunkedbig":
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+        pos = 0
+        for size in (1, 70000, 3, 65536, 64460):
+            conn.sendall(b"%x\r\n" % size + PAYLOAD[pos:pos + size] + b"\r\n")
+            pos += size
+        conn.sendall(b"0\r\n\r\n")
+    elif path == "/signedlength":
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: +5\r\n\r\nhello")
+    elif path in ("/gzip", "/deflate", "/rawdeflate", "/gziptruncated"):
+        if path == "/deflate":
+            body, coding = zlib.compress(PAYLOAD), b"deflate"
+        elif path == "/rawdeflate":
+            packer = zlib.compressobj(6, zlib.DEFLATED, -15)
+            body, coding = packer.compress(PAYLOAD) + packer.flush(), b"deflate"
+        else:
+            body, coding = gzip.compress(PAYLOAD, mtime=0), b"gzip"
+        if path == "/gziptruncated":
+            body = body[:len(body) // 2]
+        conn.sendall(body_reply(body, b"Content-Encoding: " + coding + b"\r\n"))
+    elif path == "/brotli":
+        conn.sendall(body_reply(b"\x0b\x02\x80hello\x03", b"Content-Encoding: br\r\n"))
+    elif path == "/continueflood":
+        try:
+            for _ in range(200000):
+                conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n" * 20)
+        except OSError:
+            pass
     elif path == "/nospace":
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length:5\r\n\r\nhello world")
     elif path == "/continue":
@@ -94,6 +129,15 @@ def scenario(path, request, conn):
         conn.sendall(b"\nContent-Length: 3\r\n\r")
         time.sleep(0.1)
         conn.sendall(b"\nxyz")
+    elif path.startswith("/files/"):
+        # A file as an application behind a proxy sends it: no length, the end is the close.
+        try:
+            with open(urllib.parse.unquote_to_bytes(path[len("/files"):]), "rb") as f:
+                body = f.read()
+        except OSError:
+            conn.sendall(body_reply(b"missing", status=b"404 Not Found"))
+            return
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
     elif path == "/__requests":
         with lock:
             data = b"\x00".join(requests)

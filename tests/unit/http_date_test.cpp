@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "net/http_date.h"
+#include "support/error.h"
 
 namespace kova {
 namespace {
@@ -67,6 +68,14 @@ INSTANTIATE_TEST_SUITE_P(
         TDateCase{"garbage", At(1980, 1, 1)}));
 
 TEST(HttpDate, EmptyTextGivesNothing) { EXPECT_EQ(Decode(""), 0.0); }
+
+TEST(HttpDate, AYearNoDateCanHoldIsADecodingError) {
+  for (const char* text : {"Sun, 06 Nov 10000 08:49:37 GMT", "Sun, 06 Nov 99999 08:49:37 GMT", "6 Nov 1994 1234567890",
+                           "Sun, 06 Nov 2147483648 08:49:37 GMT"}) {
+    EXPECT_THROW(Decode(text), EConvertError) << text;
+  }
+  EXPECT_TRUE(SameDateTime(Decode("Fri, 31 Dec 9999 23:59:59 GMT"), At(9999, 12, 31, 23, 59, 59)));
+}
 
 TEST(HttpDate, MovesTheInstantIntoTheLocalZone) {
   // Two hours east of UTC: 08:49:37 GMT is 10:49:37 local.
