@@ -3,6 +3,7 @@
 // published state, and no file is ever lost.
 
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 #include <signal.h>
 #include <sys/mount.h>
 
@@ -110,6 +111,29 @@ TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSuc
   ExpectHomeMatchesSource();
 }
 
+TEST_F(Faults, ADiskFullForTheLastPieceOfADownloadIsAFailedDownload) {
+  // An archive of one piece: it is written to disk only when the whole body has arrived.
+  test::WriteFile(source_ + "/data/small.pak", test::Bytes(40 << 10, 4));
+  Publish();
+  home_ = work_ / "small";
+  TSmallFileSystem fs(home_, "2000k");
+  if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
+  ASSERT_EQ(Cli().Status, 0);
+  test::WriteFile(home_ + "/data/small.pak", "the player's old copy");
+  struct statvfs st {};
+  ASSERT_EQ(::statvfs(home_.c_str(), &st), 0);
+  test::WriteFile(home_ + "/filler", std::string(st.f_bavail * st.f_frsize - (8 << 10), 'f'));
+  const auto run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "Check cancelled due to an error");
+  EXPECT_FALSE(run.Has("Unpacking data\\small.pak"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/small.pak.lzma"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/small.pak.lzma.part"));
+  EXPECT_EQ(test::ReadFile(home_ + "/data/small.pak"), "the player's old copy");
+  std::filesystem::remove(home_ + "/filler");
+  EXPECT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();
+}
 
 TEST_F(Faults, AReadOnlyFolderFailsClearlyAndChangesNothing) {
   Publish();

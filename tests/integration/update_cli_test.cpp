@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "core/options.h"
@@ -384,6 +387,64 @@ TEST_F(UpdateCli, AnInterruptIsHeardWithinASecondAndACancelledRunIsNoSuccess) {
       EXPECT_EQ(test::Lines(cli.Output()).back(), "Check cancelled by user");
     }
   }
+}
+
+// Whether the console run, interrupted after it has begun `step`, ends within a second.
+::testing::AssertionResult InterruptedWithinASecond(test::TChild& cli, const std::string& step) {
+  if (!cli.WaitForOutput(step, 20)) return ::testing::AssertionFailure() << "never reached " << step << ": " << cli.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto sent = std::chrono::steady_clock::now();
+  ::kill(cli.Pid(), SIGINT);
+  const int status = cli.WaitExit(30);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+  if (status != 1 || took > std::chrono::milliseconds(1000)) {
+    return ::testing::AssertionFailure() << "exit " << status << " after " << took.count() << " ms";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(UpdateCli, AnInterruptIsHeardWhileAServerNeverTakesTheConnection) {
+  // A listener whose queue is full: the kernel drops further connection requests unanswered.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::vector<int> queued;
+  for (int i = 0; i < 4; ++i) {
+    queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>http://127.0.0.1:" +
+                                             std::to_string(ntohs(addr.sin_port)) + "/patchlist.xml</patchlist></options>");
+  test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
+  EXPECT_TRUE(InterruptedWithinASecond(cli, "Downloading patchlist..."));
+  for (const int fd : queued) ::close(fd);
+  ::close(listener);
+}
+
+TEST_F(UpdateCli, AnInterruptIsHeardWhileANameServerNeverAnswers) {
+  if (::getuid() != 0) GTEST_SKIP() << "a private name server setting needs root";
+  // A name server that takes questions and answers none, given to the run alone through a
+  // resolv.conf of its own in a private mount namespace.
+  const int blackHole = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(53);
+  addr.sin_addr.s_addr = htonl(0x7F000023);  // 127.0.0.35: 127.0.0.53 is often a real resolver's
+  if (::bind(blackHole, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) GTEST_SKIP() << "port 53 is taken";
+  test::WriteFile(work_ / "resolv.conf", "nameserver 127.0.0.35\noptions timeout:10 attempts:3\n");
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ +
+                                             "</uid><patchlist>http://updates.game.example/patchlist.xml</patchlist></options>");
+  test::TChild cli("/usr/bin/unshare", {"--mount", "/bin/sh", "-c",
+                                        "mount --bind '" + (work_ / "resolv.conf") + "' /etc/resolv.conf && exec '" KOVA_CLI_EXE
+                                        "' --options '" + (work_ / "options.xml") + "' --home '" + home_ + "'"});
+  EXPECT_TRUE(InterruptedWithinASecond(cli, "Downloading patchlist..."));
+  ::close(blackHole);
 }
 
 TEST_F(UpdateCli, ALauncherStartedDuringAConsoleRunIsExplainedOnTheConsole) {

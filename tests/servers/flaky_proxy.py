@@ -12,6 +12,8 @@ random from the FAULTs given (all when none are), happens to it:
   long    bytes of garbage follow the reply
   stall   the reply stops after a random number of bytes and the connection stays open
   norange the Range header is taken out of the request, so a resumed download gets 200
+  stale   a cache's old copy: the last byte of the reply is changed, unless the request asks
+          caches to revalidate (Cache-Control: no-cache)
 
 With suffix:TEXT only requests whose path ends with TEXT meet faults.
 
@@ -55,6 +57,8 @@ def handle(conn):
             fault = rng.choice(faults) if rng.random() < rate and path.endswith(suffix) else None
             # Half the cuts fall in the status line and headers, half anywhere in a body.
             cut = rng.randint(0, 200) if rng.random() < 0.5 else rng.randint(0, 200000)
+        if fault == "stale" and b"cache-control: no-cache" in request.lower():
+            fault = None
         sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
         sys.stderr.flush()
         head, _, rest = request.partition(b"\r\n\r\n")
@@ -66,6 +70,16 @@ def handle(conn):
         up = socket.create_connection(("127.0.0.1", upstream_port))
         up.sendall(request)
         sent = 0
+        if fault == "stale":
+            reply = b""
+            while True:
+                piece = up.recv(65536)
+                if not piece:
+                    break
+                reply += piece
+            conn.sendall(reply[:-1] + bytes([reply[-1] ^ 0xFF]))
+            up.close()
+            return
         while True:
             piece = up.recv(65536)
             if not piece:
