@@ -97,9 +97,12 @@ bool TUpdateRun::OnWorkerProgress(const std::string&, std::int64_t done, std::in
     filePosition_ = position;
     host_.SetFileProgress(position);
   };
-  if (done == 0 || done == total) {
+  // The last report of a transfer is awaited, so the bar shows it before the run goes on; the
+  // first is queued like the ones between: the queue keeps their order, and a round trip to
+  // the GUI thread per file costs more than checking a small file.
+  if (done == total) {
     platform::SendToGuiThread(apply);
-  } else if (position != filePosition_.load()) {
+  } else if (done == 0 || position != filePosition_.load()) {
     platform::PostToGuiThread(apply);
   }
   return true;

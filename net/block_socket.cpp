@@ -286,8 +286,9 @@ bool TTCPBlockSocket::Fill(int timeoutMs) {
   }
   for (;;) {
     if (!WaitReadable(timeoutMs)) return false;
-    char chunk[65536];
-    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (chunk_.Size() == 0) chunk_.Resize(65536);
+    char* chunk = chunk_.Chars();
+    const ssize_t n = ::recv(fd_, chunk, chunk_.Size(), 0);
     if (n > 0) {
       DoStatus(HR_ReadCount, std::to_string(n));
       if (start_ > 0 && start_ >= buffer_.size() / 2) {

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "support/aligned_buffer.h"
+
 struct addrinfo;
 
 namespace kova {
@@ -96,6 +98,7 @@ class TTCPBlockSocket {
   std::size_t start_ = 0;  // first unread byte of buffer_
   char pendingSkip_ = 0;   // the second byte of a line end that may arrive in the next packet
   bool closedCleanly_ = false;
+  TAlignedBuffer chunk_;  // what one receive brings in
 };
 
 }  // namespace kova

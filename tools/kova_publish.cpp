@@ -23,6 +23,7 @@
 
 #include "core/patch_list.h"
 #include "platform/files.h"
+#include "support/aligned_buffer.h"
 #include "support/text.h"
 #include "workers/crc32.h"
 
@@ -68,11 +69,11 @@ std::string XmlEscape(const std::string& s) {
 bool FileCrc(const std::string& path, std::uint32_t& crc, std::int64_t& size) {
   try {
     auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
-    std::vector<char> buffer(kBlock);
+    TAlignedBuffer buffer(kBlock);
     std::uint32_t c = kCrcInit;
     size = 0;
-    for (std::size_t n; (n = in->Read(buffer.data(), buffer.size())) > 0;) {
-      c = CrcUpdate(c, buffer.data(), n);
+    for (std::size_t n; (n = in->Read(buffer.Data(), buffer.Size())) > 0;) {
+      c = CrcUpdate(c, buffer.Data(), n);
       size += static_cast<std::int64_t>(n);
     }
     crc = ~c;
@@ -111,24 +112,24 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
     for (int i = 0; i < 8; ++i) header[5 + i] = static_cast<unsigned char>(headerSize >> (8 * i));
     out->Write(header, sizeof header);
     std::uint32_t crc = CrcUpdate(kCrcInit, header, sizeof header);
-    std::vector<std::uint8_t> inBuf(kBlock), outBuf(kBlock);
+    TAlignedBuffer inBuf(kBlock), outBuf(kBlock);
     bool inputEnded = false;
-    strm.next_out = outBuf.data();
-    strm.avail_out = outBuf.size();
+    strm.next_out = outBuf.Data();
+    strm.avail_out = outBuf.Size();
     for (;;) {
       if (strm.avail_in == 0 && !inputEnded) {
-        const std::size_t n = in->Read(inBuf.data(), inBuf.size());
-        strm.next_in = inBuf.data();
+        const std::size_t n = in->Read(inBuf.Data(), inBuf.Size());
+        strm.next_in = inBuf.Data();
         strm.avail_in = n;
         inputEnded = n == 0;
       }
       const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
       if (strm.avail_out == 0 || ret == LZMA_STREAM_END) {
-        const std::size_t have = outBuf.size() - strm.avail_out;
-        out->Write(outBuf.data(), have);
-        crc = CrcUpdate(crc, outBuf.data(), have);
-        strm.next_out = outBuf.data();
-        strm.avail_out = outBuf.size();
+        const std::size_t have = outBuf.Size() - strm.avail_out;
+        out->Write(outBuf.Data(), have);
+        crc = CrcUpdate(crc, outBuf.Data(), have);
+        strm.next_out = outBuf.Data();
+        strm.avail_out = outBuf.Size();
       }
       if (ret == LZMA_STREAM_END) break;
       if (ret != LZMA_OK) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "support/aligned_buffer.h"
 #include "support/error.h"
 #include "workers/crc32.h"
 
@@ -35,8 +36,8 @@ void TChecksumThread::DoWork() {
   const std::int64_t size = file->Size();
   // Each pool thread keeps its read buffer from file to file: a new zero-filled buffer per file
   // would cost as much as reading a small file.
-  thread_local std::vector<unsigned char> buffer;
-  if (buffer.size() < static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize))) buffer.resize(kReadSize);
+  thread_local TAlignedBuffer buffer;
+  if (buffer.Size() < static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize))) buffer.Resize(kReadSize);
   std::int64_t position = 0;
   if (OnProgress) OnProgress(FileName, position, size);
   while (position < size) {
@@ -44,7 +45,7 @@ void TChecksumThread::DoWork() {
     const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size - position, kReadSize));
     std::size_t got = 0;
     while (got < want) {
-      const std::size_t n = file->Read(buffer.data() + got, want - got);
+      const std::size_t n = file->Read(buffer.Data() + got, want - got);
       if (n == 0) throw EStreamError("Stream read error: " + FileName + " ended early");
       got += n;
     }
@@ -52,7 +53,7 @@ void TChecksumThread::DoWork() {
     for (std::size_t offset = 0; offset < want; offset += kBlockSize) {
       if (CancelRequested()) return;
       const std::size_t piece = std::min(kBlockSize, want - offset);
-      Crc = CrcUpdate(Crc, buffer.data() + offset, piece);
+      Crc = CrcUpdate(Crc, buffer.Data() + offset, piece);
       position += static_cast<std::int64_t>(piece);
       if (OnProgress) OnProgress(FileName, position, size);
     }

@@ -6,6 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "support/aligned_buffer.h"
 #include "support/error.h"
 
 namespace kova {
@@ -85,31 +86,31 @@ void TDecompressThread::DoWork() {
   if (OnProgress) OnProgress(SourceName, 0, Total);
   const std::int64_t step = size == kUnknownSize ? 0 : Total / 50;
   std::int64_t nextReport = step;
-  std::vector<std::uint8_t> in(kBufferSize), out(kBufferSize);
+  TAlignedBuffer in(kBufferSize), out(kBufferSize);
   std::int64_t produced = 0;
   bool inputEnded = false;
   lzma_stream& strm = decoder.strm;
-  strm.next_out = out.data();
-  strm.avail_out = out.size();
+  strm.next_out = out.Data();
+  strm.avail_out = out.Size();
   for (;;) {
     if (strm.avail_in == 0 && !inputEnded) {
-      strm.next_in = in.data();
-      strm.avail_in = ReadFully(*input, in.data(), in.size());
+      strm.next_in = in.Data();
+      strm.avail_in = ReadFully(*input, in.Data(), in.Size());
       if (strm.avail_in == 0) inputEnded = true;
     }
     const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
-    const std::size_t have = out.size() - strm.avail_out;
+    const std::size_t have = out.Size() - strm.avail_out;
     const std::int64_t current = produced + static_cast<std::int64_t>(have);
     if (OnProgress && step > 0 && current >= nextReport && ret == LZMA_OK) {
       OnProgress(SourceName, current, Total);
       while (nextReport <= current) nextReport += step;
     }
     if (have > 0 && (strm.avail_out == 0 || ret != LZMA_OK)) {
-      output->Write(out.data(), have);
+      output->Write(out.Data(), have);
       platform::FaultPoint("unpack");
       produced = current;
-      strm.next_out = out.data();
-      strm.avail_out = out.size();
+      strm.next_out = out.Data();
+      strm.avail_out = out.Size();
     }
     if (ret == LZMA_STREAM_END) break;
     if (ret == LZMA_OK) {

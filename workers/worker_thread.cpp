@@ -18,9 +18,12 @@ namespace {
 // and waking a sleeping thread costs more than that.
 class TThreadPool {
  public:
-  void Run(std::function<void()> job) {
+  // Runs `job` on a pool thread, then `ended` once that thread is free for the next job: whoever
+  // learns of the end from `ended` and starts the next worker finds the same thread ready,
+  // instead of a second thread being made while the first is still on its way back.
+  void Run(std::function<void()> job, std::function<void()> ended) {
     std::unique_lock<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
+    jobs_.push_back({std::move(job), std::move(ended)});
     pending_.store(static_cast<int>(jobs_.size()), std::memory_order_release);
     if (available_ > 0) {
       --available_;  // an idle thread will take it
@@ -46,20 +49,28 @@ class TThreadPool {
         wake_.wait(lock, [this] { return !jobs_.empty(); });
         --sleeping_;
       }
-      std::function<void()> job = std::move(jobs_.front());
+      TJob job = std::move(jobs_.front());
       jobs_.pop_front();
       pending_.store(static_cast<int>(jobs_.size()), std::memory_order_release);
       lock.unlock();
-      job();
-      job = nullptr;
+      job.Work();
+      job.Work = nullptr;
       lock.lock();
       ++available_;
+      lock.unlock();
+      job.Ended();
+      lock.lock();
     }
   }
 
+  struct TJob {
+    std::function<void()> Work;
+    std::function<void()> Ended;
+  };
+
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
+  std::deque<TJob> jobs_;
   std::atomic<int> pending_{0};
   int available_ = 0;
   int sleeping_ = 0;
@@ -80,11 +91,11 @@ TWaitingThread::~TWaitingThread() {
 
 void TWaitingThread::Start() {
   started_ = true;
-  Pool().Run([this] {
-    Execute();
-    ended_.store(true, std::memory_order_seq_cst);
-    platform::WakeGuiThread();
-  });
+  Pool().Run([this] { Execute(); },
+             [this] {
+               ended_.store(true, std::memory_order_seq_cst);
+               platform::WakeGuiThread();
+             });
 }
 
 void TWaitingThread::JoinServingMessages() {

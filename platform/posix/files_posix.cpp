@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "support/aligned_buffer.h"
 #include "support/error.h"
 
 namespace kova::platform {
@@ -167,14 +168,14 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
   {
     TFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
     if (out.fd < 0) return false;
-    std::vector<char> buffer(1 << 20);
+    TAlignedBuffer buffer(1 << 20);
     bool ok = true;
     for (;;) {
-      const ssize_t n = ::read(in.fd, buffer.data(), buffer.size());
+      const ssize_t n = ::read(in.fd, buffer.Data(), buffer.Size());
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) ok = false;
       if (n <= 0) break;
-      if (!WriteAll(out.fd, buffer.data(), static_cast<std::size_t>(n))) {
+      if (!WriteAll(out.fd, buffer.Chars(), static_cast<std::size_t>(n))) {
         ok = false;
         break;
       }

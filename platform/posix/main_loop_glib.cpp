@@ -117,6 +117,10 @@ void ServePendingMessages() {
 void WaitUntilServingMessages(const std::function<bool()>& done) {
   TCallQueue& q = Queue();
   q.waits.fetch_add(1, std::memory_order_seq_cst);
+  // Spinning pays only while the wait may still end within microseconds (a small file's
+  // worker). A longer wait sleeps between messages: a spinning GUI thread would take the core
+  // that the worker's reads need on a machine of two cores.
+  const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
   while (!done()) {
     // A run of many short waits never reaches the blocking iteration below, so the loop's other
     // sources (painting, input, timers, signals) get a turn at least this often.
@@ -128,8 +132,7 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     }
     // Spin a little: most waits in a run are short, and a worker's calls and end are seen here
     // without a wake-up.
-    const auto until = now + kSpin;
-    while (!done() && q.pending.load(std::memory_order_seq_cst) == 0 && std::chrono::steady_clock::now() < until) {
+    while (!done() && q.pending.load(std::memory_order_seq_cst) == 0 && std::chrono::steady_clock::now() < spinUntil) {
       CpuRelax();
     }
     if (DrainCalls()) continue;
@@ -143,6 +146,9 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     q.lastIteration = std::chrono::steady_clock::now();
   }
   q.waits.fetch_sub(1, std::memory_order_seq_cst);
+  // What a worker queued before it ended is applied now, in order, before the caller goes on:
+  // a report left behind would otherwise land after whatever the caller shows next.
+  DrainCalls();
 }
 
 void WaitForEventServingMessages(const TEvent& event) {
