@@ -1,5 +1,7 @@
 #include "core/update_run.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -79,6 +81,7 @@ struct TUpdateRun::TRunState {
   bool DatesChanged = false;
   bool UnpackFailed = false;
   bool Ended = false;
+  std::chrono::steady_clock::time_point LastServed{};
   // Dates as the cache held them before a reset forced a read: a file found unchanged then
   // leaves the cache as it was, instead of rewriting all of it after every check.
   std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
@@ -297,6 +300,20 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   return true;
 }
 
+void TUpdateRun::SetFilePosition(int position) {
+  filePosition_ = position;
+  host_.SetFileProgress(position);
+}
+
+void TUpdateRun::ServeMessagesNowAndThen(TRunState& run) {
+  // Work done on the GUI thread between workers lets the window's messages through often
+  // enough that it never seems to hang.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - run.LastServed < std::chrono::milliseconds(10)) return;
+  run.LastServed = now;
+  host_.ProcessMessages();
+}
+
 void TUpdateRun::StepTotalProgress(TRunState& run) {
   ++run.Processed;
   const int position = BarPosition(host_.ProgressMax(), static_cast<std::int64_t>(run.Processed),
@@ -401,10 +418,31 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     a = target.Checksum;
   } else {
     host_.SetInfo("Checking " + display);
-    bool failed;
-    int code;
-    std::int64_t seconds;
-    {
+    bool failed = false;
+    int code = 0;
+    std::int64_t seconds = -1;
+    if (!opened && size <= TChecksumThread::kInlineSize) {
+      try {
+        opened = platform::OpenFileStream(local, platform::TFileMode::OpenRead);
+      } catch (const std::exception&) {
+        // the worker meets the same fault and reports it
+      }
+    }
+    if (opened && opened->Size() <= TChecksumThread::kInlineSize) {
+      // A small file is read here, between messages: handing it to a worker and back costs
+      // more than reading it, and it keeps the window waiting no longer than a message does.
+      SetFilePosition(0);
+      try {
+        a = ChecksumSmallFile(*opened);
+      } catch (const std::exception&) {
+        failed = true;
+        code = errno;
+      }
+      if (!platform::StreamModifySeconds(*opened, seconds)) seconds = -1;
+      opened.reset();
+      if (!failed) SetFilePosition(host_.ProgressMax());
+      ServeMessagesNowAndThen(run);
+    } else {
       TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback());
       WaitWithMessages(worker);
       a = worker.Crc;

@@ -57,6 +57,8 @@ class TUpdateRun {
   enum class TStep { Next, Retry, Ended };
   TStep ProcessRecord(TRunState& run, TPatchItem& item);
   void StepTotalProgress(TRunState& run);
+  void SetFilePosition(int position);
+  void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);
   // Ends the run with `text` from inside the walk over the records.
   TStep EndRecordWalk(const std::string& text);

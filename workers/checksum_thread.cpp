@@ -60,4 +60,21 @@ void TChecksumThread::DoWork() {
   }
 }
 
+std::uint32_t ChecksumSmallFile(TStream& file) {
+  thread_local TAlignedBuffer buffer(TChecksumThread::kReadSize);
+  std::uint32_t crc = kCrcInit;
+  for (std::int64_t left = file.Size(); left > 0;) {
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.Size())));
+    std::size_t got = 0;
+    while (got < want) {
+      const std::size_t n = file.Read(buffer.Data() + got, want - got);
+      if (n == 0) throw EStreamError("Stream read error: the file ended early");
+      got += n;
+    }
+    crc = CrcUpdate(crc, buffer.Data(), want);
+    left -= static_cast<std::int64_t>(want);
+  }
+  return ~crc;
+}
+
 }  // namespace kova
