@@ -141,7 +141,7 @@ TEST_F(UpdateRunInProcess, AGameScriptThatRunsIsWaitedForToo) {
   LoadOptions();
   UpdaterOptions().RunProgram = "bin\\play.sh";
   std::filesystem::create_directories(home_ + "/bin");
-  test::WriteFile(home_ + "/bin/play.sh", "#!/bin/sh\nsleep 60\n");
+  test::WriteFile(home_ + "/bin/play.sh", "#!/bin/sh\nexec >/dev/null 2>&1\nwhile :; do sleep 1; done\n");
   std::filesystem::permissions(home_ + "/bin/play.sh", std::filesystem::perms(0755));
   test::TChild game(home_ + "/bin/play.sh", {});
   ASSERT_TRUE(test::Eventually([&] { return FindProcessByPath(home_ + "/bin/play.sh") == game.Pid(); }, 5));
