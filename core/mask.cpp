@@ -23,6 +23,7 @@ TMask::TMask(const std::string& maskText) {
     skipTo = false;
   };
   const std::size_t n = maskText.size();
+  if (n > kMaxLength) invalid(kMaxLength);
   for (; p < n; ++p) {
     const char c = maskText[p];
     if (c == '*') {
@@ -61,6 +62,24 @@ TMask::TMask(const std::string& maskText) {
     }
   }
   add(TMaskState{TState::End, false, 0, false, {}}, n);
+  BuildTables();
+}
+
+void TMask::BuildTables() {
+  const std::size_t positions = states_.size();  // 0 .. the number of states before the end
+  words_ = (positions + 63) / 64;
+  accept_.assign(256 * words_, 0);
+  loop_.assign(words_, 0);
+  for (std::size_t j = 0; j < positions; ++j) {
+    const TMaskState& s = states_[j];
+    if (s.SkipTo) loop_[j / 64] |= std::uint64_t{1} << (j % 64);
+    if (s.State == TState::End) continue;
+    for (int c = 0; c < 256; ++c) {
+      if (StateMatches(s, static_cast<unsigned char>(c))) {
+        accept_[static_cast<std::size_t>(c) * words_ + (j + 1) / 64] |= std::uint64_t{1} << ((j + 1) % 64);
+      }
+    }
+  }
 }
 
 bool TMask::StateMatches(const TMaskState& s, unsigned char c) const {
@@ -74,28 +93,25 @@ bool TMask::StateMatches(const TMaskState& s, unsigned char c) const {
 }
 
 bool TMask::Matches(const std::string& name) const {
-  // reach[i]: the states before state k have consumed exactly the first i characters. A state
-  // with SkipTo may first skip any run, so reach spreads forward before it is applied.
-  const std::size_t n = name.size();
-  std::vector<char> reach(n + 1, 0), next(n + 1, 0);
+  // All positions the mask can be in are followed at once, a byte at a time: the work is the
+  // name's length times a few words, with no backtracking a hostile mask could multiply.
+  std::vector<std::uint64_t> reach(words_, 0), next(words_, 0);
   reach[0] = 1;
-  for (const TMaskState& s : states_) {
-    if (s.SkipTo) {
-      for (std::size_t i = 1; i <= n; ++i) reach[i] = static_cast<char>(reach[i] || reach[i - 1]);
-    }
-    if (s.State == TState::End) return reach[n] != 0;
-    std::fill(next.begin(), next.end(), 0);
+  for (const char ch : name) {
+    const std::uint64_t* accept = &accept_[static_cast<std::size_t>(static_cast<unsigned char>(ch)) * words_];
+    std::uint64_t carry = 0;
     bool any = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (reach[i] && StateMatches(s, static_cast<unsigned char>(name[i]))) {
-        next[i + 1] = 1;
-        any = true;
-      }
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t shifted = (reach[w] << 1) | carry;
+      carry = reach[w] >> 63;
+      next[w] = (shifted & accept[w]) | (reach[w] & loop_[w]);
+      any = any || next[w] != 0;
     }
     if (!any) return false;
     reach.swap(next);
   }
-  return false;
+  const std::size_t end = states_.size() - 1;
+  return (reach[end / 64] >> (end % 64)) & 1;
 }
 
 }  // namespace kova

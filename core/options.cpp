@@ -1,5 +1,7 @@
 #include "core/options.h"
 
+#include "core/patch_list.h"
+#include "core/utility.h"
 #include "platform/clock.h"
 #include "support/error.h"
 #include "xml/xml_document.h"
@@ -15,6 +17,10 @@ void ReadMaskList(const TXmlElement& element, TMaskList& list) {
   for (std::size_t i = 0; i < element.ChildCount(); ++i) {
     const TXmlNode* child = element.ChildAt(i);
     if (child->Kind() == xnkElement && child->Name() == "mask") {
+      // Every mask is tried on every listed file: their number is bounded like their length.
+      if (list.size() >= kMaxMasks) {
+        throw EMaskError("More than " + std::to_string(kMaxMasks) + " masks in one list");
+      }
       list.push_back(std::make_unique<TMaskPair>(static_cast<const TXmlElement*>(child)->ElementText()));
     }
   }
@@ -150,6 +156,13 @@ void TUpdaterOptions::CleanSettings() {
   // A key with subkeys cannot be deleted, so the cache goes first.
   RegDeleteKeyPath(RootKey, SettingsKey() + "\\PatchList");
   RegDeleteKeyPath(RootKey, SettingsKey());
+}
+
+std::string TUpdaterOptions::ProgramPath() const {
+  // A downloaded document names the program too: one that leaves the game folder would have
+  // Start run anything on the player's machine.
+  if (!IsSafeRelativeName(RunProgram)) return {};
+  return HomeDir() + BackslashToSlash(RunProgram);
 }
 
 namespace {

@@ -26,6 +26,8 @@ enum TOptionFlag : std::uint8_t {
 };
 
 using TMaskList = std::vector<std::unique_ptr<TMaskPair>>;
+// The most masks one "hard_check" or "soft_check" list may hold.
+constexpr std::size_t kMaxMasks = 256;
 
 class TOptions {
  public:
@@ -84,6 +86,10 @@ class TUpdaterOptions : public TOptions {
   bool IsSoftCheck(const std::string& fileName) const;
   // Removes the settings key with its "PatchList" subkey.
   void CleanSettings();
+  // The game program's local path (home folder and `RunProgram`); empty when `RunProgram` is
+  // no name inside the game folder (absolute, climbing out with "..", and the like), which is
+  // never started.
+  std::string ProgramPath() const;
 
   const TRootKey RootKey;
   const std::string RegistryPath;

@@ -74,45 +74,77 @@ bool IsSafeRelativeName(const std::string& name) {
   std::size_t componentStart = 0;
   for (std::size_t i = 0; i <= name.size(); ++i) {
     const char c = i < name.size() ? name[i] : '/';
-    if (c == '\0' || c == '|') return false;
+    // Control bytes (line ends, escapes, tabs) have no place in a file name: they would reach
+    // terminals, logs and other programs as commands.
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F || c == '|') return false;
     if (c == '\\' || c == '/') {
-      if (i - componentStart == 2 && name[componentStart] == '.' && name[componentStart + 1] == '.') return false;
+      const std::size_t length = i - componentStart;
+      const bool dots = (length == 1 || length == 2) && name[componentStart] == '.' && name[i - 1] == '.';
+      if (dots) return false;  // "." and ".." name folders, never a file of the game
       componentStart = i + 1;
     }
   }
   return true;
 }
 
-void LoadPatchList(TStream& stream, TPatchMap& map) {
-  auto document = NewXmlDocument();
-  document->ReadFromStream(stream);
-  const TXmlElement* list = document->FindChildElement("list");
-  if (!list) return;
-  const TArchiveAttrs attrs;
-  const int archiveId = TXmlNameTable::Shared().NameToId("archive");
-  const std::string noName;
-  for (std::size_t i = 0; i < list->ChildCount(); ++i) {
-    const TXmlNode* node = list->ChildAt(i);
-    if (node->Kind() != xnkElement || node->NameId() != archiveId) continue;
-    const auto& e = *static_cast<const TXmlElement*>(node);
-    const std::string* nameAttr = e.FindById(attrs.FileName);
+namespace {
+
+// Puts a record for each "archive" element of the first top-level "list" as soon as it has been
+// read, and keeps no element: a list of millions of entries never stands in memory as a tree
+// beside its records.
+class TPatchListSink : public IXmlElementSink {
+ public:
+  explicit TPatchListSink(TPatchMap& map) : map_(map) {}
+
+  void ElementOpened(const TXmlElement& element, int depth) override {
+    if (depth != 0) return;
+    inList_ = !listSeen_ && element.NameId() == listId_;
+    listSeen_ = listSeen_ || inList_;
+  }
+
+  bool ElementClosed(const TXmlElement& element, int depth) override {
+    if (depth == 1 && inList_ && element.NameId() == archiveId_) Put(element);
+    if (depth == 0) inList_ = false;
+    return true;
+  }
+
+ private:
+  void Put(const TXmlElement& e) {
+    static const std::string noName;
+    const std::string* nameAttr = e.FindById(attrs_.FileName);
     const std::string& fileName = nameAttr ? *nameAttr : noName;
-    const std::uint32_t original = RequiredHex(e, attrs.Original);
-    const std::string& sizeText = Required(e, attrs.Size);
+    const std::uint32_t original = RequiredHex(e, attrs_.Original);
+    const std::string& sizeText = Required(e, attrs_.Size);
     std::int64_t size = 0;
     if (!ParseDecimal64(sizeText, size) || size < 0) {
       throw EPatchListError("'" + sizeText + "' is not a valid file size");
     }
-    const std::uint32_t checksum = RequiredHex(e, attrs.Checksum);
+    const std::uint32_t checksum = RequiredHex(e, attrs_.Checksum);
     // A name that leaves the game folder would make the update write outside it.
     if (!IsSafeRelativeName(fileName)) throw EPatchListError("'" + fileName + "' is not a valid file name");
     auto record = MakeRecord(fileName, original, size, 0, checksum);
-    const std::string* executable = e.FindById(attrs.Executable);
+    const std::string* executable = e.FindById(attrs_.Executable);
     record->FileItem->Executable = executable && *executable == "1";
     TPatchItem* previous = nullptr;
-    map.Put(fileName, record.release(), &previous);
+    map_.Put(fileName, record.release(), &previous);
     delete previous;  // the later entry of a list wins
   }
+
+  TPatchMap& map_;
+  const TArchiveAttrs attrs_;
+  const int listId_ = TXmlNameTable::Shared().NameToId("list");
+  const int archiveId_ = TXmlNameTable::Shared().NameToId("archive");
+  bool listSeen_ = false;
+  bool inList_ = false;
+};
+
+}  // namespace
+
+void LoadPatchList(TStream& stream, TPatchMap& map) {
+  auto document = NewXmlDocument();
+  TPatchListSink sink(map);
+  document->ReadFromStream(stream, &sink);
 }
 
 std::string FormatCacheValue(const TPatchItem& item) {

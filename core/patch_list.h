@@ -56,8 +56,9 @@ using TPatchMap = tStringHash<TPatchItem>;
 extern const char* const kArchiveSuffix;  // ".lzma"
 
 // A published name may be used for local files only when it stays inside the game folder: not
-// empty, not absolute, no drive or UNC prefix, no ".." component, no "|" (which the cache cannot
-// hold), no zero byte, not naming a folder, and at most 4,096 bytes.
+// empty, not absolute, no drive or UNC prefix, no "." or ".." component, no "|" (which the cache
+// cannot hold), no control byte (below 0x20, or 0x7F), not naming a folder, and at most 4,096
+// bytes.
 bool IsSafeRelativeName(const std::string& name);
 
 // Puts one record per "archive" element of the first top-level "list" element. Raises

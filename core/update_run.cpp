@@ -32,6 +32,10 @@ std::string ExtractFileName(const std::string& path) { return path.substr(path.r
 // The local path of a published name: the game folder, and the name with "/" separators.
 std::string LocalPath(const std::string& home, const std::string& name) { return home + BackslashToSlash(name); }
 
+// The most an archive of a file of `size` bytes can take: LZMA never grows data by more than a
+// small fraction, so a download past this is no archive of that file.
+std::int64_t ArchiveSizeBound(std::int64_t size) { return 13 + size + size / 16 + 65536; }
+
 // Whether a file starts as a program does: an ELF header, or a "#!" line naming its interpreter.
 bool StartsAsProgram(const std::string& path) {
   try {
@@ -123,7 +127,8 @@ void TUpdateRun::UpdateButtons() {
     return;
   }
   const TUpdaterOptions& o = UpdaterOptions();
-  host_.EnableButtons(platform::FileExists(o.HomeDir() + BackslashToSlash(o.RunProgram)),
+  const std::string program = o.ProgramPath();
+  host_.EnableButtons(!program.empty() && platform::FileExists(program),
                       IsWebUrl(o.OptionsUrl) || IsWebUrl(o.PatchListUrl));
 }
 
@@ -162,7 +167,7 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   TRunState run;
   run.FromTimer = fromTimer;
   const TUpdaterOptions& o = UpdaterOptions();
-  run.ProgramPath = o.HomeDir() + BackslashToSlash(o.RunProgram);
+  run.ProgramPath = o.ProgramPath();
   SetRunning(true);
   UpdateButtons();
   host_.SetInfo("");
@@ -207,13 +212,19 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       EndRun("Error while loading options");
       return false;
     }
+    // A downloaded document may change what the publisher runs the game with (addresses, the
+    // program, checks), but not which installation this is: the identifier names the settings
+    // and the instance lock, and another game's would have its cache deleted and rewritten.
+    const std::string uid = o.Uid;
     try {
       run.Stream.Seek(0);
       o.LoadFromStream(run.Stream);
     } catch (const std::exception&) {
+      o.Uid = uid;
       EndRun("Error while reading options");
       return false;
     }
+    o.Uid = uid;
     run.Stream.Clear();
   }
   return true;
@@ -469,7 +480,13 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   }
   if (a == target.Checksum) return TStep::Next;
 
-  // Repair: the archive must match its listed CRC-32 before anything is touched.
+  // Repair: nothing is written through a link in the game folder (a player's "saves" link to
+  // another disk, say): such a file is reported as not updated, like one that cannot be written.
+  if (!platform::IsRealFolderChain(run.Home, BackslashToSlash(name))) {
+    run.UnpackFailed = true;
+    return TStep::Next;
+  }
+  // The archive must match its listed CRC-32 before anything is touched.
   platform::ForceDirectories(ExtractFilePath(local));
   host_.SetInfo("Downloading " + display);
   const std::string archive = LocalPath(run.Home, item.FileName);
@@ -493,7 +510,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     try {
       // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
       TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)), archive, 0, &cancelEvent_,
-                             ProgressCallback(), revalidate);
+                             ProgressCallback(), revalidate, ArchiveSizeBound(target.Size));
       WaitWithMessages(worker);
       outcome = worker.Outcome;
       worker.Finish();
@@ -522,7 +539,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   }
   // Only a program file that exists can be running (the scan of all processes costs more than
   // unpacking a small file, and a game without a program to start has none).
-  while (platform::FileExists(run.ProgramPath) && FindProcessByPath(run.ProgramPath) != 0) {
+  while (!run.ProgramPath.empty() && platform::FileExists(run.ProgramPath) && FindProcessByPath(run.ProgramPath) != 0) {
     const int answer = host_.RetryBox(TBoxKind::RunningGame,
                                       "Please, close running  " + ExtractFileName(run.ProgramPath) + " to proceed");
     if (answer == IDCANCEL) {
@@ -540,11 +557,16 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   platform::FaultPoint("after-backup");
   platform::DeleteFile(fresh);
   bool unpackFailed;
+  bool oversized;
   {
-    TDecompressThread worker(archive, fresh, ProgressCallback());
+    TDecompressThread worker(archive, fresh, ProgressCallback(), target.Size);
     WaitWithMessages(worker);
     unpackFailed = worker.HasError();
+    oversized = worker.Oversized;
   }
+  // An archive that unpacks to more than its file's size is no good: kept, it would fill the
+  // disk again at every run.
+  if (oversized) platform::DeleteFile(archive);
   if (!unpackFailed) {
     GiveMode(fresh, movedToBackup ? backup : std::string(), target.Executable);
     platform::FaultPoint("before-final-move");

@@ -65,6 +65,7 @@ std::string TTCPBlockSocket::LastErrorDesc() const {
     case kErrHostNotFound: return "Host not found";
     case kErrTooLong: return "Line too long";
     case kErrNoTls: return "SSL/TLS support is not compiled!";
+    case kErrBadAddress: return "Invalid address";
     default:
       if (lastError_ > 10000 && lastError_ < 11000) return std::strerror(lastError_ - 10000);
       return "Socket error";

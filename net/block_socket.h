@@ -43,6 +43,7 @@ enum : int {
   kErrHostNotFound = 11001,
   kErrTooLong = 10040,       // a line longer than the limit
   kErrNoTls = 10091,         // the secure layer is not available
+  kErrBadAddress = 10022,    // an address that cannot be sent (a blank or control byte, a bad port)
 };
 
 class TTCPBlockSocket {

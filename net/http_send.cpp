@@ -114,6 +114,14 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   Sock.MaxLineLength = kMaxHeaderLine;
   const std::string request = ComposeRequest(method, parts);
 
+  if (!IsSendableUrl(parts)) {
+    // Nothing is sent for an address that would break the request apart.
+    Sock.CloseSocket();
+    openHost_.clear();
+    Sock.SetError(kErrBadAddress);
+    Clear();
+    return false;
+  }
   if (SameTextAscii(parts.Protocol, "https")) {
     // There is no secure layer: such an address fails before anything is sent.
     Sock.CloseSocket();

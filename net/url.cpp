@@ -48,6 +48,24 @@ TUrlParts ParseUrl(const std::string& url) {
   return parts;
 }
 
+bool IsSendableUrl(const TUrlParts& parts) {
+  auto clean = [](const std::string& s) {
+    for (const char c : s) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b <= 0x20 || b == 0x7F) return false;
+    }
+    return true;
+  };
+  if (parts.Port.empty() || parts.Port.size() > 5) return false;
+  long port = 0;
+  for (const char c : parts.Port) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + (c - '0');
+  }
+  return port >= 1 && port <= 65535 && clean(parts.Host) && clean(parts.Uri) && clean(parts.User) &&
+         clean(parts.Password);
+}
+
 std::string EncodeBase64(const std::string& data) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;

@@ -18,6 +18,11 @@ struct TUrlParts {
 
 TUrlParts ParseUrl(const std::string& url);
 
+// Whether the parts can go on the wire as they are: a host, port and request URI without blanks
+// or control bytes (which would end the request line and inject lines of their own), and a
+// port from 1 to 65535.
+bool IsSendableUrl(const TUrlParts& parts);
+
 std::string EncodeBase64(const std::string& data);
 
 // A relative path with "/" separators made fit for a URL: every byte of a segment that is not an

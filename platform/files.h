@@ -36,6 +36,10 @@ bool IsExecutableFile(const std::string& path);
 // Marks the file as a program that may be run by whoever may read it; true where files carry
 // no such mark.
 bool MakeExecutable(const std::string& path);
+// Whether every folder on the way from `home` to the file `relative` ("/" separators) is a real
+// folder of its own: none is a link, which could lead a write out of the game folder. Folders
+// that do not exist yet count as real (they are made inside).
+bool IsRealFolderChain(const std::string& home, const std::string& relative);
 // Creates the folder and any missing parents.
 bool ForceDirectories(const std::string& path);
 // The running program's own file.

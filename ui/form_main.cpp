@@ -170,7 +170,8 @@ void TFormMain::CloseRequest() {
 
 void TFormMain::StartButtonClick() {
   const TUpdaterOptions& o = UpdaterOptions();
-  const std::string program = o.HomeDir() + BackslashToSlash(o.RunProgram);
+  const std::string program = o.ProgramPath();
+  if (program.empty()) return;  // no program of the game folder: nothing is started
   if (!o.AllowMultipleRun() && FindProcessByPath(program) != 0) return;
   if (platform::FileExists(program)) {
     Trace("start: " + program);

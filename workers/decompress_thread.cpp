@@ -40,8 +40,10 @@ struct TDecoder {
 
 }  // namespace
 
-TDecompressThread::TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress)
-    : SourceName(std::move(sourceName)), TargetName(std::move(targetName)), OnProgress(std::move(onProgress)) {
+TDecompressThread::TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress,
+                                     std::int64_t maxSize)
+    : SourceName(std::move(sourceName)), TargetName(std::move(targetName)), OnProgress(std::move(onProgress)),
+      MaxSize(maxSize) {
   Start();
 }
 
@@ -60,6 +62,12 @@ void TDecompressThread::DoWork() {
   for (int i = 7; i >= 0; --i) size = (size << 8) | header[5 + i];
   if (sizeBytes < 8 || size == 0) throw EDecompressError("Can't read stream size.");
   Total = static_cast<std::int64_t>(size);
+  // The file may not grow past the size the list gives it: an archive announcing more, or
+  // nothing, cannot fill the disk or the memory in its name.
+  if (MaxSize >= 0 && size != kUnknownSize && size > static_cast<std::uint64_t>(MaxSize)) {
+    Oversized = true;
+    throw EDecompressError("The archive unpacks to more than the listed size.");
+  }
 
   lzma_options_lzma options{};
   options.lc = props % 9;
@@ -71,6 +79,7 @@ void TDecompressThread::DoWork() {
   // for a small file cannot make the decoder reserve that much memory.
   std::uint64_t window = std::max<std::uint64_t>(dictSize, 4096);
   if (size != kUnknownSize && window > size) window = std::max<std::uint64_t>(size, 4096);
+  if (MaxSize >= 0 && window > static_cast<std::uint64_t>(MaxSize)) window = std::max<std::int64_t>(MaxSize, 4096);
   options.dict_size = static_cast<std::uint32_t>(window);
   // The end marker is accepted also where the size is known and the marker stands at its end.
   options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
@@ -106,6 +115,10 @@ void TDecompressThread::DoWork() {
       while (nextReport <= current) nextReport += step;
     }
     if (have > 0 && (strm.avail_out == 0 || ret != LZMA_OK)) {
+      if (MaxSize >= 0 && current > MaxSize) {
+        Oversized = true;
+        throw EDecompressError("The archive unpacks to more than the listed size.");
+      }
       output->Write(out.Data(), have);
       platform::FaultPoint("unpack");
       produced = current;

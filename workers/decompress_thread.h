@@ -11,7 +11,10 @@ namespace kova {
 
 class TDecompressThread final : public TCommonThread {
  public:
-  TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress);
+  // `maxSize`: the size the unpacked file must not exceed (the list's size), -1 for none. An
+  // archive that would unpack to more fails, and sets Oversized.
+  TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress,
+                    std::int64_t maxSize = -1);
   ~TDecompressThread() override { JoinServingMessages(); }
 
   const std::string SourceName;
@@ -19,6 +22,8 @@ class TDecompressThread final : public TCommonThread {
   const TWorkerProgressEvent OnProgress;
   // The uncompressed size from the header (all bits set: unknown, ended by the end marker).
   std::int64_t Total = 0;
+  const std::int64_t MaxSize;
+  bool Oversized = false;
 
   static constexpr std::uint64_t kUnknownSize = ~0ull;
 

@@ -1,5 +1,8 @@
 #include "workers/download_thread.h"
 
+#include <chrono>
+#include <cstdlib>
+
 #include "net/content_coding.h"
 #include "net/http_date.h"
 #include "platform/files.h"
@@ -10,13 +13,15 @@
 namespace kova {
 
 TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
-                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress, bool revalidate)
+                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress, bool revalidate,
+                                 std::int64_t maxBody)
     : Url(std::move(url)),
       FileName(std::move(fileName)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
       Revalidate(revalidate),
+      MaxBody(maxBody),
       ownsTarget_(true) {
   Crc = kCrcInit;
   const std::string part = FileName + kPartSuffix;
@@ -94,8 +99,10 @@ void TDownloadThread::Store() {
   bool tooLarge = false;
   auto write = [&](const char* bytes, std::size_t count) {
     const auto size = static_cast<std::int64_t>(count);
-    // Held in memory: a body this large is refused instead of exhausting it.
-    if (tooLarge || (!ownsTarget_ && Written + size > MaxStreamBody)) {
+    // Held in memory, a body this large is refused instead of exhausting it; written to a file,
+    // one larger than its caller can use is refused instead of filling the disk.
+    const std::int64_t limit = ownsTarget_ ? MaxBody : MaxStreamBody;
+    if (tooLarge || (limit >= 0 && Written + size > limit)) {
       tooLarge = true;
       return;
     }
@@ -126,11 +133,23 @@ void TDownloadThread::Abort() {
   });
 }
 
-void TDownloadThread::Hook(THookSocketReason reason) {
+void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   if (CancelRequested() && Outcome != doCancelled) {
     Outcome = doCancelled;
     Abort();
     return;
+  }
+  // Each wait has its own limit, so a server that sends a byte now and then would hold a
+  // download for ever: a transfer that brings less than kStallBytes in a whole time-out fails.
+  if (reason == HR_ReadCount) windowBytes_ += std::strtoll(value.c_str(), nullptr, 10);
+  const auto now = std::chrono::steady_clock::now();
+  if (now - windowStart_ >= std::chrono::milliseconds(Timeout)) {
+    if (windowBytes_ < kStallBytes && Outcome == doDownloaded) {
+      Fail();
+      return;
+    }
+    windowStart_ = now;
+    windowBytes_ = 0;
   }
   if (reason != HR_ReadCount || http_->Document.Data().empty() || Outcome != doDownloaded) return;
   if (ServerDate == 0) {
@@ -153,7 +172,10 @@ void TDownloadThread::DoWork() {
   http_->Timeout = Timeout;
   StartPos = Written = target_->Position();
   http_->RangeStart = StartPos;
-  http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason, const std::string&) { Hook(reason); };
+  windowStart_ = std::chrono::steady_clock::now();
+  http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason, const std::string& value) {
+    Hook(reason, value);
+  };
   // After a copy that did not match its checksum: caches on the way must ask the server again.
   if (Revalidate) http_->Headers = {"Cache-Control: no-cache", "Pragma: no-cache"};
   if (OnProgress) OnProgress(Url, StartPos, 0);

@@ -3,6 +3,7 @@
 // resumable ".part" file, with a CRC-32 of the data, progress reports, cancellation and a check
 // whether the server copy is newer than the caller's.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,9 +26,10 @@ class TDownloadThread final : public TCommonThread {
  public:
   // File mode: prepares FileName + ".part" (resuming it when it holds more than the margin) and
   // starts. Raises when the partial file cannot be opened or created.
-  // With `revalidate` the request asks caches on the way to check with the server.
+  // With `revalidate` the request asks caches on the way to check with the server. A file that
+  // grows past `maxBody` bytes (-1: no limit) fails the download.
   TDownloadThread(std::string url, std::string fileName, TDateTime localDate, const platform::TEvent* cancelEvent,
-                  TWorkerProgressEvent onProgress, bool revalidate = false);
+                  TWorkerProgressEvent onProgress, bool revalidate = false, std::int64_t maxBody = -1);
   // Stream mode: the body is appended to `target` at its position.
   TDownloadThread(std::string url, TDateTime localDate, TStream& target, const platform::TEvent* cancelEvent,
                   TWorkerProgressEvent onProgress);
@@ -49,6 +51,7 @@ class TDownloadThread final : public TCommonThread {
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
   const bool Revalidate = false;
+  const std::int64_t MaxBody = -1;
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
@@ -56,10 +59,12 @@ class TDownloadThread final : public TCommonThread {
   static inline std::int64_t MaxStreamBody = 256ll * 1024 * 1024;
   // Limit for each wait for data, in milliseconds (90 s; tests lower it).
   static inline int Timeout = 90000;
+  // Less than this in a whole Timeout fails the download, however the bytes trickle in.
+  static constexpr std::int64_t kStallBytes = 1024;
 
  private:
   void DoWork() override;
-  void Hook(THookSocketReason reason);
+  void Hook(THookSocketReason reason, const std::string& value);
   void Store();
   // Ends the transfer as a failed download.
   void Fail();
@@ -75,6 +80,8 @@ class TDownloadThread final : public TCommonThread {
   bool ownsTarget_;
   bool restartChecked_ = false;
   bool bodyComplete_ = false;
+  std::chrono::steady_clock::time_point windowStart_;
+  std::int64_t windowBytes_ = 0;
   std::unique_ptr<class TContentDecoder> decoder_;
 };
 

@@ -1,10 +1,56 @@
 #include "xml/xml_document.h"
 
+#include <random>
+
 #include "support/text.h"
 
 namespace kova {
 
-TXmlNameTable::TXmlNameTable() : buckets_(kBuckets) {
+namespace {
+
+std::uint64_t Rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+// SipHash-2-4: a hash keyed with a secret, whose collisions cannot be chosen without the key.
+std::uint64_t SipHash(const std::uint64_t key[2], std::string_view data) {
+  std::uint64_t v0 = 0x736f6d6570736575ull ^ key[0], v1 = 0x646f72616e646f6dull ^ key[1];
+  std::uint64_t v2 = 0x6c7967656e657261ull ^ key[0], v3 = 0x7465646279746573ull ^ key[1];
+  auto round = [&] {
+    v0 += v1; v1 = Rotl(v1, 13); v1 ^= v0; v0 = Rotl(v0, 32);
+    v2 += v3; v3 = Rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = Rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = Rotl(v1, 17); v1 ^= v2; v2 = Rotl(v2, 32);
+  };
+  const std::size_t n = data.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t m = 0;
+    for (int b = 7; b >= 0; --b) m = (m << 8) | static_cast<unsigned char>(data[i + static_cast<std::size_t>(b)]);
+    v3 ^= m;
+    round();
+    round();
+    v0 ^= m;
+  }
+  std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
+  for (std::size_t b = 0; i + b < n; ++b) last |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i + b])) << (8 * b);
+  v3 ^= last;
+  round();
+  round();
+  v0 ^= last;
+  v2 ^= 0xff;
+  for (int r = 0; r < 4; ++r) round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace
+
+std::size_t TXmlNameTable::THash::operator()(std::string_view s) const {
+  return static_cast<std::size_t>(SipHash(Key, s));
+}
+
+TXmlNameTable::TXmlNameTable() : ids_(64, THash{{0, 0}}) {
+  std::random_device random;
+  const THash keyed{{(std::uint64_t{random()} << 32) | random(), (std::uint64_t{random()} << 32) | random()}};
+  ids_ = std::unordered_map<std::string, int, THash, TEqual>(64, keyed);
   for (const char* name : {"#text", "#cdata-section", "#comment", "#document", "xml"}) NameToId(name);
 }
 
@@ -14,15 +60,11 @@ TXmlNameTable& TXmlNameTable::Shared() {
 }
 
 int TXmlNameTable::NameToId(const std::string& name) {
-  std::uint32_t h = 0;
-  for (char c : name) h = h * 33u + static_cast<unsigned char>(c);
-  std::vector<int>& bucket = buckets_[h % kBuckets];
-  for (int id : bucket) {
-    if (names_[static_cast<std::size_t>(id)] == name) return id;
-  }
+  const auto found = ids_.find(name);
+  if (found != ids_.end()) return found->second;
   const int id = static_cast<int>(names_.size());
   names_.push_back(name);
-  bucket.push_back(id);
+  ids_.emplace(name, id);
   return id;
 }
 
@@ -101,26 +143,36 @@ void TXmlAttributes::SetAttr(int nameId, std::string value) {
       return;
     }
   }
+  if (attrs_.size() >= kXmlMaxAttributes) {
+    throw EXmlError("An element has more than " + std::to_string(kXmlMaxAttributes) + " attributes");
+  }
   if (attrs_.empty()) attrs_.reserve(4);
   attrs_.push_back(TXmlAttrData{nameId, std::move(value)});
 }
 
 std::string TXmlElement::ElementText() const {
   std::string out;
+  AppendText(out);
+  return out;
+}
+
+void TXmlElement::AppendText(std::string& out) const {
+  // Every piece is appended to the one result: a copy per level of nesting would cost the
+  // document's text once more for every level.
+  const std::size_t start = out.size();
   for (std::size_t i = 0; i < ChildCount(); ++i) {
     const TXmlNode* node = ChildAt(i);
-    std::string piece;
+    const std::size_t before = out.size();
+    if (out.size() > start) out += ' ';
+    const std::size_t mark = out.size();
     switch (node->Kind()) {
-      case xnkElement: piece = static_cast<const TXmlElement*>(node)->ElementText(); break;
-      case xnkText: piece = static_cast<const TXmlText*>(node)->Text; break;
-      case xnkCDATASection: piece = static_cast<const TXmlCDATASection*>(node)->Text; break;
-      default: continue;
+      case xnkElement: static_cast<const TXmlElement*>(node)->AppendText(out); break;
+      case xnkText: out += static_cast<const TXmlText*>(node)->Text; break;
+      case xnkCDATASection: out += static_cast<const TXmlCDATASection*>(node)->Text; break;
+      default: break;
     }
-    if (piece.empty()) continue;
-    if (!out.empty()) out += ' ';
-    out += piece;
+    if (out.size() == mark) out.resize(before);  // an empty piece adds no blank
   }
-  return out;
 }
 
 std::unique_ptr<TXmlDocument> NewXmlDocument() { return std::make_unique<TXmlDocument>(); }

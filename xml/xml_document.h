@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "support/error.h"
@@ -18,7 +20,8 @@ class EXmlError : public Exception {
 };
 
 // Interns element, attribute and processing-instruction names. Process-wide and unlocked:
-// documents are only created and read on the GUI thread.
+// documents are only created and read on the GUI thread. Names are found through a hash keyed
+// with a secret of the process, so a document cannot choose names that all land in one place.
 class TXmlNameTable {
  public:
   TXmlNameTable();
@@ -28,9 +31,16 @@ class TXmlNameTable {
   static TXmlNameTable& Shared();
 
  private:
-  static constexpr std::uint32_t kBuckets = 4096;
+  struct THash {
+    std::uint64_t Key[2];
+    std::size_t operator()(std::string_view s) const;
+  };
+  struct TEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+  };
   std::vector<std::string> names_;
-  std::vector<std::vector<int>> buckets_;
+  std::unordered_map<std::string, int, THash, TEqual> ids_;
 };
 
 enum TXmlNodeKind : int {
@@ -64,6 +74,7 @@ class TXmlNodeList {
   std::size_t Count() const { return nodes_.size(); }
   TXmlNode* Item(std::size_t index) const;  // raises EListError outside the list
   void Add(std::unique_ptr<TXmlNode> node) { nodes_.push_back(std::move(node)); }
+  void DropLast() { nodes_.pop_back(); }
   void Clear() { nodes_.clear(); }
 
  private:
@@ -113,6 +124,9 @@ class TXmlElement : public TXmlContainer, public TXmlAttributes {
   // Texts of child elements (recursively), text and CDATA nodes, the empty ones skipped, joined
   // with one blank.
   std::string ElementText() const;
+
+ private:
+  void AppendText(std::string& out) const;
 };
 
 class TXmlText : public TXmlNode {
@@ -144,12 +158,23 @@ class TXmlProcessingInstruction : public TXmlNode, public TXmlAttributes {
   std::string Data;  // for targets other than "xml"
 };
 
+// Sees elements as they are read, for readers that want a large document without its tree.
+class IXmlElementSink {
+ public:
+  virtual ~IXmlElementSink() = default;
+  // An element's start tag has been read (with its attributes); `depth` 0 is the top level.
+  virtual void ElementOpened(const TXmlElement& element, int depth) = 0;
+  // The element and all its content have been read. True drops it from the tree.
+  virtual bool ElementClosed(const TXmlElement& element, int depth) = 0;
+};
+
 class TXmlDocument : public TXmlContainer {
  public:
   TXmlDocument() : TXmlContainer(xnkDocument, 3) {}
   // Replaces the document's content with the stream's, read from its position to its end.
-  // Raises EXmlError on malformed text; the nodes read before the fault stay.
-  void ReadFromStream(TStream& stream);
+  // Raises EXmlError on malformed text; the nodes read before the fault stay. With a sink, the
+  // elements it drops are not kept.
+  void ReadFromStream(TStream& stream, IXmlElementSink* sink = nullptr);
 
   std::string Version = "1.0";
   std::string Encoding = "windows-1251";  // matters only for writing, which is not supported
@@ -160,5 +185,10 @@ std::unique_ptr<TXmlDocument> NewXmlDocument();
 
 // Nesting deeper than this is refused instead of exhausting the stack.
 constexpr int kXmlMaxDepth = 256;
+// More attributes on one element are refused: no document of ours needs more than a few.
+constexpr std::size_t kXmlMaxAttributes = 256;
+// A document that brings more names than this, not seen before, is refused: the names stay in
+// the process's table, and ours use a few dozen.
+constexpr std::size_t kXmlMaxNewNames = 10000;
 
 }  // namespace kova

@@ -98,7 +98,7 @@ enum class TContentEnd { EndOfInput, EndTag };
 
 class TParser {
  public:
-  explicit TParser(TStream& stream) : in_(stream) {
+  TParser(TStream& stream, IXmlElementSink* sink) : in_(stream), sink_(sink) {
     // One buffer per nesting level; reserved up front so no reference into it moves.
     buffers_.reserve(kXmlMaxDepth + 2);
   }
@@ -134,7 +134,14 @@ class TParser {
     in_.AppendName(name_);
     return name_;
   }
-  int ReadNameId() { return TXmlNameTable::Shared().NameToId(ReadName()); }
+  int ReadNameId() {
+    TXmlNameTable& table = TXmlNameTable::Shared();
+    const int id = table.NameToId(ReadName());
+    if (table.Count() > namesBefore_ + kXmlMaxNewNames) {
+      Fail("The document holds more than " + std::to_string(kXmlMaxNewNames) + " new names");
+    }
+    return id;
+  }
 
   // Collects bytes until `terminator` has been read; a partial match restarts correctly because
   // the test is made on the collected tail.
@@ -233,17 +240,20 @@ class TParser {
     TXmlElement& element = *owned;
     parent.Children().Add(std::move(owned));
     ReadAttributes(element);
+    if (sink_) sink_->ElementOpened(element, depth);
     if (in_.Peek() == '/') {
       Expect("/>");
-      return;
+    } else {
+      ExpectChar('>');
+      if (ParseContent(element, depth + 1) == TContentEnd::EndOfInput) FailExpectedChar('/');
+      // Copied: the name table may move its strings while the content adds names.
+      const std::string name = TXmlNameTable::Shared().IdToName(nameId);
+      Expect(name.c_str());
+      SkipBlanks();
+      ExpectChar('>');
     }
-    ExpectChar('>');
-    if (ParseContent(element, depth + 1) == TContentEnd::EndOfInput) FailExpectedChar('/');
-    // Copied: the name table may move its strings while the content adds names.
-    const std::string name = TXmlNameTable::Shared().IdToName(nameId);
-    Expect(name.c_str());
-    SkipBlanks();
-    ExpectChar('>');
+    // The element is still its parent's last child: its content went into the element itself.
+    if (sink_ && sink_->ElementClosed(element, depth)) parent.Children().DropLast();
   }
 
   void ParseProcessingInstruction(TXmlContainer& parent) {
@@ -314,13 +324,15 @@ class TParser {
   }
 
   TByteSource in_;
+  IXmlElementSink* sink_;
+  const std::size_t namesBefore_ = TXmlNameTable::Shared().Count();
   std::vector<std::string> buffers_;
   std::string name_;
 };
 
 }  // namespace
 
-void TXmlDocument::ReadFromStream(TStream& stream) {
+void TXmlDocument::ReadFromStream(TStream& stream, IXmlElementSink* sink) {
   Children().Clear();
   const std::int64_t start = stream.Position();
   if (stream.Size() - start > 14) {
@@ -336,7 +348,7 @@ void TXmlDocument::ReadFromStream(TStream& stream) {
     }
     stream.Seek(start);
   }
-  TParser(stream).ParseDocument(*this);
+  TParser(stream, sink).ParseDocument(*this);
 }
 
 }  // namespace kova

@@ -220,6 +220,21 @@ bool MakeExecutable(const std::string& path) {
   return ::chmod(path.c_str(), (st.st_mode & 07777) | ((st.st_mode & 0444) >> 2)) == 0;
 }
 
+bool IsRealFolderChain(const std::string& home, const std::string& relative) {
+  std::string path = home;
+  if (!path.empty() && path.back() != '/') path += '/';
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) return true;
+    path.append(relative, start, slash - start);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;  // the rest is made below, inside
+    if (!S_ISDIR(st.st_mode)) return false;  // a link, or a file where a folder belongs
+    path += '/';
+    start = slash + 1;
+  }
+}
+
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;

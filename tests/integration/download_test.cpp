@@ -346,6 +346,21 @@ TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
   EXPECT_TRUE(test::ReadFile(target) == payload);
 }
 
+TEST_F(DownloadOddServer, AServerThatTricklesFailsOnceATimeOutBringsTooLittle) {
+  // One byte every 100 ms: every wait ends in time, but a second brings ten bytes.
+  const int saved = TDownloadThread::Timeout;
+  TDownloadThread::Timeout = 1000;
+  TMemoryStream stream;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    TDownloadThread worker(server_->Url("/trickle"), 0, stream, nullptr, nullptr);
+    WaitWithMessages(worker);
+    EXPECT_EQ(worker.Outcome, doFailed);
+  }
+  TDownloadThread::Timeout = saved;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST_F(DownloadOddServer, AStreamBodyOverTheCapFailsInsteadOfFillingMemory) {
   const std::int64_t saved = TDownloadThread::MaxStreamBody;
   TDownloadThread::MaxStreamBody = 100000;

@@ -161,6 +161,22 @@ TEST_F(HttpClient, ALengthWithASignIsANumber) {
   EXPECT_EQ(Body(minus), "hello");
 }
 
+TEST_F(HttpClient, AnAddressThatWouldBreakTheRequestApartSendsNothing) {
+  for (const std::string& url : {server_->Url("/a\r\nX-Injected: 1\r\nCookie: stolen"), server_->Url("/a b"),
+                                 server_->Url(std::string("/a\0b", 4)), server_->Url("/a\x7f"),
+                                 std::string("http://127.0.0.1:99105/"), std::string("http://127.0.0.1:0/"),
+                                 std::string("http://127.0.0.1:-80/"), std::string("http://bad\rhost/")}) {
+    THTTPSend http;
+    EXPECT_FALSE(http.PerformRequest("GET", url)) << url;
+    EXPECT_EQ(http.ResultCode, 500) << url;
+    EXPECT_EQ(http.Sock.LastError(), kErrBadAddress) << url;
+  }
+  THTTPSend log;
+  ASSERT_TRUE(log.PerformRequest("GET", server_->Url("/__requests")));
+  EXPECT_EQ(Body(log).find("X-Injected"), std::string::npos);
+  EXPECT_EQ(Body(log).find("GET /a"), std::string::npos);
+}
+
 TEST_F(HttpClient, CollectsCookiesAndSendsThemBack) {
   THTTPSend http;
   ASSERT_TRUE(http.PerformRequest("GET", server_->Url("/cookie")));

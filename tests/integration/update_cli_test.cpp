@@ -2,6 +2,8 @@
 // kova-publish (and with independent tools) and served by nginx.
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -190,13 +192,15 @@ class HandWrittenList : public test::TGameFixture {
  protected:
   void PublishWithXz(const std::string& name, const std::string& content, const std::string& archiveBytes = {},
                      std::uint32_t archiveCrcOverride = 0, bool overrideCrc = false) {
-    std::filesystem::create_directories(Served());
-    const std::string archive = Served() + "/" + name + ".lzma";
+    std::string served = name;  // the server's path has "/" where the list has "\\"
+    std::replace(served.begin(), served.end(), '\\', '/');
+    const std::string archive = Served() + "/" + served + ".lzma";
+    std::filesystem::create_directories(std::filesystem::path(archive).parent_path());
     if (archiveBytes.empty()) {
-      test::WriteFile(Served() + "/" + name, content);
-      test::TChild xz("/bin/sh", {"-c", "xz --format=lzma -c '" + Served() + "/" + name + "' > '" + archive + "'"});
+      test::WriteFile(Served() + "/" + served, content);
+      test::TChild xz("/bin/sh", {"-c", "xz --format=lzma -c '" + Served() + "/" + served + "' > '" + archive + "'"});
       ASSERT_EQ(xz.WaitExit(60), 0);
-      std::filesystem::remove(Served() + "/" + name);
+      std::filesystem::remove(Served() + "/" + served);
     } else {
       test::WriteFile(archive, archiveBytes);
     }
@@ -228,6 +232,48 @@ TEST_F(HandWrittenList, NewFilesThatStartAsProgramsGetTheRunBit) {
   EXPECT_TRUE(ModeOf(home_ + "/run.sh") & S_IXUSR);
   EXPECT_TRUE(ModeOf(home_ + "/prog") & S_IXUSR);
   EXPECT_FALSE(ModeOf(home_ + "/notes.txt") & 0111);
+}
+
+TEST_F(HandWrittenList, NoWriteGoesThroughAFolderLinkInTheGameFolder) {
+  // The player's own links: a relative one and one to an absolute folder, both leading out.
+  const std::string outside = work_ / "outside";
+  std::filesystem::create_directories(outside);
+  std::filesystem::create_directory_symlink("../outside", home_ + "/saves");
+  std::filesystem::create_directory_symlink(outside, home_ + "/userdata");
+  PublishWithXz("saves\\evil.txt", "evil\n");
+  PublishWithXz("saves\\sub\\deep.txt", "deep\n");
+  PublishWithXz("userdata\\.bashrc", "rc\n");
+  PublishWithXz("good.txt", "good\n");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_TRUE(std::filesystem::is_empty(outside)) << "a file or folder was made outside the game folder";
+  EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(home_ + "/saves"));
+}
+
+TEST_F(HandWrittenList, AnArchiveNeverUnpacksPastTheListedSize) {
+  // 64 MiB of zeros packed into about 9 KiB, listed as a file of 17 bytes.
+  const std::string bombFile = work_ / "bomb.lzma";
+  test::TChild xz("/bin/sh", {"-c", "head -c 67108864 /dev/zero | xz --format=lzma > '" + bombFile + "'"});
+  ASSERT_EQ(xz.WaitExit(60), 0);
+  PublishWithXz("bomb.dat", "seventeen bytes!!", test::ReadFile(bombFile));
+  PublishWithXz("good.txt", "good\n");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_TRUE(run.Has("Unpacking bomb.dat"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.lzma")) << "kept, it would be unpacked again";
+  EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");
+}
+
+TEST_F(HandWrittenList, ADownloadStopsOnceItPassesWhatTheListedFileCanNeed) {
+  // A megabyte for an archive whose CRC the list gives right but whose file has 17 bytes.
+  PublishWithXz("big.dat", "seventeen bytes!!", test::Bytes(1 << 20, 5));
+  const TCliRun run = Cli({"--retries", "0"});
+  EXPECT_EQ(run.Last(), "Check cancelled due to an error");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/big.dat.lzma"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/big.dat.lzma.part"));
 }
 
 TEST_F(HandWrittenList, AnArchiveWithTheWrongCrcEndsTheRunAndIsDeleted) {

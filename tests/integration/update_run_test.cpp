@@ -136,6 +136,30 @@ TEST_F(UpdateRunInProcess, WaitsWhileTheGameRuns) {
   EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
 }
 
+TEST_F(UpdateRunInProcess, ADownloadedDocumentCanNeitherPointStartOutsideNorChangeTheInstallation) {
+  Publish();
+  // Another game's cache, which a changed identifier would have deleted and rewritten.
+  const std::string other = std::string(kRegistryPath) + "other-game\\PatchList\\1";
+  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, other, "archive|x|00000001|00000002|3|4"));
+  test::WriteFile(work_ / "outside.sh", "#!/bin/sh\n");
+  test::WriteFile(Served() + "/options.xml", "<options><uid>other-game</uid><run><program>..\\outside.sh</program>"
+                                             "<params>-c evil</params></run></options>");
+  LoadOptions("<options>" + nginx_->Url("/" + uid_ + "/options.xml") + "</options>");
+  TRecordingHost host;
+  TUpdateRun run(host);
+  run.UpdateRun(false);
+  EXPECT_EQ(host.info, "All files have been checked");
+  EXPECT_EQ(UpdaterOptions().Uid, uid_);
+  std::string kept;
+  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, other, kept));
+  EXPECT_EQ(kept, "archive|x|00000001|00000002|3|4");
+  // The program the document names lies outside the game folder: Start stays disabled.
+  EXPECT_EQ(UpdaterOptions().RunProgram, "..\\outside.sh");
+  EXPECT_EQ(UpdaterOptions().ProgramPath(), "");
+  EXPECT_FALSE(host.startEnabled);
+  EXPECT_TRUE(host.checkEnabled);
+}
+
 TEST_F(UpdateRunInProcess, AGameScriptThatRunsIsWaitedForToo) {
   Publish();
   LoadOptions();

@@ -80,6 +80,11 @@ def scenario(path, request, conn):
     elif path == "/auth":
         conn.sendall(b"HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"news\"\r\n"
                      b"Content-Length: 0\r\n\r\n")
+    elif path == "/trickle":
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n")
+        for i in range(300):
+            conn.sendall(PAYLOAD[i:i + 1])
+            time.sleep(0.1)
     elif path == "/silent":
         time.sleep(30)
     elif path == "/stallheaders":

@@ -61,6 +61,17 @@ TEST(Mask, InvalidMasksRaiseWithTheTextAndPosition) {
   EXPECT_EQ(message(bad), "'" + bad + "' is an invalid mask at (62)");
 }
 
+TEST(Mask, LengthAndNumberOfMasksAreBounded) {
+  EXPECT_NO_THROW(TMask(std::string(TMask::kMaxLength, 'a')));
+  EXPECT_THROW(TMask(std::string(TMask::kMaxLength + 1, 'a')), EMaskError);
+  // A mask that would make a backtracking matcher try every split: thirty stars over long names.
+  std::string mask;
+  for (int i = 0; i < 29; ++i) mask += "*a";
+  mask += std::string(200, 'a') + "b";
+  const std::string name(4096, 'a');
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(TMask(mask).Matches(name));
+}
+
 TEST(Mask, ManyStarsStayFastOnLongNames) {
   std::string mask;
   for (int i = 0; i < 14; ++i) mask += "*a";

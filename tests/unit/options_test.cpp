@@ -120,6 +120,11 @@ TEST(OptionsDocument, FaultsRaiseButKeepWhatWasReadBefore) {
   EXPECT_EQ(m.Uid, "v");
   TOptions x;
   EXPECT_THROW(Load(x, "<options><uid>w</uid><title>"), EXmlError);
+  // More masks than a list may hold fail the document.
+  std::string masks;
+  for (std::size_t i = 0; i <= kMaxMasks; ++i) masks += "<mask>*.x" + std::to_string(i) + "</mask>";
+  TOptions big;
+  EXPECT_THROW(Load(big, "<options><hard_check>" + masks + "</hard_check></options>"), EMaskError);
   // A trailing "-" in a set is a member, not a fault that would drop the rest of the document.
   TOptions d;
   Load(d, "<options><soft_check><mask>save[0-9a-]*</mask></soft_check><run><program>g</program></run></options>");

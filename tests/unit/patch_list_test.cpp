@@ -79,14 +79,15 @@ TEST(PatchListDocument, RejectsBadNumbersAndKeepsEarlierRecords) {
 TEST(PatchListDocument, RefusesNamesThatLeaveTheGameFolder) {
   const std::vector<std::string> hostile = {"", "..\\x", "a\\..\\..\\x", "a/../x", "..", "/x", "\\x", "C:\\x",
                                             "C:x", "\\\\srv\\share\\x", "\\\\?\\C:\\x", "a|b", "dir\\",
-                                            std::string(4097, 'n')};
+                                            std::string(4097, 'n'), ".", "sub\\.", ".\\x", "a\rb", "a\nb",
+                                            "a\x1b[2Jb", "a\tb", "a\x7f"};
   for (const std::string& name : hostile) {
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
     TMap m;
     EXPECT_THROW(Load(m.map, "<list>" + Entry(name) + "</list>"), EPatchListError) << name;
   }
   EXPECT_FALSE(IsSafeRelativeName(std::string("a\0b", 3)));
-  for (const char* fine : {"x", "a\\b\\c.dat", "..x", "a..\\b", ".\\x", "x..", "dir.with.dots\\f"}) {
+  for (const char* fine : {"x", "a\\b\\c.dat", "..x", "a..\\b", ".x", "x..", "dir.with.dots\\f", "caf\xE9 #1"}) {
     EXPECT_TRUE(IsSafeRelativeName(fine)) << fine;
   }
   EXPECT_TRUE(IsSafeRelativeName(std::string(4096, 'n')));

@@ -256,5 +256,38 @@ TEST(XmlReader, AStreamShorterThanItsSizeRaisesItsReadError) {
   EXPECT_THROW(doc->ReadFromStream(stream), EStreamError);
 }
 
+TEST(XmlReader, BoundsAttributesAndNewNamesAHostileDocumentCanBring) {
+  std::string attrs;
+  for (int i = 0; i < static_cast<int>(kXmlMaxAttributes); ++i) attrs += " a" + std::to_string(i) + "='v'";
+  EXPECT_EQ(Read("<e" + attrs + "/>")->FindChildElement("e")->Attrs().size(), kXmlMaxAttributes);
+  EXPECT_EQ(ErrorOf("<e" + attrs + " one_more='v'/>"), "An element has more than 256 attributes");
+  // Names that all shared one place in a plain hash table ("Ab" and "BA" hash alike under
+  // h * 33 + c, and so do their concatenations) are as quick to take in as any.
+  static int round = 0;
+  const std::string prefix = "r" + std::to_string(++round);
+  std::string colliding;
+  for (int i = 0; i < 4096; ++i) {
+    std::string name = prefix;
+    for (int bit = 0; bit < 12; ++bit) name += (i >> bit) & 1 ? "Ab" : "BA";
+    colliding += "<" + name + "/>";
+  }
+  EXPECT_EQ(Read("<r>" + colliding + "</r>")->FindChildElement("r")->ChildCount(), 4096u);
+  std::string many;
+  for (std::size_t i = 0; i <= kXmlMaxNewNames; ++i) many += "<n" + prefix + "_" + std::to_string(i) + "/>";
+  EXPECT_EQ(ErrorOf("<r>" + many + "</r>"), "The document holds more than 10000 new names");
+}
+
+TEST(XmlReader, TextUnderManyLevelsIsGatheredOnceNotCopiedPerLevel) {
+  std::string open, close;
+  for (int i = 0; i < 200; ++i) {
+    open += "<d>t" + std::to_string(i);
+    close = "</d>" + close;
+  }
+  const std::string text = Read(open + close)->FindChildElement("d")->ElementText();
+  EXPECT_EQ(text.substr(0, 8), "t0 t1 t2");
+  EXPECT_EQ(text.substr(text.size() - 9), "t198 t199");
+  EXPECT_EQ(Read("<a>x<b></b><c>y</c></a>")->FindChildElement("a")->ElementText(), "x y");
+}
+
 }  // namespace
 }  // namespace kova
