@@ -17,6 +17,26 @@ TConsoleHost::~TConsoleHost() {
 }
 
 namespace {
+
+// A text as a terminal may show it: control bytes (an escape sequence, a line feed that would
+// forge a line of its own) are written as \xNN.
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F) {
+      out += c;
+      continue;
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -43,7 +63,7 @@ void TConsoleHost::SetInfo(const std::string& text) {
   info_ = text;
   if (text.empty()) return;
   ClearBar();
-  std::fprintf(out_, "%s\n", text.c_str());
+  std::fprintf(out_, "%s\n", Printable(text).c_str());
   unflushed_ = true;
   FlushSoon();
   DrawProgress();
@@ -85,7 +105,7 @@ int TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   FlushNow();
   int& given = answers_[text];
   const bool retry = given < retries_;
-  std::fprintf(err_, "%s [%s]\n", text.c_str(), retry ? "Retry" : "Cancel");
+  std::fprintf(err_, "%s [%s]\n", Printable(text).c_str(), retry ? "Retry" : "Cancel");
   std::fflush(err_);
   if (!retry) return IDCANCEL;
   ++given;

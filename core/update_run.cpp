@@ -337,6 +337,10 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   if (!cancelled_) {
     const bool fullCheckDue = o.IsFullCheckDue();
     for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+      // Tens of thousands of records, each against every hard-check mask: the window's messages
+      // are served meanwhile, and a cancel ends the loop.
+      ServeMessagesNowAndThen(run);
+      if (cancelled_) break;
       if (checkRequested_ || fullCheckDue || o.IsHardCheck(item->FileItem->FileName)) {
         run.CachedDates[item] = item->FileItem->FileDate;
         item->FileItem->FileDate = 0;

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <glib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,12 +116,9 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return false;
-  // The caller never waits for the child; reaping it here keeps it from lingering as a zombie.
-  std::thread([pid] {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
+  // The caller never waits for the child; the message loop reaps it when it ends, so it does not
+  // linger as a zombie, and no thread waits for each child.
+  g_child_watch_add(pid, [](GPid child, gint, gpointer) { g_spawn_close_pid(child); }, nullptr);
   return true;
 }
 

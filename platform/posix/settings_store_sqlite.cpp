@@ -1,6 +1,7 @@
 // The settings store on SQLite. Keys form a tree in one table; values hang off their key and
 // enumerate by row id, which keeps creation order even when a value is rewritten.
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -116,6 +117,13 @@ class TStore {
       for (std::size_t i = 1; i <= slash; ++i) {
         if (i == slash || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0700);
       }
+    }
+    // The store is the player's own: made readable by nobody else before SQLite opens it (its
+    // log files take the same permissions).
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      ::fchmod(fd, 0600);
+      ::close(fd);
     }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,

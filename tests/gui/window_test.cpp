@@ -264,6 +264,8 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
             "style='position:absolute;left:0;top:100px;width:300px;height:80px;background:#456;border:0'>print</button>"
             "<input type='file' style='position:absolute;left:0;top:200px;width:300px;height:60px'>"
             "<p style='position:absolute;left:0;top:280px;margin:0;font:40px sans-serif;color:#fff'>Select this text</p>"
+            "<button onclick=\"for (var i = 0; i < 1000; i++) window.open('http://news.example/flood' + i)\" "
+            "style='position:absolute;left:450px;top:300px;width:300px;height:80px;background:#345;border:0'>flood</button>"
             "<iframe src='" + server.Url("/auth") + "' style='position:absolute;left:400px;top:0;width:100px;height:100px;border:0'></iframe>"
             "<img src='" + server.Url("/stallheaders") + "' style='position:absolute;left:400px;top:200px'>"
             "<div style='width:3000px;height:3000px'></div>"
@@ -286,6 +288,16 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
   ::usleep(500000);
   Click(12 + 150, 42 + 40);
   EXPECT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/clicked\n"; }, 10)) << ReadFile(opened);
+  // A thousand windows from one click start the browser a few times, and no thread per start.
+  ::usleep(1100000);
+  Click(12 + 600, 42 + 340);
+  ::usleep(1500000);
+  const std::size_t floods = CountContaining(Lines(ReadFile(opened)), "flood");
+  EXPECT_GE(floods, 1u) << ReadFile(opened);
+  EXPECT_LE(floods, 3u) << ReadFile(opened);
+  const std::string status = ReadFile("/proc/" + std::to_string(Window().Pid()) + "/status");
+  const std::size_t threads = std::stoul(status.substr(status.find("Threads:") + 8));
+  EXPECT_LT(threads, 60u) << status;
   // Print and the file field open nothing: the launcher keeps its one window.
   auto windows = [&] {
     return Lines(Shell("xdotool search --onlyvisible --pid " + std::to_string(Window().Pid()) + " 2>/dev/null")).size();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -47,6 +48,17 @@ TEST_F(SettingsStore, NamesCompareWithoutLetterCaseAndValuesKeepCreationOrder) {
   std::string text;
   ASSERT_TRUE(RegReadString(HKEY_CURRENT_USER, "Software\\Game\\beta", text));
   EXPECT_EQ(text, "b2");
+}
+
+TEST_F(SettingsStore, TheStoreAndItsLogAreTheOwnersAlone) {
+  const mode_t old = ::umask(022);
+  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "Software\\Test\\private", "1"));
+  ::umask(old);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "registry.sqlite3").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((dir_ / "registry.sqlite3-wal").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(SettingsStore, TextsKeepTheirBytes) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "core/console_host.h"
 #include "core/startup.h"
 #include "core/utility.h"
 #include "platform/clock.h"
@@ -179,6 +180,25 @@ TEST(FileRoutines, RetryStopsAtTheFirstSuccess) {
   int attempts = 0;
   EXPECT_TRUE(RetryForFiveSeconds([&] { return ++attempts == 3; }));
   EXPECT_EQ(attempts, 3);
+}
+
+TEST(ConsoleHost, ControlBytesReachNoTerminal) {
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  {
+    TConsoleHost host(0, out, err, false);
+    host.SetInfo("Checking a\x1b[2Jb\nforged line\x7f");
+    EXPECT_EQ(host.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for x\ry"), IDCANCEL);
+  }
+  auto text = [](std::FILE* f) {
+    std::rewind(f);
+    std::string all;
+    for (int c; (c = std::fgetc(f)) != EOF;) all += static_cast<char>(c);
+    std::fclose(f);
+    return all;
+  };
+  EXPECT_EQ(text(out), "Checking a\\x1B[2Jb\\x0Aforged line\\x7F\n");
+  EXPECT_NE(text(err).find("Error while downloading patch for x\\x0Dy [Cancel]\n"), std::string::npos);
 }
 
 }  // namespace
