@@ -359,6 +359,9 @@ void TUpdateRun::CheckFiles(TRunState& run) {
 
   auto it = run.Map.Iterate();
   while (TPatchItem* item = it->CurrentValue()) {
+    // Records that need no worker follow each other without a wait: the window's messages are
+    // let through between them now and then.
+    ServeMessagesNowAndThen(run);
     if (cancelled_) break;
     const TStep step = ProcessRecord(run, *item);
     if (step == TStep::Ended) return;

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
 
 #include <filesystem>
 
@@ -200,6 +206,38 @@ TEST_F(LauncherProcess, AnotherUserCanNeitherTakeTheLockNorCloseTheLauncher) {
   ASSERT_TRUE(Close());
   EXPECT_EQ(first.WaitExit(10), 0);
   EXPECT_NE(first.Output().find("Close requested."), std::string::npos);
+}
+
+TEST(InstanceLock, ASenderThatStallsNeverHoldsTheLoopAndOthersGetThrough) {
+  const std::string name = "stall-test-" + std::to_string(::getpid());
+  platform::TInstanceLock::TResult result{};
+  auto lock = platform::TInstanceLock::TryAcquire(name, result);
+  ASSERT_EQ(result, platform::TInstanceLock::TResult::Acquired);
+  std::vector<std::string> messages;
+  lock->ServeMessages({"FOCUS==" + name}, [&](const std::string& m) { messages.push_back(m); });
+  // A peer that connects, sends half a message and stays.
+  const int peer = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string id = "kovaupdater." + std::to_string(::getuid()) + "." + name;
+  std::memcpy(addr.sun_path + 1, id.data(), id.size());
+  ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + id.size())), 0);
+  ASSERT_EQ(::send(peer, "FOC", 3, 0), 3);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) platform::ServePendingMessages();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+  // Messages of no interest are dropped, the known one arrives meanwhile.
+  for (int i = 0; i < 200; ++i) {
+    platform::SendInstanceMessage(name, "NOISE" + std::to_string(i));
+    platform::ServePendingMessages();  // the holder's loop runs beside its senders
+  }
+  EXPECT_TRUE(platform::SendInstanceMessage(name, "FOCUS==" + name));
+  EXPECT_TRUE(test::Eventually([&] {
+    platform::ServePendingMessages();
+    return !messages.empty();
+  }, 5));
+  EXPECT_EQ(messages, std::vector<std::string>{"FOCUS==" + name});
+  ::close(peer);
 }
 
 TEST(ExecuteFile, RunsInTheGivenFolderWithSplitParameters) {
