@@ -293,8 +293,9 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
   Click(12 + 600, 42 + 340);
   ::usleep(1500000);
   const std::size_t floods = CountContaining(Lines(ReadFile(opened)), "flood");
+  // Three a second: the loop itself may take a few seconds on a busy machine.
   EXPECT_GE(floods, 1u) << ReadFile(opened);
-  EXPECT_LE(floods, 3u) << ReadFile(opened);
+  EXPECT_LE(floods, 12u) << ReadFile(opened);
   const std::string status = ReadFile("/proc/" + std::to_string(Window().Pid()) + "/status");
   const std::size_t threads = std::stoul(status.substr(status.find("Threads:") + 8));
   EXPECT_LT(threads, 60u) << status;
