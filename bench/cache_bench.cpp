@@ -33,12 +33,12 @@ int main(int argc, char** argv) {
   std::vector<double> saves, loads;
   std::size_t loaded = 0;
   for (int r = 0; r < rounds; ++r) {
-    RegDeleteKeyPath(HKEY_CURRENT_USER, key);
+    RegDeleteKeyPath(kHkeyCurrentUser, key);
     auto t0 = std::chrono::steady_clock::now();
-    SavePatchListCache(HKEY_CURRENT_USER, key + "\\", map);
+    SavePatchListCache(kHkeyCurrentUser, key + "\\", map);
     auto t1 = std::chrono::steady_clock::now();
     TPatchMap back;
-    LoadPatchListCache(HKEY_CURRENT_USER, key + "\\", back);
+    LoadPatchListCache(kHkeyCurrentUser, key + "\\", back);
     auto t2 = std::chrono::steady_clock::now();
     loaded = back.Count();
     back.Clear(true);

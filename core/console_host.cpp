@@ -100,21 +100,21 @@ void TConsoleHost::DrawProgress() {
 
 void TConsoleHost::ProcessMessages() { platform::ServePendingMessages(); }
 
-int TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
+TBoxResult TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   ClearBar();
   FlushNow();
   int& given = answers_[text];
   const bool retry = given < retries_;
   std::fprintf(err_, "%s [%s]\n", Printable(text).c_str(), retry ? "Retry" : "Cancel");
   std::fflush(err_);
-  if (!retry) return IDCANCEL;
+  if (!retry) return TBoxResult::Cancel;
   ++given;
   // Waiting serves the loop, so a Ctrl-C during the pause is seen.
   for (int waited = 0; waited < RetryDelayMs; waited += 50) {
     platform::ServePendingMessages();
     platform::SleepMilliseconds(50);
   }
-  return IDRETRY;
+  return TBoxResult::Retry;
 }
 
 std::string TConsoleHost::ExecutablePath() const { return platform::ExecutablePath(); }

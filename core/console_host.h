@@ -30,7 +30,7 @@ class TConsoleHost : public IUpdateHost {
   bool IsWindowVisible() const override { return true; }
   void CloseWindow() override { closeRequested_ = true; }
   void ShowBalloon(const std::string&, const std::string&) override {}
-  int RetryBox(TBoxKind kind, const std::string& text) override;
+  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
   std::string ExecutablePath() const override;
 
   bool CloseRequested() const { return closeRequested_; }

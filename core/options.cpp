@@ -174,7 +174,7 @@ std::unique_ptr<TUpdaterOptions>& Instance() {
 
 TUpdaterOptions& UpdaterOptions() {
   auto& instance = Instance();
-  if (!instance) instance = std::make_unique<TUpdaterOptions>(HKEY_CURRENT_USER, kRegistryPath);
+  if (!instance) instance = std::make_unique<TUpdaterOptions>(kHkeyCurrentUser, kRegistryPath);
   return *instance;
 }
 

@@ -14,12 +14,12 @@ bool SplitPath(const std::string& path, std::string& key, std::string& name) {
 
 // Closes an open key at scope end.
 struct TKeyHolder {
-  platform::HKEY key = nullptr;
+  platform::TRegKeyHandle key = nullptr;
   TKeyHolder() = default;
   TKeyHolder(const TKeyHolder&) = delete;
   TKeyHolder& operator=(const TKeyHolder&) = delete;
   ~TKeyHolder() {
-    if (key) platform::RegCloseKey(key);
+    if (key) platform::CloseKey(key);
   }
 };
 
@@ -31,10 +31,10 @@ bool RegWriteString(TRootKey root, const std::string& path, const std::string& t
   std::string key, name;
   if (!SplitPath(path, key, name)) return false;
   TKeyHolder k;
-  if (!platform::RegCreateKey(root, key, k.key)) return false;
+  if (!platform::CreateKey(root, key, k.key)) return false;
   std::string data = text;
   data.push_back('\0');  // stored with its terminating zero byte
-  return platform::RegSetValue(k.key, name, platform::REG_SZ, data);
+  return platform::SetValue(k.key, name, platform::kRegString, data);
 }
 
 bool RegReadString(TRootKey root, const std::string& path, std::string& text) {
@@ -42,10 +42,10 @@ bool RegReadString(TRootKey root, const std::string& path, std::string& text) {
   std::string key, name;
   if (!SplitPath(path, key, name)) return false;
   TKeyHolder k;
-  if (!platform::RegOpenKey(root, key, k.key)) return false;
+  if (!platform::OpenKey(root, key, k.key)) return false;
   std::uint32_t type = 0;
   std::string data;
-  if (!platform::RegQueryValue(k.key, name, type, data) || type != platform::REG_SZ) return false;
+  if (!platform::QueryValue(k.key, name, type, data) || type != platform::kRegString) return false;
   if (!data.empty()) data.pop_back();  // the stored terminating zero
   text = data;
   return true;
@@ -55,15 +55,15 @@ bool RegDeleteKeyPath(TRootKey root, const std::string& path) {
   std::string key, name;
   if (!SplitPath(path, key, name)) return false;
   TKeyHolder k;
-  if (!platform::RegOpenKey(root, key, k.key)) return false;
-  return platform::RegDeleteKey(k.key, name);
+  if (!platform::OpenKey(root, key, k.key)) return false;
+  return platform::DeleteKey(k.key, name);
 }
 
 bool RegListValueNames(TRootKey root, const std::string& keyPath, std::vector<std::string>& names) {
   TKeyHolder k;
-  if (!platform::RegOpenKey(root, keyPath, k.key)) return false;
+  if (!platform::OpenKey(root, keyPath, k.key)) return false;
   std::string name;
-  for (std::uint32_t index = 0; platform::RegEnumValueName(k.key, index, name); ++index) {
+  for (std::uint32_t index = 0; platform::EnumValueName(k.key, index, name); ++index) {
     if (name.size() >= kNameBuffer) break;  // would not fit the name buffer: enumeration ends
     names.push_back(name);
   }
@@ -72,13 +72,13 @@ bool RegListValueNames(TRootKey root, const std::string& keyPath, std::vector<st
 
 bool RegListStrings(TRootKey root, const std::string& keyPath, std::vector<std::pair<std::string, std::string>>& values) {
   TKeyHolder k;
-  if (!platform::RegOpenKey(root, keyPath, k.key)) return false;
-  return platform::RegEnumValues(k.key, [&values](const std::string& name, std::uint32_t type, const std::string& data) {
+  if (!platform::OpenKey(root, keyPath, k.key)) return false;
+  return platform::EnumValues(k.key, [&values](const std::string& name, std::uint32_t type, const std::string& data) {
     if (name.size() >= kNameBuffer) return false;  // as RegListValueNames: enumeration ends
     std::string text;
     // What RegReadString gives for the name: only a string value, and a name with a backslash
     // would be read from a subkey instead.
-    if (type == platform::REG_SZ && name.find('\\') == std::string::npos) {
+    if (type == platform::kRegString && name.find('\\') == std::string::npos) {
       text = data;
       if (!text.empty()) text.pop_back();  // the stored terminating zero
     }

@@ -11,7 +11,7 @@
 namespace kova {
 
 using TRootKey = platform::TRegRoot;
-constexpr TRootKey HKEY_CURRENT_USER = platform::TRegRoot::CurrentUser;
+constexpr TRootKey kHkeyCurrentUser = platform::TRegRoot::CurrentUser;
 
 bool RegWriteString(TRootKey root, const std::string& path, const std::string& text);
 // The text is empty on failure; a value that is not a text fails.

@@ -94,8 +94,8 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
   ReadOptions(exePath);
   ExeFileDate = GetFileModifyTime(exePath);
   const std::string& uid = UpdaterOptions().Uid;
-  CloseMessage = platform::RegisterWindowMessage(CloseMessageName(uid));
-  FocusMessage = platform::RegisterWindowMessage(FocusMessageName(uid));
+  CloseMessage = platform::RegisterMessage(CloseMessageName(uid));
+  FocusMessage = platform::RegisterMessage(FocusMessageName(uid));
 
   bool stop = false;
   const std::string command = LowerCaseAscii(TrimBlanks(Param(params, 0)));
@@ -116,7 +116,7 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
   } else if (command == "/delete") {
     const std::string victim = Param(params, 1);
     const std::string option = LowerCaseAscii(TrimBlanks(Param(params, 2)));
-    if (platform::FileExists(victim)) RetryForFiveSeconds([&] { return platform::DeleteFile(victim); });
+    if (platform::FileExists(victim)) RetryForFiveSeconds([&] { return platform::RemoveFile(victim); });
     stop = option == "/exit";
   } else if (command == "/clean") {
     UpdaterOptions().CleanSettings();

@@ -7,12 +7,12 @@
 
 namespace kova {
 
-// Message-box results, as the run tests them.
-enum TBoxResult : int {
-  IDOK = 1,
-  IDCANCEL = 2,
-  IDRETRY = 4,
-  MB_TIMEDOUT = 32000,
+// Message-box results, as the run tests them, with the numbers Windows gives them.
+enum class TBoxResult : int {
+  Ok = 1,
+  Cancel = 2,
+  Retry = 4,
+  TimedOut = 32000,
 };
 
 // Which question a retry box asks; a console answers each by its retry policy.
@@ -42,8 +42,8 @@ class IUpdateHost {
   virtual void CloseWindow() = 0;
   virtual void ShowBalloon(const std::string& title, const std::string& text) = 0;
   // A modal Retry/Cancel box with the error icon; the download error box times out after 30 s
-  // with MB_TIMEDOUT.
-  virtual int RetryBox(TBoxKind kind, const std::string& text) = 0;
+  // with TBoxResult::TimedOut.
+  virtual TBoxResult RetryBox(TBoxKind kind, const std::string& text) = 0;
   // The running launcher's own file.
   virtual std::string ExecutablePath() const = 0;
 };

@@ -268,7 +268,7 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
     }
   }
   run.Stream.Clear();
-  platform::DeleteFile(newFile);
+  platform::RemoveFile(newFile);
 }
 
 bool TUpdateRun::AcquirePatchList(TRunState& run) {
@@ -473,9 +473,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       return EndRecordWalk(kCancelledByUser);
     }
     if (failed) {
-      const int answer =
+      const TBoxResult answer =
           host_.RetryBox(TBoxKind::CheckError, "Error while checking " + name + ". Error code: " + std::to_string(code));
-      if (answer == IDRETRY) return TStep::Retry;
+      if (answer == TBoxResult::Retry) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
   }
@@ -507,7 +507,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     if (cancelled_) {
       return EndRecordWalk(kCancelledByUser);
     }
-    if (u != item.Checksum) platform::DeleteFile(archive);
+    if (u != item.Checksum) platform::RemoveFile(archive);
   }
   // A copy that does not match its checksum may come from a cache on the way that kept an old
   // one: it is fetched once more, asking every cache to check with the server.
@@ -529,27 +529,27 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       return EndRecordWalk(kCancelledByUser);
     }
     if (outcome != doDownloaded) {
-      const int answer = host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
-      if (answer == IDRETRY || answer == MB_TIMEDOUT) return TStep::Retry;
+      const TBoxResult answer = host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
+      if (answer == TBoxResult::Retry || answer == TBoxResult::TimedOut) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
     if (u == item.Checksum || revalidate) break;
-    platform::DeleteFile(archive);
+    platform::RemoveFile(archive);
     revalidate = true;
   }
   host_.SetInfo("Unpacking " + display);
   if (u != item.Checksum) {
     host_.SetInfo("Error while checking patch for " + name);
-    platform::DeleteFile(archive);
+    platform::RemoveFile(archive);
     FinishRun(true);
     return TStep::Ended;
   }
   // Only a program file that exists can be running (the scan of all processes costs more than
   // unpacking a small file, and a game without a program to start has none).
   while (!run.ProgramPath.empty() && platform::FileExists(run.ProgramPath) && FindProcessByPath(run.ProgramPath) != 0) {
-    const int answer = host_.RetryBox(TBoxKind::RunningGame,
+    const TBoxResult answer = host_.RetryBox(TBoxKind::RunningGame,
                                       "Please, close running  " + ExtractFileName(run.ProgramPath) + " to proceed");
-    if (answer == IDCANCEL) {
+    if (answer == TBoxResult::Cancel) {
       return EndRecordWalk(kCancelledByUser);
     }
   }
@@ -557,12 +557,12 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   const std::string fresh = ChangeFileExt(local, ".kovanew");
   // A backup left by an interrupted earlier repair would block this one; the file in place is
   // the one to keep until the new copy is ready.
-  if (platform::FileExists(local)) platform::DeleteFile(backup);
+  if (platform::FileExists(local)) platform::RemoveFile(backup);
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
   const bool movedToBackup = platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
   platform::FaultPoint("after-backup");
-  platform::DeleteFile(fresh);
+  platform::RemoveFile(fresh);
   bool unpackFailed;
   bool oversized;
   {
@@ -573,14 +573,14 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   }
   // An archive that unpacks to more than its file's size is no good: kept, it would fill the
   // disk again at every run.
-  if (oversized) platform::DeleteFile(archive);
+  if (oversized) platform::RemoveFile(archive);
   if (!unpackFailed) {
     GiveMode(fresh, movedToBackup ? backup : std::string(), target.Executable);
     platform::FaultPoint("before-final-move");
   }
   if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
-    platform::DeleteFile(archive);
-    platform::DeleteFile(backup);
+    platform::RemoveFile(archive);
+    platform::RemoveFile(backup);
     target.FileDate = GetFileDosDate(local);
     if (!run.DatesChanged && !o.IsHardCheck(name)) run.DatesChanged = true;
     return TStep::Next;
@@ -590,7 +590,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   // A backup left by an interrupted earlier run goes back too: it is the player's file, and the
   // move never replaces a file that is in place.
   run.UnpackFailed = true;
-  platform::DeleteFile(fresh);
+  platform::RemoveFile(fresh);
   platform::MoveFileNoReplace(backup, local);
   return TStep::Next;
 }

@@ -28,7 +28,7 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to);
 // executable does on Windows; the replacement is whole or absent, never half-written, and it
 // takes the source's permission bits (the run bit included) and last-write time.
 bool CopyFileOver(const std::string& from, const std::string& to);
-bool DeleteFile(const std::string& path);  // files only
+bool RemoveFile(const std::string& path);  // files only
 // Gives `to` the permission bits of `from` (a downloaded build gets the launcher's run bit).
 bool CopyFileMode(const std::string& from, const std::string& to);
 // Whether the file is marked as a program that may be run (on systems that mark them).

@@ -42,6 +42,6 @@ class TInstanceLock {
 bool SendInstanceMessage(const std::string& name, const std::string& message);
 
 // Process-wide ids for message names: the same name always gives the same id (from 0xC000).
-unsigned RegisterWindowMessage(const std::string& name);
+unsigned RegisterMessage(const std::string& name);
 
 }  // namespace kova::platform

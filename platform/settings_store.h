@@ -17,27 +17,27 @@ namespace kova::platform {
 
 enum class TRegRoot { CurrentUser };
 
-enum TRegValueType : std::uint32_t { REG_NONE = 0, REG_SZ = 1, REG_BINARY = 3, REG_DWORD = 4 };
+enum TRegValueType : std::uint32_t { kRegNone = 0, kRegString = 1, kRegBinary = 3, kRegDword = 4 };
 
 struct TRegKey;  // an open key
-using HKEY = TRegKey*;
+using TRegKeyHandle = TRegKey*;
 
 // Opens `subKey` (backslash-separated) under the root, creating missing keys.
-bool RegCreateKey(TRegRoot root, const std::string& subKey, HKEY& key);
+bool CreateKey(TRegRoot root, const std::string& subKey, TRegKeyHandle& key);
 // Opens an existing key.
-bool RegOpenKey(TRegRoot root, const std::string& subKey, HKEY& key);
-void RegCloseKey(HKEY key);
-bool RegSetValue(HKEY key, const std::string& name, std::uint32_t type, const std::string& data);
-bool RegQueryValue(HKEY key, const std::string& name, std::uint32_t& type, std::string& data);
+bool OpenKey(TRegRoot root, const std::string& subKey, TRegKeyHandle& key);
+void CloseKey(TRegKeyHandle key);
+bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type, const std::string& data);
+bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type, std::string& data);
 // Names by index in creation order; false past the end. Index 0 takes a snapshot that later
 // indexes are served from, so walking a key of thousands of values stays linear.
-bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name);
+bool EnumValueName(TRegKeyHandle key, std::uint32_t index, std::string& name);
 // Every value of the key in creation order, with its type and data, in one pass; `each` returns
 // false to stop. For readers of many values, where a query per value would cost more.
-bool RegEnumValues(HKEY key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each);
+bool EnumValues(TRegKeyHandle key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each);
 // Deletes the direct subkey `name` of `key` (the key itself when `name` is empty) with its
 // values; fails when it has subkeys.
-bool RegDeleteKey(HKEY key, const std::string& name);
+bool DeleteKey(TRegKeyHandle key, const std::string& name);
 
 // Groups the writes made while it lives into one commit: thousands of values stay fast and land
 // together. Nests; only the outermost one commits.

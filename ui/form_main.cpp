@@ -101,7 +101,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   if (InstanceMutex) {
     const std::string& uid = UpdaterOptions().Uid;
     InstanceMutex->ServeMessages({FocusMessageName(uid), CloseMessageName(uid)}, [this](const std::string& message) {
-      ApplicationEventsMessage(platform::RegisterWindowMessage(message));
+      ApplicationEventsMessage(platform::RegisterMessage(message));
     });
   }
   // 8. The clicks.
@@ -271,7 +271,7 @@ bool TFormMain::IsWindowVisible() const {
 
 void TFormMain::ShowBalloon(const std::string& title, const std::string& text) { trayIcon_->ShowBalloon(title, text); }
 
-int TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
+TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
   return ui::RetryBox(GTK_WINDOW(window_), title_, text, kind == TBoxKind::DownloadError ? 30000 : 0);
 }
 

@@ -56,7 +56,7 @@ class TFormMain final : public IUpdateHost {
   bool IsWindowVisible() const override;
   void CloseWindow() override { CloseRequest(); }
   void ShowBalloon(const std::string& title, const std::string& text) override;
-  int RetryBox(TBoxKind kind, const std::string& text) override;
+  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
   std::string ExecutablePath() const override;
 
  private:

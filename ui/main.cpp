@@ -64,7 +64,7 @@ void RunWithoutWindow() {
   bool closed = false;
   InstanceMutex->ServeMessages({FocusMessageName(options.Uid), CloseMessageName(options.Uid)},
                                [&closed](const std::string& message) {
-                                 if (platform::RegisterWindowMessage(message) == CloseMessage) {
+                                 if (platform::RegisterMessage(message) == CloseMessage) {
                                    std::printf("Close requested.\n");
                                    closed = true;
                                    platform::WakeGuiThread();

@@ -15,21 +15,22 @@ gboolean TimeOut(gpointer dialog) {
 
 }  // namespace
 
-int RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text, int timeoutMs) {
+TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text, int timeoutMs) {
   GtkWidget* dialog = gtk_message_dialog_new(owner && gtk_widget_get_visible(GTK_WIDGET(owner)) ? owner : nullptr,
                                              GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE, "%s",
                                              text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
-  gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Retry", IDRETRY, "_Cancel", IDCANCEL, nullptr);
-  gtk_dialog_set_default_response(GTK_DIALOG(dialog), IDRETRY);
+  gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Retry", static_cast<int>(TBoxResult::Retry), "_Cancel",
+                         static_cast<int>(TBoxResult::Cancel), nullptr);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), static_cast<int>(TBoxResult::Retry));
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
   guint timer = timeoutMs > 0 ? g_timeout_add(static_cast<guint>(timeoutMs), TimeOut, dialog) : 0;
   Trace("box: " + text);
   const int response = gtk_dialog_run(GTK_DIALOG(dialog));
   if (timer && response != kTimedOut) g_source_remove(timer);
   gtk_widget_destroy(dialog);
-  if (response == kTimedOut) return MB_TIMEDOUT;
-  return response == IDRETRY ? IDRETRY : IDCANCEL;
+  if (response == kTimedOut) return TBoxResult::TimedOut;
+  return response == static_cast<int>(TBoxResult::Retry) ? TBoxResult::Retry : TBoxResult::Cancel;
 }
 
 void InformationBox(GtkWindow* owner, const std::string& caption, const std::string& text) {

@@ -4,11 +4,13 @@
 
 #include <string>
 
+#include "core/update_host.h"
+
 namespace kova::ui {
 
-// Retry and Cancel with the error icon; IDRETRY or IDCANCEL, or MB_TIMEDOUT when `timeoutMs` is
+// Retry and Cancel with the error icon; Retry or Cancel, or TimedOut when `timeoutMs` is
 // positive and passes without an answer.
-int RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text, int timeoutMs);
+TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text, int timeoutMs);
 // One OK button with the information icon; returns when it is dismissed.
 void InformationBox(GtkWindow* owner, const std::string& caption, const std::string& text);
 

@@ -92,7 +92,7 @@ TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelCom
   g_signal_connect(view_, "authenticate", G_CALLBACK(NoAuthentication), nullptr);
   g_signal_connect(view_, "permission-request", G_CALLBACK(NoPermission), nullptr);
   g_signal_connect(view_, "enter-fullscreen", G_CALLBACK(NoFullScreen), nullptr);
-  g_signal_connect(view_, "create", G_CALLBACK(CreateWindow), this);
+  g_signal_connect(view_, "create", G_CALLBACK(CreateNewWindow), this);
   g_signal_connect(view_, "decide-policy", G_CALLBACK(DecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(LoadChanged), this);
   gtk_container_add(GTK_CONTAINER(panel), view_);
@@ -125,7 +125,7 @@ gboolean TNewsBrowser::DecidePolicy(GtkWidget*, GObject* decision, int type, gpo
   return TRUE;
 }
 
-GtkWidget* TNewsBrowser::CreateWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self) {
+GtkWidget* TNewsBrowser::CreateNewWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self) {
   // A window the page opens itself (window.open) is never made here: once the page is shown it
   // is handled as a link with a target; before that it is left alone, as the view's default
   // handling of a new window is to make none.

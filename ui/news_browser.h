@@ -27,7 +27,7 @@ class TNewsBrowser {
  private:
   static gboolean DecidePolicy(GtkWidget*, GObject* decision, int type, gpointer self);
   static void LoadChanged(GtkWidget*, int event, gpointer self);
-  static GtkWidget* CreateWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self);
+  static GtkWidget* CreateNewWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self);
   // Opens the action's address with the desktop's default handler when the player asked for it
   // (a click) and it is a web or mail address; anything else is dropped.
   void Divert(WebKitNavigationAction* action);

@@ -26,7 +26,7 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
   Crc = kCrcInit;
   const std::string part = FileName + kPartSuffix;
   // A partial file that is a link would have the download written wherever it points.
-  if (platform::IsSymbolicLink(part)) platform::DeleteFile(part);
+  if (platform::IsSymbolicLink(part)) platform::RemoveFile(part);
   if (platform::FileExists(part)) {
     auto existing = platform::OpenFileStream(part, platform::TFileMode::OpenReadWrite);
     const std::int64_t size = existing->Size();
@@ -227,18 +227,18 @@ void TDownloadThread::FinalPhase() {
       // that is a failed download, and its partial file is given up.
       Outcome = doFailed;
       ownedTarget_.reset();
-      if (ownsTarget_) platform::DeleteFile(part);
+      if (ownsTarget_) platform::RemoveFile(part);
       throw;
     }
     // Complete means the whole body as the response framed it: its length, its last chunk, or
     // (without either) the orderly end of the connection; and coded data to its own end.
     if (Outcome != doFailed && (!bodyComplete_ || (decoder_ && !decoder_->Finished()))) Outcome = doFailed;
     // A coded body that broke off cannot be resumed by its decoded length.
-    if (Outcome == doFailed && decoder_ && ownsTarget_) platform::DeleteFile(part);
+    if (Outcome == doFailed && decoder_ && ownsTarget_) platform::RemoveFile(part);
     if (ownsTarget_ && Outcome != doFailed) platform::MoveFileNoReplace(part, FileName);
   } else if ((Outcome == doFailed || Outcome == doNotNewer) && ownsTarget_) {
     ownedTarget_.reset();
-    platform::DeleteFile(part);
+    platform::RemoveFile(part);
   }
 }
 

@@ -196,7 +196,7 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
   return true;
 }
 
-bool DeleteFile(const std::string& path) {
+bool RemoveFile(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
   return ::unlink(path.c_str()) == 0;

@@ -232,7 +232,7 @@ bool SendInstanceMessage(const std::string& name, const std::string& message) {
   return ok;
 }
 
-unsigned RegisterWindowMessage(const std::string& name) {
+unsigned RegisterMessage(const std::string& name) {
   static std::map<std::string, unsigned> ids;
   const auto it = ids.find(name);
   if (it != ids.end()) return it->second;

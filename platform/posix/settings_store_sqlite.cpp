@@ -224,7 +224,7 @@ bool WalkKey(const std::string& subKey, bool create, sqlite3_int64& id) {
   return true;
 }
 
-bool OpenKey(const std::string& subKey, bool create, HKEY& key) {
+bool OpenKey(const std::string& subKey, bool create, TRegKeyHandle& key) {
   key = nullptr;
   sqlite3_int64 id = 0;
   if (!WalkKey(subKey, create, id)) return false;
@@ -252,13 +252,13 @@ std::string SettingsStorePath() {
 
 void CloseSettingsStore() { Store().Close(); }
 
-bool RegCreateKey(TRegRoot, const std::string& subKey, HKEY& key) { return OpenKey(subKey, true, key); }
+bool CreateKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) { return OpenKey(subKey, true, key); }
 
-bool RegOpenKey(TRegRoot, const std::string& subKey, HKEY& key) { return OpenKey(subKey, false, key); }
+bool OpenKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) { return OpenKey(subKey, false, key); }
 
-void RegCloseKey(HKEY key) { delete key; }
+void CloseKey(TRegKeyHandle key) { delete key; }
 
-bool RegSetValue(HKEY key, const std::string& name, std::uint32_t type, const std::string& data) {
+bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type, const std::string& data) {
   if (!key || !Store().Db()) return false;
   TRun s(Store().S().SetValue);
   sqlite3_bind_int64(s, 1, key->Id);
@@ -269,7 +269,7 @@ bool RegSetValue(HKEY key, const std::string& name, std::uint32_t type, const st
   return sqlite3_step(s) == SQLITE_DONE;
 }
 
-bool RegQueryValue(HKEY key, const std::string& name, std::uint32_t& type, std::string& data) {
+bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type, std::string& data) {
   data.clear();
   if (!key || !Store().Db()) return false;
   TRun s(Store().S().QueryValue);
@@ -281,7 +281,7 @@ bool RegQueryValue(HKEY key, const std::string& name, std::uint32_t& type, std::
   return true;
 }
 
-bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name) {
+bool EnumValueName(TRegKeyHandle key, std::uint32_t index, std::string& name) {
   if (!key || !Store().Db()) return false;
   if (index == 0) {
     key->Names.clear();
@@ -299,7 +299,7 @@ bool RegEnumValueName(HKEY key, std::uint32_t index, std::string& name) {
   return true;
 }
 
-bool RegEnumValues(HKEY key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
+bool EnumValues(TRegKeyHandle key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
   if (!key || !Store().Db()) return false;
   TRun s(Store().S().ListValues);
   sqlite3_bind_int64(s, 1, key->Id);
@@ -310,7 +310,7 @@ bool RegEnumValues(HKEY key, const std::function<bool(const std::string&, std::u
   return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
-bool RegDeleteKey(HKEY key, const std::string& name) {
+bool DeleteKey(TRegKeyHandle key, const std::string& name) {
   if (!key || !Store().Db()) return false;
   TStore& store = Store();
   sqlite3_int64 victim = key->Id;

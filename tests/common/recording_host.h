@@ -37,9 +37,9 @@ class TRecordingHost : public IUpdateHost {
   bool IsWindowVisible() const override { return visible; }
   void CloseWindow() override { closed = true; }
   void ShowBalloon(const std::string& title, const std::string& text) override { balloon = title + ": " + text; }
-  int RetryBox(TBoxKind kind, const std::string& text) override {
+  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override {
     boxes.push_back(text);
-    return onBox ? onBox(kind, text) : IDCANCEL;
+    return onBox ? onBox(kind, text) : TBoxResult::Cancel;
   }
   std::string ExecutablePath() const override { return executable; }
 
@@ -49,7 +49,7 @@ class TRecordingHost : public IUpdateHost {
   bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true, closed = false;
   std::function<void(const std::string&)> onInfo;
   std::function<void(int)> onFile, onTotal;
-  std::function<int(TBoxKind, const std::string&)> onBox;
+  std::function<TBoxResult(TBoxKind, const std::string&)> onBox;
 };
 
 }  // namespace kova::test

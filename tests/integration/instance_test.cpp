@@ -80,13 +80,13 @@ TEST_F(LauncherProcess, HelpIsShownFirstThenTheRunningInstanceIsFocused) {
 
 TEST_F(LauncherProcess, CleanInAnyCaseRemovesTheStoredSettings) {
   const std::string key = std::string(kRegistryPath) + uid_;
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, key + "\\HomeDir", "/x/"));
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, key + "\\PatchList\\1", "archive|a|00000000|00000000|0|0"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, key + "\\HomeDir", "/x/"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, key + "\\PatchList\\1", "archive|a|00000000|00000000|0|0"));
   test::TChild clean(exe_, {" /CLEAN"});
   EXPECT_EQ(clean.WaitExit(10), 0);
   EXPECT_EQ(clean.Output(), "");
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, key, names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, key, names));
 }
 
 TEST_F(LauncherProcess, DeleteWithExitEndsAndWithoutItGoesOn) {
@@ -113,7 +113,7 @@ TEST_F(LauncherProcess, TheHomeFolderIsTheExecutablesFolderUnlessRestored) {
   ASSERT_TRUE(first.WaitForOutput(kWaiting, 10));
   EXPECT_NE(first.Output().find("home folder " + dir_.Path() + "/\n"), std::string::npos) << first.Output();
   std::string stored;
-  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\HomeDir", stored));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\HomeDir", stored));
   EXPECT_EQ(stored, dir_.Path() + "/");
   ASSERT_TRUE(Close());
   ASSERT_EQ(first.WaitExit(10), 0);
@@ -122,8 +122,8 @@ TEST_F(LauncherProcess, TheHomeFolderIsTheExecutablesFolderUnlessRestored) {
   // stop the program.
   test::WriteFile(dir_ / "kovaupdater.xml", "<options><uid>" + uid_ + "</uid><restore_homedir/></options>");
   std::filesystem::create_directory(dir_ / "elsewhere");
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\HomeDir", dir_ / "elsewhere/"));
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\LastUpdate", "garbage"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\HomeDir", dir_ / "elsewhere/"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate", "garbage"));
   test::TChild second(exe_, {});
   ASSERT_TRUE(second.WaitForOutput(kWaiting, 10)) << second.Output();
   EXPECT_NE(second.Output().find("home folder " + dir_.Path() + "/elsewhere/\n"), std::string::npos) << second.Output();
@@ -299,8 +299,8 @@ TEST(InstanceLock, HeldUntilReleasedAndCarriesMessages) {
   // An empty name gives no protection.
   EXPECT_EQ(platform::TInstanceLock::TryAcquire("", result), nullptr);
   EXPECT_EQ(result, platform::TInstanceLock::TResult::Failed);
-  EXPECT_EQ(platform::RegisterWindowMessage("FOCUS=="), platform::RegisterWindowMessage("FOCUS=="));
-  EXPECT_NE(platform::RegisterWindowMessage("FOCUS=="), platform::RegisterWindowMessage("CLOSE=="));
+  EXPECT_EQ(platform::RegisterMessage("FOCUS=="), platform::RegisterMessage("FOCUS=="));
+  EXPECT_NE(platform::RegisterMessage("FOCUS=="), platform::RegisterMessage("CLOSE=="));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace kova {
 namespace {
 
-using platform::HKEY;
+using platform::TRegKeyHandle;
 
 class SettingsStore : public ::testing::Test {
  protected:
@@ -39,20 +39,20 @@ class SettingsStore : public ::testing::Test {
 };
 
 TEST_F(SettingsStore, NamesCompareWithoutLetterCaseAndValuesKeepCreationOrder) {
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "Software\\Game\\Beta", "b"));
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "software\\GAME\\alpha", "a"));
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "Software\\Game\\BETA", "b2"));  // rewrite keeps its place
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Game\\Beta", "b"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "software\\GAME\\alpha", "a"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Game\\BETA", "b2"));  // rewrite keeps its place
   std::vector<std::string> names;
-  ASSERT_TRUE(RegListValueNames(HKEY_CURRENT_USER, "SOFTWARE\\game", names));
+  ASSERT_TRUE(RegListValueNames(kHkeyCurrentUser, "SOFTWARE\\game", names));
   EXPECT_EQ(names, (std::vector<std::string>{"Beta", "alpha"}));
   std::string text;
-  ASSERT_TRUE(RegReadString(HKEY_CURRENT_USER, "Software\\Game\\beta", text));
+  ASSERT_TRUE(RegReadString(kHkeyCurrentUser, "Software\\Game\\beta", text));
   EXPECT_EQ(text, "b2");
 }
 
 TEST_F(SettingsStore, TheStoreAndItsLogAreTheOwnersAlone) {
   const mode_t old = ::umask(022);
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "Software\\Test\\private", "1"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Test\\private", "1"));
   ::umask(old);
   struct stat st {};
   ASSERT_EQ(::stat((dir_ / "registry.sqlite3").c_str(), &st), 0);
@@ -63,52 +63,52 @@ TEST_F(SettingsStore, TheStoreAndItsLogAreTheOwnersAlone) {
 
 TEST_F(SettingsStore, TextsKeepTheirBytes) {
   const std::string bytes = "line1\r\nline2\t\x80\xFF\xE9|end";
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "K\\v", bytes));
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "K\\empty", ""));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "K\\v", bytes));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "K\\empty", ""));
   std::string text;
-  ASSERT_TRUE(RegReadString(HKEY_CURRENT_USER, "K\\v", text));
+  ASSERT_TRUE(RegReadString(kHkeyCurrentUser, "K\\v", text));
   EXPECT_EQ(text, bytes);
-  ASSERT_TRUE(RegReadString(HKEY_CURRENT_USER, "K\\empty", text));
+  ASSERT_TRUE(RegReadString(kHkeyCurrentUser, "K\\empty", text));
   EXPECT_EQ(text, "");
 }
 
 TEST_F(SettingsStore, FailuresAreReportedNotRaised) {
   std::string text = "stale";
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "Missing\\value", text));
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "Missing\\value", text));
   EXPECT_EQ(text, "");
-  EXPECT_FALSE(RegWriteString(HKEY_CURRENT_USER, "NoBackslash", "x"));
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "NoBackslash", text));
-  EXPECT_FALSE(RegDeleteKeyPath(HKEY_CURRENT_USER, "Missing\\key"));
+  EXPECT_FALSE(RegWriteString(kHkeyCurrentUser, "NoBackslash", "x"));
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "NoBackslash", text));
+  EXPECT_FALSE(RegDeleteKeyPath(kHkeyCurrentUser, "Missing\\key"));
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, "Missing", names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, "Missing", names));
   // A value that is not a text is not read as one.
-  HKEY key = nullptr;
-  ASSERT_TRUE(platform::RegCreateKey(platform::TRegRoot::CurrentUser, "Typed", key));
-  ASSERT_TRUE(platform::RegSetValue(key, "n", platform::REG_DWORD, std::string("\x01\0\0\0", 4)));
-  platform::RegCloseKey(key);
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "Typed\\n", text));
+  TRegKeyHandle key = nullptr;
+  ASSERT_TRUE(platform::CreateKey(platform::TRegRoot::CurrentUser, "Typed", key));
+  ASSERT_TRUE(platform::SetValue(key, "n", platform::kRegDword, std::string("\x01\0\0\0", 4)));
+  platform::CloseKey(key);
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "Typed\\n", text));
 }
 
 TEST_F(SettingsStore, AKeyWithSubkeysIsNotDeleted) {
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "S\\U\\HomeDir", "/h/"));
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "S\\U\\PatchList\\1", "archive|a|0|0|0|0"));
-  EXPECT_FALSE(RegDeleteKeyPath(HKEY_CURRENT_USER, "S\\U"));
-  EXPECT_TRUE(RegDeleteKeyPath(HKEY_CURRENT_USER, "S\\U\\PatchList"));
-  EXPECT_TRUE(RegDeleteKeyPath(HKEY_CURRENT_USER, "S\\U"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "S\\U\\HomeDir", "/h/"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "S\\U\\PatchList\\1", "archive|a|0|0|0|0"));
+  EXPECT_FALSE(RegDeleteKeyPath(kHkeyCurrentUser, "S\\U"));
+  EXPECT_TRUE(RegDeleteKeyPath(kHkeyCurrentUser, "S\\U\\PatchList"));
+  EXPECT_TRUE(RegDeleteKeyPath(kHkeyCurrentUser, "S\\U"));
   std::string text;
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "S\\U\\HomeDir", text));
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "S\\U\\HomeDir", text));
   // A path ending in a backslash names the opened key itself.
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "S\\V\\x", "1"));
-  EXPECT_TRUE(RegDeleteKeyPath(HKEY_CURRENT_USER, "S\\V\\"));
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "S\\V\\x", text));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "S\\V\\x", "1"));
+  EXPECT_TRUE(RegDeleteKeyPath(kHkeyCurrentUser, "S\\V\\"));
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "S\\V\\x", text));
 }
 
 TEST_F(SettingsStore, AHandleToADeletedKeyFailsInsteadOfWritingAnOrphan) {
-  HKEY key = nullptr;
-  ASSERT_TRUE(platform::RegCreateKey(platform::TRegRoot::CurrentUser, "Gone\\Soon", key));
-  ASSERT_TRUE(RegDeleteKeyPath(HKEY_CURRENT_USER, "Gone\\Soon"));
-  EXPECT_FALSE(platform::RegSetValue(key, "v", platform::REG_SZ, std::string("x\0", 2)));
-  platform::RegCloseKey(key);
+  TRegKeyHandle key = nullptr;
+  ASSERT_TRUE(platform::CreateKey(platform::TRegRoot::CurrentUser, "Gone\\Soon", key));
+  ASSERT_TRUE(RegDeleteKeyPath(kHkeyCurrentUser, "Gone\\Soon"));
+  EXPECT_FALSE(platform::SetValue(key, "v", platform::kRegString, std::string("x\0", 2)));
+  platform::CloseKey(key);
 }
 
 TEST_F(SettingsStore, ValuesWrittenByOneProcessAreReadByTheNext) {
@@ -117,9 +117,9 @@ TEST_F(SettingsStore, ValuesWrittenByOneProcessAreReadByTheNext) {
   ASSERT_EQ(code, 0);
   EXPECT_EQ(Helper({"read", "Software\\Tessary\\KovaUpdater\\xproc\\HomeDir"}), "/games/one/");
   std::string text;
-  ASSERT_TRUE(RegReadString(HKEY_CURRENT_USER, "Software\\Tessary\\KovaUpdater\\XPROC\\homedir", text));
+  ASSERT_TRUE(RegReadString(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater\\XPROC\\homedir", text));
   EXPECT_EQ(text, "/games/one/");
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate", "01.02.2025 03:04:05"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate", "01.02.2025 03:04:05"));
   EXPECT_EQ(Helper({"read", "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate"}), "01.02.2025 03:04:05");
 }
 
@@ -144,12 +144,12 @@ TEST_F(SettingsStore, ACacheOfTwentyThousandRecordsComesBackIntactAndInOrder) {
   // Stored in the writer's iteration order: value k holds its k-th record.
   const std::string key = "Software\\Tessary\\KovaUpdater\\big\\PatchList";
   std::vector<std::string> names;
-  ASSERT_TRUE(RegListValueNames(HKEY_CURRENT_USER, key, names));
+  ASSERT_TRUE(RegListValueNames(kHkeyCurrentUser, key, names));
   ASSERT_EQ(names.size(), 20000u);
   std::size_t mismatches = 0;
   for (std::size_t k = 0; k < names.size(); ++k) {
     std::string text;
-    if (names[k] != std::to_string(k + 1) || !RegReadString(HKEY_CURRENT_USER, key + "\\" + names[k], text) ||
+    if (names[k] != std::to_string(k + 1) || !RegReadString(kHkeyCurrentUser, key + "\\" + names[k], text) ||
         text != savedLines[k]) {
       ++mismatches;
     }
@@ -169,9 +169,9 @@ TEST_F(SettingsStore, ACorruptFileFailsEveryCallWithoutCrashing) {
     test::WriteFile(dir_ / "corrupt.sqlite3", content + std::string(8192, '\x5a'));
     UseFile(dir_ / "corrupt.sqlite3");
     std::string text;
-    EXPECT_FALSE(RegWriteString(HKEY_CURRENT_USER, "A\\b", "c"));
-    EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "A\\b", text));
-    TUpdaterOptions options(HKEY_CURRENT_USER, kRegistryPath);
+    EXPECT_FALSE(RegWriteString(kHkeyCurrentUser, "A\\b", "c"));
+    EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "A\\b", text));
+    TUpdaterOptions options(kHkeyCurrentUser, kRegistryPath);
     options.Uid = "u";
     EXPECT_NO_THROW(options.LoadState());
     options.SetHomeDir("/x");  // the in-memory value still changes
@@ -180,26 +180,26 @@ TEST_F(SettingsStore, ACorruptFileFailsEveryCallWithoutCrashing) {
 }
 
 TEST_F(SettingsStore, ATruncatedFileReadsAsEmptyOrFailsCleanly) {
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "T\\v", "1"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "T\\v", "1"));
   platform::CloseSettingsStore();
   ::truncate((dir_ / "registry.sqlite3").c_str(), 100);
   ::unlink((dir_ / "registry.sqlite3-wal").c_str());
   std::string text;
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, "T\\v", text));
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, "T\\v", text));
 }
 
 TEST_F(SettingsStore, AStoreLockedByAnotherProcessFailsWritesButStillReads) {
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, "L\\v", "before"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "L\\v", "before"));
   test::TChild holder(KOVA_TEST_HELPER_EXE, {"hold-lock", "4"});
   ASSERT_TRUE(holder.WaitForOutput("locked", 10));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(RegWriteString(HKEY_CURRENT_USER, "L\\v", "during"));
+  EXPECT_FALSE(RegWriteString(kHkeyCurrentUser, "L\\v", "during"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));  // bounded wait
   std::string text;
-  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, "L\\v", text));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, "L\\v", text));
   EXPECT_EQ(text, "before");
   EXPECT_EQ(holder.WaitExit(15), 0);
-  EXPECT_TRUE(RegWriteString(HKEY_CURRENT_USER, "L\\v", "after"));
+  EXPECT_TRUE(RegWriteString(kHkeyCurrentUser, "L\\v", "after"));
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublis
   std::mt19937 rng(5);
   test::TRecordingHost host;
   int retries = 0;
-  host.onBox = [&retries](TBoxKind, const std::string&) { return ++retries % 4 == 0 ? IDCANCEL : IDRETRY; };
+  host.onBox = [&retries](TBoxKind, const std::string&) { return ++retries % 4 == 0 ? TBoxResult::Cancel : TBoxResult::Retry; };
   TUpdateRun run(host);
   std::size_t baselineMemory = 0, baselineDescriptors = 0;
   int succeeded = 0;
@@ -128,7 +128,7 @@ TEST_F(Soak, EachServerFaultEndsInAFailedOrRetriedDownloadAndNeverUnpacksAWrongA
       test::WriteFile(file + ".lzma.part", whole.substr(0, whole.size() / 2));
     }
     test::TRecordingHost host;
-    host.onBox = [](TBoxKind, const std::string&) { return IDCANCEL; };
+    host.onBox = [](TBoxKind, const std::string&) { return TBoxResult::Cancel; };
     runThrough(proxy.Url("/" + uid_ + "/patchlist.xml"), host);
     if (fault == "long" || fault == "norange" || fault == "stale") {
       // Bytes after the announced length are not read, a 200 for a Range starts the file again,

@@ -26,10 +26,10 @@ std::string CachePrefix(const std::string& uid) { return std::string(kRegistryPa
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string command = argv[1];
-  if (command == "write" && argc == 4) return RegWriteString(HKEY_CURRENT_USER, argv[2], argv[3]) ? 0 : 1;
+  if (command == "write" && argc == 4) return RegWriteString(kHkeyCurrentUser, argv[2], argv[3]) ? 0 : 1;
   if (command == "read" && argc == 3) {
     std::string text;
-    if (!RegReadString(HKEY_CURRENT_USER, argv[2], text)) return 1;
+    if (!RegReadString(kHkeyCurrentUser, argv[2], text)) return 1;
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
   }
@@ -47,22 +47,22 @@ int main(int argc, char** argv) {
       item->Checksum = ~f.Checksum;
       map.Put(f.FileName, item);
     }
-    RegDeleteKeyPath(HKEY_CURRENT_USER, CachePrefix(argv[2]).substr(0, CachePrefix(argv[2]).size() - 1));
-    SavePatchListCache(HKEY_CURRENT_USER, CachePrefix(argv[2]), map);
+    RegDeleteKeyPath(kHkeyCurrentUser, CachePrefix(argv[2]).substr(0, CachePrefix(argv[2]).size() - 1));
+    SavePatchListCache(kHkeyCurrentUser, CachePrefix(argv[2]), map);
     for (auto it = map.Iterate(); it->CurrentValue(); it->Next()) std::printf("%s\n", FormatCacheValue(*it->CurrentValue()).c_str());
     map.Clear(true);
     return 0;
   }
   if (command == "load-cache" && argc == 3) {
     TPatchMap map;
-    LoadPatchListCache(HKEY_CURRENT_USER, CachePrefix(argv[2]), map);
+    LoadPatchListCache(kHkeyCurrentUser, CachePrefix(argv[2]), map);
     for (auto it = map.Iterate(); it->CurrentValue(); it->Next()) std::printf("%s\n", FormatCacheValue(*it->CurrentValue()).c_str());
     map.Clear(true);
     return 0;
   }
   if (command == "hold-lock" && argc == 3) {
     platform::TRegBatch batch;
-    RegWriteString(HKEY_CURRENT_USER, "Software\\Lock\\held", "1");
+    RegWriteString(kHkeyCurrentUser, "Software\\Lock\\held", "1");
     std::printf("locked\n");
     std::fflush(stdout);
     platform::SleepMilliseconds(static_cast<unsigned>(std::atoi(argv[2]) * 1000));

@@ -40,7 +40,7 @@ TEST_F(UpdateCli, InstallsIntoAnEmptyFolderThenReadsNothingWhenUpToDate) {
   EXPECT_EQ(CountContaining(log, ".lzma"), 0u);
   EXPECT_EQ(CountContaining(log, "patchlist.xml"), 1u);  // fetched, found not newer, served from the cache
   std::string cached;
-  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList\\1", cached));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList\\1", cached));
   EXPECT_EQ(cached.rfind("archive|", 0), 0u);
 }
 
@@ -297,9 +297,9 @@ TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
   EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovanew"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovabak"));
   std::string text;
-  EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\LastUpdate", text));
+  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate", text));
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
 }
 
 TEST_F(HandWrittenList, AnUnpackFailureGivesBackABackupLeftByAnEarlierInterruptedRun) {

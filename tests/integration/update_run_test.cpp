@@ -78,7 +78,7 @@ TEST_F(UpdateRunInProcess, ACancelAfterAWorkerEndsTheRunWithTheBarsReset) {
   EXPECT_EQ(host.file, 0);
   EXPECT_FALSE(run.IsCancelled());  // cleared by the end of the run
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
 }
 
 TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
@@ -93,7 +93,7 @@ TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
   EXPECT_EQ(host.info, "Check cancelled by user");
   EXPECT_EQ(host.total, 0);
   std::vector<std::string> names;
-  EXPECT_TRUE(RegListValueNames(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_TRUE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
   EXPECT_EQ(names.size(), 5u);
   std::size_t present = test::Snapshot(home_).size();
   EXPECT_GE(present, 1u);
@@ -118,7 +118,7 @@ TEST_F(UpdateRunInProcess, WaitsWhileTheGameRuns) {
   host.onBox = [&](TBoxKind kind, const std::string&) {
     EXPECT_EQ(kind, TBoxKind::RunningGame);
     game.reset();  // the player closes the game, then answers Retry
-    return IDRETRY;
+    return TBoxResult::Retry;
   };
   TUpdateRun run(host);
   run.UpdateRun(false);
@@ -140,7 +140,7 @@ TEST_F(UpdateRunInProcess, ADownloadedDocumentCanNeitherPointStartOutsideNorChan
   Publish();
   // Another game's cache, which a changed identifier would have deleted and rewritten.
   const std::string other = std::string(kRegistryPath) + "other-game\\PatchList\\1";
-  ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, other, "archive|x|00000001|00000002|3|4"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, other, "archive|x|00000001|00000002|3|4"));
   test::WriteFile(work_ / "outside.sh", "#!/bin/sh\n");
   test::WriteFile(Served() + "/options.xml", "<options><uid>other-game</uid><run><program>..\\outside.sh</program>"
                                              "<params>-c evil</params></run></options>");
@@ -151,7 +151,7 @@ TEST_F(UpdateRunInProcess, ADownloadedDocumentCanNeitherPointStartOutsideNorChan
   EXPECT_EQ(host.info, "All files have been checked");
   EXPECT_EQ(UpdaterOptions().Uid, uid_);
   std::string kept;
-  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, other, kept));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, other, kept));
   EXPECT_EQ(kept, "archive|x|00000001|00000002|3|4");
   // The program the document names lies outside the game folder: Start stays disabled.
   EXPECT_EQ(UpdaterOptions().RunProgram, "..\\outside.sh");
@@ -197,7 +197,7 @@ TEST_F(UpdateRunInProcess, ANewCopyThatCannotTakeTheFilesPlaceIsReportedAndUndon
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
   EXPECT_TRUE(std::filesystem::exists(home_ + "/data/textures.pak.lzma"));  // kept for the next run
   std::string lastFullCheck;
-  EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\LastFullCheck", lastFullCheck));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastFullCheck", lastFullCheck));
   std::filesystem::remove(home_ + "/data/textures.kovabak");
   TRecordingHost retry;
   TUpdateRun again(retry);

@@ -137,18 +137,18 @@ class UpdaterOptionsStore : public ::testing::Test {
  protected:
   void SetUp() override {
     uid_ = std::string("test-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    TUpdaterOptions cleaner(HKEY_CURRENT_USER, kRegistryPath);
+    TUpdaterOptions cleaner(kHkeyCurrentUser, kRegistryPath);
     cleaner.Uid = uid_;
     cleaner.CleanSettings();
   }
   std::unique_ptr<TUpdaterOptions> Fresh() {
-    auto o = std::make_unique<TUpdaterOptions>(HKEY_CURRENT_USER, kRegistryPath);
+    auto o = std::make_unique<TUpdaterOptions>(kHkeyCurrentUser, kRegistryPath);
     o->Uid = uid_;
     return o;
   }
   std::string Stored(const std::string& name) {
     std::string text;
-    RegReadString(HKEY_CURRENT_USER, std::string(kRegistryPath) + uid_ + "\\" + name, text);
+    RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\" + name, text);
     return text;
   }
   std::string uid_;
@@ -178,8 +178,8 @@ TEST_F(UpdaterOptionsStore, UnchangedValuesWriteNothing) {
   o->SetLastUpdate(1000.5);
   // Change the stored texts behind the object's back; a setter given the same value must not
   // write them again.
-  RegWriteString(HKEY_CURRENT_USER, o->SettingsKey() + "\\HomeDir", "marker");
-  RegWriteString(HKEY_CURRENT_USER, o->SettingsKey() + "\\LastUpdate", "marker");
+  RegWriteString(kHkeyCurrentUser, o->SettingsKey() + "\\HomeDir", "marker");
+  RegWriteString(kHkeyCurrentUser, o->SettingsKey() + "\\LastUpdate", "marker");
   o->SetHomeDir("/g/");
   o->SetLastUpdate(1000.5 + kMillisecondInDays / 2);
   EXPECT_EQ(Stored("HomeDir"), "marker");
@@ -189,13 +189,13 @@ TEST_F(UpdaterOptionsStore, UnchangedValuesWriteNothing) {
 }
 
 TEST_F(UpdaterOptionsStore, AnEmptyUidNeverTouchesTheStore) {
-  TUpdaterOptions o(HKEY_CURRENT_USER, kRegistryPath);
+  TUpdaterOptions o(kHkeyCurrentUser, kRegistryPath);
   o.SetHomeDir("/nowhere");
   o.SetLastUpdate(5000);
   EXPECT_EQ(o.HomeDir(), "/nowhere/");
   EXPECT_EQ(o.LastUpdate(), 5000);
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, "Software\\Tessary\\KovaUpdater", names) && !names.empty());
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater", names) && !names.empty());
   o.CleanSettings();
   o.LoadState();
   EXPECT_EQ(o.HomeDir(), "/nowhere/");
@@ -204,9 +204,9 @@ TEST_F(UpdaterOptionsStore, AnEmptyUidNeverTouchesTheStore) {
 TEST_F(UpdaterOptionsStore, ACorruptDateRaisesButTheOtherValuesStillLoad) {
   auto writer = Fresh();
   writer->SetHomeDir("/h");
-  RegWriteString(HKEY_CURRENT_USER, writer->SettingsKey() + "\\LastUpdate", "yesterday");
+  RegWriteString(kHkeyCurrentUser, writer->SettingsKey() + "\\LastUpdate", "yesterday");
   writer->SetLastFullCheck(EncodeDateTime({2020, 1, 2, 3, 4, 5, 0}));
-  auto o = std::make_unique<TUpdaterOptions>(HKEY_CURRENT_USER, kRegistryPath);
+  auto o = std::make_unique<TUpdaterOptions>(kHkeyCurrentUser, kRegistryPath);
   o->SetLastUpdate(77);  // no identifier yet: set in memory only
   o->Uid = uid_;
   try {
@@ -223,15 +223,15 @@ TEST_F(UpdaterOptionsStore, ACorruptDateRaisesButTheOtherValuesStillLoad) {
 TEST_F(UpdaterOptionsStore, CleanSettingsRemovesTheKeyWithItsPatchList) {
   auto o = Fresh();
   o->SetHomeDir("/h");
-  RegWriteString(HKEY_CURRENT_USER, o->SettingsKey() + "\\PatchList\\1", "archive|a|0|0|0|0");
+  RegWriteString(kHkeyCurrentUser, o->SettingsKey() + "\\PatchList\\1", "archive|a|0|0|0|0");
   o->CleanSettings();
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, o->SettingsKey(), names));
-  EXPECT_FALSE(RegListValueNames(HKEY_CURRENT_USER, o->SettingsKey() + "\\PatchList", names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, o->SettingsKey(), names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, o->SettingsKey() + "\\PatchList", names));
 }
 
 TEST(FullCheck, DueByWholeDaysInEitherDirection) {
-  TUpdaterOptions o(HKEY_CURRENT_USER, kRegistryPath);
+  TUpdaterOptions o(kHkeyCurrentUser, kRegistryPath);
   const TDateTime now = EncodeDateTime({2026, 12, 8, 12, 0, 0, 0});
   EXPECT_TRUE(o.IsFullCheckDueAt(now));  // never recorded: over a century ago
   o.SetLastFullCheck(now - 6.99);
@@ -248,7 +248,7 @@ TEST(FullCheck, DueByWholeDaysInEitherDirection) {
 }
 
 TEST(FullCheck, HardAndSoftMasksApplyInListOrder) {
-  TUpdaterOptions o(HKEY_CURRENT_USER, kRegistryPath);
+  TUpdaterOptions o(kHkeyCurrentUser, kRegistryPath);
   EXPECT_FALSE(o.IsHardCheck("a.exe"));
   Load(o, "<options><hard_check><mask>*.exe</mask><mask>bin\\*</mask></hard_check>"
           "<soft_check><mask>*.CFG</mask></soft_check></options>");

@@ -149,7 +149,7 @@ class PatchListCache : public ::testing::Test {
   void SetUp() override {
     prefix_ = std::string(kRegistryPath) + "cache-" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "\\PatchList\\";
-    RegDeleteKeyPath(HKEY_CURRENT_USER, prefix_.substr(0, prefix_.size() - 1));
+    RegDeleteKeyPath(kHkeyCurrentUser, prefix_.substr(0, prefix_.size() - 1));
   }
   std::string prefix_;
 };
@@ -160,19 +160,19 @@ TEST_F(PatchListCache, SavesInIterationOrderAndLoadsTheSameMap) {
   for (int i = 0; i < 40; ++i) doc += Entry("dir\\file" + std::to_string(i) + ".bin", "ABC" + std::to_string(i), std::to_string(i * 1000));
   Load(source.map, doc + "</list>");
   source.map.Get("dir\\file7.bin")->FileItem->FileDate = -1;
-  SavePatchListCache(HKEY_CURRENT_USER, prefix_, source.map);
+  SavePatchListCache(kHkeyCurrentUser, prefix_, source.map);
 
   std::vector<std::string> names;
-  ASSERT_TRUE(RegListValueNames(HKEY_CURRENT_USER, prefix_.substr(0, prefix_.size() - 1), names));
+  ASSERT_TRUE(RegListValueNames(kHkeyCurrentUser, prefix_.substr(0, prefix_.size() - 1), names));
   ASSERT_EQ(names.size(), 40u);
   EXPECT_EQ(names[0], "1");
   EXPECT_EQ(names[2], "3");
   std::string first;
-  RegReadString(HKEY_CURRENT_USER, prefix_ + "1", first);
+  RegReadString(kHkeyCurrentUser, prefix_ + "1", first);
   EXPECT_EQ(first, FormatCacheValue(*source.map.Iterate()->CurrentValue()));
 
   TMap loaded;
-  LoadPatchListCache(HKEY_CURRENT_USER, prefix_, loaded.map);
+  LoadPatchListCache(kHkeyCurrentUser, prefix_, loaded.map);
   auto a = source.map.Iterate();
   auto b = loaded.map.Iterate();
   for (; a->CurrentValue(); a->Next(), b->Next()) {
@@ -185,14 +185,14 @@ TEST_F(PatchListCache, SavesInIterationOrderAndLoadsTheSameMap) {
 
 TEST_F(PatchListCache, MissingKeyAddsNothingAndForeignValuesAreSkipped) {
   TMap none;
-  LoadPatchListCache(HKEY_CURRENT_USER, prefix_, none.map);
+  LoadPatchListCache(kHkeyCurrentUser, prefix_, none.map);
   EXPECT_EQ(none.map.Count(), 0u);
-  RegWriteString(HKEY_CURRENT_USER, prefix_ + "1", "ARCHIVE|a.dat|00000001|00000002|3|4");
-  RegWriteString(HKEY_CURRENT_USER, prefix_ + "2", "folder|b|00000001|00000002|3|4");
-  RegWriteString(HKEY_CURRENT_USER, prefix_ + "3", "archive|..\\..\\evil|00000001|00000002|3|4");
-  RegWriteString(HKEY_CURRENT_USER, prefix_ + "4", "");
+  RegWriteString(kHkeyCurrentUser, prefix_ + "1", "ARCHIVE|a.dat|00000001|00000002|3|4");
+  RegWriteString(kHkeyCurrentUser, prefix_ + "2", "folder|b|00000001|00000002|3|4");
+  RegWriteString(kHkeyCurrentUser, prefix_ + "3", "archive|..\\..\\evil|00000001|00000002|3|4");
+  RegWriteString(kHkeyCurrentUser, prefix_ + "4", "");
   TMap m;
-  LoadPatchListCache(HKEY_CURRENT_USER, prefix_, m.map);
+  LoadPatchListCache(kHkeyCurrentUser, prefix_, m.map);
   ASSERT_EQ(m.map.Count(), 1u);
   EXPECT_EQ(m.map.Get("a.dat")->FileItem->FileDate, 4);
 }

@@ -156,9 +156,9 @@ TEST(FileRoutines, MovesNeverReplaceAndFoldersAreCreatedWhole) {
   EXPECT_TRUE(platform::MoveFileNoReplace(dir / "a", dir / "x/y/z/a"));
   EXPECT_EQ(test::ReadFile(dir / "x/y/z/a"), "A");
   EXPECT_FALSE(platform::FileExists(dir / "a"));
-  EXPECT_TRUE(platform::DeleteFile(dir / "b"));
-  EXPECT_FALSE(platform::DeleteFile(dir / "b"));
-  EXPECT_FALSE(platform::DeleteFile(dir / "x"));  // folders are not deleted as files
+  EXPECT_TRUE(platform::RemoveFile(dir / "b"));
+  EXPECT_FALSE(platform::RemoveFile(dir / "b"));
+  EXPECT_FALSE(platform::RemoveFile(dir / "x"));  // folders are not deleted as files
 }
 
 TEST(FileRoutines, CopyOverKeepsTheRunBitAndLeavesNoTemporaryFile) {
@@ -188,7 +188,7 @@ TEST(ConsoleHost, ControlBytesReachNoTerminal) {
   {
     TConsoleHost host(0, out, err, false);
     host.SetInfo("Checking a\x1b[2Jb\nforged line\x7f");
-    EXPECT_EQ(host.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for x\ry"), IDCANCEL);
+    EXPECT_EQ(host.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for x\ry"), TBoxResult::Cancel);
   }
   auto text = [](std::FILE* f) {
     std::rewind(f);
