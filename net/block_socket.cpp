@@ -1,20 +1,11 @@
-// The socket calls of the HTTP client, on BSD sockets.
+// The HTTP client's socket: buffering, line reading, status events and the stop flag, over the
+// platform's TCP socket.
 
 #include "net/block_socket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,25 +17,9 @@ namespace {
 // status callback hears of a long wait (HR_Wait) and can ask for a stop.
 constexpr int kSliceMs = 200;
 
-int MapErrno(int e) {
-  switch (e) {
-    case ECONNRESET:
-    case EPIPE: return kErrClosed;
-    case ETIMEDOUT: return kErrTimeout;
-    case ECONNREFUSED: return kErrConnRefused;
-    case ECONNABORTED: return kErrStopped;
-    case ENETUNREACH: return 10051;
-    case EHOSTUNREACH: return 10065;
-    case EADDRNOTAVAIL: return 10049;
-    default: return e == 0 ? 0 : 10000 + e;  // outside the codes the client acts on
-  }
-}
-
 }  // namespace
 
-TTCPBlockSocket::~TTCPBlockSocket() {
-  if (fd_ >= 0) ::close(fd_);
-}
+TTCPBlockSocket::~TTCPBlockSocket() = default;
 
 void TTCPBlockSocket::DoStatus(THookSocketReason reason, const std::string& value) {
   if (OnStatus) OnStatus(*this, reason, value);
@@ -66,9 +41,10 @@ std::string TTCPBlockSocket::LastErrorDesc() const {
     case kErrTooLong: return "Line too long";
     case kErrNoTls: return "SSL/TLS support is not compiled!";
     case kErrBadAddress: return "Invalid address";
-    default:
-      if (lastError_ > 10000 && lastError_ < 11000) return std::strerror(lastError_ - 10000);
-      return "Socket error";
+    case platform::kSockNetUnreach: return "Network is unreachable";
+    case platform::kSockHostUnreach: return "No route to host";
+    case platform::kSockAddrNotAvail: return "Cannot assign requested address";
+    default: return "Socket error";
   }
 }
 
@@ -79,9 +55,8 @@ bool TTCPBlockSocket::CheckStop() {
 }
 
 void TTCPBlockSocket::CloseSocket() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (socket_.IsOpen()) {
+    socket_.Close();
     DoStatus(HR_SocketClose, "");
   }
   buffer_.clear();
@@ -94,114 +69,65 @@ void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, 
   CloseSocket();
   lastError_ = 0;
   if (CheckStop()) return;
+  if (!platform::StartSockets()) {
+    SetError(platform::kSockOther);
+    return;
+  }
   DoStatus(HR_ResolvingBegin, host + ":" + port);
-  addrinfo* found = Resolve(host, port, timeoutMs);
-  if (!found) {
-    if (lastError_ == 0) SetError(kErrHostNotFound);
-    return;
-  }
-  // IPv4 first when a name has both.
-  const addrinfo* chosen = found;
-  for (const addrinfo* a = found; a; a = a->ai_next) {
-    if (a->ai_family == AF_INET) {
-      chosen = a;
-      break;
-    }
-  }
+  platform::TSocketAddress address;
+  if (!Resolve(host, port, timeoutMs, address)) return;
   DoStatus(HR_ResolvingEnd, host);
-  fd_ = ::socket(chosen->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ < 0) {
-    SetError(MapErrno(errno));
-    ::freeaddrinfo(found);
-    return;
-  }
-  DoStatus(HR_SocketCreate, "");
-  const int size = static_cast<int>(BufferSize);
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-  int rc = ::connect(fd_, chosen->ai_addr, chosen->ai_addrlen);
-  ::freeaddrinfo(found);
-  if (rc != 0 && errno != EINPROGRESS) {
-    SetError(MapErrno(errno));
-    CloseSocket();
-    return;
-  }
-  if (rc != 0) {
-    // The connect gets the same limit as a wait for data.
-    pollfd p{fd_, POLLOUT, 0};
-    int waited = 0;
-    for (;;) {
-      if (CheckStop()) {
-        CloseSocket();
-        return;
-      }
-      rc = ::poll(&p, 1, kSliceMs);
-      if (rc > 0) break;
-      if (rc < 0 && errno != EINTR) {
-        SetError(MapErrno(errno));
-        CloseSocket();
-        return;
-      }
-      // A server that never answers the connection holds no cancel back.
-      DoStatus(HR_Wait, "");
-      waited += kSliceMs;
-      if (timeoutMs >= 0 && waited >= timeoutMs) {
-        SetError(kErrTimeout);
-        CloseSocket();
-        return;
-      }
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) {
-      SetError(MapErrno(err));
+  int rc = socket_.BeginConnect(address, static_cast<int>(BufferSize));
+  if (socket_.IsOpen()) DoStatus(HR_SocketCreate, "");
+  // The connect gets the same limit as a wait for data.
+  for (int waited = 0; rc == platform::kSockInProgress || rc == platform::kSockWouldBlock; waited += kSliceMs) {
+    if (CheckStop()) {
       CloseSocket();
       return;
     }
+    if (timeoutMs >= 0 && waited >= timeoutMs) {
+      rc = kErrTimeout;
+      break;
+    }
+    rc = socket_.WaitConnected(kSliceMs);
+    // A server that never answers the connection holds no cancel back.
+    if (rc == platform::kSockInProgress) DoStatus(HR_Wait, "");
   }
-  const int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (rc != 0) {
+    SetError(rc);
+    CloseSocket();
+    return;
+  }
   DoStatus(HR_Connect, host + ":" + port);
 }
 
-addrinfo* TTCPBlockSocket::Resolve(const std::string& host, const std::string& port, int timeoutMs) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_family = AF_UNSPEC;
+bool TTCPBlockSocket::Resolve(const std::string& host, const std::string& port, int timeoutMs,
+                              platform::TSocketAddress& address) {
   // A numeric address needs no lookup: the common case of every archive of a run.
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) == 0) return found;
+  if (platform::ResolveAddress(host, port, true, address) == 0) return true;
   // A name is looked up on a thread of its own, so that a cancel is heard while a name server
-  // takes its time; a lookup given up on frees its own result when it ends.
+  // takes its time; a lookup given up on ends on its own.
   struct TLookup {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
-    bool abandoned = false;
-    addrinfo* result = nullptr;
+    int error = 0;
+    platform::TSocketAddress address;
   };
   auto lookup = std::make_shared<TLookup>();
   try {
     std::thread([lookup, host, port] {
-      addrinfo request{};
-      request.ai_socktype = SOCK_STREAM;
-      request.ai_family = AF_UNSPEC;
-      addrinfo* result = nullptr;
-      if (::getaddrinfo(host.c_str(), port.c_str(), &request, &result) != 0) result = nullptr;
+      platform::TSocketAddress found;
+      const int error = platform::ResolveAddress(host, port, false, found);
       std::lock_guard<std::mutex> lock(lookup->mutex);
-      if (lookup->abandoned) {
-        if (result) ::freeaddrinfo(result);
-      } else {
-        lookup->result = result;
-      }
+      lookup->error = error;
+      lookup->address = found;
       lookup->finished = true;
       lookup->done.notify_all();
     }).detach();
   } catch (const std::system_error&) {
     SetError(kErrHostNotFound);
-    return nullptr;
+    return false;
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(lookup->mutex);
@@ -214,41 +140,42 @@ addrinfo* TTCPBlockSocket::Resolve(const std::string& host, const std::string& p
     const bool late = timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline;
     if (!stop && late) SetError(kErrTimeout);
     lock.lock();
-    if (stop || late) {
-      if (!lookup->finished) {
-        lookup->abandoned = true;
-        return nullptr;
-      }
-      if (lookup->result) ::freeaddrinfo(lookup->result);
-      return nullptr;
-    }
+    if (stop || late) return false;
   }
-  return lookup->result;
+  if (lookup->error != 0) {
+    SetError(kErrHostNotFound);
+    return false;
+  }
+  address = lookup->address;
+  return true;
 }
 
 void TTCPBlockSocket::SendString(const std::string& data) {
   lastError_ = 0;
   if (CheckStop()) return;
-  if (fd_ < 0) {
+  if (!socket_.IsOpen()) {
     SetError(kErrClosed);
     return;
   }
   std::size_t sent = 0;
   while (sent < data.size()) {
-    const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
+    std::size_t n = 0;
+    const int rc = socket_.Send(data.data() + sent, data.size() - sent, n);
+    if (rc == 0 && n > 0) {
+      sent += n;
       DoStatus(HR_WriteCount, std::to_string(n));
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd_, POLLOUT, 0};
-      ::poll(&p, 1, kSliceMs);
+    if (rc == 0 || rc == platform::kSockWouldBlock) {
+      const int ready = socket_.WaitWritable(kSliceMs);
+      if (ready < 0) {
+        SetError(-ready);
+        return;
+      }
       if (CheckStop()) return;
       continue;
     }
-    SetError(MapErrno(errno));
+    SetError(rc);
     return;
   }
 }
@@ -262,22 +189,21 @@ bool TTCPBlockSocket::WaitReadable(int timeoutMs) {
       SetError(kErrTimeout);
       return false;
     }
-    pollfd p{fd_, POLLIN, 0};
-    const int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kSliceMs)));
-    if (rc > 0) {
+    const int ready = socket_.WaitReadable(static_cast<int>(std::min<long long>(left, kSliceMs)));
+    if (ready > 0) {
       DoStatus(HR_CanRead, "");
       return true;
     }
-    if (rc < 0 && errno != EINTR) {
-      SetError(MapErrno(errno));
+    if (ready < 0) {
+      SetError(-ready);
       return false;
     }
-    if (rc == 0) DoStatus(HR_Wait, "");
+    DoStatus(HR_Wait, "");
   }
 }
 
 bool TTCPBlockSocket::Fill(int timeoutMs) {
-  if (fd_ < 0) {
+  if (!socket_.IsOpen()) {
     SetError(kErrClosed);
     return false;
   }
@@ -289,24 +215,25 @@ bool TTCPBlockSocket::Fill(int timeoutMs) {
     if (!WaitReadable(timeoutMs)) return false;
     if (chunk_.Size() == 0) chunk_.Resize(65536);
     char* chunk = chunk_.Chars();
-    const ssize_t n = ::recv(fd_, chunk, chunk_.Size(), 0);
-    if (n > 0) {
-      DoStatus(HR_ReadCount, std::to_string(n));
-      if (start_ > 0 && start_ >= buffer_.size() / 2) {
-        buffer_.erase(0, start_);
-        start_ = 0;
-      }
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-      return true;
+    std::size_t n = 0;
+    const int rc = socket_.Receive(chunk, chunk_.Size(), n);
+    if (rc == platform::kSockWouldBlock) continue;
+    if (rc != 0) {
+      SetError(rc);
+      return false;
     }
     if (n == 0) {
       closedCleanly_ = true;
       SetError(kErrClosed);
       return false;
     }
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    SetError(MapErrno(errno));
-    return false;
+    DoStatus(HR_ReadCount, std::to_string(n));
+    if (start_ > 0 && start_ >= buffer_.size() / 2) {
+      buffer_.erase(0, start_);
+      start_ = 0;
+    }
+    buffer_.append(chunk, n);
+    return true;
   }
 }
 
@@ -381,9 +308,8 @@ std::string TTCPBlockSocket::RecvBufferStr(std::size_t length, int timeoutMs) {
 
 bool TTCPBlockSocket::CanRead(int timeoutMs) {
   if (start_ < buffer_.size()) return true;
-  if (fd_ < 0) return false;
-  pollfd p{fd_, POLLIN, 0};
-  return ::poll(&p, 1, timeoutMs) > 0;
+  if (!socket_.IsOpen()) return false;
+  return socket_.WaitReadable(timeoutMs) > 0;
 }
 
 }  // namespace kova

@@ -8,9 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/socket.h"
 #include "support/aligned_buffer.h"
-
-struct addrinfo;
 
 namespace kova {
 
@@ -34,16 +33,17 @@ enum THookSocketReason {
 class TTCPBlockSocket;
 using THookSocketStatus = std::function<void(TTCPBlockSocket& sender, THookSocketReason reason, const std::string& value)>;
 
-// Error codes the client produces itself (the Windows Sockets numbers, kept for every platform).
+// Error codes the client acts on: the Windows Sockets numbers, on every platform (the platform's
+// socket gives its errors in the same space).
 enum : int {
-  kErrStopped = 10053,       // the stop flag ended the operation
-  kErrClosed = 10054,        // the peer closed or reset the connection
-  kErrTimeout = 10060,       // a wait passed its limit
-  kErrConnRefused = 10061,
-  kErrHostNotFound = 11001,
-  kErrTooLong = 10040,       // a line longer than the limit
-  kErrNoTls = 10091,         // the secure layer is not available
-  kErrBadAddress = 10022,    // an address that cannot be sent (a blank or control byte, a bad port)
+  kErrStopped = platform::kSockConnAborted,    // the stop flag ended the operation
+  kErrClosed = platform::kSockConnReset,       // the peer closed or reset the connection
+  kErrTimeout = platform::kSockTimedOut,       // a wait passed its limit
+  kErrConnRefused = platform::kSockConnRefused,
+  kErrHostNotFound = platform::kSockHostNotFound,
+  kErrTooLong = 10040,                         // a line longer than the limit
+  kErrNoTls = 10091,                           // the secure layer is not available
+  kErrBadAddress = platform::kSockInvalid,     // an address that cannot be sent (a control byte, a bad port)
 };
 
 class TTCPBlockSocket {
@@ -57,7 +57,7 @@ class TTCPBlockSocket {
   // `timeoutMs`.
   void Connect(const std::string& host, const std::string& port, int timeoutMs);
   void CloseSocket();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return socket_.IsOpen(); }
 
   void SendString(const std::string& data);
   // One line; the line end (CR LF, LF CR, CR or LF) is dropped. Longer than MaxLineLength fails.
@@ -90,10 +90,10 @@ class TTCPBlockSocket {
   // Receives once into the buffer; false with the error set.
   bool Fill(int timeoutMs);
   void DropPendingLineEnd(bool lineRead);
-  // The addresses of `host`, or null with the error set (a stop or the time-out included).
-  ::addrinfo* Resolve(const std::string& host, const std::string& port, int timeoutMs);
+  // The address of `host`; false with the error set (a stop or the time-out included).
+  bool Resolve(const std::string& host, const std::string& port, int timeoutMs, platform::TSocketAddress& address);
 
-  int fd_ = -1;
+  platform::TTcpSocket socket_;
   int lastError_ = 0;
   std::string buffer_;
   std::size_t start_ = 0;  // first unread byte of buffer_

@@ -6,7 +6,7 @@
 namespace kova {
 namespace {
 
-constexpr int kErrMalformed = 10000 + 71;  // EPROTO: a response the client cannot frame
+constexpr int kErrMalformed = 10071;  // a response the client cannot frame
 
 bool StartsWithUpper(const std::string& upperLine, const char* prefix) { return upperLine.rfind(prefix, 0) == 0; }
 
