@@ -1,6 +1,5 @@
 #include "core/update_run.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -452,9 +451,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       SetFilePosition(0);
       try {
         a = ChecksumSmallFile(*opened);
+      } catch (const Exception& e) {
+        failed = true;
+        code = e.OsError();
       } catch (const std::exception&) {
         failed = true;
-        code = errno;
       }
       if (!platform::StreamModifySeconds(*opened, seconds)) seconds = -1;
       opened.reset();

@@ -9,7 +9,13 @@ namespace kova {
 
 class Exception : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit Exception(const std::string& message, int osError = 0) : std::runtime_error(message), osError_(osError) {}
+  // The system's code for the call that failed (errno, or GetLastError on Windows), taken at the
+  // failing call; 0 when no system call failed.
+  int OsError() const { return osError_; }
+
+ private:
+  int osError_;
 };
 
 // Text that is not a number, a date or a checksum where one is required.

@@ -1,6 +1,7 @@
 #include "workers/worker_thread.h"
 
-#include <cerrno>
+#include "support/error.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -106,12 +107,16 @@ void TWaitingThread::JoinServingMessages() {
 void TCommonThread::Execute() {
   try {
     DoWork();
+  } catch (const Exception& e) {
+    errorCode_ = e.OsError();
+    errorMessage_ = e.what();
+    hasError_ = true;
   } catch (const std::exception& e) {
-    errorCode_ = errno;
+    errorCode_ = 0;
     errorMessage_ = e.what();
     hasError_ = true;
   } catch (...) {
-    errorCode_ = errno;
+    errorCode_ = 0;
     errorMessage_ = "Unknown error";
     hasError_ = true;
   }

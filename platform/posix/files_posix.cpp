@@ -53,18 +53,18 @@ class TFileStream : public TStream {
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, count);
       if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno != EINTR) throw EStreamError("Stream read error: " + path_ + ": " + std::strerror(errno));
+      if (errno != EINTR) throw EStreamError("Stream read error: " + path_ + ": " + std::strerror(errno), errno);
     }
   }
   void Write(const void* buffer, std::size_t count) override {
     if (!WriteAll(fd_, static_cast<const char*>(buffer), count)) {
-      throw EStreamError("Stream write error: " + path_ + ": " + std::strerror(errno));
+      throw EStreamError("Stream write error: " + path_ + ": " + std::strerror(errno), errno);
     }
   }
   std::int64_t Size() const override {
     if (readOnly_) return opened_.st_size;
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) throw EStreamError("Stream read error: " + path_);
+    if (::fstat(fd_, &st) != 0) throw EStreamError("Stream read error: " + path_, errno);
     return st.st_size;
   }
   std::int64_t Position() const override { return ::lseek(fd_, 0, SEEK_CUR); }
@@ -73,10 +73,10 @@ class TFileStream : public TStream {
     return true;
   }
   void Seek(std::int64_t position) override {
-    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw EStreamError("Stream seek error: " + path_);
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw EStreamError("Stream seek error: " + path_, errno);
   }
   void Truncate(std::int64_t size) override {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error: " + path_);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error: " + path_, errno);
   }
 
  private:
@@ -273,12 +273,12 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
     case TFileMode::OpenReadWrite: flags |= O_RDWR; break;
   }
   const int fd = ::open(path.c_str(), flags, 0666);
-  if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+  if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno), errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(error));
+    throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(error), error);
   }
   return std::make_unique<TFileStream>(fd, path, st, mode == TFileMode::OpenRead);
 }
