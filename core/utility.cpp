@@ -36,7 +36,7 @@ bool GetFileSizeAndDosDate(const std::string& path, std::int64_t& size, std::int
 }
 
 bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory) {
-  return platform::SpawnDetached(program, SplitCommandLine(parameters), directory);
+  return platform::StartProgram(program, parameters, directory);
 }
 
 namespace {
@@ -93,31 +93,6 @@ std::string BackslashToSlash(const std::string& s) {
     if (c == '\\') c = '/';
   }
   return out;
-}
-
-std::vector<std::string> SplitCommandLine(const std::string& text) {
-  auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
-  std::vector<std::string> params;
-  std::size_t p = 0;
-  for (;;) {
-    for (;;) {
-      while (p < text.size() && byte(p) <= ' ') ++p;
-      if (byte(p) == '"' && byte(p + 1) == '"') p += 2;
-      else break;
-    }
-    std::string param;
-    while (p < text.size() && byte(p) > ' ') {
-      if (text[p] == '"') {
-        ++p;
-        while (p < text.size() && text[p] != '"') param += text[p++];
-        if (p < text.size()) ++p;
-      } else {
-        param += text[p++];
-      }
-    }
-    if (param.empty()) return params;
-    params.push_back(param);
-  }
 }
 
 std::string ExtractFilePath(const std::string& path) {

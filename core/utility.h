@@ -21,7 +21,7 @@ std::int32_t GetFileDosDate(const std::string& path);
 std::int32_t PackDosDate(std::int64_t seconds);
 // GetFileSize64 and GetFileDosDate in one look at the file; false when it does not exist.
 bool GetFileSizeAndDosDate(const std::string& path, std::int64_t& size, std::int32_t& dosDate);
-// Starts `program` with `parameters`, split by the command-line rules, in `directory`.
+// Starts `program` with `parameters` (one text, as a command line carries it) in `directory`.
 bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory);
 // Last-write time as a local date-time with milliseconds dropped; -1 on failure.
 TDateTime GetFileModifyTime(const std::string& path);
@@ -35,10 +35,6 @@ std::vector<std::string> SplitByChar(char c, const std::string& s);
 bool IsWebUrl(const std::string& s);
 std::string BackslashToSlash(const std::string& s);
 
-// Splits a parameter text: runs of bytes up to 0x20 separate, a double quote starts a stretch
-// running to the next one in which blanks do not separate, the quotes are dropped, and an empty
-// pair of quotes where a parameter would start is skipped.
-std::vector<std::string> SplitCommandLine(const std::string& text);
 // The folder part of a path, including its final separator; empty when there is none.
 std::string ExtractFilePath(const std::string& path);
 // `path` with the extension of its file name (from the last ".") replaced by `extension`.

@@ -10,8 +10,12 @@ namespace kova::platform {
 // several, the last one enumerated. 0 when none. A script that runs through an interpreter is
 // found too: the interpreter's process that runs it.
 int FindProcessByExecutable(const std::string& path);
-// Starts `program` with the given arguments (argv[1..]) in `directory` (the current folder when
-// empty) and does not wait for it. Descriptors are not inherited.
+// Starts `program` with `parameters`, one text as a command line carries it (split by the
+// program's command-line rules where the system passes separate arguments), in `directory` (the
+// current folder when empty), shown normally; does not wait for it and leaves nothing behind
+// when it ends. Handles and descriptors are not inherited.
+bool StartProgram(const std::string& program, const std::string& parameters, const std::string& directory);
+// As StartProgram, with the arguments given one by one (each passed on unchanged).
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& directory);
 

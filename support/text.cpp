@@ -111,4 +111,29 @@ bool ParseInteger32(std::string_view s, std::int32_t& value) {
   return true;
 }
 
+std::vector<std::string> SplitCommandLine(const std::string& text) {
+  auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+  std::vector<std::string> params;
+  std::size_t p = 0;
+  for (;;) {
+    for (;;) {
+      while (p < text.size() && byte(p) <= ' ') ++p;
+      if (byte(p) == '"' && byte(p + 1) == '"') p += 2;
+      else break;
+    }
+    std::string param;
+    while (p < text.size() && byte(p) > ' ') {
+      if (text[p] == '"') {
+        ++p;
+        while (p < text.size() && text[p] != '"') param += text[p++];
+        if (p < text.size()) ++p;
+      } else {
+        param += text[p++];
+      }
+    }
+    if (param.empty()) return params;
+    params.push_back(param);
+  }
+}
+
 }  // namespace kova

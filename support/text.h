@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace kova {
@@ -26,5 +27,11 @@ std::string HexUpper8(std::uint32_t value);
 bool ParseHex32(std::string_view s, std::uint32_t& value);       // 1+ hex digits, no prefix
 bool ParseDecimal64(std::string_view s, std::int64_t& value);    // optional sign, 1+ digits
 bool ParseInteger32(std::string_view s, std::int32_t& value);    // decimal, or $/0x hex
+
+// Splits a parameter text as the program's command line is split: runs of bytes up to 0x20
+// separate, a double quote starts a stretch running to the next one in which blanks do not
+// separate, the quotes are dropped, and an empty pair of quotes where a parameter would start is
+// skipped.
+std::vector<std::string> SplitCommandLine(const std::string& text);
 
 }  // namespace kova

@@ -122,6 +122,10 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   return true;
 }
 
+bool StartProgram(const std::string& program, const std::string& parameters, const std::string& directory) {
+  return SpawnDetached(program, SplitCommandLine(parameters), directory);
+}
+
 void FaultPoint(const char* point) {
   static const char* const wanted = std::getenv("KOVA_FAULT_STOP");
   static std::atomic<bool> passed{false};

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/resources.h"
+#include "support/text.h"
 #include "tests/common/temp_dir.h"
 
 namespace kova {
