@@ -10,6 +10,11 @@ namespace kova::platform {
 // several, the last one enumerated. 0 when none. A script that runs through an interpreter is
 // found too: the interpreter's process that runs it.
 int FindProcessByExecutable(const std::string& path);
+// The program's parameters after its own name, split by the command-line rules (runs of blanks
+// separate, double quotes group, an empty pair of quotes is skipped). On systems that hand the
+// program separate arguments those are taken, without the empty ones; `argc` and `argv` are
+// main's.
+std::vector<std::string> ProgramParameters(int argc, char** argv);
 // Starts `program` with `parameters`, one text as a command line carries it (split by the
 // program's command-line rules where the system passes separate arguments), in `directory` (the
 // current folder when empty), shown normally; does not wait for it and leaves nothing behind
@@ -19,9 +24,13 @@ bool StartProgram(const std::string& program, const std::string& parameters, con
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& directory);
 
-// A place in a repair where tests stop the program to kill it: when the environment variable
-// KOVA_FAULT_STOP names `point`, the process stops itself there (SIGSTOP) the first time it
-// passes. Without the variable it does nothing.
+// A place in a repair where tests stop the program to kill it: in a build with test hooks, when
+// the environment variable KOVA_FAULT_STOP names `point`, the process stops itself there the
+// first time it passes. Otherwise it does nothing.
+#ifdef KOVA_TEST_HOOKS
 void FaultPoint(const char* point);
+#else
+inline void FaultPoint(const char*) {}
+#endif
 
 }  // namespace kova::platform

@@ -10,6 +10,7 @@
 #include "core/headless_run.h"
 #include "core/options.h"
 #include "core/startup.h"
+#include "platform/process.h"
 #include "ui/form_main.h"
 #include "ui/message_box.h"
 
@@ -26,11 +27,7 @@ void RunWindow() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Empty arguments are skipped, as an empty pair of quotes is on the command line.
-  std::vector<std::string> params;
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] != '\0') params.emplace_back(argv[i]);
-  }
+  const std::vector<std::string> params = kova::platform::ProgramParameters(argc, argv);
   // GTK is given no arguments: the command line is the launcher's own.
   const bool display = gtk_init_check(nullptr, nullptr);
   try {

@@ -11,6 +11,7 @@
 #include "net/http_send.h"
 #include "support/datetime.h"
 #include "support/stream.h"
+#include "support/test_hooks.h"
 #include "workers/worker_thread.h"
 
 namespace kova {
@@ -56,9 +57,9 @@ class TDownloadThread final : public TCommonThread {
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
   // A stream-mode body is held in memory; a larger one fails the download (256 MiB; tests lower it).
-  static inline std::int64_t MaxStreamBody = 256ll * 1024 * 1024;
+  KOVA_TUNABLE std::int64_t MaxStreamBody = 256ll * 1024 * 1024;
   // Limit for each wait for data, in milliseconds (90 s; tests lower it).
-  static inline int Timeout = 90000;
+  KOVA_TUNABLE int Timeout = 90000;
   // Less than this in a whole Timeout fails the download, however the bytes trickle in.
   static constexpr std::int64_t kStallBytes = 1024;
 

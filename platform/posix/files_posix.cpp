@@ -141,8 +141,10 @@ bool SetFileModifySeconds(const std::string& path, std::int64_t seconds) {
 }
 
 bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+#ifdef KOVA_HAVE_RENAMEAT2
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
   // File systems without the flag: a hard link also refuses an existing target.
   if (::link(from.c_str(), to.c_str()) != 0) return false;
   if (::unlink(from.c_str()) != 0) {

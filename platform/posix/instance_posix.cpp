@@ -2,6 +2,7 @@
 // Abstract names carry no permissions, so both ends ask the kernel who the other one is
 // (SO_PEERCRED) and deal only with processes of their own user.
 
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <poll.h>
@@ -49,6 +50,20 @@ bool PeerIsSameUser(int fd) {
   ucred cred{};
   socklen_t len = sizeof cred;
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred && cred.uid == ::getuid();
+}
+
+// A waiting connection, not inherited by children and not blocking; -1 when none is waiting.
+int Accept(int listener) {
+#ifdef KOVA_HAVE_ACCEPT4
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+#else
+  const int fd = ::accept(listener, nullptr, nullptr);
+  if (fd >= 0) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+  return fd;
+#endif
 }
 
 enum class TConnect { Connected, NobodyListens, Failed };
@@ -105,7 +120,7 @@ struct TInstanceLock::TState {
   static gboolean Acceptable(gint, GIOCondition, gpointer data) {
     auto* state = static_cast<TState*>(data);
     for (;;) {
-      const int client = ::accept4(state->Fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      const int client = Accept(state->Fd);
       if (client < 0) {
         if (errno == EINTR) continue;
         break;  // EAGAIN: nothing more waiting

@@ -122,14 +122,25 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   return true;
 }
 
+std::vector<std::string> ProgramParameters(int argc, char** argv) {
+  // Empty arguments are skipped, as an empty pair of quotes is on the command line.
+  std::vector<std::string> params;
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] != '\0') params.emplace_back(argv[i]);
+  }
+  return params;
+}
+
 bool StartProgram(const std::string& program, const std::string& parameters, const std::string& directory) {
   return SpawnDetached(program, SplitCommandLine(parameters), directory);
 }
 
+#ifdef KOVA_TEST_HOOKS
 void FaultPoint(const char* point) {
   static const char* const wanted = std::getenv("KOVA_FAULT_STOP");
   static std::atomic<bool> passed{false};
   if (wanted && std::strcmp(wanted, point) == 0 && !passed.exchange(true)) ::raise(SIGSTOP);
 }
+#endif
 
 }  // namespace kova::platform
