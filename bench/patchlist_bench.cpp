@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
     kova::LoadPatchList(*stream, map);
     count = map.Count();
     map.Clear(true);
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    times.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
   std::sort(times.begin(), times.end());
   std::printf("%.6f %zu\n", times[times.size() / 2], count);

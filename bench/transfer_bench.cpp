@@ -20,7 +20,8 @@ using namespace kova;
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s crc FILE | download URL TARGET | unpack ARCHIVE TARGET\n", argv[0]);
+    std::fprintf(stderr, "usage: %s crc FILE | download URL TARGET | unpack ARCHIVE TARGET\n",
+                 argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -50,7 +51,8 @@ int main(int argc, char** argv) {
   } else {
     return 2;
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("%.6f %ld %s\n", seconds, usage.ru_maxrss, result.c_str());

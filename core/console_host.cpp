@@ -38,7 +38,9 @@ std::string Printable(const std::string& text) {
 }
 
 std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 }  // namespace
 
@@ -87,8 +89,10 @@ void TConsoleHost::DrawProgress() {
   if (terminal_) {
     constexpr int kWidth = 40;
     const int filled = total_ * kWidth / max;
-    std::fprintf(err_, "\r[%s%s] total %3d%%  file %3d%%", std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 std::string(static_cast<std::size_t>(kWidth - filled), ' ').c_str(), totalPercent, filePercent);
+    std::fprintf(err_, "\r[%s%s] total %3d%%  file %3d%%",
+                 std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                 std::string(static_cast<std::size_t>(kWidth - filled), ' ').c_str(), totalPercent,
+                 filePercent);
     std::fflush(err_);
     barShown_ = true;
   } else if (totalPercent != lastPlainPercent_) {
@@ -98,7 +102,9 @@ void TConsoleHost::DrawProgress() {
   }
 }
 
-void TConsoleHost::ProcessMessages() { platform::ServePendingMessages(); }
+void TConsoleHost::ProcessMessages() {
+  platform::ServePendingMessages();
+}
 
 TBoxResult TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   ClearBar();
@@ -117,6 +123,8 @@ TBoxResult TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   return TBoxResult::Retry;
 }
 
-std::string TConsoleHost::ExecutablePath() const { return platform::ExecutablePath(); }
+std::string TConsoleHost::ExecutablePath() const {
+  return platform::ExecutablePath();
+}
 
 }  // namespace kova

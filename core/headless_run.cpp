@@ -29,7 +29,8 @@ void PrintInformation(const std::string& caption, const std::string& text) {
 void RunWithoutWindow() {
   InitHomeState(platform::ExecutablePath());
   const TUpdaterOptions& options = UpdaterOptions();
-  std::printf("%s running without a window; home folder %s\n", kApplicationName, options.HomeDir().c_str());
+  std::printf("%s running without a window; home folder %s\n", kApplicationName,
+              options.HomeDir().c_str());
   std::fflush(stdout);
   {
     TConsoleHost host(3, stdout, stderr, false);
@@ -42,7 +43,8 @@ void RunWithoutWindow() {
     std::fflush(stdout);
     return;
   }
-  std::printf("Waiting for instance messages (send %s to end).\n", CloseMessageName(options.Uid).c_str());
+  std::printf("Waiting for instance messages (send %s to end).\n",
+              CloseMessageName(options.Uid).c_str());
   std::fflush(stdout);
   bool closed = false;
   InstanceMutex->ServeMessages({FocusMessageName(options.Uid), CloseMessageName(options.Uid)},

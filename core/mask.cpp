@@ -76,7 +76,8 @@ void TMask::BuildTables() {
     if (s.State == TState::End) continue;
     for (int c = 0; c < 256; ++c) {
       if (StateMatches(s, static_cast<unsigned char>(c))) {
-        accept_[static_cast<std::size_t>(c) * words_ + (j + 1) / 64] |= std::uint64_t{1} << ((j + 1) % 64);
+        accept_[static_cast<std::size_t>(c) * words_ + (j + 1) / 64] |= std::uint64_t{1}
+                                                                        << ((j + 1) % 64);
       }
     }
   }
@@ -84,10 +85,14 @@ void TMask::BuildTables() {
 
 bool TMask::StateMatches(const TMaskState& s, unsigned char c) const {
   switch (s.State) {
-    case TState::Literal: return UpperAscii(static_cast<char>(c)) == s.Literal;
-    case TState::Any: return true;
-    case TState::Set: return s.Negate != s.Set.test(static_cast<unsigned char>(UpperAscii(static_cast<char>(c))));
-    case TState::End: return false;
+    case TState::Literal:
+      return UpperAscii(static_cast<char>(c)) == s.Literal;
+    case TState::Any:
+      return true;
+    case TState::Set:
+      return s.Negate != s.Set.test(static_cast<unsigned char>(UpperAscii(static_cast<char>(c))));
+    case TState::End:
+      return false;
   }
   return false;
 }
@@ -98,7 +103,8 @@ bool TMask::Matches(const std::string& name) const {
   std::vector<std::uint64_t> reach(words_, 0), next(words_, 0);
   reach[0] = 1;
   for (const char ch : name) {
-    const std::uint64_t* accept = &accept_[static_cast<std::size_t>(static_cast<unsigned char>(ch)) * words_];
+    const std::uint64_t* accept =
+        &accept_[static_cast<std::size_t>(static_cast<unsigned char>(ch)) * words_];
     std::uint64_t carry = 0;
     bool any = false;
     for (std::size_t w = 0; w < words_; ++w) {

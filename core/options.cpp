@@ -21,7 +21,8 @@ void ReadMaskList(const TXmlElement& element, TMaskList& list) {
       if (list.size() >= kMaxMasks) {
         throw EMaskError("More than " + std::to_string(kMaxMasks) + " masks in one list");
       }
-      list.push_back(std::make_unique<TMaskPair>(static_cast<const TXmlElement*>(child)->ElementText()));
+      list.push_back(
+          std::make_unique<TMaskPair>(static_cast<const TXmlElement*>(child)->ElementText()));
     }
   }
 }
@@ -52,7 +53,8 @@ void TOptions::LoadFromStream(TStream& stream) {
       if (element.HasAttr("days")) FullCheckDays = element.AttrInt("days", 0);
       for (std::size_t j = 0; j < element.ChildCount(); ++j) {
         const TXmlNode* child = element.ChildAt(j);
-        if (child->Kind() == xnkElement && child->Name() == "reload_patchlist") Flags |= ofReloadPatchList;
+        if (child->Kind() == xnkElement && child->Name() == "reload_patchlist")
+          Flags |= ofReloadPatchList;
       }
     } else if (name == "restore_homedir") {
       Flags |= ofRestoreHomeDir;
@@ -63,10 +65,14 @@ void TOptions::LoadFromStream(TStream& stream) {
         const TXmlNode* child = element.ChildAt(j);
         if (child->Kind() != xnkElement) continue;
         const auto& item = *static_cast<const TXmlElement*>(child);
-        if (item.Name() == "program") RunProgram = item.ElementText();
-        else if (item.Name() == "params") RunParams = item.ElementText();
-        else if (item.Name() == "close_updater") Flags |= ofCloseUpdater;
-        else if (item.Name() == "allow_multiple_run") Flags |= ofAllowMultipleRun;
+        if (item.Name() == "program")
+          RunProgram = item.ElementText();
+        else if (item.Name() == "params")
+          RunParams = item.ElementText();
+        else if (item.Name() == "close_updater")
+          Flags |= ofCloseUpdater;
+        else if (item.Name() == "allow_multiple_run")
+          Flags |= ofAllowMultipleRun;
       }
     } else if (name == "hard_check") {
       ReadMaskList(element, HardCheckMasks);
@@ -95,7 +101,8 @@ void TUpdaterOptions::LoadState() {
   std::string text;
   if (RegReadString(RootKey, key + "HomeDir", text) && !text.empty()) homeDir_ = text;
   std::string firstError;
-  for (auto [name, field] : {std::pair{"LastUpdate", &lastUpdate_}, std::pair{"LastFullCheck", &lastFullCheck_}}) {
+  for (auto [name, field] :
+       {std::pair{"LastUpdate", &lastUpdate_}, std::pair{"LastFullCheck", &lastFullCheck_}}) {
     if (!RegReadString(RootKey, key + name, text) || text.empty()) continue;
     try {
       *field = TextToDateTime(text);
@@ -134,7 +141,9 @@ bool TUpdaterOptions::IsFullCheckDueAt(TDateTime now) const {
   return WholeDaysBetween(now, lastFullCheck_) >= FullCheckDays;
 }
 
-bool TUpdaterOptions::IsFullCheckDue() const { return IsFullCheckDueAt(platform::NowLocal()); }
+bool TUpdaterOptions::IsFullCheckDue() const {
+  return IsFullCheckDueAt(platform::NowLocal());
+}
 
 namespace {
 
@@ -147,9 +156,13 @@ bool AnyMatches(const TMaskList& list, const std::string& fileName) {
 
 }  // namespace
 
-bool TUpdaterOptions::IsHardCheck(const std::string& fileName) const { return AnyMatches(HardCheckMasks, fileName); }
+bool TUpdaterOptions::IsHardCheck(const std::string& fileName) const {
+  return AnyMatches(HardCheckMasks, fileName);
+}
 
-bool TUpdaterOptions::IsSoftCheck(const std::string& fileName) const { return AnyMatches(SoftCheckMasks, fileName); }
+bool TUpdaterOptions::IsSoftCheck(const std::string& fileName) const {
+  return AnyMatches(SoftCheckMasks, fileName);
+}
 
 void TUpdaterOptions::CleanSettings() {
   if (Uid.empty()) return;
@@ -178,6 +191,8 @@ TUpdaterOptions& UpdaterOptions() {
   return *instance;
 }
 
-void FreeUpdaterOptions() { Instance().reset(); }
+void FreeUpdaterOptions() {
+  Instance().reset();
+}
 
 }  // namespace kova

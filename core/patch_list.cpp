@@ -13,8 +13,9 @@ namespace {
 
 constexpr std::size_t kMaxNameLength = 4096;
 
-std::unique_ptr<TPatchItem> MakeRecord(const std::string& fileName, std::uint32_t fileCrc, std::int64_t size,
-                                       std::int32_t fileDate, std::uint32_t archiveCrc) {
+std::unique_ptr<TPatchItem> MakeRecord(const std::string& fileName, std::uint32_t fileCrc,
+                                       std::int64_t size, std::int32_t fileDate,
+                                       std::uint32_t archiveCrc) {
   TFileItem target;
   target.FileName = fileName;
   target.Checksum = fileCrc;
@@ -37,7 +38,8 @@ struct TArchiveAttrs {
 
 const std::string& Required(const TXmlElement& e, int id) {
   const std::string* text = e.FindById(id);
-  if (!text) throw EPatchListError("Attribute \"" + TXmlNameTable::Shared().IdToName(id) + "\" is missing");
+  if (!text)
+    throw EPatchListError("Attribute \"" + TXmlNameTable::Shared().IdToName(id) + "\" is missing");
   return *text;
 }
 
@@ -68,7 +70,7 @@ void TPatchItem::Assign(const TFileItem& source) {
 
 bool IsSafeRelativeName(const std::string& name) {
   if (name.empty() || name.size() > kMaxNameLength) return false;
-  if (name[0] == '\\' || name[0] == '/') return false;  // absolute, UNC or device path
+  if (name[0] == '\\' || name[0] == '/') return false;   // absolute, UNC or device path
   if (name.size() >= 2 && name[1] == ':') return false;  // drive prefix, with or without a folder
   if (name.back() == '\\' || name.back() == '/') return false;  // names a folder
   std::size_t componentStart = 0;
@@ -80,7 +82,8 @@ bool IsSafeRelativeName(const std::string& name) {
     if (b < 0x20 || b == 0x7F || c == '|') return false;
     if (c == '\\' || c == '/') {
       const std::size_t length = i - componentStart;
-      const bool dots = (length == 1 || length == 2) && name[componentStart] == '.' && name[i - 1] == '.';
+      const bool dots =
+          (length == 1 || length == 2) && name[componentStart] == '.' && name[i - 1] == '.';
       if (dots) return false;  // "." and ".." name folders, never a file of the game
       componentStart = i + 1;
     }
@@ -122,7 +125,8 @@ class TPatchListSink : public IXmlElementSink {
     }
     const std::uint32_t checksum = RequiredHex(e, attrs_.Checksum);
     // A name that leaves the game folder would make the update write outside it.
-    if (!IsSafeRelativeName(fileName)) throw EPatchListError("'" + fileName + "' is not a valid file name");
+    if (!IsSafeRelativeName(fileName))
+      throw EPatchListError("'" + fileName + "' is not a valid file name");
     auto record = MakeRecord(fileName, original, size, 0, checksum);
     const std::string* executable = e.FindById(attrs_.Executable);
     record->FileItem->Executable = executable && *executable == "1";
@@ -149,8 +153,8 @@ void LoadPatchList(TStream& stream, TPatchMap& map) {
 
 std::string FormatCacheValue(const TPatchItem& item) {
   const TFileItem& f = *item.FileItem;
-  return "archive|" + f.FileName + "|" + HexUpper8(item.Checksum) + "|" + HexUpper8(f.Checksum) + "|" +
-         std::to_string(f.Size) + "|" + std::to_string(f.FileDate);
+  return "archive|" + f.FileName + "|" + HexUpper8(item.Checksum) + "|" + HexUpper8(f.Checksum) +
+         "|" + std::to_string(f.Size) + "|" + std::to_string(f.FileDate);
 }
 
 std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text) {
@@ -158,9 +162,9 @@ std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text) {
   if (fields.size() != 7 || !SameTextAscii(fields[1], "archive")) return nullptr;
   std::uint32_t archiveCrc = 0, fileCrc = 0;
   std::int64_t size = 0, date = 0;
-  if (!IsSafeRelativeName(fields[2]) || !ParseHex32(fields[3], archiveCrc) || !ParseHex32(fields[4], fileCrc) ||
-      !ParseDecimal64(fields[5], size) || size < 0 || !ParseDecimal64(fields[6], date) || date < INT32_MIN ||
-      date > INT32_MAX) {
+  if (!IsSafeRelativeName(fields[2]) || !ParseHex32(fields[3], archiveCrc) ||
+      !ParseHex32(fields[4], fileCrc) || !ParseDecimal64(fields[5], size) || size < 0 ||
+      !ParseDecimal64(fields[6], date) || date < INT32_MIN || date > INT32_MAX) {
     return nullptr;
   }
   return MakeRecord(fields[2], fileCrc, size, static_cast<std::int32_t>(date), archiveCrc);

@@ -29,7 +29,7 @@ class TFileItem {
   // Copies the four fields.
   virtual void Assign(const TFileItem& source);
 
-  std::string FileName;      // relative to the home folder, with backslashes
+  std::string FileName;  // relative to the home folder, with backslashes
   std::uint32_t Checksum = 0;
   std::int64_t Size = 0;
   // Last-write time as last observed, packed as a DOS date; 0 = never observed, -1 = the file

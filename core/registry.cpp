@@ -70,21 +70,23 @@ bool RegListValueNames(TRootKey root, const std::string& keyPath, std::vector<st
   return true;
 }
 
-bool RegListStrings(TRootKey root, const std::string& keyPath, std::vector<std::pair<std::string, std::string>>& values) {
+bool RegListStrings(TRootKey root, const std::string& keyPath,
+                    std::vector<std::pair<std::string, std::string>>& values) {
   TKeyHolder k;
   if (!platform::OpenKey(root, keyPath, k.key)) return false;
-  return platform::EnumValues(k.key, [&values](const std::string& name, std::uint32_t type, const std::string& data) {
-    if (name.size() >= kNameBuffer) return false;  // as RegListValueNames: enumeration ends
-    std::string text;
-    // What RegReadString gives for the name: only a string value, and a name with a backslash
-    // would be read from a subkey instead.
-    if (type == platform::kRegString && name.find('\\') == std::string::npos) {
-      text = data;
-      if (!text.empty()) text.pop_back();  // the stored terminating zero
-    }
-    values.emplace_back(name, std::move(text));
-    return true;
-  });
+  return platform::EnumValues(
+      k.key, [&values](const std::string& name, std::uint32_t type, const std::string& data) {
+        if (name.size() >= kNameBuffer) return false;  // as RegListValueNames: enumeration ends
+        std::string text;
+        // What RegReadString gives for the name: only a string value, and a name with a backslash
+        // would be read from a subkey instead.
+        if (type == platform::kRegString && name.find('\\') == std::string::npos) {
+          text = data;
+          if (!text.empty()) text.pop_back();  // the stored terminating zero
+        }
+        values.emplace_back(name, std::move(text));
+        return true;
+      });
 }
 
 }  // namespace kova

@@ -22,6 +22,7 @@ bool RegDeleteKeyPath(TRootKey root, const std::string& path);
 bool RegListValueNames(TRootKey root, const std::string& keyPath, std::vector<std::string>& names);
 // RegListValueNames and RegReadString of each name in one pass over the key: every value's name
 // with its text (empty when RegReadString would read none).
-bool RegListStrings(TRootKey root, const std::string& keyPath, std::vector<std::pair<std::string, std::string>>& values);
+bool RegListStrings(TRootKey root, const std::string& keyPath,
+                    std::vector<std::pair<std::string, std::string>>& values);
 
 }  // namespace kova

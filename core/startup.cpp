@@ -17,10 +17,16 @@ std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 const char* const kApplicationName = "KovaUpdater";
 const char* const kApplicationCaption = "KovaUpdater - game launcher by the KovaUpdater developers";
 
-std::string CloseMessageName(const std::string& uid) { return "CLOSE==" + uid; }
-std::string FocusMessageName(const std::string& uid) { return "FOCUS==" + uid; }
+std::string CloseMessageName(const std::string& uid) {
+  return "CLOSE==" + uid;
+}
+std::string FocusMessageName(const std::string& uid) {
+  return "FOCUS==" + uid;
+}
 
-std::string SidecarPath(const std::string& exePath) { return ChangeFileExt(exePath, ".xml"); }
+std::string SidecarPath(const std::string& exePath) {
+  return ChangeFileExt(exePath, ".xml");
+}
 
 std::string HelpText(TDateTime exeFileDate) {
   const char cr = '\r';
@@ -116,7 +122,8 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
   } else if (command == "/delete") {
     const std::string victim = Param(params, 1);
     const std::string option = LowerCaseAscii(TrimBlanks(Param(params, 2)));
-    if (platform::FileExists(victim)) RetryForFiveSeconds([&] { return platform::RemoveFile(victim); });
+    if (platform::FileExists(victim))
+      RetryForFiveSeconds([&] { return platform::RemoveFile(victim); });
     stop = option == "/exit";
   } else if (command == "/clean") {
     UpdaterOptions().CleanSettings();

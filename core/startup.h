@@ -22,7 +22,7 @@ extern unsigned FocusMessage;
 // could be taken (an empty Uid gives no protection).
 extern std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 
-extern const char* const kApplicationName;    // "KovaUpdater"
+extern const char* const kApplicationName;     // "KovaUpdater"
 extern const char* const kApplicationCaption;  // name with the author notice
 
 struct TStartUpHost {

@@ -26,14 +26,20 @@ const char kCancelledByUser[] = "Check cancelled by user";
 const char kCancelledByError[] = "Check cancelled due to an error";
 const char kNotUpdated[] = "One or more files could not be updated. Please Check files again";
 
-std::string ExtractFileName(const std::string& path) { return path.substr(path.rfind(PathDelim) + 1); }
+std::string ExtractFileName(const std::string& path) {
+  return path.substr(path.rfind(PathDelim) + 1);
+}
 
 // The local path of a published name: the game folder, and the name with "/" separators.
-std::string LocalPath(const std::string& home, const std::string& name) { return home + BackslashToSlash(name); }
+std::string LocalPath(const std::string& home, const std::string& name) {
+  return home + BackslashToSlash(name);
+}
 
 // The most an archive of a file of `size` bytes can take: LZMA never grows data by more than a
 // small fraction, so a download past this is no archive of that file.
-std::int64_t ArchiveSizeBound(std::int64_t size) { return 13 + size + size / 16 + 65536; }
+std::int64_t ArchiveSizeBound(std::int64_t size) {
+  return 13 + size + size / 16 + 65536;
+}
 
 // Whether a file starts as a program does: an ELF header, or a "#!" line naming its interpreter.
 bool StartsAsProgram(const std::string& path) {
@@ -41,7 +47,10 @@ bool StartsAsProgram(const std::string& path) {
     auto stream = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
     char head[4] = {};
     const std::size_t n = stream->Read(head, sizeof head);
-    return (n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0);
+    return (n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head,
+                                                                                  "\x7f"
+                                                                                  "ELF",
+                                                                                  4) == 0);
   } catch (const std::exception&) {
     return false;
   }
@@ -64,7 +73,8 @@ std::string DisplayName(const std::string& name) {
 
 int BarPosition(int max, std::int64_t done, std::int64_t total) {
   if (total <= 0) return 0;
-  const double exact = static_cast<double>(max) * static_cast<double>(done) / static_cast<double>(total);
+  const double exact =
+      static_cast<double>(max) * static_cast<double>(done) / static_cast<double>(total);
   const double rounded = std::nearbyint(exact);  // halves to even
   return rounded > max ? max : static_cast<int>(rounded);
 }
@@ -93,8 +103,10 @@ struct TUpdateRun::TRunState {
 
 void TUpdateRun::SetCancelled(bool value) {
   cancelled_ = value;
-  if (value) cancelEvent_.Set();
-  else cancelEvent_.Reset();
+  if (value)
+    cancelEvent_.Set();
+  else
+    cancelEvent_.Reset();
 }
 
 bool TUpdateRun::OnWorkerProgress(const std::string&, std::int64_t done, std::int64_t total) {
@@ -235,7 +247,8 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   const std::string newFile = ChangeFileExt(exePath, ".new.exe");
   TDownloadOutcome outcome;
   {
-    TDownloadThread worker(UpdaterOptions().UpdaterUrl, ExeFileDate, run.Stream, &cancelEvent_, ProgressCallback());
+    TDownloadThread worker(UpdaterOptions().UpdaterUrl, ExeFileDate, run.Stream, &cancelEvent_,
+                           ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     if (outcome == doDownloaded) ExeFileDate = worker.ServerDate;
@@ -251,8 +264,8 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
       }
       // Started only when the whole build is on disk: a partial one would be run as the new
       // launcher and then copied over the working one.
-      written = GetFileSize64(newFile) == run.Stream.Size() && platform::CopyFileMode(exePath, newFile) &&
-                SetFileModifyTime(newFile, ExeFileDate);
+      written = GetFileSize64(newFile) == run.Stream.Size() &&
+                platform::CopyFileMode(exePath, newFile) && SetFileModifyTime(newFile, ExeFileDate);
     } catch (const std::exception&) {
       written = false;
     }
@@ -279,7 +292,8 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
   TDownloadOutcome outcome;
   {
-    TDownloadThread worker(o.PatchListUrl, run.ListDate, run.Stream, &cancelEvent_, ProgressCallback());
+    TDownloadThread worker(o.PatchListUrl, run.ListDate, run.Stream, &cancelEvent_,
+                           ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     run.ListDate = worker.ServerDate;
@@ -475,7 +489,8 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     }
     if (failed) {
       const TBoxResult answer =
-          host_.RetryBox(TBoxKind::CheckError, "Error while checking " + name + ". Error code: " + std::to_string(code));
+          host_.RetryBox(TBoxKind::CheckError,
+                         "Error while checking " + name + ". Error code: " + std::to_string(code));
       if (answer == TBoxResult::Retry) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
@@ -517,8 +532,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     TDownloadOutcome outcome = doFailed;
     try {
       // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
-      TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)), archive, 0, &cancelEvent_,
-                             ProgressCallback(), revalidate, ArchiveSizeBound(target.Size));
+      TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)),
+                             archive, 0, &cancelEvent_, ProgressCallback(), revalidate,
+                             ArchiveSizeBound(target.Size));
       WaitWithMessages(worker);
       outcome = worker.Outcome;
       worker.Finish();
@@ -530,7 +546,8 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       return EndRecordWalk(kCancelledByUser);
     }
     if (outcome != doDownloaded) {
-      const TBoxResult answer = host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
+      const TBoxResult answer =
+          host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
       if (answer == TBoxResult::Retry || answer == TBoxResult::TimedOut) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
@@ -547,9 +564,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   }
   // Only a program file that exists can be running (the scan of all processes costs more than
   // unpacking a small file, and a game without a program to start has none).
-  while (!run.ProgramPath.empty() && platform::FileExists(run.ProgramPath) && FindProcessByPath(run.ProgramPath) != 0) {
-    const TBoxResult answer = host_.RetryBox(TBoxKind::RunningGame,
-                                      "Please, close running  " + ExtractFileName(run.ProgramPath) + " to proceed");
+  while (!run.ProgramPath.empty() && platform::FileExists(run.ProgramPath) &&
+         FindProcessByPath(run.ProgramPath) != 0) {
+    const TBoxResult answer =
+        host_.RetryBox(TBoxKind::RunningGame, "Please, close running  " +
+                                                  ExtractFileName(run.ProgramPath) + " to proceed");
     if (answer == TBoxResult::Cancel) {
       return EndRecordWalk(kCancelledByUser);
     }
@@ -561,7 +580,8 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   if (platform::FileExists(local)) platform::RemoveFile(backup);
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
-  const bool movedToBackup = platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
+  const bool movedToBackup =
+      platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
   platform::FaultPoint("after-backup");
   platform::RemoveFile(fresh);
   bool unpackFailed;

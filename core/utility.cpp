@@ -9,9 +9,13 @@
 
 namespace kova {
 
-int FindProcessByPath(const std::string& path) { return platform::FindProcessByExecutable(path); }
+int FindProcessByPath(const std::string& path) {
+  return platform::FindProcessByExecutable(path);
+}
 
-std::int64_t GetFileSize64(const std::string& path) { return platform::FileSize(path); }
+std::int64_t GetFileSize64(const std::string& path) {
+  return platform::FileSize(path);
+}
 
 std::int32_t PackDosDate(std::int64_t seconds) {
   TDateFields f;
@@ -35,7 +39,8 @@ bool GetFileSizeAndDosDate(const std::string& path, std::int64_t& size, std::int
   return true;
 }
 
-bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory) {
+bool ExecuteFile(const std::string& program, const std::string& parameters,
+                 const std::string& directory) {
   return platform::StartProgram(program, parameters, directory);
 }
 
@@ -63,7 +68,8 @@ bool SetFileModifyTime(const std::string& path, TDateTime time) {
   f.Millisecond = 0;
   if (!IsValidDate(f.Year, f.Month, f.Day)) return false;
   const std::int64_t local = std::llround((EncodeDateTime(f) - kUnixEpochDays) * 86400.0);
-  return platform::SetFileModifySeconds(path, local - std::int64_t{platform::LocalUtcOffsetMinutes()} * 60);
+  return platform::SetFileModifySeconds(
+      path, local - std::int64_t{platform::LocalUtcOffsetMinutes()} * 60);
 }
 
 std::size_t LastCharPos(char c, const std::string& s) {
@@ -85,7 +91,9 @@ std::vector<std::string> SplitByChar(char c, const std::string& s) {
   }
 }
 
-bool IsWebUrl(const std::string& s) { return LowerCaseAscii(s.substr(0, 7)) == "http://"; }
+bool IsWebUrl(const std::string& s) {
+  return LowerCaseAscii(s.substr(0, 7)) == "http://";
+}
 
 std::string BackslashToSlash(const std::string& s) {
   std::string out = s;
@@ -103,7 +111,8 @@ std::string ExtractFilePath(const std::string& path) {
 std::string ChangeFileExt(const std::string& path, const std::string& extension) {
   const std::size_t slash = path.rfind(PathDelim);
   const std::size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + extension;
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+    return path + extension;
   return path.substr(0, dot) + extension;
 }
 

@@ -22,7 +22,8 @@ std::int32_t PackDosDate(std::int64_t seconds);
 // GetFileSize64 and GetFileDosDate in one look at the file; false when it does not exist.
 bool GetFileSizeAndDosDate(const std::string& path, std::int64_t& size, std::int32_t& dosDate);
 // Starts `program` with `parameters` (one text, as a command line carries it) in `directory`.
-bool ExecuteFile(const std::string& program, const std::string& parameters, const std::string& directory);
+bool ExecuteFile(const std::string& program, const std::string& parameters,
+                 const std::string& directory);
 // Last-write time as a local date-time with milliseconds dropped; -1 on failure.
 TDateTime GetFileModifyTime(const std::string& path);
 bool SetFileModifyTime(const std::string& path, TDateTime time);

@@ -27,24 +27,38 @@ void TTCPBlockSocket::DoStatus(THookSocketReason reason, const std::string& valu
 
 void TTCPBlockSocket::SetError(int code) {
   lastError_ = code;
-  if (code != 0 && code != 10035 && code != 10036) DoStatus(HR_Error, LastErrorDesc() + "," + std::to_string(code));
+  if (code != 0 && code != 10035 && code != 10036)
+    DoStatus(HR_Error, LastErrorDesc() + "," + std::to_string(code));
 }
 
 std::string TTCPBlockSocket::LastErrorDesc() const {
   switch (lastError_) {
-    case 0: return "OK";
-    case kErrStopped: return "Software caused connection abort";
-    case kErrClosed: return "Connection reset by peer";
-    case kErrTimeout: return "Connection timed out";
-    case kErrConnRefused: return "Connection refused";
-    case kErrHostNotFound: return "Host not found";
-    case kErrTooLong: return "Line too long";
-    case kErrNoTls: return "SSL/TLS support is not compiled!";
-    case kErrBadAddress: return "Invalid address";
-    case platform::kSockNetUnreach: return "Network is unreachable";
-    case platform::kSockHostUnreach: return "No route to host";
-    case platform::kSockAddrNotAvail: return "Cannot assign requested address";
-    default: return "Socket error";
+    case 0:
+      return "OK";
+    case kErrStopped:
+      return "Software caused connection abort";
+    case kErrClosed:
+      return "Connection reset by peer";
+    case kErrTimeout:
+      return "Connection timed out";
+    case kErrConnRefused:
+      return "Connection refused";
+    case kErrHostNotFound:
+      return "Host not found";
+    case kErrTooLong:
+      return "Line too long";
+    case kErrNoTls:
+      return "SSL/TLS support is not compiled!";
+    case kErrBadAddress:
+      return "Invalid address";
+    case platform::kSockNetUnreach:
+      return "Network is unreachable";
+    case platform::kSockHostUnreach:
+      return "No route to host";
+    case platform::kSockAddrNotAvail:
+      return "Cannot assign requested address";
+    default:
+      return "Socket error";
   }
 }
 
@@ -80,7 +94,8 @@ void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, 
   int rc = socket_.BeginConnect(address, static_cast<int>(BufferSize));
   if (socket_.IsOpen()) DoStatus(HR_SocketCreate, "");
   // The connect gets the same limit as a wait for data.
-  for (int waited = 0; rc == platform::kSockInProgress || rc == platform::kSockWouldBlock; waited += kSliceMs) {
+  for (int waited = 0; rc == platform::kSockInProgress || rc == platform::kSockWouldBlock;
+       waited += kSliceMs) {
     if (CheckStop()) {
       CloseSocket();
       return;
@@ -184,7 +199,9 @@ bool TTCPBlockSocket::WaitReadable(int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     if (CheckStop()) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
     if (left <= 0) {
       SetError(kErrTimeout);
       return false;

@@ -31,19 +31,21 @@ enum THookSocketReason {
 };
 
 class TTCPBlockSocket;
-using THookSocketStatus = std::function<void(TTCPBlockSocket& sender, THookSocketReason reason, const std::string& value)>;
+using THookSocketStatus = std::function<void(TTCPBlockSocket& sender, THookSocketReason reason,
+                                             const std::string& value)>;
 
 // Error codes the client acts on: the Windows Sockets numbers, on every platform (the platform's
 // socket gives its errors in the same space).
 enum : int {
-  kErrStopped = platform::kSockConnAborted,    // the stop flag ended the operation
-  kErrClosed = platform::kSockConnReset,       // the peer closed or reset the connection
-  kErrTimeout = platform::kSockTimedOut,       // a wait passed its limit
+  kErrStopped = platform::kSockConnAborted,  // the stop flag ended the operation
+  kErrClosed = platform::kSockConnReset,     // the peer closed or reset the connection
+  kErrTimeout = platform::kSockTimedOut,     // a wait passed its limit
   kErrConnRefused = platform::kSockConnRefused,
   kErrHostNotFound = platform::kSockHostNotFound,
-  kErrTooLong = 10040,                         // a line longer than the limit
-  kErrNoTls = 10091,                           // the secure layer is not available
-  kErrBadAddress = platform::kSockInvalid,     // an address that cannot be sent (a control byte, a bad port)
+  kErrTooLong = 10040,  // a line longer than the limit
+  kErrNoTls = 10091,    // the secure layer is not available
+  kErrBadAddress =
+      platform::kSockInvalid,  // an address that cannot be sent (a control byte, a bad port)
 };
 
 class TTCPBlockSocket {
@@ -91,7 +93,8 @@ class TTCPBlockSocket {
   bool Fill(int timeoutMs);
   void DropPendingLineEnd(bool lineRead);
   // The address of `host`; false with the error set (a stop or the time-out included).
-  bool Resolve(const std::string& host, const std::string& port, int timeoutMs, platform::TSocketAddress& address);
+  bool Resolve(const std::string& host, const std::string& port, int timeoutMs,
+               platform::TSocketAddress& address);
 
   platform::TTcpSocket socket_;
   int lastError_ = 0;

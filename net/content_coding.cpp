@@ -31,13 +31,15 @@ TContentDecoder::TCoding TContentDecoder::CodingOf(const std::string& value) {
   return TCoding::Unknown;
 }
 
-TContentDecoder::TContentDecoder(TCoding coding) : state_(std::make_unique<TState>()), coding_(coding) {
+TContentDecoder::TContentDecoder(TCoding coding)
+    : state_(std::make_unique<TState>()), coding_(coding) {
   // "deflate" is meant as a zlib stream, but some servers send the raw data: the first bytes
   // tell (see Decode).
   state_->Open(coding == TCoding::Gzip ? 16 + MAX_WBITS : MAX_WBITS);
 }
 
-bool TContentDecoder::Decode(const char* data, std::size_t size, const std::function<void(const char*, std::size_t)>& sink) {
+bool TContentDecoder::Decode(const char* data, std::size_t size,
+                             const std::function<void(const char*, std::size_t)>& sink) {
   if (coding_ == TCoding::Identity) {
     if (size > 0) sink(data, size);
     return true;
@@ -49,7 +51,8 @@ bool TContentDecoder::Decode(const char* data, std::size_t size, const std::func
   if (!started_ && coding_ == TCoding::Deflate) {
     // A zlib stream begins with a header whose first two bytes, read as a number, divide by 31.
     const auto b0 = static_cast<unsigned char>(data[0]);
-    const bool zlibHeader = size >= 2 && (b0 & 0x0F) == 8 && ((b0 << 8) | static_cast<unsigned char>(data[1])) % 31 == 0;
+    const bool zlibHeader = size >= 2 && (b0 & 0x0F) == 8 &&
+                            ((b0 << 8) | static_cast<unsigned char>(data[1])) % 31 == 0;
     if (!zlibHeader && !state_->Open(-MAX_WBITS)) return false;
   }
   started_ = true;

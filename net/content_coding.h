@@ -23,7 +23,8 @@ class TContentDecoder {
 
   // Decodes the next bytes of the body and hands the result to `sink` in pieces; false when the
   // data is not of the coding (or follows its end).
-  bool Decode(const char* data, std::size_t size, const std::function<void(const char*, std::size_t)>& sink);
+  bool Decode(const char* data, std::size_t size,
+              const std::function<void(const char*, std::size_t)>& sink);
   // Whether the coded data has come to its proper end.
   bool Finished() const { return finished_; }
 

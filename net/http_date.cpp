@@ -16,24 +16,38 @@ struct TZoneName {
 };
 
 const TZoneName kZones[] = {
-    {"UT", 0},     {"UTC", 0},   {"GMT", 0},    {"WET", 0},   {"CET", 1},   {"FWT", 1},   {"MET", 1},
-    {"MEWT", 1},   {"SWT", 1},   {"EET", 2},    {"MEST", 2},  {"MESZ", 2},  {"SST", 2},   {"FST", 2},
-    {"CEST", 2},   {"BT", 3},    {"ZP4", 4},    {"ZP5", 5},   {"ZP6", 6},   {"WAST", 7},  {"CCT", 8},
-    {"WADT", 8},   {"JST", 9},   {"GST", 10},   {"EADT", 11}, {"IDLE", 12}, {"NZST", 12}, {"NZT", 12},
-    {"NZDT", 13},  {"WAT", -1},  {"BST", -1},   {"AT", -2},   {"ADT", -3},  {"AST", -4},  {"EDT", -4},
-    {"EST", -5},   {"CDT", -5},  {"CST", -6},   {"MDT", -6},  {"MST", -7},  {"PDT", -7},  {"PST", -8},
-    {"YDT", -8},   {"YST", -9},  {"HDT", -9},   {"AHST", -10}, {"CAT", -10}, {"HST", -10}, {"EAST", -10},
-    {"NT", -11},   {"IDLW", -12},
+    {"UT", 0},     {"UTC", 0},   {"GMT", 0},    {"WET", 0},    {"CET", 1},   {"FWT", 1},
+    {"MET", 1},    {"MEWT", 1},  {"SWT", 1},    {"EET", 2},    {"MEST", 2},  {"MESZ", 2},
+    {"SST", 2},    {"FST", 2},   {"CEST", 2},   {"BT", 3},     {"ZP4", 4},   {"ZP5", 5},
+    {"ZP6", 6},    {"WAST", 7},  {"CCT", 8},    {"WADT", 8},   {"JST", 9},   {"GST", 10},
+    {"EADT", 11},  {"IDLE", 12}, {"NZST", 12},  {"NZT", 12},   {"NZDT", 13}, {"WAT", -1},
+    {"BST", -1},   {"AT", -2},   {"ADT", -3},   {"AST", -4},   {"EDT", -4},  {"EST", -5},
+    {"CDT", -5},   {"CST", -6},  {"MDT", -6},   {"MST", -7},   {"PDT", -7},  {"PST", -8},
+    {"YDT", -8},   {"YST", -9},  {"HDT", -9},   {"AHST", -10}, {"CAT", -10}, {"HST", -10},
+    {"EAST", -10}, {"NT", -11},  {"IDLW", -12},
 };
 
 // January to December; French and German in Windows-1252, Czech in Windows-1250.
 const char* const kMonthLists[][12] = {
     {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"},
-    {"jan", "f\xE9v", "mar", "avr", "mai", "jun", "jul", "ao\xFB", "sep", "oct", "nov", "d\xE9" "c"},
+    {"jan", "f\xE9v", "mar", "avr", "mai", "jun", "jul", "ao\xFB", "sep", "oct", "nov",
+     "d\xE9"
+     "c"},
     {"jan", "fev", "mar", "avr", "mai", "jun", "jul", "aou", "sep", "oct", "nov", "dec"},
     {"Jan", "Feb", "Mar", "Apr", "Mai", "Jun", "Jul", "Aug", "Sep", "Okt", "Nov", "Dez"},
     {"Jan", "Feb", "M\xE4r", "Apr", "Mai", "Jun", "Jul", "Aug", "Sep", "Okt", "Nov", "Dez"},
-    {"Led", "\xDAno", "B\xF8" "e", "Dub", "Kv\xEC", "\xC8" "en", "\xC8" "ec", "Srp", "Z\xE1\xF8", "\xD8\xED" "j", "Lis", "Pro"},
+    {"Led", "\xDAno",
+     "B\xF8"
+     "e",
+     "Dub", "Kv\xEC",
+     "\xC8"
+     "en",
+     "\xC8"
+     "ec",
+     "Srp", "Z\xE1\xF8",
+     "\xD8\xED"
+     "j",
+     "Lis", "Pro"},
 };
 
 bool AllDigits(const std::string& s) {
@@ -67,7 +81,8 @@ bool ParseTime(const std::string& text, double& fraction) {
   std::size_t start = 0;
   while (count < 3) {
     const std::size_t colon = text.find(':', start);
-    const std::string part = text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+    const std::string part =
+        text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
     if (!AllDigits(part) || part.size() > 2) return false;
     fields[count++] = DigitsValue(part);
     if (colon == std::string::npos) break;
@@ -79,13 +94,15 @@ bool ParseTime(const std::string& text, double& fraction) {
 }
 
 std::string ReplaceAll(std::string s, const std::string& from, const std::string& to) {
-  for (std::size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size()) s.replace(pos, from.size(), to);
+  for (std::size_t pos = 0; (pos = s.find(from, pos)) != std::string::npos; pos += to.size())
+    s.replace(pos, from.size(), to);
   return s;
 }
 
 }  // namespace
 
-TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, const std::string (&localeMonths)[12]) {
+TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes,
+                           const std::string (&localeMonths)[12]) {
   if (text.empty()) return 0;
   std::string s = ReplaceAll(text, " -", " #");
   for (char& c : s) {
@@ -99,7 +116,8 @@ TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, cons
   std::size_t pos = 0;
   while (pos < s.size()) {
     const std::size_t end = s.find(' ', pos);
-    const std::string token = UpperCaseAscii(s.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    const std::string token =
+        UpperCaseAscii(s.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
     pos = end == std::string::npos ? s.size() : end + 1;
     if (token.empty()) continue;
 
@@ -123,7 +141,8 @@ TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, cons
     if (named) continue;
     // A number no date has room for (a year past 9999, ten digits or more) makes the text no
     // date at all, rather than one clamped to a far future that would then be kept.
-    if (AllDigits(token) && token.size() >= 10) throw EConvertError("'" + text + "' is not a valid date");
+    if (AllDigits(token) && token.size() >= 10)
+      throw EConvertError("'" + text + "' is not a valid date");
     if (AllDigits(token) && DigitsValue(token) > 0) {
       const int value = DigitsValue(token);
       if (value < 32 && day == 0) {
@@ -154,7 +173,8 @@ TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, cons
             break;
           }
         }
-        if (month == 0 && !localeMonths[m].empty() && token == UpperCaseAscii(localeMonths[m])) month = m + 1;
+        if (month == 0 && !localeMonths[m].empty() && token == UpperCaseAscii(localeMonths[m]))
+          month = m + 1;
       }
     }
   }

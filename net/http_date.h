@@ -13,6 +13,7 @@ namespace kova {
 TDateTime DecodeHttpDate(const std::string& text);
 
 // As DecodeHttpDate, with the local offset and locale month names given.
-TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes, const std::string (&localeMonths)[12]);
+TDateTime DecodeHttpDateAt(const std::string& text, int localOffsetMinutes,
+                           const std::string (&localeMonths)[12]);
 
 }  // namespace kova

@@ -8,7 +8,9 @@ namespace {
 
 constexpr int kErrMalformed = 10071;  // a response the client cannot frame
 
-bool StartsWithUpper(const std::string& upperLine, const char* prefix) { return upperLine.rfind(prefix, 0) == 0; }
+bool StartsWithUpper(const std::string& upperLine, const char* prefix) {
+  return upperLine.rfind(prefix, 0) == 0;
+}
 
 // The text after the first space of a header line, trimmed; empty when there is no space.
 std::string AfterFirstSpace(const std::string& line, bool& hasSpace) {
@@ -22,11 +24,17 @@ bool ParseNonNegative(const std::string& text, int base, std::int64_t& value) {
   std::uint64_t v = 0;
   for (char c : text) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
-    if (v > (static_cast<std::uint64_t>(INT64_MAX) - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    if (v > (static_cast<std::uint64_t>(INT64_MAX) - static_cast<std::uint64_t>(d)) /
+                static_cast<std::uint64_t>(base))
+      return false;
     v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
   }
   value = static_cast<std::int64_t>(v);
@@ -130,7 +138,8 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
     Clear();
     return false;
   }
-  const bool reuse = Sock.IsOpen() && openHost_ == TargetHost && openPort_ == TargetPort && !Sock.CanRead(0);
+  const bool reuse =
+      Sock.IsOpen() && openHost_ == TargetHost && openPort_ == TargetPort && !Sock.CanRead(0);
   if (!reuse) {
     Sock.Connect(TargetHost, TargetPort, Timeout);
     if (Sock.LastError() != 0) {
@@ -155,9 +164,15 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   BodyStarted = true;
   if (!SameTextAscii(method, "HEAD") && ResultCode != 204 && ResultCode != 304) {
     switch (framing) {
-      case TFraming::Unknown: ok = ReadUnknown(); break;
-      case TFraming::Sized: ok = ReadSized(length); break;
-      case TFraming::Chunked: ok = ReadChunked(); break;
+      case TFraming::Unknown:
+        ok = ReadUnknown();
+        break;
+      case TFraming::Sized:
+        ok = ReadSized(length);
+        break;
+      case TFraming::Chunked:
+        ok = ReadChunked();
+        break;
     }
   }
   Document.Seek(0);
@@ -189,11 +204,15 @@ bool THTTPSend::ReadStatus() {
     if (StartsWithUpper(UpperCaseAscii(line.substr(0, 5)), "HTTP/")) {
       Headers.push_back(line);
       const std::size_t space = line.find(' ');
-      const std::string rest = space == std::string::npos ? std::string() : TrimBlanks(line.substr(space + 1));
+      const std::string rest =
+          space == std::string::npos ? std::string() : TrimBlanks(line.substr(space + 1));
       const std::size_t split = rest.find(' ');
       std::int64_t code = 0;
-      ResultCode = ParseNonNegative(rest.substr(0, split), 10, code) && code < 100000 ? static_cast<int>(code) : 0;
-      ResultString = split == std::string::npos ? std::string() : TrimBlanks(rest.substr(split + 1));
+      ResultCode = ParseNonNegative(rest.substr(0, split), 10, code) && code < 100000
+                       ? static_cast<int>(code)
+                       : 0;
+      ResultString =
+          split == std::string::npos ? std::string() : TrimBlanks(rest.substr(split + 1));
     } else {
       const std::string start = line + "\r\n";
       Document.Write(start.data(), start.size());
@@ -233,7 +252,8 @@ bool THTTPSend::ReadHeaders(TFraming& framing, std::int64_t& length, bool& close
       // body runs to the end of the connection.
       if (!hasSpace) continue;
       const bool negative = !value.empty() && value[0] == '-';
-      const std::string digits = !value.empty() && (value[0] == '+' || value[0] == '-') ? value.substr(1) : value;
+      const std::string digits =
+          !value.empty() && (value[0] == '+' || value[0] == '-') ? value.substr(1) : value;
       if (!ParseNonNegative(digits, 10, length)) return Malformed();
       if (negative) {
         length = -1;
@@ -307,7 +327,8 @@ void THTTPSend::CollectCookies() {
     pair = TrimBlanks(pair.substr(0, pair.find(';')));
     const std::size_t eq = pair.find('=');
     const std::string name = TrimBlanks(pair.substr(0, eq));
-    const std::string value = eq == std::string::npos ? std::string() : TrimBlanks(pair.substr(eq + 1));
+    const std::string value =
+        eq == std::string::npos ? std::string() : TrimBlanks(pair.substr(eq + 1));
     bool replaced = false;
     for (auto& cookie : Cookies) {
       if (cookie.first == name) {

@@ -27,7 +27,8 @@ TUrlParts ParseUrl(const std::string& url) {
   }
   const std::size_t pathStart = rest.find('/');
   std::string hostPart = rest.substr(0, pathStart);
-  const std::string path = pathStart == std::string::npos ? std::string() : rest.substr(pathStart + 1);
+  const std::string path =
+      pathStart == std::string::npos ? std::string() : rest.substr(pathStart + 1);
 
   if (!hostPart.empty() && hostPart[0] == '[') {
     const std::size_t close = hostPart.find(']');
@@ -67,11 +68,13 @@ bool IsSendableUrl(const TUrlParts& parts) {
 }
 
 std::string EncodeBase64(const std::string& data) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   std::size_t i = 0;
   for (; i + 2 < data.size(); i += 3) {
-    const unsigned v = (static_cast<unsigned char>(data[i]) << 16) | (static_cast<unsigned char>(data[i + 1]) << 8) |
+    const unsigned v = (static_cast<unsigned char>(data[i]) << 16) |
+                       (static_cast<unsigned char>(data[i + 1]) << 8) |
                        static_cast<unsigned char>(data[i + 2]);
     out += kAlphabet[(v >> 18) & 63];
     out += kAlphabet[(v >> 12) & 63];
@@ -95,8 +98,8 @@ std::string PercentEncodePath(const std::string& path) {
   out.reserve(path.size());
   for (const char c : path) {
     const auto b = static_cast<unsigned char>(c);
-    const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '-' ||
-                            b == '.' || b == '_' || b == '~';
+    const bool unreserved = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                            (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' || b == '~';
     if (unreserved || b == '/') {
       out += c;
     } else {

@@ -9,7 +9,7 @@
 
 namespace kova::platform {
 
-bool FileExists(const std::string& path);       // a non-directory entry
+bool FileExists(const std::string& path);  // a non-directory entry
 bool DirectoryExists(const std::string& path);
 // Size of a file that is not a directory; -1 when there is none.
 std::int64_t FileSize(const std::string& path);

@@ -28,7 +28,8 @@ class TInstanceLock {
   // message that arrives and is one of `accepted`; any other text is dropped. A sender is never
   // waited for: slow or silent senders are dropped after a short time, and only a few may be
   // pending at once. An empty handler stops the serving.
-  void ServeMessages(std::vector<std::string> accepted, std::function<void(const std::string&)> handler);
+  void ServeMessages(std::vector<std::string> accepted,
+                     std::function<void(const std::string&)> handler);
 
   struct TState;
 

@@ -19,7 +19,8 @@ std::vector<std::string> ProgramParameters(int argc, char** argv);
 // program's command-line rules where the system passes separate arguments), in `directory` (the
 // current folder when empty), shown normally; does not wait for it and leaves nothing behind
 // when it ends. Handles and descriptors are not inherited.
-bool StartProgram(const std::string& program, const std::string& parameters, const std::string& directory);
+bool StartProgram(const std::string& program, const std::string& parameters,
+                  const std::string& directory);
 // As StartProgram, with the arguments given one by one (each passed on unchanged).
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& directory);

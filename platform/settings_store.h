@@ -8,8 +8,8 @@
 // call, which leaves the program on its defaults.
 
 #include <cstdint>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,14 +27,17 @@ bool CreateKey(TRegRoot root, const std::string& subKey, TRegKeyHandle& key);
 // Opens an existing key.
 bool OpenKey(TRegRoot root, const std::string& subKey, TRegKeyHandle& key);
 void CloseKey(TRegKeyHandle key);
-bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type, const std::string& data);
+bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type,
+              const std::string& data);
 bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type, std::string& data);
 // Names by index in creation order; false past the end. Index 0 takes a snapshot that later
 // indexes are served from, so walking a key of thousands of values stays linear.
 bool EnumValueName(TRegKeyHandle key, std::uint32_t index, std::string& name);
 // Every value of the key in creation order, with its type and data, in one pass; `each` returns
 // false to stop. For readers of many values, where a query per value would cost more.
-bool EnumValues(TRegKeyHandle key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each);
+bool EnumValues(
+    TRegKeyHandle key,
+    const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each);
 // Deletes the direct subkey `name` of `key` (the key itself when `name` is empty) with its
 // values; fails when it has subkeys.
 bool DeleteKey(TRegKeyHandle key, const std::string& name);

@@ -37,7 +37,8 @@ struct TSocketAddress {
 
 // Resolves `host` and `port` (IPv4 preferred when a name has both); 0 or an error number.
 // With `numericOnly` only a numeric address is taken, without asking any name server.
-int ResolveAddress(const std::string& host, const std::string& port, bool numericOnly, TSocketAddress& address);
+int ResolveAddress(const std::string& host, const std::string& port, bool numericOnly,
+                   TSocketAddress& address);
 
 // The socket library is ready for use (Windows Sockets 2.2 on Windows); safe to call often.
 bool StartSockets();

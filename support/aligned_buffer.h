@@ -19,7 +19,9 @@ class TAlignedBuffer {
   // Makes room for `size` bytes; what the buffer held is not kept.
   void Resize(std::size_t size) {
     if (size == size_) return;
-    data_.reset(size ? static_cast<unsigned char*>(::operator new(size, std::align_val_t{kAlignment})) : nullptr);
+    data_.reset(
+        size ? static_cast<unsigned char*>(::operator new (size, std::align_val_t{kAlignment}))
+             : nullptr);
     size_ = size;
   }
   unsigned char* Data() { return data_.get(); }
@@ -29,7 +31,7 @@ class TAlignedBuffer {
 
  private:
   struct TRelease {
-    void operator()(unsigned char* p) const { ::operator delete(p, std::align_val_t{kAlignment}); }
+    void operator()(unsigned char* p) const { ::operator delete (p, std::align_val_t{kAlignment}); }
   };
   std::unique_ptr<unsigned char, TRelease> data_;
   std::size_t size_ = 0;

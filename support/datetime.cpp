@@ -49,8 +49,10 @@ TDateTime EncodeDateTime(const TDateFields& f) {
     throw EConvertError("Invalid argument to date encode");
   }
   const std::int64_t days =
-      DaysFromCivil(f.Year, static_cast<unsigned>(f.Month), static_cast<unsigned>(f.Day)) - kEpochOffset;
-  const double time = (((f.Hour * 60.0 + f.Minute) * 60.0 + f.Second) * 1000.0 + f.Millisecond) / 86400000.0;
+      DaysFromCivil(f.Year, static_cast<unsigned>(f.Month), static_cast<unsigned>(f.Day)) -
+      kEpochOffset;
+  const double time =
+      (((f.Hour * 60.0 + f.Minute) * 60.0 + f.Second) * 1000.0 + f.Millisecond) / 86400000.0;
   // Before the epoch the fraction still counts forward from midnight of the day.
   return days >= 0 ? static_cast<double>(days) + time : static_cast<double>(days) - time;
 }
@@ -72,7 +74,9 @@ TDateFields DecodeDateTime(TDateTime t) {
   return f;
 }
 
-bool SameDateTime(TDateTime a, TDateTime b) { return std::fabs(a - b) < kMillisecondInDays; }
+bool SameDateTime(TDateTime a, TDateTime b) {
+  return std::fabs(a - b) < kMillisecondInDays;
+}
 
 std::string DateTimeToText(TDateTime t) {
   const TDateFields f = DecodeDateTime(t);
@@ -119,7 +123,8 @@ bool ParseFixed(const std::string& s, TDateTime& out) {
   }
   while (i < s.size() && s[i] == ' ') ++i;
   if (i != s.size()) return false;
-  if (!IsValidDate(f.Year, f.Month, f.Day) || f.Hour > 23 || f.Minute > 59 || f.Second > 59) return false;
+  if (!IsValidDate(f.Year, f.Month, f.Day) || f.Hour > 23 || f.Minute > 59 || f.Second > 59)
+    return false;
   out = EncodeDateTime(f);
   return true;
 }

@@ -9,7 +9,8 @@ namespace kova {
 
 class Exception : public std::runtime_error {
  public:
-  explicit Exception(const std::string& message, int osError = 0) : std::runtime_error(message), osError_(osError) {}
+  explicit Exception(const std::string& message, int osError = 0)
+      : std::runtime_error(message), osError_(osError) {}
   // The system's code for the call that failed (errno, or GetLastError on Windows), taken at the
   // failing call; 0 when no system call failed.
   int OsError() const { return osError_; }

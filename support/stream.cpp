@@ -10,7 +10,8 @@ namespace kova {
 std::size_t TMemoryStream::Read(void* buffer, std::size_t count) {
   const auto size = static_cast<std::int64_t>(data_.size());
   if (position_ >= size || count == 0) return 0;
-  const auto n = static_cast<std::size_t>(std::min<std::int64_t>(size - position_, static_cast<std::int64_t>(count)));
+  const auto n = static_cast<std::size_t>(
+      std::min<std::int64_t>(size - position_, static_cast<std::int64_t>(count)));
   std::memcpy(buffer, data_.data() + position_, n);
   position_ += static_cast<std::int64_t>(n);
   return n;

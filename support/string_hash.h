@@ -178,8 +178,9 @@ class tStringHash {
     return static_cast<std::size_t>(std::nearbyint(static_cast<double>(buckets) * 0.75));
   }
   static std::size_t BucketOf(std::int32_t h, std::size_t buckets) {
-    const std::uint32_t magnitude =
-        h < 0 ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(h)) : static_cast<std::uint32_t>(h);
+    const std::uint32_t magnitude = h < 0
+                                        ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(h))
+                                        : static_cast<std::uint32_t>(h);
     return magnitude % buckets;
   }
 

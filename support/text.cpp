@@ -58,7 +58,8 @@ bool ParseUnsigned(std::string_view s, int base, std::uint64_t limit, std::uint6
   for (char c : s) {
     int d = base == 16 ? HexDigit(c) : ((c >= '0' && c <= '9') ? c - '0' : -1);
     if (d < 0) return false;
-    if (v > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base)) return false;
+    if (v > (limit - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base))
+      return false;
     v = v * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
   }
   value = v;
@@ -101,25 +102,32 @@ bool ParseSigned(std::string_view s, bool allowHexPrefix, std::uint64_t max, std
 }  // namespace
 
 bool ParseDecimal64(std::string_view s, std::int64_t& value) {
-  return ParseSigned(s, false, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()), value);
+  return ParseSigned(s, false, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()),
+                     value);
 }
 
 bool ParseInteger32(std::string_view s, std::int32_t& value) {
   std::int64_t v = 0;
-  if (!ParseSigned(s, true, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()), v)) return false;
+  if (!ParseSigned(s, true, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()),
+                   v))
+    return false;
   value = static_cast<std::int32_t>(v);
   return true;
 }
 
 std::vector<std::string> SplitCommandLine(const std::string& text) {
-  auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+  auto byte = [&](std::size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+  };
   std::vector<std::string> params;
   std::size_t p = 0;
   for (;;) {
     for (;;) {
       while (p < text.size() && byte(p) <= ' ') ++p;
-      if (byte(p) == '"' && byte(p + 1) == '"') p += 2;
-      else break;
+      if (byte(p) == '"' && byte(p + 1) == '"')
+        p += 2;
+      else
+        break;
     }
     std::string param;
     while (p < text.size() && byte(p) > ' ') {

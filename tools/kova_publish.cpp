@@ -35,8 +35,8 @@ namespace {
 constexpr std::size_t kBlock = 1 << 20;
 
 struct TEntry {
-  std::string Relative;   // with "/"
-  std::string Name;       // with backslashes, as published
+  std::string Relative;  // with "/"
+  std::string Name;      // with backslashes, as published
   std::uint32_t Crc = 0;
   std::int64_t Size = 0;
   std::uint32_t ArchiveCrc = 0;
@@ -55,11 +55,20 @@ std::string XmlEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -86,8 +95,8 @@ bool FileCrc(const std::string& path, std::uint32_t& crc, std::int64_t& size) {
 // Writes the LZMA-Alone archive of `source` to `target` through a temporary name; returns the
 // archive's CRC-32. The header carries the size; an empty file, whose size 0 the header cannot
 // carry, gets the unknown size and an end marker instead.
-bool Compress(const std::string& source, const std::string& target, std::int64_t size, std::uint32_t level,
-              std::uint32_t& archiveCrc, std::string& error) {
+bool Compress(const std::string& source, const std::string& target, std::int64_t size,
+              std::uint32_t level, std::uint32_t& archiveCrc, std::string& error) {
   lzma_options_lzma options{};
   if (lzma_lzma_preset(&options, level)) {
     error = "bad compression level";
@@ -95,7 +104,8 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
   }
   const bool empty = size == 0;
   const std::uint64_t headerSize = empty ? ~0ull : static_cast<std::uint64_t>(size);
-  lzma_filter filters[2] = {{empty ? LZMA_FILTER_LZMA1 : LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_filter filters[2] = {{empty ? LZMA_FILTER_LZMA1 : LZMA_FILTER_LZMA1EXT, &options},
+                            {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream strm = LZMA_STREAM_INIT;
   if (lzma_raw_encoder(&strm, filters) != LZMA_OK) {
     error = "cannot start the encoder";
@@ -108,7 +118,8 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
     auto out = platform::OpenFileStream(temp, platform::TFileMode::Create);
     unsigned char header[13];
     header[0] = static_cast<unsigned char>((options.pb * 5 + options.lp) * 9 + options.lc);
-    for (int i = 0; i < 4; ++i) header[1 + i] = static_cast<unsigned char>(options.dict_size >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      header[1 + i] = static_cast<unsigned char>(options.dict_size >> (8 * i));
     for (int i = 0; i < 8; ++i) header[5 + i] = static_cast<unsigned char>(headerSize >> (8 * i));
     out->Write(header, sizeof header);
     std::uint32_t crc = CrcUpdate(kCrcInit, header, sizeof header);
@@ -194,7 +205,8 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> folded;  // upper-case name -> first name
   int refused = 0;
   std::vector<std::string> relatives;
-  for (auto it = fs::recursive_directory_iterator(source, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(source, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->path() == output) {
       it.disable_recursion_pending();
       continue;
@@ -203,16 +215,19 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "kova-publish: skipped symbolic link %s\n", it->path().c_str());
       continue;
     }
-    if (it->is_regular_file()) relatives.push_back(it->path().lexically_relative(source).generic_string());
+    if (it->is_regular_file())
+      relatives.push_back(it->path().lexically_relative(source).generic_string());
   }
   std::sort(relatives.begin(), relatives.end());
   for (const std::string& rel : relatives) {
     std::string name = rel;
     std::replace(name.begin(), name.end(), '/', '\\');
-    const std::string why = rel.find('\\') != std::string::npos ? "it holds a backslash"
-                            : !IsSafeRelativeName(name)        ? "the launcher would refuse it"
-                            : folded.count(UpperCaseAscii(name)) ? "it differs from " + folded[UpperCaseAscii(name)] + " only in letter case"
-                                                                 : "";
+    const std::string why =
+        rel.find('\\') != std::string::npos ? "it holds a backslash"
+        : !IsSafeRelativeName(name)         ? "the launcher would refuse it"
+        : folded.count(UpperCaseAscii(name))
+            ? "it differs from " + folded[UpperCaseAscii(name)] + " only in letter case"
+            : "";
     if (!why.empty()) {
       std::fprintf(stderr, "kova-publish: not published: %s (%s)\n", rel.c_str(), why.c_str());
       ++refused;
@@ -253,8 +268,8 @@ int main(int argc, char** argv) {
         const TPatchItem* old = previous.Get(e.Name);
         std::uint32_t onDisk = 0;
         std::int64_t archiveSize = 0;
-        if (old && old->FileItem->Size == e.Size && old->FileItem->Checksum == e.Crc && FileCrc(archive, onDisk, archiveSize) &&
-            onDisk == old->Checksum) {
+        if (old && old->FileItem->Size == e.Size && old->FileItem->Checksum == e.Crc &&
+            FileCrc(archive, onDisk, archiveSize) && onDisk == old->Checksum) {
           e.ArchiveCrc = onDisk;
           e.Reused = true;
         } else {
@@ -265,17 +280,23 @@ int main(int argc, char** argv) {
       const std::size_t n = ++done;
       std::lock_guard<std::mutex> lock(print);
       if (!e.Error.empty()) {
-        std::fprintf(stderr, "%skova-publish: %s: %s\n", terminal ? "\r\033[K" : "", e.Relative.c_str(), e.Error.c_str());
+        std::fprintf(stderr, "%skova-publish: %s: %s\n", terminal ? "\r\033[K" : "",
+                     e.Relative.c_str(), e.Error.c_str());
       } else if (terminal) {
         std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", n, entries.size(), e.Relative.c_str());
       } else {
-        std::fprintf(stderr, "[%zu/%zu] %s %s\n", n, entries.size(), e.Reused ? "reused" : "compressed", e.Relative.c_str());
+        std::fprintf(stderr, "[%zu/%zu] %s %s\n", n, entries.size(),
+                     e.Reused ? "reused" : "compressed", e.Relative.c_str());
       }
       std::fflush(stderr);
     }
   };
   std::vector<std::thread> pool;
-  for (unsigned j = 1; j < std::min<unsigned>(jobs, static_cast<unsigned>(std::max<std::size_t>(entries.size(), 1))); ++j) pool.emplace_back(work);
+  for (unsigned j = 1;
+       j <
+       std::min<unsigned>(jobs, static_cast<unsigned>(std::max<std::size_t>(entries.size(), 1)));
+       ++j)
+    pool.emplace_back(work);
   work();
   for (auto& t : pool) t.join();
   previous.Clear(true);
@@ -292,8 +313,10 @@ int main(int argc, char** argv) {
     reused += e.Reused;
     char numbers[128];
     // "executable" marks a program to run; launchers that do not know it ignore it.
-    std::snprintf(numbers, sizeof numbers, "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"%s/>\n", e.Crc,
-                  static_cast<long long>(e.Size), e.ArchiveCrc, e.Executable ? " executable=\"1\"" : "");
+    std::snprintf(numbers, sizeof numbers,
+                  "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"%s/>\n", e.Crc,
+                  static_cast<long long>(e.Size), e.ArchiveCrc,
+                  e.Executable ? " executable=\"1\"" : "");
     xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
   }
   xml += "</list>\n";
@@ -308,7 +331,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kova-publish: cannot write %s: %s\n", list.c_str(), e.what());
     return 1;
   }
-  std::fprintf(stderr, "kova-publish: %zu files published (%zu archives reused), %d not published, %d failed\n",
-               entries.size() - static_cast<std::size_t>(failed), reused, refused, failed);
+  std::fprintf(
+      stderr,
+      "kova-publish: %zu files published (%zu archives reused), %d not published, %d failed\n",
+      entries.size() - static_cast<std::size_t>(failed), reused, refused, failed);
   return failed == 0 && refused == 0 ? 0 : 1;
 }

@@ -27,7 +27,8 @@ namespace {
 
 int Usage(const char* message) {
   if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
-  std::fprintf(stderr, "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N]\n");
+  std::fprintf(stderr,
+               "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N]\n");
   return 2;
 }
 
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
       const char* v = value();
       char* end = nullptr;
       const long n = v ? std::strtol(v, &end, 10) : -1;
-      if (!v || *end != '\0' || n < 0 || n > 1000000) return Usage("--retries needs a number from 0");
+      if (!v || *end != '\0' || n < 0 || n > 1000000)
+        return Usage("--retries needs a number from 0");
       retries = static_cast<int>(n);
     } else if (arg == "--help" || arg == "-h") {
       return Usage(nullptr);
@@ -74,19 +76,22 @@ int main(int argc, char** argv) {
     }
     LoadOptionsDocument(optionsFile);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "kovaupdater-cli: cannot read the options %s: %s\n", optionsFile.c_str(), e.what());
+    std::fprintf(stderr, "kovaupdater-cli: cannot read the options %s: %s\n", optionsFile.c_str(),
+                 e.what());
     return 1;
   }
 
   std::error_code ec;
   const std::filesystem::path folder = std::filesystem::absolute(home.empty() ? "." : home, ec);
   if (ec || !platform::DirectoryExists(folder.string())) {
-    std::fprintf(stderr, "kovaupdater-cli: the game folder %s does not exist\n", folder.string().c_str());
+    std::fprintf(stderr, "kovaupdater-cli: the game folder %s does not exist\n",
+                 folder.string().c_str());
     return 2;
   }
   // Two runs over one folder at once would undo each other's repairs.
   if (MutexExists(options.Uid)) {
-    std::fprintf(stderr, "kovaupdater-cli: KovaUpdater is already running for %s\n", options.Uid.c_str());
+    std::fprintf(stderr, "kovaupdater-cli: KovaUpdater is already running for %s\n",
+                 options.Uid.c_str());
     return 1;
   }
   try {
@@ -107,24 +112,29 @@ int main(int argc, char** argv) {
   // the player learns why here, and a close message cancels the run as it would the window's.
   const std::string uid = options.Uid;
   if (InstanceMutex) {
-    InstanceMutex->ServeMessages({FocusMessageName(uid), CloseMessageName(uid)}, [&run, uid](const std::string& message) {
-      if (message == CloseMessageName(uid)) {
-        std::fprintf(stderr, "kovaupdater-cli: a close was requested; cancelling the run\n");
-        if (run.IsRunning()) run.SetCancelled(true);
-      } else {
-        std::fprintf(stderr,
-                     "kovaupdater-cli: KovaUpdater was started for %s, but this console run is updating the game "
-                     "folder; it can open once this run has ended\n",
-                     uid.c_str());
-      }
-      std::fflush(stderr);
-    });
+    InstanceMutex->ServeMessages(
+        {FocusMessageName(uid), CloseMessageName(uid)}, [&run, uid](const std::string& message) {
+          if (message == CloseMessageName(uid)) {
+            std::fprintf(stderr, "kovaupdater-cli: a close was requested; cancelling the run\n");
+            if (run.IsRunning()) run.SetCancelled(true);
+          } else {
+            std::fprintf(stderr,
+                         "kovaupdater-cli: KovaUpdater was started for %s, but this console run is "
+                         "updating the game "
+                         "folder; it can open once this run has ended\n",
+                         uid.c_str());
+          }
+          std::fflush(stderr);
+        });
   }
-  if (check) run.CheckButtonClick();
-  else run.UpdateRun(false);
+  if (check)
+    run.CheckButtonClick();
+  else
+    run.UpdateRun(false);
 
   const std::string result = host.Info();
-  const bool succeeded = !run.LastRunCancelled() && (result == "All files have been checked" || result.empty());
+  const bool succeeded =
+      !run.LastRunCancelled() && (result == "All files have been checked" || result.empty());
   InstanceMutex.reset();
   FreeUpdaterOptions();
   return succeeded ? 0 : 1;

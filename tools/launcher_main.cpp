@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
   try {
     kova::TStartUpHost host;
     host.ShowInformation = kova::platform::InformationBox;
-    if (!kova::StartUp(kova::platform::ProgramParameters(argc, argv), host)) kova::RunWithoutWindow();
+    if (!kova::StartUp(kova::platform::ProgramParameters(argc, argv), host))
+      kova::RunWithoutWindow();
   } catch (...) {
     // Nothing escapes the entry; the program always ends normally.
   }

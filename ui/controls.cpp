@@ -7,7 +7,8 @@
 namespace kova::ui {
 
 TSurface MakeSurface(const TImage& image) {
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.Width, image.Height);
+  cairo_surface_t* surface =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.Width, image.Height);
   cairo_surface_flush(surface);
   unsigned char* data = cairo_image_surface_get_data(surface);
   const int stride = cairo_image_surface_get_stride(surface);
@@ -93,7 +94,8 @@ void TMyPNGButton::SetEnabled(bool enabled) {
 
 void TMyPNGButton::Paint(cairo_t* cr) {
   if (image_.Empty() || frames_.size() < 4) return;
-  cairo_set_source_surface(cr, frames_[static_cast<std::size_t>(state_.Frame())].get(), Bounds.Left, Bounds.Top);
+  cairo_set_source_surface(cr, frames_[static_cast<std::size_t>(state_.Frame())].get(), Bounds.Left,
+                           Bounds.Top);
   cairo_paint(cr);
 }
 
@@ -140,7 +142,8 @@ void TALProgressBar::Paint(cairo_t* cr) {
   cairo_clip(cr);
   cairo_set_source_surface(cr, shading_.get(), Bounds.Left, Bounds.Top);
   cairo_paint(cr);
-  cairo_set_source_rgb(cr, BackgroundColor.R / 255.0, BackgroundColor.G / 255.0, BackgroundColor.B / 255.0);
+  cairo_set_source_rgb(cr, BackgroundColor.R / 255.0, BackgroundColor.G / 255.0,
+                       BackgroundColor.B / 255.0);
   cairo_rectangle(cr, Bounds.Left + filled, Bounds.Top, width - filled, height);
   cairo_fill(cr);
   cairo_restore(cr);

@@ -19,7 +19,8 @@ GdkPixbuf* PixbufOf(const TImage& image) {
   const int stride = gdk_pixbuf_get_rowstride(pixbuf);
   guchar* pixels = gdk_pixbuf_get_pixels(pixbuf);
   for (int y = 0; y < image.Height; ++y) {
-    std::copy_n(image.Pixel(0, y), static_cast<std::size_t>(image.Width) * 4, pixels + static_cast<std::ptrdiff_t>(y) * stride);
+    std::copy_n(image.Pixel(0, y), static_cast<std::size_t>(image.Width) * 4,
+                pixels + static_cast<std::ptrdiff_t>(y) * stride);
   }
   return pixbuf;
 }
@@ -36,7 +37,8 @@ struct TDeferredClick {
 };
 
 void Defer(const std::function<void()>& click) {
-  if (click) g_idle_add_full(G_PRIORITY_HIGH_IDLE, TDeferredClick::Run, new TDeferredClick{click}, nullptr);
+  if (click)
+    g_idle_add_full(G_PRIORITY_HIGH_IDLE, TDeferredClick::Run, new TDeferredClick{click}, nullptr);
 }
 
 }  // namespace
@@ -53,8 +55,9 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   gtk_container_add(GTK_CONTAINER(window_), overlay);
   surface_ = gtk_drawing_area_new();
   gtk_widget_set_size_request(surface_, 800, 600);
-  gtk_widget_add_events(surface_, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_POINTER_MOTION_MASK |
-                                      GDK_LEAVE_NOTIFY_MASK | GDK_ENTER_NOTIFY_MASK);
+  gtk_widget_add_events(surface_, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                      GDK_POINTER_MOTION_MASK | GDK_LEAVE_NOTIFY_MASK |
+                                      GDK_ENTER_NOTIFY_MASK);
   gtk_container_add(GTK_CONTAINER(overlay), surface_);
   panelWeb_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
   gtk_widget_set_halign(panelWeb_, GTK_ALIGN_FILL);
@@ -86,8 +89,8 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   }
   LabelA_.SetCaption("File Progress:");
   LabelB_.SetCaption("Total Progress:");
-  controls_ = {&Info_,           &LabelA_,        &LabelB_,      &StartButton_, &CheckButton_, &CancelButton_,
-               &MinimizeButton_, &CloseButton_,   &ProgressBar_, &ProgressBarTotal_};
+  controls_ = {&Info_,         &LabelA_,         &LabelB_,      &StartButton_, &CheckButton_,
+               &CancelButton_, &MinimizeButton_, &CloseButton_, &ProgressBar_, &ProgressBarTotal_};
   for (TControl* control : controls_) {
     control->Invalidate = [this](const TRect& r) { Invalidate(r); };
   }
@@ -100,9 +103,10 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   // 7. Messages from other instances.
   if (InstanceMutex) {
     const std::string& uid = UpdaterOptions().Uid;
-    InstanceMutex->ServeMessages({FocusMessageName(uid), CloseMessageName(uid)}, [this](const std::string& message) {
-      ApplicationEventsMessage(platform::RegisterMessage(message));
-    });
+    InstanceMutex->ServeMessages({FocusMessageName(uid), CloseMessageName(uid)},
+                                 [this](const std::string& message) {
+                                   ApplicationEventsMessage(platform::RegisterMessage(message));
+                                 });
   }
   // 8. The clicks.
   CancelButton_.OnClick = [this] { CancelButtonClick(); };
@@ -139,7 +143,9 @@ void TFormMain::Show() {
   FormShow();
 }
 
-void TFormMain::FormShow() { StartRunTimer(); }
+void TFormMain::FormShow() {
+  StartRunTimer();
+}
 
 void TFormMain::StartRunTimer() {
   g_timeout_add(
@@ -180,11 +186,17 @@ void TFormMain::StartButtonClick() {
   if (o.CloseUpdater()) CloseRequest();
 }
 
-void TFormMain::CheckButtonClick() { run_.CheckButtonClick(); }
+void TFormMain::CheckButtonClick() {
+  run_.CheckButtonClick();
+}
 
-void TFormMain::CancelButtonClick() { CloseRequest(); }
+void TFormMain::CancelButtonClick() {
+  CloseRequest();
+}
 
-void TFormMain::MinimizeButtonClick() { HideToTray(); }
+void TFormMain::MinimizeButtonClick() {
+  HideToTray();
+}
 
 void TFormMain::HideToTray() {
   if (!TTrayIcon::Available()) {
@@ -243,14 +255,18 @@ void TFormMain::ApplicationEventsMessage(unsigned message) {
   }
 }
 
-void TFormMain::ProgressMessage(int position) { ProgressBar_.SetPosition(position); }
+void TFormMain::ProgressMessage(int position) {
+  ProgressBar_.SetPosition(position);
+}
 
 void TFormMain::SetInfo(const std::string& text) {
   if (text != Info_.Caption()) Trace("info: " + text);
   Info_.SetCaption(text);
 }
 
-void TFormMain::ProcessMessages() { platform::ServePendingMessages(); }
+void TFormMain::ProcessMessages() {
+  platform::ServePendingMessages();
+}
 
 void TFormMain::EnableButtons(bool start, bool check) {
   StartButton_.SetEnabled(start);
@@ -269,13 +285,18 @@ bool TFormMain::IsWindowVisible() const {
   return !(w && (gdk_window_get_state(w) & GDK_WINDOW_STATE_ICONIFIED));
 }
 
-void TFormMain::ShowBalloon(const std::string& title, const std::string& text) { trayIcon_->ShowBalloon(title, text); }
-
-TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
-  return ui::RetryBox(GTK_WINDOW(window_), title_, text, kind == TBoxKind::DownloadError ? 30000 : 0);
+void TFormMain::ShowBalloon(const std::string& title, const std::string& text) {
+  trayIcon_->ShowBalloon(title, text);
 }
 
-std::string TFormMain::ExecutablePath() const { return platform::ExecutablePath(); }
+TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
+  return ui::RetryBox(GTK_WINDOW(window_), title_, text,
+                      kind == TBoxKind::DownloadError ? 30000 : 0);
+}
+
+std::string TFormMain::ExecutablePath() const {
+  return platform::ExecutablePath();
+}
 
 void TFormMain::PanelWebShown() {
   if (panelShown_) return;
@@ -354,7 +375,8 @@ gboolean TFormMain::ButtonRelease(GtkWidget*, GdkEventButton* event, gpointer se
   TMyPNGButton* button = form->captured_;
   if (!button) return TRUE;
   bool clicked = false;
-  if (button->State().Release(event->button == 1, button->Contains(event->x, event->y), clicked)) button->Repaint();
+  if (button->State().Release(event->button == 1, button->Contains(event->x, event->y), clicked))
+    button->Repaint();
   if (!button->State().Captured()) form->captured_ = nullptr;
   if (clicked) Defer(button->OnClick);
   return TRUE;
@@ -366,7 +388,8 @@ gboolean TFormMain::Motion(GtkWidget*, GdkEventMotion* event, gpointer self) {
     // While the button holds the mouse, leaving and re-entering it still clears and sets the
     // pointer-over flag.
     const bool inside = button->Contains(event->x, event->y);
-    if (inside != button->State().PointerOver() && (inside ? button->State().Enter() : button->State().Leave())) {
+    if (inside != button->State().PointerOver() &&
+        (inside ? button->State().Enter() : button->State().Leave())) {
       button->Repaint();
     }
     return TRUE;
@@ -399,7 +422,8 @@ gboolean TFormMain::WindowState(GtkWidget*, GdkEventWindowState* event, gpointer
         [](gpointer data) -> gboolean {
           auto* f = static_cast<TFormMain*>(data);
           GdkWindow* w = gtk_widget_get_window(f->window_);
-          if (!f->closed_ && w && (gdk_window_get_state(w) & GDK_WINDOW_STATE_ICONIFIED)) f->HideToTray();
+          if (!f->closed_ && w && (gdk_window_get_state(w) & GDK_WINDOW_STATE_ICONIFIED))
+            f->HideToTray();
           return G_SOURCE_REMOVE;
         },
         form);

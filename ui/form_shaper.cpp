@@ -28,7 +28,8 @@ void TFormShaper::Reshape() {
   if (bitmap_.Empty()) {
     region_.clear();
     gtk_window_set_decorated(form_, savedDecorated_);
-    gtk_window_resize(form_, savedWidth_ > 0 ? savedWidth_ : 1, savedHeight_ > 0 ? savedHeight_ : 1);
+    gtk_window_resize(form_, savedWidth_ > 0 ? savedWidth_ : 1,
+                      savedHeight_ > 0 ? savedHeight_ : 1);
     gtk_widget_shape_combine_region(widget, nullptr);
     return;
   }
@@ -39,10 +40,11 @@ void TFormShaper::Reshape() {
   region_ = BuildRegion(bitmap_, *TransparentColor);
   // An image without key pixels (one full-width run per row), or made only of them (no run),
   // leaves the window its full rectangle.
-  const bool full = region_.empty() ||
-                    (region_.size() == static_cast<std::size_t>(bitmap_.Height) &&
-                     std::all_of(region_.begin(), region_.end(),
-                                 [&](const TRect& r) { return r.Left == 0 && r.Right == bitmap_.Width; }));
+  const bool full =
+      region_.empty() || (region_.size() == static_cast<std::size_t>(bitmap_.Height) &&
+                          std::all_of(region_.begin(), region_.end(), [&](const TRect& r) {
+                            return r.Left == 0 && r.Right == bitmap_.Width;
+                          }));
   if (full) {
     gtk_widget_shape_combine_region(widget, nullptr);
   } else {

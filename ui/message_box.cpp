@@ -15,13 +15,14 @@ gboolean TimeOut(gpointer dialog) {
 
 }  // namespace
 
-TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text, int timeoutMs) {
-  GtkWidget* dialog = gtk_message_dialog_new(owner && gtk_widget_get_visible(GTK_WIDGET(owner)) ? owner : nullptr,
-                                             GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE, "%s",
-                                             text.c_str());
+TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text,
+                    int timeoutMs) {
+  GtkWidget* dialog = gtk_message_dialog_new(
+      owner && gtk_widget_get_visible(GTK_WIDGET(owner)) ? owner : nullptr, GTK_DIALOG_MODAL,
+      GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
-  gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Retry", static_cast<int>(TBoxResult::Retry), "_Cancel",
-                         static_cast<int>(TBoxResult::Cancel), nullptr);
+  gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Retry", static_cast<int>(TBoxResult::Retry),
+                         "_Cancel", static_cast<int>(TBoxResult::Cancel), nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), static_cast<int>(TBoxResult::Retry));
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
   guint timer = timeoutMs > 0 ? g_timeout_add(static_cast<guint>(timeoutMs), TimeOut, dialog) : 0;
@@ -34,8 +35,8 @@ TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::str
 }
 
 void InformationBox(GtkWindow* owner, const std::string& caption, const std::string& text) {
-  GtkWidget* dialog =
-      gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", text.c_str());
+  GtkWidget* dialog = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
+                                             GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
   gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);

@@ -10,7 +10,8 @@ namespace kova::ui {
 
 // Retry and Cancel with the error icon; Retry or Cancel, or TimedOut when `timeoutMs` is
 // positive and passes without an answer.
-TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text, int timeoutMs);
+TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text,
+                    int timeoutMs);
 // One OK button with the information icon; returns when it is dismissed.
 void InformationBox(GtkWindow* owner, const std::string& caption, const std::string& text);
 

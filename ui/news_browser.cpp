@@ -11,7 +11,8 @@
 namespace kova::ui {
 namespace {
 
-gboolean NoContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*, gpointer) {
+gboolean NoContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
+                       gpointer) {
   return TRUE;  // handled: no menu of any kind
 }
 
@@ -49,7 +50,9 @@ gboolean NoPermission(WebKitWebView*, WebKitPermissionRequest* request, gpointer
   return TRUE;
 }
 
-gboolean NoFullScreen(WebKitWebView*, gpointer) { return TRUE; }
+gboolean NoFullScreen(WebKitWebView*, gpointer) {
+  return TRUE;
+}
 
 // The host's look: no text selection, as in a dialog, and no scroll bars.
 const char kHostStyle[] =
@@ -65,11 +68,13 @@ TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelCom
   WebKitWebContext* context = webkit_web_context_new_ephemeral();
   webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   WebKitUserContentManager* content = webkit_user_content_manager_new();
-  WebKitUserStyleSheet* style = webkit_user_style_sheet_new(kHostStyle, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                                            WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
+  WebKitUserStyleSheet* style =
+      webkit_user_style_sheet_new(kHostStyle, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                  WEBKIT_USER_STYLE_LEVEL_USER, nullptr, nullptr);
   webkit_user_content_manager_add_style_sheet(content, style);
   webkit_user_style_sheet_unref(style);
-  view_ = GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content, nullptr));
+  view_ = GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                  "user-content-manager", content, nullptr));
   g_object_unref(content);
   g_object_unref(context);
   WebKitSettings* settings = webkit_web_view_get_settings(WEBKIT_WEB_VIEW(view_));
@@ -77,7 +82,8 @@ TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelCom
   webkit_settings_set_enable_javascript(settings, TRUE);
   webkit_settings_set_auto_load_images(settings, TRUE);
   webkit_settings_set_enable_media(settings, TRUE);
-  webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+  webkit_settings_set_hardware_acceleration_policy(settings,
+                                                   WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
   // Every window the page opens is seen, to be sent to the default browser or refused.
   webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
   webkit_settings_set_enable_fullscreen(settings, FALSE);
@@ -107,14 +113,15 @@ void TNewsBrowser::Navigate(const std::string& url) {
 
 gboolean TNewsBrowser::DecidePolicy(GtkWidget*, GObject* decision, int type, gpointer self) {
   auto* browser = static_cast<TNewsBrowser*>(self);
-  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+      type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
     return FALSE;  // responses: the default handling
   }
   // Before the page is shown its own load, redirections and frames proceed, and a new window
   // gets the view's default handling.
   if (!browser->panelVisible_) return FALSE;
-  WebKitNavigationAction* action =
-      webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+  WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+      WEBKIT_NAVIGATION_POLICY_DECISION(decision));
   // The page's own frames still arriving with it load where they belong.
   if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && !browser->loaded_ &&
       !webkit_navigation_action_is_user_gesture(action)) {
@@ -125,7 +132,8 @@ gboolean TNewsBrowser::DecidePolicy(GtkWidget*, GObject* decision, int type, gpo
   return TRUE;
 }
 
-GtkWidget* TNewsBrowser::CreateNewWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self) {
+GtkWidget* TNewsBrowser::CreateNewWindow(GtkWidget*, WebKitNavigationAction* action,
+                                         gpointer self) {
   // A window the page opens itself (window.open) is never made here: once the page is shown it
   // is handled as a link with a target; before that it is left alone, as the view's default
   // handling of a new window is to make none.
@@ -136,14 +144,17 @@ GtkWidget* TNewsBrowser::CreateNewWindow(GtkWidget*, WebKitNavigationAction* act
 
 void TNewsBrowser::Divert(WebKitNavigationAction* action) {
   WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr;
-  const std::string uri = request && webkit_uri_request_get_uri(request) ? webkit_uri_request_get_uri(request) : "";
+  const std::string uri =
+      request && webkit_uri_request_get_uri(request) ? webkit_uri_request_get_uri(request) : "";
   if (uri.empty()) return;
   // Only the player opens the browser: a page's timers, refreshes and frames do not, and
   // nothing but a web or mail address is handed on.
   const std::string scheme = uri.substr(0, uri.find(':'));
-  const bool web = g_ascii_strcasecmp(scheme.c_str(), "http") == 0 || g_ascii_strcasecmp(scheme.c_str(), "https") == 0 ||
+  const bool web = g_ascii_strcasecmp(scheme.c_str(), "http") == 0 ||
+                   g_ascii_strcasecmp(scheme.c_str(), "https") == 0 ||
                    g_ascii_strcasecmp(scheme.c_str(), "mailto") == 0;
-  if (!webkit_navigation_action_is_user_gesture(action) || !web || uri.find(':') == std::string::npos) {
+  if (!webkit_navigation_action_is_user_gesture(action) || !web ||
+      uri.find(':') == std::string::npos) {
     Trace("news: refused " + uri);
     return;
   }

@@ -56,18 +56,22 @@ TImage DecodePng(std::string_view data) {
   const int colourType = png_get_color_type(png, info);
   image.Width = static_cast<int>(png_get_image_width(png, info));
   image.Height = static_cast<int>(png_get_image_height(png, info));
-  image.HasAlpha = (colourType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS);
+  image.HasAlpha =
+      (colourType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS);
   if (png_get_bit_depth(png, info) == 16) png_set_strip_16(png);
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
-  if (colourType == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (colourType == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8)
+    png_set_expand_gray_1_2_4_to_8(png);
   if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
-  if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
+  if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA)
+    png_set_gray_to_rgb(png);
   png_set_filler(png, 0xFF, PNG_FILLER_AFTER);
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
   image.Rgba.resize(static_cast<std::size_t>(image.Width) * image.Height * 4);
   rows.resize(static_cast<std::size_t>(image.Height));
-  for (int y = 0; y < image.Height; ++y) rows[y] = &image.Rgba[static_cast<std::size_t>(y) * image.Width * 4];
+  for (int y = 0; y < image.Height; ++y)
+    rows[y] = &image.Rgba[static_cast<std::size_t>(y) * image.Width * 4];
   png_read_image(png, rows.data());
   png_read_end(png, nullptr);
   png_destroy_read_struct(&png, &info, nullptr);
@@ -76,7 +80,8 @@ TImage DecodePng(std::string_view data) {
 
 TImage ResourceImage(const std::string& name) {
   std::string_view data;
-  if (!platform::FindResourceData(name, data)) throw std::runtime_error("Resource " + name + " not found");
+  if (!platform::FindResourceData(name, data))
+    throw std::runtime_error("Resource " + name + " not found");
   return DecodePng(data);
 }
 

@@ -24,7 +24,8 @@ int MulDiv(int number, int numerator, int denominator) {
 
 TRgb GradientColor(TRgb first, TRgb last, int index, int count) {
   if (index < 1 || index > count) {
-    throw std::out_of_range("ColorIndex can't be less than 1 or greater than " + std::to_string(count));
+    throw std::out_of_range("ColorIndex can't be less than 1 or greater than " +
+                            std::to_string(count));
   }
   // A single column shows the first colour.
   auto channel = [&](int a, int b) {

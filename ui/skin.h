@@ -20,7 +20,9 @@ struct TImage {
   bool HasAlpha = false;
   std::vector<std::uint8_t> Rgba;
   bool Empty() const { return Width <= 0 || Height <= 0; }
-  const std::uint8_t* Pixel(int x, int y) const { return &Rgba[(static_cast<std::size_t>(y) * Width + x) * 4]; }
+  const std::uint8_t* Pixel(int x, int y) const {
+    return &Rgba[(static_cast<std::size_t>(y) * Width + x) * 4];
+  }
   TRgb Colour(int x, int y) const {
     const std::uint8_t* p = Pixel(x, y);
     return {p[0], p[1], p[2]};

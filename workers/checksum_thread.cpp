@@ -17,8 +17,12 @@ TChecksumThread::TChecksumThread(std::string fileName, const platform::TEvent* c
 }
 
 TChecksumThread::TChecksumThread(std::string fileName, std::unique_ptr<TStream> file,
-                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress)
-    : FileName(std::move(fileName)), CancelEvent(cancelEvent), OnProgress(std::move(onProgress)), file_(std::move(file)) {
+                                 const platform::TEvent* cancelEvent,
+                                 TWorkerProgressEvent onProgress)
+    : FileName(std::move(fileName)),
+      CancelEvent(cancelEvent),
+      OnProgress(std::move(onProgress)),
+      file_(std::move(file)) {
   Start();
 }
 
@@ -37,7 +41,8 @@ void TChecksumThread::DoWork() {
   // Each pool thread keeps its read buffer from file to file: a new zero-filled buffer per file
   // would cost as much as reading a small file.
   thread_local TAlignedBuffer buffer;
-  if (buffer.Size() < static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize))) buffer.Resize(kReadSize);
+  if (buffer.Size() < static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize)))
+    buffer.Resize(kReadSize);
   std::int64_t position = 0;
   if (OnProgress) OnProgress(FileName, position, size);
   while (position < size) {
@@ -64,7 +69,8 @@ std::uint32_t ChecksumSmallFile(TStream& file) {
   thread_local TAlignedBuffer buffer(TChecksumThread::kReadSize);
   std::uint32_t crc = kCrcInit;
   for (std::int64_t left = file.Size(); left > 0;) {
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.Size())));
+    const auto want = static_cast<std::size_t>(
+        std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.Size())));
     std::size_t got = 0;
     while (got < want) {
       const std::size_t n = file.Read(buffer.Data() + got, want - got);

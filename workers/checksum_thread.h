@@ -12,11 +12,12 @@ namespace kova {
 
 class TChecksumThread final : public TCommonThread {
  public:
-  TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+  TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent,
+                  TWorkerProgressEvent onProgress);
   // Checksums a file the caller may already have opened for reading (that is how it learnt that
   // the file exists); without one the worker opens the file itself. The worker closes it.
-  TChecksumThread(std::string fileName, std::unique_ptr<TStream> file, const platform::TEvent* cancelEvent,
-                  TWorkerProgressEvent onProgress);
+  TChecksumThread(std::string fileName, std::unique_ptr<TStream> file,
+                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
   ~TChecksumThread() override { JoinServingMessages(); }
 
   const std::string FileName;

@@ -126,7 +126,8 @@ KOVA_CLMUL_TARGET std::uint32_t FinishClmul(__m128i x1, const unsigned char* buf
 }
 
 // Four 128-bit lanes, 64 bytes a step. Takes at least 64 bytes and a multiple of 16.
-KOVA_CLMUL_TARGET std::uint32_t UpdateClmul(std::uint32_t crc, const unsigned char* buf, std::size_t len) {
+KOVA_CLMUL_TARGET std::uint32_t UpdateClmul(std::uint32_t crc, const unsigned char* buf,
+                                            std::size_t len) {
   __m128i x1 = _mm_xor_si128(Load(buf), _mm_cvtsi32_si128(static_cast<int>(crc)));
   __m128i x2 = Load(buf + 0x10);
   __m128i x3 = Load(buf + 0x20);
@@ -161,7 +162,9 @@ alignas(16) const std::uint64_t kFold2048[] = {FoldConstant(2048 + 32), FoldCons
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-KOVA_VPCLMUL_TARGET inline __m512i Load512(const unsigned char* p) { return _mm512_loadu_si512(p); }
+KOVA_VPCLMUL_TARGET inline __m512i Load512(const unsigned char* p) {
+  return _mm512_loadu_si512(p);
+}
 
 KOVA_VPCLMUL_TARGET inline __m512i Fold512(__m512i acc, __m512i k, __m512i next) {
   const __m512i lo = _mm512_clmulepi64_epi128(acc, k, 0x00);
@@ -169,14 +172,17 @@ KOVA_VPCLMUL_TARGET inline __m512i Fold512(__m512i acc, __m512i k, __m512i next)
   return _mm512_ternarylogic_epi64(lo, hi, next, 0x96);  // three-way xor
 }
 
-KOVA_VPCLMUL_TARGET std::uint32_t UpdateVpclmul(std::uint32_t crc, const unsigned char* buf, std::size_t len) {
-  __m512i x0 = _mm512_xor_si512(Load512(buf), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(crc))));
+KOVA_VPCLMUL_TARGET std::uint32_t UpdateVpclmul(std::uint32_t crc, const unsigned char* buf,
+                                                std::size_t len) {
+  __m512i x0 = _mm512_xor_si512(Load512(buf),
+                                _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(crc))));
   __m512i x1 = Load512(buf + 64);
   __m512i x2 = Load512(buf + 128);
   __m512i x3 = Load512(buf + 192);
   buf += 256;
   len -= 256;
-  const __m512i k2048 = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kFold2048)));
+  const __m512i k2048 =
+      _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kFold2048)));
   while (len >= 256) {
     x0 = Fold512(x0, k2048, Load512(buf));
     x1 = Fold512(x1, k2048, Load512(buf + 64));
@@ -185,7 +191,8 @@ KOVA_VPCLMUL_TARGET std::uint32_t UpdateVpclmul(std::uint32_t crc, const unsigne
     buf += 256;
     len -= 256;
   }
-  const __m512i k512 = _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kFold512)));
+  const __m512i k512 =
+      _mm512_broadcast_i32x4(_mm_load_si128(reinterpret_cast<const __m128i*>(kFold512)));
   x1 = Fold512(x0, k512, x1);
   x2 = Fold512(x1, k512, x2);
   x3 = Fold512(x2, k512, x3);
@@ -271,7 +278,8 @@ std::uint32_t CrcOfStream(TStream& stream, std::uint64_t count, std::uint32_t cr
     stream.Seek(0);
     count = static_cast<std::uint64_t>(stream.Size());
   }
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count, 65536)));
+  std::vector<unsigned char> buffer(
+      static_cast<std::size_t>(std::min<std::uint64_t>(count, 65536)));
   try {
     while (count > 0) {
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count, 65536));

@@ -40,9 +40,11 @@ struct TDecoder {
 
 }  // namespace
 
-TDecompressThread::TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress,
-                                     std::int64_t maxSize)
-    : SourceName(std::move(sourceName)), TargetName(std::move(targetName)), OnProgress(std::move(onProgress)),
+TDecompressThread::TDecompressThread(std::string sourceName, std::string targetName,
+                                     TWorkerProgressEvent onProgress, std::int64_t maxSize)
+    : SourceName(std::move(sourceName)),
+      TargetName(std::move(targetName)),
+      OnProgress(std::move(onProgress)),
       MaxSize(maxSize) {
   Start();
 }
@@ -54,9 +56,11 @@ void TDecompressThread::DoWork() {
   unsigned char header[13];
   if (ReadFully(*input, header, 5) < 5) throw EDecompressError("Incorrect stream size.");
   const unsigned props = header[0];
-  const std::uint32_t dictSize = static_cast<std::uint32_t>(header[1]) | (static_cast<std::uint32_t>(header[2]) << 8) |
-                                 (static_cast<std::uint32_t>(header[3]) << 16) | (static_cast<std::uint32_t>(header[4]) << 24);
-  if (props >= 225 || dictSize >= 0x80000000u) throw EDecompressError("Incorrect stream properties.");
+  const std::uint32_t dictSize =
+      static_cast<std::uint32_t>(header[1]) | (static_cast<std::uint32_t>(header[2]) << 8) |
+      (static_cast<std::uint32_t>(header[3]) << 16) | (static_cast<std::uint32_t>(header[4]) << 24);
+  if (props >= 225 || dictSize >= 0x80000000u)
+    throw EDecompressError("Incorrect stream properties.");
   const std::size_t sizeBytes = ReadFully(*input, header + 5, 8);
   std::uint64_t size = 0;
   for (int i = 7; i >= 0; --i) size = (size << 8) | header[5 + i];
@@ -79,7 +83,8 @@ void TDecompressThread::DoWork() {
   // for a small file cannot make the decoder reserve that much memory.
   std::uint64_t window = std::max<std::uint64_t>(dictSize, 4096);
   if (size != kUnknownSize && window > size) window = std::max<std::uint64_t>(size, 4096);
-  if (MaxSize >= 0 && window > static_cast<std::uint64_t>(MaxSize)) window = std::max<std::int64_t>(MaxSize, 4096);
+  if (MaxSize >= 0 && window > static_cast<std::uint64_t>(MaxSize))
+    window = std::max<std::int64_t>(MaxSize, 4096);
   options.dict_size = static_cast<std::uint32_t>(window);
   // The end marker is accepted also where the size is known and the marker stands at its end.
   options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
@@ -127,7 +132,8 @@ void TDecompressThread::DoWork() {
     }
     if (ret == LZMA_STREAM_END) break;
     if (ret == LZMA_OK) {
-      if (inputEnded && strm.avail_in == 0 && have == 0) throw EDecompressError("Error in data stream.");
+      if (inputEnded && strm.avail_in == 0 && have == 0)
+        throw EDecompressError("Error in data stream.");
       continue;
     }
     if (ret == LZMA_OPTIONS_ERROR) throw EDecompressError("Incorrect stream properties.");

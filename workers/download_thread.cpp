@@ -13,7 +13,8 @@
 namespace kova {
 
 TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
-                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress, bool revalidate,
+                                 const platform::TEvent* cancelEvent,
+                                 TWorkerProgressEvent onProgress, bool revalidate,
                                  std::int64_t maxBody)
     : Url(std::move(url)),
       FileName(std::move(fileName)),
@@ -44,7 +45,8 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
 }
 
 TDownloadThread::TDownloadThread(std::string url, TDateTime localDate, TStream& target,
-                                 const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress)
+                                 const platform::TEvent* cancelEvent,
+                                 TWorkerProgressEvent onProgress)
     : Url(std::move(url)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
@@ -54,7 +56,9 @@ TDownloadThread::TDownloadThread(std::string url, TDateTime localDate, TStream& 
   Start();
 }
 
-TDownloadThread::~TDownloadThread() { JoinServingMessages(); }
+TDownloadThread::~TDownloadThread() {
+  JoinServingMessages();
+}
 
 void TDownloadThread::Report() {
   if (OnProgress) OnProgress(Url, Written, StartPos + http_->DownloadSize);
@@ -110,7 +114,8 @@ void TDownloadThread::Store() {
     target_->Write(bytes, count);
     Written += size;
   };
-  const bool decoded = decoder_ ? decoder_->Decode(data.data(), data.size(), write) : (write(data.data(), data.size()), true);
+  const bool decoded = decoder_ ? decoder_->Decode(data.data(), data.size(), write)
+                                : (write(data.data(), data.size()), true);
   doc.Clear();
   if (tooLarge || !decoded) {
     Fail();
@@ -173,15 +178,15 @@ void TDownloadThread::DoWork() {
   StartPos = Written = target_->Position();
   http_->RangeStart = StartPos;
   windowStart_ = std::chrono::steady_clock::now();
-  http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason, const std::string& value) {
-    Hook(reason, value);
-  };
+  http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason,
+                                const std::string& value) { Hook(reason, value); };
   // After a copy that did not match its checksum: caches on the way must ask the server again.
   if (Revalidate) http_->Headers = {"Cache-Control: no-cache", "Pragma: no-cache"};
   if (OnProgress) OnProgress(Url, StartPos, 0);
   try {
     bodyComplete_ = http_->PerformRequest("GET", Url);
-    if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded) Outcome = doFailed;
+    if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded)
+      Outcome = doFailed;
     // A request that broke off before its body began (say, while reading the headers) must not
     // pass as an empty download, and leaves nothing worth resuming.
     if (!bodyComplete_ && Outcome == doDownloaded && !http_->BodyStarted) Outcome = doFailed;
@@ -213,7 +218,8 @@ void TDownloadThread::FinalPhase() {
     try {
       if (ServerDate == 0) {
         ReadServerDate();
-        if (LocalDate != 0 && ServerDate != 0 && !(ServerDate - LocalDate >= kMillisecondInDays)) Outcome = doNotNewer;
+        if (LocalDate != 0 && ServerDate != 0 && !(ServerDate - LocalDate >= kMillisecondInDays))
+          Outcome = doNotNewer;
       }
       Store();
       Report();
@@ -232,7 +238,8 @@ void TDownloadThread::FinalPhase() {
     }
     // Complete means the whole body as the response framed it: its length, its last chunk, or
     // (without either) the orderly end of the connection; and coded data to its own end.
-    if (Outcome != doFailed && (!bodyComplete_ || (decoder_ && !decoder_->Finished()))) Outcome = doFailed;
+    if (Outcome != doFailed && (!bodyComplete_ || (decoder_ && !decoder_->Finished())))
+      Outcome = doFailed;
     // A coded body that broke off cannot be resumed by its decoded length.
     if (Outcome == doFailed && decoder_ && ownsTarget_) platform::RemoveFile(part);
     if (ownsTarget_ && Outcome != doFailed) platform::MoveFileNoReplace(part, FileName);

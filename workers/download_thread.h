@@ -29,11 +29,12 @@ class TDownloadThread final : public TCommonThread {
   // starts. Raises when the partial file cannot be opened or created.
   // With `revalidate` the request asks caches on the way to check with the server. A file that
   // grows past `maxBody` bytes (-1: no limit) fails the download.
-  TDownloadThread(std::string url, std::string fileName, TDateTime localDate, const platform::TEvent* cancelEvent,
-                  TWorkerProgressEvent onProgress, bool revalidate = false, std::int64_t maxBody = -1);
+  TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
+                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
+                  bool revalidate = false, std::int64_t maxBody = -1);
   // Stream mode: the body is appended to `target` at its position.
-  TDownloadThread(std::string url, TDateTime localDate, TStream& target, const platform::TEvent* cancelEvent,
-                  TWorkerProgressEvent onProgress);
+  TDownloadThread(std::string url, TDateTime localDate, TStream& target,
+                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
   ~TDownloadThread() override;
   // Waits until the thread has ended. After an abort (cancel, equal date) the GUI thread's wait
   // returns early; Crc and the partial file are final only once the thread has ended.
@@ -56,7 +57,8 @@ class TDownloadThread final : public TCommonThread {
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
-  // A stream-mode body is held in memory; a larger one fails the download (256 MiB; tests lower it).
+  // A stream-mode body is held in memory; a larger one fails the download (256 MiB; tests lower
+  // it).
   KOVA_TUNABLE std::int64_t MaxStreamBody = 256ll * 1024 * 1024;
   // Limit for each wait for data, in milliseconds (90 s; tests lower it).
   KOVA_TUNABLE int Timeout = 90000;

@@ -1,13 +1,13 @@
 #include "workers/worker_thread.h"
 
-#include "support/error.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
+
+#include "support/error.h"
 
 namespace kova {
 
@@ -41,7 +41,8 @@ class TThreadPool {
       while (jobs_.empty()) {
         lock.unlock();
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-        while (pending_.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until) {
+        while (pending_.load(std::memory_order_acquire) == 0 &&
+               std::chrono::steady_clock::now() < until) {
           platform::CpuRelax();
         }
         lock.lock();
@@ -123,6 +124,8 @@ void TCommonThread::Execute() {
   DoneEvent.Set();
 }
 
-void WaitWithMessages(TWaitingThread& worker) { platform::WaitForEventServingMessages(worker.DoneEvent); }
+void WaitWithMessages(TWaitingThread& worker) {
+  platform::WaitForEventServingMessages(worker.DoneEvent);
+}
 
 }  // namespace kova

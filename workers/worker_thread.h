@@ -18,7 +18,8 @@ namespace kova {
 
 // Progress report: (subject, done, total); total is 0 while unknown. Called on the worker's
 // thread; the result is ignored. An empty function suppresses every report.
-using TWorkerProgressEvent = std::function<bool(const std::string& name, std::int64_t done, std::int64_t total)>;
+using TWorkerProgressEvent =
+    std::function<bool(const std::string& name, std::int64_t done, std::int64_t total)>;
 
 class TWaitingThread {
  public:
@@ -68,6 +69,8 @@ class TCommonThread : public TWaitingThread {
 void WaitWithMessages(TWaitingThread& worker);
 
 // True when `cancelEvent` is given and signalled at this instant.
-inline bool IsCancelSignalled(const platform::TEvent* cancelEvent) { return cancelEvent && cancelEvent->IsSet(); }
+inline bool IsCancelSignalled(const platform::TEvent* cancelEvent) {
+  return cancelEvent && cancelEvent->IsSet();
+}
 
 }  // namespace kova

@@ -8,30 +8,44 @@ namespace kova {
 
 namespace {
 
-std::uint64_t Rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+std::uint64_t Rotl(std::uint64_t x, int b) {
+  return (x << b) | (x >> (64 - b));
+}
 
 // SipHash-2-4: a hash keyed with a secret, whose collisions cannot be chosen without the key.
 std::uint64_t SipHash(const std::uint64_t key[2], std::string_view data) {
   std::uint64_t v0 = 0x736f6d6570736575ull ^ key[0], v1 = 0x646f72616e646f6dull ^ key[1];
   std::uint64_t v2 = 0x6c7967656e657261ull ^ key[0], v3 = 0x7465646279746573ull ^ key[1];
   auto round = [&] {
-    v0 += v1; v1 = Rotl(v1, 13); v1 ^= v0; v0 = Rotl(v0, 32);
-    v2 += v3; v3 = Rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = Rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = Rotl(v1, 17); v1 ^= v2; v2 = Rotl(v2, 32);
+    v0 += v1;
+    v1 = Rotl(v1, 13);
+    v1 ^= v0;
+    v0 = Rotl(v0, 32);
+    v2 += v3;
+    v3 = Rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = Rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = Rotl(v1, 17);
+    v1 ^= v2;
+    v2 = Rotl(v2, 32);
   };
   const std::size_t n = data.size();
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     std::uint64_t m = 0;
-    for (int b = 7; b >= 0; --b) m = (m << 8) | static_cast<unsigned char>(data[i + static_cast<std::size_t>(b)]);
+    for (int b = 7; b >= 0; --b)
+      m = (m << 8) | static_cast<unsigned char>(data[i + static_cast<std::size_t>(b)]);
     v3 ^= m;
     round();
     round();
     v0 ^= m;
   }
   std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
-  for (std::size_t b = 0; i + b < n; ++b) last |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i + b])) << (8 * b);
+  for (std::size_t b = 0; i + b < n; ++b)
+    last |= static_cast<std::uint64_t>(static_cast<unsigned char>(data[i + b])) << (8 * b);
   v3 ^= last;
   round();
   round();
@@ -49,9 +63,11 @@ std::size_t TXmlNameTable::THash::operator()(std::string_view s) const {
 
 TXmlNameTable::TXmlNameTable() : ids_(64, THash{{0, 0}}) {
   std::random_device random;
-  const THash keyed{{(std::uint64_t{random()} << 32) | random(), (std::uint64_t{random()} << 32) | random()}};
+  const THash keyed{
+      {(std::uint64_t{random()} << 32) | random(), (std::uint64_t{random()} << 32) | random()}};
   ids_ = std::unordered_map<std::string, int, THash, TEqual>(64, keyed);
-  for (const char* name : {"#text", "#cdata-section", "#comment", "#document", "xml"}) NameToId(name);
+  for (const char* name : {"#text", "#cdata-section", "#comment", "#document", "xml"})
+    NameToId(name);
 }
 
 TXmlNameTable& TXmlNameTable::Shared() {
@@ -85,10 +101,14 @@ namespace {
 
 bool IsPlainName(const std::string& name) {
   if (name.empty()) return false;
-  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || static_cast<unsigned char>(c) >= 0x80; };
+  auto letter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           static_cast<unsigned char>(c) >= 0x80;
+  };
   if (!letter(name[0]) && name[0] != '_') return false;
   for (char c : name) {
-    if (!letter(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.' && c != ':' && c != '_') return false;
+    if (!letter(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.' && c != ':' && c != '_')
+      return false;
   }
   return true;
 }
@@ -112,9 +132,12 @@ const TXmlAttrData* TXmlAttributes::Find(const std::string& name) const {
   return nullptr;
 }
 
-bool TXmlAttributes::HasAttr(const std::string& name) const { return Find(name) != nullptr; }
+bool TXmlAttributes::HasAttr(const std::string& name) const {
+  return Find(name) != nullptr;
+}
 
-std::string TXmlAttributes::AttrText(const std::string& name, const std::string& defaultValue) const {
+std::string TXmlAttributes::AttrText(const std::string& name,
+                                     const std::string& defaultValue) const {
   const TXmlAttrData* a = Find(name);
   return a ? a->Value : defaultValue;
 }
@@ -144,7 +167,8 @@ void TXmlAttributes::SetAttr(int nameId, std::string value) {
     }
   }
   if (attrs_.size() >= kXmlMaxAttributes) {
-    throw EXmlError("An element has more than " + std::to_string(kXmlMaxAttributes) + " attributes");
+    throw EXmlError("An element has more than " + std::to_string(kXmlMaxAttributes) +
+                    " attributes");
   }
   if (attrs_.empty()) attrs_.reserve(4);
   attrs_.push_back(TXmlAttrData{nameId, std::move(value)});
@@ -166,15 +190,24 @@ void TXmlElement::AppendText(std::string& out) const {
     if (out.size() > start) out += ' ';
     const std::size_t mark = out.size();
     switch (node->Kind()) {
-      case xnkElement: static_cast<const TXmlElement*>(node)->AppendText(out); break;
-      case xnkText: out += static_cast<const TXmlText*>(node)->Text; break;
-      case xnkCDATASection: out += static_cast<const TXmlCDATASection*>(node)->Text; break;
-      default: break;
+      case xnkElement:
+        static_cast<const TXmlElement*>(node)->AppendText(out);
+        break;
+      case xnkText:
+        out += static_cast<const TXmlText*>(node)->Text;
+        break;
+      case xnkCDATASection:
+        out += static_cast<const TXmlCDATASection*>(node)->Text;
+        break;
+      default:
+        break;
     }
     if (out.size() == mark) out.resize(before);  // an empty piece adds no blank
   }
 }
 
-std::unique_ptr<TXmlDocument> NewXmlDocument() { return std::make_unique<TXmlDocument>(); }
+std::unique_ptr<TXmlDocument> NewXmlDocument() {
+  return std::make_unique<TXmlDocument>();
+}
 
 }  // namespace kova

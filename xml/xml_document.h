@@ -144,7 +144,8 @@ class TXmlCharacterData : public TXmlNode {
 
 class TXmlCDATASection : public TXmlCharacterData {
  public:
-  explicit TXmlCDATASection(std::string text) : TXmlCharacterData(xnkCDATASection, 1, std::move(text)) {}
+  explicit TXmlCDATASection(std::string text)
+      : TXmlCharacterData(xnkCDATASection, 1, std::move(text)) {}
 };
 
 class TXmlComment : public TXmlCharacterData {

@@ -11,9 +11,13 @@ namespace {
 
 const char kExpectedChar[] = "Ожидается \"%c\"";
 
-[[noreturn]] void Fail(const std::string& message) { throw EXmlError(message); }
+[[noreturn]] void Fail(const std::string& message) {
+  throw EXmlError(message);
+}
 
-[[noreturn]] void FailExpected(const std::string& what) { Fail("Ожидается \"" + what + "\""); }
+[[noreturn]] void FailExpected(const std::string& what) {
+  Fail("Ожидается \"" + what + "\"");
+}
 
 [[noreturn]] void FailExpectedChar(char c) {
   std::string message = kExpectedChar;
@@ -21,12 +25,18 @@ const char kExpectedChar[] = "Ожидается \"%c\"";
   Fail(message);
 }
 
-bool IsLetter(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80; }
-bool IsNameStart(int c) { return c == '_' || IsLetter(c); }
+bool IsLetter(int c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
+}
+bool IsNameStart(int c) {
+  return c == '_' || IsLetter(c);
+}
 bool IsNameChar(int c) {
   return IsLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':' || c == '_';
 }
-bool IsBlank(int c) { return c >= 0 && c <= 0x20; }
+bool IsBlank(int c) {
+  return c >= 0 && c <= 0x20;
+}
 
 // Fetches the stream in 64 KiB blocks; the end of input is the end of the stream.
 class TByteSource {
@@ -107,7 +117,8 @@ class TParser {
 
  private:
   std::string& Buffer(int depth) {
-    if (buffers_.size() <= static_cast<std::size_t>(depth)) buffers_.resize(static_cast<std::size_t>(depth) + 1);
+    if (buffers_.size() <= static_cast<std::size_t>(depth))
+      buffers_.resize(static_cast<std::size_t>(depth) + 1);
     std::string& b = buffers_[static_cast<std::size_t>(depth)];
     b.clear();
     return b;
@@ -171,7 +182,10 @@ class TParser {
         int digits = 0;
         for (;; ++digits) {
           c = in_.Peek();
-          int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+          int d = (c >= '0' && c <= '9')   ? c - '0'
+                  : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                           : -1;
           if (d < 0) break;
           value = (value * 16 + static_cast<unsigned>(d)) & 0xFFu;
           in_.Next();
@@ -192,12 +206,18 @@ class TParser {
     }
     const std::string name = ReadName();
     char ch;
-    if (name == "amp") ch = '&';
-    else if (name == "quot") ch = '"';
-    else if (name == "lt") ch = '<';
-    else if (name == "gt") ch = '>';
-    else if (name == "apos") ch = '\'';
-    else Fail("Некорректное имя управляющего символа");
+    if (name == "amp")
+      ch = '&';
+    else if (name == "quot")
+      ch = '"';
+    else if (name == "lt")
+      ch = '<';
+    else if (name == "gt")
+      ch = '>';
+    else if (name == "apos")
+      ch = '\'';
+    else
+      Fail("Некорректное имя управляющего символа");
     ExpectChar(';');
     out += ch;
   }
@@ -220,8 +240,10 @@ class TParser {
         if (c < 0) FailExpected(std::string(1, static_cast<char>(quote)));
         if (c == quote) break;
         if (c == '<') Fail("Символ \"<\" не может использоваться в значениях атрибутов");
-        if (c == '&') ReadReference(value);
-        else value += static_cast<char>(c);
+        if (c == '&')
+          ReadReference(value);
+        else
+          value += static_cast<char>(c);
       }
       node.SetAttr(nameId, std::move(value));
       SkipBlanks();
@@ -232,7 +254,8 @@ class TParser {
     const int nameId = ReadNameId();
     const int after = in_.Peek();
     if (after < 0) Fail("Не завершено определение элемента");
-    if (!IsBlank(after) && after != '/' && after != '>') Fail("Некорретный символ в имени элемента");
+    if (!IsBlank(after) && after != '/' && after != '>')
+      Fail("Некорретный символ в имени элемента");
     if (depth >= kXmlMaxDepth) {
       Fail("Elements are nested deeper than " + std::to_string(kXmlMaxDepth) + " levels");
     }

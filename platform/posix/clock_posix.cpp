@@ -67,7 +67,7 @@ int LocalUtcOffsetMinutes() {
 }
 
 void LocaleShortMonthNames(std::string (&names)[12]) {
-  static const nl_item kItems[12] = {ABMON_1, ABMON_2, ABMON_3, ABMON_4, ABMON_5, ABMON_6,
+  static const nl_item kItems[12] = {ABMON_1, ABMON_2, ABMON_3, ABMON_4,  ABMON_5,  ABMON_6,
                                      ABMON_7, ABMON_8, ABMON_9, ABMON_10, ABMON_11, ABMON_12};
   for (int i = 0; i < 12; ++i) {
     const char* name = nl_langinfo(kItems[i]);

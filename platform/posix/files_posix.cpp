@@ -53,7 +53,8 @@ class TFileStream : public TStream {
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, count);
       if (n >= 0) return static_cast<std::size_t>(n);
-      if (errno != EINTR) throw EStreamError("Stream read error: " + path_ + ": " + std::strerror(errno), errno);
+      if (errno != EINTR)
+        throw EStreamError("Stream read error: " + path_ + ": " + std::strerror(errno), errno);
     }
   }
   void Write(const void* buffer, std::size_t count) override {
@@ -73,10 +74,12 @@ class TFileStream : public TStream {
     return true;
   }
   void Seek(std::int64_t position) override {
-    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw EStreamError("Stream seek error: " + path_, errno);
+    if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0)
+      throw EStreamError("Stream seek error: " + path_, errno);
   }
   void Truncate(std::int64_t size) override {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error: " + path_, errno);
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+      throw EStreamError("Stream write error: " + path_, errno);
   }
 
  private:
@@ -185,7 +188,9 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
     // The copy keeps the source's run bit and its date, as a copied executable does on Windows;
     // a replaced launcher then still knows which build it is.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (ok) ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::futimens(out.fd, times) == 0 && ::fsync(out.fd) == 0;
+    if (ok)
+      ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::futimens(out.fd, times) == 0 &&
+           ::fsync(out.fd) == 0;
     if (!ok) {
       ::unlink(temp.c_str());
       return false;
@@ -270,12 +275,19 @@ bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
 std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode) {
   int flags = O_CLOEXEC;
   switch (mode) {
-    case TFileMode::OpenRead: flags |= O_RDONLY; break;
-    case TFileMode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-    case TFileMode::OpenReadWrite: flags |= O_RDWR; break;
+    case TFileMode::OpenRead:
+      flags |= O_RDONLY;
+      break;
+    case TFileMode::Create:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case TFileMode::OpenReadWrite:
+      flags |= O_RDWR;
+      break;
   }
   const int fd = ::open(path.c_str(), flags, 0666);
-  if (fd < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno), errno);
+  if (fd < 0)
+    throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno), errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;

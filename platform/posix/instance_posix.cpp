@@ -49,7 +49,8 @@ socklen_t AddressOf(const std::string& name, sockaddr_un& addr) {
 bool PeerIsSameUser(int fd) {
   ucred cred{};
   socklen_t len = sizeof cred;
-  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred && cred.uid == ::getuid();
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof cred &&
+         cred.uid == ::getuid();
 }
 
 // A waiting connection, not inherited by children and not blocking; -1 when none is waiting.
@@ -132,7 +133,8 @@ struct TInstanceLock::TState {
       TSender& sender = state->Senders.emplace_back();
       sender.Owner = state;
       sender.Fd = client;
-      sender.Watch = g_unix_fd_add(client, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), Readable, &sender);
+      sender.Watch = g_unix_fd_add(client, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                   Readable, &sender);
       sender.Timer = g_timeout_add(kSenderTimeoutMs, TimedOut, &sender);
     }
     return G_SOURCE_CONTINUE;
@@ -157,7 +159,8 @@ struct TInstanceLock::TState {
     const std::string message = sender->Data.size() <= kMaxMessage ? sender->Data : std::string();
     sender->Watch = 0;  // this source ends by its return value
     state->Drop(sender);
-    const bool known = std::find(state->Accepted.begin(), state->Accepted.end(), message) != state->Accepted.end();
+    const bool known =
+        std::find(state->Accepted.begin(), state->Accepted.end(), message) != state->Accepted.end();
     // The handler comes last: it may release the lock and with it this state.
     if (known && state->Handler) state->Handler(message);
     return G_SOURCE_REMOVE;
@@ -213,7 +216,8 @@ std::unique_ptr<TInstanceLock> TInstanceLock::TryAcquire(const std::string& name
   return nullptr;
 }
 
-void TInstanceLock::ServeMessages(std::vector<std::string> accepted, std::function<void(const std::string&)> handler) {
+void TInstanceLock::ServeMessages(std::vector<std::string> accepted,
+                                  std::function<void(const std::string&)> handler) {
   state_->Accepted = std::move(accepted);
   state_->Handler = std::move(handler);
   if (state_->Handler && !state_->Watch) {
@@ -240,8 +244,10 @@ bool SendInstanceMessage(const std::string& name, const std::string& message) {
       if (::poll(&p, 1, 1000) <= 0) ok = false;
       continue;
     }
-    if (n <= 0) ok = false;
-    else sent += static_cast<std::size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      sent += static_cast<std::size_t>(n);
   }
   ::close(fd);
   return ok;

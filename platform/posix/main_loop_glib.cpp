@@ -73,7 +73,9 @@ gboolean Prepare(GSource*, gint* timeout) {
   *timeout = -1;
   return Queue().pending.load(std::memory_order_acquire) > 0;
 }
-gboolean Check(GSource*) { return Queue().pending.load(std::memory_order_acquire) > 0; }
+gboolean Check(GSource*) {
+  return Queue().pending.load(std::memory_order_acquire) > 0;
+}
 gboolean Dispatch(GSource*, GSourceFunc, gpointer) {
   DrainCalls();
   return G_SOURCE_CONTINUE;
@@ -106,7 +108,9 @@ void TEvent::Set() {
   WakeUnlessSpinning();
 }
 
-void WakeGuiThread() { WakeUnlessSpinning(); }
+void WakeGuiThread() {
+  WakeUnlessSpinning();
+}
 
 void ServePendingMessages() {
   Queue();
@@ -132,7 +136,8 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     }
     // Spin a little: most waits in a run are short, and a worker's calls and end are seen here
     // without a wake-up.
-    while (!done() && q.pending.load(std::memory_order_seq_cst) == 0 && std::chrono::steady_clock::now() < spinUntil) {
+    while (!done() && q.pending.load(std::memory_order_seq_cst) == 0 &&
+           std::chrono::steady_clock::now() < spinUntil) {
       CpuRelax();
     }
     if (DrainCalls()) continue;
@@ -141,7 +146,8 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     // blocking iteration cannot miss what comes after this last look.
     q.blocked.store(true, std::memory_order_seq_cst);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!done() && q.pending.load(std::memory_order_seq_cst) == 0) g_main_context_iteration(nullptr, TRUE);
+    if (!done() && q.pending.load(std::memory_order_seq_cst) == 0)
+      g_main_context_iteration(nullptr, TRUE);
     q.blocked.store(false, std::memory_order_seq_cst);
     q.lastIteration = std::chrono::steady_clock::now();
   }
@@ -186,7 +192,8 @@ void SendToGuiThread(std::function<void()> call) {
   });
   // The GUI thread usually runs the call within microseconds; sleep only when it does not.
   const auto until = std::chrono::steady_clock::now() + kSpin;
-  while (!state->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until) CpuRelax();
+  while (!state->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+    CpuRelax();
   std::unique_lock<std::mutex> lock(state->mutex);
   state->changed.wait(lock, [&state] { return state->done.load(std::memory_order_acquire); });
 }

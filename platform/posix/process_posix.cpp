@@ -91,7 +91,8 @@ int FindProcessByExecutable(const std::string& path) {
     const std::string dir = std::string("/proc/") + entry->d_name;
     const std::string exe = ReadLink(dir + "/exe");
     if (exe.empty()) continue;  // a process we may not inspect, or a kernel thread
-    if (SameTextAscii(exe, path) || (script && SameTextAscii(Tidy(ScriptOfProcess(dir)), tidyPath))) {
+    if (SameTextAscii(exe, path) ||
+        (script && SameTextAscii(Tidy(ScriptOfProcess(dir)), tidyPath))) {
       found = static_cast<int>(pid);
     }
   }
@@ -118,7 +119,8 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   if (rc != 0) return false;
   // The caller never waits for the child; the message loop reaps it when it ends, so it does not
   // linger as a zombie, and no thread waits for each child.
-  g_child_watch_add(pid, [](GPid child, gint, gpointer) { g_spawn_close_pid(child); }, nullptr);
+  g_child_watch_add(
+      pid, [](GPid child, gint, gpointer) { g_spawn_close_pid(child); }, nullptr);
   return true;
 }
 
@@ -131,7 +133,8 @@ std::vector<std::string> ProgramParameters(int argc, char** argv) {
   return params;
 }
 
-bool StartProgram(const std::string& program, const std::string& parameters, const std::string& directory) {
+bool StartProgram(const std::string& program, const std::string& parameters,
+                  const std::string& directory) {
   return SpawnDetached(program, SplitCommandLine(parameters), directory);
 }
 

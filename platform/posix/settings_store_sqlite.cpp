@@ -44,7 +44,9 @@ class TStatement {
   TStatement(const TStatement&) = delete;
   TStatement& operator=(const TStatement&) = delete;
   ~TStatement() { sqlite3_finalize(stmt_); }
-  bool Prepare(sqlite3* db, const char* sql) { return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) == SQLITE_OK; }
+  bool Prepare(sqlite3* db, const char* sql) {
+    return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) == SQLITE_OK;
+  }
   sqlite3_stmt* Get() const { return stmt_; }
 
  private:
@@ -98,7 +100,8 @@ class TStore {
   }
 
   struct TStatements {
-    TStatement FindChild, InsertKey, HasChildren, DeleteKey, SetValue, QueryValue, ListNames, ListValues, KeyExists;
+    TStatement FindChild, InsertKey, HasChildren, DeleteKey, SetValue, QueryValue, ListNames,
+        ListValues, KeyExists;
   };
   TStatements& S() { return *statements_; }
 
@@ -126,7 +129,8 @@ class TStore {
       ::close(fd);
     }
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
       sqlite3_close_v2(db);
       return;
@@ -138,19 +142,23 @@ class TStore {
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     auto statements = std::make_unique<TStatements>();
     const bool ok =
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;",
+        sqlite3_exec(db,
+                     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;",
                      nullptr, nullptr, nullptr) == SQLITE_OK &&
         sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
         statements->FindChild.Prepare(db, "SELECT id FROM keys WHERE parent = ? AND name = ?") &&
         statements->InsertKey.Prepare(db, "INSERT INTO keys(parent, name) VALUES(?, ?)") &&
         statements->HasChildren.Prepare(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1") &&
         statements->DeleteKey.Prepare(db, "DELETE FROM keys WHERE id = ?") &&
-        statements->SetValue.Prepare(db,
-                                     "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
-                                     "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data") &&
-        statements->QueryValue.Prepare(db, "SELECT type, data FROM vals WHERE key = ? AND name = ?") &&
+        statements->SetValue.Prepare(
+            db,
+            "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
+            "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data") &&
+        statements->QueryValue.Prepare(db,
+                                       "SELECT type, data FROM vals WHERE key = ? AND name = ?") &&
         statements->ListNames.Prepare(db, "SELECT name FROM vals WHERE key = ? ORDER BY id") &&
-        statements->ListValues.Prepare(db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY id") &&
+        statements->ListValues.Prepare(
+            db, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY id") &&
         statements->KeyExists.Prepare(db, "SELECT 1 FROM keys WHERE id = ?");
     if (!ok) {
       statements.reset();
@@ -250,15 +258,24 @@ std::string SettingsStorePath() {
   return base + "/kovaupdater/registry.sqlite3";
 }
 
-void CloseSettingsStore() { Store().Close(); }
+void CloseSettingsStore() {
+  Store().Close();
+}
 
-bool CreateKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) { return OpenKey(subKey, true, key); }
+bool CreateKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) {
+  return OpenKey(subKey, true, key);
+}
 
-bool OpenKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) { return OpenKey(subKey, false, key); }
+bool OpenKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) {
+  return OpenKey(subKey, false, key);
+}
 
-void CloseKey(TRegKeyHandle key) { delete key; }
+void CloseKey(TRegKeyHandle key) {
+  delete key;
+}
 
-bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type, const std::string& data) {
+bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type,
+              const std::string& data) {
   if (!key || !Store().Db()) return false;
   TRun s(Store().S().SetValue);
   sqlite3_bind_int64(s, 1, key->Id);
@@ -269,7 +286,8 @@ bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type, co
   return sqlite3_step(s) == SQLITE_DONE;
 }
 
-bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type, std::string& data) {
+bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type,
+                std::string& data) {
   data.clear();
   if (!key || !Store().Db()) return false;
   TRun s(Store().S().QueryValue);
@@ -299,13 +317,17 @@ bool EnumValueName(TRegKeyHandle key, std::uint32_t index, std::string& name) {
   return true;
 }
 
-bool EnumValues(TRegKeyHandle key, const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
+bool EnumValues(
+    TRegKeyHandle key,
+    const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
   if (!key || !Store().Db()) return false;
   TRun s(Store().S().ListValues);
   sqlite3_bind_int64(s, 1, key->Id);
   int rc;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    if (!each(ColumnBytes(s, 0), static_cast<std::uint32_t>(sqlite3_column_int64(s, 1)), ColumnBytes(s, 2))) break;
+    if (!each(ColumnBytes(s, 0), static_cast<std::uint32_t>(sqlite3_column_int64(s, 1)),
+              ColumnBytes(s, 2)))
+      break;
   }
   return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
@@ -330,7 +352,7 @@ bool DeleteKey(TRegKeyHandle key, const std::string& name) {
   sqlite3_bind_int64(children, 1, victim);
   const int rc = sqlite3_step(children);
   if (rc != SQLITE_DONE) return false;  // has subkeys, or the store failed
-  store.walked_.clear();  // the deleted key may be remembered under several paths
+  store.walked_.clear();                // the deleted key may be remembered under several paths
   TRun del(store.S().DeleteKey);
   sqlite3_bind_int64(del, 1, victim);
   return sqlite3_step(del) == SQLITE_DONE && sqlite3_changes(store.Db()) == 1;

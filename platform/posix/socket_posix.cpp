@@ -18,23 +18,37 @@ namespace {
 
 int FromErrno(int e) {
   switch (e) {
-    case 0: return 0;
-    case EWOULDBLOCK: return kSockWouldBlock;
-    case EINPROGRESS: return kSockInProgress;
-    case EINVAL: return kSockInvalid;
-    case EADDRNOTAVAIL: return kSockAddrNotAvail;
-    case ENETUNREACH: return kSockNetUnreach;
-    case ECONNABORTED: return kSockConnAborted;
+    case 0:
+      return 0;
+    case EWOULDBLOCK:
+      return kSockWouldBlock;
+    case EINPROGRESS:
+      return kSockInProgress;
+    case EINVAL:
+      return kSockInvalid;
+    case EADDRNOTAVAIL:
+      return kSockAddrNotAvail;
+    case ENETUNREACH:
+      return kSockNetUnreach;
+    case ECONNABORTED:
+      return kSockConnAborted;
     case ECONNRESET:
-    case EPIPE: return kSockConnReset;
-    case ETIMEDOUT: return kSockTimedOut;
-    case ECONNREFUSED: return kSockConnRefused;
-    case EHOSTUNREACH: return kSockHostUnreach;
-    default: return kSockOther;
+    case EPIPE:
+      return kSockConnReset;
+    case ETIMEDOUT:
+      return kSockTimedOut;
+    case ECONNREFUSED:
+      return kSockConnRefused;
+    case EHOSTUNREACH:
+      return kSockHostUnreach;
+    default:
+      return kSockOther;
   }
 }
 
-int Fd(long long handle) { return static_cast<int>(handle); }
+int Fd(long long handle) {
+  return static_cast<int>(handle);
+}
 
 // 1 when the event came, 0 on time-out, or a negated error.
 int WaitFor(int fd, short events, int milliseconds) {
@@ -49,15 +63,19 @@ int WaitFor(int fd, short events, int milliseconds) {
 
 }  // namespace
 
-bool StartSockets() { return true; }
+bool StartSockets() {
+  return true;
+}
 
-int ResolveAddress(const std::string& host, const std::string& port, bool numericOnly, TSocketAddress& address) {
+int ResolveAddress(const std::string& host, const std::string& port, bool numericOnly,
+                   TSocketAddress& address) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_family = AF_UNSPEC;
   if (numericOnly) hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) return kSockHostNotFound;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+    return kSockHostNotFound;
   const addrinfo* chosen = found;
   for (const addrinfo* a = found; a; a = a->ai_next) {
     if (a->ai_family == AF_INET) {
@@ -85,7 +103,8 @@ int TTcpSocket::BeginConnect(const TSocketAddress& address, int bufferSize) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(address.Bytes), address.Length) == 0) return 0;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(address.Bytes), address.Length) == 0)
+    return 0;
   return FromErrno(errno);
 }
 
@@ -99,9 +118,13 @@ int TTcpSocket::WaitConnected(int milliseconds) {
   return FromErrno(err);
 }
 
-int TTcpSocket::WaitReadable(int milliseconds) { return WaitFor(Fd(handle_), POLLIN, milliseconds); }
+int TTcpSocket::WaitReadable(int milliseconds) {
+  return WaitFor(Fd(handle_), POLLIN, milliseconds);
+}
 
-int TTcpSocket::WaitWritable(int milliseconds) { return WaitFor(Fd(handle_), POLLOUT, milliseconds); }
+int TTcpSocket::WaitWritable(int milliseconds) {
+  return WaitFor(Fd(handle_), POLLOUT, milliseconds);
+}
 
 int TTcpSocket::Receive(void* buffer, std::size_t size, std::size_t& got) {
   got = 0;

@@ -23,8 +23,8 @@ class TChild {
  public:
   // With `stdinPipe` the child's standard input is a pipe that closes when this object goes, so
   // a server that ends on end of input cannot outlive its test.
-  TChild(const std::string& program, const std::vector<std::string>& args, const std::string& directory = {},
-         bool stdinPipe = false) {
+  TChild(const std::string& program, const std::vector<std::string>& args,
+         const std::string& directory = {}, bool stdinPipe = false) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     int in[2] = {-1, -1};
@@ -64,8 +64,11 @@ class TChild {
   bool WaitForOutput(const std::string& text, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (output_.find(text) == std::string::npos) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-      if (left <= 0 || !ReadSome(static_cast<int>(left))) return output_.find(text) != std::string::npos;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0 || !ReadSome(static_cast<int>(left)))
+        return output_.find(text) != std::string::npos;
     }
     return true;
   }

@@ -20,7 +20,8 @@ namespace kova::test {
 inline std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> files;
   for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-    if (e.is_regular_file()) files[std::filesystem::relative(e.path(), root).generic_string()] = ReadFile(e.path());
+    if (e.is_regular_file())
+      files[std::filesystem::relative(e.path(), root).generic_string()] = ReadFile(e.path());
   }
   return files;
 }
@@ -68,15 +69,19 @@ class TGameFixture : public ::testing::Test {
   std::string Served() const { return nginx_->Root() + "/" + uid_; }
   std::string ListUrl() const { return nginx_->Url("/" + uid_ + "/patchlist.xml"); }
   void WriteOptions(const std::string& extra) {
-    WriteFile(work_ / "options.xml", "<options>\n <uid>" + uid_ + "</uid>\n <patchlist>" + ListUrl() +
-                                         "</patchlist>\n <run><program>bin\\game.sh</program></run>\n" + extra + "</options>\n");
+    WriteFile(work_ / "options.xml",
+              "<options>\n <uid>" + uid_ + "</uid>\n <patchlist>" + ListUrl() +
+                  "</patchlist>\n <run><program>bin\\game.sh</program></run>\n" + extra +
+                  "</options>\n");
   }
 
   struct TCliRun {
     int Status = -1;
     std::vector<std::string> Lines;
     std::string Last() const { return Lines.empty() ? std::string() : Lines.back(); }
-    bool Has(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
+    bool Has(const std::string& line) const {
+      return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
+    }
     bool HasPrefix(const std::string& prefix) const {
       for (const auto& l : Lines) {
         if (l.rfind(prefix, 0) == 0) return true;
@@ -85,7 +90,8 @@ class TGameFixture : public ::testing::Test {
     }
   };
   TCliRun Cli(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--options", work_ / "options.xml", "--home", home_, "--retries", "1"};
+    std::vector<std::string> args{"--options", work_ / "options.xml", "--home",
+                                  home_,       "--retries",           "1"};
     args.insert(args.end(), extra.begin(), extra.end());
     TChild cli(KOVA_CLI_EXE, args);
     TCliRun run;
@@ -97,10 +103,14 @@ class TGameFixture : public ::testing::Test {
   std::size_t LogMark() const { return Lines(nginx_->AccessLog()).size(); }
   std::vector<std::string> LogSince(std::size_t mark) const {
     auto lines = Lines(nginx_->AccessLog());
-    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(mark, lines.size())), lines.end());
+    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(mark, lines.size())),
+                                    lines.end());
   }
-  static std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+  static std::size_t CountContaining(const std::vector<std::string>& lines,
+                                     const std::string& text) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const std::string& l) { return l.find(text) != std::string::npos; }));
   }
   // The home folder holds exactly the published files (and no leftovers of a repair).
   void ExpectHomeMatchesSource() {

@@ -36,7 +36,9 @@ class TRecordingHost : public IUpdateHost {
   void NavigateNews(const std::string& url) override { news = url; }
   bool IsWindowVisible() const override { return visible; }
   void CloseWindow() override { closed = true; }
-  void ShowBalloon(const std::string& title, const std::string& text) override { balloon = title + ": " + text; }
+  void ShowBalloon(const std::string& title, const std::string& text) override {
+    balloon = title + ": " + text;
+  }
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override {
     boxes.push_back(text);
     return onBox ? onBox(kind, text) : TBoxResult::Cancel;
@@ -46,7 +48,8 @@ class TRecordingHost : public IUpdateHost {
   std::string info, news, balloon, executable = "/nonexistent/kovaupdater";
   std::vector<std::string> lines, boxes;
   int file = 0, total = 0;
-  bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true, closed = false;
+  bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true,
+       closed = false;
   std::function<void(const std::string&)> onInfo;
   std::function<void(int)> onFile, onTotal;
   std::function<TBoxResult(TBoxKind, const std::string&)> onBox;

@@ -43,11 +43,15 @@ inline int FreePort() {
 
 class TScriptedServer {
  public:
-  TScriptedServer() : child_("/usr/bin/python3", {KOVA_SOURCE_DIR "/tests/servers/scripted_http_server.py"}, {}, true) {
+  TScriptedServer()
+      : child_("/usr/bin/python3", {KOVA_SOURCE_DIR "/tests/servers/scripted_http_server.py"}, {},
+               true) {
     if (!child_.WaitForOutput("\n", 20)) throw std::runtime_error("scripted server did not start");
     port_ = std::stoi(child_.Output());
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
   int Port() const { return port_; }
 
  private:
@@ -64,13 +68,16 @@ class TFlakyProxy {
     if (!child_.WaitForOutput("\n", 20)) throw std::runtime_error("flaky proxy did not start");
     port_ = std::stoi(child_.Output());
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
 
  private:
   static std::vector<std::string> Arguments(int upstreamPort, double rate, int seed,
                                             const std::vector<std::string>& faults) {
-    std::vector<std::string> args{KOVA_SOURCE_DIR "/tests/servers/flaky_proxy.py", std::to_string(upstreamPort),
-                                  std::to_string(rate), std::to_string(seed)};
+    std::vector<std::string> args{KOVA_SOURCE_DIR "/tests/servers/flaky_proxy.py",
+                                  std::to_string(upstreamPort), std::to_string(rate),
+                                  std::to_string(seed)};
     args.insert(args.end(), faults.begin(), faults.end());
     return args;
   }
@@ -92,9 +99,11 @@ class TNginx {
     for (int attempt = 0; attempt < 10; ++attempt) {
       port_ = FreePort();
       WriteConfig();
-      child_ = std::make_unique<TChild>("/usr/sbin/nginx", std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf",
-                                                                                      "-g", "daemon off; master_process off;"});
-      if (Eventually([&] { return !child_->Running() || Answers(); }, 20) && child_->Running()) return;
+      child_ = std::make_unique<TChild>(
+          "/usr/sbin/nginx", std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf",
+                                                      "-g", "daemon off; master_process off;"});
+      if (Eventually([&] { return !child_->Running() || Answers(); }, 20) && child_->Running())
+        return;
       ::kill(child_->Pid(), SIGTERM);
       child_->WaitExit(10);
       child_.reset();
@@ -111,7 +120,9 @@ class TNginx {
   TNginx& operator=(const TNginx&) = delete;
 
   std::string Root() const { return dir_ / "www"; }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
   int Port() const { return port_; }
   // Access-log lines: "request|range|user agent|status". nginx writes a request's line only when
   // it has finished with it, which can be after the client has read the whole reply; a marked
@@ -122,7 +133,12 @@ class TNginx {
     http.Timeout = 2000;
     http.PerformRequest("GET", Url(mark));
     std::string log;
-    Eventually([&] { return (log = ReadFile(dir_ / "access.log")).find("GET " + mark + " ") != std::string::npos; }, 5);
+    Eventually(
+        [&] {
+          return (log = ReadFile(dir_ / "access.log")).find("GET " + mark + " ") !=
+                 std::string::npos;
+        },
+        5);
     return log;
   }
 
@@ -131,28 +147,48 @@ class TNginx {
   bool Answers() {
     THTTPSend http;
     http.Timeout = 2000;
-    return http.PerformRequest("GET", Url("/.probe")) && http.ResultCode == 200 && http.Document.Data() == dir_.Path();
+    return http.PerformRequest("GET", Url("/.probe")) && http.ResultCode == 200 &&
+           http.Document.Data() == dir_.Path();
   }
   void WriteConfig() {
     WriteFile(dir_ / "nginx.conf",
-              "error_log " + dir_ / "error.log" + " warn;\n"
-              "pid " + dir_ / "nginx.pid" + ";\n"
-              "events { worker_connections 64; }\n"
-              "http {\n"
-              "  log_format probe '$request|$http_range|$http_user_agent|$status';\n"
-              "  access_log " + dir_ / "access.log" + " probe;\n"
-              "  client_body_temp_path " + dir_ / "tmp" + ";\n"
-              "  proxy_temp_path " + dir_ / "tmp" + ";\n"
-              "  fastcgi_temp_path " + dir_ / "tmp" + ";\n"
-              "  uwsgi_temp_path " + dir_ / "tmp" + ";\n"
-              "  scgi_temp_path " + dir_ / "tmp" + ";\n"
-              "  server {\n"
-              "    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
-              "    root " + dir_ / "www" + ";\n"
-              "    location /slow/ { limit_rate 256k; }\n" +
-              serverConfig_ +
-              "  }\n"
-              "}\n");
+              "error_log " + dir_ / "error.log" +
+                  " warn;\n"
+                  "pid " +
+                  dir_ / "nginx.pid" +
+                  ";\n"
+                  "events { worker_connections 64; }\n"
+                  "http {\n"
+                  "  log_format probe '$request|$http_range|$http_user_agent|$status';\n"
+                  "  access_log " +
+                  dir_ / "access.log" +
+                  " probe;\n"
+                  "  client_body_temp_path " +
+                  dir_ / "tmp" +
+                  ";\n"
+                  "  proxy_temp_path " +
+                  dir_ / "tmp" +
+                  ";\n"
+                  "  fastcgi_temp_path " +
+                  dir_ / "tmp" +
+                  ";\n"
+                  "  uwsgi_temp_path " +
+                  dir_ / "tmp" +
+                  ";\n"
+                  "  scgi_temp_path " +
+                  dir_ / "tmp" +
+                  ";\n"
+                  "  server {\n"
+                  "    listen 127.0.0.1:" +
+                  std::to_string(port_) +
+                  ";\n"
+                  "    root " +
+                  dir_ / "www" +
+                  ";\n"
+                  "    location /slow/ { limit_rate 256k; }\n" +
+                  serverConfig_ +
+                  "  }\n"
+                  "}\n");
   }
   std::string serverConfig_;
   TTempDir dir_;

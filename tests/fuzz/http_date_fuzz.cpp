@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 2) return 0;
   const int offset = (static_cast<int>(data[0]) - 128) * 7;  // about -15 h .. +15 h
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  static const std::string months[12] = {"janv.", "févr.", "mars", "avr.", "mai", "juin",
-                                         "juil.", "août", "sept.", "oct.", "nov.", "déc."};
+  static const std::string months[12] = {"janv.", "févr.", "mars",  "avr.", "mai",  "juin",
+                                         "juil.", "août",  "sept.", "oct.", "nov.", "déc."};
   try {
     const kova::TDateTime a = kova::DecodeHttpDateAt(text, offset, months);
     const kova::TDateTime b = kova::DecodeHttpDate(text);

@@ -27,7 +27,8 @@ class TServer {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listen_, 8) != 0) {
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listen_, 8) != 0) {
       std::abort();
     }
     socklen_t length = sizeof address;

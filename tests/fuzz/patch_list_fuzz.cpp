@@ -11,8 +11,8 @@
 namespace {
 
 void Check(const kova::TPatchItem& item) {
-  if (!kova::IsSafeRelativeName(item.FileName) || !kova::IsSafeRelativeName(item.FileItem->FileName) ||
-      item.FileItem->Size < 0) {
+  if (!kova::IsSafeRelativeName(item.FileName) ||
+      !kova::IsSafeRelativeName(item.FileItem->FileName) || item.FileItem->Size < 0) {
     std::abort();
   }
 }
@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kova::TPatchMap map;
     try {
       kova::LoadPatchList(stream, map);
-      for (auto it = map.Iterate(); kova::TPatchItem* item = it->CurrentValue(); it->Next()) Check(*item);
+      for (auto it = map.Iterate(); kova::TPatchItem* item = it->CurrentValue(); it->Next())
+        Check(*item);
     } catch (const std::exception&) {
     }
     map.Clear(true);
@@ -37,7 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (start <= text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    if (std::unique_ptr<kova::TPatchItem> item = kova::ParseCacheValue(text.substr(start, end - start))) Check(*item);
+    if (std::unique_ptr<kova::TPatchItem> item =
+            kova::ParseCacheValue(text.substr(start, end - start)))
+      Check(*item);
     start = end + 1;
   }
   return 0;

@@ -25,9 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // so dictionaries over 1 MiB that the worker would accept are fuzzed at 1 MiB; the refused
   // ones (2 GiB and more) stay as they are.
   if (bytes.size() >= 5) {
-    const std::uint32_t dict = static_cast<std::uint8_t>(bytes[1]) | (static_cast<std::uint8_t>(bytes[2]) << 8) |
-                               (static_cast<std::uint8_t>(bytes[3]) << 16) |
-                               (static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[4])) << 24);
+    const std::uint32_t dict =
+        static_cast<std::uint8_t>(bytes[1]) | (static_cast<std::uint8_t>(bytes[2]) << 8) |
+        (static_cast<std::uint8_t>(bytes[3]) << 16) |
+        (static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[4])) << 24);
     if (dict > (1u << 20) && dict < 0x80000000u) {
       bytes[1] = bytes[2] = bytes[4] = 0;
       bytes[3] = 0x10;

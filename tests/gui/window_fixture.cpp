@@ -14,7 +14,8 @@ std::string Shell(const std::string& command, int* status) {
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) throw std::runtime_error("cannot run " + command);
   char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    output.append(buffer, n);
   const int rc = ::pclose(pipe);
   if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return output;
@@ -30,14 +31,16 @@ TShot Screenshot() {
   in.get();
   if (magic != "P6" || max != 255) throw std::runtime_error("unexpected screenshot format");
   shot.Rgb.assign(ppm.begin() + static_cast<long>(in.tellg()), ppm.end());
-  if (shot.Rgb.size() < static_cast<std::size_t>(shot.Width) * shot.Height * 3) throw std::runtime_error("short screenshot");
+  if (shot.Rgb.size() < static_cast<std::size_t>(shot.Width) * shot.Height * 3)
+    throw std::runtime_error("short screenshot");
   return shot;
 }
 
 TXvfb::TXvfb() {
   // Xvfb picks a free display itself and writes its number on the descriptor given.
-  server_ = std::make_unique<TChild>("/usr/bin/Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0",
-                                                                                "1024x768x24", "-nolisten", "tcp", "-noreset"});
+  server_ = std::make_unique<TChild>(
+      "/usr/bin/Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24",
+                                                "-nolisten", "tcp", "-noreset"});
   if (!server_->WaitForOutput("\n", 20)) throw std::runtime_error("Xvfb did not start");
   std::string number = server_->Output();
   number.erase(number.find('\n'));
@@ -77,11 +80,13 @@ void TWindowFixture::TearDown() {
 
 void TWindowFixture::InstallLauncher(const std::string& extra, const std::string& program,
                                      const std::string& listUrl) {
-  std::filesystem::copy_file(KOVA_UPDATER_EXE, Launcher(), std::filesystem::copy_options::overwrite_existing);
-  WriteFile(home_ + "/kovaupdater.xml", "<options>\n <uid>" + uid_ + "</uid>\n <title>Window test " + uid_ +
-                                            "</title>\n <patchlist>" + (listUrl.empty() ? ListUrl() : listUrl) +
-                                            "</patchlist>\n <run><program>" + program + "</program></run>\n" +
-                                            extra + "</options>\n");
+  std::filesystem::copy_file(KOVA_UPDATER_EXE, Launcher(),
+                             std::filesystem::copy_options::overwrite_existing);
+  WriteFile(home_ + "/kovaupdater.xml",
+            "<options>\n <uid>" + uid_ + "</uid>\n <title>Window test " + uid_ +
+                "</title>\n <patchlist>" + (listUrl.empty() ? ListUrl() : listUrl) +
+                "</patchlist>\n <run><program>" + program + "</program></run>\n" + extra +
+                "</options>\n");
 }
 
 std::string TWindowFixture::PublishSlowly(std::size_t largeFileSize) {
@@ -101,12 +106,16 @@ std::string TWindowFixture::PublishSlowly(std::size_t largeFileSize) {
 void TWindowFixture::StartWindow(const std::vector<std::string>& args) {
   std::string command = "exec '" + Launcher() + "'";
   for (const std::string& a : args) command += " '" + a + "'";
-  window_ = std::make_unique<TChild>("/bin/sh", std::vector<std::string>{"-c", command + " 2>&1"}, home_);
+  window_ =
+      std::make_unique<TChild>("/bin/sh", std::vector<std::string>{"-c", command + " 2>&1"}, home_);
   int status = 0;
   windowId_.clear();
   for (int attempt = 0; attempt < 100 && windowId_.empty(); ++attempt) {
-    windowId_ = Shell("xdotool search --onlyvisible --name '^Window test " + uid_ + "$' 2>/dev/null | head -n 1", &status);
-    while (!windowId_.empty() && (windowId_.back() == '\n' || windowId_.back() == ' ')) windowId_.pop_back();
+    windowId_ = Shell(
+        "xdotool search --onlyvisible --name '^Window test " + uid_ + "$' 2>/dev/null | head -n 1",
+        &status);
+    while (!windowId_.empty() && (windowId_.back() == '\n' || windowId_.back() == ' '))
+      windowId_.pop_back();
     if (windowId_.empty()) ::usleep(100000);
   }
   ASSERT_FALSE(windowId_.empty()) << "the window did not appear; output:\n" << window_->Output();
@@ -141,17 +150,20 @@ void WindowPosition(const std::string& id, int& x, int& y) {
   }
 }
 
-void TWindowFixture::Origin(int& x, int& y) { WindowPosition(windowId_, x, y); }
+void TWindowFixture::Origin(int& x, int& y) {
+  WindowPosition(windowId_, x, y);
+}
 
 void TWindowFixture::Click(int x, int y, int button) {
   int ox = 0, oy = 0;
   Origin(ox, oy);
-  Shell("xdotool mousemove " + std::to_string(ox + x) + " " + std::to_string(oy + y) + " sleep 0.1 click " +
-        std::to_string(button));
+  Shell("xdotool mousemove " + std::to_string(ox + x) + " " + std::to_string(oy + y) +
+        " sleep 0.1 click " + std::to_string(button));
 }
 
 bool TWindowFixture::WindowViewable() {
-  return Shell("xwininfo -id " + windowId_ + " 2>/dev/null").find("Map State: IsViewable") != std::string::npos;
+  return Shell("xwininfo -id " + windowId_ + " 2>/dev/null").find("Map State: IsViewable") !=
+         std::string::npos;
 }
 
 std::string TWindowFixture::WmState() {
@@ -163,8 +175,9 @@ std::string TWindowFixture::WmState() {
 }
 
 TTray::TTray()
-    : child_("/usr/bin/trayer", {"--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "48",
-                                 "--height", "32", "--SetDockType", "false", "--transparent", "false"}) {
+    : child_("/usr/bin/trayer",
+             {"--edge", "top", "--align", "left", "--widthtype", "pixel", "--width", "48",
+              "--height", "32", "--SetDockType", "false", "--transparent", "false"}) {
   Eventually([] { return !Shell("xdotool search --class trayer 2>/dev/null").empty(); }, 20);
   ::usleep(300000);
 }
@@ -177,13 +190,19 @@ TTray::~TTray() {
 void TTray::ClickIcon() {
   int x = 0, y = 0;
   WindowPosition(Shell("xdotool search --class trayer 2>/dev/null | head -n 1"), x, y);
-  Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) + " sleep 0.1 click 1");
+  Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) +
+        " sleep 0.1 click 1");
 }
 
 TWindowManager::TWindowManager() {
   child_ = std::make_unique<TChild>("/usr/bin/openbox", std::vector<std::string>{"--sm-disable"});
   // openbox owns the WM_S0 selection once it manages the screen.
-  if (!Eventually([] { return Shell("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") != std::string::npos; }, 20)) {
+  if (!Eventually(
+          [] {
+            return Shell("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") !=
+                   std::string::npos;
+          },
+          20)) {
     throw std::runtime_error("openbox did not start");
   }
 }

@@ -14,9 +14,10 @@ namespace {
 using TWindow = TWindowFixture;
 
 // The screen area of a sprite button equals the given frame of its sprite.
-::testing::AssertionResult ShowsFrame(const TShot& shot, int ox, int oy, int left, int top, const std::string& sprite,
-                                      int frame) {
-  const ui::TImage image = ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/" + sprite));
+::testing::AssertionResult ShowsFrame(const TShot& shot, int ox, int oy, int left, int top,
+                                      const std::string& sprite, int frame) {
+  const ui::TImage image =
+      ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/" + sprite));
   const std::vector<ui::TImage> frames = ui::SliceImage(image, 4, 1);
   const ui::TImage& f = frames[static_cast<std::size_t>(frame)];
   int differing = 0;
@@ -28,7 +29,8 @@ using TWindow = TWindowFixture;
     }
   }
   if (differing == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << differing << " pixels differ from frame " << frame << " of " << sprite;
+  return ::testing::AssertionFailure()
+         << differing << " pixels differ from frame " << frame << " of " << sprite;
 }
 
 TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
@@ -50,14 +52,14 @@ TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
     EXPECT_EQ(shot.At(ox + 127 + 214, oy + row), (TShot::TPixel{151, 66, 61}));
   }
   // The file bar is uniform, and nothing of either bar leaks outside its 429 x 5 pixels.
-  for (int x = 127; x < 127 + 429; x += 13) EXPECT_EQ(shot.At(ox + x, oy + 533), (TShot::TPixel{62, 91, 150}));
+  for (int x = 127; x < 127 + 429; x += 13)
+    EXPECT_EQ(shot.At(ox + x, oy + 533), (TShot::TPixel{62, 91, 150}));
   EXPECT_NE(shot.At(ox + 127 + 429, oy + 533), (TShot::TPixel{62, 91, 150}));
   EXPECT_NE(shot.At(ox + 127, oy + 530), (TShot::TPixel{62, 91, 150}));
   // Start and Check show their normal frames once the run has ended.
   EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 0));
   EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
 }
-
 
 TEST_F(TWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissing) {
   Publish();
@@ -92,7 +94,8 @@ TEST_F(TWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays)
   ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
   ::usleep(500000);
-  ASSERT_EQ(CountTrace("info: All files have been checked"), 0u) << "the transfer was not slow enough";
+  ASSERT_EQ(CountTrace("info: All files have been checked"), 0u)
+      << "the transfer was not slow enough";
   const auto clicked = std::chrono::steady_clock::now();
   Click(575 + 50, 535 + 13);
   // A liveness check with a wide margin: the window answers the click during the transfer.
@@ -113,8 +116,10 @@ TEST_F(TWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
   EXPECT_EQ(Window().WaitExit(20), 0) << Window().Output();
   const std::string output = Window().Output();
   EXPECT_NE(output.find("kova: info: Check cancelled by user"), std::string::npos) << output;
-  EXPECT_LT(output.find("kova: info: Check cancelled by user"), output.find("kova: window: closed"));
-  EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos) << "Close does not show Cancelling";
+  EXPECT_LT(output.find("kova: info: Check cancelled by user"),
+            output.find("kova: window: closed"));
+  EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos)
+      << "Close does not show Cancelling";
 }
 
 TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
@@ -122,13 +127,17 @@ TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");
   InstallLauncher();
   ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("box: Error while downloading patch for data\\textures.pak", 30)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("box: Error while downloading patch for data\\textures.pak", 30))
+      << Window().Output();
   // The box is a window of its own with the application title; Escape answers it like Cancel.
   std::string box;
-  ASSERT_TRUE(Eventually([&] {
-    box = Shell("xdotool search --onlyvisible --name '^Window test " + uid_ + "$' | grep -v '^" + windowId_ + "$' | head -n 1");
-    return !box.empty();
-  }, 10));
+  ASSERT_TRUE(Eventually(
+      [&] {
+        box = Shell("xdotool search --onlyvisible --name '^Window test " + uid_ +
+                    "$' | grep -v '^" + windowId_ + "$' | head -n 1");
+        return !box.empty();
+      },
+      10));
   box.erase(box.find_last_not_of(" \n") + 1);
   Shell("xdotool windowfocus --sync " + box + " key Escape");
   ASSERT_TRUE(WaitForTrace("info: Check cancelled due to an error", 10)) << Window().Output();
@@ -185,7 +194,8 @@ TEST_F(TWindow, ARunEndingWhileTheWindowIsHiddenShowsTheProgressBalloon) {
   ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
   Click(748 + 10, 15 + 10);
   ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
-  ASSERT_TRUE(WaitForTrace("balloon: Progress: All files have been checked", 60)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("balloon: Progress: All files have been checked", 60))
+      << Window().Output();
   ExpectGameInstalled();
   // A click on the icon clears the balloon and brings the window back.
   tray.ClickIcon();
@@ -214,7 +224,8 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   Publish();
   WriteFile(Served() + "/news.html",
             "<html><body style='margin:0;background:#123'>"
-            "<a href='http://news.example/elsewhere' style='display:block;height:300px;background:#345'>more</a>"
+            "<a href='http://news.example/elsewhere' "
+            "style='display:block;height:300px;background:#345'>more</a>"
             "</body></html>");
   const std::string opened = work_ / "opened.txt";
   WriteFile(work_ / "handler.sh", "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
@@ -228,7 +239,8 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
   ::usleep(500000);
   Click(12 + 300, 42 + 100);
-  ASSERT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/elsewhere\n"; }, 10)) << Window().Output();
+  ASSERT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/elsewhere\n"; }, 10))
+      << Window().Output();
   // A right click shows no menu: the panel looks the same before and after.
   const TShot before = Screenshot();
   Click(12 + 300, 42 + 100, 3);
@@ -239,14 +251,16 @@ TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   Origin(ox, oy);
   int differing = 0;
   for (int y = 42; y < 42 + 440; y += 2) {
-    for (int x = 12; x < 12 + 775; x += 2) differing += before.At(ox + x, oy + y) == after.At(ox + x, oy + y) ? 0 : 1;
+    for (int x = 12; x < 12 + 775; x += 2)
+      differing += before.At(ox + x, oy + y) == after.At(ox + x, oy + y) ? 0 : 1;
   }
   EXPECT_EQ(differing, 0);
   // A second run does not load the page again, and the page stayed.
   Click(575 + 50, 506 + 13);
   ASSERT_TRUE(WaitForTrace("info: All files have been checked", 30, 1)) << Window().Output();
   EXPECT_EQ(CountContaining(LogSince(mark), "/news.html"), 1u);
-  EXPECT_EQ(CountContaining(LogSince(mark), "/news.html HTTP/1.1|-|KovaUpdater/1.0|200"), 1u) << "the browser's user agent";
+  EXPECT_EQ(CountContaining(LogSince(mark), "/news.html HTTP/1.1|-|KovaUpdater/1.0|200"), 1u)
+      << "the browser's user agent";
   EXPECT_EQ(CountTrace("news: navigate"), 1u);
   EXPECT_EQ(CountTrace("news: loaded"), 1u);
 }
@@ -256,21 +270,31 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
   Publish();
   // A page larger than the panel, with a picture that is slow to come, a log-in frame, a window it
   // opens by itself and one it opens on a click, a print button, a file field and a text.
-  WriteFile(Served() + "/news.html",
-            "<html><body style='margin:0;background:#123'>"
-            "<button onclick=\"window.open('http://news.example/clicked')\" "
-            "style='position:absolute;left:0;top:0;width:300px;height:80px;background:#345;border:0'>open</button>"
-            "<button onclick='window.print()' "
-            "style='position:absolute;left:0;top:100px;width:300px;height:80px;background:#456;border:0'>print</button>"
-            "<input type='file' style='position:absolute;left:0;top:200px;width:300px;height:60px'>"
-            "<p style='position:absolute;left:0;top:280px;margin:0;font:40px sans-serif;color:#fff'>Select this text</p>"
-            "<button onclick=\"for (var i = 0; i < 1000; i++) window.open('http://news.example/flood' + i)\" "
-            "style='position:absolute;left:450px;top:300px;width:300px;height:80px;background:#345;border:0'>flood</button>"
-            "<iframe src='" + server.Url("/auth") + "' style='position:absolute;left:400px;top:0;width:100px;height:100px;border:0'></iframe>"
-            "<img src='" + server.Url("/stallheaders") + "' style='position:absolute;left:400px;top:200px'>"
-            "<div style='width:3000px;height:3000px'></div>"
-            "<script>setTimeout(function(){window.open('http://news.example/timer')}, 1500)</script>"
-            "</body></html>");
+  WriteFile(
+      Served() + "/news.html",
+      "<html><body style='margin:0;background:#123'>"
+      "<button onclick=\"window.open('http://news.example/clicked')\" "
+      "style='position:absolute;left:0;top:0;width:300px;height:80px;background:#345;border:0'>"
+      "open</button>"
+      "<button onclick='window.print()' "
+      "style='position:absolute;left:0;top:100px;width:300px;height:80px;background:#456;border:0'>"
+      "print</button>"
+      "<input type='file' style='position:absolute;left:0;top:200px;width:300px;height:60px'>"
+      "<p style='position:absolute;left:0;top:280px;margin:0;font:40px "
+      "sans-serif;color:#fff'>Select this text</p>"
+      "<button onclick=\"for (var i = 0; i < 1000; i++) window.open('http://news.example/flood' + "
+      "i)\" "
+      "style='position:absolute;left:450px;top:300px;width:300px;height:80px;background:#345;"
+      "border:0'>flood</button>"
+      "<iframe src='" +
+          server.Url("/auth") +
+          "' style='position:absolute;left:400px;top:0;width:100px;height:100px;border:0'></iframe>"
+          "<img src='" +
+          server.Url("/stallheaders") +
+          "' style='position:absolute;left:400px;top:200px'>"
+          "<div style='width:3000px;height:3000px'></div>"
+          "<script>setTimeout(function(){window.open('http://news.example/timer')}, 1500)</script>"
+          "</body></html>");
   const std::string opened = work_ / "opened.txt";
   WriteFile(work_ / "handler.sh", "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
   std::filesystem::permissions(work_ / "handler.sh", std::filesystem::perms::owner_all);
@@ -287,7 +311,8 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
   ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
   ::usleep(500000);
   Click(12 + 150, 42 + 40);
-  EXPECT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/clicked\n"; }, 10)) << ReadFile(opened);
+  EXPECT_TRUE(Eventually([&] { return ReadFile(opened) == "http://news.example/clicked\n"; }, 10))
+      << ReadFile(opened);
   // A thousand windows from one click start the browser a few times, and no thread per start.
   ::usleep(1100000);
   Click(12 + 600, 42 + 340);
@@ -301,7 +326,9 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
   EXPECT_LT(threads, 60u) << status;
   // Print and the file field open nothing: the launcher keeps its one window.
   auto windows = [&] {
-    return Lines(Shell("xdotool search --onlyvisible --pid " + std::to_string(Window().Pid()) + " 2>/dev/null")).size();
+    return Lines(Shell("xdotool search --onlyvisible --pid " + std::to_string(Window().Pid()) +
+                       " 2>/dev/null"))
+        .size();
   };
   EXPECT_EQ(windows(), 1u);
   Click(12 + 150, 42 + 140);
@@ -315,26 +342,30 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
   Origin(ox, oy);
   const TShot before = Screenshot();
   Shell("xdotool mousemove " + std::to_string(ox + 12 + 5) + " " + std::to_string(oy + 42 + 300) +
-        " mousedown 1 sleep 0.2 mousemove " + std::to_string(ox + 12 + 300) + " " + std::to_string(oy + 42 + 310) +
-        " sleep 0.2 mouseup 1 sleep 0.1 click --repeat 3 1");
+        " mousedown 1 sleep 0.2 mousemove " + std::to_string(ox + 12 + 300) + " " +
+        std::to_string(oy + 42 + 310) + " sleep 0.2 mouseup 1 sleep 0.1 click --repeat 3 1");
   ::usleep(500000);
   const TShot after = Screenshot();
   int changed = 0;
   for (int y = 42 + 280; y < 42 + 340; ++y) {
-    for (int x = 12; x < 12 + 380; ++x) changed += before.At(ox + x, oy + y) == after.At(ox + x, oy + y) ? 0 : 1;
+    for (int x = 12; x < 12 + 380; ++x)
+      changed += before.At(ox + x, oy + y) == after.At(ox + x, oy + y) ? 0 : 1;
   }
   EXPECT_EQ(changed, 0) << "the text was selected";
   // Scrolling by the wheel shows any scroll bar there is, overlaid ones included.
-  Shell("xdotool mousemove " + std::to_string(ox + 12 + 700) + " " + std::to_string(oy + 42 + 400) + " click 5 sleep 0.1 click 5");
+  Shell("xdotool mousemove " + std::to_string(ox + 12 + 700) + " " + std::to_string(oy + 42 + 400) +
+        " click 5 sleep 0.1 click 5");
   ::usleep(150000);
   const TShot scrolled = Screenshot();
   const TShot::TPixel page{0x11, 0x22, 0x33};
   int scrollBar = 0;
   for (int y = 42; y < 42 + 425; ++y) {
-    for (int x = 12 + 760; x < 12 + 775; ++x) scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
+    for (int x = 12 + 760; x < 12 + 775; ++x)
+      scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
   }
   for (int x = 12; x < 12 + 690; ++x) {
-    for (int y = 42 + 425; y < 42 + 440; ++y) scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
+    for (int y = 42 + 425; y < 42 + 440; ++y)
+      scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
   }
   EXPECT_EQ(scrollBar, 0) << "a scroll bar is drawn";
 }
@@ -345,8 +376,9 @@ TEST_F(TWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) 
   Origin(x0, y0);
   auto drag = [&](int fromX, int fromY, int byX, int byY) {
     Shell("xdotool mousemove " + std::to_string(x0 + fromX) + " " + std::to_string(y0 + fromY) +
-          " sleep 0.1 mousedown 1 sleep 0.2 mousemove_relative --sync -- " + std::to_string(byX / 2) + " " +
-          std::to_string(byY / 2) + " sleep 0.1 mousemove_relative --sync -- " + std::to_string(byX - byX / 2) + " " +
+          " sleep 0.1 mousedown 1 sleep 0.2 mousemove_relative --sync -- " +
+          std::to_string(byX / 2) + " " + std::to_string(byY / 2) +
+          " sleep 0.1 mousemove_relative --sync -- " + std::to_string(byX - byX / 2) + " " +
           std::to_string(byY - byY / 2) + " sleep 0.2 mouseup 1");
     ::usleep(300000);
   };

@@ -27,7 +27,8 @@ TEST_F(TWindowUnderWm, TheWindowComesBackFromTheTrayWhicheverWayItWasMinimised) 
   TTray tray;
   ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   enum class TWay { Button, WindowManagerThenIcon, WindowManagerThenSecondInstance };
-  for (const TWay way : {TWay::Button, TWay::WindowManagerThenIcon, TWay::WindowManagerThenSecondInstance}) {
+  for (const TWay way :
+       {TWay::Button, TWay::WindowManagerThenIcon, TWay::WindowManagerThenSecondInstance}) {
     SCOPED_TRACE(static_cast<int>(way));
     const std::size_t hidden = CountTrace("window: hidden");
     const std::size_t shown = CountTrace("window: shown");
@@ -47,9 +48,11 @@ TEST_F(TWindowUnderWm, TheWindowComesBackFromTheTrayWhicheverWayItWasMinimised) 
       tray.ClickIcon();
     }
     ASSERT_TRUE(WaitForTrace("window: shown", 5, shown)) << Window().Output();
-    EXPECT_TRUE(Eventually([&] { return WindowViewable() && WmState() == "Normal"; }, 5)) << WmState();
+    EXPECT_TRUE(Eventually([&] { return WindowViewable() && WmState() == "Normal"; }, 5))
+        << WmState();
     // It stays: nothing hides it again, and the one run it requested ends.
-    ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 30, runs)) << Window().Output();
+    ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 30, runs))
+        << Window().Output();
     ::usleep(500000);
     EXPECT_TRUE(WindowViewable());
     EXPECT_EQ(WmState(), "Normal");

@@ -18,7 +18,8 @@ std::string Compressible(std::size_t size) {
   std::uint32_t x = 12345;
   while (s.size() < size) {
     x = x * 1103515245u + 12345u;
-    s += "texture block " + std::to_string(x % 4096) + " of level " + std::to_string(s.size() / 100000) + "\n";
+    s += "texture block " + std::to_string(x % 4096) + " of level " +
+         std::to_string(s.size() / 100000) + "\n";
   }
   s.resize(size);
   return s;
@@ -49,11 +50,12 @@ class Unpack : public ::testing::Test {
   TRun Decode(const std::string& archive, const std::string& target) {
     TRun run;
     std::mutex mutex;
-    TDecompressThread worker(archive, target, [&](const std::string&, std::int64_t done, std::int64_t total) {
-      std::lock_guard<std::mutex> lock(mutex);
-      run.Reports.emplace_back(done, total);
-      return true;
-    });
+    TDecompressThread worker(archive, target,
+                             [&](const std::string&, std::int64_t done, std::int64_t total) {
+                               std::lock_guard<std::mutex> lock(mutex);
+                               run.Reports.emplace_back(done, total);
+                               return true;
+                             });
     WaitWithMessages(worker);
     run.Error = worker.HasError();
     run.Message = worker.ErrorMessage();
@@ -83,7 +85,8 @@ TEST_F(Unpack, AcceptsAnEndMarkerExactlyAtTheKnownSize) {
   const std::string content = Compressible(200000);
   std::string archive = test::ReadFile(Encode(content, "lzma_alone-eos"));
   ASSERT_EQ(archive.substr(5, 8), std::string(8, '\xFF'));  // written with unknown size
-  for (int i = 0; i < 8; ++i) archive[5 + i] = static_cast<char>(static_cast<std::uint64_t>(content.size()) >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    archive[5 + i] = static_cast<char>(static_cast<std::uint64_t>(content.size()) >> (8 * i));
   test::WriteFile(dir_ / "known-eos.lzma", archive);
   const TRun run = Decode(dir_ / "known-eos.lzma", dir_ / "out.bin");
   EXPECT_FALSE(run.Error) << run.Message;
@@ -106,7 +109,8 @@ TEST_F(Unpack, ReportsFirstAboutFiftyTimesAndLast) {
   EXPECT_LE(run.Reports.size(), 60u);
   EXPECT_EQ(run.Reports.front().first, 0);
   EXPECT_EQ(run.Reports.back().first, 4'000'000);
-  for (std::size_t i = 1; i < run.Reports.size(); ++i) EXPECT_GE(run.Reports[i].first, run.Reports[i - 1].first);
+  for (std::size_t i = 1; i < run.Reports.size(); ++i)
+    EXPECT_GE(run.Reports[i].first, run.Reports[i - 1].first);
 }
 
 TEST_F(Unpack, HeaderFaultsGiveTheirMessages) {
@@ -121,14 +125,16 @@ TEST_F(Unpack, HeaderFaultsGiveTheirMessages) {
       {Header(0x5d, 0x80000000u, 10), "Incorrect stream properties."},
       {Header(0x5d, 1 << 16, 0) + "data", "Can't read stream size."},
       {Header(0x5d, 1 << 16, 10).substr(0, 9), "Can't read stream size."},
-      {Header(4 * 9 + 8, 1 << 16, 10) + "data", "Incorrect stream properties."},  // lc 8 + lp 4: beyond the decoder
+      {Header(4 * 9 + 8, 1 << 16, 10) + "data",
+       "Incorrect stream properties."},  // lc 8 + lp 4: beyond the decoder
   };
   for (const TCase& c : cases) {
     test::WriteFile(dir_ / "bad.lzma", c.Bytes);
     const TRun run = Decode(dir_ / "bad.lzma", dir_ / "out.bin");
     EXPECT_TRUE(run.Error);
     EXPECT_EQ(run.Message, c.Message);
-    EXPECT_TRUE(std::filesystem::exists(dir_ / "out.bin"));  // created before the checks; the caller deletes it
+    EXPECT_TRUE(std::filesystem::exists(
+        dir_ / "out.bin"));  // created before the checks; the caller deletes it
   }
   EXPECT_TRUE(Decode(dir_ / "absent.lzma", dir_ / "out.bin").Error);
 }
@@ -148,7 +154,8 @@ TEST_F(Unpack, TruncatedOrDamagedDataIsAnErrorOrWrongOutputNeverACrash) {
     if (run.Error) {
       EXPECT_EQ(run.Message, "Error in data stream.");
     } else {
-      EXPECT_FALSE(test::ReadFile(dir_ / "out.bin") == content) << "a flipped byte went unnoticed at " << at;
+      EXPECT_FALSE(test::ReadFile(dir_ / "out.bin") == content)
+          << "a flipped byte went unnoticed at " << at;
     }
   }
 }
@@ -172,17 +179,21 @@ namespace {
 TEST_F(Unpack, UnpacksFilesOfMoreThanTwoGibibytes) {
   constexpr std::uint64_t kSize = 2'300'000'000ull;
   const std::string archive = dir_ / "zeros.lzma";
-  test::TChild xz("/bin/sh", {"-c", "head -c " + std::to_string(kSize) + " /dev/zero | xz --format=lzma -0 -T1 > '" + archive + "'"});
+  test::TChild xz("/bin/sh",
+                  {"-c", "head -c " + std::to_string(kSize) +
+                             " /dev/zero | xz --format=lzma -0 -T1 > '" + archive + "'"});
   ASSERT_EQ(xz.WaitExit(300), 0);
   // Give the archive its size, so the end marker stands exactly at a known size past 2 GiB.
   std::string bytes = test::ReadFile(archive);
-  for (int i = 0; i < 8; ++i) bytes[5 + static_cast<std::size_t>(i)] = static_cast<char>(kSize >> (8 * i));
+  for (int i = 0; i < 8; ++i)
+    bytes[5 + static_cast<std::size_t>(i)] = static_cast<char>(kSize >> (8 * i));
   test::WriteFile(archive, bytes);
   const TRun run = Decode(archive, dir_ / "big.bin");
   EXPECT_FALSE(run.Error) << run.Message;
   EXPECT_EQ(std::filesystem::file_size(dir_ / "big.bin"), kSize);
   ASSERT_FALSE(run.Reports.empty());
-  EXPECT_EQ(run.Reports.front(), (std::pair<std::int64_t, std::int64_t>{0, static_cast<std::int64_t>(kSize)}));
+  EXPECT_EQ(run.Reports.front(),
+            (std::pair<std::int64_t, std::int64_t>{0, static_cast<std::int64_t>(kSize)}));
   EXPECT_EQ(run.Reports.back().first, static_cast<std::int64_t>(kSize));
   std::filesystem::remove(dir_ / "big.bin");
 }

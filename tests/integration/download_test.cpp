@@ -17,7 +17,9 @@
 namespace kova {
 namespace {
 
-std::uint32_t CrcOf(const std::string& s) { return ~CrcUpdate(kCrcInit, s.data(), s.size()); }
+std::uint32_t CrcOf(const std::string& s) {
+  return ~CrcUpdate(kCrcInit, s.data(), s.size());
+}
 
 // The server's files are dated 1 May 2024, 10:00:00 UTC.
 constexpr std::int64_t kFileTime = 1714557600;
@@ -64,7 +66,9 @@ class Download : public ::testing::Test {
     utimbuf times{kFileTime, kFileTime};
     ::utime(path.c_str(), &times);
   }
-  static std::string Content(const std::string& name) { return test::ReadFile(nginx_->Root() + "/" + name); }
+  static std::string Content(const std::string& name) {
+    return test::ReadFile(nginx_->Root() + "/" + name);
+  }
   static TDateTime ServerFileDate() { return DecodeHttpDate("Wed, 01 May 2024 10:00:00 GMT"); }
   // The access-log lines for `path`, each "request|range|user agent|status".
   static std::vector<std::string> LogFor(const std::string& path) {
@@ -83,8 +87,8 @@ class Download : public ::testing::Test {
   TFileRun FileDownload(const std::string& url, const std::string& target, TDateTime localDate = 0,
                         const platform::TEvent* cancel = nullptr, TProgress* progress = nullptr) {
     TFileRun run;
-    auto worker = std::make_unique<TDownloadThread>(url, target, localDate, cancel,
-                                                    progress ? progress->Callback() : TWorkerProgressEvent());
+    auto worker = std::make_unique<TDownloadThread>(
+        url, target, localDate, cancel, progress ? progress->Callback() : TWorkerProgressEvent());
     WaitWithMessages(*worker);
     run.Result.Outcome = worker->Outcome;
     run.Result.ServerDate = worker->ServerDate;
@@ -182,8 +186,8 @@ TEST_F(Download, CancelKeepsThePartFileAndTheNextDownloadResumesIt) {
   const TFileRun second = FileDownload(nginx_->Url("/huge.bin"), target);
   EXPECT_EQ(second.Result.Outcome, doDownloaded);
   ASSERT_FALSE(LogFor("/huge.bin").empty());
-  EXPECT_EQ(LogFor("/huge.bin").back(),
-            "GET /huge.bin HTTP/1.0|bytes=" + std::to_string(kept - 8192) + "-|KovaUpdater/1.0|206");
+  EXPECT_EQ(LogFor("/huge.bin").back(), "GET /huge.bin HTTP/1.0|bytes=" +
+                                            std::to_string(kept - 8192) + "-|KovaUpdater/1.0|206");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(second.Crc, CrcOf(content));
 }
@@ -209,7 +213,8 @@ TEST_F(Download, AnEqualDateStopsABigBodyEarlyButASmallOneOnlyAtTheEnd) {
   EXPECT_LT(big.Size(), 1 << 20);  // stopped before the end
 
   const std::string target = dir_ / "same.bin";
-  EXPECT_EQ(FileDownload(nginx_->Url("/big.bin"), target, ServerFileDate()).Result.Outcome, doNotNewer);
+  EXPECT_EQ(FileDownload(nginx_->Url("/big.bin"), target, ServerFileDate()).Result.Outcome,
+            doNotNewer);
   EXPECT_FALSE(std::filesystem::exists(target + ".part"));
   EXPECT_FALSE(std::filesystem::exists(target));
 }
@@ -226,7 +231,8 @@ TEST_F(Download, ALaterLocalDateStopsOnlyBodiesThatFitOneBlock) {
   EXPECT_EQ(r.Outcome, doDownloaded);  // no local date: never "not newer"
   EXPECT_TRUE(SameDateTime(r.ServerDate, ServerFileDate()));
   TMemoryStream earlier;
-  EXPECT_EQ(StreamDownload(nginx_->Url("/small.bin"), ServerFileDate() - 1, earlier).Outcome, doDownloaded);
+  EXPECT_EQ(StreamDownload(nginx_->Url("/small.bin"), ServerFileDate() - 1, earlier).Outcome,
+            doDownloaded);
 }
 
 TEST_F(Download, ResumesPastTwoGibibytes) {
@@ -249,7 +255,8 @@ TEST_F(Download, ResumesPastTwoGibibytes) {
   ASSERT_FALSE(progress.reports.empty());
   EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{resumeAt, 0}));
   ASSERT_FALSE(LogFor("/sparse.bin").empty());
-  EXPECT_EQ(LogFor("/sparse.bin").back(), "GET /sparse.bin HTTP/1.0|bytes=" + std::to_string(resumeAt) + "-|KovaUpdater/1.0|206");
+  EXPECT_EQ(LogFor("/sparse.bin").back(),
+            "GET /sparse.bin HTTP/1.0|bytes=" + std::to_string(resumeAt) + "-|KovaUpdater/1.0|206");
   EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(target)), kSize);
   auto served_stream = platform::OpenFileStream(served, platform::TFileMode::OpenRead);
   EXPECT_EQ(run.Crc, ~CrcOfStream(*served_stream, 0, kCrcInit));
@@ -283,7 +290,8 @@ TEST_F(DownloadOddServer, AWholeBodyAnsweringARangeRequestReplacesThePartFile) {
 
 TEST_F(DownloadOddServer, ShortBodiesFailAndKeepWhatArrived) {
   const std::string target = dir_ / "short";
-  auto worker = std::make_unique<TDownloadThread>(server_->Url("/short"), target, 0, nullptr, nullptr);
+  auto worker =
+      std::make_unique<TDownloadThread>(server_->Url("/short"), target, 0, nullptr, nullptr);
   WaitWithMessages(*worker);
   EXPECT_EQ(worker->Outcome, doFailed);
   worker.reset();
@@ -294,7 +302,8 @@ TEST_F(DownloadOddServer, ShortBodiesFailAndKeepWhatArrived) {
 TEST_F(DownloadOddServer, HttpsAndStalledServersFail) {
   TMemoryStream stream;
   {
-    TDownloadThread worker("https://127.0.0.1:" + std::to_string(server_->Port()) + "/", 0, stream, nullptr, nullptr);
+    TDownloadThread worker("https://127.0.0.1:" + std::to_string(server_->Port()) + "/", 0, stream,
+                           nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doFailed);
   }
@@ -318,9 +327,10 @@ TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
   };
   // Ended by an orderly close, several chunks, a signed length, and codings the client never
   // asked for.
-  for (const TCase& c : {TCase{"/nolength", "first part, second part, the end"}, TCase{"/chunked", "helloabc"},
-                         TCase{"/chunkedbig", payload}, TCase{"/signedlength", "hello"}, TCase{"/gzip", payload},
-                         TCase{"/deflate", payload}, TCase{"/rawdeflate", payload}}) {
+  for (const TCase& c :
+       {TCase{"/nolength", "first part, second part, the end"}, TCase{"/chunked", "helloabc"},
+        TCase{"/chunkedbig", payload}, TCase{"/signedlength", "hello"}, TCase{"/gzip", payload},
+        TCase{"/deflate", payload}, TCase{"/rawdeflate", payload}}) {
     TMemoryStream stream;
     TDownloadThread worker(server_->Url(c.Path), 0, stream, nullptr, nullptr);
     WaitWithMessages(worker);
@@ -337,7 +347,8 @@ TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
   }
   // Into a file: the chunks together, with their CRC-32.
   const std::string target = dir_ / "chunked";
-  auto worker = std::make_unique<TDownloadThread>(server_->Url("/chunkedbig"), target, 0, nullptr, nullptr);
+  auto worker =
+      std::make_unique<TDownloadThread>(server_->Url("/chunkedbig"), target, 0, nullptr, nullptr);
   WaitWithMessages(*worker);
   EXPECT_EQ(worker->Outcome, doDownloaded);
   worker->Finish();

@@ -3,9 +3,9 @@
 // published state, and no file is ever lost.
 
 #include <gtest/gtest.h>
-#include <sys/statvfs.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 
 #include <filesystem>
 #include <fstream>
@@ -32,7 +32,8 @@ class Faults : public test::TGameFixture {
   std::unique_ptr<TChild> StartStoppingAt(const std::string& point) {
     ::setenv("KOVA_FAULT_STOP", point.c_str(), 1);
     auto cli = std::make_unique<TChild>(
-        KOVA_CLI_EXE, std::vector<std::string>{"--options", work_ / "options.xml", "--home", home_, "--retries", "1"});
+        KOVA_CLI_EXE, std::vector<std::string>{"--options", work_ / "options.xml", "--home", home_,
+                                               "--retries", "1"});
     ::unsetenv("KOVA_FAULT_STOP");
     return cli;
   }
@@ -51,8 +52,9 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
     cli->WaitExit(10);
     // Whatever the stage, the player's copy is in place or kept as the backup.
     const std::string backup = home_ + "/data/textures.kovabak";
-    EXPECT_TRUE((std::filesystem::exists(file) && test::ReadFile(file) == "the player's old copy") ||
-                (std::filesystem::exists(backup) && test::ReadFile(backup) == "the player's old copy"));
+    EXPECT_TRUE(
+        (std::filesystem::exists(file) && test::ReadFile(file) == "the player's old copy") ||
+        (std::filesystem::exists(backup) && test::ReadFile(backup) == "the player's old copy"));
     const auto run = Cli();
     EXPECT_EQ(run.Status, 0) << run.Last();
     ExpectHomeMatchesSource();  // no ".kovanew", ".kovabak" or archive left behind
@@ -202,10 +204,12 @@ TEST_F(Faults, ABrokenOrLockedSettingsStoreNeverStopsTheUpdate) {
          test::WriteFile(store, good);
          holder = std::make_unique<TChild>(
              "/usr/bin/python3",
-             std::vector<std::string>{"-c", "import sqlite3, sys; db = sqlite3.connect(sys.argv[1], isolation_level=None);"
-                                             " db.execute('PRAGMA locking_mode=EXCLUSIVE'); db.execute('BEGIN EXCLUSIVE');"
-                                             " print('locked', flush=True); sys.stdin.read()",
-                                      store},
+             std::vector<std::string>{
+                 "-c",
+                 "import sqlite3, sys; db = sqlite3.connect(sys.argv[1], isolation_level=None);"
+                 " db.execute('PRAGMA locking_mode=EXCLUSIVE'); db.execute('BEGIN EXCLUSIVE');"
+                 " print('locked', flush=True); sys.stdin.read()",
+                 store},
              std::string(), true);
          ASSERT_TRUE(holder->WaitForOutput("locked", 10));
        }},

@@ -55,9 +55,10 @@ TEST_F(HttpClient, WritesTheRequestByteForByte) {
   ASSERT_TRUE(http.PerformRequest("get", server_->Url("/echo/a/b.lzma")));
   EXPECT_EQ(http.ResultCode, 200);
   const std::string port = std::to_string(server_->Port());
-  EXPECT_EQ(Body(http), "GET /echo/a/b.lzma HTTP/1.0\r\nHost: 127.0.0.1:" + port +
-                            "\r\nKeep-Alive: 300\r\nConnection: keep-alive\r\nRange: bytes=1048576-\r\n"
-                            "User-Agent: KovaUpdater/1.0\r\n\r\n");
+  EXPECT_EQ(Body(http),
+            "GET /echo/a/b.lzma HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+                "\r\nKeep-Alive: 300\r\nConnection: keep-alive\r\nRange: bytes=1048576-\r\n"
+                "User-Agent: KovaUpdater/1.0\r\n\r\n");
   EXPECT_EQ(http.RangeStart, 0);  // ranges apply to one request only
   EXPECT_EQ(http.RangeEnd, 0);
 
@@ -141,13 +142,14 @@ TEST_F(HttpClient, AResetOrShortBodyFailsWithTheBlocksReadSoFar) {
 }
 
 TEST_F(HttpClient, OversizedOrMalformedHeadersFailInsteadOfExhaustingMemory) {
-  for (const char* path : {"/hugeline", "/manyheaders", "/endless", "/badlength", "/hugelength", "/badchunk",
-                           "/hugechunk", "/continueflood"}) {
+  for (const char* path : {"/hugeline", "/manyheaders", "/endless", "/badlength", "/hugelength",
+                           "/badchunk", "/hugechunk", "/continueflood"}) {
     THTTPSend http;
     EXPECT_FALSE(http.PerformRequest("GET", server_->Url(path))) << path;
     EXPECT_NE(http.Sock.LastError(), 0) << path;
     EXPECT_LT(Body(http).size(), 100u) << path;
-    EXPECT_LT(http.Headers.size(), 20000u) << path;  // interim status lines are capped with the headers
+    EXPECT_LT(http.Headers.size(), 20000u)
+        << path;  // interim status lines are capped with the headers
   }
 }
 
@@ -162,10 +164,11 @@ TEST_F(HttpClient, ALengthWithASignIsANumber) {
 }
 
 TEST_F(HttpClient, AnAddressThatWouldBreakTheRequestApartSendsNothing) {
-  for (const std::string& url : {server_->Url("/a\r\nX-Injected: 1\r\nCookie: stolen"), server_->Url("/a b"),
-                                 server_->Url(std::string("/a\0b", 4)), server_->Url("/a\x7f"),
-                                 std::string("http://127.0.0.1:99105/"), std::string("http://127.0.0.1:0/"),
-                                 std::string("http://127.0.0.1:-80/"), std::string("http://bad\rhost/")}) {
+  for (const std::string& url :
+       {server_->Url("/a\r\nX-Injected: 1\r\nCookie: stolen"), server_->Url("/a b"),
+        server_->Url(std::string("/a\0b", 4)), server_->Url("/a\x7f"),
+        std::string("http://127.0.0.1:99105/"), std::string("http://127.0.0.1:0/"),
+        std::string("http://127.0.0.1:-80/"), std::string("http://bad\rhost/")}) {
     THTTPSend http;
     EXPECT_FALSE(http.PerformRequest("GET", url)) << url;
     EXPECT_EQ(http.ResultCode, 500) << url;
@@ -184,7 +187,8 @@ TEST_F(HttpClient, CollectsCookiesAndSendsThemBack) {
   EXPECT_EQ(http.Cookies[0], (std::pair<std::string, std::string>{"session", "abc123"}));
   EXPECT_EQ(http.Cookies[1], (std::pair<std::string, std::string>{"theme", "dark"}));
   ASSERT_TRUE(http.PerformRequest("GET", server_->Url("/echo")));
-  EXPECT_NE(Body(http).find("\r\nCookie: session=abc123; theme=dark\r\n"), std::string::npos) << Body(http);
+  EXPECT_NE(Body(http).find("\r\nCookie: session=abc123; theme=dark\r\n"), std::string::npos)
+      << Body(http);
 }
 
 TEST_F(HttpClient, NoBodyForHeadOr204AndHeadersCanBeLookedUp) {
@@ -210,11 +214,13 @@ TEST_F(HttpClient, StatusesAreReportedNotTurnedIntoFailures) {
 
 TEST_F(HttpClient, HttpsAndUnreachableHostsFailWithStatus500) {
   THTTPSend https;
-  EXPECT_FALSE(https.PerformRequest("GET", "https://127.0.0.1:" + std::to_string(server_->Port()) + "/echo"));
+  EXPECT_FALSE(https.PerformRequest(
+      "GET", "https://127.0.0.1:" + std::to_string(server_->Port()) + "/echo"));
   EXPECT_EQ(https.ResultCode, 500);
   EXPECT_EQ(https.Sock.LastError(), kErrNoTls);
   THTTPSend refused;
-  EXPECT_FALSE(refused.PerformRequest("GET", "http://127.0.0.1:" + std::to_string(test::FreePort()) + "/"));
+  EXPECT_FALSE(
+      refused.PerformRequest("GET", "http://127.0.0.1:" + std::to_string(test::FreePort()) + "/"));
   EXPECT_EQ(refused.ResultCode, 500);
   EXPECT_EQ(refused.Sock.LastError(), kErrConnRefused);
   THTTPSend unknown;

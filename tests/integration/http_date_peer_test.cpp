@@ -14,10 +14,12 @@ namespace kova {
 namespace {
 
 const std::vector<std::string> kDates = {
-    "Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994",
-    "Tue, 29 Feb 2000 23:59:59 GMT", "Wed, 01 Jan 2025 00:00:00 +0300", "Thu, 15 May 2025 12:30:00 -0700",
-    "Fri, 31 Dec 1999 23:59:59 -0000", "Mon, 07 Dec 2026 06:05:04 +0545", "Sat, 01 Jul 2023 18:00:00 EST",
-    "Saturday, 01-Jul-23 18:00:00 GMT", "Mon Jan  2 03:04:05 2006"};
+    "Sun, 06 Nov 1994 08:49:37 GMT",   "Sunday, 06-Nov-94 08:49:37 GMT",
+    "Sun Nov  6 08:49:37 1994",        "Tue, 29 Feb 2000 23:59:59 GMT",
+    "Wed, 01 Jan 2025 00:00:00 +0300", "Thu, 15 May 2025 12:30:00 -0700",
+    "Fri, 31 Dec 1999 23:59:59 -0000", "Mon, 07 Dec 2026 06:05:04 +0545",
+    "Sat, 01 Jul 2023 18:00:00 EST",   "Saturday, 01-Jul-23 18:00:00 GMT",
+    "Mon Jan  2 03:04:05 2006"};
 
 // Python's local calendar fields for each date, in the zone `tz`. Texts without a zone, and those
 // with "-0000", are local time to the launcher; Python is told so with an "L|" mark.
@@ -45,7 +47,8 @@ std::vector<TDateTime> PeerDecode(const std::string& tz) {
   std::istringstream in(python.Output());
   std::vector<TDateTime> out;
   TDateFields f;
-  while (in >> f.Year >> f.Month >> f.Day >> f.Hour >> f.Minute >> f.Second) out.push_back(EncodeDateTime(f));
+  while (in >> f.Year >> f.Month >> f.Day >> f.Hour >> f.Minute >> f.Second)
+    out.push_back(EncodeDateTime(f));
   return out;
 }
 
@@ -60,11 +63,14 @@ TEST(HttpDatePeer, AgreesWithPythonsEmailUtilsInSeveralZones) {
     for (std::size_t i = 0; i < kDates.size(); ++i) {
       const TDateTime got = DecodeHttpDate(kDates[i]);
       EXPECT_TRUE(SameDateTime(got, expected[i]))
-          << tz << ": " << kDates[i] << " gave " << DateTimeToText(got) << ", Python " << DateTimeToText(expected[i]);
+          << tz << ": " << kDates[i] << " gave " << DateTimeToText(got) << ", Python "
+          << DateTimeToText(expected[i]);
     }
   }
-  if (saved) ::setenv("TZ", restore.c_str(), 1);
-  else ::unsetenv("TZ");
+  if (saved)
+    ::setenv("TZ", restore.c_str(), 1);
+  else
+    ::unsetenv("TZ");
   ::tzset();
 }
 

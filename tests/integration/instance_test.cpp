@@ -1,6 +1,8 @@
 // Real launcher processes: the single-instance rule, the start-up commands and the self-update
 // handshake between an old and a new copy of the executable.
 
+#include "platform/instance.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -10,14 +12,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
-
 #include <filesystem>
 
 #include "core/options.h"
 #include "core/registry.h"
 #include "core/startup.h"
 #include "core/utility.h"
-#include "platform/instance.h"
 #include "platform/main_loop.h"
 #include "platform/settings_store.h"
 #include "tests/common/child_process.h"
@@ -31,7 +31,8 @@ const char kWaiting[] = "Waiting for instance messages";
 class LauncherProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    uid_ = "it-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    uid_ = "it-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
     exe_ = dir_ / "kovaupdater";
     std::filesystem::copy_file(KOVA_UPDATER_EXE, exe_);
     test::WriteFile(dir_ / "kovaupdater.xml", "<options>\n  <uid>" + uid_ + "</uid>\n</options>\n");
@@ -73,15 +74,18 @@ TEST_F(LauncherProcess, HelpIsShownFirstThenTheRunningInstanceIsFocused) {
   ASSERT_TRUE(first.WaitForOutput(kWaiting, 10));
   test::TChild help(exe_, {"/?"});
   EXPECT_EQ(help.WaitExit(10), 0);
-  EXPECT_NE(help.Output().find("KovaUpdater LT v1.0\nversion date: "), std::string::npos) << help.Output();
-  EXPECT_NE(help.Output().find("/clean - Clean updater settings from registry."), std::string::npos);
+  EXPECT_NE(help.Output().find("KovaUpdater LT v1.0\nversion date: "), std::string::npos)
+      << help.Output();
+  EXPECT_NE(help.Output().find("/clean - Clean updater settings from registry."),
+            std::string::npos);
   EXPECT_TRUE(first.WaitForOutput("Focus requested", 10));
 }
 
 TEST_F(LauncherProcess, CleanInAnyCaseRemovesTheStoredSettings) {
   const std::string key = std::string(kRegistryPath) + uid_;
   ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, key + "\\HomeDir", "/x/"));
-  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, key + "\\PatchList\\1", "archive|a|00000000|00000000|0|0"));
+  ASSERT_TRUE(
+      RegWriteString(kHkeyCurrentUser, key + "\\PatchList\\1", "archive|a|00000000|00000000|0|0"));
   test::TChild clean(exe_, {" /CLEAN"});
   EXPECT_EQ(clean.WaitExit(10), 0);
   EXPECT_EQ(clean.Output(), "");
@@ -111,22 +115,28 @@ TEST_F(LauncherProcess, DeleteWithExitEndsAndWithoutItGoesOn) {
 TEST_F(LauncherProcess, TheHomeFolderIsTheExecutablesFolderUnlessRestored) {
   test::TChild first(exe_, {});
   ASSERT_TRUE(first.WaitForOutput(kWaiting, 10));
-  EXPECT_NE(first.Output().find("home folder " + dir_.Path() + "/\n"), std::string::npos) << first.Output();
+  EXPECT_NE(first.Output().find("home folder " + dir_.Path() + "/\n"), std::string::npos)
+      << first.Output();
   std::string stored;
-  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\HomeDir", stored));
+  EXPECT_TRUE(
+      RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\HomeDir", stored));
   EXPECT_EQ(stored, dir_.Path() + "/");
   ASSERT_TRUE(Close());
   ASSERT_EQ(first.WaitExit(10), 0);
 
   // With restore_homedir a stored folder that exists is kept, and a corrupt stored date does not
   // stop the program.
-  test::WriteFile(dir_ / "kovaupdater.xml", "<options><uid>" + uid_ + "</uid><restore_homedir/></options>");
+  test::WriteFile(dir_ / "kovaupdater.xml",
+                  "<options><uid>" + uid_ + "</uid><restore_homedir/></options>");
   std::filesystem::create_directory(dir_ / "elsewhere");
-  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\HomeDir", dir_ / "elsewhere/"));
-  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate", "garbage"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\HomeDir",
+                             dir_ / "elsewhere/"));
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate",
+                             "garbage"));
   test::TChild second(exe_, {});
   ASSERT_TRUE(second.WaitForOutput(kWaiting, 10)) << second.Output();
-  EXPECT_NE(second.Output().find("home folder " + dir_.Path() + "/elsewhere/\n"), std::string::npos) << second.Output();
+  EXPECT_NE(second.Output().find("home folder " + dir_.Path() + "/elsewhere/\n"), std::string::npos)
+      << second.Output();
 }
 
 TEST_F(LauncherProcess, SelfUpdateHandshakeReplacesTheRunningProgramAndCleansUp) {
@@ -170,7 +180,11 @@ TEST_F(LauncherProcess, UpdateWithAMissingTargetStartsNothing) {
 // A program of another local user (nobody), started with setpriv: only root can start one.
 std::unique_ptr<test::TChild> AsOtherUser(const std::vector<std::string>& args) {
   // The script goes on the command line: the checkout may be a folder only its owner can read.
-  std::vector<std::string> all{"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c",
+  std::vector<std::string> all{"--reuid=65534",
+                               "--regid=65534",
+                               "--clear-groups",
+                               "/usr/bin/python3",
+                               "-c",
                                test::ReadFile(KOVA_SOURCE_DIR "/tests/servers/other_user.py")};
   all.insert(all.end(), args.begin(), args.end());
   return std::make_unique<test::TChild>("/usr/bin/setpriv", all, "", true);
@@ -188,8 +202,10 @@ TEST_F(LauncherProcess, AnotherUserCanNeitherTakeTheLockNorCloseTheLauncher) {
   test::TChild launcher(exe_, {});
   // It neither ends at once nor tells the stranger anything: it runs without the lock.
   EXPECT_EQ(launcher.WaitExit(10), 0);
-  EXPECT_NE(launcher.Output().find("running without a window"), std::string::npos) << launcher.Output();
-  EXPECT_NE(launcher.Output().find("No single-instance lock is held"), std::string::npos) << launcher.Output();
+  EXPECT_NE(launcher.Output().find("running without a window"), std::string::npos)
+      << launcher.Output();
+  EXPECT_NE(launcher.Output().find("No single-instance lock is held"), std::string::npos)
+      << launcher.Output();
   EXPECT_EQ(test::ReadFile(log).find("FOCUS=="), std::string::npos) << test::ReadFile(log);
   EXPECT_FALSE(platform::SendInstanceMessage(uid_, FocusMessageName(uid_)));  // nor do we
   squatter.reset();
@@ -221,7 +237,9 @@ TEST(InstanceLock, ASenderThatStallsNeverHoldsTheLoopAndOthersGetThrough) {
   addr.sun_family = AF_UNIX;
   const std::string id = "kovaupdater." + std::to_string(::getuid()) + "." + name;
   std::memcpy(addr.sun_path + 1, id.data(), id.size());
-  ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + id.size())), 0);
+  ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr),
+                      static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + id.size())),
+            0);
   ASSERT_EQ(::send(peer, "FOC", 3, 0), 3);
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 20; ++i) platform::ServePendingMessages();
@@ -232,18 +250,22 @@ TEST(InstanceLock, ASenderThatStallsNeverHoldsTheLoopAndOthersGetThrough) {
     platform::ServePendingMessages();  // the holder's loop runs beside its senders
   }
   EXPECT_TRUE(platform::SendInstanceMessage(name, "FOCUS==" + name));
-  EXPECT_TRUE(test::Eventually([&] {
-    platform::ServePendingMessages();
-    return !messages.empty();
-  }, 5));
+  EXPECT_TRUE(test::Eventually(
+      [&] {
+        platform::ServePendingMessages();
+        return !messages.empty();
+      },
+      5));
   EXPECT_EQ(messages, std::vector<std::string>{"FOCUS==" + name});
   ::close(peer);
 }
 
 TEST(ExecuteFile, RunsInTheGivenFolderWithSplitParameters) {
   test::TTempDir dir;
-  ASSERT_TRUE(ExecuteFile("/bin/sh", "-c \"pwd > out.txt; echo $0 >> out.txt\" \"second arg\"", dir.Path()));
-  EXPECT_TRUE(test::Eventually([&] { return test::ReadFile(dir / "out.txt").find("second arg") != std::string::npos; }, 10));
+  ASSERT_TRUE(ExecuteFile("/bin/sh", "-c \"pwd > out.txt; echo $0 >> out.txt\" \"second arg\"",
+                          dir.Path()));
+  EXPECT_TRUE(test::Eventually(
+      [&] { return test::ReadFile(dir / "out.txt").find("second arg") != std::string::npos; }, 10));
   EXPECT_EQ(test::ReadFile(dir / "out.txt"), dir.Path() + "\nsecond arg\n");
   EXPECT_FALSE(ExecuteFile(dir / "no-such-program", "", dir.Path()));
 }
@@ -281,14 +303,17 @@ TEST(InstanceLock, HeldUntilReleasedAndCarriesMessages) {
   EXPECT_EQ(again, nullptr);
   EXPECT_EQ(result, platform::TInstanceLock::TResult::HeldElsewhere);
   std::vector<std::string> messages;
-  lock->ServeMessages({"FOCUS==" + name, "CLOSE==" + name}, [&](const std::string& m) { messages.push_back(m); });
+  lock->ServeMessages({"FOCUS==" + name, "CLOSE==" + name},
+                      [&](const std::string& m) { messages.push_back(m); });
   EXPECT_TRUE(platform::SendInstanceMessage(name, "FOCUS==" + name));
   EXPECT_TRUE(platform::SendInstanceMessage(name, "HELLO"));  // delivered, but no message of ours
   EXPECT_TRUE(platform::SendInstanceMessage(name, "CLOSE==" + name));
-  ASSERT_TRUE(test::Eventually([&] {
-    platform::ServePendingMessages();
-    return messages.size() >= 2;
-  }, 5));
+  ASSERT_TRUE(test::Eventually(
+      [&] {
+        platform::ServePendingMessages();
+        return messages.size() >= 2;
+      },
+      5));
   EXPECT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], "FOCUS==" + name);
   EXPECT_EQ(messages[1], "CLOSE==" + name);

@@ -34,9 +34,11 @@ TEST_F(Publish, OutputIsDeterministicAndDecodableByXz) {
   const std::string list = test::ReadFile(dir_ / "out1/patchlist.xml");
   EXPECT_NE(list.find("filename=\"a\\b\\one.bin\""), std::string::npos) << list;
   EXPECT_NE(list.find("filename=\"two &amp; three.txt\""), std::string::npos) << list;
-  EXPECT_NE(list.find("filename=\"empty\" original=\"00000000\" size=\"0\""), std::string::npos) << list;
+  EXPECT_NE(list.find("filename=\"empty\" original=\"00000000\" size=\"0\""), std::string::npos)
+      << list;
   for (const char* name : {"a/b/one.bin", "empty"}) {
-    test::TChild xz("/bin/sh", {"-c", "xz -d --format=lzma -c '" + (dir_ / "out1/") + name + ".lzma' | cmp - '" + src + "/" + name + "'"});
+    test::TChild xz("/bin/sh", {"-c", "xz -d --format=lzma -c '" + (dir_ / "out1/") + name +
+                                          ".lzma' | cmp - '" + src + "/" + name + "'"});
     EXPECT_EQ(xz.WaitExit(30), 0) << name;
   }
 }
@@ -66,7 +68,8 @@ TEST_F(Publish, NamesTheLauncherWouldRefuseAreReportedNotWritten) {
   std::string report;
   EXPECT_EQ(Run({src, dir_ / "out"}, &report), 1);
   const std::string list = test::ReadFile(dir_ / "out/patchlist.xml");
-  EXPECT_NE(list.find("ine.txt"), std::string::npos);  // the first of Fine.txt and fine.txt in name order
+  EXPECT_NE(list.find("ine.txt"),
+            std::string::npos);  // the first of Fine.txt and fine.txt in name order
   for (const char* bad : {"back", "pipe", "drive"}) {
     EXPECT_EQ(list.find(bad), std::string::npos) << bad;
     EXPECT_NE(report.find(bad), std::string::npos) << report;

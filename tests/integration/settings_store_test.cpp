@@ -1,5 +1,7 @@
 // The settings store as a real SQLite file, shared by real processes.
 
+#include "platform/settings_store.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 
 #include "core/options.h"
 #include "core/registry.h"
-#include "platform/settings_store.h"
 #include "tests/common/child_process.h"
 #include "tests/common/temp_dir.h"
 
@@ -41,7 +42,8 @@ class SettingsStore : public ::testing::Test {
 TEST_F(SettingsStore, NamesCompareWithoutLetterCaseAndValuesKeepCreationOrder) {
   ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Game\\Beta", "b"));
   ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "software\\GAME\\alpha", "a"));
-  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Game\\BETA", "b2"));  // rewrite keeps its place
+  ASSERT_TRUE(
+      RegWriteString(kHkeyCurrentUser, "Software\\Game\\BETA", "b2"));  // rewrite keeps its place
   std::vector<std::string> names;
   ASSERT_TRUE(RegListValueNames(kHkeyCurrentUser, "SOFTWARE\\game", names));
   EXPECT_EQ(names, (std::vector<std::string>{"Beta", "alpha"}));
@@ -117,10 +119,13 @@ TEST_F(SettingsStore, ValuesWrittenByOneProcessAreReadByTheNext) {
   ASSERT_EQ(code, 0);
   EXPECT_EQ(Helper({"read", "Software\\Tessary\\KovaUpdater\\xproc\\HomeDir"}), "/games/one/");
   std::string text;
-  ASSERT_TRUE(RegReadString(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater\\XPROC\\homedir", text));
+  ASSERT_TRUE(
+      RegReadString(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater\\XPROC\\homedir", text));
   EXPECT_EQ(text, "/games/one/");
-  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate", "01.02.2025 03:04:05"));
-  EXPECT_EQ(Helper({"read", "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate"}), "01.02.2025 03:04:05");
+  ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate",
+                             "01.02.2025 03:04:05"));
+  EXPECT_EQ(Helper({"read", "Software\\Tessary\\KovaUpdater\\xproc\\LastUpdate"}),
+            "01.02.2025 03:04:05");
 }
 
 TEST_F(SettingsStore, ACacheOfTwentyThousandRecordsComesBackIntactAndInOrder) {
@@ -149,8 +154,8 @@ TEST_F(SettingsStore, ACacheOfTwentyThousandRecordsComesBackIntactAndInOrder) {
   std::size_t mismatches = 0;
   for (std::size_t k = 0; k < names.size(); ++k) {
     std::string text;
-    if (names[k] != std::to_string(k + 1) || !RegReadString(kHkeyCurrentUser, key + "\\" + names[k], text) ||
-        text != savedLines[k]) {
+    if (names[k] != std::to_string(k + 1) ||
+        !RegReadString(kHkeyCurrentUser, key + "\\" + names[k], text) || text != savedLines[k]) {
       ++mismatches;
     }
   }
@@ -164,8 +169,9 @@ TEST_F(SettingsStore, ACacheOfTwentyThousandRecordsComesBackIntactAndInOrder) {
 }
 
 TEST_F(SettingsStore, ACorruptFileFailsEveryCallWithoutCrashing) {
-  for (const std::string& content : {std::string("this is not a database at all, just some text.........."),
-                                     std::string("SQLite format 3\0garbage", 23)}) {
+  for (const std::string& content :
+       {std::string("this is not a database at all, just some text.........."),
+        std::string("SQLite format 3\0garbage", 23)}) {
     test::WriteFile(dir_ / "corrupt.sqlite3", content + std::string(8192, '\x5a'));
     UseFile(dir_ / "corrupt.sqlite3");
     std::string text;

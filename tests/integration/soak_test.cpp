@@ -52,7 +52,8 @@ class Soak : public test::TGameFixture {
   // Fresh options for the in-process runs: this game's identifier and the patch list at `url`.
   void UseList(const std::string& url) {
     FreeUpdaterOptions();
-    TMemoryStream stream("<options><uid>" + uid_ + "</uid><patchlist>" + url + "</patchlist></options>");
+    TMemoryStream stream("<options><uid>" + uid_ + "</uid><patchlist>" + url +
+                         "</patchlist></options>");
     UpdaterOptions().LoadFromStream(stream);
     UpdaterOptions().SetHomeDir(home_);
   }
@@ -70,7 +71,9 @@ TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublis
   std::mt19937 rng(5);
   test::TRecordingHost host;
   int retries = 0;
-  host.onBox = [&retries](TBoxKind, const std::string&) { return ++retries % 4 == 0 ? TBoxResult::Cancel : TBoxResult::Retry; };
+  host.onBox = [&retries](TBoxKind, const std::string&) {
+    return ++retries % 4 == 0 ? TBoxResult::Cancel : TBoxResult::Retry;
+  };
   TUpdateRun run(host);
   std::size_t baselineMemory = 0, baselineDescriptors = 0;
   int succeeded = 0;
@@ -78,10 +81,15 @@ TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublis
     // Damage a file between runs: new content, a missing file, or a truncated one.
     const std::string victim = home_ + "/" + names[rng() % names.size()];
     switch (rng() % 3) {
-      case 0: test::WriteFile(victim, "damaged in run " + std::to_string(i)); break;
-      case 1: std::filesystem::remove(victim); break;
+      case 0:
+        test::WriteFile(victim, "damaged in run " + std::to_string(i));
+        break;
+      case 1:
+        std::filesystem::remove(victim);
+        break;
       default:
-        if (std::filesystem::exists(victim)) std::filesystem::resize_file(victim, std::filesystem::file_size(victim) / 2);
+        if (std::filesystem::exists(victim))
+          std::filesystem::resize_file(victim, std::filesystem::file_size(victim) / 2);
     }
     run.UpdateRun(false);
     ASSERT_FALSE(run.IsRunning());
@@ -101,7 +109,6 @@ TEST_F(Soak, TwoHundredRunsAgainstAServerFailingOneRequestInFiveEndWithThePublis
   EXPECT_EQ(OpenDescriptors(), baselineDescriptors);
   EXPECT_LT(ResidentBytes(), baselineMemory + (8u << 20)) << "memory grew from " << baselineMemory;
 }
-
 
 TEST_F(Soak, EachServerFaultEndsInAFailedOrRetriedDownloadAndNeverUnpacksAWrongArchive) {
   Publish();

@@ -19,14 +19,17 @@ using namespace kova;
 
 namespace {
 
-std::string CachePrefix(const std::string& uid) { return std::string(kRegistryPath) + uid + "\\PatchList\\"; }
+std::string CachePrefix(const std::string& uid) {
+  return std::string(kRegistryPath) + uid + "\\PatchList\\";
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string command = argv[1];
-  if (command == "write" && argc == 4) return RegWriteString(kHkeyCurrentUser, argv[2], argv[3]) ? 0 : 1;
+  if (command == "write" && argc == 4)
+    return RegWriteString(kHkeyCurrentUser, argv[2], argv[3]) ? 0 : 1;
   if (command == "read" && argc == 3) {
     std::string text;
     if (!RegReadString(kHkeyCurrentUser, argv[2], text)) return 1;
@@ -47,16 +50,19 @@ int main(int argc, char** argv) {
       item->Checksum = ~f.Checksum;
       map.Put(f.FileName, item);
     }
-    RegDeleteKeyPath(kHkeyCurrentUser, CachePrefix(argv[2]).substr(0, CachePrefix(argv[2]).size() - 1));
+    RegDeleteKeyPath(kHkeyCurrentUser,
+                     CachePrefix(argv[2]).substr(0, CachePrefix(argv[2]).size() - 1));
     SavePatchListCache(kHkeyCurrentUser, CachePrefix(argv[2]), map);
-    for (auto it = map.Iterate(); it->CurrentValue(); it->Next()) std::printf("%s\n", FormatCacheValue(*it->CurrentValue()).c_str());
+    for (auto it = map.Iterate(); it->CurrentValue(); it->Next())
+      std::printf("%s\n", FormatCacheValue(*it->CurrentValue()).c_str());
     map.Clear(true);
     return 0;
   }
   if (command == "load-cache" && argc == 3) {
     TPatchMap map;
     LoadPatchListCache(kHkeyCurrentUser, CachePrefix(argv[2]), map);
-    for (auto it = map.Iterate(); it->CurrentValue(); it->Next()) std::printf("%s\n", FormatCacheValue(*it->CurrentValue()).c_str());
+    for (auto it = map.Iterate(); it->CurrentValue(); it->Next())
+      std::printf("%s\n", FormatCacheValue(*it->CurrentValue()).c_str());
     map.Clear(true);
     return 0;
   }

@@ -1,14 +1,14 @@
 // Real update runs through kovaupdater-cli over real folders, against games published with
 // kova-publish (and with independent tools) and served by nginx.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <signal.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 #include "core/options.h"
 #include "core/registry.h"
@@ -35,12 +35,15 @@ TEST_F(UpdateCli, InstallsIntoAnEmptyFolderThenReadsNothingWhenUpToDate) {
   mark = LogMark();
   const TCliRun second = Cli();
   EXPECT_EQ(second.Status, 0);
-  EXPECT_EQ(second.Lines, (std::vector<std::string>{"Downloading patchlist...", "Checking files...", "All files have been checked"}));
+  EXPECT_EQ(second.Lines, (std::vector<std::string>{"Downloading patchlist...", "Checking files...",
+                                                    "All files have been checked"}));
   const auto log = LogSince(mark);
   EXPECT_EQ(CountContaining(log, ".lzma"), 0u);
-  EXPECT_EQ(CountContaining(log, "patchlist.xml"), 1u);  // fetched, found not newer, served from the cache
+  EXPECT_EQ(CountContaining(log, "patchlist.xml"),
+            1u);  // fetched, found not newer, served from the cache
   std::string cached;
-  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList\\1", cached));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList\\1",
+                            cached));
   EXPECT_EQ(cached.rfind("archive|", 0), 0u);
 }
 
@@ -74,7 +77,8 @@ TEST_F(UpdateCli, ProgramsAreInstalledRunnableAndRepairsKeepEachFilesPermissions
   const std::string list = test::ReadFile(Served() + "/patchlist.xml");
   EXPECT_NE(list.find("filename=\"bin\\game.sh\""), std::string::npos);
   EXPECT_EQ(CountContaining(test::Lines(list), "executable=\"1\""), 1u) << list;
-  EXPECT_EQ(CountContaining(test::Lines(list), "game.sh"), CountContaining(test::Lines(list), "executable=\"1\""));
+  EXPECT_EQ(CountContaining(test::Lines(list), "game.sh"),
+            CountContaining(test::Lines(list), "executable=\"1\""));
   ASSERT_EQ(Cli().Status, 0);
   EXPECT_TRUE(ModeOf(home_ + "/bin/game.sh") & S_IXUSR);
   EXPECT_FALSE(ModeOf(home_ + "/user.cfg") & 0111);
@@ -84,7 +88,8 @@ TEST_F(UpdateCli, ProgramsAreInstalledRunnableAndRepairsKeepEachFilesPermissions
   // The player's own permissions survive a repair.
   ::chmod((home_ + "/user.cfg").c_str(), 0600);
   ::chmod((home_ + "/data/textures.pak").c_str(), 0750);
-  for (const char* name : {"/user.cfg", "/data/textures.pak", "/bin/game.sh"}) test::WriteFile(home_ + name, "damaged");
+  for (const char* name : {"/user.cfg", "/data/textures.pak", "/bin/game.sh"})
+    test::WriteFile(home_ + name, "damaged");
   const TCliRun check = Cli({"--check"});
   EXPECT_EQ(check.Status, 0);
   ExpectHomeMatchesSource();
@@ -95,8 +100,10 @@ TEST_F(UpdateCli, ProgramsAreInstalledRunnableAndRepairsKeepEachFilesPermissions
 
 TEST_F(UpdateCli, NamesThatNeedEncodingInAUrlAreInstalled) {
   std::filesystem::create_directories(source_ + "/my maps");
-  const std::vector<std::string> names{"my maps/level #1.map", "100%.txt", "what?.cfg", "caf\xE9.txt", "a+b&c=d;e.dat"};
-  for (std::size_t i = 0; i < names.size(); ++i) test::WriteFile(source_ + "/" + names[i], test::Bytes(1000 + i, 9));
+  const std::vector<std::string> names{"my maps/level #1.map", "100%.txt", "what?.cfg",
+                                       "caf\xE9.txt", "a+b&c=d;e.dat"};
+  for (std::size_t i = 0; i < names.size(); ++i)
+    test::WriteFile(source_ + "/" + names[i], test::Bytes(1000 + i, 9));
   Publish();
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 0) << run.Last();
@@ -110,16 +117,18 @@ TEST_F(UpdateCli, InstallsThroughAReverseProxyThatSendsNoLength) {
   // An application server behind nginx's proxy_pass: to an HTTP/1.0 client the body has no
   // length and ends when the connection closes.
   test::TScriptedServer app;
-  test::TNginx proxy("    location /app/ { proxy_pass http://127.0.0.1:" + std::to_string(app.Port()) + "/files" +
-                     nginx_->Root() + "/; }\n");
+  test::TNginx proxy("    location /app/ { proxy_pass http://127.0.0.1:" +
+                     std::to_string(app.Port()) + "/files" + nginx_->Root() + "/; }\n");
   Publish();
   THTTPSend probe;
   ASSERT_TRUE(probe.PerformRequest("GET", proxy.Url("/app/" + uid_ + "/patchlist.xml")));
   std::string length;
-  EXPECT_FALSE(probe.HeaderValue("Content-Length", length)) << "the proxy sent a length: " << length;
+  EXPECT_FALSE(probe.HeaderValue("Content-Length", length))
+      << "the proxy sent a length: " << length;
   WriteOptions("");
   test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
-                                             proxy.Url("/app/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
+                                             proxy.Url("/app/" + uid_ + "/patchlist.xml") +
+                                             "</patchlist></options>");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 0) << run.Last();
   ExpectHomeMatchesSource();
@@ -147,7 +156,9 @@ TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {
 
 TEST_F(UpdateCli, SoftCheckFilesAreKeptAndHardCheckFilesAreAlwaysRead) {
   Publish();
-  WriteOptions(" <soft_check><mask>*.cfg</mask></soft_check>\n <hard_check><mask>bin\\*</mask></hard_check>\n");
+  WriteOptions(
+      " <soft_check><mask>*.cfg</mask></soft_check>\n "
+      "<hard_check><mask>bin\\*</mask></hard_check>\n");
   ASSERT_EQ(Cli().Status, 0);
   test::WriteFile(home_ + "/user.cfg", "volume=11, the player's own\n");
   const TCliRun run = Cli();
@@ -157,13 +168,15 @@ TEST_F(UpdateCli, SoftCheckFilesAreKeptAndHardCheckFilesAreAlwaysRead) {
   EXPECT_FALSE(run.HasPrefix("Checking data"));
   std::filesystem::remove(home_ + "/user.cfg");
   EXPECT_EQ(Cli().Status, 0);
-  EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=5\n");  // a missing soft-check file is restored
+  EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"),
+            "volume=5\n");  // a missing soft-check file is restored
 }
 
 TEST_F(UpdateCli, UsesAGoodArchiveOnDiskAndReplacesABadOne) {
   Publish();
   std::filesystem::create_directories(home_ + "/data/maps");
-  std::filesystem::copy_file(Served() + "/data/maps/level1.map.lzma", home_ + "/data/maps/level1.map.lzma");
+  std::filesystem::copy_file(Served() + "/data/maps/level1.map.lzma",
+                             home_ + "/data/maps/level1.map.lzma");
   test::WriteFile(home_ + "/data/textures.pak.lzma", "not the archive");
   const std::size_t mark = LogMark();
   const TCliRun run = Cli();
@@ -190,25 +203,30 @@ TEST_F(UpdateCli, ResumesAnInterruptedArchiveDownload) {
 // A list written by hand, with archives from xz.
 class HandWrittenList : public test::TGameFixture {
  protected:
-  void PublishWithXz(const std::string& name, const std::string& content, const std::string& archiveBytes = {},
-                     std::uint32_t archiveCrcOverride = 0, bool overrideCrc = false) {
+  void PublishWithXz(const std::string& name, const std::string& content,
+                     const std::string& archiveBytes = {}, std::uint32_t archiveCrcOverride = 0,
+                     bool overrideCrc = false) {
     std::string served = name;  // the server's path has "/" where the list has "\\"
     std::replace(served.begin(), served.end(), '\\', '/');
     const std::string archive = Served() + "/" + served + ".lzma";
     std::filesystem::create_directories(std::filesystem::path(archive).parent_path());
     if (archiveBytes.empty()) {
       test::WriteFile(Served() + "/" + served, content);
-      test::TChild xz("/bin/sh", {"-c", "xz --format=lzma -c '" + Served() + "/" + served + "' > '" + archive + "'"});
+      test::TChild xz("/bin/sh", {"-c", "xz --format=lzma -c '" + Served() + "/" + served +
+                                            "' > '" + archive + "'"});
       ASSERT_EQ(xz.WaitExit(60), 0);
       std::filesystem::remove(Served() + "/" + served);
     } else {
       test::WriteFile(archive, archiveBytes);
     }
     const std::string bytes = test::ReadFile(archive);
-    const std::uint32_t archiveCrc = overrideCrc ? archiveCrcOverride : ~CrcUpdate(kCrcInit, bytes.data(), bytes.size());
+    const std::uint32_t archiveCrc =
+        overrideCrc ? archiveCrcOverride : ~CrcUpdate(kCrcInit, bytes.data(), bytes.size());
     char line[256];
-    std::snprintf(line, sizeof line, "<archive filename=\"%s\" original=\"%x\" size=\"%zu\" checksum=\"%08x\"/>\n",
-                  name.c_str(), ~CrcUpdate(kCrcInit, content.data(), content.size()), content.size(), archiveCrc);
+    std::snprintf(line, sizeof line,
+                  "<archive filename=\"%s\" original=\"%x\" size=\"%zu\" checksum=\"%08x\"/>\n",
+                  name.c_str(), ~CrcUpdate(kCrcInit, content.data(), content.size()),
+                  content.size(), archiveCrc);
     list_ += line;
     test::WriteFile(Served() + "/patchlist.xml", "<list>\n" + list_ + "</list>\n");
   }
@@ -226,7 +244,10 @@ TEST_F(HandWrittenList, InstallsFromXzArchives) {
 
 TEST_F(HandWrittenList, NewFilesThatStartAsProgramsGetTheRunBit) {
   PublishWithXz("run.sh", "#!/bin/sh\necho ran\n");
-  PublishWithXz("prog", std::string("\x7f" "ELF\x02\x01\x01", 7) + test::Bytes(100, 3));
+  PublishWithXz("prog", std::string("\x7f"
+                                    "ELF\x02\x01\x01",
+                                    7) +
+                            test::Bytes(100, 3));
   PublishWithXz("notes.txt", "# a comment, not a script\n");
   ASSERT_EQ(Cli().Status, 0);
   EXPECT_TRUE(ModeOf(home_ + "/run.sh") & S_IXUSR);
@@ -246,7 +267,8 @@ TEST_F(HandWrittenList, NoWriteGoesThroughAFolderLinkInTheGameFolder) {
   PublishWithXz("good.txt", "good\n");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
-  EXPECT_TRUE(std::filesystem::is_empty(outside)) << "a file or folder was made outside the game folder";
+  EXPECT_TRUE(std::filesystem::is_empty(outside))
+      << "a file or folder was made outside the game folder";
   EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");
   EXPECT_TRUE(std::filesystem::is_symlink(home_ + "/saves"));
 }
@@ -254,7 +276,8 @@ TEST_F(HandWrittenList, NoWriteGoesThroughAFolderLinkInTheGameFolder) {
 TEST_F(HandWrittenList, AnArchiveNeverUnpacksPastTheListedSize) {
   // 64 MiB of zeros packed into about 9 KiB, listed as a file of 17 bytes.
   const std::string bombFile = work_ / "bomb.lzma";
-  test::TChild xz("/bin/sh", {"-c", "head -c 67108864 /dev/zero | xz --format=lzma > '" + bombFile + "'"});
+  test::TChild xz("/bin/sh",
+                  {"-c", "head -c 67108864 /dev/zero | xz --format=lzma > '" + bombFile + "'"});
   ASSERT_EQ(xz.WaitExit(60), 0);
   PublishWithXz("bomb.dat", "seventeen bytes!!", test::ReadFile(bombFile));
   PublishWithXz("good.txt", "good\n");
@@ -263,7 +286,8 @@ TEST_F(HandWrittenList, AnArchiveNeverUnpacksPastTheListedSize) {
   EXPECT_TRUE(run.Has("Unpacking bomb.dat"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.kovanew"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.lzma")) << "kept, it would be unpacked again";
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.lzma"))
+      << "kept, it would be unpacked again";
   EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");
 }
 
@@ -287,7 +311,8 @@ TEST_F(HandWrittenList, AnArchiveWithTheWrongCrcEndsTheRunAndIsDeleted) {
 
 TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
   PublishWithXz("good.txt", "good\n");
-  PublishWithXz("broken.dat", "the new content", std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
+  PublishWithXz("broken.dat", "the new content",
+                std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
   test::WriteFile(home_ + "/broken.dat", "the player's old copy");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 1);
@@ -297,13 +322,16 @@ TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
   EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovanew"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovabak"));
   std::string text;
-  EXPECT_FALSE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate", text));
+  EXPECT_FALSE(
+      RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate", text));
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser,
+                                 std::string(kRegistryPath) + uid_ + "\\PatchList", names));
 }
 
 TEST_F(HandWrittenList, AnUnpackFailureGivesBackABackupLeftByAnEarlierInterruptedRun) {
-  PublishWithXz("broken.dat", "the new content", std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
+  PublishWithXz("broken.dat", "the new content",
+                std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
   test::WriteFile(home_ + "/broken.kovabak", "the player's old copy");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
@@ -316,7 +344,8 @@ TEST_F(HandWrittenList, AHostileListChangesNothingOutsideTheFolder) {
   const std::string outside = work_ / "outside.txt";
   test::WriteFile(outside, "keep me");
   test::WriteFile(Served() + "/patchlist.xml",
-                  "<list><archive filename=\"..\\outside.txt\" original=\"1\" size=\"1\" checksum=\"1\"/></list>");
+                  "<list><archive filename=\"..\\outside.txt\" original=\"1\" size=\"1\" "
+                  "checksum=\"1\"/></list>");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 1);
   EXPECT_EQ(run.Last(), "Error while reading patchlist");
@@ -331,21 +360,33 @@ TEST_F(HandWrittenList, EveryHostileNameIsRefusedWithNothingWrittenOutsideTheSan
   std::filesystem::create_directories(home);
   test::WriteFile(sandbox + "/x", "keep me");
   std::filesystem::create_directories(Served());
-  const std::vector<std::string> names = {"..\\x",        "a\\..\\..\\x", "/x",         "C:\\x",
-                                          "C:x",          "\\\\srv\\share\\x", "\\\\?\\C:\\x", "",
-                                          std::string("a\0b", 3), std::string(4097, 'n'),
-                                          "data\\..\\..\\..\\x", "..",   "a\\..",      "a|b"};
+  const std::vector<std::string> names = {"..\\x",
+                                          "a\\..\\..\\x",
+                                          "/x",
+                                          "C:\\x",
+                                          "C:x",
+                                          "\\\\srv\\share\\x",
+                                          "\\\\?\\C:\\x",
+                                          "",
+                                          std::string("a\0b", 3),
+                                          std::string(4097, 'n'),
+                                          "data\\..\\..\\..\\x",
+                                          "..",
+                                          "a\\..",
+                                          "a|b"};
   const auto before = test::Snapshot(sandbox);
   for (const std::string& name : names) {
     for (const bool asArchive : {true, false}) {
       const std::string archive = asArchive ? name : std::string("ok.lzma");
       const std::string original = asArchive ? std::string("ok") : name;
-      test::WriteFile(Served() + "/patchlist.xml", "<list><archive filename=\"" + archive + "\" original=\"" +
-                                                       original + "\" size=\"1\" checksum=\"1\"/></list>");
+      test::WriteFile(Served() + "/patchlist.xml", "<list><archive filename=\"" + archive +
+                                                       "\" original=\"" + original +
+                                                       "\" size=\"1\" checksum=\"1\"/></list>");
       const TCliRun run = Cli({"--home", home});
       EXPECT_EQ(run.Status, 1) << "name of " << name.size() << " bytes: " << name.substr(0, 40);
       EXPECT_EQ(run.Last(), "Error while reading patchlist") << name.substr(0, 40);
-      EXPECT_TRUE(test::Snapshot(sandbox) == before) << "something changed for " << name.substr(0, 40);
+      EXPECT_TRUE(test::Snapshot(sandbox) == before)
+          << "something changed for " << name.substr(0, 40);
     }
   }
 }
@@ -355,9 +396,11 @@ TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
   const std::string first = nginx_->Url("/" + uid_ + "/first.xml");
   const std::string second = nginx_->Url("/" + uid_ + "/second.xml");
   test::WriteFile(Served() + "/first.xml", "<options><options>" + second + "</options></options>");
-  test::WriteFile(Served() + "/second.xml", "<options><options>" + second + "</options><patchlist>" + ListUrl() +
+  test::WriteFile(Served() + "/second.xml", "<options><options>" + second +
+                                                "</options><patchlist>" + ListUrl() +
                                                 "</patchlist></options>");
-  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><options>" + first + "</options></options>");
+  test::WriteFile(work_ / "options.xml",
+                  "<options><uid>" + uid_ + "</uid><options>" + first + "</options></options>");
   std::size_t mark = LogMark();
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 0);
@@ -401,7 +444,8 @@ TEST_F(UpdateCli, CtrlCCancelsLikeTheCancelButtonAndKeepsThePartFile) {
   std::filesystem::create_directories(nginx_->Root() + "/slow");
   std::filesystem::rename(Served(), slow);
   test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
-                                             nginx_->Url("/slow/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
+                                             nginx_->Url("/slow/" + uid_ + "/patchlist.xml") +
+                                             "</patchlist></options>");
   test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
   ASSERT_TRUE(cli.WaitForOutput("Downloading data\\big.pak", 60)) << cli.Output();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -419,10 +463,12 @@ TEST_F(UpdateCli, AnInterruptIsHeardWithinASecondAndACancelledRunIsNoSuccess) {
   // patch list of a first run, which then never gets a list.
   for (const std::string element : {"options", "patchlist"}) {
     SCOPED_TRACE(element);
-    test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><" + element + ">" + server.Url("/silent") +
-                                               "</" + element + "></options>");
+    test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><" + element + ">" +
+                                               server.Url("/silent") + "</" + element +
+                                               "></options>");
     test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
-    ASSERT_TRUE(cli.WaitForOutput(element == "options" ? "Downloading options..." : "Downloading patchlist...", 20))
+    ASSERT_TRUE(cli.WaitForOutput(
+        element == "options" ? "Downloading options..." : "Downloading patchlist...", 20))
         << cli.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto sent = std::chrono::steady_clock::now();
@@ -437,12 +483,14 @@ TEST_F(UpdateCli, AnInterruptIsHeardWithinASecondAndACancelledRunIsNoSuccess) {
 
 // Whether the console run, interrupted after it has begun `step`, ends within a second.
 ::testing::AssertionResult InterruptedWithinASecond(test::TChild& cli, const std::string& step) {
-  if (!cli.WaitForOutput(step, 20)) return ::testing::AssertionFailure() << "never reached " << step << ": " << cli.Output();
+  if (!cli.WaitForOutput(step, 20))
+    return ::testing::AssertionFailure() << "never reached " << step << ": " << cli.Output();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const auto sent = std::chrono::steady_clock::now();
   ::kill(cli.Pid(), SIGINT);
   const int status = cli.WaitExit(30);
-  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - sent);
   if (status != 1 || took > std::chrono::milliseconds(1000)) {
     return ::testing::AssertionFailure() << "exit " << status << " after " << took.count() << " ms";
   }
@@ -465,8 +513,10 @@ TEST_F(UpdateCli, AnInterruptIsHeardWhileAServerNeverTakesTheConnection) {
     ::connect(queued.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>http://127.0.0.1:" +
-                                             std::to_string(ntohs(addr.sin_port)) + "/patchlist.xml</patchlist></options>");
+  test::WriteFile(work_ / "options.xml",
+                  "<options><uid>" + uid_ +
+                      "</uid><patchlist>http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
+                      "/patchlist.xml</patchlist></options>");
   test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
   EXPECT_TRUE(InterruptedWithinASecond(cli, "Downloading patchlist..."));
   for (const int fd : queued) ::close(fd);
@@ -482,13 +532,18 @@ TEST_F(UpdateCli, AnInterruptIsHeardWhileANameServerNeverAnswers) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(53);
   addr.sin_addr.s_addr = htonl(0x7F000023);  // 127.0.0.35: 127.0.0.53 is often a real resolver's
-  if (::bind(blackHole, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) GTEST_SKIP() << "port 53 is taken";
+  if (::bind(blackHole, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    GTEST_SKIP() << "port 53 is taken";
   test::WriteFile(work_ / "resolv.conf", "nameserver 127.0.0.35\noptions timeout:10 attempts:3\n");
-  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ +
-                                             "</uid><patchlist>http://updates.game.example/patchlist.xml</patchlist></options>");
-  test::TChild cli("/usr/bin/unshare", {"--mount", "/bin/sh", "-c",
-                                        "mount --bind '" + (work_ / "resolv.conf") + "' /etc/resolv.conf && exec '" KOVA_CLI_EXE
-                                        "' --options '" + (work_ / "options.xml") + "' --home '" + home_ + "'"});
+  test::WriteFile(
+      work_ / "options.xml",
+      "<options><uid>" + uid_ +
+          "</uid><patchlist>http://updates.game.example/patchlist.xml</patchlist></options>");
+  test::TChild cli("/usr/bin/unshare",
+                   {"--mount", "/bin/sh", "-c",
+                    "mount --bind '" + (work_ / "resolv.conf") +
+                        "' /etc/resolv.conf && exec '" KOVA_CLI_EXE "' --options '" +
+                        (work_ / "options.xml") + "' --home '" + home_ + "'"});
   EXPECT_TRUE(InterruptedWithinASecond(cli, "Downloading patchlist..."));
   ::close(blackHole);
 }
@@ -500,9 +555,11 @@ TEST_F(UpdateCli, ALauncherStartedDuringAConsoleRunIsExplainedOnTheConsole) {
   std::filesystem::create_directories(nginx_->Root() + "/slow");
   std::filesystem::rename(Served(), slow);
   test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
-                                             nginx_->Url("/slow/" + uid_ + "/patchlist.xml") + "</patchlist></options>");
-  test::TChild cli("/bin/sh", {"-c", "exec '" KOVA_CLI_EXE "' --options '" + (work_ / "options.xml") + "' --home '" +
-                                         home_ + "' 2>&1"});
+                                             nginx_->Url("/slow/" + uid_ + "/patchlist.xml") +
+                                             "</patchlist></options>");
+  test::TChild cli("/bin/sh",
+                   {"-c", "exec '" KOVA_CLI_EXE "' --options '" + (work_ / "options.xml") +
+                              "' --home '" + home_ + "' 2>&1"});
   ASSERT_TRUE(cli.WaitForOutput("Downloading data\\big.pak", 60)) << cli.Output();
   // The launcher of the same game, started by the player meanwhile.
   const std::string launcherDir = work_ / "launcher";
@@ -511,7 +568,8 @@ TEST_F(UpdateCli, ALauncherStartedDuringAConsoleRunIsExplainedOnTheConsole) {
   test::WriteFile(launcherDir + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid></options>");
   test::TChild launcher(launcherDir + "/kovaupdater", {});
   EXPECT_EQ(launcher.WaitExit(10), 0);
-  EXPECT_TRUE(cli.WaitForOutput("this console run is updating the game folder", 10)) << cli.Output();
+  EXPECT_TRUE(cli.WaitForOutput("this console run is updating the game folder", 10))
+      << cli.Output();
   ::kill(cli.Pid(), SIGINT);
   EXPECT_EQ(cli.WaitExit(20), 1);
 }

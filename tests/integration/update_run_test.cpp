@@ -2,6 +2,8 @@
 // of points, the running-game box, a replacement that cannot take the file's place, and the
 // self-update of a real launcher process.
 
+#include "core/update_run.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include "core/options.h"
 #include "core/registry.h"
 #include "core/startup.h"
-#include "core/update_run.h"
 #include "core/utility.h"
 #include "platform/instance.h"
 #include "tests/common/game_fixture.h"
@@ -70,7 +71,8 @@ TEST_F(UpdateRunInProcess, ACancelAfterAWorkerEndsTheRunWithTheBarsReset) {
   bool checking = false;
   host.onInfo = [&](const std::string& text) { checking = text.rfind("Downloading data", 0) == 0; };
   host.onFile = [&](int position) {
-    if (checking && position > 0 && !run.IsCancelled()) run.SetCancelled(true);  // as the Cancel button does
+    if (checking && position > 0 && !run.IsCancelled())
+      run.SetCancelled(true);  // as the Cancel button does
   };
   run.UpdateRun(false);
   EXPECT_EQ(host.info, "Check cancelled by user");
@@ -78,7 +80,8 @@ TEST_F(UpdateRunInProcess, ACancelAfterAWorkerEndsTheRunWithTheBarsReset) {
   EXPECT_EQ(host.file, 0);
   EXPECT_FALSE(run.IsCancelled());  // cleared by the end of the run
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser,
+                                 std::string(kRegistryPath) + uid_ + "\\PatchList", names));
 }
 
 TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
@@ -93,7 +96,8 @@ TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
   EXPECT_EQ(host.info, "Check cancelled by user");
   EXPECT_EQ(host.total, 0);
   std::vector<std::string> names;
-  EXPECT_TRUE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList", names));
+  EXPECT_TRUE(RegListValueNames(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\PatchList",
+                                names));
   EXPECT_EQ(names.size(), 5u);
   std::size_t present = test::Snapshot(home_).size();
   EXPECT_GE(present, 1u);
@@ -142,8 +146,9 @@ TEST_F(UpdateRunInProcess, ADownloadedDocumentCanNeitherPointStartOutsideNorChan
   const std::string other = std::string(kRegistryPath) + "other-game\\PatchList\\1";
   ASSERT_TRUE(RegWriteString(kHkeyCurrentUser, other, "archive|x|00000001|00000002|3|4"));
   test::WriteFile(work_ / "outside.sh", "#!/bin/sh\n");
-  test::WriteFile(Served() + "/options.xml", "<options><uid>other-game</uid><run><program>..\\outside.sh</program>"
-                                             "<params>-c evil</params></run></options>");
+  test::WriteFile(Served() + "/options.xml",
+                  "<options><uid>other-game</uid><run><program>..\\outside.sh</program>"
+                  "<params>-c evil</params></run></options>");
   LoadOptions("<options>" + nginx_->Url("/" + uid_ + "/options.xml") + "</options>");
   TRecordingHost host;
   TUpdateRun run(host);
@@ -165,10 +170,12 @@ TEST_F(UpdateRunInProcess, AGameScriptThatRunsIsWaitedForToo) {
   LoadOptions();
   UpdaterOptions().RunProgram = "bin\\play.sh";
   std::filesystem::create_directories(home_ + "/bin");
-  test::WriteFile(home_ + "/bin/play.sh", "#!/bin/sh\nexec >/dev/null 2>&1\nwhile :; do sleep 1; done\n");
+  test::WriteFile(home_ + "/bin/play.sh",
+                  "#!/bin/sh\nexec >/dev/null 2>&1\nwhile :; do sleep 1; done\n");
   std::filesystem::permissions(home_ + "/bin/play.sh", std::filesystem::perms(0755));
   test::TChild game(home_ + "/bin/play.sh", {});
-  ASSERT_TRUE(test::Eventually([&] { return FindProcessByPath(home_ + "/bin/play.sh") == game.Pid(); }, 5));
+  ASSERT_TRUE(
+      test::Eventually([&] { return FindProcessByPath(home_ + "/bin/play.sh") == game.Pid(); }, 5));
   TRecordingHost host;
   TUpdateRun run(host);
   run.UpdateRun(false);
@@ -197,7 +204,8 @@ TEST_F(UpdateRunInProcess, ANewCopyThatCannotTakeTheFilesPlaceIsReportedAndUndon
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
   EXPECT_TRUE(std::filesystem::exists(home_ + "/data/textures.pak.lzma"));  // kept for the next run
   std::string lastFullCheck;
-  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastFullCheck", lastFullCheck));
+  EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastFullCheck",
+                            lastFullCheck));
   std::filesystem::remove(home_ + "/data/textures.kovabak");
   TRecordingHost retry;
   TUpdateRun again(retry);
@@ -245,8 +253,10 @@ class TTimeZone {
     ::tzset();
   }
   ~TTimeZone() {
-    if (saved_) ::setenv("TZ", saved_->c_str(), 1);
-    else ::unsetenv("TZ");
+    if (saved_)
+      ::setenv("TZ", saved_->c_str(), 1);
+    else
+      ::unsetenv("TZ");
     ::tzset();
   }
 
@@ -258,7 +268,8 @@ TEST_F(UpdateRunInProcess, ABuildDatedInTheOtherSeasonIsNotFetchedAgain) {
   // Whatever the month the test runs in, one of the two dates lies across a daylight-saving
   // change from now in this zone.
   const TTimeZone berlin("Europe/Berlin");
-  for (const time_t buildTime : {time_t{1768478400} /* 15 Jan 2026 12:00 UTC */, time_t{1784116800} /* 15 Jul 2026 */}) {
+  for (const time_t buildTime :
+       {time_t{1768478400} /* 15 Jan 2026 12:00 UTC */, time_t{1784116800} /* 15 Jul 2026 */}) {
     SCOPED_TRACE(buildTime);
     std::filesystem::create_directories(Served());
     // Large enough that the equal date stops the transfer while it runs.
@@ -296,13 +307,18 @@ TEST_F(UpdateRunInProcess, UpdatesItselfEndToEndWithRealProcesses) {
   ::utime((Served() + "/kovaupdater.bin").c_str(), &serverTimes);
   ::utime(exe.c_str(), &oldTimes);
   test::WriteFile(home_ + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid><updater>" +
-                                                  nginx_->Url("/" + uid_ + "/kovaupdater.bin") + "</updater></options>");
+                                                  nginx_->Url("/" + uid_ + "/kovaupdater.bin") +
+                                                  "</updater></options>");
   const std::size_t mark = LogMark();
   test::TChild old(exe, {});
   EXPECT_EQ(old.WaitExit(30), 0);  // it closes once the new build is started
-  EXPECT_TRUE(old.Output().find("Checking for self-update...") != std::string::npos) << old.Output();
-  ASSERT_TRUE(test::Eventually([&] { return platform::SendInstanceMessage(uid_, "FOCUS==" + uid_); }, 30)) << old.Output();
-  EXPECT_TRUE(test::Eventually([&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 10));
+  EXPECT_TRUE(old.Output().find("Checking for self-update...") != std::string::npos)
+      << old.Output();
+  ASSERT_TRUE(
+      test::Eventually([&] { return platform::SendInstanceMessage(uid_, "FOCUS==" + uid_); }, 30))
+      << old.Output();
+  EXPECT_TRUE(test::Eventually(
+      [&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 10));
   EXPECT_TRUE(test::ReadFile(exe) == newBuild);
   struct stat st {};
   ::stat(exe.c_str(), &st);

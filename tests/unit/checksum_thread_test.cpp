@@ -1,5 +1,7 @@
 // The worker frame and the checksum worker: results, block and report counts, cancellation.
 
+#include "workers/checksum_thread.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include "platform/files.h"
 #include "support/error.h"
 #include "tests/common/temp_dir.h"
-#include "workers/checksum_thread.h"
 #include "workers/crc32.h"
 
 namespace kova {
@@ -27,7 +28,8 @@ struct TReports {
   }
 };
 
-std::uint32_t Checksum(const std::string& path, TReports* reports, const platform::TEvent* cancel, bool* error) {
+std::uint32_t Checksum(const std::string& path, TReports* reports, const platform::TEvent* cancel,
+                       bool* error) {
   TChecksumThread worker(path, cancel, reports ? reports->Callback() : TWorkerProgressEvent());
   WaitWithMessages(worker);
   if (error) *error = worker.HasError();
@@ -47,7 +49,8 @@ TEST(ChecksumWorker, ReportsOnceBeforeAndOnceAfterEachBlock) {
     test::WriteFile(dir / "f", data);
     TReports reports;
     bool error = true;
-    EXPECT_EQ(Checksum(dir / "f", &reports, nullptr, &error), ~CrcUpdate(kCrcInit, data.data(), data.size()));
+    EXPECT_EQ(Checksum(dir / "f", &reports, nullptr, &error),
+              ~CrcUpdate(kCrcInit, data.data(), data.size()));
     EXPECT_FALSE(error);
     EXPECT_EQ(reports.list, c.Expected) << "size " << c.Size;
   }
@@ -62,8 +65,9 @@ TEST(ChecksumWorker, AFileOpenedByTheCallerAndLongerThanOneReadKeepsTheBlockStep
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 131 + (i >> 16));
   test::WriteFile(dir / "f", data);
   TReports reports;
-  TChecksumThread worker(dir / "f", platform::OpenFileStream(dir / "f", platform::TFileMode::OpenRead), nullptr,
-                         reports.Callback());
+  TChecksumThread worker(dir / "f",
+                         platform::OpenFileStream(dir / "f", platform::TFileMode::OpenRead),
+                         nullptr, reports.Callback());
   WaitWithMessages(worker);
   EXPECT_FALSE(worker.HasError());
   EXPECT_EQ(worker.Crc, ~CrcUpdate(kCrcInit, data.data(), data.size()));
@@ -100,10 +104,11 @@ TEST(ChecksumWorker, ACancelDuringTheLoopStopsBeforeTheNextBlock) {
   test::WriteFile(dir / "big", std::string(10 * 65536, 'z'));
   platform::TEvent cancel;
   std::atomic<int> reports{0};
-  TChecksumThread worker(dir / "big", &cancel, [&](const std::string&, std::int64_t done, std::int64_t) {
-    if (++reports == 3) cancel.Set();  // after the second block
-    return done >= 0;
-  });
+  TChecksumThread worker(dir / "big", &cancel,
+                         [&](const std::string&, std::int64_t done, std::int64_t) {
+                           if (++reports == 3) cancel.Set();  // after the second block
+                           return done >= 0;
+                         });
   WaitWithMessages(worker);
   EXPECT_EQ(worker.Crc, 0u);
   EXPECT_FALSE(worker.HasError());

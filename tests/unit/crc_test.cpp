@@ -10,7 +10,9 @@
 namespace kova {
 namespace {
 
-std::uint32_t Crc(const std::string& s) { return ~CrcUpdate(kCrcInit, s.data(), s.size()); }
+std::uint32_t Crc(const std::string& s) {
+  return ~CrcUpdate(kCrcInit, s.data(), s.size());
+}
 
 TEST(Crc32, GivesTheStandardValues) {
   EXPECT_EQ(Crc(""), 0u);
@@ -27,9 +29,11 @@ TEST(Crc32, FastAndTablePathsAgreeOnRandomLengthsAndAlignments) {
   for (auto& b : data) b = static_cast<unsigned char>(rng());
   for (int i = 0; i < 3000; ++i) {
     const std::size_t offset = rng() % 64;
-    const std::size_t length = i < 300 ? static_cast<std::size_t>(i) : rng() % (data.size() - offset);
+    const std::size_t length =
+        i < 300 ? static_cast<std::size_t>(i) : rng() % (data.size() - offset);
     const auto seed = static_cast<std::uint32_t>(rng());
-    ASSERT_EQ(CrcUpdate(seed, data.data() + offset, length), CrcUpdateTable(seed, data.data() + offset, length))
+    ASSERT_EQ(CrcUpdate(seed, data.data() + offset, length),
+              CrcUpdateTable(seed, data.data() + offset, length))
         << "offset " << offset << " length " << length;
   }
   RecordProperty("clmul", CrcUsesClmul() ? "yes" : "no");

@@ -1,8 +1,9 @@
 // Date-times: the fixed text form stored in the settings, and whole-day distances.
 
+#include "support/datetime.h"
+
 #include <gtest/gtest.h>
 
-#include "support/datetime.h"
 #include "support/error.h"
 
 namespace kova {

@@ -1,8 +1,8 @@
 // File-name masks as the check options use them.
 
-#include <gtest/gtest.h>
-
 #include "core/mask.h"
+
+#include <gtest/gtest.h>
 
 namespace kova {
 namespace {
@@ -22,12 +22,13 @@ TEST_P(MaskMatching, DecidesLikeTheWholeNamePattern) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MaskMatching,
-    ::testing::Values(TMatchCase{"*.exe", "GAME.EXE", true}, TMatchCase{"*.dat", "a.dat.bak", false},
-                      TMatchCase{"*.dat", "a.dat", true}, TMatchCase{"*?x", "x", true},
-                      TMatchCase{"?x", "x", false}, TMatchCase{"?x", "ax", true},
-                      TMatchCase{"[a-c]*", "B1", true}, TMatchCase{"[!a-c]*", "b1", false},
-                      TMatchCase{"[!a-c]*", "d1", true}, TMatchCase{"[abc]", "C", true},
-                      TMatchCase{"[c-a]x", "bx", false}, TMatchCase{"data\\*", "Data\\sub\\f.bin", true},
+    ::testing::Values(TMatchCase{"*.exe", "GAME.EXE", true},
+                      TMatchCase{"*.dat", "a.dat.bak", false}, TMatchCase{"*.dat", "a.dat", true},
+                      TMatchCase{"*?x", "x", true}, TMatchCase{"?x", "x", false},
+                      TMatchCase{"?x", "ax", true}, TMatchCase{"[a-c]*", "B1", true},
+                      TMatchCase{"[!a-c]*", "b1", false}, TMatchCase{"[!a-c]*", "d1", true},
+                      TMatchCase{"[abc]", "C", true}, TMatchCase{"[c-a]x", "bx", false},
+                      TMatchCase{"data\\*", "Data\\sub\\f.bin", true},
                       TMatchCase{"data\\*", "data", false}, TMatchCase{"*", "", true},
                       TMatchCase{"", "", true}, TMatchCase{"", "a", false},
                       TMatchCase{"a*b*c", "aXbYbZc", true}, TMatchCase{"a*b*c", "aXbYbZ", false},

@@ -1,8 +1,9 @@
 // The options document read over the options object, and the state kept in the settings store.
 
+#include "core/options.h"
+
 #include <gtest/gtest.h>
 
-#include "core/options.h"
 #include "platform/clock.h"
 #include "platform/settings_store.h"
 #include "xml/xml_document.h"
@@ -31,7 +32,8 @@ TEST(OptionsDocument, ReadsEveryField) {
        "  <patchlist>http://h/patchlist.xml</patchlist><updater>http://h/up.exe</updater>\n"
        "  <full_check days=\"3\"><reload_patchlist/></full_check>\n"
        "  <restore_homedir/>\n"
-       "  <run><program>bin\\game.exe</program><params>-window -fast</params><allow_multiple_run/></run>\n"
+       "  <run><program>bin\\game.exe</program><params>-window "
+       "-fast</params><allow_multiple_run/></run>\n"
        "  <hard_check><mask>*.exe</mask><mask>*.dll</mask></hard_check>\n"
        "  <soft_check><mask>*.cfg</mask></soft_check>\n"
        "</options>");
@@ -54,7 +56,8 @@ TEST(OptionsDocument, ReadsEveryField) {
 }
 
 TEST(OptionsDocument, WithoutAnOptionsRootEverythingKeepsItsDefault) {
-  for (const char* text : {"", "<other><uid>x</uid></other>", "<Options><uid>x</uid></Options>", "<options/>"}) {
+  for (const char* text :
+       {"", "<other><uid>x</uid></other>", "<Options><uid>x</uid></Options>", "<options/>"}) {
     TOptions o;
     Load(o, text);
     EXPECT_EQ(o.Uid, "");
@@ -74,7 +77,8 @@ TEST(OptionsDocument, RepeatedElementsOverwriteStringsAndReplaceMaskLists) {
   TOptions o;
   Load(o,
        "<options><uid>a</uid><uid>b</uid>"
-       "<hard_check><mask>*.a</mask></hard_check><hard_check><mask>*.b</mask><mask>*.c</mask></hard_check>"
+       "<hard_check><mask>*.a</mask></hard_check><hard_check><mask>*.b</mask><mask>*.c</mask></"
+       "hard_check>"
        "<soft_check><mask>*.x</mask></soft_check><soft_check/>"
        "<full_check days='2'/><full_check days='9'/></options>");
   EXPECT_EQ(o.Uid, "b");
@@ -85,8 +89,10 @@ TEST(OptionsDocument, RepeatedElementsOverwriteStringsAndReplaceMaskLists) {
 
 TEST(OptionsDocument, ASecondDocumentKeepsWhatItDoesNotMention) {
   TOptions o;
-  Load(o, "<options><run><program>g.exe</program><params>-x</params><allow_multiple_run/></run>"
-          "<full_check><reload_patchlist/></full_check><hard_check><mask>*.exe</mask></hard_check></options>");
+  Load(o,
+       "<options><run><program>g.exe</program><params>-x</params><allow_multiple_run/></run>"
+       "<full_check><reload_patchlist/></full_check><hard_check><mask>*.exe</mask></hard_check></"
+       "options>");
   Load(o, "<options><uid>next</uid><full_check days='1'/></options>");
   EXPECT_EQ(o.RunProgram, "g.exe");
   EXPECT_EQ(o.RunParams, "-x");
@@ -105,18 +111,22 @@ TEST(OptionsDocument, FullCheckWithoutDaysKeepsTheNumber) {
 
 TEST(OptionsDocument, ValuesOnTheirOwnIndentedLinesKeepTheLineBreaks) {
   TOptions o;
-  Load(o, "<options>\n  <patchlist>\n    http://h/p.xml\n  </patchlist>\n  <title>A <b>bold</b> name</title>\n</options>");
+  Load(o,
+       "<options>\n  <patchlist>\n    http://h/p.xml\n  </patchlist>\n  <title>A <b>bold</b> "
+       "name</title>\n</options>");
   EXPECT_EQ(o.PatchListUrl, "\n    http://h/p.xml\n  ");
   EXPECT_EQ(o.Title, "A  bold  name");
 }
 
 TEST(OptionsDocument, FaultsRaiseButKeepWhatWasReadBefore) {
   TOptions o;
-  EXPECT_THROW(Load(o, "<options><uid>u</uid><full_check days='often'/><title>t</title></options>"), EConvertError);
+  EXPECT_THROW(Load(o, "<options><uid>u</uid><full_check days='often'/><title>t</title></options>"),
+               EConvertError);
   EXPECT_EQ(o.Uid, "u");
   EXPECT_EQ(o.Title, "");
   TOptions m;
-  EXPECT_THROW(Load(m, "<options><uid>v</uid><hard_check><mask>[]</mask></hard_check></options>"), EMaskError);
+  EXPECT_THROW(Load(m, "<options><uid>v</uid><hard_check><mask>[]</mask></hard_check></options>"),
+               EMaskError);
   EXPECT_EQ(m.Uid, "v");
   TOptions x;
   EXPECT_THROW(Load(x, "<options><uid>w</uid><title>"), EXmlError);
@@ -127,7 +137,9 @@ TEST(OptionsDocument, FaultsRaiseButKeepWhatWasReadBefore) {
   EXPECT_THROW(Load(big, "<options><hard_check>" + masks + "</hard_check></options>"), EMaskError);
   // A trailing "-" in a set is a member, not a fault that would drop the rest of the document.
   TOptions d;
-  Load(d, "<options><soft_check><mask>save[0-9a-]*</mask></soft_check><run><program>g</program></run></options>");
+  Load(d,
+       "<options><soft_check><mask>save[0-9a-]*</mask></soft_check><run><program>g</program></"
+       "run></options>");
   EXPECT_EQ(d.RunProgram, "g");
   ASSERT_EQ(d.SoftCheckMasks.size(), 1u);
   EXPECT_TRUE(d.SoftCheckMasks[0]->Matches("save-1.dat"));
@@ -195,7 +207,8 @@ TEST_F(UpdaterOptionsStore, AnEmptyUidNeverTouchesTheStore) {
   EXPECT_EQ(o.HomeDir(), "/nowhere/");
   EXPECT_EQ(o.LastUpdate(), 5000);
   std::vector<std::string> names;
-  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater", names) && !names.empty());
+  EXPECT_FALSE(RegListValueNames(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdater", names) &&
+               !names.empty());
   o.CleanSettings();
   o.LoadState();
   EXPECT_EQ(o.HomeDir(), "/nowhere/");
@@ -250,8 +263,9 @@ TEST(FullCheck, DueByWholeDaysInEitherDirection) {
 TEST(FullCheck, HardAndSoftMasksApplyInListOrder) {
   TUpdaterOptions o(kHkeyCurrentUser, kRegistryPath);
   EXPECT_FALSE(o.IsHardCheck("a.exe"));
-  Load(o, "<options><hard_check><mask>*.exe</mask><mask>bin\\*</mask></hard_check>"
-          "<soft_check><mask>*.CFG</mask></soft_check></options>");
+  Load(o,
+       "<options><hard_check><mask>*.exe</mask><mask>bin\\*</mask></hard_check>"
+       "<soft_check><mask>*.CFG</mask></soft_check></options>");
   EXPECT_TRUE(o.IsHardCheck("GAME.EXE"));
   EXPECT_TRUE(o.IsHardCheck("bin\\x.dat"));
   EXPECT_FALSE(o.IsHardCheck("data\\x.dat"));

@@ -1,9 +1,10 @@
 // The patch list document, its safety rules for names, and its cache in the settings store.
 
+#include "core/patch_list.h"
+
 #include <gtest/gtest.h>
 
 #include "core/options.h"
-#include "core/patch_list.h"
 #include "xml/xml_document.h"
 
 namespace kova {
@@ -20,15 +21,16 @@ void Load(TPatchMap& map, const std::string& text) {
   LoadPatchList(stream, map);
 }
 
-std::string Entry(const std::string& name, const std::string& original = "1a2b", const std::string& size = "10",
-                  const std::string& checksum = "FFFFFFFF") {
-  return "<archive filename=\"" + name + "\" original=\"" + original + "\" size=\"" + size + "\" checksum=\"" +
-         checksum + "\"/>";
+std::string Entry(const std::string& name, const std::string& original = "1a2b",
+                  const std::string& size = "10", const std::string& checksum = "FFFFFFFF") {
+  return "<archive filename=\"" + name + "\" original=\"" + original + "\" size=\"" + size +
+         "\" checksum=\"" + checksum + "\"/>";
 }
 
 TEST(PatchListDocument, ReadsRecordsForTargetAndArchive) {
   TMap m;
-  Load(m.map, "<?xml version=\"1.0\"?><list>" + Entry("data\\x.dat", "0001A2B", "3000000000", "deadBEEF") +
+  Load(m.map, "<?xml version=\"1.0\"?><list>" +
+                  Entry("data\\x.dat", "0001A2B", "3000000000", "deadBEEF") +
                   "<!-- c --><other filename='y'/>text</list>");
   ASSERT_EQ(m.map.Count(), 1u);
   const TPatchItem* item = m.map.Get("DATA\\X.DAT");
@@ -43,7 +45,8 @@ TEST(PatchListDocument, ReadsRecordsForTargetAndArchive) {
 }
 
 TEST(PatchListDocument, MissingOrEmptyListGivesNoRecords) {
-  for (const char* text : {"", "<files/>", "<list/>", "<List>" /* case matters */ "</List>",
+  for (const char* text : {"", "<files/>", "<list/>",
+                           "<List>" /* case matters */ "</List>",
                            "<x><archive filename='a' original='1' size='1' checksum='1'/></x>"}) {
     TMap m;
     Load(m.map, text);
@@ -59,40 +62,68 @@ TEST(PatchListDocument, TheLaterOfTwoNamesDifferingInCaseWins) {
 }
 
 TEST(PatchListDocument, RejectsBadNumbersAndKeepsEarlierRecords) {
-  const std::vector<std::string> bad = {
-      "<archive filename='b' size='1' checksum='1'/>",
-      "<archive filename='b' original='1' checksum='1'/>",
-      "<archive filename='b' original='1' size='1'/>",
-      Entry("b", "0x1A"), Entry("b", "1G"), Entry("b", "123456789"), Entry("b", ""),
-      Entry("b", "1", "ten"), Entry("b", "1", "-5"), Entry("b", "1", "9223372036854775808"),
-      Entry("b", "1", "1", "0xFF"), Entry("b", "1", "1", "FFFFFFFFF")};
+  const std::vector<std::string> bad = {"<archive filename='b' size='1' checksum='1'/>",
+                                        "<archive filename='b' original='1' checksum='1'/>",
+                                        "<archive filename='b' original='1' size='1'/>",
+                                        Entry("b", "0x1A"),
+                                        Entry("b", "1G"),
+                                        Entry("b", "123456789"),
+                                        Entry("b", ""),
+                                        Entry("b", "1", "ten"),
+                                        Entry("b", "1", "-5"),
+                                        Entry("b", "1", "9223372036854775808"),
+                                        Entry("b", "1", "1", "0xFF"),
+                                        Entry("b", "1", "1", "FFFFFFFFF")};
   for (const std::string& archive : bad) {
     TMap m;
-    EXPECT_THROW(Load(m.map, "<list>" + Entry("a") + archive + Entry("c") + "</list>"), EPatchListError) << archive;
+    EXPECT_THROW(Load(m.map, "<list>" + Entry("a") + archive + Entry("c") + "</list>"),
+                 EPatchListError)
+        << archive;
     EXPECT_EQ(m.map.Count(), 1u);
     EXPECT_TRUE(m.map.Contains("a"));
   }
   TMap m;
-  EXPECT_THROW(Load(m.map, "<list>" + Entry("a") + "<archive filename='b' size=7/></list>"), EXmlError);
+  EXPECT_THROW(Load(m.map, "<list>" + Entry("a") + "<archive filename='b' size=7/></list>"),
+               EXmlError);
 }
 
 TEST(PatchListDocument, RefusesNamesThatLeaveTheGameFolder) {
-  const std::vector<std::string> hostile = {"", "..\\x", "a\\..\\..\\x", "a/../x", "..", "/x", "\\x", "C:\\x",
-                                            "C:x", "\\\\srv\\share\\x", "\\\\?\\C:\\x", "a|b", "dir\\",
-                                            std::string(4097, 'n'), ".", "sub\\.", ".\\x", "a\rb", "a\nb",
-                                            "a\x1b[2Jb", "a\tb", "a\x7f"};
+  const std::vector<std::string> hostile = {"",
+                                            "..\\x",
+                                            "a\\..\\..\\x",
+                                            "a/../x",
+                                            "..",
+                                            "/x",
+                                            "\\x",
+                                            "C:\\x",
+                                            "C:x",
+                                            "\\\\srv\\share\\x",
+                                            "\\\\?\\C:\\x",
+                                            "a|b",
+                                            "dir\\",
+                                            std::string(4097, 'n'),
+                                            ".",
+                                            "sub\\.",
+                                            ".\\x",
+                                            "a\rb",
+                                            "a\nb",
+                                            "a\x1b[2Jb",
+                                            "a\tb",
+                                            "a\x7f"};
   for (const std::string& name : hostile) {
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
     TMap m;
     EXPECT_THROW(Load(m.map, "<list>" + Entry(name) + "</list>"), EPatchListError) << name;
   }
   EXPECT_FALSE(IsSafeRelativeName(std::string("a\0b", 3)));
-  for (const char* fine : {"x", "a\\b\\c.dat", "..x", "a..\\b", ".x", "x..", "dir.with.dots\\f", "caf\xE9 #1"}) {
+  for (const char* fine :
+       {"x", "a\\b\\c.dat", "..x", "a..\\b", ".x", "x..", "dir.with.dots\\f", "caf\xE9 #1"}) {
     EXPECT_TRUE(IsSafeRelativeName(fine)) << fine;
   }
   EXPECT_TRUE(IsSafeRelativeName(std::string(4096, 'n')));
   TMap m;
-  EXPECT_THROW(Load(m.map, "<list><archive original='1' size='1' checksum='1'/></list>"), EPatchListError);
+  EXPECT_THROW(Load(m.map, "<list><archive original='1' size='1' checksum='1'/></list>"),
+               EPatchListError);
 }
 
 TEST(PatchListCacheValue, FormatsArchiveChecksumBeforeTheTargets) {
@@ -114,9 +145,10 @@ TEST(PatchListCacheValue, FormatsArchiveChecksumBeforeTheTargets) {
 
 TEST(PatchListCacheValue, SkipsValuesThatAreNoRecord) {
   EXPECT_NE(ParseCacheValue("ARCHIVE|a|00000001|00000002|3|4"), nullptr);
-  for (const char* bad : {"", "file|a|00000001|00000002|3|4", "archive|a|1|2|3", "archive|a|1|2|3|4|5",
-                          "archive|a|XYZ|2|3|4", "archive|a|1|2|big|4", "archive|a|1|2|3|99999999999",
-                          "archive|..\\a|1|2|3|4", "archive||1|2|3|4"}) {
+  for (const char* bad :
+       {"", "file|a|00000001|00000002|3|4", "archive|a|1|2|3", "archive|a|1|2|3|4|5",
+        "archive|a|XYZ|2|3|4", "archive|a|1|2|big|4", "archive|a|1|2|3|99999999999",
+        "archive|..\\a|1|2|3|4", "archive||1|2|3|4"}) {
     EXPECT_EQ(ParseCacheValue(bad), nullptr) << bad;
   }
 }
@@ -157,7 +189,9 @@ class PatchListCache : public ::testing::Test {
 TEST_F(PatchListCache, SavesInIterationOrderAndLoadsTheSameMap) {
   TMap source;
   std::string doc = "<list>";
-  for (int i = 0; i < 40; ++i) doc += Entry("dir\\file" + std::to_string(i) + ".bin", "ABC" + std::to_string(i), std::to_string(i * 1000));
+  for (int i = 0; i < 40; ++i)
+    doc += Entry("dir\\file" + std::to_string(i) + ".bin", "ABC" + std::to_string(i),
+                 std::to_string(i * 1000));
   Load(source.map, doc + "</list>");
   source.map.Get("dir\\file7.bin")->FileItem->FileDate = -1;
   SavePatchListCache(kHkeyCurrentUser, prefix_, source.map);

@@ -1,13 +1,14 @@
 // The skin's rules: shading colours, the window outline, sprite frames, bar lengths and the
 // sprite button's states, checked without a display.
 
+#include "ui/skin.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "tests/common/temp_dir.h"
 #include "platform/resources.h"
-#include "ui/skin.h"
+#include "tests/common/temp_dir.h"
 
 namespace kova::ui {
 namespace {
@@ -17,7 +18,8 @@ TImage Solid(int width, int height, TRgb colour, bool alpha = false) {
   image.Width = width;
   image.Height = height;
   image.HasAlpha = alpha;
-  for (int i = 0; i < width * height; ++i) image.Rgba.insert(image.Rgba.end(), {colour.R, colour.G, colour.B, 200});
+  for (int i = 0; i < width * height; ++i)
+    image.Rgba.insert(image.Rgba.end(), {colour.R, colour.G, colour.B, 200});
   return image;
 }
 
@@ -163,7 +165,8 @@ TEST(SkinImages, TheBuiltInArtHasTheSizesAndFormatsOfTheWindow) {
       // The four frames must differ from each other: normal, hover, pressed, disabled.
       const std::vector<TImage> frames = SliceImage(image, 4, 1);
       for (int i = 0; i < 4; ++i) {
-        for (int j = i + 1; j < 4; ++j) EXPECT_NE(frames[i].Rgba, frames[j].Rgba) << c.Name << " " << i << " " << j;
+        for (int j = i + 1; j < 4; ++j)
+          EXPECT_NE(frames[i].Rgba, frames[j].Rgba) << c.Name << " " << i << " " << j;
       }
     }
   }

@@ -1,13 +1,13 @@
 // tStringHash: the iteration order is part of the program's behaviour, so it is checked against
 // an independent model of the hashing, growth and chaining rules.
 
+#include "support/string_hash.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
-
-#include "support/string_hash.h"
 
 namespace kova {
 namespace {
@@ -31,7 +31,8 @@ std::vector<std::string> ExpectedOrder(const std::vector<std::string>& insertion
       const std::size_t grown = buckets * 2 + 1;
       std::vector<std::vector<std::string>> next(grown);
       for (const auto& chain : table) {
-        for (const auto& k : chain) next[bucketOf(k, grown)].insert(next[bucketOf(k, grown)].begin(), k);
+        for (const auto& k : chain)
+          next[bucketOf(k, grown)].insert(next[bucketOf(k, grown)].begin(), k);
       }
       table.swap(next);
       buckets = grown;
@@ -107,7 +108,10 @@ TEST(StringHash, IterationFollowsBucketsAndChainHeads) {
   // After ten insertions (21 buckets) keys come by ascending |h| mod 21.
   auto order = Walk(map);
   for (std::size_t i = 1; i < order.size(); ++i) {
-    auto b = [](const std::string& k) { std::int64_t h = StringHashOf(k); return (h < 0 ? -h : h) % 21; };
+    auto b = [](const std::string& k) {
+      std::int64_t h = StringHashOf(k);
+      return (h < 0 ? -h : h) % 21;
+    };
     EXPECT_LE(b(order[i - 1]), b(order[i]));
   }
 }
@@ -116,7 +120,8 @@ TEST(StringHash, OrderMatchesTheModelForManyRealisticNames) {
   std::mt19937 rng(7);
   std::vector<std::string> keys;
   for (int i = 0; i < 3000; ++i) {
-    keys.push_back("data\\pack" + std::to_string(rng() % 50) + "\\asset_" + std::to_string(rng()) + ".bin");
+    keys.push_back("data\\pack" + std::to_string(rng() % 50) + "\\asset_" + std::to_string(rng()) +
+                   ".bin");
   }
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());

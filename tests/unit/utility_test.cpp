@@ -1,12 +1,13 @@
 // The shared small routines: strings, command-line splitting, file dates and the built-in
 // options document.
 
+#include "core/utility.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "core/console_host.h"
 #include "core/startup.h"
-#include "core/utility.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/resources.h"
@@ -52,9 +53,10 @@ TEST(StringRoutines, PathHelpers) {
 
 TEST(CommandLine, SplitsOnBlanksAndQuotedStretches) {
   EXPECT_EQ(SplitCommandLine(""), Strings{});
-  EXPECT_EQ(SplitCommandLine("  /update   \"C:\\Program Files\\x.exe\"  "), (Strings{"/update", "C:\\Program Files\\x.exe"}));
+  EXPECT_EQ(SplitCommandLine("  /update   \"C:\\Program Files\\x.exe\"  "),
+            (Strings{"/update", "C:\\Program Files\\x.exe"}));
   EXPECT_EQ(SplitCommandLine("a\"b c\"d e"), (Strings{"ab cd", "e"}));
-  EXPECT_EQ(SplitCommandLine("\"\" x"), (Strings{"x"}));            // an empty pair is skipped
+  EXPECT_EQ(SplitCommandLine("\"\" x"), (Strings{"x"}));  // an empty pair is skipped
   EXPECT_EQ(SplitCommandLine("\"\"\"\" x \"\""), (Strings{"x"}));
   EXPECT_EQ(SplitCommandLine("\"open ended"), (Strings{"open ended"}));
   EXPECT_EQ(SplitCommandLine("a\tb\nc"), (Strings{"a", "b", "c"}));
@@ -76,7 +78,9 @@ TEST(HelpText, HasTheFixedLinesJoinedByCarriageReturns) {
   EXPECT_EQ(lines[4], "/clean - Clean updater settings from registry.");
   EXPECT_EQ(lines[5], "");
   EXPECT_EQ(text.find('\n'), std::string::npos);
-  EXPECT_NE(HelpText(EncodeDateTime({2026, 5, 4, 10, 0, 1, 0})).find("version date: 04.05.2026 10:00:01"), std::string::npos);
+  EXPECT_NE(
+      HelpText(EncodeDateTime({2026, 5, 4, 10, 0, 1, 0})).find("version date: 04.05.2026 10:00:01"),
+      std::string::npos);
 }
 
 TEST(BuiltInOptions, IsAnEmptyOptionsElementWithCrLf) {
@@ -189,7 +193,8 @@ TEST(ConsoleHost, ControlBytesReachNoTerminal) {
   {
     TConsoleHost host(0, out, err, false);
     host.SetInfo("Checking a\x1b[2Jb\nforged line\x7f");
-    EXPECT_EQ(host.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for x\ry"), TBoxResult::Cancel);
+    EXPECT_EQ(host.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for x\ry"),
+              TBoxResult::Cancel);
   }
   auto text = [](std::FILE* f) {
     std::rewind(f);
@@ -199,7 +204,8 @@ TEST(ConsoleHost, ControlBytesReachNoTerminal) {
     return all;
   };
   EXPECT_EQ(text(out), "Checking a\\x1B[2Jb\\x0Aforged line\\x7F\n");
-  EXPECT_NE(text(err).find("Error while downloading patch for x\\x0Dy [Cancel]\n"), std::string::npos);
+  EXPECT_NE(text(err).find("Error while downloading patch for x\\x0Dy [Cancel]\n"),
+            std::string::npos);
 }
 
 }  // namespace

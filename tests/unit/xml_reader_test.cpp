@@ -38,7 +38,8 @@ TEST(XmlNameTable, StartsWithTheFiveBuiltInNamesAndInternsInOrder) {
 }
 
 TEST(XmlReader, BuildsElementsAttributesAndKinds) {
-  auto doc = Read("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list a='1' b=\"two\"><x/><y>t</y></list>");
+  auto doc =
+      Read("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list a='1' b=\"two\"><x/><y>t</y></list>");
   ASSERT_EQ(doc->ChildCount(), 2u);
   EXPECT_EQ(doc->ChildAt(0)->Kind(), xnkProcessingInstruction);
   auto* pi = static_cast<TXmlProcessingInstruction*>(doc->ChildAt(0));
@@ -83,7 +84,8 @@ TEST(XmlReader, ElementTextJoinsTextsAndChildElementsButNotComments) {
 }
 
 TEST(XmlReader, CommentsCdataAndProcessingInstructionsBecomeNodes) {
-  auto doc = Read("<!-- note --><!DOCTYPE list SYSTEM \"x\"><?app do this?><r><![CDATA[a]]b]]></r>");
+  auto doc =
+      Read("<!-- note --><!DOCTYPE list SYSTEM \"x\"><?app do this?><r><![CDATA[a]]b]]></r>");
   ASSERT_EQ(doc->ChildCount(), 3u);  // the DOCTYPE makes no node
   EXPECT_EQ(doc->ChildAt(0)->Kind(), xnkComment);
   EXPECT_EQ(static_cast<TXmlComment*>(doc->ChildAt(0))->Text, " note ");
@@ -186,31 +188,23 @@ INSTANTIATE_TEST_SUITE_P(
         TErrorCase{"<abc", "Не завершено определение элемента"},
         TErrorCase{"<ab$c/>", "Некорретный символ в имени элемента"},
         TErrorCase{"<a", "Не завершено определение элемента"},
-        TErrorCase{"<a x='1'", "Ожидается \">\""},
-        TErrorCase{"<a x/>", "Ожидается \"=\""},
-        TErrorCase{"<a>&#65</a>", "Ожидается \";\""},
-        TErrorCase{"<a>text", "Ожидается \"/\""},
-        TErrorCase{"<a><b></b>", "Ожидается \"/\""},
-        TErrorCase{"<a><", "Ожидается \"/\""},
-        TErrorCase{"<a/ >", "Ожидается \">\""},
-        TErrorCase{"<abc></abd>", "Ожидается \"c\""},
+        TErrorCase{"<a x='1'", "Ожидается \">\""}, TErrorCase{"<a x/>", "Ожидается \"=\""},
+        TErrorCase{"<a>&#65</a>", "Ожидается \";\""}, TErrorCase{"<a>text", "Ожидается \"/\""},
+        TErrorCase{"<a><b></b>", "Ожидается \"/\""}, TErrorCase{"<a><", "Ожидается \"/\""},
+        TErrorCase{"<a/ >", "Ожидается \">\""}, TErrorCase{"<abc></abd>", "Ожидается \"c\""},
         TErrorCase{"<abc></xbc>", "Ожидается \"abc\""},
-        TErrorCase{"<abc></abcd>", "Ожидается \">\""},
-        TErrorCase{"<abc></abc", "Ожидается \">\""},
-        TErrorCase{"<!-x-->", "Ожидается \"-\""},
-        TErrorCase{"<![CDAT[x]]>", "Ожидается \"A[\""},
+        TErrorCase{"<abc></abcd>", "Ожидается \">\""}, TErrorCase{"<abc></abc", "Ожидается \">\""},
+        TErrorCase{"<!-x-->", "Ожидается \"-\""}, TErrorCase{"<![CDAT[x]]>", "Ожидается \"A[\""},
         TErrorCase{"<!DOCTYP x>", "Ожидается \"E\""},
         TErrorCase{"<?xml version='1'>", "Ожидается \"?>\""},
         TErrorCase{"<?xml version='1' ?", "Ожидается \">\""},
-        TErrorCase{"<?pi data", "Ожидается \"?>\""},
-        TErrorCase{"<!-- open", "Ожидается \"-->\""},
+        TErrorCase{"<?pi data", "Ожидается \"?>\""}, TErrorCase{"<!-- open", "Ожидается \"-->\""},
         TErrorCase{"<a><![CDATA[open</a>", "Ожидается \"]]>\""},
         TErrorCase{"<!DOCTYPE open", "Ожидается \">\""},
         TErrorCase{"<a x='open/>", "Ожидается \"'\""},
         TErrorCase{"<a x=\"open/>", "Ожидается \"\"\""},
         TErrorCase{"<a>&", "Ожидается \"#\" или имя упрамляющего символа"},
-        TErrorCase{"<a>&#", "Ожидается число"},
-        TErrorCase{"<a>&#;</a>", "Ожидается число"},
+        TErrorCase{"<a>&#", "Ожидается число"}, TErrorCase{"<a>&#;</a>", "Ожидается число"},
         TErrorCase{"<a>&#x;</a>", "Ожидается шестнадцатеричное число"},
         TErrorCase{"<a>&#X41;</a>", "Ожидается число"},
         TErrorCase{"<a>&nbsp;</a>", "Некорректное имя управляющего символа"},
@@ -258,7 +252,8 @@ TEST(XmlReader, AStreamShorterThanItsSizeRaisesItsReadError) {
 
 TEST(XmlReader, BoundsAttributesAndNewNamesAHostileDocumentCanBring) {
   std::string attrs;
-  for (int i = 0; i < static_cast<int>(kXmlMaxAttributes); ++i) attrs += " a" + std::to_string(i) + "='v'";
+  for (int i = 0; i < static_cast<int>(kXmlMaxAttributes); ++i)
+    attrs += " a" + std::to_string(i) + "='v'";
   EXPECT_EQ(Read("<e" + attrs + "/>")->FindChildElement("e")->Attrs().size(), kXmlMaxAttributes);
   EXPECT_EQ(ErrorOf("<e" + attrs + " one_more='v'/>"), "An element has more than 256 attributes");
   // Names that all shared one place in a plain hash table ("Ab" and "BA" hash alike under
@@ -273,7 +268,8 @@ TEST(XmlReader, BoundsAttributesAndNewNamesAHostileDocumentCanBring) {
   }
   EXPECT_EQ(Read("<r>" + colliding + "</r>")->FindChildElement("r")->ChildCount(), 4096u);
   std::string many;
-  for (std::size_t i = 0; i <= kXmlMaxNewNames; ++i) many += "<n" + prefix + "_" + std::to_string(i) + "/>";
+  for (std::size_t i = 0; i <= kXmlMaxNewNames; ++i)
+    many += "<n" + prefix + "_" + std::to_string(i) + "/>";
   EXPECT_EQ(ErrorOf("<r>" + many + "</r>"), "The document holds more than 10000 new names");
 }
 
