@@ -1,5 +1,6 @@
 #pragma once
-// Files and folders. Paths are byte strings with "/" separators.
+// Files and folders. Paths are byte strings in the system's code page, with "/" separators
+// (Windows takes them as well as backslashes).
 
 #include <cstdint>
 #include <memory>

@@ -2,8 +2,10 @@
 // The GUI thread's message loop and the events workers signal.
 //
 // Everything of the program's own logic runs on the GUI thread; long work runs on one worker
-// thread at a time, which reaches the GUI thread only through these calls. The loop is GLib's
-// default main context, so the window's own events are served by the same waits.
+// thread at a time, which reaches the GUI thread only through these calls. The loop is the one
+// the window's toolkit serves (GLib's default main context with GTK, the thread's message queue
+// on Windows), so every wait here also serves the window's own events, timers and the instance
+// messages.
 
 #include <atomic>
 #include <functional>

@@ -1,6 +1,7 @@
 #pragma once
-// The per-user settings store, a tree of keys holding named values, kept in an SQLite file
-// ($XDG_CONFIG_HOME/kovaupdater/registry.sqlite3, or the file named by KOVA_REGISTRY).
+// The per-user settings store, a tree of keys holding named values: the registry's
+// HKEY_CURRENT_USER on Windows, elsewhere an SQLite file ($XDG_CONFIG_HOME/kovaupdater/
+// registry.sqlite3, or the file named by KOVA_REGISTRY) readable by its owner alone.
 //
 // Key and value names compare case-insensitively (ASCII), values enumerate in the order they
 // were created, a key that has subkeys cannot be deleted, and texts keep their bytes. Every call
@@ -42,8 +43,9 @@ bool EnumValues(
 // values; fails when it has subkeys.
 bool DeleteKey(TRegKeyHandle key, const std::string& name);
 
-// Groups the writes made while it lives into one commit: thousands of values stay fast and land
-// together. Nests; only the outermost one commits.
+// Groups the writes made while it lives into one commit where the store has commits (thousands
+// of values stay fast and land together); elsewhere it changes nothing. Nests; only the
+// outermost one commits.
 class TRegBatch {
  public:
   TRegBatch();
@@ -52,7 +54,7 @@ class TRegBatch {
   TRegBatch& operator=(const TRegBatch&) = delete;
 };
 
-// The store's file, as chosen from the environment.
+// The store's file, as chosen from the environment; empty where the store is no file.
 std::string SettingsStorePath();
 // Closes the store; the next call opens it again (tests switch files this way).
 void CloseSettingsStore();
