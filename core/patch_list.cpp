@@ -1,5 +1,8 @@
 #include "core/patch_list.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "core/utility.h"
 #include "platform/settings_store.h"
 #include "support/text.h"
@@ -184,6 +187,16 @@ void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
   if (!keyPath.empty() && keyPath.back() == '\\') keyPath.pop_back();
   std::vector<std::pair<std::string, std::string>> values;
   if (!RegListStrings(root, keyPath, values)) return;
+  // Values are read in storing order, which their names "1", "2", ... give: a registry may
+  // enumerate them by name instead (Wine's does: "1", "10", "11", ..., "2"), and the map's order,
+  // the order of the run, follows the order of putting.
+  auto number = [](const std::string& name) {
+    std::int64_t n = 0;
+    return ParseDecimal64(name, n) && n > 0 ? n : INT64_MAX;
+  };
+  std::stable_sort(values.begin(), values.end(), [&number](const auto& a, const auto& b) {
+    return number(a.first) < number(b.first);
+  });
   for (const auto& [name, text] : values) {
     std::unique_ptr<TPatchItem> item = ParseCacheValue(text);
     if (!item) continue;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/stream.h"
 
@@ -41,6 +42,16 @@ bool MakeExecutable(const std::string& path);
 // folder of its own: none is a link, which could lead a write out of the game folder. Folders
 // that do not exist yet count as real (they are made inside).
 bool IsRealFolderChain(const std::string& home, const std::string& relative);
+// The path made absolute and tidied ("." and ".." taken out, "/" separators), without
+// following links; empty when it cannot be.
+std::string AbsolutePath(const std::string& path);
+// Every file below `root` (not following links), as paths relative to it with "/" separators,
+// in no particular order; the links met (to files or folders) go to `links` instead. False when
+// `root` cannot be read.
+bool ListFiles(const std::string& root, std::vector<std::string>& files,
+               std::vector<std::string>& links);
+// Moves a file over `to`, replacing a file there.
+bool MoveFileReplacing(const std::string& from, const std::string& to);
 // Creates the folder and any missing parents.
 bool ForceDirectories(const std::string& path);
 // The running program's own file.

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,10 +23,10 @@
 #include "core/patch_list.h"
 #include "platform/files.h"
 #include "support/aligned_buffer.h"
+#include "support/error.h"
 #include "support/text.h"
 #include "workers/crc32.h"
 
-namespace fs = std::filesystem;
 using namespace kova;
 
 namespace {
@@ -159,11 +158,11 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
     ok = false;
   }
   lzma_end(&strm);
-  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
+  if (ok && !platform::MoveFileReplacing(temp, target)) {
     error = "cannot write " + target;
     ok = false;
   }
-  if (!ok) std::remove(temp.c_str());
+  if (!ok) platform::RemoveFile(temp);
   return ok;
 }
 
@@ -193,30 +192,30 @@ int main(int argc, char** argv) {
     }
   }
   if (paths.size() != 2) return Usage("SOURCE_DIR and OUTPUT_DIR are needed");
-  std::error_code ec;
-  const fs::path source = fs::canonical(paths[0], ec);
-  if (ec || !fs::is_directory(source)) return Usage("no folder " + paths[0]);
-  fs::create_directories(paths[1], ec);
-  const fs::path output = fs::canonical(paths[1], ec);
-  if (ec) return Usage("cannot create " + paths[1]);
+  const std::string source = platform::AbsolutePath(paths[0]);
+  if (source.empty() || !platform::DirectoryExists(source)) return Usage("no folder " + paths[0]);
+  const std::string output = platform::AbsolutePath(paths[1]);
+  if (output.empty() || !platform::ForceDirectories(output))
+    return Usage("cannot create " + paths[1]);
 
   // Files in name order; names the launcher would refuse are reported, not published.
   std::vector<TEntry> entries;
   std::map<std::string, std::string> folded;  // upper-case name -> first name
   int refused = 0;
-  std::vector<std::string> relatives;
-  for (auto it = fs::recursive_directory_iterator(source, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->path() == output) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    if (it->is_symlink()) {
-      std::fprintf(stderr, "kova-publish: skipped symbolic link %s\n", it->path().c_str());
-      continue;
-    }
-    if (it->is_regular_file())
-      relatives.push_back(it->path().lexically_relative(source).generic_string());
+  std::vector<std::string> relatives, links;
+  if (!platform::ListFiles(source, relatives, links)) return Usage("cannot read " + paths[0]);
+  for (const std::string& link : links) {
+    std::fprintf(stderr, "kova-publish: skipped symbolic link %s/%s\n", source.c_str(),
+                 link.c_str());
+  }
+  // An output folder inside the source is not published into itself.
+  if (output.size() > source.size() && output.compare(0, source.size() + 1, source + "/") == 0) {
+    const std::string inside = output.substr(source.size() + 1) + "/";
+    relatives.erase(std::remove_if(relatives.begin(), relatives.end(),
+                                   [&inside](const std::string& r) {
+                                     return r.compare(0, inside.size(), inside) == 0;
+                                   }),
+                    relatives.end());
   }
   std::sort(relatives.begin(), relatives.end());
   for (const std::string& rel : relatives) {
@@ -243,7 +242,7 @@ int main(int argc, char** argv) {
   // What the previous run published, to reuse unchanged archives.
   TPatchMap previous;
   try {
-    const std::string list = (output / "patchlist.xml").string();
+    const std::string list = output + "/patchlist.xml";
     if (platform::FileExists(list)) {
       auto in = platform::OpenFileStream(list, platform::TFileMode::OpenRead);
       LoadPatchList(*in, previous);
@@ -259,8 +258,8 @@ int main(int argc, char** argv) {
   auto work = [&] {
     for (std::size_t i; (i = next++) < entries.size();) {
       TEntry& e = entries[i];
-      const std::string src = (source / e.Relative).string();
-      const std::string archive = (output / e.Relative).string() + ".lzma";
+      const std::string src = source + "/" + e.Relative;
+      const std::string archive = output + "/" + e.Relative + ".lzma";
       e.Executable = platform::IsExecutableFile(src);
       if (!FileCrc(src, e.Crc, e.Size)) {
         e.Error = "cannot read it";
@@ -273,7 +272,7 @@ int main(int argc, char** argv) {
           e.ArchiveCrc = onDisk;
           e.Reused = true;
         } else {
-          fs::create_directories(fs::path(archive).parent_path());
+          platform::ForceDirectories(archive.substr(0, archive.rfind('/')));
           Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
         }
       }
@@ -320,13 +319,14 @@ int main(int argc, char** argv) {
     xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
   }
   xml += "</list>\n";
-  const std::string list = (output / "patchlist.xml").string();
+  const std::string list = output + "/patchlist.xml";
   try {
     {
       auto out = platform::OpenFileStream(list + ".kova-publish-tmp", platform::TFileMode::Create);
       out->Write(xml.data(), xml.size());
     }
-    fs::rename(list + ".kova-publish-tmp", list);
+    if (!platform::MoveFileReplacing(list + ".kova-publish-tmp", list))
+      throw EStreamError("cannot replace " + list);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kova-publish: cannot write %s: %s\n", list.c_str(), e.what());
     return 1;

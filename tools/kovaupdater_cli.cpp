@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "core/console_host.h"
@@ -81,11 +80,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::error_code ec;
-  const std::filesystem::path folder = std::filesystem::absolute(home.empty() ? "." : home, ec);
-  if (ec || !platform::DirectoryExists(folder.string())) {
+  const std::string folder = platform::AbsolutePath(home.empty() ? "." : home);
+  if (folder.empty() || !platform::DirectoryExists(folder)) {
     std::fprintf(stderr, "kovaupdater-cli: the game folder %s does not exist\n",
-                 folder.string().c_str());
+                 (folder.empty() ? home : folder).c_str());
     return 2;
   }
   // Two runs over one folder at once would undo each other's repairs.
@@ -99,7 +97,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception&) {
     // A corrupt stored date leaves its default.
   }
-  std::string homeDir = folder.lexically_normal().string();
+  std::string homeDir = folder;
   if (homeDir.empty() || homeDir.back() != '/') homeDir += '/';
   options.SetHomeDir(homeDir);
 

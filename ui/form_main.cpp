@@ -95,7 +95,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
     control->Invalidate = [this](const TRect& r) { Invalidate(r); };
   }
   // 6. The notification-area icon, hidden.
-  GdkPixbuf* icon = PixbufOf(ResourceImage("ICON"));
+  GdkPixbuf* icon = PixbufOf(ResourceImage("TRAYICON"));
   gtk_window_set_icon(GTK_WINDOW(window_), icon);
   trayIcon_ = std::make_unique<TTrayIcon>(title_, icon);
   g_object_unref(icon);

@@ -1,8 +1,10 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -240,6 +242,65 @@ bool IsRealFolderChain(const std::string& home, const std::string& relative) {
     path += '/';
     start = slash + 1;
   }
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::string full = path;
+  if (full.empty() || full[0] != '/') {
+    std::vector<char> here(4096);
+    if (!::getcwd(here.data(), here.size())) return {};
+    full = std::string(here.data()) + "/" + path;
+  }
+  std::vector<std::string> parts;
+  for (std::size_t start = 0; start <= full.size();) {
+    const std::size_t slash = std::min(full.find('/', start), full.size());
+    const std::string part = full.substr(start, slash - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = slash + 1;
+  }
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+namespace {
+
+bool ListBelow(const std::string& root, const std::string& relative,
+               std::vector<std::string>& files, std::vector<std::string>& links) {
+  DIR* dir = ::opendir((root + relative).c_str());
+  if (!dir) return false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = relative + name;
+    struct stat st {};
+    if (::lstat((root + path).c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode))
+      links.push_back(path);
+    else if (S_ISDIR(st.st_mode))
+      ListBelow(root, path + "/", files, links);
+    else if (S_ISREG(st.st_mode))
+      files.push_back(path);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+}  // namespace
+
+bool ListFiles(const std::string& root, std::vector<std::string>& files,
+               std::vector<std::string>& links) {
+  std::string base = root;
+  if (base.empty() || base.back() != '/') base += '/';
+  return ListBelow(base, "", files, links);
+}
+
+bool MoveFileReplacing(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool ForceDirectories(const std::string& path) {

@@ -14,7 +14,9 @@ class TStoreEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     dir_ = std::make_unique<TTempDir>();
+#ifndef _WIN32  // the registry of the test's own Wine prefix serves there
     ::setenv("KOVA_REGISTRY", (*dir_ / "registry.sqlite3").c_str(), 1);
+#endif
     platform::CloseSettingsStore();
   }
   void TearDown() override {

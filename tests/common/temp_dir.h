@@ -1,11 +1,11 @@
 #pragma once
 // A private folder under the system's temporary folder, removed with its content at scope end.
 
-#include <stdlib.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <stdexcept>
 #include <string>
 
 namespace kova::test {
@@ -13,9 +13,18 @@ namespace kova::test {
 class TTempDir {
  public:
   TTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kovatest-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto candidate = std::filesystem::temp_directory_path() /
+                             ("kovatest-" + std::to_string(random()) + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(candidate, ec)) {
+        std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, ec);
+        path_ = candidate.generic_string();
+        return;
+      }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
   }
   ~TTempDir() {
     std::error_code ec;

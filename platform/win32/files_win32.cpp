@@ -1,0 +1,330 @@
+// Files through the ANSI functions: names are byte strings of the system's code page, as the
+// patch list carries them.
+
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/files.h"
+#include "support/error.h"
+
+namespace kova::platform {
+namespace {
+
+constexpr std::int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
+
+std::int64_t FromFileTime(const FILETIME& ft) {
+  const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000000) - kEpochDifference;
+}
+
+FILETIME ToFileTime(std::int64_t seconds) {
+  const auto ticks = static_cast<std::uint64_t>((seconds + kEpochDifference) * 10000000);
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(ticks);
+  ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return ft;
+}
+
+// The system's text for an error code.
+std::string ErrorText(DWORD code) {
+  char buffer[512];
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                                 sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+// Closes a handle at scope end.
+struct THandle {
+  HANDLE h;
+  explicit THandle(HANDLE handle) : h(handle) {}
+  ~THandle() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+  bool Ok() const { return h != INVALID_HANDLE_VALUE; }
+};
+
+HANDLE OpenForReading(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+class TFileStream : public TStream {
+ public:
+  TFileStream(HANDLE handle, std::string path, std::int64_t size, std::int64_t modified, bool readOnly)
+      : handle_(handle), path_(std::move(path)), size_(size), modified_(modified), readOnly_(readOnly) {}
+  ~TFileStream() override { CloseHandle(handle_); }
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t count) override {
+    DWORD got = 0;
+    const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+    if (!ReadFile(handle_, buffer, want, &got, nullptr)) {
+      const DWORD code = GetLastError();
+      throw EStreamError("Stream read error: " + path_ + ": " + ErrorText(code), static_cast<int>(code));
+    }
+    return got;
+  }
+  void Write(const void* buffer, std::size_t count) override {
+    const char* data = static_cast<const char*>(buffer);
+    while (count > 0) {
+      DWORD put = 0;
+      const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+      if (!WriteFile(handle_, data, want, &put, nullptr) || put == 0) {
+        const DWORD code = GetLastError();
+        throw EStreamError("Stream write error: " + path_ + ": " + ErrorText(code), static_cast<int>(code));
+      }
+      data += put;
+      count -= put;
+    }
+  }
+  std::int64_t Size() const override {
+    if (readOnly_) return size_;
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_, &size)) throw EStreamError("Stream read error: " + path_, static_cast<int>(GetLastError()));
+    return size.QuadPart;
+  }
+  std::int64_t Position() const override {
+    LARGE_INTEGER zero{}, now{};
+    SetFilePointerEx(handle_, zero, &now, FILE_CURRENT);
+    return now.QuadPart;
+  }
+  void Seek(std::int64_t position) override {
+    LARGE_INTEGER to;
+    to.QuadPart = position;
+    if (!SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN)) {
+      throw EStreamError("Stream seek error: " + path_, static_cast<int>(GetLastError()));
+    }
+  }
+  void Truncate(std::int64_t size) override {
+    const std::int64_t at = Position();
+    Seek(size);
+    if (!SetEndOfFile(handle_)) throw EStreamError("Stream write error: " + path_, static_cast<int>(GetLastError()));
+    Seek(at < size ? at : size);
+  }
+  std::int64_t ModifySeconds() const { return modified_; }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+  std::int64_t size_;
+  std::int64_t modified_;
+  bool readOnly_;
+};
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::int64_t FileSize(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return -1;
+  FindClose(search);
+  if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+  return (static_cast<std::int64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+}
+
+bool IsSymbolicLink(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool FileModifySeconds(const std::string& path, std::int64_t& seconds) {
+  THandle file(OpenForReading(path));
+  FILETIME written;
+  if (!file.Ok() || !GetFileTime(file.h, nullptr, nullptr, &written)) return false;
+  seconds = FromFileTime(written);
+  return true;
+}
+
+bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& seconds, bool& readable) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  seconds = FromFileTime(data.ftLastWriteTime);
+  // Readable means what the date's reader needs: opened for reading with read sharing.
+  THandle file(OpenForReading(path));
+  readable = file.Ok();
+  return true;
+}
+
+bool SetFileModifySeconds(const std::string& path, std::int64_t seconds) {
+  THandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  const FILETIME written = ToFileTime(seconds);
+  return file.Ok() && SetFileTime(file.h, nullptr, nullptr, &written);
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  return MoveFileA(from.c_str(), to.c_str()) != 0;  // fails when `to` exists
+}
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+  // Through a copy beside the target, put in its place in one move: a copy that breaks off
+  // leaves the old file, and the move fails while the old program runs, as the handshake
+  // expects.
+  const std::string temp = to + ".kovacopy";
+  DeleteFileA(temp.c_str());
+  if (!CopyFileA(from.c_str(), temp.c_str(), FALSE)) return false;
+  if (!MoveFileExA(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool CopyFileMode(const std::string&, const std::string&) { return true; }  // no run bit here
+
+bool IsExecutableFile(const std::string&) { return false; }
+
+bool MakeExecutable(const std::string&) { return true; }
+
+bool IsRealFolderChain(const std::string& home, const std::string& relative) {
+  std::string path = home;
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) return true;
+    path.append(relative, start, slash - start);
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD code = GetLastError();
+      return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    }
+    // A junction or link, or a file where a folder belongs.
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    path += '/';
+    start = slash + 1;
+  }
+}
+
+std::string AbsolutePath(const std::string& path) {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      std::string full(buffer.data(), n);
+      for (char& c : full) {
+        if (c == '\\') c = '/';
+      }
+      while (full.size() > 3 && full.back() == '/') full.pop_back();
+      return full;
+    }
+    buffer.resize(n + 1);
+  }
+}
+
+namespace {
+
+bool ListBelow(const std::string& root, const std::string& relative, std::vector<std::string>& files,
+               std::vector<std::string>& links) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    const std::string path = relative + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) links.push_back(path);
+    else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListBelow(root, path + "/", files, links);
+    else files.push_back(path);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
+}
+
+}  // namespace
+
+bool ListFiles(const std::string& root, std::vector<std::string>& files, std::vector<std::string>& links) {
+  std::string base = root;
+  if (base.empty() || (base.back() != '/' && base.back() != '\\')) base += '/';
+  return ListBelow(base, "", files, links);
+}
+
+bool MoveFileReplacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  if (DirectoryExists(path)) return true;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '/' && path[i] != '\\') continue;
+    const std::string prefix = path.substr(0, i);
+    // A drive ("C:") or the root needs no making.
+    if (prefix.empty() || (prefix.size() == 2 && prefix[1] == ':')) continue;
+    if (!DirectoryExists(prefix) && !CreateDirectoryA(prefix.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      return false;
+    }
+  }
+  return DirectoryExists(path);
+}
+
+std::string ExecutablePath() {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      std::string path(buffer.data(), n);
+      for (char& c : path) {
+        if (c == '\\') c = '/';
+      }
+      return path;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
+  auto* file = dynamic_cast<TFileStream*>(&stream);
+  if (!file) return false;
+  seconds = file->ModifySeconds();
+  return true;
+}
+
+std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode) {
+  DWORD access = GENERIC_READ, disposition = OPEN_EXISTING;
+  if (mode == TFileMode::Create) {
+    access |= GENERIC_WRITE;
+    disposition = CREATE_ALWAYS;
+  } else if (mode == TFileMode::OpenReadWrite) {
+    access |= GENERIC_WRITE;
+  }
+  HANDLE handle =
+      CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code), static_cast<int>(code));
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD code = GetLastError();
+    CloseHandle(handle);
+    throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code), static_cast<int>(code));
+  }
+  const std::int64_t size = (static_cast<std::int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return std::make_unique<TFileStream>(handle, path, size, FromFileTime(info.ftLastWriteTime),
+                                       mode == TFileMode::OpenRead);
+}
+
+}  // namespace kova::platform

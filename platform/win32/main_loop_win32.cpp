@@ -1,0 +1,175 @@
+// The message loop on the thread's message queue, with a queue of its own for calls from worker
+// threads. A wait serves the window messages (MsgWaitForMultipleObjects with message
+// processing) and the calls, and wakes on a kernel event that every post, every set event and
+// every finished worker signals. A message-only window takes a message for each batch of posted
+// calls, so calls are also run by message loops that are not ours (a modal message box).
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "platform/main_loop.h"
+
+namespace kova::platform {
+namespace {
+
+constexpr auto kSpin = std::chrono::microseconds(300);
+constexpr UINT kDrainMessage = WM_APP + 0x4B;
+
+struct TCallQueue {
+  std::mutex mutex;
+  std::deque<std::function<void()>> calls;
+  std::atomic<int> pending{0};
+  std::atomic<bool> drainPosted{false};
+  HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::atomic<HWND> window{nullptr};
+};
+
+TCallQueue& Queue() {
+  // Never destroyed: worker threads may post until the process ends.
+  static TCallQueue* queue = new TCallQueue;
+  return *queue;
+}
+
+bool DrainCalls() {
+  TCallQueue& q = Queue();
+  q.drainPosted.store(false, std::memory_order_seq_cst);
+  if (q.pending.load(std::memory_order_acquire) == 0) return false;
+  std::deque<std::function<void()>> calls;
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    calls.swap(q.calls);
+    q.pending.store(0, std::memory_order_release);
+  }
+  for (auto& call : calls) call();
+  return !calls.empty();
+}
+
+LRESULT CALLBACK QueueWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kDrainMessage) {
+    DrainCalls();
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Made on the GUI thread, the first time it serves messages.
+void EnsureQueueWindow() {
+  TCallQueue& q = Queue();
+  if (q.window.load()) return;
+  WNDCLASSA cls{};
+  cls.lpfnWndProc = QueueWindowProc;
+  cls.hInstance = GetModuleHandleA(nullptr);
+  cls.lpszClassName = "KovaUpdaterCalls";
+  RegisterClassA(&cls);
+  q.window.store(CreateWindowExA(0, cls.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, cls.hInstance,
+                                 nullptr));
+}
+
+void Wake() { SetEvent(Queue().wake); }
+
+void ServeWindowMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+}  // namespace
+
+void CpuRelax() { YieldProcessor(); }
+
+void TEvent::Set() {
+  set_.store(true, std::memory_order_seq_cst);
+  Wake();
+}
+
+void WakeGuiThread() { Wake(); }
+
+void ServePendingMessages() {
+  EnsureQueueWindow();
+  DrainCalls();
+  ServeWindowMessages();
+}
+
+void WaitUntilServingMessages(const std::function<bool()>& done) {
+  EnsureQueueWindow();
+  TCallQueue& q = Queue();
+  // Spinning pays only while the wait may still end within microseconds (a small file's
+  // worker); a longer wait sleeps until an event, a call or a message comes.
+  const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
+  while (!done()) {
+    if (DrainCalls()) continue;
+    ServeWindowMessages();
+    if (done()) break;
+    if (std::chrono::steady_clock::now() < spinUntil) {
+      CpuRelax();
+      continue;
+    }
+    MsgWaitForMultipleObjectsEx(1, &q.wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+  // What a worker queued before it ended is applied now, in order, before the caller goes on.
+  DrainCalls();
+}
+
+void WaitForEventServingMessages(const TEvent& event) {
+  WaitUntilServingMessages([&event] { return event.IsSet(); });
+}
+
+void PostToGuiThread(std::function<void()> call) {
+  TCallQueue& q = Queue();
+  {
+    std::lock_guard<std::mutex> lock(q.mutex);
+    q.calls.push_back(std::move(call));
+    q.pending.fetch_add(1, std::memory_order_seq_cst);
+  }
+  Wake();
+  const HWND window = q.window.load();
+  if (window && !q.drainPosted.exchange(true)) PostMessageA(window, kDrainMessage, 0, 0);
+}
+
+void SendToGuiThread(std::function<void()> call) {
+  struct TDone {
+    bool done = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+  };
+  auto state = std::make_shared<TDone>();
+  PostToGuiThread([call = std::move(call), state] {
+    try {
+      call();
+    } catch (...) {
+      // The sender only waits for the call to have run; a failure stays on the GUI side.
+    }
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->done = true;
+    }
+    state->changed.notify_one();
+  });
+  std::unique_lock<std::mutex> lock(state->mutex);
+  state->changed.wait(lock, [&state] { return state->done; });
+}
+
+namespace {
+std::function<void()>* interruptHandler = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  // This runs on a thread of the system's: the handler runs on the GUI thread.
+  if (interruptHandler) PostToGuiThread(*interruptHandler);
+  return TRUE;
+}
+}  // namespace
+
+void OnInterrupt(std::function<void()> handler) {
+  interruptHandler = new std::function<void()>(std::move(handler));  // lives as long as the process
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+}  // namespace kova::platform
