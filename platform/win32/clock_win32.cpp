@@ -18,7 +18,8 @@ FILETIME ToFileTime(std::int64_t seconds) {
 }
 
 std::int64_t FromFileTime(const FILETIME& ft) {
-  const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return static_cast<std::int64_t>(ticks / 10000000) - kEpochDifference;
 }
 
@@ -29,7 +30,8 @@ bool UnixToLocalFields(std::int64_t seconds, TDateFields& fields) {
   const FILETIME ft = ToFileTime(seconds);
   SYSTEMTIME utc, local;
   // The daylight-saving rule of the date itself, as on the other systems.
-  if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return false;
+  if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+    return false;
   fields.Year = local.wYear;
   fields.Month = local.wMonth;
   fields.Day = local.wDay;
@@ -50,7 +52,8 @@ bool LocalFieldsToUnix(const TDateFields& fields, std::int64_t& seconds) {
   local.wSecond = static_cast<WORD>(fields.Second);
   SYSTEMTIME utc;
   FILETIME ft;
-  if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft)) return false;
+  if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft))
+    return false;
   seconds = FromFileTime(ft);
   return true;
 }
@@ -69,7 +72,9 @@ TDateTime NowLocal() {
   return EncodeDateTime(f);
 }
 
-void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+void SleepMilliseconds(unsigned milliseconds) {
+  Sleep(milliseconds);
+}
 
 int LocalUtcOffsetMinutes() {
   TIME_ZONE_INFORMATION tz;
@@ -83,8 +88,9 @@ int LocalUtcOffsetMinutes() {
 void LocaleShortMonthNames(std::string (&names)[12]) {
   for (int i = 0; i < 12; ++i) {
     char buffer[80];
-    const int n = GetLocaleInfoA(LOCALE_USER_DEFAULT, static_cast<LCTYPE>(LOCALE_SABBREVMONTHNAME1 + i), buffer,
-                                 sizeof buffer);
+    const int n =
+        GetLocaleInfoA(LOCALE_USER_DEFAULT, static_cast<LCTYPE>(LOCALE_SABBREVMONTHNAME1 + i),
+                       buffer, sizeof buffer);
     names[i] = n > 1 ? std::string(buffer, static_cast<std::size_t>(n - 1)) : std::string();
   }
 }

@@ -14,7 +14,8 @@ namespace {
 constexpr std::int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
 
 std::int64_t FromFileTime(const FILETIME& ft) {
-  const std::uint64_t ticks = (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   return static_cast<std::int64_t>(ticks / 10000000) - kEpochDifference;
 }
 
@@ -29,10 +30,11 @@ FILETIME ToFileTime(std::int64_t seconds) {
 // The system's text for an error code.
 std::string ErrorText(DWORD code) {
   char buffer[512];
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                                 sizeof buffer, nullptr);
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -49,14 +51,19 @@ struct THandle {
 };
 
 HANDLE OpenForReading(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                     nullptr);
+  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 class TFileStream : public TStream {
  public:
-  TFileStream(HANDLE handle, std::string path, std::int64_t size, std::int64_t modified, bool readOnly)
-      : handle_(handle), path_(std::move(path)), size_(size), modified_(modified), readOnly_(readOnly) {}
+  TFileStream(HANDLE handle, std::string path, std::int64_t size, std::int64_t modified,
+              bool readOnly)
+      : handle_(handle),
+        path_(std::move(path)),
+        size_(size),
+        modified_(modified),
+        readOnly_(readOnly) {}
   ~TFileStream() override { CloseHandle(handle_); }
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
@@ -66,7 +73,8 @@ class TFileStream : public TStream {
     const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
     if (!ReadFile(handle_, buffer, want, &got, nullptr)) {
       const DWORD code = GetLastError();
-      throw EStreamError("Stream read error: " + path_ + ": " + ErrorText(code), static_cast<int>(code));
+      throw EStreamError("Stream read error: " + path_ + ": " + ErrorText(code),
+                         static_cast<int>(code));
     }
     return got;
   }
@@ -77,7 +85,8 @@ class TFileStream : public TStream {
       const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
       if (!WriteFile(handle_, data, want, &put, nullptr) || put == 0) {
         const DWORD code = GetLastError();
-        throw EStreamError("Stream write error: " + path_ + ": " + ErrorText(code), static_cast<int>(code));
+        throw EStreamError("Stream write error: " + path_ + ": " + ErrorText(code),
+                           static_cast<int>(code));
       }
       data += put;
       count -= put;
@@ -86,7 +95,8 @@ class TFileStream : public TStream {
   std::int64_t Size() const override {
     if (readOnly_) return size_;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle_, &size)) throw EStreamError("Stream read error: " + path_, static_cast<int>(GetLastError()));
+    if (!GetFileSizeEx(handle_, &size))
+      throw EStreamError("Stream read error: " + path_, static_cast<int>(GetLastError()));
     return size.QuadPart;
   }
   std::int64_t Position() const override {
@@ -104,7 +114,8 @@ class TFileStream : public TStream {
   void Truncate(std::int64_t size) override {
     const std::int64_t at = Position();
     Seek(size);
-    if (!SetEndOfFile(handle_)) throw EStreamError("Stream write error: " + path_, static_cast<int>(GetLastError()));
+    if (!SetEndOfFile(handle_))
+      throw EStreamError("Stream write error: " + path_, static_cast<int>(GetLastError()));
     Seek(at < size ? at : size);
   }
   std::int64_t ModifySeconds() const { return modified_; }
@@ -188,13 +199,21 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
   return true;
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
 
-bool CopyFileMode(const std::string&, const std::string&) { return true; }  // no run bit here
+bool CopyFileMode(const std::string&, const std::string&) {
+  return true;
+}  // no run bit here
 
-bool IsExecutableFile(const std::string&) { return false; }
+bool IsExecutableFile(const std::string&) {
+  return false;
+}
 
-bool MakeExecutable(const std::string&) { return true; }
+bool MakeExecutable(const std::string&) {
+  return true;
+}
 
 bool IsRealFolderChain(const std::string& home, const std::string& relative) {
   std::string path = home;
@@ -209,7 +228,8 @@ bool IsRealFolderChain(const std::string& home, const std::string& relative) {
       return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
     }
     // A junction or link, or a file where a folder belongs.
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return false;
     path += '/';
     start = slash + 1;
   }
@@ -218,7 +238,8 @@ bool IsRealFolderChain(const std::string& home, const std::string& relative) {
 std::string AbsolutePath(const std::string& path) {
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
-    const DWORD n = GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    const DWORD n =
+        GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     if (n == 0) return {};
     if (n < buffer.size()) {
       std::string full(buffer.data(), n);
@@ -234,8 +255,8 @@ std::string AbsolutePath(const std::string& path) {
 
 namespace {
 
-bool ListBelow(const std::string& root, const std::string& relative, std::vector<std::string>& files,
-               std::vector<std::string>& links) {
+bool ListBelow(const std::string& root, const std::string& relative,
+               std::vector<std::string>& files, std::vector<std::string>& links) {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
@@ -243,9 +264,12 @@ bool ListBelow(const std::string& root, const std::string& relative, std::vector
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
     const std::string path = relative + name;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) links.push_back(path);
-    else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ListBelow(root, path + "/", files, links);
-    else files.push_back(path);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      links.push_back(path);
+    else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      ListBelow(root, path + "/", files, links);
+    else
+      files.push_back(path);
   } while (FindNextFileA(search, &found));
   FindClose(search);
   return true;
@@ -253,7 +277,8 @@ bool ListBelow(const std::string& root, const std::string& relative, std::vector
 
 }  // namespace
 
-bool ListFiles(const std::string& root, std::vector<std::string>& files, std::vector<std::string>& links) {
+bool ListFiles(const std::string& root, std::vector<std::string>& files,
+               std::vector<std::string>& links) {
   std::string base = root;
   if (base.empty() || (base.back() != '/' && base.back() != '\\')) base += '/';
   return ListBelow(base, "", files, links);
@@ -310,19 +335,23 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
   } else if (mode == TFileMode::OpenReadWrite) {
     access |= GENERIC_WRITE;
   }
-  HANDLE handle =
-      CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code), static_cast<int>(code));
+    throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code),
+                       static_cast<int>(code));
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (!GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     const DWORD code = GetLastError();
     CloseHandle(handle);
-    throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code), static_cast<int>(code));
+    throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code),
+                       static_cast<int>(code));
   }
-  const std::int64_t size = (static_cast<std::int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const std::int64_t size =
+      (static_cast<std::int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   return std::make_unique<TFileStream>(handle, path, size, FromFileTime(info.ftLastWriteTime),
                                        mode == TFileMode::OpenRead);
 }

@@ -61,9 +61,11 @@ std::unique_ptr<TInstanceLock> TInstanceLock::TryAcquire(const std::string& name
   return std::unique_ptr<TInstanceLock>(new TInstanceLock(std::move(state)));
 }
 
-void TInstanceLock::ServeMessages(std::vector<std::string> accepted, std::function<void(const std::string&)> handler) {
+void TInstanceLock::ServeMessages(std::vector<std::string> accepted,
+                                  std::function<void(const std::string&)> handler) {
   state_->Accepted.clear();
-  for (std::string& name : accepted) state_->Accepted.emplace_back(RegisterMessage(name), std::move(name));
+  for (std::string& name : accepted)
+    state_->Accepted.emplace_back(RegisterMessage(name), std::move(name));
   state_->Handler = std::move(handler);
   if (state_->Handler && !state_->Window) {
     // A broadcast reaches top-level windows only: this one is never shown.
@@ -72,9 +74,10 @@ void TInstanceLock::ServeMessages(std::vector<std::string> accepted, std::functi
     cls.hInstance = GetModuleHandleA(nullptr);
     cls.lpszClassName = "KovaUpdaterInstance";
     RegisterClassA(&cls);
-    state_->Window = CreateWindowExA(WS_EX_TOOLWINDOW, cls.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                     cls.hInstance, nullptr);
-    if (state_->Window) SetWindowLongPtrA(state_->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state_.get()));
+    state_->Window = CreateWindowExA(WS_EX_TOOLWINDOW, cls.lpszClassName, "", WS_POPUP, 0, 0, 0, 0,
+                                     nullptr, nullptr, cls.hInstance, nullptr);
+    if (state_->Window)
+      SetWindowLongPtrA(state_->Window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state_.get()));
   } else if (!state_->Handler && state_->Window) {
     DestroyWindow(state_->Window);
     state_->Window = nullptr;
@@ -89,6 +92,8 @@ bool SendInstanceMessage(const std::string& name, const std::string& message) {
   return PostMessageA(HWND_BROADCAST, RegisterMessage(message), 0, 0) != 0;
 }
 
-unsigned RegisterMessage(const std::string& name) { return RegisterWindowMessageA(name.c_str()); }
+unsigned RegisterMessage(const std::string& name) {
+  return RegisterWindowMessageA(name.c_str());
+}
 
 }  // namespace kova::platform

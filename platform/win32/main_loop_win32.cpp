@@ -66,11 +66,13 @@ void EnsureQueueWindow() {
   cls.hInstance = GetModuleHandleA(nullptr);
   cls.lpszClassName = "KovaUpdaterCalls";
   RegisterClassA(&cls);
-  q.window.store(CreateWindowExA(0, cls.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, cls.hInstance,
-                                 nullptr));
+  q.window.store(CreateWindowExA(0, cls.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 cls.hInstance, nullptr));
 }
 
-void Wake() { SetEvent(Queue().wake); }
+void Wake() {
+  SetEvent(Queue().wake);
+}
 
 void ServeWindowMessages() {
   MSG msg;
@@ -82,14 +84,18 @@ void ServeWindowMessages() {
 
 }  // namespace
 
-void CpuRelax() { YieldProcessor(); }
+void CpuRelax() {
+  YieldProcessor();
+}
 
 void TEvent::Set() {
   set_.store(true, std::memory_order_seq_cst);
   Wake();
 }
 
-void WakeGuiThread() { Wake(); }
+void WakeGuiThread() {
+  Wake();
+}
 
 void ServePendingMessages() {
   EnsureQueueWindow();

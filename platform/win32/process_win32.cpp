@@ -35,13 +35,15 @@ int FindProcessByExecutable(const std::string& path) {
   // The first entry is the system's idle process: it is not looked at.
   if (Process32First(snapshot, &entry)) {
     while (Process32Next(snapshot, &entry)) {
-      HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+      HANDLE process =
+          OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
       if (!process) continue;
       char module[MAX_PATH];
       const DWORD n = GetModuleFileNameExA(process, nullptr, module, MAX_PATH);
       CloseHandle(process);
       // With several matches, the last one enumerated wins.
-      if (n > 0 && Comparable(std::string(module, n)) == wanted) found = static_cast<int>(entry.th32ProcessID);
+      if (n > 0 && Comparable(std::string(module, n)) == wanted)
+        found = static_cast<int>(entry.th32ProcessID);
     }
   }
   CloseHandle(snapshot);
@@ -62,7 +64,8 @@ std::vector<std::string> ProgramParameters(int, char**) {
   return SplitCommandLine(line.substr(p));
 }
 
-bool StartProgram(const std::string& program, const std::string& parameters, const std::string& directory) {
+bool StartProgram(const std::string& program, const std::string& parameters,
+                  const std::string& directory) {
   std::string commandLine = "\"" + program + "\"";
   if (!parameters.empty()) commandLine += " " + parameters;
   STARTUPINFOA startup{};
@@ -79,7 +82,8 @@ bool StartProgram(const std::string& program, const std::string& parameters, con
   return true;
 }
 
-bool SpawnDetached(const std::string& program, const std::vector<std::string>& args, const std::string& directory) {
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& directory) {
   std::string parameters;
   for (const std::string& arg : args) {
     if (!parameters.empty()) parameters += ' ';

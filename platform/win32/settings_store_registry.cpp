@@ -23,7 +23,8 @@ bool Open(const std::string& subKey, bool create, TRegKeyHandle& key) {
                          KEY_READ | KEY_WRITE, nullptr, &opened, nullptr);
   } else {
     rc = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ | KEY_WRITE, &opened);
-    if (rc == ERROR_ACCESS_DENIED) rc = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &opened);
+    if (rc == ERROR_ACCESS_DENIED)
+      rc = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &opened);
   }
   if (rc != ERROR_SUCCESS) return false;
   key = new TRegKey{opened};
@@ -32,9 +33,13 @@ bool Open(const std::string& subKey, bool create, TRegKeyHandle& key) {
 
 }  // namespace
 
-bool CreateKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) { return Open(subKey, true, key); }
+bool CreateKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) {
+  return Open(subKey, true, key);
+}
 
-bool OpenKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) { return Open(subKey, false, key); }
+bool OpenKey(TRegRoot, const std::string& subKey, TRegKeyHandle& key) {
+  return Open(subKey, false, key);
+}
 
 void CloseKey(TRegKeyHandle key) {
   if (!key) return;
@@ -42,17 +47,20 @@ void CloseKey(TRegKeyHandle key) {
   delete key;
 }
 
-bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type, const std::string& data) {
+bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type,
+              const std::string& data) {
   return RegSetValueExA(key->Key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
                         static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
-bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type, std::string& data) {
+bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type,
+                std::string& data) {
   DWORD kind = 0, size = 0;
-  if (RegQueryValueExA(key->Key, name.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS) return false;
+  if (RegQueryValueExA(key->Key, name.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS)
+    return false;
   std::string bytes(size, '\0');
-  if (RegQueryValueExA(key->Key, name.c_str(), nullptr, &kind, reinterpret_cast<BYTE*>(bytes.data()), &size) !=
-      ERROR_SUCCESS) {
+  if (RegQueryValueExA(key->Key, name.c_str(), nullptr, &kind,
+                       reinterpret_cast<BYTE*>(bytes.data()), &size) != ERROR_SUCCESS) {
     return false;
   }
   bytes.resize(size);
@@ -64,23 +72,28 @@ bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type,
 bool EnumValueName(TRegKeyHandle key, std::uint32_t index, std::string& name) {
   char buffer[1024];
   DWORD size = sizeof buffer;
-  if (RegEnumValueA(key->Key, index, buffer, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) return false;
+  if (RegEnumValueA(key->Key, index, buffer, &size, nullptr, nullptr, nullptr, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
   name.assign(buffer, size);
   return true;
 }
 
-bool EnumValues(TRegKeyHandle key,
-                const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
+bool EnumValues(
+    TRegKeyHandle key,
+    const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
   DWORD longestName = 0, longestData = 0;
-  if (RegQueryInfoKeyA(key->Key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
-                       &longestData, nullptr, nullptr) != ERROR_SUCCESS) {
+  if (RegQueryInfoKeyA(key->Key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       &longestName, &longestData, nullptr, nullptr) != ERROR_SUCCESS) {
     return false;
   }
   std::vector<char> name(longestName + 1);
   std::vector<BYTE> data(longestData + 1);
   for (DWORD index = 0;; ++index) {
-    DWORD nameSize = static_cast<DWORD>(name.size()), dataSize = static_cast<DWORD>(data.size()), type = 0;
-    const LONG rc = RegEnumValueA(key->Key, index, name.data(), &nameSize, nullptr, &type, data.data(), &dataSize);
+    DWORD nameSize = static_cast<DWORD>(name.size()), dataSize = static_cast<DWORD>(data.size()),
+          type = 0;
+    const LONG rc = RegEnumValueA(key->Key, index, name.data(), &nameSize, nullptr, &type,
+                                  data.data(), &dataSize);
     if (rc != ERROR_SUCCESS) return true;  // the end of the list, or a value written meanwhile
     if (!each(std::string(name.data(), nameSize), type,
               std::string(reinterpret_cast<const char*>(data.data()), dataSize))) {
@@ -96,7 +109,9 @@ bool DeleteKey(TRegKeyHandle key, const std::string& name) {
 TRegBatch::TRegBatch() = default;
 TRegBatch::~TRegBatch() = default;
 
-std::string SettingsStorePath() { return {}; }
+std::string SettingsStorePath() {
+  return {};
+}
 
 void CloseSettingsStore() {}
 

@@ -14,7 +14,9 @@
 namespace kova::platform {
 namespace {
 
-SOCKET Handle(long long handle) { return static_cast<SOCKET>(handle); }
+SOCKET Handle(long long handle) {
+  return static_cast<SOCKET>(handle);
+}
 
 int LastError() {
   const int code = WSAGetLastError();
@@ -47,14 +49,16 @@ bool StartSockets() {
   return started;
 }
 
-int ResolveAddress(const std::string& host, const std::string& port, bool numericOnly, TSocketAddress& address) {
+int ResolveAddress(const std::string& host, const std::string& port, bool numericOnly,
+                   TSocketAddress& address) {
   if (!StartSockets()) return kSockOther;
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_family = AF_UNSPEC;
   if (numericOnly) hints.ai_flags = AI_NUMERICHOST;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) return kSockHostNotFound;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+    return kSockHostNotFound;
   const addrinfo* chosen = found;
   for (const addrinfo* a = found; a; a = a->ai_next) {
     if (a->ai_family == AF_INET) {
@@ -82,11 +86,15 @@ int TTcpSocket::BeginConnect(const TSocketAddress& address, int bufferSize) {
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   u_long nonBlocking = 1;
   ioctlsocket(s, FIONBIO, &nonBlocking);
-  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferSize), sizeof bufferSize);
-  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bufferSize), sizeof bufferSize);
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferSize),
+             sizeof bufferSize);
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bufferSize),
+             sizeof bufferSize);
   const BOOL one = TRUE;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-  if (connect(s, reinterpret_cast<const sockaddr*>(address.Bytes), static_cast<int>(address.Length)) == 0) return 0;
+  if (connect(s, reinterpret_cast<const sockaddr*>(address.Bytes),
+              static_cast<int>(address.Length)) == 0)
+    return 0;
   const int code = LastError();
   return code == WSAEWOULDBLOCK ? kSockInProgress : code;
 }
@@ -111,13 +119,18 @@ int TTcpSocket::WaitConnected(int milliseconds) {
   return 0;
 }
 
-int TTcpSocket::WaitReadable(int milliseconds) { return WaitFor(Handle(handle_), false, milliseconds); }
+int TTcpSocket::WaitReadable(int milliseconds) {
+  return WaitFor(Handle(handle_), false, milliseconds);
+}
 
-int TTcpSocket::WaitWritable(int milliseconds) { return WaitFor(Handle(handle_), true, milliseconds); }
+int TTcpSocket::WaitWritable(int milliseconds) {
+  return WaitFor(Handle(handle_), true, milliseconds);
+}
 
 int TTcpSocket::Receive(void* buffer, std::size_t size, std::size_t& got) {
   got = 0;
-  const int n = recv(Handle(handle_), static_cast<char*>(buffer), static_cast<int>(size > 0x40000000 ? 0x40000000 : size), 0);
+  const int n = recv(Handle(handle_), static_cast<char*>(buffer),
+                     static_cast<int>(size > 0x40000000 ? 0x40000000 : size), 0);
   if (n == SOCKET_ERROR) return LastError();
   got = static_cast<std::size_t>(n);
   return 0;
@@ -125,7 +138,8 @@ int TTcpSocket::Receive(void* buffer, std::size_t size, std::size_t& got) {
 
 int TTcpSocket::Send(const void* data, std::size_t size, std::size_t& sent) {
   sent = 0;
-  const int n = send(Handle(handle_), static_cast<const char*>(data), static_cast<int>(size > 0x40000000 ? 0x40000000 : size), 0);
+  const int n = send(Handle(handle_), static_cast<const char*>(data),
+                     static_cast<int>(size > 0x40000000 ? 0x40000000 : size), 0);
   if (n == SOCKET_ERROR) return LastError();
   sent = static_cast<std::size_t>(n);
   return 0;

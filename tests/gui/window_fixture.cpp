@@ -9,50 +9,6 @@ namespace kova::test {
 
 TXvfb* TWindowFixture::xvfb_ = nullptr;
 
-std::string Shell(const std::string& command, int* status) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run " + command);
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    output.append(buffer, n);
-  const int rc = ::pclose(pipe);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return output;
-}
-
-TShot Screenshot() {
-  const std::string ppm = Shell("import -silent -window root -depth 8 ppm:- 2>/dev/null");
-  TShot shot;
-  std::istringstream in(ppm);
-  std::string magic;
-  int max = 0;
-  in >> magic >> shot.Width >> shot.Height >> max;
-  in.get();
-  if (magic != "P6" || max != 255) throw std::runtime_error("unexpected screenshot format");
-  shot.Rgb.assign(ppm.begin() + static_cast<long>(in.tellg()), ppm.end());
-  if (shot.Rgb.size() < static_cast<std::size_t>(shot.Width) * shot.Height * 3)
-    throw std::runtime_error("short screenshot");
-  return shot;
-}
-
-TXvfb::TXvfb() {
-  // Xvfb picks a free display itself and writes its number on the descriptor given.
-  server_ = std::make_unique<TChild>(
-      "/usr/bin/Xvfb", std::vector<std::string>{"-displayfd", "1", "-screen", "0", "1024x768x24",
-                                                "-nolisten", "tcp", "-noreset"});
-  if (!server_->WaitForOutput("\n", 20)) throw std::runtime_error("Xvfb did not start");
-  std::string number = server_->Output();
-  number.erase(number.find('\n'));
-  display_ = ":" + number;
-  ::setenv("DISPLAY", display_.c_str(), 1);
-}
-
-TXvfb::~TXvfb() {
-  ::kill(server_->Pid(), SIGTERM);
-  server_->WaitExit(10);
-}
-
 void TWindowFixture::SetUpTestSuite() {
   TGameFixture::SetUpTestSuite();
   xvfb_ = new TXvfb;
@@ -139,15 +95,6 @@ bool TWindowFixture::WaitForTrace(const std::string& line, double seconds, std::
 std::size_t TWindowFixture::CountTrace(const std::string& line) {
   window_->WaitForOutput("\x01", 0.05);  // take in what has arrived
   return CountContaining(Lines(window_->Output()), "kova: " + line);
-}
-
-void WindowPosition(const std::string& id, int& x, int& y) {
-  std::istringstream in(Shell("xdotool getwindowgeometry --shell " + id));
-  x = y = -1;
-  for (std::string l; std::getline(in, l);) {
-    if (l.rfind("X=", 0) == 0) x = std::stoi(l.substr(2));
-    if (l.rfind("Y=", 0) == 0) y = std::stoi(l.substr(2));
-  }
 }
 
 void TWindowFixture::Origin(int& x, int& y) {

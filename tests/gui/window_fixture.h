@@ -12,41 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/display.h"
 #include "tests/common/game_fixture.h"
 
 namespace kova::test {
-
-// Runs a command through the shell and returns its standard output; the exit status in `status`.
-std::string Shell(const std::string& command, int* status = nullptr);
-
-struct TShot {
-  int Width = 0, Height = 0;
-  std::vector<unsigned char> Rgb;
-  struct TPixel {
-    int R, G, B;
-    bool operator==(const TPixel&) const = default;
-  };
-  TPixel At(int x, int y) const {
-    const std::size_t i = (static_cast<std::size_t>(y) * Width + x) * 3;
-    return {Rgb[i], Rgb[i + 1], Rgb[i + 2]};
-  }
-};
-// The top-left corner on the screen of the X window `id`.
-void WindowPosition(const std::string& id, int& x, int& y);
-
-// The whole screen, through ImageMagick's import.
-TShot Screenshot();
-
-class TXvfb {
- public:
-  TXvfb();
-  ~TXvfb();
-  std::string Display() const { return display_; }
-
- private:
-  std::unique_ptr<TChild> server_;
-  std::string display_;
-};
 
 // A notification area (trayer, an XEmbed tray) at the top left of the screen.
 class TTray {

@@ -1,0 +1,221 @@
+// The Windows programs under Wine, driven from Linux: the console run against nginx, the
+// registry, the named mutex and its broadcast message, the Toolhelp process lookup, the
+// self-update handshake with Windows file locking, and kova-publish.exe against its Linux twin.
+// Wine gets its own prefix in the Windows build folder and an X display (its windows, the
+// hidden ones that take broadcast messages included, need one).
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <utime.h>
+
+#include <filesystem>
+
+#include "tests/common/display.h"
+#include "tests/common/game_fixture.h"
+
+namespace kova::test {
+namespace {
+
+const std::string kWin32 = KOVA_WIN32_DIR;
+
+// A Linux path as the Windows programs see it under Wine.
+std::string Win(const std::string& path) { return "Z:" + path; }
+
+class TWine : public TGameFixture {
+ protected:
+  static void SetUpTestSuite() {
+    TGameFixture::SetUpTestSuite();
+    xvfb_ = new TXvfb;
+    ::setenv("WINEPREFIX", (kWin32 + "/wineprefix").c_str(), 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+  }
+  static void TearDownTestSuite() {
+    Shell("wineserver -k 2>/dev/null");
+    delete xvfb_;
+    xvfb_ = nullptr;
+    TGameFixture::TearDownTestSuite();
+  }
+  void SetUp() override {
+    TGameFixture::SetUp();
+    if (!std::filesystem::exists(kWin32 + "/kovaupdater-cli.exe")) {
+      if (std::getenv("KOVA_REQUIRE_WIN32")) FAIL() << "the Windows programs are not built (scripts/build-win32)";
+      GTEST_SKIP() << "the Windows programs are not built (scripts/build-win32)";
+    }
+  }
+  std::unique_ptr<TChild> Wine(const std::string& exe, const std::vector<std::string>& args,
+                               const std::string& directory = {}) {
+    std::vector<std::string> all{exe};
+    all.insert(all.end(), args.begin(), args.end());
+    return std::make_unique<TChild>("/usr/bin/wine", all, directory);
+  }
+  // The console run of the Windows build over the fixture's game folder.
+  TCliRun WinCli(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{"--options", Win(work_ / "options.xml"), "--home", Win(home_), "--retries", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto cli = Wine(kWin32 + "/kovaupdater-cli.exe", args);
+    TCliRun run;
+    run.Status = cli->WaitExit(180);
+    run.Lines = Lines(cli->Output());
+    for (std::string& line : run.Lines) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+    }
+    return run;
+  }
+  static std::vector<std::string> Downloads(const TCliRun& run) {
+    std::vector<std::string> out;
+    for (const std::string& line : run.Lines) {
+      if (line.rfind("Downloading ", 0) == 0 && line != "Downloading patchlist...") out.push_back(line);
+    }
+    return out;
+  }
+  std::string RegQuery(const std::string& key, int* status = nullptr) {
+    return Shell("wine reg query '" + key + "' 2>/dev/null", status);
+  }
+
+  static inline TXvfb* xvfb_ = nullptr;
+};
+
+TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
+  test::WriteFile(source_ + "/data/big.pak", test::Bytes(300000, 8));
+  Publish();
+  // The Linux build on a folder of its own gives the order the Windows build must follow.
+  const std::string linuxHome = work_ / "linux-home";
+  std::filesystem::create_directories(linuxHome);
+  TChild linuxCli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", linuxHome});
+  ASSERT_EQ(linuxCli.WaitExit(120), 0);
+  const TCliRun install = WinCli();
+  ASSERT_EQ(install.Status, 0) << install.Last();
+  EXPECT_EQ(install.Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+  TCliRun linuxRun;
+  linuxRun.Lines = Lines(linuxCli.Output());
+  EXPECT_EQ(Downloads(install), Downloads(linuxRun));
+  EXPECT_EQ(Downloads(install).size(), Snapshot(source_).size());
+
+  // Up to date: the list is asked for, no archive, no file read.
+  std::size_t mark = LogMark();
+  const TCliRun again = WinCli();
+  EXPECT_EQ(again.Status, 0);
+  EXPECT_EQ(CountContaining(LogSince(mark), ".lzma"), 0u);
+  EXPECT_FALSE(again.HasPrefix("Checking data"));
+
+  // A file damaged in place, its size and date kept, is found by --check and repaired.
+  const std::string path = home_ + "/data/textures.pak";
+  struct stat before {};
+  ::stat(path.c_str(), &before);
+  std::string content = ReadFile(path);
+  content[5000] = static_cast<char>(content[5000] ^ 1);
+  WriteFile(path, content);
+  utimbuf keep{before.st_atime, before.st_mtime};
+  ::utime(path.c_str(), &keep);
+  const TCliRun check = WinCli({"--check"});
+  EXPECT_EQ(check.Status, 0);
+  EXPECT_TRUE(check.Has("Downloading data\\textures.pak"));
+  ExpectHomeMatchesSource();
+
+  // An interrupted download resumes with a Range from eight kilobytes before its end.
+  std::filesystem::remove(home_ + "/data/big.pak");
+  const std::string archive = ReadFile(Served() + "/data/big.pak.lzma");
+  WriteFile(home_ + "/data/big.pak.lzma.part", archive.substr(0, archive.size() / 2));
+  mark = LogMark();
+  EXPECT_EQ(WinCli().Status, 0);
+  ExpectHomeMatchesSource();
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "big.pak.lzma HTTP/1.0|bytes=" + std::to_string(archive.size() / 2 - 8192) +
+                                     "-|KovaUpdater/1.0|206"),
+            1u)
+      << Lines(nginx_->AccessLog()).back();
+}
+
+TEST_F(TWine, SettingsLiveInTheRegistryAndCleanRemovesThem) {
+  Publish();
+  ASSERT_EQ(WinCli().Status, 0);
+  const std::string key = "HKCU\\Software\\Tessary\\KovaUpdater\\" + uid_;
+  const std::string values = RegQuery(key);
+  EXPECT_NE(values.find("HomeDir    REG_SZ    " + Win(home_) + "/"), std::string::npos) << values;
+  EXPECT_NE(values.find("LastUpdate    REG_SZ    "), std::string::npos) << values;
+  const std::string cache = RegQuery(key + "\\PatchList");
+  EXPECT_NE(cache.find("1    REG_SZ    archive|"), std::string::npos) << cache;
+  // The launcher's "/clean", with the same identifier in its sidecar.
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/kovaupdater.exe");
+  WriteFile(home_ + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid></options>");
+  auto clean = Wine(home_ + "/kovaupdater.exe", {"/CLEAN"}, home_);
+  EXPECT_EQ(clean->WaitExit(60), 0);
+  int status = 0;
+  RegQuery(key, &status);
+  EXPECT_NE(status, 0) << "the settings key is still there";
+}
+
+TEST_F(TWine, ASecondInstanceFocusesTheFirstAndTheRunWaitsForAGameFoundByToolhelp) {
+  Publish();
+  // A launcher that waits for its messages, and a "game": another copy, waiting under its own
+  // identifier.
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/kovaupdater.exe");
+  WriteFile(home_ + "/kovaupdater.xml", "<options><uid>" + uid_ + "-launcher</uid></options>");
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/game.exe");
+  WriteFile(home_ + "/game.xml", "<options><uid>" + uid_ + "-game</uid></options>");
+  auto first = Wine(home_ + "/kovaupdater.exe", {}, home_);
+  ASSERT_TRUE(first->WaitForOutput("Waiting for instance messages", 60)) << first->Output();
+  auto second = Wine(home_ + "/kovaupdater.exe", {}, home_);
+  EXPECT_EQ(second->WaitExit(60), 0);
+  EXPECT_EQ(second->Output(), "");  // it ended at the mutex
+  EXPECT_TRUE(first->WaitForOutput("Focus requested by another instance.", 20)) << first->Output();
+
+  auto game = Wine(home_ + "/game.exe", {}, home_);
+  ASSERT_TRUE(game->WaitForOutput("Waiting for instance messages", 60)) << game->Output();
+  WriteOptions("");
+  WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
+                                       "</patchlist><run><program>game.exe</program></run></options>");
+  const TCliRun run = WinCli({"--retries", "0"});
+  // Nothing could be replaced while the game ran: the run asked, and the answer was Cancel.
+  EXPECT_EQ(run.Last(), "Check cancelled by user");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
+}
+
+TEST_F(TWine, TheSelfUpdateHandshakeReplacesTheRunningLauncherAndCleansUp) {
+  const std::string exe = home_ + "/kovaupdater.exe";
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", exe);
+  // The newer build: the same program with bytes after its end, dated later than the old one.
+  const std::string newBuild = ReadFile(kWin32 + "/kovaupdater.exe") + "newer build";
+  std::filesystem::create_directories(Served());
+  WriteFile(Served() + "/kovaupdater.exe", newBuild);
+  const time_t serverTime = ::time(nullptr) - 3600;
+  const time_t oldTime = serverTime - 86400;
+  utimbuf serverTimes{serverTime, serverTime}, oldTimes{oldTime, oldTime};
+  ::utime((Served() + "/kovaupdater.exe").c_str(), &serverTimes);
+  ::utime(exe.c_str(), &oldTimes);
+  WriteFile(home_ + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid><updater>" +
+                                            nginx_->Url("/" + uid_ + "/kovaupdater.exe") + "</updater></options>");
+  auto old = Wine(exe, {}, home_);
+  EXPECT_EQ(old->WaitExit(120), 0);
+  EXPECT_NE(old->Output().find("Checking for self-update..."), std::string::npos) << old->Output();
+  // The new build copies itself over the old one once the old one has ended, and starts it with
+  // "/delete"; the replaced launcher removes the ".new.exe" and goes on to wait for messages.
+  EXPECT_TRUE(Eventually([&] { return ReadFile(exe) == newBuild; }, 60));
+  EXPECT_TRUE(Eventually([&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 60));
+  struct stat st {};
+  ::stat(exe.c_str(), &st);
+  EXPECT_EQ(st.st_mtime, serverTime);
+  Shell("wineserver -k 2>/dev/null");
+}
+
+TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
+  std::filesystem::create_directories(source_ + "/my maps");
+  WriteFile(source_ + "/my maps/level #1.map", Bytes(70000, 3));
+  const std::string linuxOut = work_ / "linux-out";
+  const std::string windowsOut = work_ / "windows-out";
+  TChild linuxPublish(KOVA_PUBLISH_EXE, {"--level", "1", source_, linuxOut});
+  ASSERT_EQ(linuxPublish.WaitExit(120), 0);
+  auto windowsPublish = Wine(kWin32 + "/kova-publish.exe", {"--level", "1", Win(source_), Win(windowsOut)});
+  ASSERT_EQ(windowsPublish->WaitExit(180), 0) << windowsPublish->Output();
+  const auto linuxFiles = Snapshot(linuxOut);
+  const auto windowsFiles = Snapshot(windowsOut);
+  EXPECT_EQ(linuxFiles.size(), windowsFiles.size());
+  for (const auto& [name, content] : linuxFiles) {
+    ASSERT_TRUE(windowsFiles.count(name)) << name;
+    EXPECT_TRUE(windowsFiles.at(name) == content) << name << " differs";
+  }
+}
+
+}  // namespace
+}  // namespace kova::test
