@@ -19,7 +19,9 @@ namespace {
 const std::string kWin32 = KOVA_WIN32_DIR;
 
 // A Linux path as the Windows programs see it under Wine.
-std::string Win(const std::string& path) { return "Z:" + path; }
+std::string Win(const std::string& path) {
+  return "Z:" + path;
+}
 
 class TWine : public TGameFixture {
  protected:
@@ -38,7 +40,8 @@ class TWine : public TGameFixture {
   void SetUp() override {
     TGameFixture::SetUp();
     if (!std::filesystem::exists(kWin32 + "/kovaupdater-cli.exe")) {
-      if (std::getenv("KOVA_REQUIRE_WIN32")) FAIL() << "the Windows programs are not built (scripts/build-win32)";
+      if (std::getenv("KOVA_REQUIRE_WIN32"))
+        FAIL() << "the Windows programs are not built (scripts/build-win32)";
       GTEST_SKIP() << "the Windows programs are not built (scripts/build-win32)";
     }
   }
@@ -50,7 +53,8 @@ class TWine : public TGameFixture {
   }
   // The console run of the Windows build over the fixture's game folder.
   TCliRun WinCli(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--options", Win(work_ / "options.xml"), "--home", Win(home_), "--retries", "1"};
+    std::vector<std::string> args{
+        "--options", Win(work_ / "options.xml"), "--home", Win(home_), "--retries", "1"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto cli = Wine(kWin32 + "/kovaupdater-cli.exe", args);
     TCliRun run;
@@ -64,7 +68,8 @@ class TWine : public TGameFixture {
   static std::vector<std::string> Downloads(const TCliRun& run) {
     std::vector<std::string> out;
     for (const std::string& line : run.Lines) {
-      if (line.rfind("Downloading ", 0) == 0 && line != "Downloading patchlist...") out.push_back(line);
+      if (line.rfind("Downloading ", 0) == 0 && line != "Downloading patchlist...")
+        out.push_back(line);
     }
     return out;
   }
@@ -121,8 +126,9 @@ TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
   EXPECT_EQ(WinCli().Status, 0);
   ExpectHomeMatchesSource();
   const auto log = LogSince(mark);
-  EXPECT_EQ(CountContaining(log, "big.pak.lzma HTTP/1.0|bytes=" + std::to_string(archive.size() / 2 - 8192) +
-                                     "-|KovaUpdater/1.0|206"),
+  EXPECT_EQ(CountContaining(
+                log, "big.pak.lzma HTTP/1.0|bytes=" + std::to_string(archive.size() / 2 - 8192) +
+                         "-|KovaUpdater/1.0|206"),
             1u)
       << Lines(nginx_->AccessLog()).back();
 }
@@ -164,8 +170,9 @@ TEST_F(TWine, ASecondInstanceFocusesTheFirstAndTheRunWaitsForAGameFoundByToolhel
   auto game = Wine(home_ + "/game.exe", {}, home_);
   ASSERT_TRUE(game->WaitForOutput("Waiting for instance messages", 60)) << game->Output();
   WriteOptions("");
-  WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
-                                       "</patchlist><run><program>game.exe</program></run></options>");
+  WriteFile(work_ / "options.xml",
+            "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
+                "</patchlist><run><program>game.exe</program></run></options>");
   const TCliRun run = WinCli({"--retries", "0"});
   // Nothing could be replaced while the game ran: the run asked, and the answer was Cancel.
   EXPECT_EQ(run.Last(), "Check cancelled by user");
@@ -185,14 +192,16 @@ TEST_F(TWine, TheSelfUpdateHandshakeReplacesTheRunningLauncherAndCleansUp) {
   ::utime((Served() + "/kovaupdater.exe").c_str(), &serverTimes);
   ::utime(exe.c_str(), &oldTimes);
   WriteFile(home_ + "/kovaupdater.xml", "<options><uid>" + uid_ + "</uid><updater>" +
-                                            nginx_->Url("/" + uid_ + "/kovaupdater.exe") + "</updater></options>");
+                                            nginx_->Url("/" + uid_ + "/kovaupdater.exe") +
+                                            "</updater></options>");
   auto old = Wine(exe, {}, home_);
   EXPECT_EQ(old->WaitExit(120), 0);
   EXPECT_NE(old->Output().find("Checking for self-update..."), std::string::npos) << old->Output();
   // The new build copies itself over the old one once the old one has ended, and starts it with
   // "/delete"; the replaced launcher removes the ".new.exe" and goes on to wait for messages.
   EXPECT_TRUE(Eventually([&] { return ReadFile(exe) == newBuild; }, 60));
-  EXPECT_TRUE(Eventually([&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 60));
+  EXPECT_TRUE(
+      Eventually([&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 60));
   struct stat st {};
   ::stat(exe.c_str(), &st);
   EXPECT_EQ(st.st_mtime, serverTime);
@@ -206,7 +215,8 @@ TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
   const std::string windowsOut = work_ / "windows-out";
   TChild linuxPublish(KOVA_PUBLISH_EXE, {"--level", "1", source_, linuxOut});
   ASSERT_EQ(linuxPublish.WaitExit(120), 0);
-  auto windowsPublish = Wine(kWin32 + "/kova-publish.exe", {"--level", "1", Win(source_), Win(windowsOut)});
+  auto windowsPublish =
+      Wine(kWin32 + "/kova-publish.exe", {"--level", "1", Win(source_), Win(windowsOut)});
   ASSERT_EQ(windowsPublish->WaitExit(180), 0) << windowsPublish->Output();
   const auto linuxFiles = Snapshot(linuxOut);
   const auto windowsFiles = Snapshot(windowsOut);
