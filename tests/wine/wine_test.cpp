@@ -208,6 +208,25 @@ TEST_F(TWine, TheSelfUpdateHandshakeReplacesTheRunningLauncherAndCleansUp) {
   Shell("wineserver -k 2>/dev/null");
 }
 
+TEST_F(TWine, HelpIsAMessageBoxThatWaitsForThePlayer) {
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/kovaupdater.exe");
+  auto help = Wine(home_ + "/kovaupdater.exe", {"/?"}, home_);
+  std::string box;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        box = Shell(
+            "xdotool search --onlyvisible --name '^KovaUpdater - game launcher' 2>/dev/null | head "
+            "-n 1");
+        return !box.empty();
+      },
+      30));
+  ::usleep(500000);
+  EXPECT_TRUE(help->Running()) << "the help did not wait to be dismissed";
+  while (!box.empty() && box.back() == '\n') box.pop_back();
+  Shell("xdotool windowfocus --sync " + box + " key Return");
+  EXPECT_EQ(help->WaitExit(30), 0);
+}
+
 TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
   std::filesystem::create_directories(source_ + "/my maps");
   WriteFile(source_ + "/my maps/level #1.map", Bytes(70000, 3));
