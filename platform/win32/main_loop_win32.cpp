@@ -111,12 +111,14 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
   const auto spinUntil = std::chrono::steady_clock::now() + kSpin;
   while (!done()) {
     if (DrainCalls()) continue;
-    ServeWindowMessages();
-    if (done()) break;
+    // While spinning only the queue and the flag are looked at: every look at the window
+    // messages is a call into the system (under Wine, a round trip to its server).
     if (std::chrono::steady_clock::now() < spinUntil) {
       CpuRelax();
       continue;
     }
+    ServeWindowMessages();
+    if (done() || DrainCalls()) continue;
     MsgWaitForMultipleObjectsEx(1, &q.wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
   // What a worker queued before it ended is applied now, in order, before the caller goes on.

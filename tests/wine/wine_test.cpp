@@ -208,6 +208,39 @@ TEST_F(TWine, TheSelfUpdateHandshakeReplacesTheRunningLauncherAndCleansUp) {
   Shell("wineserver -k 2>/dev/null");
 }
 
+TEST_F(TWine, TheNewBuildCannotReplaceTheOldOneWhileItRunsAndDoesOnceItEnds) {
+  const std::string old = home_ + "/kovaupdater.exe", fresh = home_ + "/kovaupdater.new.exe";
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", old);
+  const std::string newBuild = ReadFile(old) + "newer build";
+  WriteFile(fresh, newBuild);
+  // The old launcher keeps running while its help box waits for the player.
+  auto running = Wine(old, {"/?"}, home_);
+  std::string box;
+  EXPECT_TRUE(Eventually(
+      [&] {
+        box = Shell(
+            "xdotool search --onlyvisible --name '^KovaUpdater - game launcher' 2>/dev/null | head "
+            "-n 1");
+        while (!box.empty() && box.back() == '\n') box.pop_back();
+        return !box.empty();
+      },
+      30));
+  auto update = Wine(fresh, {"/update", Win(old)}, home_);
+  ::sleep(2);
+  EXPECT_TRUE(running->Running());
+  EXPECT_NE(ReadFile(old), newBuild) << "the running program's file was overwritten";
+  EXPECT_TRUE(std::filesystem::exists(fresh));
+  // Once it has ended, the retry that is still going copies, and the replaced launcher started
+  // with "/delete" removes the new build's file.
+  Shell("xdotool windowfocus --sync " + box + " key Return");
+  EXPECT_EQ(running->WaitExit(30), 0);
+  EXPECT_TRUE(Eventually([&] { return ReadFile(old) == newBuild; }, 30));
+  EXPECT_TRUE(Eventually([&] { return !std::filesystem::exists(fresh); }, 30));
+  EXPECT_FALSE(std::filesystem::exists(old + ".kovacopy"));
+  update->WaitExit(30);
+  Shell("wineserver -k 2>/dev/null");
+}
+
 TEST_F(TWine, HelpIsAMessageBoxThatWaitsForThePlayer) {
   std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/kovaupdater.exe");
   auto help = Wine(home_ + "/kovaupdater.exe", {"/?"}, home_);
