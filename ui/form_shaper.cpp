@@ -66,11 +66,4 @@ bool TFormShaper::PaintBackground(cairo_t* cr) const {
   return true;
 }
 
-TImage ToBitmap24(const TImage& image) {
-  TImage bitmap = image;
-  bitmap.HasAlpha = false;
-  for (std::size_t i = 3; i < bitmap.Rgba.size(); i += 4) bitmap.Rgba[i] = 255;
-  return bitmap;
-}
-
 }  // namespace kova::ui

@@ -37,7 +37,4 @@ class TFormShaper {
   bool savedDecorated_ = true;
 };
 
-// The image as a 24-bit bitmap: its colours without the alpha channel.
-TImage ToBitmap24(const TImage& image);
-
 }  // namespace kova::ui

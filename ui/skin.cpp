@@ -141,4 +141,11 @@ int TButtonState::Frame() const {
   return 0;
 }
 
+TImage ToBitmap24(const TImage& image) {
+  TImage bitmap = image;
+  bitmap.HasAlpha = false;
+  for (std::size_t i = 3; i < bitmap.Rgba.size(); i += 4) bitmap.Rgba[i] = 255;
+  return bitmap;
+}
+
 }  // namespace kova::ui

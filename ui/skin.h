@@ -34,6 +34,9 @@ TImage DecodePng(std::string_view data);
 // The PNG image among the program's resources; raises when there is none.
 TImage ResourceImage(const std::string& name);
 
+// The image as a 24-bit bitmap: its colours without the alpha channel.
+TImage ToBitmap24(const TImage& image);
+
 // Multiplies and divides with rounding to the nearest integer, halves away from zero.
 int MulDiv(int number, int numerator, int denominator);
 // The colour of column `index` (1..count) of a shading from `first` to `last`.

@@ -1,0 +1,104 @@
+#pragma once
+// The launcher's only window on Windows: a pop-up window with the background's size and
+// outline, the five sprite buttons, the information line and the two bars painted by the window
+// itself, the news panel with the WebBrowser control, and the notification-area icon. It hosts
+// the update run, which executes on the GUI thread inside this window's handlers, so every
+// handler may run nested inside a run.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/update_host.h"
+#include "core/update_run.h"
+#include "ui/win32/controls_win32.h"
+#include "ui/win32/news_browser_win32.h"
+#include "ui/win32/tray_icon_win32.h"
+
+namespace kova::ui {
+
+class TFormMain final : public IUpdateHost {
+ public:
+  // Creates the window hidden, as FormCreate does; `title` is the application title.
+  explicit TFormMain(const std::string& title);
+  ~TFormMain() override;
+  TFormMain(const TFormMain&) = delete;
+  TFormMain& operator=(const TFormMain&) = delete;
+
+  void Show();
+  bool Closed() const { return closed_; }
+
+  // Handlers.
+  void FormShow();
+  bool FormCloseQuery();
+  void StartButtonClick();
+  void CheckButtonClick();
+  void CancelButtonClick();
+  void MinimizeButtonClick();
+  void CloseButtonClick(bool fromTimer);
+  void TrayIconClick();
+  void ApplicationEventsMessage(unsigned message);
+  void ProgressMessage(int position);
+
+  // IUpdateHost.
+  void SetInfo(const std::string& text) override;
+  std::string Info() const override { return Info_.Caption(); }
+  void SetFileProgress(int position) override { ProgressMessage(position); }
+  void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
+  int TotalProgress() const override { return ProgressBarTotal_.Position(); }
+  void ProcessMessages() override;
+  void EnableButtons(bool start, bool check) override;
+  bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
+  void NavigateNews(const std::string& url) override;
+  bool IsWindowVisible() const override;
+  void CloseWindow() override { CloseRequest(); }
+  void ShowBalloon(const std::string& title, const std::string& text) override;
+  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
+  std::string ExecutablePath() const override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void Paint();
+  void CloseRequest();
+  void HideToTray();
+  void PanelWebShown();
+  TControl* ControlAt(int x, int y);
+  void Invalidate(const TRect& r, bool now);
+  void SetHover(TMyPNGButton* button);
+  void MouseDown(int x, int y, bool left, bool doubleClick);
+  void MouseUp(int x, int y, bool left);
+  void MouseMove(int x, int y);
+
+  std::string title_;
+  HWND window_ = nullptr;
+  HWND panelWeb_ = nullptr;
+  HICON icon_ = nullptr;
+  std::unique_ptr<TCanvas> background_;  // the background image, 24-bit
+  std::unique_ptr<TCanvas> frame_;       // where each paint is composed
+  std::unique_ptr<TNewsBrowser> browser_;
+  std::unique_ptr<TTrayIcon> trayIcon_;
+  TLabel Info_{127, 512, {94, 127, 143}};
+  TLabel LabelA_{40, 526, {133, 157, 179}};
+  TLabel LabelB_{40, 541, {133, 157, 179}};
+  TMyPNGButton StartButton_{688, 487};
+  TMyPNGButton CheckButton_{575, 506};
+  TMyPNGButton CancelButton_{575, 535};
+  TMyPNGButton MinimizeButton_{748, 15};
+  TMyPNGButton CloseButton_{768, 15};
+  TALProgressBar ProgressBar_{127, 531, 429, 5, {62, 91, 150}, {62, 91, 150}};
+  TALProgressBar ProgressBarTotal_{127, 546, 429, 5, {151, 66, 69}, {151, 66, 53}};
+  std::vector<TControl*> controls_;
+  std::vector<TMyPNGButton*> buttons_;
+  TUpdateRun run_{*this};
+
+  TMyPNGButton* hover_ = nullptr;
+  TMyPNGButton* captured_ = nullptr;
+  bool tracking_ = false;
+  bool closeTimer_ = false;
+  bool closed_ = false;
+  bool panelShown_ = false;
+};
+
+}  // namespace kova::ui

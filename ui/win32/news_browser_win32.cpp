@@ -1,0 +1,429 @@
+#include "ui/win32/news_browser_win32.h"
+
+#include <exdisp.h>
+#include <exdispid.h>
+#include <mshtmdid.h>
+#include <mshtmhst.h>
+#include <ole2.h>
+#include <shellapi.h>
+#include <shobjidl.h>
+
+#include <chrono>
+#include <deque>
+
+#include "ui/trace.h"
+
+namespace kova::ui {
+namespace {
+
+// Images, videos and background sounds; no cache; silent.
+constexpr LONG kDownloadControl =
+    DLCTL_DLIMAGES | DLCTL_VIDEOS | DLCTL_BGSOUNDS | DLCTL_PRAGMA_NO_CACHE | DLCTL_SILENT;
+// Dialog mode (no selection), no help menu, no 3-D border, no scroll bars, in-place navigation,
+// no themes, no rating checks, untrusted protocols disabled.
+constexpr DWORD kHostFlags = DOCHOSTUIFLAG_DIALOG | DOCHOSTUIFLAG_DISABLE_HELP_MENU |
+                             DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_SCROLL_NO |
+                             DOCHOSTUIFLAG_FLAT_SCROLLBAR |
+                             DOCHOSTUIFLAG_ENABLE_INPLACE_NAVIGATION | DOCHOSTUIFLAG_NOTHEME |
+                             DOCHOSTUIFLAG_NOPICS | DOCHOSTUIFLAG_DISABLE_UNTRUSTEDPROTOCOL;
+constexpr wchar_t kUserAgent[] = L"KovaUpdater/1.0";
+// Declared by the headers, but missing from the import library's GUIDs.
+constexpr IID kIidDocHostShowUI = {
+    0xc4d244b0, 0xd43e, 0x11cf, {0x89, 0x3b, 0x00, 0xaa, 0x00, 0xbd, 0xce, 0x1a}};
+
+std::string Narrow(const wchar_t* text) {
+  if (!text || !*text) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), n, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+std::wstring Widen(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 1), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, out.data(), n);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+// The string inside an event's argument, which comes by value or by reference.
+std::string ArgumentText(const VARIANT& v) {
+  const VARIANT* inner = v.vt == (VT_BYREF | VT_VARIANT) ? v.pvarVal : &v;
+  if (inner->vt == VT_BSTR) return Narrow(inner->bstrVal);
+  if (inner->vt == (VT_BYREF | VT_BSTR)) return Narrow(*inner->pbstrVal);
+  return {};
+}
+
+bool SameObject(IUnknown* a, IUnknown* b) {
+  if (!a || !b) return false;
+  IUnknown *ua = nullptr, *ub = nullptr;
+  a->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ua));
+  b->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&ub));
+  const bool same = ua && ua == ub;
+  if (ua) ua->Release();
+  if (ub) ub->Release();
+  return same;
+}
+
+HHOOK rightButtonHook = nullptr;
+
+LRESULT CALLBACK RightButtonFilter(int code, WPARAM wParam, LPARAM lParam) {
+  if (code >= 0 && (wParam == WM_RBUTTONDOWN || wParam == WM_RBUTTONUP)) {
+    const auto* mouse = reinterpret_cast<const MOUSEHOOKSTRUCT*>(lParam);
+    char name[64] = {};
+    if (mouse && GetClassNameA(mouse->hwnd, name, sizeof name) > 0 &&
+        lstrcmpA(name, "Internet Explorer_Server") == 0) {
+      Trace("news: right button swallowed");
+      return 1;
+    }
+  }
+  return CallNextHookEx(rightButtonHook, code, wParam, lParam);
+}
+
+}  // namespace
+
+// The control's site: its client site and in-place site in the panel, its user-interface host
+// (flags, no context menu, no dialogs), the ambient properties and the event sink in one
+// IDispatch, and the new-window manager through IServiceProvider.
+class TNewsBrowser::THost final : public IOleClientSite,
+                                  public IOleInPlaceSite,
+                                  public IOleInPlaceFrame,
+                                  public IDocHostUIHandler,
+                                  public IDocHostShowUI,
+                                  public IDispatch,
+                                  public IServiceProvider,
+                                  public INewWindowManager {
+ public:
+  THost(HWND panel, std::function<void()> onTopLevelComplete)
+      : panel_(panel), onTopLevelComplete_(std::move(onTopLevelComplete)) {}
+
+  // Makes the control; false when the system has none.
+  bool Create() {
+    if (FAILED(CoCreateInstance(CLSID_WebBrowser, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
+                                reinterpret_cast<void**>(&object_))))
+      return false;
+    object_->SetClientSite(this);
+    RECT area;
+    GetClientRect(panel_, &area);
+    if (FAILED(object_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, this, 0, panel_, &area)) ||
+        FAILED(object_->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&browser_)))) {
+      Destroy();
+      return false;
+    }
+    browser_->put_Silent(VARIANT_TRUE);
+    browser_->put_RegisterAsDropTarget(VARIANT_FALSE);
+    IOleControl* control = nullptr;
+    if (SUCCEEDED(object_->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(&control)))) {
+      // The control reads the download flags and the user agent from the site again.
+      control->OnAmbientPropertyChange(DISPID_AMBIENT_DLCONTROL);
+      control->OnAmbientPropertyChange(DISPID_AMBIENT_USERAGENT);
+      control->Release();
+    }
+    IConnectionPointContainer* container = nullptr;
+    if (SUCCEEDED(browser_->QueryInterface(IID_IConnectionPointContainer,
+                                           reinterpret_cast<void**>(&container)))) {
+      if (SUCCEEDED(container->FindConnectionPoint(DIID_DWebBrowserEvents2, &events_)))
+        events_->Advise(static_cast<IDispatch*>(this), &cookie_);
+      container->Release();
+    }
+    return true;
+  }
+
+  void Destroy() {
+    if (events_) {
+      events_->Unadvise(cookie_);
+      events_->Release();
+      events_ = nullptr;
+    }
+    if (browser_) {
+      browser_->Stop();
+      browser_->Release();
+      browser_ = nullptr;
+    }
+    if (object_) {
+      object_->Close(OLECLOSE_NOSAVE);
+      object_->SetClientSite(nullptr);
+      object_->Release();
+      object_ = nullptr;
+    }
+  }
+
+  bool Navigate(const std::string& url) {
+    if (!browser_) return false;
+    BSTR address = SysAllocString(Widen(url).c_str());
+    VARIANT empty;
+    VariantInit(&empty);
+    VARIANT headers;
+    VariantInit(&headers);
+    headers.vt = VT_BSTR;
+    headers.bstrVal = SysAllocString(L"User-Agent: KovaUpdater/1.0\r\n");
+    const HRESULT result = browser_->Navigate(address, &empty, &empty, &empty, &headers);
+    VariantClear(&headers);
+    SysFreeString(address);
+    return SUCCEEDED(result);
+  }
+
+  bool panelVisible = false;
+
+  // IUnknown.
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    *out = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IOleClientSite)
+      *out = static_cast<IOleClientSite*>(this);
+    else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite)
+      *out = static_cast<IOleInPlaceSite*>(this);
+    else if (riid == IID_IOleInPlaceUIWindow || riid == IID_IOleInPlaceFrame)
+      *out = static_cast<IOleInPlaceFrame*>(this);
+    else if (riid == IID_IDocHostUIHandler)
+      *out = static_cast<IDocHostUIHandler*>(this);
+    else if (riid == kIidDocHostShowUI)
+      *out = static_cast<IDocHostShowUI*>(this);
+    else if (riid == IID_IDispatch || riid == DIID_DWebBrowserEvents2)
+      *out = static_cast<IDispatch*>(this);
+    else if (riid == IID_IServiceProvider)
+      *out = static_cast<IServiceProvider*>(this);
+    else if (riid == IID_INewWindowManager)
+      *out = static_cast<INewWindowManager*>(this);
+    if (!*out) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // IOleClientSite.
+  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetContainer(IOleContainer** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP ShowObject() override { return S_OK; }
+  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+
+  // IOleWindow, IOleInPlaceSite.
+  STDMETHODIMP GetWindow(HWND* out) override {
+    *out = panel_;
+    return S_OK;
+  }
+  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+  STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
+  STDMETHODIMP OnInPlaceActivate() override { return S_OK; }
+  STDMETHODIMP OnUIActivate() override { return S_OK; }
+  STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
+                                LPRECT position, LPRECT clip, LPOLEINPLACEFRAMEINFO info) override {
+    *frame = static_cast<IOleInPlaceFrame*>(this);
+    AddRef();
+    *document = nullptr;
+    GetClientRect(panel_, position);
+    GetClientRect(panel_, clip);
+    info->fMDIApp = FALSE;
+    info->hwndFrame = GetParent(panel_);
+    info->haccel = nullptr;
+    info->cAccelEntries = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
+  STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
+  STDMETHODIMP OnInPlaceDeactivate() override { return S_OK; }
+  STDMETHODIMP DiscardUndoState() override { return E_NOTIMPL; }
+  STDMETHODIMP DeactivateAndUndo() override { return E_NOTIMPL; }
+  STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
+
+  // IOleInPlaceUIWindow, IOleInPlaceFrame: the control gets no menus, borders or status line.
+  STDMETHODIMP GetBorder(LPRECT) override { return INPLACE_E_NOTOOLSPACE; }
+  STDMETHODIMP RequestBorderSpace(LPCBORDERWIDTHS) override { return INPLACE_E_NOTOOLSPACE; }
+  STDMETHODIMP SetBorderSpace(LPCBORDERWIDTHS) override { return S_OK; }
+  STDMETHODIMP SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) override { return S_OK; }
+  STDMETHODIMP InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) override { return E_NOTIMPL; }
+  STDMETHODIMP SetMenu(HMENU, HOLEMENU, HWND) override { return S_OK; }
+  STDMETHODIMP RemoveMenus(HMENU) override { return E_NOTIMPL; }
+  STDMETHODIMP SetStatusText(LPCOLESTR) override { return S_OK; }
+  STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+  STDMETHODIMP TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
+
+  // IDocHostUIHandler.
+  STDMETHODIMP ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) override {
+    return S_OK;  // shown by the host, which shows none
+  }
+  STDMETHODIMP GetHostInfo(DOCHOSTUIINFO* info) override {
+    info->dwFlags = kHostFlags;
+    info->dwDoubleClick = DOCHOSTUIDBLCLK_DEFAULT;
+    return S_OK;
+  }
+  STDMETHODIMP ShowUI(DWORD, IOleInPlaceActiveObject*, IOleCommandTarget*, IOleInPlaceFrame*,
+                      IOleInPlaceUIWindow*) override {
+    return S_OK;
+  }
+  STDMETHODIMP HideUI() override { return S_OK; }
+  STDMETHODIMP UpdateUI() override { return S_OK; }
+  STDMETHODIMP OnDocWindowActivate(BOOL) override { return S_OK; }
+  STDMETHODIMP OnFrameWindowActivate(BOOL) override { return S_OK; }
+  STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+  STDMETHODIMP TranslateAccelerator(LPMSG, const GUID*, DWORD) override { return S_FALSE; }
+  STDMETHODIMP GetOptionKeyPath(LPOLESTR* key, DWORD) override {
+    *key = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP GetDropTarget(IDropTarget*, IDropTarget** out) override {
+    *out = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP GetExternal(IDispatch** out) override {
+    *out = nullptr;
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP TranslateUrl(DWORD, LPWSTR, LPWSTR* out) override {
+    *out = nullptr;
+    return S_FALSE;
+  }
+  STDMETHODIMP FilterDataObject(IDataObject*, IDataObject** out) override {
+    *out = nullptr;
+    return S_FALSE;
+  }
+
+  // IDocHostShowUI: the page's message boxes and help are answered without showing anything.
+  STDMETHODIMP ShowMessage(HWND, LPOLESTR, LPOLESTR, DWORD, LPOLESTR, DWORD,
+                           LRESULT* result) override {
+    if (result) *result = IDCANCEL;
+    return S_OK;
+  }
+  STDMETHODIMP ShowHelp(HWND, LPOLESTR, UINT, DWORD, POINT, IDispatch*) override { return S_OK; }
+
+  // IDispatch: the ambient properties the control asks its site for, and its events.
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO*, UINT*) override {
+    switch (id) {
+      case DISPID_AMBIENT_DLCONTROL:
+        if (!result) return E_POINTER;
+        result->vt = VT_I4;
+        result->lVal = kDownloadControl;
+        return S_OK;
+      case DISPID_AMBIENT_USERAGENT:
+        if (!result) return E_POINTER;
+        result->vt = VT_BSTR;
+        result->bstrVal = SysAllocString(kUserAgent);
+        return S_OK;
+      case DISPID_BEFORENAVIGATE2:
+        if (params && params->cArgs >= 7) BeforeNavigate2(*params);
+        return S_OK;
+      case DISPID_NAVIGATECOMPLETE2:
+        if (params && params->cArgs >= 2) NavigateComplete2(*params);
+        return S_OK;
+      default:
+        return DISP_E_MEMBERNOTFOUND;
+    }
+  }
+
+  // IServiceProvider.
+  STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** out) override {
+    if (service == SID_SNewWindowManager) return QueryInterface(riid, out);
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+
+  // INewWindowManager: before the panel shows, the control's default; afterwards refused and
+  // opened in the default browser.
+  STDMETHODIMP EvaluateNewWindow(LPCWSTR url, LPCWSTR, LPCWSTR, LPCWSTR, BOOL, DWORD,
+                                 DWORD) override {
+    if (!panelVisible) return E_FAIL;
+    OpenWithDefaultHandler(Narrow(url));
+    return S_FALSE;
+  }
+
+ private:
+  ~THost() = default;
+
+  // Arguments come last to first: the browser, the URL, ... and the cancel flag last.
+  void BeforeNavigate2(const DISPPARAMS& params) {
+    if (!panelVisible) return;
+    const std::string url = ArgumentText(params.rgvarg[5]);
+    VARIANT& cancel = params.rgvarg[0];
+    if (cancel.vt == (VT_BYREF | VT_BOOL)) *cancel.pboolVal = VARIANT_TRUE;
+    if (!url.empty()) OpenWithDefaultHandler(url);
+  }
+
+  void NavigateComplete2(const DISPPARAMS& params) {
+    const VARIANT& source = params.rgvarg[1];
+    IUnknown* frame = source.vt == VT_DISPATCH ? source.pdispVal : nullptr;
+    // The top-level document's, not one of its frames'.
+    if (!SameObject(frame, browser_)) return;
+    Trace("news: loaded");
+    if (onTopLevelComplete_) onTopLevelComplete_();
+  }
+
+  HWND panel_;
+  std::function<void()> onTopLevelComplete_;
+  ULONG references_ = 1;
+  IOleObject* object_ = nullptr;
+  IWebBrowser2* browser_ = nullptr;
+  IConnectionPoint* events_ = nullptr;
+  DWORD cookie_ = 0;
+};
+
+TNewsBrowser::TNewsBrowser(HWND panel, std::function<void()> onTopLevelComplete)
+    : host_(new THost(panel, std::move(onTopLevelComplete))) {
+  if (!host_->Create()) {
+    Trace("news: no browser engine");
+    host_->Destroy();
+  }
+}
+
+TNewsBrowser::~TNewsBrowser() {
+  host_->Destroy();
+  host_->Release();
+}
+
+void TNewsBrowser::Navigate(const std::string& url) {
+  navigated_ = true;
+  Trace("news: navigate " + url);
+  if (!host_->Navigate(url)) Trace("news: not loaded");
+}
+
+void TNewsBrowser::SetPanelVisible(bool visible) {
+  host_->panelVisible = visible;
+}
+
+void OpenWithDefaultHandler(const std::string& url) {
+  // A player clicks a few links a second at most; a page that asks for more than that does not
+  // get the browser opened for each.
+  static std::deque<std::chrono::steady_clock::time_point> recent;
+  const auto now = std::chrono::steady_clock::now();
+  while (!recent.empty() && now - recent.front() > std::chrono::seconds(1)) recent.pop_front();
+  const std::string scheme = url.substr(0, url.find(':'));
+  const bool web = url.find(':') != std::string::npos && (lstrcmpiA(scheme.c_str(), "http") == 0 ||
+                                                          lstrcmpiA(scheme.c_str(), "https") == 0 ||
+                                                          lstrcmpiA(scheme.c_str(), "mailto") == 0);
+  if (!web || recent.size() >= 3) {
+    Trace("news: refused " + url);
+    return;
+  }
+  recent.push_back(now);
+  Trace("news: open " + url);
+  ShellExecuteA(nullptr, nullptr, url.c_str(), "", "", SW_SHOWNORMAL);
+}
+
+void InstallRightButtonFilter() {
+  if (!rightButtonHook)
+    rightButtonHook = SetWindowsHookExA(WH_MOUSE, RightButtonFilter, nullptr, GetCurrentThreadId());
+}
+
+void RemoveRightButtonFilter() {
+  if (rightButtonHook) UnhookWindowsHookEx(rightButtonHook);
+  rightButtonHook = nullptr;
+}
+
+}  // namespace kova::ui
