@@ -5,6 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ui/skin.h"
+
 namespace kova::test {
 
 TXvfb* TWindowFixture::xvfb_ = nullptr;
@@ -36,7 +38,7 @@ void TWindowFixture::TearDown() {
 
 void TWindowFixture::InstallLauncher(const std::string& extra, const std::string& program,
                                      const std::string& listUrl) {
-  std::filesystem::copy_file(KOVA_UPDATER_EXE, Launcher(),
+  std::filesystem::copy_file(launcherSource_, Launcher(),
                              std::filesystem::copy_options::overwrite_existing);
   WriteFile(home_ + "/kovaupdater.xml",
             "<options>\n <uid>" + uid_ + "</uid>\n <title>Window test " + uid_ +
@@ -60,7 +62,7 @@ std::string TWindowFixture::PublishSlowly(std::size_t largeFileSize) {
 }
 
 void TWindowFixture::StartWindow(const std::vector<std::string>& args) {
-  std::string command = "exec '" + Launcher() + "'";
+  std::string command = std::string("exec ") + (windows_ ? "wine " : "") + "'" + Launcher() + "'";
   for (const std::string& a : args) command += " '" + a + "'";
   window_ =
       std::make_unique<TChild>("/bin/sh", std::vector<std::string>{"-c", command + " 2>&1"}, home_);
@@ -119,6 +121,25 @@ std::string TWindowFixture::WmState() {
   if (at == std::string::npos) return {};
   const std::size_t start = at + std::strlen("window state: ");
   return text.substr(start, text.find('\n', start) - start);
+}
+
+::testing::AssertionResult ShowsFrame(const TShot& shot, int ox, int oy, int left, int top,
+                                      const std::string& sprite, int frame) {
+  const ui::TImage image =
+      ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/" + sprite));
+  const std::vector<ui::TImage> frames = ui::SliceImage(image, 4, 1);
+  const ui::TImage& f = frames[static_cast<std::size_t>(frame)];
+  int differing = 0;
+  for (int y = 0; y < f.Height; ++y) {
+    for (int x = 0; x < f.Width; ++x) {
+      const ui::TRgb want = f.Colour(x, y);
+      const TShot::TPixel got = shot.At(ox + left + x, oy + top + y);
+      if (got.R != want.R || got.G != want.G || got.B != want.B) ++differing;
+    }
+  }
+  if (differing == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << differing << " pixels differ from frame " << frame << " of " << sprite;
 }
 
 TTray::TTray()

@@ -17,6 +17,11 @@
 
 namespace kova::test {
 
+// The screen area of a sprite button at (left, top) of the window at (ox, oy) equals the given
+// frame of its sprite.
+::testing::AssertionResult ShowsFrame(const TShot& shot, int ox, int oy, int left, int top,
+                                      const std::string& sprite, int frame);
+
 // A notification area (trayer, an XEmbed tray) at the top left of the screen.
 class TTray {
  public:
@@ -73,10 +78,14 @@ class TWindowFixture : public TGameFixture {
   // The window's state as the window manager records it (WM_STATE): "Normal", "Iconic", or
   // empty when it has none (withdrawn).
   std::string WmState();
-  std::string Launcher() const { return home_ + "/kovaupdater"; }
+  // The launcher in the game folder: the Linux program, or the Windows one run under Wine.
+  std::string Launcher() const { return home_ + (windows_ ? "/kovaupdater.exe" : "/kovaupdater"); }
   // The published files are all in the game folder, as published.
   void ExpectGameInstalled();
 
+  // Set by the suites that drive the Windows launcher under Wine.
+  bool windows_ = false;
+  std::string launcherSource_ = KOVA_UPDATER_EXE;
   std::unique_ptr<TChild> window_;
   std::string windowId_;
   static TXvfb* xvfb_;

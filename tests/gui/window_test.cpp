@@ -13,26 +13,6 @@ namespace {
 
 using TWindow = TWindowFixture;
 
-// The screen area of a sprite button equals the given frame of its sprite.
-::testing::AssertionResult ShowsFrame(const TShot& shot, int ox, int oy, int left, int top,
-                                      const std::string& sprite, int frame) {
-  const ui::TImage image =
-      ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/" + sprite));
-  const std::vector<ui::TImage> frames = ui::SliceImage(image, 4, 1);
-  const ui::TImage& f = frames[static_cast<std::size_t>(frame)];
-  int differing = 0;
-  for (int y = 0; y < f.Height; ++y) {
-    for (int x = 0; x < f.Width; ++x) {
-      const ui::TRgb want = f.Colour(x, y);
-      const TShot::TPixel got = shot.At(ox + left + x, oy + top + y);
-      if (got.R != want.R || got.G != want.G || got.B != want.B) ++differing;
-    }
-  }
-  if (differing == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << differing << " pixels differ from frame " << frame << " of " << sprite;
-}
-
 TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
   Publish();
   InstallLauncher();

@@ -1,5 +1,7 @@
 #include "ui/win32/message_box_win32.h"
 
+#include <cstring>
+
 #include "ui/trace.h"
 
 namespace kova::ui {
@@ -14,6 +16,26 @@ TMessageBoxTimeoutA MessageBoxTimeoutFunction() {
   return function;
 }
 
+// The caption of the box that the running time-out closes; the box is the dialog window of this
+// thread with that caption.
+const std::string* timedCaption = nullptr;
+
+BOOL CALLBACK CloseTimedBox(HWND window, LPARAM) {
+  char name[16] = {}, caption[256] = {};
+  GetClassNameA(window, name, sizeof name);
+  GetWindowTextA(window, caption, sizeof caption);
+  if (std::strcmp(name, "#32770") != 0 || !timedCaption || *timedCaption != caption) return TRUE;
+  // The box returns what it is ended with: the time-out result, as the system's own time-out
+  // gives it.
+  EndDialog(window, static_cast<INT_PTR>(TBoxResult::TimedOut));
+  return FALSE;
+}
+
+void CALLBACK TimeOut(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  EnumThreadWindows(GetCurrentThreadId(), CloseTimedBox, 0);
+}
+
 }  // namespace
 
 TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& text,
@@ -21,9 +43,18 @@ TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& t
   const UINT style = MB_RETRYCANCEL | MB_ICONERROR | (owner ? MB_APPLMODAL : MB_TASKMODAL);
   Trace("box: " + text);
   int answer = 0;
-  if (timeoutMs > 0 && MessageBoxTimeoutFunction()) {
-    answer = MessageBoxTimeoutFunction()(owner, text.c_str(), caption.c_str(), style, 0,
-                                         static_cast<DWORD>(timeoutMs));
+  if (timeoutMs > 0) {
+    // Where the system's time-out is missing or does nothing (Wine's only logs that it is not
+    // supported), a timer of this thread, served by the box's own loop, ends the box a moment
+    // later with the same result.
+    timedCaption = &caption;
+    const UINT_PTR timer = SetTimer(nullptr, 0, static_cast<UINT>(timeoutMs) + 250, TimeOut);
+    answer = MessageBoxTimeoutFunction()
+                 ? MessageBoxTimeoutFunction()(owner, text.c_str(), caption.c_str(), style, 0,
+                                               static_cast<DWORD>(timeoutMs))
+                 : MessageBoxA(owner, text.c_str(), caption.c_str(), style);
+    if (timer) KillTimer(nullptr, timer);
+    timedCaption = nullptr;
   } else {
     answer = MessageBoxA(owner, text.c_str(), caption.c_str(), style);
   }

@@ -1,0 +1,238 @@
+// The Windows launcher's window under Wine and Xvfb, driven with xdotool and read from
+// screenshots and its trace, as the GTK window is: the same skin, texts and behaviour.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/gui/window_fixture.h"
+#include "ui/skin.h"
+
+namespace kova::test {
+namespace {
+
+class TWineWindow : public TWindowFixture {
+ protected:
+  static void SetUpTestSuite() {
+    TWindowFixture::SetUpTestSuite();
+    ::setenv("WINEPREFIX", (std::string(KOVA_WIN32_DIR) + "/wineprefix").c_str(), 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+  }
+  static void TearDownTestSuite() {
+    Shell("wineserver -k 2>/dev/null");
+    TWindowFixture::TearDownTestSuite();
+  }
+  void SetUp() override {
+    TWindowFixture::SetUp();
+    windows_ = true;
+    launcherSource_ = std::string(KOVA_WIN32_DIR) + "/kovaupdater.exe";
+    if (!std::filesystem::exists(launcherSource_)) {
+      if (std::getenv("KOVA_REQUIRE_WIN32"))
+        FAIL() << "the Windows programs are not built (scripts/build-win32)";
+      GTEST_SKIP() << "the Windows programs are not built (scripts/build-win32)";
+    }
+  }
+  void TearDown() override {
+    TWindowFixture::TearDown();
+    // Whatever the test left (a message box, a second instance) goes with the Wine server.
+    Shell("wineserver -k 2>/dev/null");
+  }
+  std::unique_ptr<TChild> SecondInstance() {
+    return std::make_unique<TChild>("/usr/bin/wine", std::vector<std::string>{Launcher()}, home_);
+  }
+  // The visible windows with the test's title other than the launcher's own (a message box).
+  std::string OtherWindow() {
+    std::string id = Shell("xdotool search --onlyvisible --name '^Window test " + uid_ +
+                           "$' 2>/dev/null | grep -v '^" + windowId_ + "$' | head -n 1");
+    id.erase(id.find_last_not_of(" \n") + 1);
+    return id;
+  }
+};
+
+TEST_F(TWineWindow, TheWindowIsTheBackgroundsSizeAndAfterARunBothBarsShowTheirColours) {
+  Publish();
+  InstallLauncher();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+  ExpectGameInstalled();
+  ::usleep(500000);  // the last paint
+  const std::string geometry = Shell("xwininfo -id " + windowId_);
+  EXPECT_NE(geometry.find("Width: 800"), std::string::npos) << geometry;
+  EXPECT_NE(geometry.find("Height: 600"), std::string::npos) << geometry;
+  const TShot shot = Screenshot();
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  // No frame: the background's own pixels fill the window to its corners.
+  const ui::TImage background =
+      ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/background.png"));
+  for (const auto& [x, y] : {std::pair{0, 0}, {799, 0}, {0, 599}, {799, 599}, {400, 20}}) {
+    const ui::TRgb want = background.Colour(x, y);
+    EXPECT_EQ(shot.At(ox + x, oy + y), (TShot::TPixel{want.R, want.G, want.B})) << x << "," << y;
+  }
+  for (int row = 546; row < 551; ++row) {
+    EXPECT_EQ(shot.At(ox + 127, oy + row), (TShot::TPixel{151, 66, 69}));
+    EXPECT_EQ(shot.At(ox + 127 + 428, oy + row), (TShot::TPixel{151, 66, 53}));
+    EXPECT_EQ(shot.At(ox + 127 + 214, oy + row), (TShot::TPixel{151, 66, 61}));
+  }
+  for (int x = 127; x < 127 + 429; x += 13)
+    EXPECT_EQ(shot.At(ox + x, oy + 533), (TShot::TPixel{62, 91, 150}));
+  EXPECT_NE(shot.At(ox + 127 + 429, oy + 533), (TShot::TPixel{62, 91, 150}));
+  EXPECT_NE(shot.At(ox + 127, oy + 530), (TShot::TPixel{62, 91, 150}));
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 0));
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 768, 15, "close.png", 0));
+  if (const char* keep = std::getenv("KOVA_SCREENSHOT_TO"))
+    Shell("import -silent -window " + windowId_ + " '" + keep + "'");
+}
+
+TEST_F(TWineWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissingAndCheckStartsARun) {
+  Publish();
+  InstallLauncher("", "bin\\missing.exe");
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("buttons: start disabled, check enabled", 60)) << Window().Output();
+  ::usleep(500000);
+  const TShot shot = Screenshot();
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 3));
+  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
+  Click(688 + 47, 487 + 46);
+  ::usleep(300000);
+  EXPECT_TRUE(Window().Running());
+  EXPECT_EQ(CountTrace("start:"), 0u);
+  // Check makes a run that reads every file again.
+  EXPECT_EQ(CountTrace("info: Checking data"), 0u);
+  Click(575 + 50, 506 + 13);
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60, 1)) << Window().Output();
+  EXPECT_GE(CountTrace("info: Checking data"), 2u);
+}
+
+TEST_F(TWineWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {
+  InstallLauncher("", "bin\\game.sh", PublishSlowly());
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  ::usleep(500000);
+  ASSERT_EQ(CountTrace("info: All files have been checked"), 0u)
+      << "the transfer was not slow enough";
+  const auto clicked = std::chrono::steady_clock::now();
+  Click(575 + 50, 535 + 13);
+  ASSERT_TRUE(WaitForTrace("info: Cancelling...", 2)) << Window().Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(2));
+  ASSERT_TRUE(WaitForTrace("info: Check cancelled by user", 20)) << Window().Output();
+  ::usleep(500000);
+  EXPECT_TRUE(Window().Running());
+  EXPECT_EQ(CountTrace("window: closed"), 0u);
+}
+
+TEST_F(TWineWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
+  InstallLauncher("", "bin\\game.sh", PublishSlowly());
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  Click(768 + 10, 15 + 10);
+  EXPECT_EQ(Window().WaitExit(30), 0) << Window().Output();
+  const std::string output = Window().Output();
+  EXPECT_NE(output.find("kova: info: Check cancelled by user"), std::string::npos) << output;
+  EXPECT_LT(output.find("kova: info: Check cancelled by user"),
+            output.find("kova: window: closed"));
+  EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos);
+}
+
+TEST_F(TWineWindow, MinimiseHidesIntoTheTrayAClickOnTheIconRestoresAndASecondInstanceToo) {
+  TTray tray;
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("tray: shown", 5)) << Window().Output();
+  EXPECT_TRUE(Eventually([&] { return !WindowViewable(); }, 5));
+  ::usleep(1000000);  // the icon is embedded
+  tray.ClickIcon();
+  ASSERT_TRUE(WaitForTrace("window: shown", 5, 1)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("tray: hidden", 5));
+  EXPECT_TRUE(Eventually([&] { return WindowViewable(); }, 5));
+  EXPECT_TRUE(WaitForTrace("info: Downloading patchlist...", 10, 1)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 30, 1)) << Window().Output();
+
+  // Hidden again, a second start of the launcher brings it back through the focus message and
+  // ends.
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: hidden", 5, 1)) << Window().Output();
+  EXPECT_TRUE(Eventually([&] { return !WindowViewable(); }, 5));
+  auto second = SecondInstance();
+  EXPECT_EQ(second->WaitExit(30), 0);
+  ASSERT_TRUE(WaitForTrace("message: focus", 10)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("window: shown", 5, 2)) << Window().Output();
+  EXPECT_TRUE(Eventually([&] { return WindowViewable(); }, 5));
+}
+
+TEST_F(TWineWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
+  int x0 = 0, y0 = 0;
+  Origin(x0, y0);
+  auto drag = [&](int fromX, int fromY, int byX, int byY) {
+    Shell("xdotool mousemove " + std::to_string(x0 + fromX) + " " + std::to_string(y0 + fromY) +
+          " sleep 0.2 mousedown 1 sleep 0.3 mousemove_relative --sync -- " +
+          std::to_string(byX / 2) + " " + std::to_string(byY / 2) +
+          " sleep 0.2 mousemove_relative --sync -- " + std::to_string(byX - byX / 2) + " " +
+          std::to_string(byY - byY / 2) + " sleep 0.3 mouseup 1");
+    ::usleep(500000);
+  };
+  drag(575 + 50, 506 + 13, 60, 40);
+  int x1 = 0, y1 = 0;
+  Origin(x1, y1);
+  EXPECT_EQ(x1, x0);
+  EXPECT_EQ(y1, y0);
+  drag(400, 20, -80, -50);
+  int x2 = 0, y2 = 0;
+  Origin(x2, y2);
+  EXPECT_EQ(x2, x0 - 80);
+  EXPECT_EQ(y2, y0 - 50);
+}
+
+TEST_F(TWineWindow, TheDownloadErrorBoxIsAMessageBoxThatAnswersByItselfAfterThirtySeconds) {
+  Publish();
+  std::filesystem::remove(Served() + "/data/textures.pak.lzma");
+  InstallLauncher();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  const std::string box = "box: Error while downloading patch for data\\textures.pak";
+  ASSERT_TRUE(WaitForTrace(box, 60)) << Window().Output();
+  const auto shown = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Eventually([&] { return !OtherWindow().empty(); }, 10)) << "no message box";
+  // Unanswered, the box closes itself with the time-out result, which retries the download.
+  ASSERT_TRUE(WaitForTrace(box, 45, 1)) << Window().Output();
+  EXPECT_GE(std::chrono::steady_clock::now() - shown, std::chrono::seconds(29));
+  // Escape answers the next one like Cancel, which ends the run.
+  std::string id;
+  ASSERT_TRUE(Eventually([&] { return !(id = OtherWindow()).empty(); }, 10));
+  Shell("xdotool windowfocus --sync " + id + " key Escape");
+  ASSERT_TRUE(WaitForTrace("info: Check cancelled due to an error", 10)) << Window().Output();
+  EXPECT_TRUE(Window().Running());
+}
+
+TEST_F(TWineWindow, WithoutABrowserEngineThePanelStaysHiddenAndNoDialogAppears) {
+  Publish();
+  WriteFile(Served() + "/news.html", "<html><body>news</body></html>");
+  InstallLauncher("<news>" + nginx_->Url("/" + uid_ + "/news.html") + "</news>\n");
+  const std::size_t mark = LogMark();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("news: navigate", 30)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 60)) << Window().Output();
+  ::usleep(2000000);
+  EXPECT_EQ(CountTrace("panel: shown"), 0u);
+  // The only window on the screen is the launcher's.
+  const std::string windows = Shell("xdotool search --onlyvisible --name '.' 2>/dev/null");
+  EXPECT_EQ(Lines(windows).size(), 1u) << windows;
+  ExpectGameInstalled();
+  // The control asked for the page with the launcher's user agent.
+  bool asked = false;
+  for (const std::string& line : LogSince(mark)) {
+    if (line.find("/news.html") != std::string::npos) {
+      asked = true;
+      EXPECT_NE(line.find("|KovaUpdater/1.0|"), std::string::npos) << line;
+    }
+  }
+  EXPECT_TRUE(asked);
+}
+
+}  // namespace
+}  // namespace kova::test
