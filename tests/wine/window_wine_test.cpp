@@ -86,6 +86,38 @@ TEST_F(TWineWindow, TheWindowIsTheBackgroundsSizeAndAfterARunBothBarsShowTheirCo
     Shell("import -silent -window " + windowId_ + " '" + keep + "'");
 }
 
+TEST_F(TWineWindow, ABackgroundReskinnedWithLimeAreasHasHolesThere) {
+  Publish();
+  InstallLauncher();
+  // The publisher's own background: the shipped one with a lime square, put into the launcher's
+  // resources as a resource editor does.
+  const std::string skin = work_ / "background.png";
+  Shell("convert '" + std::string(KOVA_SOURCE_DIR) +
+        "/resources/skin/background.png' -fill '#00ff00' -draw 'rectangle 300,150 359,209' "
+        "PNG32:'" +
+        skin + "'");
+  TChild replace("/usr/bin/wine", {std::string(KOVA_WIN32_DIR) + "/kova_replace_resource.exe",
+                                   Launcher(), "BACKGROUND", skin});
+  ASSERT_EQ(replace.WaitExit(60), 0) << replace.Output();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 60)) << Window().Output();
+  ::usleep(500000);
+  const TShot shot = Screenshot();
+  int ox = 0, oy = 0;
+  Origin(ox, oy);
+  ASSERT_GE(ox, 5);
+  // What lies below the window shows through the square; around it, the background.
+  const TShot::TPixel below = shot.At(ox - 5, oy + 180);
+  EXPECT_EQ(shot.At(ox + 330, oy + 180), below);
+  EXPECT_EQ(shot.At(ox + 300, oy + 150), below);
+  EXPECT_EQ(shot.At(ox + 359, oy + 209), below);
+  const ui::TImage background = ui::DecodePng(ReadFile(skin));
+  for (const auto& [x, y] : {std::pair{299, 180}, {360, 180}, {330, 149}, {330, 210}}) {
+    const ui::TRgb want = background.Colour(x, y);
+    EXPECT_EQ(shot.At(ox + x, oy + y), (TShot::TPixel{want.R, want.G, want.B})) << x << "," << y;
+  }
+}
+
 TEST_F(TWineWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissingAndCheckStartsARun) {
   Publish();
   InstallLauncher("", "bin\\missing.exe");
