@@ -30,6 +30,7 @@ class TWine : public TGameFixture {
     xvfb_ = new TXvfb;
     ::setenv("WINEPREFIX", (kWin32 + "/wineprefix").c_str(), 1);
     ::setenv("WINEDEBUG", "-all", 1);
+    ::setenv("KOVA_TRACE", "1", 1);
   }
   static void TearDownTestSuite() {
     Shell("wineserver -k 2>/dev/null");
@@ -45,18 +46,21 @@ class TWine : public TGameFixture {
       GTEST_SKIP() << "the Windows programs are not built (scripts/build-win32)";
     }
   }
+  // `trace`: what the window traces on standard error comes with the output.
   std::unique_ptr<TChild> Wine(const std::string& exe, const std::vector<std::string>& args,
-                               const std::string& directory = {}) {
-    std::vector<std::string> all{exe};
+                               const std::string& directory = {}, bool trace = true) {
+    std::vector<std::string> all{
+        "-c", trace ? "exec /usr/bin/wine \"$0\" \"$@\" 2>&1" : "exec /usr/bin/wine \"$0\" \"$@\"",
+        exe};
     all.insert(all.end(), args.begin(), args.end());
-    return std::make_unique<TChild>("/usr/bin/wine", all, directory);
+    return std::make_unique<TChild>("/bin/sh", all, directory);
   }
   // The console run of the Windows build over the fixture's game folder.
   TCliRun WinCli(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{
         "--options", Win(work_ / "options.xml"), "--home", Win(home_), "--retries", "1"};
     args.insert(args.end(), extra.begin(), extra.end());
-    auto cli = Wine(kWin32 + "/kovaupdater-cli.exe", args);
+    auto cli = Wine(kWin32 + "/kovaupdater-cli.exe", args, {}, false);
     TCliRun run;
     run.Status = cli->WaitExit(180);
     run.Lines = Lines(cli->Output());
@@ -161,14 +165,14 @@ TEST_F(TWine, ASecondInstanceFocusesTheFirstAndTheRunWaitsForAGameFoundByToolhel
   std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/game.exe");
   WriteFile(home_ + "/game.xml", "<options><uid>" + uid_ + "-game</uid></options>");
   auto first = Wine(home_ + "/kovaupdater.exe", {}, home_);
-  ASSERT_TRUE(first->WaitForOutput("Waiting for instance messages", 60)) << first->Output();
+  ASSERT_TRUE(first->WaitForOutput("kova: window: shown", 60)) << first->Output();
   auto second = Wine(home_ + "/kovaupdater.exe", {}, home_);
   EXPECT_EQ(second->WaitExit(60), 0);
   EXPECT_EQ(second->Output(), "");  // it ended at the mutex
-  EXPECT_TRUE(first->WaitForOutput("Focus requested by another instance.", 20)) << first->Output();
+  EXPECT_TRUE(first->WaitForOutput("kova: message: focus", 20)) << first->Output();
 
   auto game = Wine(home_ + "/game.exe", {}, home_);
-  ASSERT_TRUE(game->WaitForOutput("Waiting for instance messages", 60)) << game->Output();
+  ASSERT_TRUE(game->WaitForOutput("kova: window: shown", 60)) << game->Output();
   WriteOptions("");
   WriteFile(work_ / "options.xml",
             "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
