@@ -92,7 +92,8 @@ std::vector<std::string> SplitByChar(char c, const std::string& s) {
 }
 
 bool IsWebUrl(const std::string& s) {
-  return LowerCaseAscii(s.substr(0, 7)) == "http://";
+  return LowerCaseAscii(s.substr(0, 7)) == "http://" ||
+         LowerCaseAscii(s.substr(0, 8)) == "https://";
 }
 
 std::string BackslashToSlash(const std::string& s) {

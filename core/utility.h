@@ -32,7 +32,7 @@ bool SetFileModifyTime(const std::string& path, TDateTime time);
 std::size_t LastCharPos(char c, const std::string& s);
 // Position 0 holds `s`; positions 1 to n+1 the fields between the n delimiters.
 std::vector<std::string> SplitByChar(char c, const std::string& s);
-// Only "http://" addresses (any letter case) are used at all.
+// Only "http://" and "https://" addresses (any letter case) are used at all.
 bool IsWebUrl(const std::string& s);
 std::string BackslashToSlash(const std::string& s);
 

@@ -49,6 +49,8 @@ std::string TTCPBlockSocket::LastErrorDesc() const {
       return "Line too long";
     case kErrNoTls:
       return "SSL/TLS support is not compiled!";
+    case kErrTls:
+      return tlsError_.empty() ? "TLS failed" : tlsError_;
     case kErrBadAddress:
       return "Invalid address";
     case platform::kSockNetUnreach:
@@ -73,6 +75,7 @@ void TTCPBlockSocket::CloseSocket() {
     socket_.Close();
     DoStatus(HR_SocketClose, "");
   }
+  tls_.reset();
   buffer_.clear();
   start_ = 0;
   pendingSkip_ = 0;
@@ -172,6 +175,19 @@ void TTCPBlockSocket::SendString(const std::string& data) {
     SetError(kErrClosed);
     return;
   }
+  if (!tls_) {
+    SendRaw(data);
+    return;
+  }
+  if (!tls_->Encrypt(data.data(), data.size())) {
+    tlsError_ = tls_->Error();
+    SetError(kErrTls);
+    return;
+  }
+  FlushTls();
+}
+
+bool TTCPBlockSocket::SendRaw(const std::string& data) {
   std::size_t sent = 0;
   while (sent < data.size()) {
     std::size_t n = 0;
@@ -185,13 +201,67 @@ void TTCPBlockSocket::SendString(const std::string& data) {
       const int ready = socket_.WaitWritable(kSliceMs);
       if (ready < 0) {
         SetError(-ready);
-        return;
+        return false;
       }
-      if (CheckStop()) return;
+      if (CheckStop()) return false;
       continue;
     }
     SetError(rc);
-    return;
+    return false;
+  }
+  return true;
+}
+
+bool TTCPBlockSocket::FlushTls() {
+  const std::string out = tls_->TakeOutgoing();
+  return out.empty() || SendRaw(out);
+}
+
+long long TTCPBlockSocket::ReceiveRaw(int timeoutMs) {
+  for (;;) {
+    if (!WaitReadable(timeoutMs)) return -1;
+    if (chunk_.Size() == 0) chunk_.Resize(65536);
+    std::size_t n = 0;
+    const int rc = socket_.Receive(chunk_.Chars(), chunk_.Size(), n);
+    if (rc == platform::kSockWouldBlock) continue;
+    if (rc != 0) {
+      SetError(rc);
+      return -1;
+    }
+    return static_cast<long long>(n);
+  }
+}
+
+bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs) {
+  lastError_ = 0;
+  tlsError_.clear();
+  tls_ = platform::TTlsClient::Create(host);
+  if (!tls_) {
+    SetError(kErrNoTls);
+    CloseSocket();
+    return false;
+  }
+  for (;;) {
+    const platform::TTlsClient::TState state = tls_->Handshake();
+    if (!FlushTls()) {
+      CloseSocket();
+      return false;
+    }
+    if (state == platform::TTlsClient::TState::Done) return true;
+    if (state == platform::TTlsClient::TState::Failed) {
+      tlsError_ = tls_->Error();
+      SetError(kErrTls);
+      CloseSocket();
+      return false;
+    }
+    const long long n = ReceiveRaw(timeoutMs);
+    if (n <= 0) {
+      if (n == 0) SetError(kErrClosed);  // the server gave up on the handshake
+      CloseSocket();
+      return false;
+    }
+    DoStatus(HR_ReadCount, "0");
+    tls_->Received(chunk_.Chars(), static_cast<std::size_t>(n));
   }
 }
 
@@ -228,30 +298,46 @@ bool TTCPBlockSocket::Fill(int timeoutMs) {
     buffer_.clear();
     start_ = 0;
   }
+  std::string plain;
   for (;;) {
-    if (!WaitReadable(timeoutMs)) return false;
-    if (chunk_.Size() == 0) chunk_.Resize(65536);
-    char* chunk = chunk_.Chars();
-    std::size_t n = 0;
-    const int rc = socket_.Receive(chunk, chunk_.Size(), n);
-    if (rc == platform::kSockWouldBlock) continue;
-    if (rc != 0) {
-      SetError(rc);
-      return false;
+    if (tls_) {
+      const platform::TTlsClient::TState state = tls_->Decrypt(plain);
+      // What the session must answer (a key update) goes out before more is awaited.
+      if (!FlushTls()) return false;
+      if (!plain.empty()) break;
+      if (state == platform::TTlsClient::TState::Done) {
+        closedCleanly_ = true;
+        SetError(kErrClosed);
+        return false;
+      }
+      if (state == platform::TTlsClient::TState::Failed) {
+        tlsError_ = tls_->Error();
+        SetError(kErrTls);
+        return false;
+      }
     }
+    const long long n = ReceiveRaw(timeoutMs);
+    if (n < 0) return false;
     if (n == 0) {
-      closedCleanly_ = true;
+      // Over TLS only the session's own close is an orderly end: a connection cut without it
+      // may have been cut by someone on the way.
+      closedCleanly_ = !tls_;
       SetError(kErrClosed);
       return false;
     }
-    DoStatus(HR_ReadCount, std::to_string(n));
-    if (start_ > 0 && start_ >= buffer_.size() / 2) {
-      buffer_.erase(0, start_);
-      start_ = 0;
+    if (!tls_) {
+      plain.assign(chunk_.Chars(), static_cast<std::size_t>(n));
+      break;
     }
-    buffer_.append(chunk, n);
-    return true;
+    tls_->Received(chunk_.Chars(), static_cast<std::size_t>(n));
   }
+  DoStatus(HR_ReadCount, std::to_string(plain.size()));
+  if (start_ > 0 && start_ >= buffer_.size() / 2) {
+    buffer_.erase(0, start_);
+    start_ = 0;
+  }
+  buffer_.append(plain);
+  return true;
 }
 
 void TTCPBlockSocket::DropPendingLineEnd(bool lineRead) {
@@ -326,7 +412,23 @@ std::string TTCPBlockSocket::RecvBufferStr(std::size_t length, int timeoutMs) {
 bool TTCPBlockSocket::CanRead(int timeoutMs) {
   if (start_ < buffer_.size()) return true;
   if (!socket_.IsOpen()) return false;
-  return socket_.WaitReadable(timeoutMs) > 0;
+  if (!tls_) return socket_.WaitReadable(timeoutMs) > 0;
+  // Over TLS only application data or the end count: a session ticket that the server sends
+  // after the handshake does not.
+  while (socket_.WaitReadable(timeoutMs) > 0) {
+    if (chunk_.Size() == 0) chunk_.Resize(65536);
+    std::size_t n = 0;
+    const int rc = socket_.Receive(chunk_.Chars(), chunk_.Size(), n);
+    if (rc == platform::kSockWouldBlock) continue;
+    if (rc != 0 || n == 0) return true;
+    tls_->Received(chunk_.Chars(), n);
+    std::string plain;
+    const platform::TTlsClient::TState state = tls_->Decrypt(plain);
+    buffer_.append(plain);
+    if (!plain.empty() || state != platform::TTlsClient::TState::Working) return true;
+    timeoutMs = 0;
+  }
+  return false;
 }
 
 }  // namespace kova

@@ -6,9 +6,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "support/aligned_buffer.h"
 
 namespace kova {
@@ -44,6 +46,7 @@ enum : int {
   kErrHostNotFound = platform::kSockHostNotFound,
   kErrTooLong = 10040,  // a line longer than the limit
   kErrNoTls = 10091,    // the secure layer is not available
+  kErrTls = 10200,      // the secure session failed (handshake, certificate, a broken record)
   kErrBadAddress =
       platform::kSockInvalid,  // an address that cannot be sent (a control byte, a bad port)
 };
@@ -60,6 +63,11 @@ class TTCPBlockSocket {
   void Connect(const std::string& host, const std::string& port, int timeoutMs);
   void CloseSocket();
   bool IsOpen() const { return socket_.IsOpen(); }
+  // Makes the connected socket a TLS session with `host`, the server verified; false with the
+  // error set (and the socket closed) when that fails. Every later send and receive goes
+  // through the session, until the socket is closed.
+  bool StartTls(const std::string& host, int timeoutMs);
+  bool IsSecure() const { return tls_ != nullptr; }
 
   void SendString(const std::string& data);
   // One line; the line end (CR LF, LF CR, CR or LF) is dropped. Longer than MaxLineLength fails.
@@ -91,6 +99,13 @@ class TTCPBlockSocket {
   bool WaitReadable(int timeoutMs);
   // Receives once into the buffer; false with the error set.
   bool Fill(int timeoutMs);
+  // Sends all of `data` as it is (below the secure layer); false with the error set.
+  bool SendRaw(const std::string& data);
+  // Receives what the socket has into chunk_; the count, 0 for the end, or -1 with the error
+  // set. Would-block is retried after a wait.
+  long long ReceiveRaw(int timeoutMs);
+  // Passes what the session must send; false with the error set.
+  bool FlushTls();
   void DropPendingLineEnd(bool lineRead);
   // The address of `host`; false with the error set (a stop or the time-out included).
   bool Resolve(const std::string& host, const std::string& port, int timeoutMs,
@@ -103,6 +118,8 @@ class TTCPBlockSocket {
   char pendingSkip_ = 0;   // the second byte of a line end that may arrive in the next packet
   bool closedCleanly_ = false;
   TAlignedBuffer chunk_;  // what one receive brings in
+  std::unique_ptr<platform::TTlsClient> tls_;
+  std::string tlsError_;
 };
 
 }  // namespace kova

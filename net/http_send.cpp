@@ -109,6 +109,40 @@ std::string THTTPSend::ComposeRequest(const std::string& method, const TUrlParts
 }
 
 bool THTTPSend::PerformRequest(const std::string& method, const std::string& url) {
+  // Each request of a chain of redirects asks for the same: the caller's own header lines and
+  // range.
+  const std::vector<std::string> ownHeaders = Headers;
+  const std::int64_t rangeStart = RangeStart, rangeEnd = RangeEnd;
+  std::string current = url;
+  for (int redirects = 0;; ++redirects) {
+    followRedirect_ = redirects < MaxRedirects && SameTextAscii(method, "GET");
+    redirectTo_.clear();
+    const bool ok = PerformOne(method, current);
+    if (redirectTo_.empty()) return ok;
+    current = redirectTo_;
+    Headers = ownHeaders;
+    RangeStart = rangeStart;
+    RangeEnd = rangeEnd;
+  }
+}
+
+bool THTTPSend::TakeRedirect(const std::string& url) {
+  if (!followRedirect_) return false;
+  if (ResultCode != 301 && ResultCode != 302 && ResultCode != 303 && ResultCode != 307 &&
+      ResultCode != 308)
+    return false;
+  std::string location;
+  if (!HeaderValue("Location", location) || location.empty()) return false;
+  const std::string target = ResolveReference(url, location);
+  const std::string scheme = LowerCaseAscii(target.substr(0, target.find("://")));
+  if (scheme != "http" && scheme != "https") return false;
+  // A secure address never continues in the clear.
+  if (SameTextAscii(ParseUrl(url).Protocol, "https") && scheme != "https") return false;
+  redirectTo_ = target;
+  return true;
+}
+
+bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
   const TUrlParts parts = ParseUrl(url);
   TargetHost = parts.Host;
   TargetPort = parts.Port;
@@ -130,19 +164,15 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
     Clear();
     return false;
   }
-  if (SameTextAscii(parts.Protocol, "https")) {
-    // There is no secure layer: such an address fails before anything is sent.
-    Sock.CloseSocket();
-    openHost_.clear();
-    Sock.SetError(kErrNoTls);
-    Clear();
-    return false;
-  }
-  const bool reuse =
-      Sock.IsOpen() && openHost_ == TargetHost && openPort_ == TargetPort && !Sock.CanRead(0);
+  const bool secure = SameTextAscii(parts.Protocol, "https");
+  const bool reuse = Sock.IsOpen() && openHost_ == TargetHost && openPort_ == TargetPort &&
+                     Sock.IsSecure() == secure && !Sock.CanRead(0);
   if (!reuse) {
     Sock.Connect(TargetHost, TargetPort, Timeout);
+    // A failed handshake or an unverified server is a failed connection like a refused one.
+    if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, Timeout);
     if (Sock.LastError() != 0) {
+      Sock.CloseSocket();
       openHost_.clear();
       Clear();
       return false;
@@ -159,6 +189,12 @@ bool THTTPSend::PerformRequest(const std::string& method, const std::string& url
   std::int64_t length = -1;
   bool closeAfter = Protocol != "1.1";
   if (ResultCode != 0 && !ReadHeaders(framing, length, closeAfter)) return false;
+  if (TakeRedirect(url)) {
+    // The redirect's own body is of no use: the connection goes with it.
+    Sock.CloseSocket();
+    openHost_.clear();
+    return true;
+  }
 
   bool ok = true;
   BodyStarted = true;

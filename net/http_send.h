@@ -52,6 +52,9 @@ class THTTPSend {
   std::string TargetHost = "127.0.0.1";
   std::string TargetPort = "0";
   int Timeout = 90000;  // milliseconds, for each wait on its own
+  // How many redirects (301, 302, 303, 307, 308 with a Location) of a GET are followed; none
+  // from https to http. A redirect not followed is the response.
+  int MaxRedirects = 0;
   std::string UserName;
   std::string Password;
 
@@ -61,6 +64,9 @@ class THTTPSend {
 
  private:
   enum class TFraming { Unknown, Sized, Chunked };
+  bool PerformOne(const std::string& method, const std::string& url);
+  // Whether the response just read is a redirect to follow; then `redirectTo_` is set.
+  bool TakeRedirect(const std::string& url);
   std::string ComposeRequest(const std::string& method, const struct TUrlParts& url) const;
   bool ReadStatus();
   bool ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter);
@@ -74,6 +80,8 @@ class THTTPSend {
   std::string openHost_;
   std::string openPort_;
   std::size_t headerBytes_ = 0;  // status lines and headers of this response so far
+  bool followRedirect_ = false;
+  std::string redirectTo_;
 };
 
 }  // namespace kova

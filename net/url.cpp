@@ -49,6 +49,26 @@ TUrlParts ParseUrl(const std::string& url) {
   return parts;
 }
 
+std::string ResolveReference(const std::string& base, const std::string& reference) {
+  std::string ref = reference.substr(0, reference.find('#'));
+  const std::size_t colon = ref.find(':');
+  const std::size_t firstSlash = ref.find('/');
+  if (colon != std::string::npos && colon > 0 &&
+      (firstSlash == std::string::npos || colon < firstSlash))
+    return ref;  // it has a scheme of its own
+  const std::size_t schemeEnd = base.find("://");
+  const std::string scheme = schemeEnd == std::string::npos ? "http" : base.substr(0, schemeEnd);
+  if (ref.rfind("//", 0) == 0) return scheme + ":" + ref;
+  const std::size_t authorityStart = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
+  const std::size_t pathStart = base.find('/', authorityStart);
+  const std::string origin = base.substr(0, pathStart);
+  if (!ref.empty() && ref[0] == '/') return origin + ref;
+  std::string path = pathStart == std::string::npos ? "/" : base.substr(pathStart);
+  path = path.substr(0, path.find('?'));
+  if (ref.empty()) return origin + path;
+  return origin + path.substr(0, path.rfind('/') + 1) + ref;
+}
+
 bool IsSendableUrl(const TUrlParts& parts) {
   auto clean = [](const std::string& s) {
     for (const char c : s) {

@@ -23,6 +23,11 @@ TUrlParts ParseUrl(const std::string& url);
 // port from 1 to 65535.
 bool IsSendableUrl(const TUrlParts& parts);
 
+// The address a reference (a redirect's Location) names, taken from `base`: an absolute URL as
+// it is, "//host/path" with the base's scheme, "/path" on the base's host, and any other text
+// beside the base's last "/". The fragment is dropped.
+std::string ResolveReference(const std::string& base, const std::string& reference);
+
 std::string EncodeBase64(const std::string& data);
 
 // A relative path with "/" separators made fit for a URL: every byte of a segment that is not an

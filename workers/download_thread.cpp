@@ -175,6 +175,8 @@ void TDownloadThread::DoWork() {
   http_->UserAgent = "KovaUpdater/1.0";
   http_->NameValueSeparator = ":";
   http_->Timeout = Timeout;
+  // A site moved to https (or a mirror) answers with a redirect.
+  http_->MaxRedirects = 5;
   StartPos = Written = target_->Position();
   http_->RangeStart = StartPos;
   windowStart_ = std::chrono::steady_clock::now();

@@ -299,16 +299,16 @@ TEST_F(DownloadOddServer, ShortBodiesFailAndKeepWhatArrived) {
   EXPECT_FALSE(std::filesystem::exists(target));
 }
 
-TEST_F(DownloadOddServer, HttpsAndStalledServersFail) {
-  TMemoryStream stream;
+TEST_F(DownloadOddServer, ServersThatSpeakNoTlsOrStallFail) {
+  const int saved = TDownloadThread::Timeout;
+  TDownloadThread::Timeout = 800;
   {
+    TMemoryStream stream;
     TDownloadThread worker("https://127.0.0.1:" + std::to_string(server_->Port()) + "/", 0, stream,
                            nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doFailed);
   }
-  const int saved = TDownloadThread::Timeout;
-  TDownloadThread::Timeout = 800;
   for (const char* path : {"/stallheaders", "/stall", "/nostatus", "/reset"}) {
     TMemoryStream stalled;
     TDownloadThread worker(server_->Url(path), 0, stalled, nullptr, nullptr);

@@ -212,12 +212,13 @@ TEST_F(HttpClient, StatusesAreReportedNotTurnedIntoFailures) {
   EXPECT_EQ(http.ResultString, "Not Found");
 }
 
-TEST_F(HttpClient, HttpsAndUnreachableHostsFailWithStatus500) {
+TEST_F(HttpClient, AServerThatSpeaksNoTlsAndUnreachableHostsFailWithStatus500) {
   THTTPSend https;
+  https.Timeout = 3000;
   EXPECT_FALSE(https.PerformRequest(
       "GET", "https://127.0.0.1:" + std::to_string(server_->Port()) + "/echo"));
   EXPECT_EQ(https.ResultCode, 500);
-  EXPECT_EQ(https.Sock.LastError(), kErrNoTls);
+  EXPECT_NE(https.Sock.LastError(), 0);
   THTTPSend refused;
   EXPECT_FALSE(
       refused.PerformRequest("GET", "http://127.0.0.1:" + std::to_string(test::FreePort()) + "/"));

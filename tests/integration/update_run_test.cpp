@@ -216,13 +216,13 @@ TEST_F(UpdateRunInProcess, ANewCopyThatCannotTakeTheFilesPlaceIsReportedAndUndon
 
 TEST_F(UpdateRunInProcess, TheButtonsFollowTheOptions) {
   FreeUpdaterOptions();
-  TMemoryStream stream("<options><patchlist>https://secure/list.xml</patchlist></options>");
+  TMemoryStream stream("<options><patchlist>ftp://files/list.xml</patchlist></options>");
   UpdaterOptions().LoadFromStream(stream);
   UpdaterOptions().SetHomeDir(home_);
   TRecordingHost host;
   TUpdateRun run(host);
   run.UpdateButtons();
-  EXPECT_FALSE(host.checkEnabled);  // the secure scheme counts as no address
+  EXPECT_FALSE(host.checkEnabled);  // another scheme counts as no address
   EXPECT_FALSE(host.startEnabled);
   run.UpdateRun(false);
   EXPECT_EQ(host.info, "");  // nothing to check

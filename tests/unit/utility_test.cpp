@@ -31,10 +31,12 @@ TEST(StringRoutines, LastCharPosIsOneBased) {
   EXPECT_EQ(LastCharPos('a', "a"), 1u);
 }
 
-TEST(StringRoutines, OnlyPlainHttpAddressesAreWebUrls) {
+TEST(StringRoutines, OnlyHttpAndHttpsAddressesAreWebUrls) {
   EXPECT_TRUE(IsWebUrl("http://host/x"));
   EXPECT_TRUE(IsWebUrl("HTTP://HOST/"));
-  EXPECT_FALSE(IsWebUrl("https://host/"));
+  EXPECT_TRUE(IsWebUrl("https://host/"));
+  EXPECT_TRUE(IsWebUrl("HTTPS://host/"));
+  EXPECT_FALSE(IsWebUrl("https:/host/"));
   EXPECT_FALSE(IsWebUrl(" http://host/"));
   EXPECT_FALSE(IsWebUrl("\n    http://host/"));
   EXPECT_FALSE(IsWebUrl("ftp://host/"));

@@ -1,0 +1,148 @@
+// The secure layer with OpenSSL, through a pair of memory BIOs: the socket moves the bytes.
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/tls.h"
+
+namespace kova::platform {
+namespace {
+
+// One context for the process: the trusted roots are read once.
+SSL_CTX* Context() {
+  static SSL_CTX* const context = [] {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) return ctx;
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    // The system's roots, named explicitly: OpenSSL's own default would let SSL_CERT_FILE
+    // replace them, and here it adds to them.
+    SSL_CTX_load_verify_locations(ctx, X509_get_default_cert_file(), X509_get_default_cert_dir());
+    if (const char* extra = std::getenv("SSL_CERT_FILE"); extra && *extra)
+      SSL_CTX_load_verify_locations(ctx, extra, nullptr);
+    ERR_clear_error();
+    return ctx;
+  }();
+  return context;
+}
+
+bool IsNumericAddress(const std::string& host) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+}
+
+class TOpenSslClient final : public TTlsClient {
+ public:
+  explicit TOpenSslClient(const std::string& host) {
+    SSL_CTX* ctx = Context();
+    if (!ctx || !(ssl_ = SSL_new(ctx))) return;
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, in, out);
+    in_ = in;
+    out_ = out;
+    if (IsNumericAddress(host)) {
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.c_str());
+    } else {
+      // The server name for virtual hosts (the macro of the header is a C cast).
+      SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+               const_cast<char*>(host.c_str()));
+      SSL_set1_host(ssl_, host.c_str());
+    }
+    SSL_set_connect_state(ssl_);
+  }
+  ~TOpenSslClient() override {
+    if (ssl_) SSL_free(ssl_);  // frees both BIOs
+  }
+  TOpenSslClient(const TOpenSslClient&) = delete;
+  TOpenSslClient& operator=(const TOpenSslClient&) = delete;
+
+  bool Ready() const { return ssl_ != nullptr; }
+
+  void Received(const char* data, std::size_t size) override {
+    if (size > 0) BIO_write(in_, data, static_cast<int>(size));
+  }
+
+  std::string TakeOutgoing() override {
+    std::string out;
+    char chunk[16384];
+    for (int n; (n = BIO_read(out_, chunk, sizeof chunk)) > 0;)
+      out.append(chunk, static_cast<std::size_t>(n));
+    return out;
+  }
+
+  TState Handshake() override {
+    const int rc = SSL_do_handshake(ssl_);
+    if (rc == 1) return TState::Done;
+    const int error = SSL_get_error(ssl_, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return TState::Working;
+    Fail("handshake");
+    return TState::Failed;
+  }
+
+  bool Encrypt(const char* data, std::size_t size) override {
+    while (size > 0) {
+      const int n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(size, 1 << 20)));
+      if (n <= 0) {
+        Fail("write");
+        return false;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  TState Decrypt(std::string& out) override {
+    char chunk[16384];
+    for (;;) {
+      const int n = SSL_read(ssl_, chunk, sizeof chunk);
+      if (n > 0) {
+        out.append(chunk, static_cast<std::size_t>(n));
+        continue;
+      }
+      const int error = SSL_get_error(ssl_, n);
+      if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return TState::Working;
+      if (error == SSL_ERROR_ZERO_RETURN) return TState::Done;
+      Fail("read");
+      return TState::Failed;
+    }
+  }
+
+  std::string Error() const override { return error_; }
+
+ private:
+  void Fail(const char* step) {
+    error_ = std::string("TLS ") + step + " failed";
+    const long verify = SSL_get_verify_result(ssl_);
+    if (verify != X509_V_OK) {
+      error_ += ": " + std::string(X509_verify_cert_error_string(verify));
+    } else if (const unsigned long code = ERR_peek_error()) {
+      char text[256];
+      ERR_error_string_n(code, text, sizeof text);
+      error_ += std::string(": ") + text;
+    }
+    ERR_clear_error();
+  }
+
+  SSL* ssl_ = nullptr;
+  BIO* in_ = nullptr;
+  BIO* out_ = nullptr;
+  std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<TTlsClient> TTlsClient::Create(const std::string& host) {
+  auto client = std::make_unique<TOpenSslClient>(host);
+  if (!client->Ready()) return nullptr;
+  return client;
+}
+
+}  // namespace kova::platform
