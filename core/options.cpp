@@ -4,6 +4,7 @@
 #include "core/utility.h"
 #include "platform/clock.h"
 #include "support/error.h"
+#include "support/text.h"
 #include "xml/xml_document.h"
 
 namespace kova {
@@ -33,7 +34,12 @@ void TOptions::LoadFromStream(TStream& stream) {
   auto document = NewXmlDocument();
   document->ReadFromStream(stream);
   const TXmlElement* root = document->FindChildElement("options");
+  DocumentSerial = -1;
   if (!root) return;
+  if (root->HasAttr("serial")) {
+    std::int64_t value = -1;
+    if (ParseDecimal64(root->AttrText("serial"), value) && value >= 0) DocumentSerial = value;
+  }
   for (std::size_t i = 0; i < root->ChildCount(); ++i) {
     const TXmlNode* node = root->ChildAt(i);
     if (node->Kind() != xnkElement) continue;
@@ -58,6 +64,8 @@ void TOptions::LoadFromStream(TStream& stream) {
       }
     } else if (name == "restore_homedir") {
       Flags |= ofRestoreHomeDir;
+    } else if (name == "public_key") {
+      PublicKey = TrimBlanks(element.ElementText());
     } else if (name == "title") {
       Title = element.ElementText();
     } else if (name == "run") {

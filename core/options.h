@@ -59,6 +59,12 @@ class TOptions {
   std::uint8_t Flags = ofCloseUpdater;
   std::string RunProgram;
   std::string RunParams;
+  // The publisher's Ed25519 public key (base64) that downloads must be signed with; empty: none.
+  // Only the document beside the program or the built-in one may set it: the update run keeps
+  // it across every downloaded document.
+  std::string PublicKey;
+  // The "serial" attribute of the document last read (a decimal number), -1 without one.
+  std::int64_t DocumentSerial = -1;
 };
 
 class TUpdaterOptions : public TOptions {

@@ -5,6 +5,7 @@
 
 #include "core/utility.h"
 #include "platform/settings_store.h"
+#include "support/signature.h"
 #include "support/text.h"
 #include "xml/xml_document.h"
 
@@ -37,7 +38,15 @@ struct TArchiveAttrs {
   int Size = TXmlNameTable::Shared().NameToId("size");
   int Checksum = TXmlNameTable::Shared().NameToId("checksum");
   int Executable = TXmlNameTable::Shared().NameToId("executable");
+  int Sha256 = TXmlNameTable::Shared().NameToId("sha256");
+  int ArchiveSha256 = TXmlNameTable::Shared().NameToId("archive_sha256");
 };
+
+// A digest attribute as the signed list writes it; anything else counts as none.
+std::string DigestAttr(const TXmlElement& e, int id) {
+  const std::string* text = e.FindById(id);
+  return text && IsSha256Hex(*text) ? *text : std::string();
+}
 
 const std::string& Required(const TXmlElement& e, int id) {
   const std::string* text = e.FindById(id);
@@ -61,6 +70,7 @@ void TFileItem::Assign(const TFileItem& source) {
   Size = source.Size;
   FileDate = source.FileDate;
   Executable = source.Executable;
+  Sha256 = source.Sha256;
 }
 
 void TPatchItem::Assign(const TFileItem& source) {
@@ -101,12 +111,18 @@ namespace {
 // beside its records.
 class TPatchListSink : public IXmlElementSink {
  public:
-  explicit TPatchListSink(TPatchMap& map) : map_(map) {}
+  TPatchListSink(TPatchMap& map, std::int64_t* serial) : map_(map), serial_(serial) {}
 
   void ElementOpened(const TXmlElement& element, int depth) override {
     if (depth != 0) return;
     inList_ = !listSeen_ && element.NameId() == listId_;
     listSeen_ = listSeen_ || inList_;
+    if (inList_ && serial_) {
+      const std::string* text = element.FindById(serialId_);
+      std::int64_t value = -1;
+      if (text && (!ParseDecimal64(*text, value) || value < 0)) value = -1;
+      *serial_ = value;
+    }
   }
 
   bool ElementClosed(const TXmlElement& element, int depth) override {
@@ -133,13 +149,17 @@ class TPatchListSink : public IXmlElementSink {
     auto record = MakeRecord(fileName, original, size, 0, checksum);
     const std::string* executable = e.FindById(attrs_.Executable);
     record->FileItem->Executable = executable && *executable == "1";
+    record->FileItem->Sha256 = DigestAttr(e, attrs_.Sha256);
+    record->Sha256 = DigestAttr(e, attrs_.ArchiveSha256);
     TPatchItem* previous = nullptr;
     map_.Put(fileName, record.release(), &previous);
     delete previous;  // the later entry of a list wins
   }
 
   TPatchMap& map_;
+  std::int64_t* serial_;
   const TArchiveAttrs attrs_;
+  const int serialId_ = TXmlNameTable::Shared().NameToId("serial");
   const int listId_ = TXmlNameTable::Shared().NameToId("list");
   const int archiveId_ = TXmlNameTable::Shared().NameToId("archive");
   bool listSeen_ = false;
@@ -148,9 +168,10 @@ class TPatchListSink : public IXmlElementSink {
 
 }  // namespace
 
-void LoadPatchList(TStream& stream, TPatchMap& map) {
+void LoadPatchList(TStream& stream, TPatchMap& map, std::int64_t* serial) {
+  if (serial) *serial = -1;
   auto document = NewXmlDocument();
-  TPatchListSink sink(map);
+  TPatchListSink sink(map, serial);
   document->ReadFromStream(stream, &sink);
 }
 

@@ -38,6 +38,9 @@ class TFileItem {
   // The publisher marked the file as a program to run. Only a freshly read list knows it; the
   // cache does not keep it.
   bool Executable = false;
+  // The SHA-256 a signed list gives (lower-case hex), of the archive for a TPatchItem and of the
+  // target for its FileItem; empty otherwise. Only a freshly read list knows it.
+  std::string Sha256;
 };
 
 // Describes the archive; `FileItem` describes the target file it restores.
@@ -64,7 +67,9 @@ bool IsSafeRelativeName(const std::string& name);
 // Puts one record per "archive" element of the first top-level "list" element. Raises
 // EPatchListError (or the XML reader's error) for a rejected document; records put before the
 // fault stay in the map.
-void LoadPatchList(TStream& stream, TPatchMap& map);
+// `serial`, when given, receives the "serial" attribute of the list element (a decimal number),
+// or -1 when there is none.
+void LoadPatchList(TStream& stream, TPatchMap& map, std::int64_t* serial = nullptr);
 // Writes every record as value "1", "2", ... under `prefix` (SettingsKey + "\PatchList\"), in
 // the map's iteration order, in one batch. Deletes nothing itself.
 void SavePatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map);

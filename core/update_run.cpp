@@ -13,6 +13,8 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "support/signature.h"
+#include "support/text.h"
 #include "workers/checksum_thread.h"
 #include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
@@ -219,23 +221,43 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       EndRun(kCancelledByUser);
       return false;
     }
-    if (outcome != doDownloaded) {
+    if (outcome != doDownloaded || !SignatureHolds(o.OptionsUrl, run.Stream.Data())) {
       EndRun("Error while loading options");
       return false;
     }
     // A downloaded document may change what the publisher runs the game with (addresses, the
     // program, checks), but not which installation this is: the identifier names the settings
-    // and the instance lock, and another game's would have its cache deleted and rewritten.
-    const std::string uid = o.Uid;
+    // and the instance lock, and another game's would have its cache deleted and rewritten. Nor
+    // whom it trusts: the key comes only with the program.
+    const std::string uid = o.Uid, key = o.PublicKey;
+    if (!key.empty()) {
+      // An older signed document (a replay) is refused before any of it is taken.
+      TOptions probe;
+      bool fresh = false;
+      try {
+        run.Stream.Seek(0);
+        probe.LoadFromStream(run.Stream);
+        fresh = AcceptSerial("OptionsSerial", probe.DocumentSerial);
+      } catch (const std::exception&) {
+        EndRun("Error while reading options");
+        return false;
+      }
+      if (!fresh) {
+        EndRun("Error while loading options");
+        return false;
+      }
+    }
     try {
       run.Stream.Seek(0);
       o.LoadFromStream(run.Stream);
     } catch (const std::exception&) {
       o.Uid = uid;
+      o.PublicKey = key;
       EndRun("Error while reading options");
       return false;
     }
     o.Uid = uid;
+    o.PublicKey = key;
     run.Stream.Clear();
   }
   return true;
@@ -246,13 +268,18 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   const std::string exePath = host_.ExecutablePath();
   const std::string newFile = ChangeFileExt(exePath, ".new.exe");
   TDownloadOutcome outcome;
+  TDateTime serverDate = 0;
   {
     TDownloadThread worker(UpdaterOptions().UpdaterUrl, ExeFileDate, run.Stream, &cancelEvent_,
                            ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
-    if (outcome == doDownloaded) ExeFileDate = worker.ServerDate;
+    serverDate = worker.ServerDate;
   }
+  // Nothing unsigned is ever written as the new build, let alone started.
+  if (outcome == doDownloaded && !SignatureHolds(UpdaterOptions().UpdaterUrl, run.Stream.Data()))
+    outcome = doFailed;
+  if (outcome == doDownloaded) ExeFileDate = serverDate;
   host_.SetInfo("");
   host_.ProcessMessages();
   if (outcome == doDownloaded) {
@@ -290,6 +317,9 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
   host_.SetInfo("Downloading patchlist...");
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
+  // With a key pinned every run verifies a signed list: the cache keeps no digests.
+  const bool pinned = !o.PublicKey.empty();
+  if (pinned) run.ListDate = 0;
   TDownloadOutcome outcome;
   {
     TDownloadThread worker(o.PatchListUrl, run.ListDate, run.Stream, &cancelEvent_,
@@ -307,13 +337,34 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       return false;
     }
   } else if (outcome == doDownloaded) {
+    if (!SignatureHolds(o.PatchListUrl, run.Stream.Data())) {
+      EndRun("Error while loading patchlist");
+      return false;
+    }
     run.Map.Clear(true);
+    std::int64_t serial = -1;
     try {
       run.Stream.Seek(0);
-      LoadPatchList(run.Stream, run.Map);
+      LoadPatchList(run.Stream, run.Map, &serial);
     } catch (const std::exception&) {
       EndRun("Error while reading patchlist");
       return false;
+    }
+    if (pinned) {
+      // A signed list gives the digests of every archive and file.
+      bool complete = true;
+      for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
+        complete = complete && IsSha256Hex(item->Sha256) && IsSha256Hex(item->FileItem->Sha256);
+      if (!complete) {
+        run.Map.Clear(true);
+        EndRun("Error while reading patchlist");
+        return false;
+      }
+      if (!AcceptSerial("PatchListSerial", serial)) {
+        run.Map.Clear(true);
+        EndRun("Error while loading patchlist");
+        return false;
+      }
     }
     run.FreshList = true;
     if (!o.Uid.empty()) RegDeleteKeyPath(o.RootKey, cacheKey);
@@ -411,6 +462,40 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   }
   FinishRun(false);
   host_.ProcessMessages();
+}
+
+bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data) {
+  const std::string& keyText = UpdaterOptions().PublicKey;
+  if (keyText.empty()) return true;
+  std::string key;
+  if (!DecodePublicKey(keyText, key)) return false;  // a key that is no key trusts nothing
+  TMemoryStream signature;
+  TDownloadOutcome outcome;
+  {
+    TDownloadThread worker(url + ".sig", 0, signature, &cancelEvent_, nullptr);
+    WaitWithMessages(worker);
+    outcome = worker.Outcome;
+  }
+  return outcome == doDownloaded && VerifySignature(data, signature.Data(), key);
+}
+
+bool TUpdateRun::AcceptSerial(const char* name, std::int64_t serial) {
+  if (serial < 0) return false;  // a signed document carries its serial
+  const TUpdaterOptions& o = UpdaterOptions();
+  if (o.Uid.empty()) return true;
+  const std::string path = o.SettingsKey() + "\\" + name;
+  std::string stored;
+  std::int64_t highest = -1;
+  if (RegReadString(o.RootKey, path, stored) && !ParseDecimal64(stored, highest)) highest = -1;
+  if (serial < highest) return false;
+  if (serial > highest) RegWriteString(o.RootKey, path, std::to_string(serial));
+  return true;
+}
+
+bool TUpdateRun::DigestMatches(const std::string& path, const std::string& digest) {
+  TChecksumThread worker(path, &cancelEvent_, nullptr, true);
+  WaitWithMessages(worker);
+  return !worker.HasError() && !cancelled_ && worker.Sha256 == digest;
 }
 
 TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
@@ -513,12 +598,16 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   platform::ForceDirectories(ExtractFilePath(local));
   host_.SetInfo("Downloading " + display);
   const std::string archive = LocalPath(run.Home, item.FileName);
+  // With a key pinned an archive must also have the SHA-256 of the signed list: a CRC-32 and a
+  // size are easily forged.
+  const bool verify = !o.PublicKey.empty();
   std::uint32_t u = ~item.Checksum;
   if (platform::FileExists(archive)) {
     {
-      TChecksumThread worker(archive, &cancelEvent_, nullptr);
+      TChecksumThread worker(archive, &cancelEvent_, nullptr, verify);
       WaitWithMessages(worker);
       u = worker.Crc;
+      if (verify && worker.Sha256 != item.Sha256) u = ~item.Checksum;
     }
     if (cancelled_) {
       return EndRecordWalk(kCancelledByUser);
@@ -542,6 +631,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     } catch (const std::exception&) {
       outcome = doFailed;  // the partial file could not be opened or created
     }
+    if (verify && outcome == doDownloaded && u == item.Checksum &&
+        !DigestMatches(archive, item.Sha256))
+      u = ~item.Checksum;
     if (cancelled_) {
       return EndRecordWalk(kCancelledByUser);
     }
@@ -595,6 +687,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   // An archive that unpacks to more than its file's size is no good: kept, it would fill the
   // disk again at every run.
   if (oversized) platform::RemoveFile(archive);
+  // The new copy must be the very file that was signed before it takes the old one's place.
+  if (!unpackFailed && verify && !DigestMatches(fresh, target.Sha256)) {
+    unpackFailed = true;
+    platform::RemoveFile(archive);
+  }
   if (!unpackFailed) {
     GiveMode(fresh, movedToBackup ? backup : std::string(), target.Executable);
     platform::FaultPoint("before-final-move");

@@ -60,6 +60,14 @@ class TUpdateRun {
   void SetFilePosition(int position);
   void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);
+  // With a publisher's key pinned: whether the signature published at `url` + ".sig" is the
+  // key's signature of `data`. True when no key is pinned.
+  bool SignatureHolds(const std::string& url, const std::string& data);
+  // Whether a signed document's serial (-1: none) is at least the highest accepted before, kept
+  // per identifier under `name`; a higher one is stored.
+  bool AcceptSerial(const char* name, std::int64_t serial);
+  // Whether the file's SHA-256 is `digest`, read on a worker.
+  bool DigestMatches(const std::string& path, const std::string& digest);
   // Ends the run with `text` from inside the walk over the records.
   TStep EndRecordWalk(const std::string& text);
 

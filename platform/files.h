@@ -52,6 +52,9 @@ bool ListFiles(const std::string& root, std::vector<std::string>& files,
                std::vector<std::string>& links);
 // Moves a file over `to`, replacing a file there.
 bool MoveFileReplacing(const std::string& from, const std::string& to);
+// Writes `data` to a new file that only its owner may read (a secret key); false when the file
+// exists already or cannot be written whole, and then nothing is left behind.
+bool CreatePrivateFile(const std::string& path, const std::string& data);
 // Creates the folder and any missing parents.
 bool ForceDirectories(const std::string& path);
 // The running program's own file.

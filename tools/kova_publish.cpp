@@ -1,7 +1,12 @@
 // kova-publish: turns a game folder into what the launcher downloads: OUTPUT_DIR/patchlist.xml
 // and one ".lzma" archive per file, beside it in the same relative folders.
 //
-//   kova-publish [--level 0-9] [--jobs N] SOURCE_DIR OUTPUT_DIR
+//   kova-publish [--level 0-9] [--jobs N] [--sign KEYFILE [--serial N]] SOURCE_DIR OUTPUT_DIR
+//   kova-publish keygen KEYFILE     a new secret key (mode 0600); the public key on stdout
+//   kova-publish sign KEYFILE FILE  FILE.sig, the signature of FILE (an options document, a build)
+//
+// With --sign the list carries its serial and the SHA-256 of every file and archive, and
+// patchlist.xml.sig signs it.
 //
 // The output is deterministic: files in name order, archives from a single-threaded encoder per
 // file. A second run reuses every archive whose source is unchanged (same size and CRC-32, and
@@ -24,6 +29,7 @@
 #include "platform/files.h"
 #include "support/aligned_buffer.h"
 #include "support/error.h"
+#include "support/signature.h"
 #include "support/text.h"
 #include "workers/crc32.h"
 
@@ -41,13 +47,80 @@ struct TEntry {
   std::uint32_t ArchiveCrc = 0;
   bool Executable = false;
   bool Reused = false;
+  std::string Sha256, ArchiveSha256;  // with --sign
   std::string Error;
 };
 
 int Usage(const std::string& message) {
   if (!message.empty()) std::fprintf(stderr, "kova-publish: %s\n", message.c_str());
-  std::fprintf(stderr, "usage: kova-publish [--level 0-9] [--jobs N] SOURCE_DIR OUTPUT_DIR\n");
+  std::fprintf(stderr,
+               "usage: kova-publish [--level 0-9] [--jobs N] [--sign KEYFILE [--serial N]] "
+               "SOURCE_DIR OUTPUT_DIR\n"
+               "       kova-publish keygen KEYFILE\n"
+               "       kova-publish sign KEYFILE FILE\n");
   return 2;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+  std::string data(static_cast<std::size_t>(in->Size()), '\0');
+  std::size_t got = 0;
+  while (got < data.size()) {
+    const std::size_t n = in->Read(data.data() + got, data.size() - got);
+    if (n == 0) throw EStreamError("Stream read error: " + path + " ended early");
+    got += n;
+  }
+  return data;
+}
+
+std::string FileSha256(const std::string& path) {
+  auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+  TAlignedBuffer buffer(kBlock);
+  TSha256 hash;
+  for (std::size_t n; (n = in->Read(buffer.Data(), kBlock)) > 0;) hash.Update(buffer.Data(), n);
+  return hash.HexDigest();
+}
+
+// The secret key in KEYFILE (base64 of its 64 bytes); raises when there is none.
+std::string ReadSecretKey(const std::string& path) {
+  std::string key;
+  if (!FromBase64(ReadWholeFile(path), key) || key.size() != 64)
+    throw EStreamError(path + " holds no secret key");
+  return key;
+}
+
+// Writes FILE.sig beside FILE; raises on failure.
+void WriteSignature(const std::string& file, const std::string& data, const std::string& key) {
+  const std::string text = SignMessage(data, key) + "\n";
+  const std::string sig = file + ".sig";
+  {
+    auto out = platform::OpenFileStream(sig + ".kova-publish-tmp", platform::TFileMode::Create);
+    out->Write(text.data(), text.size());
+  }
+  if (!platform::MoveFileReplacing(sig + ".kova-publish-tmp", sig))
+    throw EStreamError("cannot replace " + sig);
+}
+
+int KeyGen(const std::string& path) {
+  std::string secret, pub;
+  MakeKeyPair(secret, pub);
+  if (!platform::CreatePrivateFile(path, ToBase64(secret) + "\n")) {
+    std::fprintf(stderr, "kova-publish: cannot create %s (an existing key is never overwritten)\n",
+                 path.c_str());
+    return 1;
+  }
+  std::printf("%s\n", ToBase64(pub).c_str());
+  return 0;
+}
+
+int SignFile(const std::string& keyPath, const std::string& file) {
+  try {
+    WriteSignature(file, ReadWholeFile(file), ReadSecretKey(keyPath));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kova-publish: %s\n", e.what());
+    return 1;
+  }
+  return 0;
 }
 
 std::string XmlEscape(const std::string& s) {
@@ -172,9 +245,23 @@ int main(int argc, char** argv) {
   std::uint32_t level = 6;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> paths;
+  if (argc >= 2 && std::string(argv[1]) == "keygen") {
+    if (argc != 3) return Usage("keygen needs KEYFILE");
+    return KeyGen(argv[2]);
+  }
+  if (argc >= 2 && std::string(argv[1]) == "sign") {
+    if (argc != 4) return Usage("sign needs KEYFILE and FILE");
+    return SignFile(argv[2], argv[3]);
+  }
+  std::string keyPath;
+  std::int64_t serial = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--level" || arg == "--jobs") && i + 1 < argc) {
+    if (arg == "--sign" && i + 1 < argc) {
+      keyPath = argv[++i];
+    } else if (arg == "--serial" && i + 1 < argc) {
+      if (!ParseDecimal64(argv[++i], serial) || serial < 0) return Usage("--serial needs a number");
+    } else if ((arg == "--level" || arg == "--jobs") && i + 1 < argc) {
       char* end = nullptr;
       const long v = std::strtol(argv[++i], &end, 10);
       if (*end != '\0') return Usage(arg + " needs a number");
@@ -192,6 +279,15 @@ int main(int argc, char** argv) {
     }
   }
   if (paths.size() != 2) return Usage("SOURCE_DIR and OUTPUT_DIR are needed");
+  if (serial >= 0 && keyPath.empty()) return Usage("--serial goes with --sign");
+  std::string secretKey;
+  if (!keyPath.empty()) {
+    try {
+      secretKey = ReadSecretKey(keyPath);
+    } catch (const std::exception& e) {
+      return Usage(e.what());
+    }
+  }
   const std::string source = platform::AbsolutePath(paths[0]);
   if (source.empty() || !platform::DirectoryExists(source)) return Usage("no folder " + paths[0]);
   const std::string output = platform::AbsolutePath(paths[1]);
@@ -241,11 +337,12 @@ int main(int argc, char** argv) {
 
   // What the previous run published, to reuse unchanged archives.
   TPatchMap previous;
+  std::int64_t previousSerial = -1;
   try {
     const std::string list = output + "/patchlist.xml";
     if (platform::FileExists(list)) {
       auto in = platform::OpenFileStream(list, platform::TFileMode::OpenRead);
-      LoadPatchList(*in, previous);
+      LoadPatchList(*in, previous, &previousSerial);
     }
   } catch (const std::exception&) {
     previous.Clear(true);
@@ -275,6 +372,14 @@ int main(int argc, char** argv) {
           platform::ForceDirectories(archive.substr(0, archive.rfind('/')));
           Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
         }
+        if (!secretKey.empty() && e.Error.empty()) {
+          try {
+            e.Sha256 = FileSha256(src);
+            e.ArchiveSha256 = FileSha256(archive);
+          } catch (const std::exception& error) {
+            e.Error = error.what();
+          }
+        }
       }
       const std::size_t n = ++done;
       std::lock_guard<std::mutex> lock(print);
@@ -302,7 +407,11 @@ int main(int argc, char** argv) {
   if (terminal) std::fprintf(stderr, "\r\033[K");
 
   int failed = 0;
-  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list>\n";
+  // The next serial by default: one more than the list published before.
+  if (!secretKey.empty() && serial < 0) serial = previousSerial >= 0 ? previousSerial + 1 : 1;
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list" +
+      (secretKey.empty() ? std::string() : " serial=\"" + std::to_string(serial) + "\"") + ">\n";
   std::size_t reused = 0;
   for (const TEntry& e : entries) {
     if (!e.Error.empty()) {
@@ -312,11 +421,13 @@ int main(int argc, char** argv) {
     reused += e.Reused;
     char numbers[128];
     // "executable" marks a program to run; launchers that do not know it ignore it.
-    std::snprintf(numbers, sizeof numbers,
-                  "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"%s/>\n", e.Crc,
-                  static_cast<long long>(e.Size), e.ArchiveCrc,
+    std::snprintf(numbers, sizeof numbers, "\" original=\"%08X\" size=\"%lld\" checksum=\"%08X\"%s",
+                  e.Crc, static_cast<long long>(e.Size), e.ArchiveCrc,
                   e.Executable ? " executable=\"1\"" : "");
     xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
+    if (!secretKey.empty())
+      xml += " sha256=\"" + e.Sha256 + "\" archive_sha256=\"" + e.ArchiveSha256 + "\"";
+    xml += "/>\n";
   }
   xml += "</list>\n";
   const std::string list = output + "/patchlist.xml";
@@ -327,6 +438,7 @@ int main(int argc, char** argv) {
     }
     if (!platform::MoveFileReplacing(list + ".kova-publish-tmp", list))
       throw EStreamError("cannot replace " + list);
+    if (!secretKey.empty()) WriteSignature(list, xml, secretKey);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kova-publish: cannot write %s: %s\n", list.c_str(), e.what());
     return 1;

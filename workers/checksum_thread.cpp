@@ -6,13 +6,17 @@
 #include "platform/files.h"
 #include "support/aligned_buffer.h"
 #include "support/error.h"
+#include "support/signature.h"
 #include "workers/crc32.h"
 
 namespace kova {
 
 TChecksumThread::TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent,
-                                 TWorkerProgressEvent onProgress)
-    : FileName(std::move(fileName)), CancelEvent(cancelEvent), OnProgress(std::move(onProgress)) {
+                                 TWorkerProgressEvent onProgress, bool sha256)
+    : FileName(std::move(fileName)),
+      CancelEvent(cancelEvent),
+      OnProgress(std::move(onProgress)),
+      wantSha256_(sha256) {
   Start();
 }
 
@@ -44,6 +48,8 @@ void TChecksumThread::DoWork() {
   if (buffer.Size() < static_cast<std::size_t>(std::min<std::int64_t>(size, kReadSize)))
     buffer.Resize(kReadSize);
   std::int64_t position = 0;
+  std::unique_ptr<TSha256> hash;
+  if (wantSha256_) hash = std::make_unique<TSha256>();
   if (OnProgress) OnProgress(FileName, position, size);
   while (position < size) {
     if (CancelRequested()) return;
@@ -59,10 +65,12 @@ void TChecksumThread::DoWork() {
       if (CancelRequested()) return;
       const std::size_t piece = std::min(kBlockSize, want - offset);
       Crc = CrcUpdate(Crc, buffer.Data() + offset, piece);
+      if (hash) hash->Update(buffer.Data() + offset, piece);
       position += static_cast<std::int64_t>(piece);
       if (OnProgress) OnProgress(FileName, position, size);
     }
   }
+  if (hash) Sha256 = hash->HexDigest();
 }
 
 std::uint32_t ChecksumSmallFile(TStream& file) {

@@ -12,8 +12,9 @@ namespace kova {
 
 class TChecksumThread final : public TCommonThread {
  public:
+  // With `sha256` the same pass also takes the file's SHA-256 (into Sha256).
   TChecksumThread(std::string fileName, const platform::TEvent* cancelEvent,
-                  TWorkerProgressEvent onProgress);
+                  TWorkerProgressEvent onProgress, bool sha256 = false);
   // Checksums a file the caller may already have opened for reading (that is how it learnt that
   // the file exists); without one the worker opens the file itself. The worker closes it.
   TChecksumThread(std::string fileName, std::unique_ptr<TStream> file,
@@ -25,6 +26,8 @@ class TChecksumThread final : public TCommonThread {
   std::uint32_t Crc = 0;
   // Last-write time of the file as opened (seconds since 1970, UTC); -1 when it was not opened.
   std::int64_t FileSeconds = -1;
+  // The SHA-256 as lower-case hex when it was asked for and the whole file was read.
+  std::string Sha256;
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
 
@@ -37,6 +40,7 @@ class TChecksumThread final : public TCommonThread {
  private:
   void DoWork() override;
   std::unique_ptr<TStream> file_;
+  bool wantSha256_ = false;
   bool CancelRequested() const { return IsCancelSignalled(CancelEvent); }
 };
 

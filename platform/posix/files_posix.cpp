@@ -299,6 +299,22 @@ bool ListFiles(const std::string& root, std::vector<std::string>& files,
   return ListBelow(base, "", files, links);
 }
 
+bool CreatePrivateFile(const std::string& path, const std::string& data) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  const bool ok = written == data.size() && ::fsync(fd) == 0;
+  ::close(fd);
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
 bool MoveFileReplacing(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }

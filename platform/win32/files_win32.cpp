@@ -284,6 +284,20 @@ bool ListFiles(const std::string& root, std::vector<std::string>& files,
   return ListBelow(base, "", files, links);
 }
 
+bool CreatePrivateFile(const std::string& path, const std::string& data) {
+  // A new file inherits the folder's permissions; the user's own folders are private to them.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+      written == data.size() && FlushFileBuffers(file);
+  CloseHandle(file);
+  if (!ok) DeleteFileA(path.c_str());
+  return ok;
+}
+
 bool MoveFileReplacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }

@@ -283,5 +283,36 @@ TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
   }
 }
 
+TEST_F(TWine, SignedPublicationsFromEitherToolInstallAndATamperedListIsRefused) {
+  // A key made by the Windows tool signs in both: Ed25519 signatures are deterministic, so the
+  // two publications are the same bytes.
+  auto keygen =
+      Wine(kWin32 + "/kova-publish.exe", {"keygen", Win(work_ / "publisher.key")}, {}, false);
+  ASSERT_EQ(keygen->WaitExit(120), 0);
+  std::string publicKey = keygen->Output();
+  publicKey.erase(publicKey.find_last_not_of("\r\n") + 1);
+  const std::string linuxOut = work_ / "linux-out";
+  TChild linuxPublish(KOVA_PUBLISH_EXE,
+                      {"--level", "1", "--sign", work_ / "publisher.key", source_, linuxOut});
+  ASSERT_EQ(linuxPublish.WaitExit(120), 0);
+  auto windowsPublish =
+      Wine(kWin32 + "/kova-publish.exe",
+           {"--level", "1", "--sign", Win(work_ / "publisher.key"), Win(source_), Win(Served())});
+  ASSERT_EQ(windowsPublish->WaitExit(180), 0) << windowsPublish->Output();
+  EXPECT_TRUE(Snapshot(linuxOut) == Snapshot(Served()));
+
+  WriteOptions("<public_key>" + publicKey + "</public_key>\n");
+  const std::string list = ReadFile(Served() + "/patchlist.xml");
+  std::string changed = list;
+  changed.replace(changed.find("size=\"9\""), 8, "size=\"8\"");
+  WriteFile(Served() + "/patchlist.xml", changed);
+  EXPECT_EQ(WinCli().Last(), "Error while loading patchlist");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
+  WriteFile(Served() + "/patchlist.xml", list);
+  const TCliRun install = WinCli();
+  EXPECT_EQ(install.Last(), "All files have been checked");
+  EXPECT_EQ(ReadFile(home_ + "/user.cfg"), ReadFile(source_ + "/user.cfg"));
+}
+
 }  // namespace
 }  // namespace kova::test

@@ -1,0 +1,128 @@
+#include "support/signature.h"
+
+#include <sodium.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace kova {
+namespace {
+
+void Init() {
+  static const bool ready = sodium_init() >= 0;
+  if (!ready) throw std::runtime_error("the cryptographic library cannot start");
+}
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+}  // namespace
+
+static_assert(sizeof(crypto_hash_sha256_state) <= 512, "the SHA-256 state does not fit");
+
+std::string ToBase64(const std::string& bytes) {
+  Init();
+  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                    bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+bool FromBase64(const std::string& text, std::string& bytes) {
+  Init();
+  const std::string trimmed = Trimmed(text);
+  std::string out(trimmed.size() / 4 * 3 + 3, '\0');
+  std::size_t length = 0;
+  const char* end = nullptr;
+  if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), trimmed.data(),
+                        trimmed.size(), nullptr, &length, &end,
+                        sodium_base64_VARIANT_ORIGINAL) != 0 ||
+      end != trimmed.data() + trimmed.size())
+    return false;
+  out.resize(length);
+  bytes = std::move(out);
+  return true;
+}
+
+bool DecodePublicKey(const std::string& base64, std::string& key) {
+  std::string bytes;
+  if (!FromBase64(base64, bytes) || bytes.size() != crypto_sign_PUBLICKEYBYTES) return false;
+  key = bytes;
+  return true;
+}
+
+bool VerifySignature(const std::string& message, const std::string& signatureText,
+                     const std::string& publicKey) {
+  std::string signature;
+  if (publicKey.size() != crypto_sign_PUBLICKEYBYTES || !FromBase64(signatureText, signature) ||
+      signature.size() != crypto_sign_BYTES)
+    return false;
+  return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
+                                     reinterpret_cast<const unsigned char*>(message.data()),
+                                     message.size(),
+                                     reinterpret_cast<const unsigned char*>(publicKey.data())) == 0;
+}
+
+void MakeKeyPair(std::string& secretKey, std::string& publicKey) {
+  Init();
+  secretKey.assign(crypto_sign_SECRETKEYBYTES, '\0');
+  publicKey.assign(crypto_sign_PUBLICKEYBYTES, '\0');
+  crypto_sign_keypair(reinterpret_cast<unsigned char*>(publicKey.data()),
+                      reinterpret_cast<unsigned char*>(secretKey.data()));
+}
+
+std::string PublicKeyOf(const std::string& secretKey) {
+  Init();
+  if (secretKey.size() != crypto_sign_SECRETKEYBYTES) throw std::runtime_error("not a secret key");
+  std::string key(crypto_sign_PUBLICKEYBYTES, '\0');
+  crypto_sign_ed25519_sk_to_pk(reinterpret_cast<unsigned char*>(key.data()),
+                               reinterpret_cast<const unsigned char*>(secretKey.data()));
+  return key;
+}
+
+std::string SignMessage(const std::string& message, const std::string& secretKey) {
+  Init();
+  if (secretKey.size() != crypto_sign_SECRETKEYBYTES) throw std::runtime_error("not a secret key");
+  unsigned char signature[crypto_sign_BYTES];
+  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()),
+                       message.size(), reinterpret_cast<const unsigned char*>(secretKey.data()));
+  return ToBase64(std::string(reinterpret_cast<const char*>(signature), sizeof signature));
+}
+
+TSha256::TSha256() {
+  Init();
+  crypto_hash_sha256_init(reinterpret_cast<crypto_hash_sha256_state*>(state_));
+}
+
+void TSha256::Update(const void* data, std::size_t size) {
+  crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state_),
+                            static_cast<const unsigned char*>(data), size);
+}
+
+std::string TSha256::HexDigest() {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(reinterpret_cast<crypto_hash_sha256_state*>(state_), digest);
+  char hex[crypto_hash_sha256_BYTES * 2 + 1];
+  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  return hex;
+}
+
+std::string Sha256Hex(const std::string& data) {
+  TSha256 hash;
+  hash.Update(data.data(), data.size());
+  return hash.HexDigest();
+}
+
+bool IsSha256Hex(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (const char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+}  // namespace kova

@@ -1,0 +1,43 @@
+#pragma once
+// What signed publications need: Ed25519 detached signatures and SHA-256, both from libsodium,
+// with keys and signatures as base64 text (the standard alphabet, with padding).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kova {
+
+// The 32-byte public key in `base64`, or false when it is no such key.
+bool DecodePublicKey(const std::string& base64, std::string& key);
+// Whether `signatureText` (base64 of 64 bytes, surrounding blanks and line ends allowed) is the
+// signature of exactly `message` by the holder of `publicKey` (32 bytes).
+bool VerifySignature(const std::string& message, const std::string& signatureText,
+                     const std::string& publicKey);
+
+// A new key pair: the secret key (64 bytes) and the public key (32 bytes).
+void MakeKeyPair(std::string& secretKey, std::string& publicKey);
+// The public half of a secret key.
+std::string PublicKeyOf(const std::string& secretKey);
+// The base64 text of the signature of `message`.
+std::string SignMessage(const std::string& message, const std::string& secretKey);
+
+std::string ToBase64(const std::string& bytes);
+// False for text that is not base64 (blanks around it are allowed).
+bool FromBase64(const std::string& text, std::string& bytes);
+
+// SHA-256 over data given in pieces; the digest as lower-case hex.
+class TSha256 {
+ public:
+  TSha256();
+  void Update(const void* data, std::size_t size);
+  std::string HexDigest();
+
+ private:
+  alignas(64) unsigned char state_[512];
+};
+std::string Sha256Hex(const std::string& data);
+// Whether `text` is a SHA-256 digest written as 64 lower-case hex digits.
+bool IsSha256Hex(const std::string& text);
+
+}  // namespace kova

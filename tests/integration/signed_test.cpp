@@ -1,0 +1,212 @@
+// Signed publications through the console run: a game published with kova-publish --sign and a
+// launcher whose own options document pins the publisher's key. Each attack changes what nginx
+// serves; nothing forged may be installed, and the run says what it says today for that step.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "tests/common/game_fixture.h"
+#include "workers/crc32.h"
+
+namespace kova::test {
+namespace {
+
+// Four bytes that, appended to `data`, give the whole the CRC-32 `target`: CRC-32 is linear, so
+// whoever can change four bytes can keep any checksum.
+std::string ForgeCrcTail(const std::string& data, std::uint32_t target) {
+  std::uint32_t table[256];
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    table[i] = c;
+  }
+  std::uint32_t r = ~target;
+  std::uint8_t index[4];
+  for (int k = 3; k >= 0; --k) {
+    int i = 0;
+    while ((table[i] >> 24) != (r >> 24)) ++i;
+    index[k] = static_cast<std::uint8_t>(i);
+    r = (r ^ table[i]) << 8;
+  }
+  std::uint32_t reg = CrcUpdate(kCrcInit, data.data(), data.size());
+  std::string tail;
+  for (int k = 0; k < 4; ++k) {
+    tail += static_cast<char>((reg ^ index[k]) & 0xFF);
+    reg = (reg >> 8) ^ table[index[k]];
+  }
+  return tail;
+}
+
+std::uint32_t Crc(const std::string& data) {
+  return ~CrcUpdate(kCrcInit, data.data(), data.size());
+}
+
+class Signed : public TGameFixture {
+ protected:
+  void SetUp() override {
+    TGameFixture::SetUp();
+    key_ = work_ / "publisher.key";
+    TChild keygen(KOVA_PUBLISH_EXE, {"keygen", key_});
+    ASSERT_EQ(keygen.WaitExit(30), 0);
+    publicKey_ = keygen.Output();
+    while (!publicKey_.empty() && publicKey_.back() == '\n') publicKey_.pop_back();
+    WriteOptions("<public_key>" + publicKey_ + "</public_key>\n");
+  }
+  void PublishSigned(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--level", "1", "--sign", key_};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(source_);
+    args.push_back(Served());
+    TChild publish(KOVA_PUBLISH_EXE, args);
+    ASSERT_EQ(publish.WaitExit(120), 0);
+  }
+  // The home folder holds none of the game's files.
+  void ExpectNothingInstalled() {
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak"));
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
+  }
+
+  std::string key_, publicKey_;
+};
+
+TEST_F(Signed, ASignedPublicationInstallsAndRepairs) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  const TCliRun install = Cli();
+  EXPECT_EQ(install.Status, 0);
+  EXPECT_EQ(install.Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+  WriteFile(home_ + "/data/textures.pak", Bytes(300000, 9));
+  const TCliRun repair = Cli({"--check"});
+  EXPECT_EQ(repair.Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  const std::string list = ReadFile(Served() + "/patchlist.xml");
+  const std::string signature = ReadFile(Served() + "/patchlist.xml.sig");
+  // One attribute changed: the user.cfg record now names another size.
+  std::string changed = list;
+  changed.replace(changed.find("size=\"9\""), 8, "size=\"8\"");
+  WriteFile(Served() + "/patchlist.xml", changed);
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  ExpectNothingInstalled();
+  WriteFile(Served() + "/patchlist.xml", list);
+  std::filesystem::remove(Served() + "/patchlist.xml.sig");
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  ExpectNothingInstalled();
+  // Signed by someone else.
+  TChild other(KOVA_PUBLISH_EXE, {"keygen", work_ / "other.key"});
+  ASSERT_EQ(other.WaitExit(30), 0);
+  TChild resign(KOVA_PUBLISH_EXE, {"sign", work_ / "other.key", Served() + "/patchlist.xml"});
+  ASSERT_EQ(resign.WaitExit(30), 0);
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  ExpectNothingInstalled();
+  // Properly signed, but without the digests a pinned key requires.
+  TChild unsignedPublish(KOVA_PUBLISH_EXE, {"--level", "1", source_, Served()});
+  ASSERT_EQ(unsignedPublish.WaitExit(120), 0);
+  TChild sign(KOVA_PUBLISH_EXE, {"sign", key_, Served() + "/patchlist.xml"});
+  ASSERT_EQ(sign.WaitExit(30), 0);
+  EXPECT_EQ(Cli().Last(), "Error while reading patchlist");
+  ExpectNothingInstalled();
+  // The honest publication still installs.
+  WriteFile(Served() + "/patchlist.xml", list);
+  WriteFile(Served() + "/patchlist.xml.sig", signature);
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(Signed, AnArchiveForgedToKeepItsCrcAndTheFilesCrcAndSizeIsNeverInstalled) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  const std::string name = "data/textures.pak";
+  const std::string original = ReadFile(source_ + "/" + name);
+  const std::string archive = ReadFile(Served() + "/" + name + ".lzma");
+  // The forged file: other bytes at its start, its last four chosen to keep the CRC-32.
+  std::string forged = original.substr(0, original.size() - 4);
+  forged.replace(0, 16, "forged content!!");
+  forged += ForgeCrcTail(forged, Crc(original));
+  ASSERT_EQ(forged.size(), original.size());
+  ASSERT_EQ(Crc(forged), Crc(original));
+  WriteFile(work_ / "forged.pak", forged);
+  ASSERT_EQ(std::system(("xz --format=lzma -k -c '" + std::string(work_ / "forged.pak") + "' > '" +
+                         std::string(work_ / "forged.lzma") + "'")
+                            .c_str()),
+            0);
+  // The forged archive: four bytes after the end of its data keep the listed CRC-32.
+  std::string forgedArchive = ReadFile(work_ / "forged.lzma");
+  forgedArchive += ForgeCrcTail(forgedArchive, Crc(archive));
+  ASSERT_EQ(Crc(forgedArchive), Crc(archive));
+  WriteFile(Served() + "/" + name + ".lzma", forgedArchive);
+
+  // Without the key, the forgery passes every check a CRC-32 can make.
+  const std::string trusting = work_ / "trusting.xml";
+  WriteFile(trusting, "<options><uid>" + uid_ + "-trusting</uid><patchlist>" + ListUrl() +
+                          "</patchlist></options>");
+  const std::string exposed = work_ / "exposed";
+  std::filesystem::create_directories(exposed);
+  TChild plain(KOVA_CLI_EXE, {"--options", trusting, "--home", exposed, "--retries", "1"});
+  EXPECT_EQ(plain.WaitExit(120), 0);
+  EXPECT_EQ(ReadFile(exposed + "/" + name), forged);
+
+  // With the key pinned it is never unpacked into place.
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Last(), "Error while checking patch for data\\textures.pak") << run.Last();
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name + ".lzma"));
+}
+
+TEST_F(Signed, AReplayedOlderListIsRefusedAndChangesNothing) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned({"--serial", "5"}));
+  EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"5\">"), std::string::npos);
+  ASSERT_EQ(Cli().Last(), "All files have been checked");
+  const std::string oldList = ReadFile(Served() + "/patchlist.xml");
+  const std::string oldSignature = ReadFile(Served() + "/patchlist.xml.sig");
+  // A new version of a file, published with the next serial (6, from the list in place).
+  WriteFile(source_ + "/user.cfg", "volume=7\n");
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"6\">"), std::string::npos);
+  ASSERT_EQ(Cli().Last(), "All files have been checked");
+  EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=7\n");
+  // The old list with its genuine signature comes back: refused, the new file stays.
+  WriteFile(Served() + "/patchlist.xml", oldList);
+  WriteFile(Served() + "/patchlist.xml.sig", oldSignature);
+  WriteFile(home_ + "/user.cfg", "volume=1\n");
+  EXPECT_EQ(Cli({"--check"}).Last(), "Error while loading patchlist");
+  EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=1\n");
+}
+
+TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  // An attacker's key, list and options: the served options document names the attacker's key.
+  TChild keygen(KOVA_PUBLISH_EXE, {"keygen", work_ / "attacker.key"});
+  ASSERT_EQ(keygen.WaitExit(30), 0);
+  std::string attackerKey = keygen.Output();
+  attackerKey.erase(attackerKey.find_last_not_of('\n') + 1);
+  const std::string attackerDir = nginx_->Root() + "/" + uid_ + "-attacker";
+  TChild publish(KOVA_PUBLISH_EXE,
+                 {"--level", "1", "--sign", work_ / "attacker.key", source_, attackerDir});
+  ASSERT_EQ(publish.WaitExit(120), 0);
+  const std::string served = Served() + "/options.xml";
+  for (const std::string& keyElement :
+       {"<public_key>" + attackerKey + "</public_key>", std::string("<public_key></public_key>")}) {
+    WriteFile(served, "<options serial=\"1\">" + keyElement + "<patchlist>" +
+                          nginx_->Url("/" + uid_ + "-attacker/patchlist.xml") +
+                          "</patchlist></options>");
+    // Signed with each key in turn: the publisher's key signs it, the attacker's does not.
+    for (const std::string& signer : {key_, std::string(work_ / "attacker.key")}) {
+      TChild sign(KOVA_PUBLISH_EXE, {"sign", signer, served});
+      ASSERT_EQ(sign.WaitExit(30), 0);
+      WriteOptions("<public_key>" + publicKey_ + "</public_key>\n<options>" +
+                   nginx_->Url("/" + uid_ + "/options.xml") + "</options>\n");
+      const TCliRun run = Cli();
+      EXPECT_EQ(run.Last(),
+                signer == key_ ? "Error while loading patchlist" : "Error while loading options")
+          << keyElement;
+      ExpectNothingInstalled();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kova::test
