@@ -15,6 +15,7 @@
 #include "core/startup.h"
 #include "core/utility.h"
 #include "platform/instance.h"
+#include "support/signature.h"
 #include "tests/common/game_fixture.h"
 #include "tests/common/recording_host.h"
 
@@ -293,6 +294,43 @@ TEST_F(UpdateRunInProcess, ABuildDatedInTheOtherSeasonIsNotFetchedAgain) {
     ::stat(exe.c_str(), &st);
     EXPECT_EQ(st.st_mtime, buildTime);
   }
+}
+
+TEST_F(UpdateRunInProcess, WithAKeyPinnedOnlyASignedBuildIsWrittenAndStarted) {
+  std::string secret, pub;
+  MakeKeyPair(secret, pub);
+  const std::string exe = home_ + "/kovaupdater";
+  test::WriteFile(exe, "the running build");
+  std::filesystem::create_directories(Served());
+  const std::string build = test::Bytes(200000, 5);
+  const std::string served = Served() + "/kovaupdater.bin";
+  // A forged build, a missing signature and another key's signature write nothing.
+  for (const std::string& signature :
+       {SignMessage(build, secret), std::string(), SignMessage(build + "x", secret)}) {
+    const bool forged = !signature.empty() && signature == SignMessage(build, secret);
+    test::WriteFile(served, forged ? build + "x" : build);
+    std::filesystem::remove(served + ".sig");
+    if (!signature.empty()) test::WriteFile(served + ".sig", signature);
+    LoadOptions("<public_key>" + ToBase64(pub) + "</public_key><updater>" +
+                nginx_->Url("/" + uid_ + "/kovaupdater.bin") + "</updater>");
+    ExeFileDate = 0;
+    TRecordingHost host;
+    host.executable = exe;
+    TUpdateRun run(host);
+    run.UpdateRun(true);
+    EXPECT_FALSE(host.closed);
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
+    EXPECT_EQ(ExeFileDate, 0) << "a refused build counts as not fetched";
+  }
+  // The genuine build is written.
+  test::WriteFile(served, build);
+  test::WriteFile(served + ".sig", SignMessage(build, secret));
+  TRecordingHost host;
+  host.executable = exe;
+  TUpdateRun run(host);
+  run.UpdateRun(true);
+  EXPECT_TRUE(host.closed);
+  EXPECT_EQ(test::ReadFile(home_ + "/kovaupdater.new.exe"), build);
 }
 
 TEST_F(UpdateRunInProcess, UpdatesItselfEndToEndWithRealProcesses) {
