@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "tests/common/game_fixture.h"
+#include "tests/common/tampering_proxy.h"
 #include "workers/crc32.h"
 
 namespace kova::test {
@@ -60,6 +61,28 @@ class Signed : public TGameFixture {
     args.push_back(Served());
     TChild publish(KOVA_PUBLISH_EXE, args);
     ASSERT_EQ(publish.WaitExit(120), 0);
+  }
+  // A forged archive for `name`: it unpacks to other bytes with the file's CRC-32 and size, and
+  // has the listed archive's CRC-32 itself.
+  std::string ForgeArchive(const std::string& name, std::string* forgedFile = nullptr) {
+    const std::string original = ReadFile(source_ + "/" + name);
+    const std::string archive = ReadFile(Served() + "/" + name + ".lzma");
+    std::string forged = original.substr(0, original.size() - 4);
+    forged.replace(0, 16, "forged content!!");
+    forged += ForgeCrcTail(forged, Crc(original));
+    EXPECT_EQ(forged.size(), original.size());
+    EXPECT_EQ(Crc(forged), Crc(original));
+    WriteFile(work_ / "forged.pak", forged);
+    EXPECT_EQ(std::system(("xz --format=lzma -k -c '" + std::string(work_ / "forged.pak") +
+                           "' > '" + std::string(work_ / "forged.lzma") + "'")
+                              .c_str()),
+              0);
+    // Four bytes after the end of its data keep the listed CRC-32.
+    std::string forgedArchive = ReadFile(work_ / "forged.lzma");
+    forgedArchive += ForgeCrcTail(forgedArchive, Crc(archive));
+    EXPECT_EQ(Crc(forgedArchive), Crc(archive));
+    if (forgedFile) *forgedFile = forged;
+    return forgedArchive;
   }
   // The home folder holds none of the game's files.
   void ExpectNothingInstalled() {
@@ -120,24 +143,8 @@ TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefuse
 TEST_F(Signed, AnArchiveForgedToKeepItsCrcAndTheFilesCrcAndSizeIsNeverInstalled) {
   ASSERT_NO_FATAL_FAILURE(PublishSigned());
   const std::string name = "data/textures.pak";
-  const std::string original = ReadFile(source_ + "/" + name);
-  const std::string archive = ReadFile(Served() + "/" + name + ".lzma");
-  // The forged file: other bytes at its start, its last four chosen to keep the CRC-32.
-  std::string forged = original.substr(0, original.size() - 4);
-  forged.replace(0, 16, "forged content!!");
-  forged += ForgeCrcTail(forged, Crc(original));
-  ASSERT_EQ(forged.size(), original.size());
-  ASSERT_EQ(Crc(forged), Crc(original));
-  WriteFile(work_ / "forged.pak", forged);
-  ASSERT_EQ(std::system(("xz --format=lzma -k -c '" + std::string(work_ / "forged.pak") + "' > '" +
-                         std::string(work_ / "forged.lzma") + "'")
-                            .c_str()),
-            0);
-  // The forged archive: four bytes after the end of its data keep the listed CRC-32.
-  std::string forgedArchive = ReadFile(work_ / "forged.lzma");
-  forgedArchive += ForgeCrcTail(forgedArchive, Crc(archive));
-  ASSERT_EQ(Crc(forgedArchive), Crc(archive));
-  WriteFile(Served() + "/" + name + ".lzma", forgedArchive);
+  std::string forged;
+  WriteFile(Served() + "/" + name + ".lzma", ForgeArchive(name, &forged));
 
   // Without the key, the forgery passes every check a CRC-32 can make.
   const std::string trusting = work_ / "trusting.xml";
@@ -206,6 +213,41 @@ TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) 
       ExpectNothingInstalled();
     }
   }
+}
+
+TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  const std::string forgedArchive = ForgeArchive("data/textures.pak");
+  std::atomic<int> attack{0};
+  TTamperingProxy proxy(nginx_->Port(), [&](const std::string& path, std::string& head,
+                                            std::string& body) {
+    const bool list =
+        path.size() >= 14 && path.compare(path.size() - 14, 14, "/patchlist.xml") == 0;
+    if (attack == 1 && list) {
+      body.replace(body.find("size=\"9\""), 8, "size=\"8\"");
+    } else if (attack == 2 && path.size() > 4 && path.compare(path.size() - 4, 4, ".sig") == 0) {
+      head = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html";
+      body.clear();
+    } else if (attack == 3 && path.find("textures.pak.lzma") != std::string::npos) {
+      body = forgedArchive;
+    }
+  });
+  WriteOptions("<public_key>" + publicKey_ + "</public_key>\n");
+  WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><public_key>" + publicKey_ +
+                                       "</public_key><patchlist>" +
+                                       proxy.Url("/" + uid_ + "/patchlist.xml") +
+                                       "</patchlist></options>");
+  attack = 1;
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  attack = 2;
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  attack = 3;
+  EXPECT_EQ(Cli().Last(), "Error while checking patch for data\\textures.pak");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak"));
+  // Through the same proxy, left alone, the publication installs.
+  attack = 0;
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
 }
 
 }  // namespace
