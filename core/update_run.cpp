@@ -619,20 +619,23 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   bool revalidate = false;
   while (u != item.Checksum) {
     TDownloadOutcome outcome = doFailed;
+    std::string digest;
     try {
       // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
       TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)),
                              archive, 0, &cancelEvent_, ProgressCallback(), revalidate,
-                             ArchiveSizeBound(target.Size));
+                             ArchiveSizeBound(target.Size), verify);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
       worker.Finish();
       u = worker.Crc;
+      digest = worker.Sha256;
     } catch (const std::exception&) {
       outcome = doFailed;  // the partial file could not be opened or created
     }
+    // A resumed download saw only its end: the whole archive is read for its digest then.
     if (verify && outcome == doDownloaded && u == item.Checksum &&
-        !DigestMatches(archive, item.Sha256))
+        (digest.empty() ? !DigestMatches(archive, item.Sha256) : digest != item.Sha256))
       u = ~item.Checksum;
     if (cancelled_) {
       return EndRecordWalk(kCancelledByUser);
@@ -678,17 +681,19 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   platform::RemoveFile(fresh);
   bool unpackFailed;
   bool oversized;
+  std::string freshDigest;
   {
-    TDecompressThread worker(archive, fresh, ProgressCallback(), target.Size);
+    TDecompressThread worker(archive, fresh, ProgressCallback(), target.Size, verify);
     WaitWithMessages(worker);
     unpackFailed = worker.HasError();
     oversized = worker.Oversized;
+    freshDigest = worker.Sha256;
   }
   // An archive that unpacks to more than its file's size is no good: kept, it would fill the
   // disk again at every run.
   if (oversized) platform::RemoveFile(archive);
   // The new copy must be the very file that was signed before it takes the old one's place.
-  if (!unpackFailed && verify && !DigestMatches(fresh, target.Sha256)) {
+  if (!unpackFailed && verify && freshDigest != target.Sha256) {
     unpackFailed = true;
     platform::RemoveFile(archive);
   }

@@ -2,8 +2,12 @@
 
 #include <sodium.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace kova {
 namespace {
@@ -123,6 +127,62 @@ bool IsSha256Hex(const std::string& text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
+}
+
+struct TParallelSha256::TState {
+  static constexpr std::size_t kMaxQueued = 8;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> queue;
+  bool finished = false;
+  TSha256 hash;
+  std::thread worker;
+};
+
+TParallelSha256::TParallelSha256() : state_(std::make_unique<TState>()) {
+  TState& s = *state_;
+  s.worker = std::thread([&s] {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (;;) {
+      s.changed.wait(lock, [&s] { return s.finished || !s.queue.empty(); });
+      if (s.queue.empty()) return;
+      std::string piece = std::move(s.queue.front());
+      s.queue.pop_front();
+      s.changed.notify_all();
+      lock.unlock();
+      s.hash.Update(piece.data(), piece.size());
+      lock.lock();
+    }
+  });
+}
+
+TParallelSha256::~TParallelSha256() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->finished = true;
+    state_->queue.clear();
+  }
+  state_->changed.notify_all();
+  if (state_->worker.joinable()) state_->worker.join();
+}
+
+void TParallelSha256::Update(const void* data, std::size_t size) {
+  if (size == 0) return;
+  std::string piece(static_cast<const char*>(data), size);
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  state_->changed.wait(lock, [this] { return state_->queue.size() < TState::kMaxQueued; });
+  state_->queue.push_back(std::move(piece));
+  state_->changed.notify_all();
+}
+
+std::string TParallelSha256::HexDigest() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->finished = true;
+  }
+  state_->changed.notify_all();
+  if (state_->worker.joinable()) state_->worker.join();
+  return state_->hash.HexDigest();
 }
 
 }  // namespace kova

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kova {
@@ -39,5 +40,28 @@ class TSha256 {
 std::string Sha256Hex(const std::string& data);
 // Whether `text` is a SHA-256 digest written as 64 lower-case hex digits.
 bool IsSha256Hex(const std::string& text);
+
+}  // namespace kova
+
+namespace kova {
+
+// SHA-256 of data handed over in pieces, taken on a thread of its own, so that a worker that
+// decodes or receives the data does not wait for the hash. Pieces are copied; at most a few are
+// queued at once, so memory stays bounded and a slow hash slows the producer instead.
+class TParallelSha256 {
+ public:
+  TParallelSha256();
+  ~TParallelSha256();
+  TParallelSha256(const TParallelSha256&) = delete;
+  TParallelSha256& operator=(const TParallelSha256&) = delete;
+  void Update(const void* data, std::size_t size);
+  // Waits for the queued pieces and gives the digest as lower-case hex.
+  std::string HexDigest();
+
+  struct TState;
+
+ private:
+  std::unique_ptr<TState> state_;
+};
 
 }  // namespace kova

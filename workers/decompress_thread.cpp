@@ -8,6 +8,7 @@
 #include "platform/process.h"
 #include "support/aligned_buffer.h"
 #include "support/error.h"
+#include "support/signature.h"
 
 namespace kova {
 namespace {
@@ -41,11 +42,13 @@ struct TDecoder {
 }  // namespace
 
 TDecompressThread::TDecompressThread(std::string sourceName, std::string targetName,
-                                     TWorkerProgressEvent onProgress, std::int64_t maxSize)
+                                     TWorkerProgressEvent onProgress, std::int64_t maxSize,
+                                     bool sha256)
     : SourceName(std::move(sourceName)),
       TargetName(std::move(targetName)),
       OnProgress(std::move(onProgress)),
-      MaxSize(maxSize) {
+      MaxSize(maxSize),
+      wantSha256_(sha256) {
   Start();
 }
 
@@ -101,6 +104,9 @@ void TDecompressThread::DoWork() {
   const std::int64_t step = size == kUnknownSize ? 0 : Total / 50;
   std::int64_t nextReport = step;
   TAlignedBuffer in(kBufferSize), out(kBufferSize);
+  // The hash runs beside the decoder, on a thread of its own.
+  std::unique_ptr<TParallelSha256> hash;
+  if (wantSha256_) hash = std::make_unique<TParallelSha256>();
   std::int64_t produced = 0;
   bool inputEnded = false;
   lzma_stream& strm = decoder.strm;
@@ -125,6 +131,7 @@ void TDecompressThread::DoWork() {
         throw EDecompressError("The archive unpacks to more than the listed size.");
       }
       output->Write(out.Data(), have);
+      if (hash) hash->Update(out.Data(), have);
       platform::FaultPoint("unpack");
       produced = current;
       strm.next_out = out.Data();
@@ -141,6 +148,7 @@ void TDecompressThread::DoWork() {
     throw EDecompressError("Error in data stream.");
   }
   if (OnProgress) OnProgress(SourceName, produced, Total);
+  if (hash) Sha256 = hash->HexDigest();
 }
 
 }  // namespace kova

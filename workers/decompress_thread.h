@@ -13,8 +13,9 @@ class TDecompressThread final : public TCommonThread {
  public:
   // `maxSize`: the size the unpacked file must not exceed (the list's size), -1 for none. An
   // archive that would unpack to more fails, and sets Oversized.
+  // With `sha256` the SHA-256 of what is written is taken as it is written (into Sha256).
   TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress,
-                    std::int64_t maxSize = -1);
+                    std::int64_t maxSize = -1, bool sha256 = false);
   ~TDecompressThread() override { JoinServingMessages(); }
 
   const std::string SourceName;
@@ -24,11 +25,14 @@ class TDecompressThread final : public TCommonThread {
   std::int64_t Total = 0;
   const std::int64_t MaxSize;
   bool Oversized = false;
+  // The unpacked file's SHA-256 as lower-case hex, when it was asked for and unpacking ended well.
+  std::string Sha256;
 
   static constexpr std::uint64_t kUnknownSize = ~0ull;
 
  private:
   void DoWork() override;
+  const bool wantSha256_;
 };
 
 }  // namespace kova

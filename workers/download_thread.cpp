@@ -15,7 +15,7 @@ namespace kova {
 TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
                                  const platform::TEvent* cancelEvent,
                                  TWorkerProgressEvent onProgress, bool revalidate,
-                                 std::int64_t maxBody)
+                                 std::int64_t maxBody, bool sha256)
     : Url(std::move(url)),
       FileName(std::move(fileName)),
       LocalDate(localDate),
@@ -39,7 +39,11 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
       ownedTarget_ = std::move(existing);
     }
   }
-  if (!ownedTarget_) ownedTarget_ = platform::OpenFileStream(part, platform::TFileMode::Create);
+  if (!ownedTarget_) {
+    ownedTarget_ = platform::OpenFileStream(part, platform::TFileMode::Create);
+    // The hash runs beside the transfer, on a thread of its own.
+    if (sha256) hash_ = std::make_unique<TParallelSha256>();
+  }
   target_ = ownedTarget_.get();
   Start();
 }
@@ -111,6 +115,7 @@ void TDownloadThread::Store() {
       return;
     }
     Crc = CrcUpdate(Crc, bytes, count);
+    if (hash_) hash_->Update(bytes, count);
     target_->Write(bytes, count);
     Written += size;
   };
@@ -211,6 +216,8 @@ void TDownloadThread::FinalPhase() {
     TDownloadThread& self;
     ~TCleanup() {
       self.Crc = ~self.Crc;
+      if (self.hash_) self.Sha256 = self.hash_->HexDigest();
+      self.hash_.reset();
       self.http_.reset();
       self.ownedTarget_.reset();
     }

@@ -10,6 +10,7 @@
 
 #include "net/http_send.h"
 #include "support/datetime.h"
+#include "support/signature.h"
 #include "support/stream.h"
 #include "support/test_hooks.h"
 #include "workers/worker_thread.h"
@@ -28,10 +29,11 @@ class TDownloadThread final : public TCommonThread {
   // File mode: prepares FileName + ".part" (resuming it when it holds more than the margin) and
   // starts. Raises when the partial file cannot be opened or created.
   // With `revalidate` the request asks caches on the way to check with the server. A file that
-  // grows past `maxBody` bytes (-1: no limit) fails the download.
+  // grows past `maxBody` bytes (-1: no limit) fails the download. With `sha256` a download
+  // that starts from the beginning also takes the file's SHA-256 as it arrives (into Sha256).
   TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
-                  bool revalidate = false, std::int64_t maxBody = -1);
+                  bool revalidate = false, std::int64_t maxBody = -1, bool sha256 = false);
   // Stream mode: the body is appended to `target` at its position.
   TDownloadThread(std::string url, TDateTime localDate, TStream& target,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
@@ -49,6 +51,9 @@ class TDownloadThread final : public TCommonThread {
   std::int64_t Written = 0;
   // File mode: CRC-32 of the whole target content once the work has ended.
   std::uint32_t Crc = 0;
+  // File mode with `sha256`: the SHA-256 of the whole file as lower-case hex once the work has
+  // ended; empty when a resumed part was kept (its start was not seen here).
+  std::string Sha256;
   TDownloadOutcome Outcome = doDownloaded;
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
@@ -68,6 +73,7 @@ class TDownloadThread final : public TCommonThread {
  private:
   void DoWork() override;
   void Hook(THookSocketReason reason, const std::string& value);
+  std::unique_ptr<TParallelSha256> hash_;
   void Store();
   // Ends the transfer as a failed download.
   void Fail();

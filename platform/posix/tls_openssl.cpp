@@ -13,21 +13,34 @@
 namespace kova::platform {
 namespace {
 
-// One context for the process: the trusted roots are read once.
+SSL_CTX* NewContext(const std::string& extra) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx) return ctx;
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  // The system's roots, named explicitly: OpenSSL's own default would let SSL_CERT_FILE replace
+  // them, and here it adds to them.
+  SSL_CTX_load_verify_locations(ctx, X509_get_default_cert_file(), X509_get_default_cert_dir());
+  if (!extra.empty()) SSL_CTX_load_verify_locations(ctx, extra.c_str(), nullptr);
+  ERR_clear_error();
+  return ctx;
+}
+
+// The context with the trusted roots, read once for each value of SSL_CERT_FILE. The caller gets
+// its own reference, which it frees.
 SSL_CTX* Context() {
-  static SSL_CTX* const context = [] {
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (!ctx) return ctx;
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    // The system's roots, named explicitly: OpenSSL's own default would let SSL_CERT_FILE
-    // replace them, and here it adds to them.
-    SSL_CTX_load_verify_locations(ctx, X509_get_default_cert_file(), X509_get_default_cert_dir());
-    if (const char* extra = std::getenv("SSL_CERT_FILE"); extra && *extra)
-      SSL_CTX_load_verify_locations(ctx, extra, nullptr);
-    ERR_clear_error();
-    return ctx;
-  }();
+  static std::mutex mutex;
+  static SSL_CTX* context = nullptr;
+  static std::string loadedExtra;
+  const char* value = std::getenv("SSL_CERT_FILE");
+  const std::string extra = value ? value : "";
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!context || extra != loadedExtra) {
+    if (context) SSL_CTX_free(context);  // sessions made from it keep their own reference
+    context = NewContext(extra);
+    loadedExtra = extra;
+  }
+  if (context) SSL_CTX_up_ref(context);
   return context;
 }
 
@@ -41,7 +54,10 @@ class TOpenSslClient final : public TTlsClient {
  public:
   explicit TOpenSslClient(const std::string& host) {
     SSL_CTX* ctx = Context();
-    if (!ctx || !(ssl_ = SSL_new(ctx))) return;
+    if (!ctx) return;
+    ssl_ = SSL_new(ctx);
+    SSL_CTX_free(ctx);  // the session holds the context as long as it needs it
+    if (!ssl_) return;
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
     SSL_set_bio(ssl_, in, out);
