@@ -65,7 +65,7 @@ std::string ResolveReference(const std::string& base, const std::string& referen
   if (!ref.empty() && ref[0] == '/') return origin + ref;
   std::string path = pathStart == std::string::npos ? "/" : base.substr(pathStart);
   path = path.substr(0, path.find('?'));
-  if (ref.empty()) return origin + path;
+  if (ref.empty() || ref[0] == '?') return origin + path + ref;
   return origin + path.substr(0, path.rfind('/') + 1) + ref;
 }
 

@@ -48,6 +48,25 @@ TEST(UrlSplitting, TakesTheUrlApart) {
   EXPECT_EQ(EncodeBase64("a"), "YQ==");
 }
 
+TEST(UrlSplitting, ARedirectsLocationIsTakenFromTheAddressItAnswered) {
+  const std::string base = "http://host:8080/game/v2/patchlist.xml?x=1";
+  const struct {
+    const char* location;
+    const char* expected;
+  } cases[] = {
+      {"https://cdn.example/game/patchlist.xml", "https://cdn.example/game/patchlist.xml"},
+      {"//mirror/list.xml", "http://mirror/list.xml"},
+      {"/moved/list.xml", "http://host:8080/moved/list.xml"},
+      {"list2.xml", "http://host:8080/game/v2/list2.xml"},
+      {"sub/list.xml#part", "http://host:8080/game/v2/sub/list.xml"},
+      {"?y=2", "http://host:8080/game/v2/patchlist.xml?y=2"},
+      {"", "http://host:8080/game/v2/patchlist.xml"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ResolveReference(base, c.location), c.expected) << c.location;
+  EXPECT_EQ(ResolveReference("https://host", "a.xml"), "https://host/a.xml");
+}
+
 TEST_F(HttpClient, WritesTheRequestByteForByte) {
   THTTPSend http;
   http.UserAgent = "KovaUpdater/1.0";
