@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "tests/common/display.h"
 #include "tests/common/game_fixture.h"
 #include "tests/common/tampering_proxy.h"
 #include "workers/crc32.h"
@@ -246,6 +247,29 @@ TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak"));
   // Through the same proxy, left alone, the publication installs.
   attack = 0;
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(Signed, AListSignedWithOpenSslsEd25519InstallsToo) {
+  // The publisher's signing need not be ours: a standard Ed25519 signature of the list's bytes,
+  // base64, is what the launcher checks.
+  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  const std::string dir = work_.Path();
+  const std::string list = Served() + "/patchlist.xml";
+  int status = 0;
+  Shell("cd '" + dir + "' && openssl genpkey -algorithm ed25519 -out ossl.pem 2>/dev/null && " +
+            "openssl pkeyutl -sign -inkey ossl.pem -rawin -in '" + list + "' | base64 -w0 > '" +
+            list + ".sig'",
+        &status);
+  ASSERT_EQ(status, 0);
+  const std::string opensslKey =
+      Shell("cd '" + dir +
+            "' && openssl pkey -in ossl.pem -pubout -outform DER | tail -c 32 | base64 -w0");
+  ASSERT_EQ(opensslKey.size(), 44u) << opensslKey;
+  // Our key no longer matches the list's signature; OpenSSL's does.
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  WriteOptions("<public_key>" + opensslKey + "</public_key>\n");
   EXPECT_EQ(Cli().Last(), "All files have been checked");
   ExpectHomeMatchesSource();
 }
