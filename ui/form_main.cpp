@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/main_loop.h"
+#include "ui/form_rules.h"
 #include "ui/message_box.h"
 #include "ui/trace.h"
 
@@ -175,15 +176,7 @@ void TFormMain::CloseRequest() {
 }
 
 void TFormMain::StartButtonClick() {
-  const TUpdaterOptions& o = UpdaterOptions();
-  const std::string program = o.ProgramPath();
-  if (program.empty()) return;  // no program of the game folder: nothing is started
-  if (!o.AllowMultipleRun() && FindProcessByPath(program) != 0) return;
-  if (platform::FileExists(program)) {
-    Trace("start: " + program);
-    ExecuteFile(program, o.RunParams, ExtractFilePath(program));
-  }
-  if (o.CloseUpdater()) CloseRequest();
+  if (StartGameProgram()) CloseRequest();
 }
 
 void TFormMain::CheckButtonClick() {
@@ -271,8 +264,7 @@ void TFormMain::ProcessMessages() {
 void TFormMain::EnableButtons(bool start, bool check) {
   StartButton_.SetEnabled(start);
   CheckButton_.SetEnabled(check);
-  Trace(std::string("buttons: start ") + (start ? "enabled" : "disabled") + ", check " +
-        (check ? "enabled" : "disabled"));
+  TraceButtons(start, check);
 }
 
 void TFormMain::NavigateNews(const std::string& url) {

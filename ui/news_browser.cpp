@@ -3,9 +3,9 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdlib>
-#include <deque>
 
 #include "platform/process.h"
+#include "ui/form_rules.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
@@ -175,16 +175,7 @@ void TNewsBrowser::LoadChanged(GtkWidget*, int event, gpointer self) {
 }
 
 void OpenWithDefaultHandler(const std::string& url) {
-  // A player clicks a few links a second at most; a page that makes more requests than that
-  // (a loop of window.open in one click handler) does not get the browser opened for each.
-  static std::deque<gint64> recent;
-  const gint64 now = g_get_monotonic_time();
-  while (!recent.empty() && now - recent.front() > G_USEC_PER_SEC) recent.pop_front();
-  if (recent.size() >= kMaxHandlerStartsPerSecond) {
-    Trace("news: refused " + url);
-    return;
-  }
-  recent.push_back(now);
+  if (!MayOpenWithHandler(url)) return;
   const char* replaced = std::getenv("KOVA_URL_HANDLER");
   std::string program = replaced && *replaced ? replaced : "xdg-open";
   if (program.find('/') == std::string::npos) {

@@ -39,8 +39,7 @@ class TNewsBrowser {
 };
 
 // Opens `url` with the desktop's default handler (xdg-open); KOVA_URL_HANDLER names another
-// command, which gets the URL as its only argument. At most kMaxHandlerStartsPerSecond a second.
+// command, which gets the URL as its only argument. Only what MayOpenWithHandler lets through.
 void OpenWithDefaultHandler(const std::string& url);
-constexpr std::size_t kMaxHandlerStartsPerSecond = 3;
 
 }  // namespace kova::ui

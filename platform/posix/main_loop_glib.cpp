@@ -171,33 +171,6 @@ void PostToGuiThread(std::function<void()> call) {
   WakeUnlessSpinning();
 }
 
-void SendToGuiThread(std::function<void()> call) {
-  struct TDone {
-    std::atomic<bool> done{false};
-    std::mutex mutex;
-    std::condition_variable changed;
-  };
-  auto state = std::make_shared<TDone>();
-  PostToGuiThread([call = std::move(call), state] {
-    try {
-      call();
-    } catch (...) {
-      // The sender only waits for the call to have run; a failure stays on the GUI side.
-    }
-    {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->done.store(true, std::memory_order_release);
-    }
-    state->changed.notify_one();
-  });
-  // The GUI thread usually runs the call within microseconds; sleep only when it does not.
-  const auto until = std::chrono::steady_clock::now() + kSpin;
-  while (!state->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
-    CpuRelax();
-  std::unique_lock<std::mutex> lock(state->mutex);
-  state->changed.wait(lock, [&state] { return state->done.load(std::memory_order_acquire); });
-}
-
 namespace {
 gboolean OnSignal(gpointer data) {
   (*static_cast<std::function<void()>*>(data))();

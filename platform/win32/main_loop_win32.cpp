@@ -141,29 +141,6 @@ void PostToGuiThread(std::function<void()> call) {
   if (window && !q.drainPosted.exchange(true)) PostMessageA(window, kDrainMessage, 0, 0);
 }
 
-void SendToGuiThread(std::function<void()> call) {
-  struct TDone {
-    bool done = false;
-    std::mutex mutex;
-    std::condition_variable changed;
-  };
-  auto state = std::make_shared<TDone>();
-  PostToGuiThread([call = std::move(call), state] {
-    try {
-      call();
-    } catch (...) {
-      // The sender only waits for the call to have run; a failure stays on the GUI side.
-    }
-    {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      state->done = true;
-    }
-    state->changed.notify_one();
-  });
-  std::unique_lock<std::mutex> lock(state->mutex);
-  state->changed.wait(lock, [&state] { return state->done; });
-}
-
 namespace {
 std::function<void()>* interruptHandler = nullptr;
 

@@ -8,9 +8,7 @@
 #include <shellapi.h>
 #include <shobjidl.h>
 
-#include <chrono>
-#include <deque>
-
+#include "ui/form_rules.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
@@ -398,20 +396,7 @@ void TNewsBrowser::SetPanelVisible(bool visible) {
 }
 
 void OpenWithDefaultHandler(const std::string& url) {
-  // A player clicks a few links a second at most; a page that asks for more than that does not
-  // get the browser opened for each.
-  static std::deque<std::chrono::steady_clock::time_point> recent;
-  const auto now = std::chrono::steady_clock::now();
-  while (!recent.empty() && now - recent.front() > std::chrono::seconds(1)) recent.pop_front();
-  const std::string scheme = url.substr(0, url.find(':'));
-  const bool web = url.find(':') != std::string::npos && (lstrcmpiA(scheme.c_str(), "http") == 0 ||
-                                                          lstrcmpiA(scheme.c_str(), "https") == 0 ||
-                                                          lstrcmpiA(scheme.c_str(), "mailto") == 0);
-  if (!web || recent.size() >= 3) {
-    Trace("news: refused " + url);
-    return;
-  }
-  recent.push_back(now);
+  if (!MayOpenWithHandler(url)) return;
   Trace("news: open " + url);
   ShellExecuteA(nullptr, nullptr, url.c_str(), "", "", SW_SHOWNORMAL);
 }

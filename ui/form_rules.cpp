@@ -1,0 +1,47 @@
+#include "ui/form_rules.h"
+
+#include <chrono>
+#include <deque>
+
+#include "core/options.h"
+#include "core/utility.h"
+#include "platform/files.h"
+#include "support/text.h"
+#include "ui/trace.h"
+
+namespace kova::ui {
+
+bool StartGameProgram() {
+  const TUpdaterOptions& o = UpdaterOptions();
+  const std::string program = o.ProgramPath();
+  if (program.empty()) return false;  // no program of the game folder: nothing is started
+  if (!o.AllowMultipleRun() && FindProcessByPath(program) != 0) return false;
+  if (platform::FileExists(program)) {
+    Trace("start: " + program);
+    ExecuteFile(program, o.RunParams, ExtractFilePath(program));
+  }
+  return o.CloseUpdater();
+}
+
+void TraceButtons(bool start, bool check) {
+  Trace(std::string("buttons: start ") + (start ? "enabled" : "disabled") + ", check " +
+        (check ? "enabled" : "disabled"));
+}
+
+bool MayOpenWithHandler(const std::string& url) {
+  const std::size_t colon = url.find(':');
+  const std::string scheme = colon == std::string::npos ? "" : url.substr(0, colon);
+  const bool web = SameTextAscii(scheme, "http") || SameTextAscii(scheme, "https") ||
+                   SameTextAscii(scheme, "mailto");
+  static std::deque<std::chrono::steady_clock::time_point> recent;
+  const auto now = std::chrono::steady_clock::now();
+  while (!recent.empty() && now - recent.front() > std::chrono::seconds(1)) recent.pop_front();
+  if (!web || recent.size() >= kMaxHandlerStartsPerSecond) {
+    Trace("news: refused " + url);
+    return false;
+  }
+  recent.push_back(now);
+  return true;
+}
+
+}  // namespace kova::ui
