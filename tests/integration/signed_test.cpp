@@ -7,42 +7,12 @@
 #include <cstdlib>
 
 #include "tests/common/display.h"
+#include "tests/common/forgery.h"
 #include "tests/common/game_fixture.h"
 #include "tests/common/tampering_proxy.h"
-#include "workers/crc32.h"
 
 namespace kova::test {
 namespace {
-
-// Four bytes that, appended to `data`, give the whole the CRC-32 `target`: CRC-32 is linear, so
-// whoever can change four bytes can keep any checksum.
-std::string ForgeCrcTail(const std::string& data, std::uint32_t target) {
-  std::uint32_t table[256];
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    table[i] = c;
-  }
-  std::uint32_t r = ~target;
-  std::uint8_t index[4];
-  for (int k = 3; k >= 0; --k) {
-    int i = 0;
-    while ((table[i] >> 24) != (r >> 24)) ++i;
-    index[k] = static_cast<std::uint8_t>(i);
-    r = (r ^ table[i]) << 8;
-  }
-  std::uint32_t reg = CrcUpdate(kCrcInit, data.data(), data.size());
-  std::string tail;
-  for (int k = 0; k < 4; ++k) {
-    tail += static_cast<char>((reg ^ index[k]) & 0xFF);
-    reg = (reg >> 8) ^ table[index[k]];
-  }
-  return tail;
-}
-
-std::uint32_t Crc(const std::string& data) {
-  return ~CrcUpdate(kCrcInit, data.data(), data.size());
-}
 
 class Signed : public TGameFixture {
  protected:
@@ -63,27 +33,10 @@ class Signed : public TGameFixture {
     TChild publish(KOVA_PUBLISH_EXE, args);
     ASSERT_EQ(publish.WaitExit(120), 0);
   }
-  // A forged archive for `name`: it unpacks to other bytes with the file's CRC-32 and size, and
-  // has the listed archive's CRC-32 itself.
+  // A forged archive for `name` in place of the served one (see ForgeArchive).
   std::string ForgeArchive(const std::string& name, std::string* forgedFile = nullptr) {
-    const std::string original = ReadFile(source_ + "/" + name);
-    const std::string archive = ReadFile(Served() + "/" + name + ".lzma");
-    std::string forged = original.substr(0, original.size() - 4);
-    forged.replace(0, 16, "forged content!!");
-    forged += ForgeCrcTail(forged, Crc(original));
-    EXPECT_EQ(forged.size(), original.size());
-    EXPECT_EQ(Crc(forged), Crc(original));
-    WriteFile(work_ / "forged.pak", forged);
-    EXPECT_EQ(std::system(("xz --format=lzma -k -c '" + std::string(work_ / "forged.pak") +
-                           "' > '" + std::string(work_ / "forged.lzma") + "'")
-                              .c_str()),
-              0);
-    // Four bytes after the end of its data keep the listed CRC-32.
-    std::string forgedArchive = ReadFile(work_ / "forged.lzma");
-    forgedArchive += ForgeCrcTail(forgedArchive, Crc(archive));
-    EXPECT_EQ(Crc(forgedArchive), Crc(archive));
-    if (forgedFile) *forgedFile = forged;
-    return forgedArchive;
+    return test::ForgeArchive(ReadFile(source_ + "/" + name),
+                              ReadFile(Served() + "/" + name + ".lzma"), work_.Path(), forgedFile);
   }
   // The home folder holds none of the game's files.
   void ExpectNothingInstalled() {

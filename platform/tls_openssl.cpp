@@ -1,6 +1,6 @@
-// The secure layer with OpenSSL, through a pair of memory BIOs: the socket moves the bytes.
+// The secure layer with OpenSSL, through a pair of memory BIOs: the socket moves the bytes. The
+// same code serves both systems; only where the trusted roots come from differs.
 
-#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/tls.h"
+#include "platform/tls_roots.h"
 
 namespace kova::platform {
 namespace {
@@ -18,9 +19,7 @@ SSL_CTX* NewContext(const std::string& extra) {
   if (!ctx) return ctx;
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-  // The system's roots, named explicitly: OpenSSL's own default would let SSL_CERT_FILE replace
-  // them, and here it adds to them.
-  SSL_CTX_load_verify_locations(ctx, X509_get_default_cert_file(), X509_get_default_cert_dir());
+  AddSystemRoots(ctx);
   if (!extra.empty()) SSL_CTX_load_verify_locations(ctx, extra.c_str(), nullptr);
   ERR_clear_error();
   return ctx;
@@ -45,9 +44,13 @@ SSL_CTX* Context() {
 }
 
 bool IsNumericAddress(const std::string& host) {
-  unsigned char bytes[16];
-  return inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
-         inet_pton(AF_INET6, host.c_str(), bytes) == 1;
+  ASN1_OCTET_STRING* address = a2i_IPADDRESS(host.c_str());
+  if (!address) {
+    ERR_clear_error();
+    return false;
+  }
+  ASN1_OCTET_STRING_free(address);
+  return true;
 }
 
 class TOpenSslClient final : public TTlsClient {

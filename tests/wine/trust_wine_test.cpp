@@ -1,0 +1,220 @@
+// Trust in the Windows programs under Wine: TLS through the cross-built secure layer with the
+// Windows root store beside SSL_CERT_FILE, and a pinned key refusing forgeries, a replayed list
+// (its serial kept in the registry) and a forged launcher build.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <utime.h>
+
+#include <filesystem>
+
+#include "tests/common/forgery.h"
+#include "tests/common/tls_servers.h"
+#include "tests/wine/wine_fixture.h"
+
+namespace kova::test {
+namespace {
+
+class TWineTrust : public TWine {
+ protected:
+  static void SetUpTestSuite() {
+    TWine::SetUpTestSuite();
+    tls_ = new TTlsNginx(nginx_->Root());
+  }
+  static void TearDownTestSuite() {
+    delete tls_;
+    tls_ = nullptr;
+    TWine::TearDownTestSuite();
+  }
+  void SetUp() override {
+    TWine::SetUp();
+    ::setenv("SSL_CERT_FILE", Win(tls_->CaFile()).c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("SSL_CERT_FILE");
+    TWine::TearDown();
+  }
+  void UseList(const std::string& url, const std::string& extra = {}) {
+    WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid>" + extra + "<patchlist>" +
+                                         url + "</patchlist></options>\n");
+  }
+  std::string Path(const std::string& name) const { return "/" + uid_ + "/" + name; }
+  static std::vector<std::string> TlsLogOf(const std::string& path) {
+    std::vector<std::string> out;
+    for (const std::string& line : tls_->AccessLog()) {
+      if (line.find(" " + path + " ") != std::string::npos) out.push_back(line);
+    }
+    return out;
+  }
+  // A key made by the Linux tool, which signs the same bytes as the Windows one.
+  std::string MakeKey(const std::string& file) {
+    TChild keygen(KOVA_PUBLISH_EXE, {"keygen", file});
+    EXPECT_EQ(keygen.WaitExit(30), 0);
+    std::string key = keygen.Output();
+    key.erase(key.find_last_not_of('\n') + 1);
+    return key;
+  }
+  void PublishSigned(const std::string& key, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--level", "1", "--sign", key};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(source_);
+    args.push_back(Served());
+    TChild publish(KOVA_PUBLISH_EXE, args);
+    ASSERT_EQ(publish.WaitExit(120), 0);
+  }
+  void Sign(const std::string& key, const std::string& file) {
+    TChild sign(KOVA_PUBLISH_EXE, {"sign", key, file});
+    ASSERT_EQ(sign.WaitExit(30), 0);
+  }
+
+  static inline TTlsNginx* tls_ = nullptr;
+};
+
+TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatItCannotVerify) {
+  Publish();
+  // A site-wide move from http to https: the list and the archives follow it.
+  UseList(tls_->PlainUrl("/moved" + Path("patchlist.xml")));
+  const TCliRun install = WinCli();
+  ASSERT_EQ(install.Status, 0) << install.Last();
+  EXPECT_EQ(install.Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+  EXPECT_FALSE(TlsLogOf(Path("data/textures.pak.lzma")).empty());
+
+  // Half of an archive is there from an interrupted run: only the rest comes, over TLS.
+  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")));
+  const std::string archive = ReadFile(Served() + "/data/textures.pak.lzma");
+  std::filesystem::remove(home_ + "/data/textures.pak");
+  WriteFile(home_ + "/data/textures.pak.lzma.part", archive.substr(0, archive.size() / 2));
+  EXPECT_EQ(WinCli({"--check"}).Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+  const std::vector<std::string> log = TlsLogOf(Path("data/textures.pak.lzma"));
+  ASSERT_FALSE(log.empty());
+  EXPECT_NE(log.back().find("|bytes=" + std::to_string(archive.size() / 2 - 8192) + "-|"),
+            std::string::npos)
+      << log.back();
+  EXPECT_NE(log.back().find("|206|"), std::string::npos) << log.back();
+
+  // A server the run cannot verify is a refused connection, and the installed game is untouched.
+  std::filesystem::remove(home_ + "/user.cfg");
+  const auto before = Snapshot(home_);
+  UseList("https://127.0.0.1:" + std::to_string(FreePort()) + Path("patchlist.xml"));
+  const TCliRun refused = WinCli({"--retries", "0", "--check"});
+  ASSERT_NE(refused.Status, 0);
+  for (const auto site : {TTlsNginx::WrongName, TTlsNginx::Expired, TTlsNginx::Untrusted}) {
+    UseList(tls_->Url(site, Path("patchlist.xml")));
+    const TCliRun run = WinCli({"--retries", "0", "--check"});
+    EXPECT_EQ(run.Status, refused.Status) << site;
+    EXPECT_EQ(run.Lines, refused.Lines) << site;
+  }
+  // Without SSL_CERT_FILE the test's CA is trusted once the Windows store trusts it.
+  ::unsetenv("SSL_CERT_FILE");
+  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")));
+  EXPECT_EQ(WinCli({"--retries", "0", "--check"}).Lines, refused.Lines);
+  EXPECT_TRUE(Snapshot(home_) == before);
+  const std::string trustRoot = kWin32 + "/kova_trust_root.exe";
+  ASSERT_EQ(Wine(trustRoot, {"add", Win(tls_->CaFile())})->WaitExit(60), 0);
+  const TCliRun trusted = WinCli({"--retries", "0", "--check"});
+  EXPECT_EQ(Wine(trustRoot, {"remove", Win(tls_->CaFile())})->WaitExit(60), 0);
+  EXPECT_EQ(trusted.Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(TWineTrust, WithAKeyPinnedAForgedArchiveAReplayedListAndAnotherKeyAreRefused) {
+  const std::string key = work_ / "publisher.key";
+  const std::string publicKey = MakeKey(key);
+  const std::string pin = "<public_key>" + publicKey + "</public_key>";
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key, {"--serial", "5"}));
+  const std::string oldList = ReadFile(Served() + "/patchlist.xml");
+  const std::string oldSignature = ReadFile(Served() + "/patchlist.xml.sig");
+  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")), pin);
+
+  // An archive that unpacks to other bytes with the file's CRC-32 and size, and keeps its own.
+  const std::string name = "data/textures.pak";
+  const std::string genuine = ReadFile(Served() + "/" + name + ".lzma");
+  WriteFile(Served() + "/" + name + ".lzma",
+            ForgeArchive(ReadFile(source_ + "/" + name), genuine, work_.Path()));
+  const TCliRun forged = WinCli();
+  EXPECT_EQ(forged.Last(), "Error while checking patch for data\\textures.pak");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name + ".lzma"));
+  WriteFile(Served() + "/" + name + ".lzma", genuine);
+  ASSERT_EQ(WinCli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+
+  // The next publication (serial 6) is accepted, and its serial lands in the registry; the old
+  // list with its genuine signature is then refused and changes nothing.
+  WriteFile(source_ + "/user.cfg", "volume=7\n");
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key));
+  ASSERT_EQ(WinCli().Last(), "All files have been checked");
+  EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=7\n");
+  const std::string values = RegQuery("HKCU\\Software\\Tessary\\KovaUpdater\\" + uid_);
+  EXPECT_NE(values.find("PatchListSerial    REG_SZ    6"), std::string::npos) << values;
+  WriteFile(Served() + "/patchlist.xml", oldList);
+  WriteFile(Served() + "/patchlist.xml.sig", oldSignature);
+  WriteFile(home_ + "/user.cfg", "volume=1\n");
+  EXPECT_EQ(WinCli({"--check"}).Last(), "Error while loading patchlist");
+  EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=1\n");
+
+  // A downloaded options document signed by the publisher cannot bring in another key, so the
+  // attacker's signed list it points at is refused.
+  const std::string attackerKey = work_ / "attacker.key";
+  const std::string attackerPublic = MakeKey(attackerKey);
+  TChild attackerPublish(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", attackerKey, source_,
+                                            nginx_->Root() + "/" + uid_ + "-attacker"});
+  ASSERT_EQ(attackerPublish.WaitExit(120), 0);
+  WriteFile(Served() + "/options.xml",
+            "<options serial=\"1\"><public_key>" + attackerPublic + "</public_key><patchlist>" +
+                tls_->Url(TTlsNginx::Good, "/" + uid_ + "-attacker/patchlist.xml") +
+                "</patchlist></options>");
+  ASSERT_NO_FATAL_FAILURE(Sign(key, Served() + "/options.xml"));
+  WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid>" + pin + "<options>" +
+                                       tls_->Url(TTlsNginx::Good, Path("options.xml")) +
+                                       "</options></options>\n");
+  EXPECT_EQ(WinCli().Last(), "Error while loading patchlist");
+  EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=1\n");
+}
+
+TEST_F(TWineTrust, WithAKeyPinnedAForgedLauncherBuildIsNeverWrittenAndTheSignedOneReplacesIt) {
+  const std::string key = work_ / "publisher.key";
+  const std::string publicKey = MakeKey(key);
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key));
+  const std::string exe = home_ + "/kovaupdater.exe";
+  std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", exe);
+  const std::string newBuild = ReadFile(exe) + "newer build";
+  const std::string served = Served() + "/kovaupdater.exe";
+  WriteFile(served, newBuild);
+  ASSERT_NO_FATAL_FAILURE(Sign(key, served));
+  const time_t serverTime = ::time(nullptr) - 3600;
+  const time_t oldTime = serverTime - 86400;
+  utimbuf serverTimes{serverTime, serverTime}, oldTimes{oldTime, oldTime};
+  WriteFile(home_ + "/kovaupdater.xml",
+            "<options><uid>" + uid_ + "</uid><public_key>" + publicKey + "</public_key><updater>" +
+                tls_->Url(TTlsNginx::Good, Path("kovaupdater.exe")) + "</updater><patchlist>" +
+                tls_->Url(TTlsNginx::Good, Path("patchlist.xml")) + "</patchlist></options>");
+
+  // The build changed on the server after it was signed: the run goes on without it.
+  WriteFile(served, newBuild + "!");
+  ::utime(served.c_str(), &serverTimes);
+  ::utime(exe.c_str(), &oldTimes);
+  auto old = Wine(exe, {}, home_);
+  EXPECT_TRUE(old->WaitForOutput("kova: info: All files have been checked", 120)) << old->Output();
+  EXPECT_TRUE(old->Running()) << "the launcher closed for a build it refused";
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
+  EXPECT_NE(ReadFile(exe), newBuild + "!");
+  EXPECT_EQ(ReadFile(home_ + "/data/textures.pak"), ReadFile(source_ + "/data/textures.pak"));
+  Shell("wineserver -k 2>/dev/null");
+  old->WaitExit(30);
+
+  // The signed build is written, started, and replaces the old one.
+  WriteFile(served, newBuild);
+  ::utime(served.c_str(), &serverTimes);
+  auto again = Wine(exe, {}, home_);
+  EXPECT_EQ(again->WaitExit(120), 0) << again->Output();
+  EXPECT_TRUE(Eventually([&] { return ReadFile(exe) == newBuild; }, 60));
+  EXPECT_TRUE(
+      Eventually([&] { return !std::filesystem::exists(home_ + "/kovaupdater.new.exe"); }, 60));
+  Shell("wineserver -k 2>/dev/null");
+}
+
+}  // namespace
+}  // namespace kova::test
