@@ -1,5 +1,6 @@
 #include "support/signature.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <condition_variable>
@@ -24,8 +25,6 @@ std::string Trimmed(const std::string& text) {
 }
 
 }  // namespace
-
-static_assert(sizeof(crypto_hash_sha256_state) <= 512, "the SHA-256 state does not fit");
 
 std::string ToBase64(const std::string& bytes) {
   Init();
@@ -97,21 +96,29 @@ std::string SignMessage(const std::string& message, const std::string& secretKey
   return ToBase64(std::string(reinterpret_cast<const char*>(signature), sizeof signature));
 }
 
-TSha256::TSha256() {
-  Init();
-  crypto_hash_sha256_init(reinterpret_cast<crypto_hash_sha256_state*>(state_));
+void TSha256::TFree::operator()(::evp_md_ctx_st* context) const {
+  EVP_MD_CTX_free(context);
+}
+
+TSha256::TSha256() : context_(EVP_MD_CTX_new()) {
+  if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("the cryptographic library cannot start");
 }
 
 void TSha256::Update(const void* data, std::size_t size) {
-  crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state*>(state_),
-                            static_cast<const unsigned char*>(data), size);
+  EVP_DigestUpdate(context_.get(), data, size);
 }
 
 std::string TSha256::HexDigest() {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(reinterpret_cast<crypto_hash_sha256_state*>(state_), digest);
-  char hex[crypto_hash_sha256_BYTES * 2 + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context_.get(), digest, &length);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
   return hex;
 }
 

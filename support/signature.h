@@ -1,11 +1,16 @@
 #pragma once
-// What signed publications need: Ed25519 detached signatures and SHA-256, both from libsodium,
-// with keys and signatures as base64 text (the standard alphabet, with padding).
+// What signed publications need: Ed25519 detached signatures from libsodium, with keys and
+// signatures as base64 text (the standard alphabet, with padding), and SHA-256 from OpenSSL's
+// libcrypto (linked for TLS anyway), whose code uses the processor's SHA instructions: the
+// digest runs over every byte of a game, and libsodium's portable one would slow a signed
+// install down.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+struct evp_md_ctx_st;  // OpenSSL's digest context
 
 namespace kova {
 
@@ -35,7 +40,10 @@ class TSha256 {
   std::string HexDigest();
 
  private:
-  alignas(64) unsigned char state_[512];
+  struct TFree {
+    void operator()(::evp_md_ctx_st* context) const;
+  };
+  std::unique_ptr<::evp_md_ctx_st, TFree> context_;
 };
 std::string Sha256Hex(const std::string& data);
 // Whether `text` is a SHA-256 digest written as 64 lower-case hex digits.

@@ -49,6 +49,16 @@ class Signed : public TGameFixture {
 
 TEST_F(Signed, ASignedPublicationInstallsAndRepairs) {
   ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  // The digests in the list are the standard SHA-256 of the file and of its archive.
+  const std::string list = ReadFile(Served() + "/patchlist.xml");
+  const std::string name = "data/textures.pak";
+  for (const auto& [attribute, file] :
+       {std::pair<std::string, std::string>{"sha256", source_ + "/" + name},
+        {"archive_sha256", Served() + "/" + name + ".lzma"}}) {
+    const std::string digest = Shell("sha256sum '" + file + "' | cut -c1-64");
+    EXPECT_NE(list.find(" " + attribute + "=\"" + digest.substr(0, 64) + "\""), std::string::npos)
+        << attribute << " " << digest;
+  }
   const TCliRun install = Cli();
   EXPECT_EQ(install.Status, 0);
   EXPECT_EQ(install.Last(), "All files have been checked");
