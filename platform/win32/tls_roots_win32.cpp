@@ -2,8 +2,9 @@
 // user's, as the system merges them); OpenSSL knows nothing of it, so each certificate is copied
 // into the context's store.
 
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 // wincrypt.h names some types that OpenSSL names too; OpenSSL's headers undo those names.
 #include <openssl/x509.h>

@@ -1,8 +1,9 @@
 // Adds a PEM certificate to, or removes it from, the current user's trusted roots (the system
 // store "ROOT"), as a player's administrator would: trust_root.exe add|remove FILE.
 
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <fstream>
