@@ -119,7 +119,7 @@ TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatIt
   ExpectHomeMatchesSource();
 }
 
-TEST_F(TWineTrust, WithAKeyPinnedAForgedArchiveAReplayedListAndAnotherKeyAreRefused) {
+TEST_F(TWineTrust, WithAKeyPinnedAnUnsignedListAForgedArchiveAReplayedListAndAnotherKeyAreRefused) {
   const std::string key = work_ / "publisher.key";
   const std::string publicKey = MakeKey(key);
   const std::string pin = "<public_key>" + publicKey + "</public_key>";
@@ -127,6 +127,12 @@ TEST_F(TWineTrust, WithAKeyPinnedAForgedArchiveAReplayedListAndAnotherKeyAreRefu
   const std::string oldList = ReadFile(Served() + "/patchlist.xml");
   const std::string oldSignature = ReadFile(Served() + "/patchlist.xml.sig");
   UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")), pin);
+
+  // The list without its signature.
+  std::filesystem::remove(Served() + "/patchlist.xml.sig");
+  EXPECT_EQ(WinCli().Last(), "Error while loading patchlist");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
+  WriteFile(Served() + "/patchlist.xml.sig", oldSignature);
 
   // An archive that unpacks to other bytes with the file's CRC-32 and size, and keeps its own.
   const std::string name = "data/textures.pak";
