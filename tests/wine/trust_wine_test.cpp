@@ -1,14 +1,17 @@
 // Trust in the Windows programs under Wine: TLS through the cross-built secure layer with the
-// Windows root store beside SSL_CERT_FILE, and a pinned key refusing forgeries, a replayed list
-// (its serial kept in the registry) and a forged launcher build.
+// Windows root store beside SSL_CERT_FILE, and a pinned key refusing what a tampering proxy
+// changes on the way, a replayed list (its serial kept in the registry), another key brought by a
+// downloaded options document, and a forged launcher build.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <utime.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "tests/common/forgery.h"
+#include "tests/common/tampering_proxy.h"
 #include "tests/common/tls_servers.h"
 #include "tests/wine/wine_fixture.h"
 
@@ -119,33 +122,43 @@ TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatIt
   ExpectHomeMatchesSource();
 }
 
-TEST_F(TWineTrust, WithAKeyPinnedAnUnsignedListAForgedArchiveAReplayedListAndAnotherKeyAreRefused) {
+TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreRefused) {
   const std::string key = work_ / "publisher.key";
   const std::string publicKey = MakeKey(key);
   const std::string pin = "<public_key>" + publicKey + "</public_key>";
   ASSERT_NO_FATAL_FAILURE(PublishSigned(key, {"--serial", "5"}));
   const std::string oldList = ReadFile(Served() + "/patchlist.xml");
   const std::string oldSignature = ReadFile(Served() + "/patchlist.xml.sig");
-  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")), pin);
 
-  // The list without its signature.
-  std::filesystem::remove(Served() + "/patchlist.xml.sig");
+  // Someone on the way (a proxy between the launcher and nginx) withholds the list's signature,
+  // then swaps an archive for one that unpacks to other bytes with the file's CRC-32 and size and
+  // keeps its own CRC-32.
+  const std::string name = "data/textures.pak";
+  const std::string forgedArchive = ForgeArchive(
+      ReadFile(source_ + "/" + name), ReadFile(Served() + "/" + name + ".lzma"), work_.Path());
+  std::atomic<int> attack{0};
+  TTamperingProxy proxy(
+      nginx_->Port(), [&](const std::string& path, std::string& head, std::string& body) {
+        if (attack == 1 && path.size() > 4 && path.compare(path.size() - 4, 4, ".sig") == 0) {
+          head = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html";
+          body.clear();
+        } else if (attack == 2 && path.find("textures.pak.lzma") != std::string::npos) {
+          body = forgedArchive;
+        }
+      });
+  UseList(proxy.Url(Path("patchlist.xml")), pin);
+  attack = 1;
   EXPECT_EQ(WinCli().Last(), "Error while loading patchlist");
   EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
-  WriteFile(Served() + "/patchlist.xml.sig", oldSignature);
-
-  // An archive that unpacks to other bytes with the file's CRC-32 and size, and keeps its own.
-  const std::string name = "data/textures.pak";
-  const std::string genuine = ReadFile(Served() + "/" + name + ".lzma");
-  WriteFile(Served() + "/" + name + ".lzma",
-            ForgeArchive(ReadFile(source_ + "/" + name), genuine, work_.Path()));
-  const TCliRun forged = WinCli();
-  EXPECT_EQ(forged.Last(), "Error while checking patch for data\\textures.pak");
+  attack = 2;
+  EXPECT_EQ(WinCli().Last(), "Error while checking patch for data\\textures.pak");
   EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name + ".lzma"));
-  WriteFile(Served() + "/" + name + ".lzma", genuine);
+  // Left alone, the proxy passes the publication, which installs.
+  attack = 0;
   ASSERT_EQ(WinCli().Last(), "All files have been checked");
   ExpectHomeMatchesSource();
+  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")), pin);
 
   // The next publication (serial 6) is accepted, and its serial lands in the registry; the old
   // list with its genuine signature is then refused and changes nothing.
