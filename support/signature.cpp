@@ -110,7 +110,7 @@ void TSha256::Update(const void* data, std::size_t size) {
 }
 
 std::string TSha256::HexDigest() {
-  unsigned char digest[32];
+  unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context_.get(), digest, &length);
   static const char kDigits[] = "0123456789abcdef";
