@@ -66,8 +66,37 @@ class TGameFixture : public ::testing::Test {
     TChild publish(KOVA_PUBLISH_EXE, {"--level", "1", source_, Served()});
     ASSERT_EQ(publish.WaitExit(120), 0);
   }
+  // A new publisher's key: the secret key goes to `file`, the public key (base64) is returned.
+  std::string MakeKey(const std::string& file) {
+    TChild keygen(KOVA_PUBLISH_EXE, {"keygen", file});
+    EXPECT_EQ(keygen.WaitExit(30), 0);
+    std::string key = keygen.Output();
+    key.erase(key.find_last_not_of('\n') + 1);
+    return key;
+  }
+  // Publishes the source folder signed with the secret key in `key`.
+  void PublishSigned(const std::string& key, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--level", "1", "--sign", key};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(source_);
+    args.push_back(Served());
+    TChild publish(KOVA_PUBLISH_EXE, args);
+    ASSERT_EQ(publish.WaitExit(120), 0);
+  }
+  // Writes `file`.sig with the secret key in `key`.
+  void Sign(const std::string& key, const std::string& file) {
+    TChild sign(KOVA_PUBLISH_EXE, {"sign", key, file});
+    ASSERT_EQ(sign.WaitExit(30), 0);
+  }
   std::string Served() const { return nginx_->Root() + "/" + uid_; }
   std::string ListUrl() const { return nginx_->Url("/" + uid_ + "/patchlist.xml"); }
+  // The path on a server of a published file: /<uid>/name.
+  std::string ServedPath(const std::string& name) const { return "/" + uid_ + "/" + name; }
+  // An options document with the list at `url` and `extra` elements, nothing else.
+  void UseList(const std::string& url, const std::string& extra = {}) {
+    WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid>" + extra + "<patchlist>" +
+                                         url + "</patchlist></options>\n");
+  }
   void WriteOptions(const std::string& extra) {
     WriteFile(work_ / "options.xml",
               "<options>\n <uid>" + uid_ + "</uid>\n <patchlist>" + ListUrl() +

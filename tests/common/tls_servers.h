@@ -5,6 +5,8 @@
 // /rel/... with redirects to the good TLS port, and the good port answers /down/... with a
 // redirect back to plain http and /loop/ with a redirect to itself.
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -60,6 +62,14 @@ class TTlsNginx {
     std::istringstream in(ReadFile(dir_ / "access.log"));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+  }
+  // The access-log lines of the requests for `path`.
+  std::vector<std::string> LogOf(const std::string& path) const {
+    std::vector<std::string> out;
+    for (const std::string& line : AccessLog()) {
+      if (line.find(" " + path + " ") != std::string::npos) out.push_back(line);
+    }
+    return out;
   }
 
  private:
@@ -121,6 +131,34 @@ class TTlsNginx {
   TTempDir dir_;
   std::vector<int> ports_;
   std::unique_ptr<TChild> child_;
+};
+
+// A suite of `TFixture` (a fixture with nginx_) with a TLS nginx serving the same folder; during
+// each test SSL_CERT_FILE names the test's CA, as the programs under test see the file
+// (`CaPath`).
+template <class TFixture>
+class TTlsSuite : public TFixture {
+ protected:
+  static void SetUpTestSuite() {
+    TFixture::SetUpTestSuite();
+    tls_ = new TTlsNginx(TFixture::nginx_->Root());
+  }
+  static void TearDownTestSuite() {
+    delete tls_;
+    tls_ = nullptr;
+    TFixture::TearDownTestSuite();
+  }
+  void SetUp() override {
+    TFixture::SetUp();
+    ::setenv("SSL_CERT_FILE", CaPath(tls_->CaFile()).c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("SSL_CERT_FILE");
+    TFixture::TearDown();
+  }
+  virtual std::string CaPath(const std::string& path) const { return path; }
+
+  static inline TTlsNginx* tls_ = nullptr;
 };
 
 }  // namespace kova::test

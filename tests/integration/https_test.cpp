@@ -11,49 +11,16 @@
 namespace kova::test {
 namespace {
 
-class Https : public TGameFixture {
- protected:
-  static void SetUpTestSuite() {
-    TGameFixture::SetUpTestSuite();
-    tls_ = new TTlsNginx(nginx_->Root());
-  }
-  static void TearDownTestSuite() {
-    delete tls_;
-    tls_ = nullptr;
-    TGameFixture::TearDownTestSuite();
-  }
-  void SetUp() override {
-    TGameFixture::SetUp();
-    ::setenv("SSL_CERT_FILE", tls_->CaFile().c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("SSL_CERT_FILE");
-    TGameFixture::TearDown();
-  }
-  void UseList(const std::string& url) {
-    WriteFile(work_ / "options.xml",
-              "<options><uid>" + uid_ + "</uid><patchlist>" + url + "</patchlist></options>\n");
-  }
-  std::string Path(const std::string& name) const { return "/" + uid_ + "/" + name; }
-  static std::vector<std::string> LogOf(const std::string& path) {
-    std::vector<std::string> out;
-    for (const std::string& line : tls_->AccessLog()) {
-      if (line.find(" " + path + " ") != std::string::npos) out.push_back(line);
-    }
-    return out;
-  }
-
-  static inline TTlsNginx* tls_ = nullptr;
-};
+using Https = TTlsSuite<TGameFixture>;
 
 TEST_F(Https, AFreshInstallAndAResumedDownload) {
   Publish();
-  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")));
+  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
   const TCliRun install = Cli();
   EXPECT_EQ(install.Status, 0);
   EXPECT_EQ(install.Last(), "All files have been checked");
   ExpectHomeMatchesSource();
-  EXPECT_FALSE(LogOf(Path("data/textures.pak.lzma")).empty());
+  EXPECT_FALSE(tls_->LogOf(ServedPath("data/textures.pak.lzma")).empty());
 
   // Half of the archive is there from an interrupted run: only the rest is asked for.
   const std::string archive = ReadFile(Served() + "/data/textures.pak.lzma");
@@ -63,7 +30,7 @@ TEST_F(Https, AFreshInstallAndAResumedDownload) {
   const TCliRun resumed = Cli({"--check"});
   EXPECT_EQ(resumed.Last(), "All files have been checked");
   ExpectHomeMatchesSource();
-  const std::vector<std::string> log = LogOf(Path("data/textures.pak.lzma"));
+  const std::vector<std::string> log = tls_->LogOf(ServedPath("data/textures.pak.lzma"));
   ASSERT_FALSE(log.empty());
   EXPECT_NE(log.back().find("|bytes=" + std::to_string(archive.size() / 2 - 8192) + "-|"),
             std::string::npos)
@@ -73,11 +40,11 @@ TEST_F(Https, AFreshInstallAndAResumedDownload) {
 
 TEST_F(Https, AServerThatCannotBeVerifiedFailsAsARefusedConnectionDoes) {
   Publish();
-  UseList("https://127.0.0.1:" + std::to_string(FreePort()) + Path("patchlist.xml"));
+  UseList("https://127.0.0.1:" + std::to_string(FreePort()) + ServedPath("patchlist.xml"));
   const TCliRun refused = Cli({"--retries", "0"});
   ASSERT_NE(refused.Status, 0);
   for (const auto site : {TTlsNginx::WrongName, TTlsNginx::Expired, TTlsNginx::Untrusted}) {
-    UseList(tls_->Url(site, Path("patchlist.xml")));
+    UseList(tls_->Url(site, ServedPath("patchlist.xml")));
     const TCliRun run = Cli({"--retries", "0"});
     EXPECT_EQ(run.Status, refused.Status) << site;
     EXPECT_EQ(run.Lines, refused.Lines) << site;
@@ -85,13 +52,13 @@ TEST_F(Https, AServerThatCannotBeVerifiedFailsAsARefusedConnectionDoes) {
 
     THTTPSend http;
     http.Timeout = 5000;
-    EXPECT_FALSE(http.PerformRequest("GET", tls_->Url(site, Path("patchlist.xml")))) << site;
+    EXPECT_FALSE(http.PerformRequest("GET", tls_->Url(site, ServedPath("patchlist.xml")))) << site;
     EXPECT_EQ(http.ResultCode, 500) << site;
     EXPECT_EQ(http.Sock.LastError(), kErrTls) << site;
   }
   // The test CA is trusted only through SSL_CERT_FILE, which adds to the system's roots.
   ::unsetenv("SSL_CERT_FILE");
-  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")));
+  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
   EXPECT_EQ(Cli({"--retries", "0"}).Lines, refused.Lines);
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak"));
 }
@@ -101,33 +68,33 @@ TEST_F(Https, RedirectsAreFollowedToHttpsButNeverBackToPlainHttpNorForever) {
   const std::string list = ReadFile(Served() + "/patchlist.xml");
   THTTPSend http;
   http.MaxRedirects = 5;
-  ASSERT_TRUE(http.PerformRequest("GET", tls_->PlainUrl("/moved" + Path("patchlist.xml"))));
+  ASSERT_TRUE(http.PerformRequest("GET", tls_->PlainUrl("/moved" + ServedPath("patchlist.xml"))));
   EXPECT_EQ(http.ResultCode, 200);
   EXPECT_EQ(http.Document.Data(), list);
   http.Clear();
-  ASSERT_TRUE(http.PerformRequest("GET", tls_->PlainUrl("/rel" + Path("patchlist.xml"))));
+  ASSERT_TRUE(http.PerformRequest("GET", tls_->PlainUrl("/rel" + ServedPath("patchlist.xml"))));
   EXPECT_EQ(http.ResultCode, 200);
   EXPECT_EQ(http.Document.Data(), list);
   // From https to http: the redirect is the answer, and a failed download.
   http.Clear();
-  http.PerformRequest("GET", tls_->Url(TTlsNginx::Good, "/down" + Path("patchlist.xml")));
+  http.PerformRequest("GET", tls_->Url(TTlsNginx::Good, "/down" + ServedPath("patchlist.xml")));
   EXPECT_EQ(http.ResultCode, 301);
   http.Clear();
   http.PerformRequest("GET", tls_->Url(TTlsNginx::Good, "/loop/"));
   EXPECT_EQ(http.ResultCode, 302);
-  EXPECT_EQ(LogOf("/loop/").size(), 6u);
+  EXPECT_EQ(tls_->LogOf("/loop/").size(), 6u);
   // Without redirects allowed (the default of the client), the first answer stands.
   THTTPSend plain;
-  plain.PerformRequest("GET", tls_->PlainUrl("/moved" + Path("patchlist.xml")));
+  plain.PerformRequest("GET", tls_->PlainUrl("/moved" + ServedPath("patchlist.xml")));
   EXPECT_EQ(plain.ResultCode, 301);
 
   // A whole run behind a site-wide move: the archives' addresses are built from the list's own
   // address and are redirected as well.
-  UseList(tls_->PlainUrl("/moved" + Path("patchlist.xml")));
+  UseList(tls_->PlainUrl("/moved" + ServedPath("patchlist.xml")));
   const TCliRun run = Cli();
   EXPECT_EQ(run.Last(), "All files have been checked");
   ExpectHomeMatchesSource();
-  EXPECT_FALSE(LogOf(Path("data/textures.pak.lzma")).empty());
+  EXPECT_FALSE(tls_->LogOf(ServedPath("data/textures.pak.lzma")).empty());
 }
 
 }  // namespace

@@ -19,19 +19,8 @@ class Signed : public TGameFixture {
   void SetUp() override {
     TGameFixture::SetUp();
     key_ = work_ / "publisher.key";
-    TChild keygen(KOVA_PUBLISH_EXE, {"keygen", key_});
-    ASSERT_EQ(keygen.WaitExit(30), 0);
-    publicKey_ = keygen.Output();
-    while (!publicKey_.empty() && publicKey_.back() == '\n') publicKey_.pop_back();
+    publicKey_ = MakeKey(key_);
     WriteOptions("<public_key>" + publicKey_ + "</public_key>\n");
-  }
-  void PublishSigned(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"--level", "1", "--sign", key_};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(source_);
-    args.push_back(Served());
-    TChild publish(KOVA_PUBLISH_EXE, args);
-    ASSERT_EQ(publish.WaitExit(120), 0);
   }
   // A forged archive for `name` in place of the served one (see ForgeArchive).
   std::string ForgeArchive(const std::string& name, std::string* forgedFile = nullptr) {
@@ -48,7 +37,7 @@ class Signed : public TGameFixture {
 };
 
 TEST_F(Signed, ASignedPublicationInstallsAndRepairs) {
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   // The digests in the list are the standard SHA-256 of the file and of its archive.
   const std::string list = ReadFile(Served() + "/patchlist.xml");
   const std::string name = "data/textures.pak";
@@ -70,7 +59,7 @@ TEST_F(Signed, ASignedPublicationInstallsAndRepairs) {
 }
 
 TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefused) {
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   const std::string list = ReadFile(Served() + "/patchlist.xml");
   const std::string signature = ReadFile(Served() + "/patchlist.xml.sig");
   // One attribute changed: the user.cfg record now names another size.
@@ -84,17 +73,14 @@ TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefuse
   EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
   ExpectNothingInstalled();
   // Signed by someone else.
-  TChild other(KOVA_PUBLISH_EXE, {"keygen", work_ / "other.key"});
-  ASSERT_EQ(other.WaitExit(30), 0);
-  TChild resign(KOVA_PUBLISH_EXE, {"sign", work_ / "other.key", Served() + "/patchlist.xml"});
-  ASSERT_EQ(resign.WaitExit(30), 0);
+  MakeKey(work_ / "other.key");
+  ASSERT_NO_FATAL_FAILURE(Sign(work_ / "other.key", Served() + "/patchlist.xml"));
   EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
   ExpectNothingInstalled();
   // Properly signed, but without the digests a pinned key requires.
   TChild unsignedPublish(KOVA_PUBLISH_EXE, {"--level", "1", source_, Served()});
   ASSERT_EQ(unsignedPublish.WaitExit(120), 0);
-  TChild sign(KOVA_PUBLISH_EXE, {"sign", key_, Served() + "/patchlist.xml"});
-  ASSERT_EQ(sign.WaitExit(30), 0);
+  ASSERT_NO_FATAL_FAILURE(Sign(key_, Served() + "/patchlist.xml"));
   EXPECT_EQ(Cli().Last(), "Error while reading patchlist");
   ExpectNothingInstalled();
   // The honest publication still installs.
@@ -105,7 +91,7 @@ TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefuse
 }
 
 TEST_F(Signed, AnArchiveForgedToKeepItsCrcAndTheFilesCrcAndSizeIsNeverInstalled) {
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   const std::string name = "data/textures.pak";
   std::string forged;
   WriteFile(Served() + "/" + name + ".lzma", ForgeArchive(name, &forged));
@@ -128,14 +114,14 @@ TEST_F(Signed, AnArchiveForgedToKeepItsCrcAndTheFilesCrcAndSizeIsNeverInstalled)
 }
 
 TEST_F(Signed, AReplayedOlderListIsRefusedAndChangesNothing) {
-  ASSERT_NO_FATAL_FAILURE(PublishSigned({"--serial", "5"}));
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "5"}));
   EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"5\">"), std::string::npos);
   ASSERT_EQ(Cli().Last(), "All files have been checked");
   const std::string oldList = ReadFile(Served() + "/patchlist.xml");
   const std::string oldSignature = ReadFile(Served() + "/patchlist.xml.sig");
   // A new version of a file, published with the next serial (6, from the list in place).
   WriteFile(source_ + "/user.cfg", "volume=7\n");
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"6\">"), std::string::npos);
   ASSERT_EQ(Cli().Last(), "All files have been checked");
   EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=7\n");
@@ -148,12 +134,9 @@ TEST_F(Signed, AReplayedOlderListIsRefusedAndChangesNothing) {
 }
 
 TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) {
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   // An attacker's key, list and options: the served options document names the attacker's key.
-  TChild keygen(KOVA_PUBLISH_EXE, {"keygen", work_ / "attacker.key"});
-  ASSERT_EQ(keygen.WaitExit(30), 0);
-  std::string attackerKey = keygen.Output();
-  attackerKey.erase(attackerKey.find_last_not_of('\n') + 1);
+  const std::string attackerKey = MakeKey(work_ / "attacker.key");
   const std::string attackerDir = nginx_->Root() + "/" + uid_ + "-attacker";
   TChild publish(KOVA_PUBLISH_EXE,
                  {"--level", "1", "--sign", work_ / "attacker.key", source_, attackerDir});
@@ -166,8 +149,7 @@ TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) 
                           "</patchlist></options>");
     // Signed with each key in turn: the publisher's key signs it, the attacker's does not.
     for (const std::string& signer : {key_, std::string(work_ / "attacker.key")}) {
-      TChild sign(KOVA_PUBLISH_EXE, {"sign", signer, served});
-      ASSERT_EQ(sign.WaitExit(30), 0);
+      ASSERT_NO_FATAL_FAILURE(Sign(signer, served));
       WriteOptions("<public_key>" + publicKey_ + "</public_key>\n<options>" +
                    nginx_->Url("/" + uid_ + "/options.xml") + "</options>\n");
       const TCliRun run = Cli();
@@ -180,7 +162,7 @@ TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) 
 }
 
 TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   const std::string forgedArchive = ForgeArchive("data/textures.pak");
   std::atomic<int> attack{0};
   TTamperingProxy proxy(nginx_->Port(), [&](const std::string& path, std::string& head,
@@ -197,10 +179,7 @@ TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
     }
   });
   WriteOptions("<public_key>" + publicKey_ + "</public_key>\n");
-  WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><public_key>" + publicKey_ +
-                                       "</public_key><patchlist>" +
-                                       proxy.Url("/" + uid_ + "/patchlist.xml") +
-                                       "</patchlist></options>");
+  UseList(proxy.Url(ServedPath("patchlist.xml")), "<public_key>" + publicKey_ + "</public_key>");
   attack = 1;
   EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
   attack = 2;
@@ -217,7 +196,7 @@ TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
 TEST_F(Signed, AListSignedWithOpenSslsEd25519InstallsToo) {
   // The publisher's signing need not be ours: a standard Ed25519 signature of the list's bytes,
   // base64, is what the launcher checks.
-  ASSERT_NO_FATAL_FAILURE(PublishSigned());
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   const std::string dir = work_.Path();
   const std::string list = Served() + "/patchlist.xml";
   int status = 0;

@@ -18,79 +18,29 @@
 namespace kova::test {
 namespace {
 
-class TWineTrust : public TWine {
+class TWineTrust : public TTlsSuite<TWine> {
  protected:
-  static void SetUpTestSuite() {
-    TWine::SetUpTestSuite();
-    tls_ = new TTlsNginx(nginx_->Root());
-  }
-  static void TearDownTestSuite() {
-    delete tls_;
-    tls_ = nullptr;
-    TWine::TearDownTestSuite();
-  }
-  void SetUp() override {
-    TWine::SetUp();
-    ::setenv("SSL_CERT_FILE", Win(tls_->CaFile()).c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("SSL_CERT_FILE");
-    TWine::TearDown();
-  }
-  void UseList(const std::string& url, const std::string& extra = {}) {
-    WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid>" + extra + "<patchlist>" +
-                                         url + "</patchlist></options>\n");
-  }
-  std::string Path(const std::string& name) const { return "/" + uid_ + "/" + name; }
-  static std::vector<std::string> TlsLogOf(const std::string& path) {
-    std::vector<std::string> out;
-    for (const std::string& line : tls_->AccessLog()) {
-      if (line.find(" " + path + " ") != std::string::npos) out.push_back(line);
-    }
-    return out;
-  }
-  // A key made by the Linux tool, which signs the same bytes as the Windows one.
-  std::string MakeKey(const std::string& file) {
-    TChild keygen(KOVA_PUBLISH_EXE, {"keygen", file});
-    EXPECT_EQ(keygen.WaitExit(30), 0);
-    std::string key = keygen.Output();
-    key.erase(key.find_last_not_of('\n') + 1);
-    return key;
-  }
-  void PublishSigned(const std::string& key, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"--level", "1", "--sign", key};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back(source_);
-    args.push_back(Served());
-    TChild publish(KOVA_PUBLISH_EXE, args);
-    ASSERT_EQ(publish.WaitExit(120), 0);
-  }
-  void Sign(const std::string& key, const std::string& file) {
-    TChild sign(KOVA_PUBLISH_EXE, {"sign", key, file});
-    ASSERT_EQ(sign.WaitExit(30), 0);
-  }
-
-  static inline TTlsNginx* tls_ = nullptr;
+  std::string CaPath(const std::string& path) const override { return Win(path); }
 };
 
 TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatItCannotVerify) {
   Publish();
   // A site-wide move from http to https: the list and the archives follow it.
-  UseList(tls_->PlainUrl("/moved" + Path("patchlist.xml")));
+  UseList(tls_->PlainUrl("/moved" + ServedPath("patchlist.xml")));
   const TCliRun install = WinCli();
   ASSERT_EQ(install.Status, 0) << install.Last();
   EXPECT_EQ(install.Last(), "All files have been checked");
   ExpectHomeMatchesSource();
-  EXPECT_FALSE(TlsLogOf(Path("data/textures.pak.lzma")).empty());
+  EXPECT_FALSE(tls_->LogOf(ServedPath("data/textures.pak.lzma")).empty());
 
   // Half of an archive is there from an interrupted run: only the rest comes, over TLS.
-  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")));
+  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
   const std::string archive = ReadFile(Served() + "/data/textures.pak.lzma");
   std::filesystem::remove(home_ + "/data/textures.pak");
   WriteFile(home_ + "/data/textures.pak.lzma.part", archive.substr(0, archive.size() / 2));
   EXPECT_EQ(WinCli({"--check"}).Last(), "All files have been checked");
   ExpectHomeMatchesSource();
-  const std::vector<std::string> log = TlsLogOf(Path("data/textures.pak.lzma"));
+  const std::vector<std::string> log = tls_->LogOf(ServedPath("data/textures.pak.lzma"));
   ASSERT_FALSE(log.empty());
   EXPECT_NE(log.back().find("|bytes=" + std::to_string(archive.size() / 2 - 8192) + "-|"),
             std::string::npos)
@@ -100,18 +50,18 @@ TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatIt
   // A server the run cannot verify is a refused connection, and the installed game is untouched.
   std::filesystem::remove(home_ + "/user.cfg");
   const auto before = Snapshot(home_);
-  UseList("https://127.0.0.1:" + std::to_string(FreePort()) + Path("patchlist.xml"));
+  UseList("https://127.0.0.1:" + std::to_string(FreePort()) + ServedPath("patchlist.xml"));
   const TCliRun refused = WinCli({"--retries", "0", "--check"});
   ASSERT_NE(refused.Status, 0);
   for (const auto site : {TTlsNginx::WrongName, TTlsNginx::Expired, TTlsNginx::Untrusted}) {
-    UseList(tls_->Url(site, Path("patchlist.xml")));
+    UseList(tls_->Url(site, ServedPath("patchlist.xml")));
     const TCliRun run = WinCli({"--retries", "0", "--check"});
     EXPECT_EQ(run.Status, refused.Status) << site;
     EXPECT_EQ(run.Lines, refused.Lines) << site;
   }
   // Without SSL_CERT_FILE the test's CA is trusted once the Windows store trusts it.
   ::unsetenv("SSL_CERT_FILE");
-  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")));
+  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
   EXPECT_EQ(WinCli({"--retries", "0", "--check"}).Lines, refused.Lines);
   EXPECT_TRUE(Snapshot(home_) == before);
   const std::string trustRoot = kWin32 + "/kova_trust_root.exe";
@@ -146,7 +96,7 @@ TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreR
           body = forgedArchive;
         }
       });
-  UseList(proxy.Url(Path("patchlist.xml")), pin);
+  UseList(proxy.Url(ServedPath("patchlist.xml")), pin);
   attack = 1;
   EXPECT_EQ(WinCli().Last(), "Error while loading patchlist");
   EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
@@ -158,7 +108,7 @@ TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreR
   attack = 0;
   ASSERT_EQ(WinCli().Last(), "All files have been checked");
   ExpectHomeMatchesSource();
-  UseList(tls_->Url(TTlsNginx::Good, Path("patchlist.xml")), pin);
+  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")), pin);
 
   // The next publication (serial 6) is accepted, and its serial lands in the registry; the old
   // list with its genuine signature is then refused and changes nothing.
@@ -187,7 +137,7 @@ TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreR
                 "</patchlist></options>");
   ASSERT_NO_FATAL_FAILURE(Sign(key, Served() + "/options.xml"));
   WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid>" + pin + "<options>" +
-                                       tls_->Url(TTlsNginx::Good, Path("options.xml")) +
+                                       tls_->Url(TTlsNginx::Good, ServedPath("options.xml")) +
                                        "</options></options>\n");
   EXPECT_EQ(WinCli().Last(), "Error while loading patchlist");
   EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=1\n");
@@ -208,8 +158,9 @@ TEST_F(TWineTrust, WithAKeyPinnedAForgedLauncherBuildIsNeverWrittenAndTheSignedO
   utimbuf serverTimes{serverTime, serverTime}, oldTimes{oldTime, oldTime};
   WriteFile(home_ + "/kovaupdater.xml",
             "<options><uid>" + uid_ + "</uid><public_key>" + publicKey + "</public_key><updater>" +
-                tls_->Url(TTlsNginx::Good, Path("kovaupdater.exe")) + "</updater><patchlist>" +
-                tls_->Url(TTlsNginx::Good, Path("patchlist.xml")) + "</patchlist></options>");
+                tls_->Url(TTlsNginx::Good, ServedPath("kovaupdater.exe")) +
+                "</updater><patchlist>" + tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")) +
+                "</patchlist></options>");
 
   // The build changed on the server after it was signed: the run goes on without it.
   WriteFile(served, newBuild + "!");

@@ -74,6 +74,20 @@ class TWine : public TGameFixture {
     }
     return out;
   }
+  // The window id of the launcher's help box once it shows (within 30 s), or empty.
+  static std::string HelpBox() {
+    std::string box;
+    Eventually(
+        [&] {
+          box = Shell(
+              "xdotool search --onlyvisible --name '^KovaUpdater - game launcher' 2>/dev/null | "
+              "head -n 1");
+          box.erase(box.find_last_not_of(" \n") + 1);
+          return !box.empty();
+        },
+        30);
+    return box;
+  }
   std::string RegQuery(const std::string& key, int* status = nullptr) {
     return Shell("wine reg query '" + key + "' 2>/dev/null", status);
   }

@@ -150,16 +150,8 @@ TEST_F(TWine, TheNewBuildCannotReplaceTheOldOneWhileItRunsAndDoesOnceItEnds) {
   WriteFile(fresh, newBuild);
   // The old launcher keeps running while its help box waits for the player.
   auto running = Wine(old, {"/?"}, home_);
-  std::string box;
-  EXPECT_TRUE(Eventually(
-      [&] {
-        box = Shell(
-            "xdotool search --onlyvisible --name '^KovaUpdater - game launcher' 2>/dev/null | head "
-            "-n 1");
-        while (!box.empty() && box.back() == '\n') box.pop_back();
-        return !box.empty();
-      },
-      30));
+  const std::string box = HelpBox();
+  ASSERT_FALSE(box.empty());
   auto update = Wine(fresh, {"/update", Win(old)}, home_);
   ::sleep(2);
   EXPECT_TRUE(running->Running());
@@ -179,18 +171,10 @@ TEST_F(TWine, TheNewBuildCannotReplaceTheOldOneWhileItRunsAndDoesOnceItEnds) {
 TEST_F(TWine, HelpIsAMessageBoxThatWaitsForThePlayer) {
   std::filesystem::copy_file(kWin32 + "/kovaupdater.exe", home_ + "/kovaupdater.exe");
   auto help = Wine(home_ + "/kovaupdater.exe", {"/?"}, home_);
-  std::string box;
-  EXPECT_TRUE(Eventually(
-      [&] {
-        box = Shell(
-            "xdotool search --onlyvisible --name '^KovaUpdater - game launcher' 2>/dev/null | head "
-            "-n 1");
-        return !box.empty();
-      },
-      30));
+  const std::string box = HelpBox();
+  ASSERT_FALSE(box.empty());
   ::usleep(500000);
   EXPECT_TRUE(help->Running()) << "the help did not wait to be dismissed";
-  while (!box.empty() && box.back() == '\n') box.pop_back();
   Shell("xdotool windowfocus --sync " + box + " key Return");
   EXPECT_EQ(help->WaitExit(30), 0);
 }
