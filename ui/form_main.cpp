@@ -131,7 +131,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
 
 TFormMain::~TFormMain() {
   if (InstanceMutex) InstanceMutex->ServeMessages({}, nullptr);
-  if (closeTimer_) g_source_remove(closeTimer_);
+  if (closeTimerSource_) g_source_remove(closeTimerSource_);
   browser_.reset();
   trayIcon_.reset();
   shaper_.reset();
@@ -142,10 +142,6 @@ void TFormMain::Show() {
   gtk_widget_show_all(window_);
   Trace("window: shown");
   FormShow();
-}
-
-void TFormMain::FormShow() {
-  StartRunTimer();
 }
 
 void TFormMain::StartRunTimer() {
@@ -159,36 +155,26 @@ void TFormMain::StartRunTimer() {
       this);
 }
 
-bool TFormMain::FormCloseQuery() {
-  if (!run_.IsRunning()) return true;
-  run_.SetCancelled(true);
-  SetInfo("Cancelling...");
-  return false;
+bool TFormMain::StartCloseTimer() {
+  closeTimerSource_ = g_timeout_add(
+      50,
+      [](gpointer self) -> gboolean {
+        auto* form = static_cast<TFormMain*>(self);
+        form->CloseButtonClick(true);
+        return form->closeTimerSource_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+      },
+      this);
+  return closeTimerSource_ != 0;
 }
 
-void TFormMain::CloseRequest() {
-  if (closed_ || !FormCloseQuery()) return;
-  closed_ = true;
+void TFormMain::StopCloseTimer() {
+  // Called from the timer itself, which then returns G_SOURCE_REMOVE.
+  closeTimerSource_ = 0;
+}
+
+void TFormMain::HideWindow() {
   trayIcon_->SetVisible(false);
   gtk_widget_hide(window_);
-  Trace("window: closed");
-  platform::WakeGuiThread();
-}
-
-void TFormMain::StartButtonClick() {
-  if (StartGameProgram()) CloseRequest();
-}
-
-void TFormMain::CheckButtonClick() {
-  run_.CheckButtonClick();
-}
-
-void TFormMain::CancelButtonClick() {
-  CloseRequest();
-}
-
-void TFormMain::MinimizeButtonClick() {
-  HideToTray();
 }
 
 void TFormMain::HideToTray() {
@@ -204,23 +190,8 @@ void TFormMain::HideToTray() {
   Trace("window: hidden");
 }
 
-void TFormMain::CloseButtonClick(bool fromTimer) {
-  if (run_.IsRunning()) {
-    run_.SetCancelled(true);
-    if (!fromTimer && !closeTimer_) {
-      closeTimer_ = g_timeout_add(
-          50,
-          [](gpointer self) -> gboolean {
-            auto* form = static_cast<TFormMain*>(self);
-            form->CloseButtonClick(true);
-            return form->closeTimer_ ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
-          },
-          this);
-    }
-    return;
-  }
-  if (fromTimer) closeTimer_ = 0;
-  CloseRequest();
+void TFormMain::PresentWindow() {
+  gtk_window_present(GTK_WINDOW(window_));
 }
 
 void TFormMain::TrayIconClick() {
@@ -237,17 +208,6 @@ void TFormMain::TrayIconClick() {
   }
 }
 
-void TFormMain::ApplicationEventsMessage(unsigned message) {
-  if (message == FocusMessage) {
-    Trace("message: focus");
-    TrayIconClick();
-    gtk_window_present(GTK_WINDOW(window_));
-  } else if (message == CloseMessage) {
-    Trace("message: close");
-    CloseRequest();
-  }
-}
-
 void TFormMain::ProgressMessage(int position) {
   ProgressBar_.SetPosition(position);
 }
@@ -255,10 +215,6 @@ void TFormMain::ProgressMessage(int position) {
 void TFormMain::SetInfo(const std::string& text) {
   if (text != Info_.Caption()) Trace("info: " + text);
   Info_.SetCaption(text);
-}
-
-void TFormMain::ProcessMessages() {
-  platform::ServePendingMessages();
 }
 
 void TFormMain::EnableButtons(bool start, bool check) {
@@ -284,10 +240,6 @@ void TFormMain::ShowBalloon(const std::string& title, const std::string& text) {
 TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
   return ui::RetryBox(GTK_WINDOW(window_), title_, text,
                       kind == TBoxKind::DownloadError ? 30000 : 0);
-}
-
-std::string TFormMain::ExecutablePath() const {
-  return platform::ExecutablePath();
 }
 
 void TFormMain::PanelWebShown() {

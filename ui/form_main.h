@@ -8,38 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "core/update_host.h"
-#include "core/update_run.h"
 #include "ui/controls.h"
+#include "ui/form_rules.h"
 #include "ui/form_shaper.h"
 #include "ui/news_browser.h"
 #include "ui/tray_icon.h"
 
 namespace kova::ui {
 
-class TFormMain final : public IUpdateHost {
+class TFormMain final : public TFormBase {
  public:
   // Creates the window hidden, as FormCreate does; `title` is the application title.
   explicit TFormMain(const std::string& title);
   ~TFormMain() override;
-  TFormMain(const TFormMain&) = delete;
-  TFormMain& operator=(const TFormMain&) = delete;
 
   void Show();
-  // True once the window has closed: the program ends.
-  bool Closed() const { return closed_; }
-
-  // Handlers.
-  void FormShow();
-  bool FormCloseQuery();
-  void StartButtonClick();
-  void CheckButtonClick();
-  void CancelButtonClick();
-  void MinimizeButtonClick();
-  void CloseButtonClick(bool fromTimer);
-  void TrayIconClick();
-  // An instance message (the focus or the close message) by its registered id.
-  void ApplicationEventsMessage(unsigned message);
+  void TrayIconClick() override;
   // The progress message: wParam is the file bar's new position.
   void ProgressMessage(int position);
 
@@ -49,20 +33,20 @@ class TFormMain final : public IUpdateHost {
   void SetFileProgress(int position) override { ProgressMessage(position); }
   void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
   int TotalProgress() const override { return ProgressBarTotal_.Position(); }
-  void ProcessMessages() override;
   void EnableButtons(bool start, bool check) override;
   bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
   void NavigateNews(const std::string& url) override;
   bool IsWindowVisible() const override;
-  void CloseWindow() override { CloseRequest(); }
   void ShowBalloon(const std::string& title, const std::string& text) override;
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
-  std::string ExecutablePath() const override;
 
  private:
-  void CloseRequest();
-  void HideToTray();
-  void StartRunTimer();
+  void StartRunTimer() override;
+  bool StartCloseTimer() override;
+  void StopCloseTimer() override;
+  void HideWindow() override;
+  void HideToTray() override;
+  void PresentWindow() override;
   void PanelWebShown();
   TControl* ControlAt(double x, double y);
   void Invalidate(const TRect& r);
@@ -94,14 +78,12 @@ class TFormMain final : public IUpdateHost {
   TALProgressBar ProgressBar_{127, 531, 429, 5, {62, 91, 150}, {62, 91, 150}};
   TALProgressBar ProgressBarTotal_{127, 546, 429, 5, {151, 66, 69}, {151, 66, 53}};
   std::vector<TControl*> controls_;
-  TUpdateRun run_{*this};
 
   TMyPNGButton* hover_ = nullptr;
   TMyPNGButton* captured_ = nullptr;
   guint32 lastPressTime_ = 0;
   TMyPNGButton* lastPressed_ = nullptr;
-  guint closeTimer_ = 0;
-  bool closed_ = false;
+  guint closeTimerSource_ = 0;
   bool iconifiedInstead_ = false;
   bool panelShown_ = false;
 };

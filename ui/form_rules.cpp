@@ -4,12 +4,65 @@
 #include <deque>
 
 #include "core/options.h"
+#include "core/startup.h"
 #include "core/utility.h"
 #include "platform/files.h"
+#include "platform/main_loop.h"
 #include "support/text.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
+
+bool TFormBase::FormCloseQuery() {
+  if (!run_.IsRunning()) return true;
+  run_.SetCancelled(true);
+  SetInfo("Cancelling...");
+  return false;
+}
+
+void TFormBase::CloseRequest() {
+  if (closed_ || !FormCloseQuery()) return;
+  closed_ = true;
+  HideWindow();
+  Trace("window: closed");
+  platform::WakeGuiThread();
+}
+
+void TFormBase::StartButtonClick() {
+  if (StartGameProgram()) CloseRequest();
+}
+
+void TFormBase::CloseButtonClick(bool fromTimer) {
+  if (run_.IsRunning()) {
+    run_.SetCancelled(true);
+    if (!fromTimer && !closeTimer_) closeTimer_ = StartCloseTimer();
+    return;
+  }
+  if (fromTimer) {
+    StopCloseTimer();
+    closeTimer_ = false;
+  }
+  CloseRequest();
+}
+
+void TFormBase::ApplicationEventsMessage(unsigned message) {
+  if (message == FocusMessage) {
+    Trace("message: focus");
+    TrayIconClick();
+    PresentWindow();
+  } else if (message == CloseMessage) {
+    Trace("message: close");
+    CloseRequest();
+  }
+}
+
+void TFormBase::ProcessMessages() {
+  platform::ServePendingMessages();
+}
+
+std::string TFormBase::ExecutablePath() const {
+  return platform::ExecutablePath();
+}
 
 bool StartGameProgram() {
   const TUpdaterOptions& o = UpdaterOptions();

@@ -1,9 +1,65 @@
 #pragma once
-// What both windows (GTK and Windows) decide the same way, without a toolkit: starting the game
+// What both windows (GTK and Windows) decide the same way, without a toolkit: the handlers of
+// the buttons and of the instance messages, closing while a run goes on, starting the game
 // program, the trace of the buttons, and which links of the news page may reach the browser.
 #include <string>
 
+#include "core/update_host.h"
+#include "core/update_run.h"
+
 namespace kova::ui {
+
+// The window's part that needs no toolkit; each window adds the toolkit's part. The update run
+// executes on the GUI thread inside these handlers, so every handler may run nested inside a run.
+class TFormBase : public IUpdateHost {
+ public:
+  TFormBase(const TFormBase&) = delete;
+  TFormBase& operator=(const TFormBase&) = delete;
+
+  // True once the window has closed: the program ends.
+  bool Closed() const { return closed_; }
+
+  // Handlers.
+  void FormShow() { StartRunTimer(); }
+  // While a run goes on, asks it to stop instead of letting the window close.
+  bool FormCloseQuery();
+  void StartButtonClick();
+  void CheckButtonClick() { run_.CheckButtonClick(); }
+  void CancelButtonClick() { CloseRequest(); }
+  void MinimizeButtonClick() { HideToTray(); }
+  // Close waits for a running run to stop, looking again every 50 ms, then closes.
+  void CloseButtonClick(bool fromTimer);
+  virtual void TrayIconClick() = 0;
+  // An instance message (the focus or the close message) by its registered id.
+  void ApplicationEventsMessage(unsigned message);
+
+  // IUpdateHost, the part without a toolkit.
+  void ProcessMessages() override;
+  void CloseWindow() override { CloseRequest(); }
+  std::string ExecutablePath() const override;
+
+ protected:
+  TFormBase() = default;
+  ~TFormBase() override = default;
+  void CloseRequest();
+
+  // The toolkit's part. An update run 333 ms from now, unless the window has closed by then.
+  virtual void StartRunTimer() = 0;
+  // CloseButtonClick(true) every 50 ms from now on; false when no timer could be made.
+  virtual bool StartCloseTimer() = 0;
+  virtual void StopCloseTimer() = 0;
+  // Hides the window and the notification-area icon for good.
+  virtual void HideWindow() = 0;
+  virtual void HideToTray() = 0;
+  // Brings the window to the front.
+  virtual void PresentWindow() = 0;
+
+  TUpdateRun run_{*this};
+  bool closed_ = false;
+
+ private:
+  bool closeTimer_ = false;
+};
 
 // Start: starts the game program unless it is missing from the game folder or already running
 // (and only one copy may run). True when the window must then close (CloseUpdater), which a

@@ -281,40 +281,21 @@ void TFormMain::Show() {
   FormShow();
 }
 
-void TFormMain::FormShow() {
+void TFormMain::StartRunTimer() {
   SetTimer(window_, kRunTimer, 333, nullptr);
 }
 
-bool TFormMain::FormCloseQuery() {
-  if (!run_.IsRunning()) return true;
-  run_.SetCancelled(true);
-  SetInfo("Cancelling...");
-  return false;
+bool TFormMain::StartCloseTimer() {
+  return SetTimer(window_, kCloseTimer, 50, nullptr) != 0;
 }
 
-void TFormMain::CloseRequest() {
-  if (closed_ || !FormCloseQuery()) return;
-  closed_ = true;
+void TFormMain::StopCloseTimer() {
+  KillTimer(window_, kCloseTimer);
+}
+
+void TFormMain::HideWindow() {
   trayIcon_->SetVisible(false);
   ShowWindow(window_, SW_HIDE);
-  Trace("window: closed");
-  platform::WakeGuiThread();
-}
-
-void TFormMain::StartButtonClick() {
-  if (StartGameProgram()) CloseRequest();
-}
-
-void TFormMain::CheckButtonClick() {
-  run_.CheckButtonClick();
-}
-
-void TFormMain::CancelButtonClick() {
-  CloseRequest();
-}
-
-void TFormMain::MinimizeButtonClick() {
-  HideToTray();
 }
 
 void TFormMain::HideToTray() {
@@ -323,17 +304,8 @@ void TFormMain::HideToTray() {
   trayIcon_->SetVisible(true);
 }
 
-void TFormMain::CloseButtonClick(bool fromTimer) {
-  if (run_.IsRunning()) {
-    run_.SetCancelled(true);
-    if (!fromTimer && !closeTimer_) closeTimer_ = SetTimer(window_, kCloseTimer, 50, nullptr) != 0;
-    return;
-  }
-  if (fromTimer) {
-    KillTimer(window_, kCloseTimer);
-    closeTimer_ = false;
-  }
-  CloseRequest();
+void TFormMain::PresentWindow() {
+  SetForegroundWindow(window_);
 }
 
 void TFormMain::TrayIconClick() {
@@ -348,17 +320,6 @@ void TFormMain::TrayIconClick() {
   }
 }
 
-void TFormMain::ApplicationEventsMessage(unsigned message) {
-  if (message == FocusMessage) {
-    Trace("message: focus");
-    TrayIconClick();
-    SetForegroundWindow(window_);
-  } else if (message == CloseMessage) {
-    Trace("message: close");
-    CloseRequest();
-  }
-}
-
 void TFormMain::ProgressMessage(int position) {
   ProgressBar_.SetPosition(position);
 }
@@ -366,10 +327,6 @@ void TFormMain::ProgressMessage(int position) {
 void TFormMain::SetInfo(const std::string& text) {
   if (text != Info_.Caption()) Trace("info: " + text);
   Info_.SetCaption(text);
-}
-
-void TFormMain::ProcessMessages() {
-  platform::ServePendingMessages();
 }
 
 void TFormMain::EnableButtons(bool start, bool check) {
@@ -393,10 +350,6 @@ void TFormMain::ShowBalloon(const std::string& title, const std::string& text) {
 TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
   return ui::RetryBox(::IsWindowVisible(window_) ? window_ : nullptr, title_, text,
                       kind == TBoxKind::DownloadError ? 30000 : 0);
-}
-
-std::string TFormMain::ExecutablePath() const {
-  return platform::ExecutablePath();
 }
 
 void TFormMain::PanelWebShown() {

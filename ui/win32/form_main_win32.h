@@ -10,35 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "core/update_host.h"
-#include "core/update_run.h"
+#include "ui/form_rules.h"
 #include "ui/win32/controls_win32.h"
 #include "ui/win32/news_browser_win32.h"
 #include "ui/win32/tray_icon_win32.h"
 
 namespace kova::ui {
 
-class TFormMain final : public IUpdateHost {
+class TFormMain final : public TFormBase {
  public:
   // Creates the window hidden, as FormCreate does; `title` is the application title.
   explicit TFormMain(const std::string& title);
   ~TFormMain() override;
-  TFormMain(const TFormMain&) = delete;
-  TFormMain& operator=(const TFormMain&) = delete;
 
   void Show();
-  bool Closed() const { return closed_; }
-
-  // Handlers.
-  void FormShow();
-  bool FormCloseQuery();
-  void StartButtonClick();
-  void CheckButtonClick();
-  void CancelButtonClick();
-  void MinimizeButtonClick();
-  void CloseButtonClick(bool fromTimer);
-  void TrayIconClick();
-  void ApplicationEventsMessage(unsigned message);
+  void TrayIconClick() override;
   void ProgressMessage(int position);
 
   // IUpdateHost.
@@ -47,22 +33,23 @@ class TFormMain final : public IUpdateHost {
   void SetFileProgress(int position) override { ProgressMessage(position); }
   void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
   int TotalProgress() const override { return ProgressBarTotal_.Position(); }
-  void ProcessMessages() override;
   void EnableButtons(bool start, bool check) override;
   bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
   void NavigateNews(const std::string& url) override;
   bool IsWindowVisible() const override;
-  void CloseWindow() override { CloseRequest(); }
   void ShowBalloon(const std::string& title, const std::string& text) override;
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
-  std::string ExecutablePath() const override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
   void Paint();
-  void CloseRequest();
-  void HideToTray();
+  void StartRunTimer() override;
+  bool StartCloseTimer() override;
+  void StopCloseTimer() override;
+  void HideWindow() override;
+  void HideToTray() override;
+  void PresentWindow() override;
   void PanelWebShown();
   TControl* ControlAt(int x, int y);
   void Invalidate(const TRect& r, bool now);
@@ -91,13 +78,10 @@ class TFormMain final : public IUpdateHost {
   TALProgressBar ProgressBarTotal_{127, 546, 429, 5, {151, 66, 69}, {151, 66, 53}};
   std::vector<TControl*> controls_;
   std::vector<TMyPNGButton*> buttons_;
-  TUpdateRun run_{*this};
 
   TMyPNGButton* hover_ = nullptr;
   TMyPNGButton* captured_ = nullptr;
   bool tracking_ = false;
-  bool closeTimer_ = false;
-  bool closed_ = false;
   bool panelShown_ = false;
 };
 
