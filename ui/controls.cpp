@@ -99,22 +99,20 @@ void TMyPNGButton::Paint(cairo_t* cr) {
   cairo_paint(cr);
 }
 
-TALProgressBar::TALProgressBar(int left, int top, int width, int height, TRgb colour1, TRgb colour2)
-    : colour1_(colour1), colour2_(colour2), max_(width) {
-  Bounds = {left, top, left + width, top + height};
+TALProgressBar::TALProgressBar(const TBarPlace& place)
+    : colour1_(place.Colour1), colour2_(place.Colour2), max_(place.Width) {
+  Bounds = {place.Left, place.Top, place.Left + place.Width, place.Top + place.Height};
 }
 
 void TALProgressBar::SetPosition(int value) {
   if (value == position_ || value < Min || value > max_) return;
   position_ = value;
-  reuseShading_ = true;
   Repaint();
 }
 
 void TALProgressBar::SetMax(int value) {
   if (value == max_) return;
   max_ = value;
-  reuseShading_ = true;
   Repaint();
 }
 
@@ -134,8 +132,8 @@ void TALProgressBar::DrawShading() {
 void TALProgressBar::Paint(cairo_t* cr) {
   const int width = Bounds.Right - Bounds.Left, height = Bounds.Bottom - Bounds.Top;
   if (width <= 0 || height <= 0) return;
-  if (!shading_ || !reuseShading_) DrawShading();
-  reuseShading_ = false;
+  // The shading depends on the colours and the size only: it is drawn once.
+  if (!shading_) DrawShading();
   const int filled = FilledLength(Min, max_, position_, width);
   cairo_save(cr);
   cairo_rectangle(cr, Bounds.Left, Bounds.Top, width, height);

@@ -36,7 +36,9 @@ class TControl {
 // A label with a transparent background that sizes itself to its text.
 class TLabel final : public TControl {
  public:
-  TLabel(int left, int top, TRgb colour) : colour_(colour) { Bounds = {left, top, left, top}; }
+  explicit TLabel(const TLabelPlace& place) : colour_(place.Colour) {
+    Bounds = {place.Left, place.Top, place.Left, place.Top};
+  }
   void SetCaption(const std::string& text);
   const std::string& Caption() const { return text_; }
   void Paint(cairo_t* cr) override;
@@ -49,7 +51,9 @@ class TLabel final : public TControl {
 // TPNGButton's behaviour with TMyPNGButton's four-frame sprite.
 class TMyPNGButton final : public TControl {
  public:
-  TMyPNGButton(int left, int top) { Bounds = {left, top, left + 23, top + 23}; }
+  explicit TMyPNGButton(const TButtonPlace& place) {
+    Bounds = {place.Left, place.Top, place.Left + 23, place.Top + 23};
+  }
   // Keeps the sprite, slices it into its four frames and takes the size of one.
   void SetImage(const TImage& image);
   bool Enabled() const override { return state_.Enabled(); }
@@ -67,7 +71,7 @@ class TMyPNGButton final : public TControl {
 
 class TALProgressBar final : public TControl {
  public:
-  TALProgressBar(int left, int top, int width, int height, TRgb colour1, TRgb colour2);
+  explicit TALProgressBar(const TBarPlace& place);
   int Min = 0;
   int Max() const { return max_; }
   int Position() const { return position_; }
@@ -82,8 +86,6 @@ class TALProgressBar final : public TControl {
   TRgb colour1_, colour2_;
   int max_;
   int position_ = 0;
-  // A repaint caused by a change of position or maximum reuses the shading.
-  bool reuseShading_ = false;
   TSurface shading_{nullptr, cairo_surface_destroy};
 };
 

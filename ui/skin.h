@@ -1,6 +1,7 @@
 #pragma once
 // The skin's rules without any drawing system: colour shading, window outline, sprite frames,
-// the sprite button's states and the bar's filled length. The GTK classes paint what these say.
+// the sprite button's states, the bar's filled length and where the controls lie. Both windows
+// paint what these say.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -46,6 +47,30 @@ struct TRect {
   int Left, Top, Right, Bottom;
   bool operator==(const TRect&) const = default;
 };
+
+// Where the window's labels, sprite buttons (23 x 23 until their sprite comes) and bars lie on
+// the 800 x 600 background, and their colours.
+struct TLabelPlace {
+  int Left, Top;
+  TRgb Colour;
+};
+struct TButtonPlace {
+  int Left, Top;
+};
+struct TBarPlace {
+  int Left, Top, Width, Height;
+  TRgb Colour1, Colour2;
+};
+inline constexpr TLabelPlace kInfoLabel{127, 512, {94, 127, 143}};
+inline constexpr TLabelPlace kLabelA{40, 526, {133, 157, 179}};
+inline constexpr TLabelPlace kLabelB{40, 541, {133, 157, 179}};
+inline constexpr TButtonPlace kStartButton{688, 487};
+inline constexpr TButtonPlace kCheckButton{575, 506};
+inline constexpr TButtonPlace kCancelButton{575, 535};
+inline constexpr TButtonPlace kMinimizeButton{748, 15};
+inline constexpr TButtonPlace kCloseButton{768, 15};
+inline constexpr TBarPlace kFileBar{127, 531, 429, 5, {62, 91, 150}, {62, 91, 150}};
+inline constexpr TBarPlace kTotalBar{127, 546, 429, 5, {151, 66, 69}, {151, 66, 53}};
 // One rectangle per run of pixels that differ from `key`, row by row; empty when every pixel is
 // the key colour (the window then keeps its full rectangle).
 std::vector<TRect> BuildRegion(const TImage& image, TRgb key);

@@ -114,34 +114,31 @@ void TMyPNGButton::Paint(TCanvas& canvas) {
   canvas.Draw(frames_[static_cast<std::size_t>(state_.Frame())], Bounds.Left, Bounds.Top);
 }
 
-TALProgressBar::TALProgressBar(int left, int top, int width, int height, TRgb colour1, TRgb colour2)
-    : colour1_(colour1), colour2_(colour2), max_(width) {
-  Bounds = {left, top, left + width, top + height};
+TALProgressBar::TALProgressBar(const TBarPlace& place)
+    : colour1_(place.Colour1), colour2_(place.Colour2), max_(place.Width) {
+  Bounds = {place.Left, place.Top, place.Left + place.Width, place.Top + place.Height};
 }
 
 void TALProgressBar::SetPosition(int value) {
   if (value == position_ || value < Min || value > max_) return;
   position_ = value;
-  reuseShading_ = true;
   Repaint(true);
 }
 
 void TALProgressBar::SetMax(int value) {
   if (value == max_) return;
   max_ = value;
-  reuseShading_ = true;
   Repaint(true);
 }
 
 void TALProgressBar::Paint(TCanvas& canvas) {
   const int width = Bounds.Right - Bounds.Left;
   if (width <= 0 || Bounds.Bottom <= Bounds.Top) return;
-  if (shading_.size() != static_cast<std::size_t>(width) || !reuseShading_) {
-    shading_.clear();
+  // The shading depends on the colours and the size only: it is computed once.
+  if (shading_.empty()) {
     for (int x = 0; x < width; ++x)
       shading_.push_back(GradientColor(colour1_, colour2_, x + 1, width));
   }
-  reuseShading_ = false;
   const int filled = FilledLength(Min, max_, position_, width);
   for (int x = 0; x < filled; ++x) {
     canvas.Fill({Bounds.Left + x, Bounds.Top, Bounds.Left + x + 1, Bounds.Bottom},

@@ -57,7 +57,9 @@ class TControl {
 // A label with a transparent background that sizes itself to its text.
 class TLabel final : public TControl {
  public:
-  TLabel(int left, int top, TRgb colour) : colour_(colour) { Bounds = {left, top, left, top}; }
+  explicit TLabel(const TLabelPlace& place) : colour_(place.Colour) {
+    Bounds = {place.Left, place.Top, place.Left, place.Top};
+  }
   void SetCaption(const std::string& text);
   const std::string& Caption() const { return text_; }
   void Paint(TCanvas& canvas) override;
@@ -69,7 +71,9 @@ class TLabel final : public TControl {
 
 class TMyPNGButton final : public TControl {
  public:
-  TMyPNGButton(int left, int top) { Bounds = {left, top, left + 23, top + 23}; }
+  explicit TMyPNGButton(const TButtonPlace& place) {
+    Bounds = {place.Left, place.Top, place.Left + 23, place.Top + 23};
+  }
   // Keeps the sprite, slices it into its four frames and takes the size of one.
   void SetImage(const TImage& image);
   bool Enabled() const override { return state_.Enabled(); }
@@ -86,7 +90,7 @@ class TMyPNGButton final : public TControl {
 
 class TALProgressBar final : public TControl {
  public:
-  TALProgressBar(int left, int top, int width, int height, TRgb colour1, TRgb colour2);
+  explicit TALProgressBar(const TBarPlace& place);
   int Min = 0;
   int Max() const { return max_; }
   int Position() const { return position_; }
@@ -101,7 +105,6 @@ class TALProgressBar final : public TControl {
   TRgb colour1_, colour2_;
   int max_;
   int position_ = 0;
-  bool reuseShading_ = false;
   std::vector<TRgb> shading_;  // one colour per column
 };
 

@@ -66,16 +66,16 @@ class TFormMain final : public TFormBase {
   std::unique_ptr<TCanvas> frame_;       // where each paint is composed
   std::unique_ptr<TNewsBrowser> browser_;
   std::unique_ptr<TTrayIcon> trayIcon_;
-  TLabel Info_{127, 512, {94, 127, 143}};
-  TLabel LabelA_{40, 526, {133, 157, 179}};
-  TLabel LabelB_{40, 541, {133, 157, 179}};
-  TMyPNGButton StartButton_{688, 487};
-  TMyPNGButton CheckButton_{575, 506};
-  TMyPNGButton CancelButton_{575, 535};
-  TMyPNGButton MinimizeButton_{748, 15};
-  TMyPNGButton CloseButton_{768, 15};
-  TALProgressBar ProgressBar_{127, 531, 429, 5, {62, 91, 150}, {62, 91, 150}};
-  TALProgressBar ProgressBarTotal_{127, 546, 429, 5, {151, 66, 69}, {151, 66, 53}};
+  TLabel Info_{kInfoLabel};
+  TLabel LabelA_{kLabelA};
+  TLabel LabelB_{kLabelB};
+  TMyPNGButton StartButton_{kStartButton};
+  TMyPNGButton CheckButton_{kCheckButton};
+  TMyPNGButton CancelButton_{kCancelButton};
+  TMyPNGButton MinimizeButton_{kMinimizeButton};
+  TMyPNGButton CloseButton_{kCloseButton};
+  TALProgressBar ProgressBar_{kFileBar};
+  TALProgressBar ProgressBarTotal_{kTotalBar};
   std::vector<TControl*> controls_;
   std::vector<TMyPNGButton*> buttons_;
 
