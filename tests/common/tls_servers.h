@@ -5,6 +5,7 @@
 // /rel/... with redirects to the good TLS port, and the good port answers /down/... with a
 // redirect back to plain http and /loop/ with a redirect to itself.
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -157,6 +158,15 @@ class TTlsSuite : public TFixture {
     TFixture::TearDown();
   }
   virtual std::string CaPath(const std::string& path) const { return path; }
+  // The last request for the published file `name` asked for the rest from `offset` (a Range)
+  // and was answered with part of the file.
+  void ExpectLastRequestResumedAt(const std::string& name, std::size_t offset) const {
+    const std::vector<std::string> log = tls_->LogOf(this->ServedPath(name));
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().find("|bytes=" + std::to_string(offset) + "-|"), std::string::npos)
+        << log.back();
+    EXPECT_NE(log.back().find("|206|"), std::string::npos) << log.back();
+  }
 
   static inline TTlsNginx* tls_ = nullptr;
 };
