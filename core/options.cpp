@@ -4,6 +4,7 @@
 #include "core/utility.h"
 #include "platform/clock.h"
 #include "support/error.h"
+#include "support/signature.h"
 #include "support/text.h"
 #include "xml/xml_document.h"
 
@@ -34,12 +35,9 @@ void TOptions::LoadFromStream(TStream& stream) {
   auto document = NewXmlDocument();
   document->ReadFromStream(stream);
   const TXmlElement* root = document->FindChildElement("options");
-  DocumentSerial = -1;
+  Stamp = TDocumentStamp();
   if (!root) return;
-  if (root->HasAttr("serial")) {
-    std::int64_t value = -1;
-    if (ParseDecimal64(root->AttrText("serial"), value) && value >= 0) DocumentSerial = value;
-  }
+  ReadDocumentStamp(*root, Stamp);
   for (std::size_t i = 0; i < root->ChildCount(); ++i) {
     const TXmlNode* node = root->ChildAt(i);
     if (node->Kind() != xnkElement) continue;
@@ -55,6 +53,9 @@ void TOptions::LoadFromStream(TStream& stream) {
       PatchListUrl = element.ElementText();
     } else if (name == "updater") {
       UpdaterUrl = element.ElementText();
+      UpdaterSha256 = element.AttrText("sha256");
+      if (!IsSha256Hex(UpdaterSha256)) UpdaterSha256.clear();
+      if (!ParseSerial(element.AttrText("serial"), UpdaterSerial)) UpdaterSerial = -1;
     } else if (name == "full_check") {
       if (element.HasAttr("days")) FullCheckDays = element.AttrInt("days", 0);
       for (std::size_t j = 0; j < element.ChildCount(); ++j) {

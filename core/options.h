@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/document_stamp.h"
 #include "core/mask.h"
 #include "core/registry.h"
 #include "support/datetime.h"
@@ -63,8 +64,13 @@ class TOptions {
   // Only the document beside the program or the built-in one may set it: the update run keeps
   // it across every downloaded document.
   std::string PublicKey;
-  // The "serial" attribute of the document last read (a decimal number), -1 without one.
-  std::int64_t DocumentSerial = -1;
+  // What the document last read says of itself (serial, uid, expiry, kind).
+  TDocumentStamp Stamp;
+  // The launcher build the publisher names for this game: its SHA-256 and its serial in the
+  // sequence of builds ("sha256" and "serial" on "updater"); empty and -1 when not named. With a
+  // key pinned no other build is ever written or started.
+  std::string UpdaterSha256;
+  std::int64_t UpdaterSerial = -1;
 };
 
 class TUpdaterOptions : public TOptions {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <string_view>
 
 #include "core/utility.h"
 #include "platform/settings_store.h"
@@ -81,23 +83,41 @@ void TPatchItem::Assign(const TFileItem& source) {
   }
 }
 
+namespace {
+
+// Names that Windows gives to devices, whatever extension follows: a file of that name cannot be
+// made there, so no publication may hold one, on any system.
+bool IsDeviceName(std::string_view component) {
+  std::string_view base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* name : kNames)
+    if (SameTextAscii(base, name)) return true;
+  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9')
+    return SameTextAscii(base.substr(0, 3), "COM") || SameTextAscii(base.substr(0, 3), "LPT");
+  return false;
+}
+
+}  // namespace
+
 bool IsSafeRelativeName(const std::string& name) {
   if (name.empty() || name.size() > kMaxNameLength) return false;
-  if (name[0] == '\\' || name[0] == '/') return false;   // absolute, UNC or device path
-  if (name.size() >= 2 && name[1] == ':') return false;  // drive prefix, with or without a folder
-  if (name.back() == '\\' || name.back() == '/') return false;  // names a folder
+  if (name[0] == '\\' || name[0] == '/') return false;  // absolute, UNC or device path
   std::size_t componentStart = 0;
   for (std::size_t i = 0; i <= name.size(); ++i) {
     const char c = i < name.size() ? name[i] : '/';
     // Control bytes (line ends, escapes, tabs) have no place in a file name: they would reach
-    // terminals, logs and other programs as commands.
+    // terminals, logs and other programs as commands. The others are what Windows cannot hold in
+    // a name (":" also makes a drive prefix or an alternate data stream there).
     const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F || c == '|') return false;
+    if (b < 0x20 || b == 0x7F || std::strchr("|:<>\"?*", c) != nullptr) return false;
     if (c == '\\' || c == '/') {
-      const std::size_t length = i - componentStart;
-      const bool dots =
-          (length == 1 || length == 2) && name[componentStart] == '.' && name[i - 1] == '.';
-      if (dots) return false;  // "." and ".." name folders, never a file of the game
+      const std::string_view component(name.data() + componentStart, i - componentStart);
+      if (component.empty()) return false;  // an empty folder name, or one that names a folder
+      if (component == "." || component == "..") return false;  // never a file of the game
+      // Windows drops a trailing dot or blank: "a.txt." would be a second name for "a.txt".
+      if (component.back() == '.' || component.back() == ' ') return false;
+      if (IsDeviceName(component)) return false;
       componentStart = i + 1;
     }
   }
@@ -111,18 +131,14 @@ namespace {
 // beside its records.
 class TPatchListSink : public IXmlElementSink {
  public:
-  TPatchListSink(TPatchMap& map, std::int64_t* serial) : map_(map), serial_(serial) {}
+  TPatchListSink(TPatchMap& map, TDocumentStamp* stamp) : map_(map), stamp_(stamp) {}
 
   void ElementOpened(const TXmlElement& element, int depth) override {
     if (depth != 0) return;
+    if (stamp_ && !topSeen_) ReadDocumentStamp(element, *stamp_);
+    topSeen_ = true;
     inList_ = !listSeen_ && element.NameId() == listId_;
     listSeen_ = listSeen_ || inList_;
-    if (inList_ && serial_) {
-      const std::string* text = element.FindById(serialId_);
-      std::int64_t value = -1;
-      if (text && (!ParseDecimal64(*text, value) || value < 0)) value = -1;
-      *serial_ = value;
-    }
   }
 
   bool ElementClosed(const TXmlElement& element, int depth) override {
@@ -151,39 +167,47 @@ class TPatchListSink : public IXmlElementSink {
     record->FileItem->Executable = executable && *executable == "1";
     record->FileItem->Sha256 = DigestAttr(e, attrs_.Sha256);
     record->Sha256 = DigestAttr(e, attrs_.ArchiveSha256);
+    if (const TPatchItem* same = map_.Get(fileName); same && same->FileItem->FileName != fileName)
+      throw EPatchListError("'" + fileName + "' differs from '" + same->FileItem->FileName +
+                            "' only in letter case");
     TPatchItem* previous = nullptr;
     map_.Put(fileName, record.release(), &previous);
     delete previous;  // the later entry of a list wins
   }
 
   TPatchMap& map_;
-  std::int64_t* serial_;
+  TDocumentStamp* stamp_;
   const TArchiveAttrs attrs_;
-  const int serialId_ = TXmlNameTable::Shared().NameToId("serial");
   const int listId_ = TXmlNameTable::Shared().NameToId("list");
   const int archiveId_ = TXmlNameTable::Shared().NameToId("archive");
+  bool topSeen_ = false;
   bool listSeen_ = false;
   bool inList_ = false;
 };
 
 }  // namespace
 
-void LoadPatchList(TStream& stream, TPatchMap& map, std::int64_t* serial) {
-  if (serial) *serial = -1;
+void LoadPatchList(TStream& stream, TPatchMap& map, TDocumentStamp* stamp) {
+  if (stamp) *stamp = TDocumentStamp();
   auto document = NewXmlDocument();
-  TPatchListSink sink(map, serial);
+  TPatchListSink sink(map, stamp);
   document->ReadFromStream(stream, &sink);
 }
 
 std::string FormatCacheValue(const TPatchItem& item) {
   const TFileItem& f = *item.FileItem;
-  return "archive|" + f.FileName + "|" + HexUpper8(item.Checksum) + "|" + HexUpper8(f.Checksum) +
-         "|" + std::to_string(f.Size) + "|" + std::to_string(f.FileDate);
+  std::string value = "archive|" + f.FileName + "|" + HexUpper8(item.Checksum) + "|" +
+                      HexUpper8(f.Checksum) + "|" + std::to_string(f.Size) + "|" +
+                      std::to_string(f.FileDate);
+  if (!f.Sha256.empty()) value += "|" + f.Sha256;
+  return value;
 }
 
 std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text) {
   const std::vector<std::string> fields = SplitByChar('|', text);  // [0] is the whole text
-  if (fields.size() != 7 || !SameTextAscii(fields[1], "archive")) return nullptr;
+  if ((fields.size() != 7 && fields.size() != 8) || !SameTextAscii(fields[1], "archive"))
+    return nullptr;
+  if (fields.size() == 8 && !IsSha256Hex(fields[7])) return nullptr;
   std::uint32_t archiveCrc = 0, fileCrc = 0;
   std::int64_t size = 0, date = 0;
   if (!IsSafeRelativeName(fields[2]) || !ParseHex32(fields[3], archiveCrc) ||
@@ -191,7 +215,9 @@ std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text) {
       !ParseDecimal64(fields[6], date) || date < INT32_MIN || date > INT32_MAX) {
     return nullptr;
   }
-  return MakeRecord(fields[2], fileCrc, size, static_cast<std::int32_t>(date), archiveCrc);
+  auto item = MakeRecord(fields[2], fileCrc, size, static_cast<std::int32_t>(date), archiveCrc);
+  if (fields.size() == 8) item->FileItem->Sha256 = fields[7];
+  return item;
 }
 
 void SavePatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map) {
@@ -226,6 +252,31 @@ void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
     map.Put(key, item.release(), &previous);
     delete previous;
   }
+}
+
+}  // namespace kova
+
+namespace kova {
+
+bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map) {
+  TPatchMap cached;
+  LoadPatchListCache(root, prefix, cached);
+  bool same = cached.Count() == map.Count();
+  for (auto it = map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+    const TPatchItem* old = cached.Get(item->FileItem->FileName);
+    const TFileItem& f = *item->FileItem;
+    // The date vouches for the file only as the record it was taken for: the digest included,
+    // so a record the publisher changed is read again even when its CRC-32 and size stayed.
+    if (!old || old->FileItem->FileName != f.FileName || old->Checksum != item->Checksum ||
+        old->FileItem->Checksum != f.Checksum || old->FileItem->Size != f.Size ||
+        f.Sha256.empty() || old->FileItem->Sha256 != f.Sha256) {
+      same = false;
+      continue;
+    }
+    item->FileItem->FileDate = old->FileItem->FileDate;
+  }
+  cached.Clear(true);
+  return same;
 }
 
 }  // namespace kova

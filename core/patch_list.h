@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "core/document_stamp.h"
 #include "core/registry.h"
 #include "support/error.h"
 #include "support/stream.h"
@@ -58,18 +59,20 @@ using TPatchMap = tStringHash<TPatchItem>;
 // Suffix of the archive a file is restored from.
 extern const char* const kArchiveSuffix;  // ".lzma"
 
-// A published name may be used for local files only when it stays inside the game folder: not
-// empty, not absolute, no drive or UNC prefix, no "." or ".." component, no "|" (which the cache
-// cannot hold), no control byte (below 0x20, or 0x7F), not naming a folder, and at most 4,096
-// bytes.
+// A published name may be used for local files only when it stays inside the game folder and
+// means the same file on every system: not empty, not absolute, no drive or UNC prefix, no "." or
+// ".." component and no empty one, no control byte (below 0x20, or 0x7F), none of the characters
+// Windows cannot hold in a name (:<>"|?*; "|" also separates the cache's fields), no component
+// ending in a dot or a blank, no device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any
+// extension), and at most 4,096 bytes.
 bool IsSafeRelativeName(const std::string& name);
 
 // Puts one record per "archive" element of the first top-level "list" element. Raises
 // EPatchListError (or the XML reader's error) for a rejected document; records put before the
-// fault stay in the map.
-// `serial`, when given, receives the "serial" attribute of the list element (a decimal number),
-// or -1 when there is none.
-void LoadPatchList(TStream& stream, TPatchMap& map, std::int64_t* serial = nullptr);
+// fault stay in the map. Two names that differ only in letter case are refused: on most systems
+// they would be one file written twice. The same name listed twice keeps its later record.
+// `stamp`, when given, receives what the first top-level element says of itself.
+void LoadPatchList(TStream& stream, TPatchMap& map, TDocumentStamp* stamp = nullptr);
 // Writes every record as value "1", "2", ... under `prefix` (SettingsKey + "\PatchList\"), in
 // the map's iteration order, in one batch. Deletes nothing itself.
 void SavePatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map);
@@ -77,7 +80,13 @@ void SavePatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
 // a well-formed record (another tag, missing fields, bad numbers, an unsafe name) are skipped.
 void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map);
 
-// One cache value: "archive|name|ARCHIVECRC|FILECRC|size|date".
+// Gives each record of a freshly read list the date the cache holds for it, where the cache holds
+// that record unchanged (name, both checksums, size, and the file's SHA-256, which the record
+// must have). True when the cache holds exactly the list's records: it need not be written again.
+bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map);
+
+// One cache value: "archive|name|ARCHIVECRC|FILECRC|size|date", then "|SHA256" of the file when
+// the record has one (a signed list's).
 std::string FormatCacheValue(const TPatchItem& item);
 // The record a cache value describes, or null for a value to skip.
 std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text);

@@ -27,6 +27,12 @@ const char kAllChecked[] = "All files have been checked";
 const char kCancelledByUser[] = "Check cancelled by user";
 const char kCancelledByError[] = "Check cancelled due to an error";
 const char kNotUpdated[] = "One or more files could not be updated. Please Check files again";
+// An options document is a few kilobytes, a signature less than one: a server that sends more
+// is not what it claims to be.
+constexpr std::int64_t kMaxOptionsSize = 1 << 20;
+constexpr std::int64_t kMaxSignatureSize = 4096;
+const char kFolderBusy[] = "Another launcher is updating the game folder. Please Check files again";
+const char kKeyWithoutUid[] = "Error in the options: a public key is pinned but no uid is given";
 
 std::string ExtractFileName(const std::string& path) {
   return path.substr(path.rfind(PathDelim) + 1);
@@ -100,6 +106,8 @@ struct TUpdateRun::TRunState {
   // Dates as the cache held them before a reset forced a read: a file found unchanged then
   // leaves the cache as it was, instead of rewriting all of it after every check.
   std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
+  // Held while the records are worked on: no other launcher repairs the folder meanwhile.
+  std::unique_ptr<platform::TFolderLock> FolderLock;
   ~TRunState() { Map.Clear(true); }
 };
 
@@ -186,6 +194,12 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   host_.SetInfo("");
   host_.ProcessMessages();
 
+  // Signed documents name the game they are for; a launcher that pins a key but names no game
+  // could not tell one game's publication from another's.
+  if (!o.PublicKey.empty() && o.Uid.empty()) {
+    EndRun(kKeyWithoutUid);
+    return;
+  }
   if (!FetchOptions(run)) return;
   if (run.FromTimer && IsWebUrl(UpdaterOptions().UpdaterUrl)) {
     SelfUpdate(run);
@@ -213,7 +227,8 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     {
       // The options download hears a cancel too: a server that never answers must not hold a
       // Cancel, a Close or an interrupt for the whole time-out.
-      TDownloadThread worker(o.OptionsUrl, 0, run.Stream, &cancelEvent_, ProgressCallback());
+      TDownloadThread worker(o.OptionsUrl, 0, run.Stream, &cancelEvent_, ProgressCallback(),
+                             kMaxOptionsSize);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
     }
@@ -237,7 +252,9 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       try {
         run.Stream.Seek(0);
         probe.LoadFromStream(run.Stream);
-        fresh = AcceptSerial("OptionsSerial", probe.DocumentSerial);
+        // Signed for this game as its options, still valid, and not older than one accepted.
+        fresh = StampFits(probe.Stamp, "options", uid, TodayUtc()) &&
+                AcceptSerial("OptionsSerial", probe.Stamp.Serial, run.Stream.Data());
       } catch (const std::exception&) {
         EndRun("Error while reading options");
         return false;
@@ -265,29 +282,45 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
 
 void TUpdateRun::SelfUpdate(TRunState& run) {
   host_.SetInfo("Checking for self-update...");
+  const TUpdaterOptions& o = UpdaterOptions();
   const std::string exePath = host_.ExecutablePath();
   const std::string newFile = ChangeFileExt(exePath, ".new.exe");
+  // With a key pinned, the build to run is the one the options name by its digest and serial:
+  // any other (an older build the publisher once signed, a document served as a build) is never
+  // written, and a build the options do not name is not even fetched.
+  const bool pinned = !o.PublicKey.empty();
+  if (pinned && !WantSignedBuild(exePath)) {
+    host_.SetInfo("");
+    host_.ProcessMessages();
+    return;
+  }
   TDownloadOutcome outcome;
   TDateTime serverDate = 0;
   {
-    TDownloadThread worker(UpdaterOptions().UpdaterUrl, ExeFileDate, run.Stream, &cancelEvent_,
+    TDownloadThread worker(o.UpdaterUrl, pinned ? 0 : ExeFileDate, run.Stream, &cancelEvent_,
                            ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     serverDate = worker.ServerDate;
   }
-  // Nothing unsigned is ever written as the new build, let alone started.
-  if (outcome == doDownloaded && !SignatureHolds(UpdaterOptions().UpdaterUrl, run.Stream.Data()))
+  // Without a key, a build is new when the server's date is later than the running build's: the
+  // same rule as the one that stops the transfer early on an equal date.
+  if (!pinned && outcome == doDownloaded && ExeFileDate != 0 && serverDate != 0 &&
+      !(serverDate - ExeFileDate >= kMillisecondInDays))
+    outcome = doNotNewer;
+  if (pinned && outcome == doDownloaded && Sha256Hex(run.Stream.Data()) != o.UpdaterSha256)
     outcome = doFailed;
-  if (outcome == doDownloaded) ExeFileDate = serverDate;
+  if (outcome == doDownloaded && serverDate != 0) ExeFileDate = serverDate;
   host_.SetInfo("");
   host_.ProcessMessages();
   if (outcome == doDownloaded) {
     bool written = false;
     try {
       {
+        // Made where no file or link stands, and on the disk before it is started.
         auto file = platform::OpenFileStream(newFile, platform::TFileMode::Create);
         file->Write(run.Stream.Data().data(), run.Stream.Data().size());
+        file->Flush();
       }
       // Started only when the whole build is on disk: a partial one would be run as the new
       // launcher and then copied over the working one.
@@ -310,6 +343,22 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   platform::RemoveFile(newFile);
 }
 
+bool TUpdateRun::WantSignedBuild(const std::string& exePath) {
+  const TUpdaterOptions& o = UpdaterOptions();
+  if (o.UpdaterSha256.empty() || o.UpdaterSerial < 0) return false;
+  const std::string path = o.SettingsKey() + "\\UpdaterSerial";
+  std::string stored;
+  std::int64_t highest = -1;
+  if (!RegReadString(o.RootKey, path, stored) || !ParseSerial(stored, highest)) highest = -1;
+  // The running build is the named one: its serial is the one to hold later documents to.
+  if (DigestMatches(exePath, o.UpdaterSha256)) {
+    if (o.UpdaterSerial > highest) RegWriteString(o.RootKey, path, std::to_string(o.UpdaterSerial));
+    return false;
+  }
+  // A build older than one already run here is a rollback, however it is signed.
+  return !cancelled_ && o.UpdaterSerial >= highest;
+}
+
 bool TUpdateRun::AcquirePatchList(TRunState& run) {
   TUpdaterOptions& o = UpdaterOptions();
   run.ListDate = o.LastUpdate();
@@ -317,7 +366,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
   host_.SetInfo("Downloading patchlist...");
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
-  // With a key pinned every run verifies a signed list: the cache keeps no digests.
+  // With a key pinned every run verifies a signed list.
   const bool pinned = !o.PublicKey.empty();
   if (pinned) run.ListDate = 0;
   TDownloadOutcome outcome;
@@ -342,10 +391,10 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       return false;
     }
     run.Map.Clear(true);
-    std::int64_t serial = -1;
+    TDocumentStamp stamp;
     try {
       run.Stream.Seek(0);
-      LoadPatchList(run.Stream, run.Map, &serial);
+      LoadPatchList(run.Stream, run.Map, &stamp);
     } catch (const std::exception&) {
       EndRun("Error while reading patchlist");
       return false;
@@ -360,14 +409,18 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
         EndRun("Error while reading patchlist");
         return false;
       }
-      if (!AcceptSerial("PatchListSerial", serial)) {
+      // Another game's list, or another kind of document, is refused before its serial counts.
+      if (!StampFits(stamp, "list", o.Uid, TodayUtc()) ||
+          !AcceptSerial("PatchListSerial", stamp.Serial, run.Stream.Data())) {
         run.Map.Clear(true);
         EndRun("Error while loading patchlist");
         return false;
       }
     }
-    run.FreshList = true;
-    if (!o.Uid.empty()) RegDeleteKeyPath(o.RootKey, cacheKey);
+    // A signed list is fetched at every run; the dates the cache holds for records it lists
+    // unchanged still spare the reads of unchanged files.
+    run.FreshList = !pinned || !TakeCachedDates(o.RootKey, cacheKey + "\\", run.Map);
+    if (run.FreshList && !o.Uid.empty()) RegDeleteKeyPath(o.RootKey, cacheKey);
   } else if (!o.Uid.empty()) {
     LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
   }
@@ -416,6 +469,14 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   run.Processed = 0;
   run.Total = run.Map.Count();
   run.Home = o.HomeDir();
+  if (run.Map.Count() > 0) {
+    platform::ForceDirectories(run.Home);
+    run.FolderLock = std::make_unique<platform::TFolderLock>(run.Home);
+    if (run.FolderLock->Busy()) {
+      EndRun(kFolderBusy);
+      return;
+    }
+  }
   run.DatesChanged = run.UnpackFailed = false;
   ResetProgress();
   host_.SetInfo("Checking files...");
@@ -472,23 +533,32 @@ bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data)
   TMemoryStream signature;
   TDownloadOutcome outcome;
   {
-    TDownloadThread worker(url + ".sig", 0, signature, &cancelEvent_, nullptr);
+    TDownloadThread worker(url + ".sig", 0, signature, &cancelEvent_, nullptr, kMaxSignatureSize);
     WaitWithMessages(worker);
     outcome = worker.Outcome;
   }
   return outcome == doDownloaded && VerifySignature(data, signature.Data(), key);
 }
 
-bool TUpdateRun::AcceptSerial(const char* name, std::int64_t serial) {
+bool TUpdateRun::AcceptSerial(const char* name, std::int64_t serial, const std::string& data) {
   if (serial < 0) return false;  // a signed document carries its serial
   const TUpdaterOptions& o = UpdaterOptions();
   if (o.Uid.empty()) return true;
   const std::string path = o.SettingsKey() + "\\" + name;
+  // Stored as "SERIAL DIGEST": a document that reuses an accepted serial must be that very
+  // document (read again), never another one signed with the same number.
+  const std::string digest = Sha256Hex(data);
   std::string stored;
   std::int64_t highest = -1;
-  if (RegReadString(o.RootKey, path, stored) && !ParseDecimal64(stored, highest)) highest = -1;
+  std::string storedDigest;
+  if (RegReadString(o.RootKey, path, stored)) {
+    const std::size_t blank = stored.find(' ');
+    if (!ParseSerial(stored.substr(0, blank), highest)) highest = -1;
+    if (blank != std::string::npos) storedDigest = stored.substr(blank + 1);
+  }
   if (serial < highest) return false;
-  if (serial > highest) RegWriteString(o.RootKey, path, std::to_string(serial));
+  if (serial == highest && !storedDigest.empty()) return storedDigest == digest;
+  RegWriteString(o.RootKey, path, std::to_string(serial) + " " + digest);
   return true;
 }
 
@@ -504,8 +574,15 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   const std::string name = target.FileName;
   const std::string display = DisplayName(name);
   const std::string local = LocalPath(run.Home, name);
+  // A path the system cannot take (with the longest name made beside it, the archive's partial
+  // file) is refused for this record alone: it is reported as not updated, and the others go on.
+  if (local.size() + std::strlen(kArchiveSuffix) + std::strlen(TDownloadThread::kPartSuffix) >
+      platform::MaxPathLength()) {
+    run.UnpackFailed = true;
+    return TStep::Next;
+  }
 
-  std::uint32_t a;
+  std::uint32_t a = 0;
   std::int32_t b = 0;
   std::int64_t size = -1;
   // A record whose date was reset is read whatever its size and date say (soft-check files
@@ -544,12 +621,16 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
         // the worker meets the same fault and reports it
       }
     }
+    // With a key pinned a file that is read is judged by the signed SHA-256 as well: a CRC-32
+    // is easily forged to match.
+    const bool pinned = !o.PublicKey.empty();
+    std::string digest;
     if (opened && opened->Size() <= TChecksumThread::kInlineSize) {
       // A small file is read here, between messages: handing it to a worker and back costs
       // more than reading it, and it keeps the window waiting no longer than a message does.
       SetFilePosition(0);
       try {
-        a = ChecksumSmallFile(*opened);
+        a = ChecksumSmallFile(*opened, pinned ? &digest : nullptr);
       } catch (const Exception& e) {
         failed = true;
         code = e.OsError();
@@ -561,13 +642,15 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       if (!failed) SetFilePosition(host_.ProgressMax());
       ServeMessagesNowAndThen(run);
     } else {
-      TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback());
+      TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback(), pinned);
       WaitWithMessages(worker);
       a = worker.Crc;
       failed = worker.HasError();
       code = worker.ErrorCode();
       seconds = worker.FileSeconds;
+      digest = worker.Sha256;
     }
+    if (pinned && !failed && a == target.Checksum && digest != target.Sha256) a = ~target.Checksum;
     if (mustRead) b = seconds >= 0 ? PackDosDate(seconds) : -1;
     if (cancelled_) {
       return EndRecordWalk(kCancelledByUser);
@@ -680,18 +763,25 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   platform::FaultPoint("after-backup");
   platform::RemoveFile(fresh);
   bool unpackFailed;
-  bool oversized;
+  bool wrongArchive;
   std::string freshDigest;
   {
     TDecompressThread worker(archive, fresh, ProgressCallback(), target.Size, verify);
     WaitWithMessages(worker);
     unpackFailed = worker.HasError();
-    oversized = worker.Oversized;
+    // What was unpacked must be the archive that was checked, and what it gave the listed file:
+    // the archive's name may have been given another file since its check.
+    wrongArchive = worker.Oversized || (!unpackFailed && (worker.InputCrc != item.Checksum ||
+                                                          worker.OutputCrc != target.Checksum ||
+                                                          worker.Produced != target.Size));
     freshDigest = worker.Sha256;
   }
-  // An archive that unpacks to more than its file's size is no good: kept, it would fill the
-  // disk again at every run.
-  if (oversized) platform::RemoveFile(archive);
+  // An archive that unpacks to more than its file's size, or to another file, is no good: kept,
+  // it would be unpacked again at every run.
+  if (wrongArchive) {
+    unpackFailed = true;
+    platform::RemoveFile(archive);
+  }
   // The new copy must be the very file that was signed before it takes the old one's place.
   if (!unpackFailed && verify && freshDigest != target.Sha256) {
     unpackFailed = true;
@@ -702,6 +792,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     platform::FaultPoint("before-final-move");
   }
   if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
+    platform::SyncFolderOf(local);
     platform::RemoveFile(archive);
     platform::RemoveFile(backup);
     target.FileDate = GetFileDosDate(local);

@@ -64,8 +64,12 @@ class TUpdateRun {
   // key's signature of `data`. True when no key is pinned.
   bool SignatureHolds(const std::string& url, const std::string& data);
   // Whether a signed document's serial (-1: none) is at least the highest accepted before, kept
-  // per identifier under `name`; a higher one is stored.
-  bool AcceptSerial(const char* name, std::int64_t serial);
+  // per identifier under `name`, and, when equal, the document is the one accepted with it; a
+  // higher one is stored with the document's digest.
+  bool AcceptSerial(const char* name, std::int64_t serial, const std::string& data);
+  // With a key pinned: whether the build the options name is to be fetched, which it is when it
+  // is not the running one and not older than a build run here before.
+  bool WantSignedBuild(const std::string& exePath);
   // Whether the file's SHA-256 is `digest`, read on a worker.
   bool DigestMatches(const std::string& path, const std::string& digest);
   // Ends the run with `text` from inside the walk over the records.

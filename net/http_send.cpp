@@ -341,9 +341,14 @@ bool THTTPSend::ReadSized(std::int64_t length) {
 
 bool THTTPSend::ReadChunked() {
   for (;;) {
+    // One line end closes each chunk's data; a few more are forgiven, but a server that sends
+    // nothing else would hold the transfer for as long as it likes.
     std::string line;
+    int blankLines = 0;
     do {
       line = Sock.RecvString(Timeout);
+      if (line.empty() && Sock.LastError() == 0 && ++blankLines > kMaxBlankLines)
+        return Malformed();
     } while (line.empty() && Sock.LastError() == 0);
     if (Sock.LastError() != 0) return false;
     std::string sizeText = line.substr(0, line.find(' '));

@@ -61,6 +61,8 @@ class THTTPSend {
   static constexpr std::size_t kMaxHeaderLine = 100 * 1024;
   static constexpr std::size_t kMaxHeaderBlock = 300 * 1024;
   static constexpr std::size_t kBlockSize = 65536;
+  // Empty lines tolerated before a chunk's size line (one is the line end of the chunk before).
+  static constexpr int kMaxBlankLines = 4;
 
  private:
   enum class TFraming { Unknown, Sized, Chunked };

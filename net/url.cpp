@@ -1,5 +1,8 @@
 #include "net/url.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "support/text.h"
 
 namespace kova {
@@ -49,8 +52,45 @@ TUrlParts ParseUrl(const std::string& url) {
   return parts;
 }
 
-std::string ResolveReference(const std::string& base, const std::string& reference) {
-  std::string ref = reference.substr(0, reference.find('#'));
+namespace {
+
+// "." and ".." segments taken out of a path, as a browser does before it sends a request: a
+// server would otherwise be asked for "/a/../b", which some map outside the folder they serve.
+std::string RemoveDotSegments(const std::string& path) {
+  std::vector<std::string> out;
+  std::size_t start = 1;  // the path begins with "/"
+  bool trailing = false;
+  while (start <= path.size()) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string segment = path.substr(start, slash - start);
+    trailing = slash == path.size() && (segment == "." || segment == "..");
+    if (segment == "..") {
+      if (!out.empty()) out.pop_back();
+    } else if (segment != ".") {
+      out.push_back(segment);
+    }
+    start = slash + 1;
+  }
+  std::string result;
+  for (const std::string& segment : out) result += "/" + segment;
+  if (trailing || result.empty()) result += "/";
+  return result;
+}
+
+// The URL with the dot segments of its path removed; the query is left as it is.
+std::string WithoutDotSegments(const std::string& url) {
+  const std::size_t schemeEnd = url.find("://");
+  const std::size_t authorityStart = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
+  const std::size_t pathStart = url.find('/', authorityStart);
+  if (pathStart == std::string::npos) return url;
+  const std::size_t query = url.find('?', pathStart);
+  const std::string path =
+      url.substr(pathStart, query == std::string::npos ? query : query - pathStart);
+  return url.substr(0, pathStart) + RemoveDotSegments(path) +
+         (query == std::string::npos ? std::string() : url.substr(query));
+}
+
+std::string JoinReference(const std::string& base, const std::string& ref) {
   const std::size_t colon = ref.find(':');
   const std::size_t firstSlash = ref.find('/');
   if (colon != std::string::npos && colon > 0 &&
@@ -67,6 +107,12 @@ std::string ResolveReference(const std::string& base, const std::string& referen
   path = path.substr(0, path.find('?'));
   if (ref.empty() || ref[0] == '?') return origin + path + ref;
   return origin + path.substr(0, path.rfind('/') + 1) + ref;
+}
+
+}  // namespace
+
+std::string ResolveReference(const std::string& base, const std::string& reference) {
+  return WithoutDotSegments(JoinReference(base, reference.substr(0, reference.find('#'))));
 }
 
 bool IsSendableUrl(const TUrlParts& parts) {

@@ -25,7 +25,8 @@ bool IsSendableUrl(const TUrlParts& parts);
 
 // The address a reference (a redirect's Location) names, taken from `base`: an absolute URL as
 // it is, "//host/path" with the base's scheme, "/path" on the base's host, and any other text
-// beside the base's last "/". The fragment is dropped.
+// beside the base's last "/", with "." and ".." segments taken out of the path. The fragment is
+// dropped.
 std::string ResolveReference(const std::string& base, const std::string& reference);
 
 std::string EncodeBase64(const std::string& data);

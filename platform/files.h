@@ -50,20 +50,47 @@ std::string AbsolutePath(const std::string& path);
 // `root` cannot be read.
 bool ListFiles(const std::string& root, std::vector<std::string>& files,
                std::vector<std::string>& links);
-// Moves a file over `to`, replacing a file there.
+// Moves a file over `to`, replacing a file there (or a link: never what it points at).
 bool MoveFileReplacing(const std::string& from, const std::string& to);
+// Puts the folder holding `path` on the disk itself, so that a rename into it survives a power
+// cut (where the system needs it; true elsewhere).
+bool SyncFolderOf(const std::string& path);
 // Writes `data` to a new file that only its owner may read (a secret key); false when the file
 // exists already or cannot be written whole, and then nothing is left behind.
 bool CreatePrivateFile(const std::string& path, const std::string& data);
+// The longest path the file functions take (Windows' ANSI functions stop at 259 characters).
+std::size_t MaxPathLength();
 // Creates the folder and any missing parents.
 bool ForceDirectories(const std::string& path);
 // The running program's own file.
 std::string ExecutablePath();
 
+// A lock on a folder for as long as the object lives, held against every other process that asks
+// for the same folder: two launchers (of one game or of two) never repair one folder at once,
+// where their partial files and backups would share names. Released by the system when the
+// process ends, also on a crash. Nothing is written into the folder.
+class TFolderLock {
+ public:
+  explicit TFolderLock(const std::string& folder);
+  ~TFolderLock();
+  TFolderLock(const TFolderLock&) = delete;
+  TFolderLock& operator=(const TFolderLock&) = delete;
+  bool Held() const { return held_; }
+  // Whether another process holds the folder (not held for another reason: no such folder).
+  bool Busy() const { return busy_; }
+
+ private:
+  bool held_ = false;
+  bool busy_ = false;
+  std::intptr_t handle_ = -1;
+};
+
 // Last-write time (seconds since 1970, UTC) of an open file stream made by OpenFileStream.
 bool StreamModifySeconds(TStream& stream, std::int64_t& seconds);
 
-// A file opened as a stream. Modes: read an existing file, or create/truncate for writing.
+// A file opened as a stream. Modes: read an existing file; create a new file for writing in
+// place of whatever file or link stands at the name (never writing through a link); open an
+// existing file, not a link, for reading and writing.
 enum class TFileMode { OpenRead, Create, OpenReadWrite };
 // Raises EStreamError "Cannot open file \"%s\". %s" when the file cannot be opened.
 std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode);

@@ -20,6 +20,9 @@ class TStream {
   virtual void Seek(std::int64_t position) = 0;
   // Cuts the stream to `size` bytes (the position is kept unless it lies beyond).
   virtual void Truncate(std::int64_t size) = 0;
+  // Puts what was written on the disk itself, so that a power cut after a rename cannot leave
+  // the name on an empty or zero-filled file. Raises EStreamError when the system cannot.
+  virtual void Flush() {}
 };
 
 class TMemoryStream : public TStream {

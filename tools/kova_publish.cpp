@@ -1,12 +1,19 @@
 // kova-publish: turns a game folder into what the launcher downloads: OUTPUT_DIR/patchlist.xml
 // and one ".lzma" archive per file, beside it in the same relative folders.
 //
-//   kova-publish [--level 0-9] [--jobs N] [--sign KEYFILE [--serial N]] SOURCE_DIR OUTPUT_DIR
+//   kova-publish [--level 0-9] [--jobs N]
+//                [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]] SOURCE_DIR OUTPUT_DIR
 //   kova-publish keygen KEYFILE     a new secret key (mode 0600); the public key on stdout
-//   kova-publish sign KEYFILE FILE  FILE.sig, the signature of FILE (an options document, a build)
+//   kova-publish sign KEYFILE FILE  FILE.sig, the signature of FILE as it stands
+//   kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires DAYS]
+//                [--updater BUILD --updater-serial N]
+//                stamps the options document (and names the launcher build by its SHA-256),
+//                then signs it
 //
-// With --sign the list carries its serial and the SHA-256 of every file and archive, and
-// patchlist.xml.sig signs it.
+// With --sign the list carries its serial, the game it is for, and the SHA-256 of every file and
+// archive, and patchlist.xml.sig signs it. A serial not given is the next one: one more than the
+// document's before, and never less than the seconds since 1970, so a fresh output folder never
+// starts over at a number a player already accepted.
 //
 // The output is deterministic: files in name order, archives from a single-threaded encoder per
 // file. A second run reuses every archive whose source is unchanged (same size and CRC-32, and
@@ -17,14 +24,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/document_stamp.h"
+#include "core/options.h"
 #include "core/patch_list.h"
 #include "platform/files.h"
 #include "support/aligned_buffer.h"
@@ -54,10 +65,14 @@ struct TEntry {
 int Usage(const std::string& message) {
   if (!message.empty()) std::fprintf(stderr, "kova-publish: %s\n", message.c_str());
   std::fprintf(stderr,
-               "usage: kova-publish [--level 0-9] [--jobs N] [--sign KEYFILE [--serial N]] "
-               "SOURCE_DIR OUTPUT_DIR\n"
+               "usage: kova-publish [--level 0-9] [--jobs N]\n"
+               "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
+               "                    SOURCE_DIR OUTPUT_DIR\n"
                "       kova-publish keygen KEYFILE\n"
-               "       kova-publish sign KEYFILE FILE\n");
+               "       kova-publish sign KEYFILE FILE\n"
+               "       kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires "
+               "DAYS]\n"
+               "                    [--updater BUILD --updater-serial N]\n");
   return 2;
 }
 
@@ -113,16 +128,6 @@ int KeyGen(const std::string& path) {
   return 0;
 }
 
-int SignFile(const std::string& keyPath, const std::string& file) {
-  try {
-    WriteSignature(file, ReadWholeFile(file), ReadSecretKey(keyPath));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "kova-publish: %s\n", e.what());
-    return 1;
-  }
-  return 0;
-}
-
 std::string XmlEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -144,6 +149,112 @@ std::string XmlEscape(const std::string& s) {
     }
   }
   return out;
+}
+
+// The serial a document gets when none is given: the next after `previous`, and never below the
+// current time in seconds.
+std::int64_t NextSerial(std::int64_t previous) {
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  return std::max(previous + 1, now);
+}
+
+std::string ExpiryAttr(std::int64_t days) {
+  return days < 0 ? std::string() : IsoDay(TodayUtc() + days);
+}
+
+// What is stamped on the top element of a signed document.
+struct TStampArgs {
+  std::string Uid;
+  std::int64_t Serial = -1;
+  std::int64_t ExpiresDays = -1;
+  std::string Updater;
+  std::int64_t UpdaterSerial = -1;
+  bool Any() const {
+    return !Uid.empty() || Serial >= 0 || ExpiresDays >= 0 || !Updater.empty() ||
+           UpdaterSerial >= 0;
+  }
+};
+
+// Sets attributes on the first start tag of `element` in `text`, replacing those of the same
+// names; false when there is no such tag.
+bool SetTagAttributes(std::string& text, const std::string& element,
+                      const std::vector<std::pair<std::string, std::string>>& values) {
+  std::size_t at = 0;
+  for (;; ++at) {
+    at = text.find("<" + element, at);
+    if (at == std::string::npos) return false;
+    const char after = at + 1 + element.size() < text.size() ? text[at + 1 + element.size()] : 0;
+    if (after == '>' || after == '/' || after == ' ' || after == '\t' || after == '\r' ||
+        after == '\n')
+      break;
+  }
+  // The tag's end, past quoted values; its attributes kept unless named again.
+  std::size_t pos = at + 1 + element.size();
+  std::string kept;
+  for (;;) {
+    while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
+    if (pos >= text.size()) return false;
+    if (text[pos] == '>' || text[pos] == '/') break;
+    const std::size_t nameStart = pos;
+    while (pos < text.size() && text[pos] != '=' && text[pos] != '>' &&
+           !std::isspace(static_cast<unsigned char>(text[pos])))
+      ++pos;
+    const std::string name = text.substr(nameStart, pos - nameStart);
+    while (pos < text.size() &&
+           (text[pos] == '=' || std::isspace(static_cast<unsigned char>(text[pos]))))
+      ++pos;
+    if (pos >= text.size() || (text[pos] != '"' && text[pos] != '\'')) return false;
+    const std::size_t close = text.find(text[pos], pos + 1);
+    if (close == std::string::npos) return false;
+    const std::string attribute = text.substr(nameStart, close + 1 - nameStart);
+    pos = close + 1;
+    bool replaced = false;
+    for (const auto& value : values) replaced = replaced || value.first == name;
+    if (!replaced) kept += " " + attribute;
+  }
+  for (const auto& [name, value] : values) kept += " " + name + "=\"" + value + "\"";
+  text.replace(at + 1 + element.size(), pos - (at + 1 + element.size()), kept);
+  return true;
+}
+
+int SignFile(const std::string& keyPath, const std::string& file, const TStampArgs& stamp) {
+  try {
+    const std::string key = ReadSecretKey(keyPath);
+    std::string data = ReadWholeFile(file);
+    if (stamp.Any()) {
+      if (stamp.Uid.empty()) return Usage("stamping an options document needs --uid");
+      if (stamp.Updater.empty() != (stamp.UpdaterSerial < 0))
+        return Usage("--updater and --updater-serial go together");
+      TMemoryStream in(data);
+      TOptions previous;
+      previous.LoadFromStream(in);
+      if (previous.Stamp.Kind != "options") return Usage(file + " is no options document");
+      std::vector<std::pair<std::string, std::string>> values{
+          {"serial",
+           std::to_string(stamp.Serial >= 0 ? stamp.Serial : NextSerial(previous.Stamp.Serial))},
+          {"uid", XmlEscape(stamp.Uid)}};
+      if (stamp.ExpiresDays >= 0) values.emplace_back("expires", ExpiryAttr(stamp.ExpiresDays));
+      if (!SetTagAttributes(data, "options", values))
+        return Usage("cannot find the options element of " + file);
+      if (!stamp.Updater.empty() &&
+          !SetTagAttributes(data, "updater",
+                            {{"sha256", FileSha256(stamp.Updater)},
+                             {"serial", std::to_string(stamp.UpdaterSerial)}}))
+        return Usage(file + " names no updater");
+      const std::string temp = file + ".kova-publish-tmp";
+      {
+        auto out = platform::OpenFileStream(temp, platform::TFileMode::Create);
+        out->Write(data.data(), data.size());
+        out->Flush();
+      }
+      if (!platform::MoveFileReplacing(temp, file)) throw EStreamError("cannot replace " + file);
+    }
+    WriteSignature(file, data, key);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kova-publish: %s\n", e.what());
+    return 1;
+  }
+  return 0;
 }
 
 // CRC-32 and size of a whole file.
@@ -249,18 +360,25 @@ int main(int argc, char** argv) {
     if (argc != 3) return Usage("keygen needs KEYFILE");
     return KeyGen(argv[2]);
   }
-  if (argc >= 2 && std::string(argv[1]) == "sign") {
-    if (argc != 4) return Usage("sign needs KEYFILE and FILE");
-    return SignFile(argv[2], argv[3]);
-  }
+  const bool signing = argc >= 2 && std::string(argv[1]) == "sign";
   std::string keyPath;
-  std::int64_t serial = -1;
-  for (int i = 1; i < argc; ++i) {
+  TStampArgs stamp;
+  for (int i = signing ? 4 : 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--sign" && i + 1 < argc) {
+    if (arg == "--sign" && i + 1 < argc && !signing) {
       keyPath = argv[++i];
-    } else if (arg == "--serial" && i + 1 < argc) {
-      if (!ParseDecimal64(argv[++i], serial) || serial < 0) return Usage("--serial needs a number");
+    } else if (arg == "--uid" && i + 1 < argc) {
+      stamp.Uid = argv[++i];
+      if (stamp.Uid.empty()) return Usage("--uid needs the game's uid");
+    } else if ((arg == "--serial" || arg == "--updater-serial") && i + 1 < argc) {
+      std::int64_t& target = arg == "--serial" ? stamp.Serial : stamp.UpdaterSerial;
+      if (!ParseSerial(argv[++i], target))
+        return Usage(arg + " needs a number from 0 to " + std::to_string(kMaxSerial));
+    } else if (arg == "--expires" && i + 1 < argc) {
+      if (!ParseSerial(argv[++i], stamp.ExpiresDays) || stamp.ExpiresDays > 36500)
+        return Usage("--expires needs a number of days up to 36500");
+    } else if (arg == "--updater" && i + 1 < argc && signing) {
+      stamp.Updater = argv[++i];
     } else if ((arg == "--level" || arg == "--jobs") && i + 1 < argc) {
       char* end = nullptr;
       const long v = std::strtol(argv[++i], &end, 10);
@@ -278,8 +396,15 @@ int main(int argc, char** argv) {
       paths.push_back(arg);
     }
   }
+  if (signing) {
+    if (argc < 4 || !paths.empty()) return Usage("sign needs KEYFILE and FILE");
+    return SignFile(argv[2], argv[3], stamp);
+  }
   if (paths.size() != 2) return Usage("SOURCE_DIR and OUTPUT_DIR are needed");
-  if (serial >= 0 && keyPath.empty()) return Usage("--serial goes with --sign");
+  if (stamp.Any() && keyPath.empty()) return Usage("--uid, --serial and --expires go with --sign");
+  if (!keyPath.empty() && stamp.Uid.empty())
+    return Usage("--sign needs --uid: a signed list names the game it is for");
+  std::int64_t& serial = stamp.Serial;
   std::string secretKey;
   if (!keyPath.empty()) {
     try {
@@ -342,7 +467,9 @@ int main(int argc, char** argv) {
     const std::string list = output + "/patchlist.xml";
     if (platform::FileExists(list)) {
       auto in = platform::OpenFileStream(list, platform::TFileMode::OpenRead);
-      LoadPatchList(*in, previous, &previousSerial);
+      TDocumentStamp previousStamp;
+      LoadPatchList(*in, previous, &previousStamp);
+      previousSerial = previousStamp.Serial;
     }
   } catch (const std::exception&) {
     previous.Clear(true);
@@ -407,11 +534,13 @@ int main(int argc, char** argv) {
   if (terminal) std::fprintf(stderr, "\r\033[K");
 
   int failed = 0;
-  // The next serial by default: one more than the list published before.
-  if (!secretKey.empty() && serial < 0) serial = previousSerial >= 0 ? previousSerial + 1 : 1;
-  std::string xml =
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list" +
-      (secretKey.empty() ? std::string() : " serial=\"" + std::to_string(serial) + "\"") + ">\n";
+  if (!secretKey.empty() && serial < 0) serial = NextSerial(previousSerial);
+  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list";
+  if (!secretKey.empty()) {
+    xml += " serial=\"" + std::to_string(serial) + "\" uid=\"" + XmlEscape(stamp.Uid) + "\"";
+    if (stamp.ExpiresDays >= 0) xml += " expires=\"" + ExpiryAttr(stamp.ExpiresDays) + "\"";
+  }
+  xml += ">\n";
   std::size_t reused = 0;
   for (const TEntry& e : entries) {
     if (!e.Error.empty()) {
@@ -435,6 +564,7 @@ int main(int argc, char** argv) {
     {
       auto out = platform::OpenFileStream(list + ".kova-publish-tmp", platform::TFileMode::Create);
       out->Write(xml.data(), xml.size());
+      out->Flush();
     }
     if (!platform::MoveFileReplacing(list + ".kova-publish-tmp", list))
       throw EStreamError("cannot replace " + list);

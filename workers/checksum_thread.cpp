@@ -22,11 +22,12 @@ TChecksumThread::TChecksumThread(std::string fileName, const platform::TEvent* c
 
 TChecksumThread::TChecksumThread(std::string fileName, std::unique_ptr<TStream> file,
                                  const platform::TEvent* cancelEvent,
-                                 TWorkerProgressEvent onProgress)
+                                 TWorkerProgressEvent onProgress, bool sha256)
     : FileName(std::move(fileName)),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
-      file_(std::move(file)) {
+      file_(std::move(file)),
+      wantSha256_(sha256) {
   Start();
 }
 
@@ -73,9 +74,11 @@ void TChecksumThread::DoWork() {
   if (hash) Sha256 = hash->HexDigest();
 }
 
-std::uint32_t ChecksumSmallFile(TStream& file) {
+std::uint32_t ChecksumSmallFile(TStream& file, std::string* sha256) {
   thread_local TAlignedBuffer buffer(TChecksumThread::kReadSize);
   std::uint32_t crc = kCrcInit;
+  std::unique_ptr<TSha256> hash;
+  if (sha256) hash = std::make_unique<TSha256>();
   for (std::int64_t left = file.Size(); left > 0;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.Size())));
@@ -86,8 +89,10 @@ std::uint32_t ChecksumSmallFile(TStream& file) {
       got += n;
     }
     crc = CrcUpdate(crc, buffer.Data(), want);
+    if (hash) hash->Update(buffer.Data(), want);
     left -= static_cast<std::int64_t>(want);
   }
+  if (hash) *sha256 = hash->HexDigest();
   return ~crc;
 }
 

@@ -18,7 +18,8 @@ class TChecksumThread final : public TCommonThread {
   // Checksums a file the caller may already have opened for reading (that is how it learnt that
   // the file exists); without one the worker opens the file itself. The worker closes it.
   TChecksumThread(std::string fileName, std::unique_ptr<TStream> file,
-                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
+                  bool sha256 = false);
   ~TChecksumThread() override { JoinServingMessages(); }
 
   const std::string FileName;
@@ -45,7 +46,8 @@ class TChecksumThread final : public TCommonThread {
 };
 
 // The CRC-32 of a small open file, on the calling thread: for files that take less time to read
-// than to hand to a worker and back. Raises when the file cannot be read whole.
-std::uint32_t ChecksumSmallFile(TStream& file);
+// than to hand to a worker and back. Raises when the file cannot be read whole. With `sha256`
+// the same pass gives the file's SHA-256 (lower-case hex) there.
+std::uint32_t ChecksumSmallFile(TStream& file, std::string* sha256 = nullptr);
 
 }  // namespace kova

@@ -9,6 +9,7 @@
 #include "support/aligned_buffer.h"
 #include "support/error.h"
 #include "support/signature.h"
+#include "workers/crc32.h"
 
 namespace kova {
 namespace {
@@ -20,14 +21,15 @@ class EDecompressError : public Exception {
   using Exception::Exception;
 };
 
-// Reads as much as asked unless the stream ends.
-std::size_t ReadFully(TStream& s, void* buffer, std::size_t count) {
+// Reads as much as asked unless the stream ends, and keeps the CRC-32 of what it read.
+std::size_t ReadFully(TStream& s, void* buffer, std::size_t count, std::uint32_t& crc) {
   std::size_t got = 0;
   while (got < count) {
     const std::size_t n = s.Read(static_cast<char*>(buffer) + got, count - got);
     if (n == 0) break;
     got += n;
   }
+  crc = CrcUpdate(crc, buffer, got);
   return got;
 }
 
@@ -56,15 +58,16 @@ void TDecompressThread::DoWork() {
   auto input = platform::OpenFileStream(SourceName, platform::TFileMode::OpenRead);
   auto output = platform::OpenFileStream(TargetName, platform::TFileMode::Create);
 
+  std::uint32_t inputCrc = kCrcInit, outputCrc = kCrcInit;
   unsigned char header[13];
-  if (ReadFully(*input, header, 5) < 5) throw EDecompressError("Incorrect stream size.");
+  if (ReadFully(*input, header, 5, inputCrc) < 5) throw EDecompressError("Incorrect stream size.");
   const unsigned props = header[0];
   const std::uint32_t dictSize =
       static_cast<std::uint32_t>(header[1]) | (static_cast<std::uint32_t>(header[2]) << 8) |
       (static_cast<std::uint32_t>(header[3]) << 16) | (static_cast<std::uint32_t>(header[4]) << 24);
   if (props >= 225 || dictSize >= 0x80000000u)
     throw EDecompressError("Incorrect stream properties.");
-  const std::size_t sizeBytes = ReadFully(*input, header + 5, 8);
+  const std::size_t sizeBytes = ReadFully(*input, header + 5, 8, inputCrc);
   std::uint64_t size = 0;
   for (int i = 7; i >= 0; --i) size = (size << 8) | header[5 + i];
   if (sizeBytes < 8 || size == 0) throw EDecompressError("Can't read stream size.");
@@ -115,7 +118,7 @@ void TDecompressThread::DoWork() {
   for (;;) {
     if (strm.avail_in == 0 && !inputEnded) {
       strm.next_in = in.Data();
-      strm.avail_in = ReadFully(*input, in.Data(), in.Size());
+      strm.avail_in = ReadFully(*input, in.Data(), in.Size(), inputCrc);
       if (strm.avail_in == 0) inputEnded = true;
     }
     const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
@@ -131,6 +134,7 @@ void TDecompressThread::DoWork() {
         throw EDecompressError("The archive unpacks to more than the listed size.");
       }
       output->Write(out.Data(), have);
+      outputCrc = CrcUpdate(outputCrc, out.Data(), have);
       if (hash) hash->Update(out.Data(), have);
       platform::FaultPoint("unpack");
       produced = current;
@@ -147,8 +151,15 @@ void TDecompressThread::DoWork() {
     if (ret == LZMA_MEM_ERROR) throw EDecompressError("Out of memory while unpacking.");
     throw EDecompressError("Error in data stream.");
   }
+  // Whatever follows the stream's end belongs to the archive too: its checksum covers it.
+  while (ReadFully(*input, in.Data(), in.Size(), inputCrc) > 0) {
+  }
+  output->Flush();
   if (OnProgress) OnProgress(SourceName, produced, Total);
   if (hash) Sha256 = hash->HexDigest();
+  InputCrc = ~inputCrc;
+  OutputCrc = ~outputCrc;
+  Produced = produced;
 }
 
 }  // namespace kova

@@ -1,6 +1,8 @@
 #pragma once
 // Unpacks one ".lzma" archive (the LZMA-Alone container: properties byte, dictionary size,
-// 64-bit uncompressed size, LZMA1 data) into a new file on a worker thread.
+// 64-bit uncompressed size, LZMA1 data) into a new file on a worker thread. The new file is
+// created where no file or link stands (whatever stood there is removed first) and is on the
+// disk itself when the worker ends well.
 
 #include <cstdint>
 #include <string>
@@ -27,6 +29,13 @@ class TDecompressThread final : public TCommonThread {
   bool Oversized = false;
   // The unpacked file's SHA-256 as lower-case hex, when it was asked for and unpacking ended well.
   std::string Sha256;
+  // What was really read and written, once unpacking ended well: the CRC-32 of the archive's
+  // bytes and of the unpacked file's, and its size. The caller compares them with the list, so
+  // that what takes a file's place is exactly what was checked, whatever changed on the disk
+  // between the check and the unpacking.
+  std::uint32_t InputCrc = 0;
+  std::uint32_t OutputCrc = 0;
+  std::int64_t Produced = 0;
 
   static constexpr std::uint64_t kUnknownSize = ~0ull;
 

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/error.h"
+#include "support/text.h"
 #include "workers/crc32.h"
 
 namespace kova {
@@ -26,10 +27,15 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
       ownsTarget_(true) {
   Crc = kCrcInit;
   const std::string part = FileName + kPartSuffix;
-  // A partial file that is a link would have the download written wherever it points.
-  if (platform::IsSymbolicLink(part)) platform::RemoveFile(part);
-  if (platform::FileExists(part)) {
-    auto existing = platform::OpenFileStream(part, platform::TFileMode::OpenReadWrite);
+  // A partial file is opened only as itself: a link at its name (or slipped in after any check)
+  // is not followed, and the download starts anew in a file of its own.
+  std::unique_ptr<TStream> existing;
+  try {
+    existing = platform::OpenFileStream(part, platform::TFileMode::OpenReadWrite);
+  } catch (const std::exception&) {
+    // none there, or not one to resume
+  }
+  if (existing) {
     const std::int64_t size = existing->Size();
     // The end of an interrupted file is fetched again rather than trusted.
     if (size > kResumeMargin) {
@@ -38,6 +44,7 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
       existing->Seek(size - kResumeMargin);
       ownedTarget_ = std::move(existing);
     }
+    existing.reset();
   }
   if (!ownedTarget_) {
     ownedTarget_ = platform::OpenFileStream(part, platform::TFileMode::Create);
@@ -50,11 +57,12 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
 
 TDownloadThread::TDownloadThread(std::string url, TDateTime localDate, TStream& target,
                                  const platform::TEvent* cancelEvent,
-                                 TWorkerProgressEvent onProgress)
+                                 TWorkerProgressEvent onProgress, std::int64_t maxBody)
     : Url(std::move(url)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
+      MaxBody(maxBody),
       target_(&target),
       ownsTarget_(false) {
   Start();
@@ -90,6 +98,12 @@ void TDownloadThread::Store() {
       Crc = kCrcInit;
       StartPos = Written = 0;
     }
+    // The rest of a partial file must start where the kept part ends: bytes from elsewhere in
+    // the resource would be spliced in at the wrong place.
+    if (http_->ResultCode == 206 && !RangeStartsAt(StartPos)) {
+      Fail();
+      return;
+    }
     // A body in a content coding is decoded as it arrives. A coding we cannot decode, or a coded
     // piece of a resource (the rest of a partial file, coded on its own), is a failed download.
     std::string coding;
@@ -109,7 +123,8 @@ void TDownloadThread::Store() {
     const auto size = static_cast<std::int64_t>(count);
     // Held in memory, a body this large is refused instead of exhausting it; written to a file,
     // one larger than its caller can use is refused instead of filling the disk.
-    const std::int64_t limit = ownsTarget_ ? MaxBody : MaxStreamBody;
+    const std::int64_t limit =
+        ownsTarget_ || (MaxBody >= 0 && MaxBody < MaxStreamBody) ? MaxBody : MaxStreamBody;
     if (tooLarge || (limit >= 0 && Written + size > limit)) {
       tooLarge = true;
       return;
@@ -127,6 +142,18 @@ void TDownloadThread::Store() {
     return;
   }
   if (ownsTarget_) platform::FaultPoint("download");
+}
+
+bool TDownloadThread::RangeStartsAt(std::int64_t position) const {
+  std::string range;
+  if (!http_->HeaderValue("Content-Range", range)) return false;
+  // "bytes FIRST-LAST/TOTAL"
+  const std::string text = TrimBlanks(range);
+  if (text.compare(0, 6, "bytes ") != 0) return false;
+  const std::size_t dash = text.find('-', 6);
+  std::int64_t first = -1;
+  return dash != std::string::npos && ParseDecimal64(text.substr(6, dash - 6), first) &&
+         first == position;
 }
 
 void TDownloadThread::Fail() {
@@ -233,8 +260,10 @@ void TDownloadThread::FinalPhase() {
       Store();
       Report();
       if (ownsTarget_) {
-        // Nothing of an earlier, longer attempt may stay behind the data.
+        // Nothing of an earlier, longer attempt may stay behind the data, and the data is on
+        // the disk before the archive takes its name.
         target_->Truncate(Written);
+        if (Outcome == doDownloaded && bodyComplete_) target_->Flush();
         ownedTarget_.reset();
       }
     } catch (...) {
@@ -251,7 +280,14 @@ void TDownloadThread::FinalPhase() {
       Outcome = doFailed;
     // A coded body that broke off cannot be resumed by its decoded length.
     if (Outcome == doFailed && decoder_ && ownsTarget_) platform::RemoveFile(part);
-    if (ownsTarget_ && Outcome != doFailed) platform::MoveFileNoReplace(part, FileName);
+    // The archive takes its name in place of whatever stands there (a copy planted while this
+    // one downloaded, a leftover): the file named after the download is the one checksummed.
+    if (ownsTarget_ && Outcome != doFailed) {
+      if (platform::MoveFileReplacing(part, FileName))
+        platform::SyncFolderOf(FileName);
+      else
+        Outcome = doFailed;
+    }
   } else if ((Outcome == doFailed || Outcome == doNotNewer) && ownsTarget_) {
     ownedTarget_.reset();
     platform::RemoveFile(part);

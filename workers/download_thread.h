@@ -34,9 +34,11 @@ class TDownloadThread final : public TCommonThread {
   TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
                   bool revalidate = false, std::int64_t maxBody = -1, bool sha256 = false);
-  // Stream mode: the body is appended to `target` at its position.
+  // Stream mode: the body is appended to `target` at its position; one longer than `maxBody`
+  // bytes (-1: MaxStreamBody) fails the download.
   TDownloadThread(std::string url, TDateTime localDate, TStream& target,
-                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
+                  std::int64_t maxBody = -1);
   ~TDownloadThread() override;
   // Waits until the thread has ended. After an abort (cancel, equal date) the GUI thread's wait
   // returns early; Crc and the partial file are final only once the thread has ended.
@@ -62,9 +64,9 @@ class TDownloadThread final : public TCommonThread {
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
-  // A stream-mode body is held in memory; a larger one fails the download (256 MiB; tests lower
-  // it).
-  KOVA_TUNABLE std::int64_t MaxStreamBody = 256ll * 1024 * 1024;
+  // A stream-mode body is held in memory, and a patch list's is read into records besides: a
+  // larger one fails the download (64 MiB, which a 32-bit process can spare; tests lower it).
+  KOVA_TUNABLE std::int64_t MaxStreamBody = 64ll * 1024 * 1024;
   // Limit for each wait for data, in milliseconds (90 s; tests lower it).
   KOVA_TUNABLE int Timeout = 90000;
   // Less than this in a whole Timeout fails the download, however the bytes trickle in.
@@ -77,6 +79,8 @@ class TDownloadThread final : public TCommonThread {
   void Store();
   // Ends the transfer as a failed download.
   void Fail();
+  // Whether a 206's Content-Range starts at `position`.
+  bool RangeStartsAt(std::int64_t position) const;
   void ReadServerDate();
   void Abort();
   void FinalPhase();

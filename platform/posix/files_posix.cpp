@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,6 +83,9 @@ class TFileStream : public TStream {
   void Truncate(std::int64_t size) override {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
       throw EStreamError("Stream write error: " + path_, errno);
+  }
+  void Flush() override {
+    if (::fsync(fd_) != 0) throw EStreamError("Stream write error: " + path_, errno);
   }
 
  private:
@@ -319,6 +323,19 @@ bool MoveFileReplacing(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool SyncFolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  TFd f(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return f.fd >= 0 && ::fsync(f.fd) == 0;
+}
+
+std::size_t MaxPathLength() {
+  return 4095;
+}
+
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;
@@ -344,6 +361,24 @@ std::string ExecutablePath() {
   return std::string(buffer.data(), static_cast<std::size_t>(n));
 }
 
+TFolderLock::TFolderLock(const std::string& folder) {
+  // flock on the folder itself: every process that opens the same folder meets it, whatever the
+  // path it was named by.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    busy_ = errno == EWOULDBLOCK;
+    ::close(fd);
+    return;
+  }
+  handle_ = fd;
+  held_ = true;
+}
+
+TFolderLock::~TFolderLock() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
 bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
   auto* file = dynamic_cast<TFileStream*>(&stream);
   return file && file->ModifySeconds(seconds);
@@ -356,10 +391,13 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
       flags |= O_RDONLY;
       break;
     case TFileMode::Create:
-      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      // Whatever stands at the name goes first, and the new file is made only where nothing
+      // stands: a link planted at the name (even between the two calls) is never written through.
+      RemoveFile(path);
+      flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
       break;
     case TFileMode::OpenReadWrite:
-      flags |= O_RDWR;
+      flags |= O_RDWR | O_NOFOLLOW;
       break;
   }
   const int fd = ::open(path.c_str(), flags, 0666);

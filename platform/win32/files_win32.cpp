@@ -111,6 +111,10 @@ class TFileStream : public TStream {
       throw EStreamError("Stream seek error: " + path_, static_cast<int>(GetLastError()));
     }
   }
+  void Flush() override {
+    if (!FlushFileBuffers(handle_))
+      throw EStreamError("Stream write error: " + path_, static_cast<int>(GetLastError()));
+  }
   void Truncate(std::int64_t size) override {
     const std::int64_t at = Position();
     Seek(size);
@@ -302,6 +306,10 @@ bool MoveFileReplacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+std::size_t MaxPathLength() {
+  return MAX_PATH - 1;
+}
+
 bool ForceDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (DirectoryExists(path)) return true;
@@ -334,6 +342,41 @@ std::string ExecutablePath() {
   }
 }
 
+TFolderLock::TFolderLock(const std::string& folder) {
+  // A named mutex per folder: the folder's full path, upper-cased (names compare without case
+  // there), hashed into the name, which may not hold backslashes.
+  char full[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return;
+  std::uint64_t hash = 14695981039346656037ull;
+  for (DWORD i = 0; i < n; ++i) {
+    char c = full[i] == '/' ? '\\' : full[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c == '\\' && i + 1 == n) break;  // "C:\Game\" and "C:\Game" are one folder
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  char name[64];
+  wsprintfA(name, "KovaUpdaterFolder-%08lx%08lx", static_cast<unsigned long>(hash >> 32),
+            static_cast<unsigned long>(hash));
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+  if (!mutex) return;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    busy_ = true;
+    CloseHandle(mutex);
+    return;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(mutex);
+  held_ = true;
+}
+
+TFolderLock::~TFolderLock() {
+  if (held_) {
+    HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+  }
+}
+
 bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
   auto* file = dynamic_cast<TFileStream*>(&stream);
   if (!file) return false;
@@ -341,16 +384,24 @@ bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
   return true;
 }
 
+bool SyncFolderOf(const std::string&) {
+  return true;  // NTFS keeps a rename with the file's own flushed data
+}
+
 std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode) {
-  DWORD access = GENERIC_READ, disposition = OPEN_EXISTING;
+  DWORD access = GENERIC_READ, disposition = OPEN_EXISTING, flags = FILE_ATTRIBUTE_NORMAL;
   if (mode == TFileMode::Create) {
+    // Whatever stands at the name goes first, and the new file is made only where nothing
+    // stands: a link planted at the name is never written through.
     access |= GENERIC_WRITE;
-    disposition = CREATE_ALWAYS;
+    DeleteFileA(path.c_str());
+    disposition = CREATE_NEW;
   } else if (mode == TFileMode::OpenReadWrite) {
     access |= GENERIC_WRITE;
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;  // a link is opened as itself, and refused below
   }
-  HANDLE handle = CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code),
@@ -358,7 +409,7 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     const DWORD code = GetLastError();
     CloseHandle(handle);
     throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code),

@@ -76,7 +76,7 @@ class TGameFixture : public ::testing::Test {
   }
   // Publishes the source folder signed with the secret key in `key`.
   void PublishSigned(const std::string& key, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"--level", "1", "--sign", key};
+    std::vector<std::string> args{"--level", "1", "--sign", key, "--uid", uid_};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(source_);
     args.push_back(Served());

@@ -115,14 +115,15 @@ TEST_F(Signed, AnArchiveForgedToKeepItsCrcAndTheFilesCrcAndSizeIsNeverInstalled)
 
 TEST_F(Signed, AReplayedOlderListIsRefusedAndChangesNothing) {
   ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "5"}));
-  EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"5\">"), std::string::npos);
+  EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"5\" uid=\"" + uid_ + "\">"),
+            std::string::npos);
   ASSERT_EQ(Cli().Last(), "All files have been checked");
   const std::string oldList = ReadFile(Served() + "/patchlist.xml");
   const std::string oldSignature = ReadFile(Served() + "/patchlist.xml.sig");
-  // A new version of a file, published with the next serial (6, from the list in place).
+  // A new version of a file, published with the next serial: the time's, later than 5.
   WriteFile(source_ + "/user.cfg", "volume=7\n");
   ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
-  EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"6\">"), std::string::npos);
+  EXPECT_NE(ReadFile(Served() + "/patchlist.xml").find("<list serial=\"17"), std::string::npos);
   ASSERT_EQ(Cli().Last(), "All files have been checked");
   EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=7\n");
   // The old list with its genuine signature comes back: refused, the new file stays.
@@ -138,13 +139,15 @@ TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) 
   // An attacker's key, list and options: the served options document names the attacker's key.
   const std::string attackerKey = MakeKey(work_ / "attacker.key");
   const std::string attackerDir = nginx_->Root() + "/" + uid_ + "-attacker";
-  TChild publish(KOVA_PUBLISH_EXE,
-                 {"--level", "1", "--sign", work_ / "attacker.key", source_, attackerDir});
+  TChild publish(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", work_ / "attacker.key", "--uid", uid_,
+                                    source_, attackerDir});
   ASSERT_EQ(publish.WaitExit(120), 0);
   const std::string served = Served() + "/options.xml";
+  int serial = 0;
   for (const std::string& keyElement :
        {"<public_key>" + attackerKey + "</public_key>", std::string("<public_key></public_key>")}) {
-    WriteFile(served, "<options serial=\"1\">" + keyElement + "<patchlist>" +
+    WriteFile(served, "<options serial=\"" + std::to_string(++serial) + "\" uid=\"" + uid_ + "\">" +
+                          keyElement + "<patchlist>" +
                           nginx_->Url("/" + uid_ + "-attacker/patchlist.xml") +
                           "</patchlist></options>");
     // Signed with each key in turn: the publisher's key signs it, the attacker's does not.

@@ -294,43 +294,61 @@ TEST_F(UpdateRunInProcess, ABuildDatedInTheOtherSeasonIsNotFetchedAgain) {
     ::stat(exe.c_str(), &st);
     EXPECT_EQ(st.st_mtime, buildTime);
   }
+  // A build dated before the running one is older, however long it is: never written, nor run.
+  const time_t old = 978350400;  // 1 Jan 2001
+  utimbuf oldTimes{old, old};
+  ::utime((Served() + "/kovaupdater.bin").c_str(), &oldTimes);
+  TRecordingHost host;
+  host.executable = home_ + "/kovaupdater";
+  TUpdateRun run(host);
+  run.UpdateRun(true);
+  EXPECT_FALSE(host.closed) << "an older build was started";
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
 }
 
-TEST_F(UpdateRunInProcess, WithAKeyPinnedOnlyASignedBuildIsWrittenAndStarted) {
+TEST_F(UpdateRunInProcess, WithAKeyPinnedOnlyTheBuildTheOptionsNameIsStartedAndNeverAnOlderOne) {
   std::string secret, pub;
   MakeKeyPair(secret, pub);
   const std::string exe = home_ + "/kovaupdater";
-  test::WriteFile(exe, "the running build");
+  const std::string running = "the running build";
+  test::WriteFile(exe, running);
   std::filesystem::create_directories(Served());
   const std::string build = test::Bytes(200000, 5);
   const std::string served = Served() + "/kovaupdater.bin";
-  // A forged build, a missing signature and another key's signature write nothing.
-  for (const std::string& signature :
-       {SignMessage(build, secret), std::string(), SignMessage(build + "x", secret)}) {
-    const bool forged = !signature.empty() && signature == SignMessage(build, secret);
-    test::WriteFile(served, forged ? build + "x" : build);
-    std::filesystem::remove(served + ".sig");
-    if (!signature.empty()) test::WriteFile(served + ".sig", signature);
-    LoadOptions("<public_key>" + ToBase64(pub) + "</public_key><updater>" +
+  test::WriteFile(served, build);
+  // Every launch of this kind: the options (own, or signed and downloaded) name a build.
+  auto launch = [&](const std::string& updaterAttributes) {
+    LoadOptions("<public_key>" + ToBase64(pub) + "</public_key><updater" + updaterAttributes + ">" +
                 nginx_->Url("/" + uid_ + "/kovaupdater.bin") + "</updater>");
-    ExeFileDate = 0;
+    const std::size_t mark = LogMark();
     TRecordingHost host;
     host.executable = exe;
     TUpdateRun run(host);
     run.UpdateRun(true);
-    EXPECT_FALSE(host.closed);
-    EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
-    EXPECT_EQ(ExeFileDate, 0) << "a refused build counts as not fetched";
-  }
-  // The genuine build is written.
-  test::WriteFile(served, build);
-  test::WriteFile(served + ".sig", SignMessage(build, secret));
-  TRecordingHost host;
-  host.executable = exe;
-  TUpdateRun run(host);
-  run.UpdateRun(true);
-  EXPECT_TRUE(host.closed);
+    return std::make_pair(host.closed, CountContaining(LogSince(mark), "kovaupdater.bin"));
+  };
+  auto named = [](const std::string& content, int serial) {
+    return " sha256=\"" + Sha256Hex(content) + "\" serial=\"" + std::to_string(serial) + "\"";
+  };
+  // A build the options do not name by digest, or not at all, is never even fetched.
+  EXPECT_EQ(launch(""), std::make_pair(false, std::size_t{0}));
+  EXPECT_EQ(launch(" serial=\"9\""), std::make_pair(false, std::size_t{0}));
+  // The running build is the one named: nothing is fetched, and its serial is remembered.
+  EXPECT_EQ(launch(named(running, 3)), std::make_pair(false, std::size_t{0}));
+  // An older build (a lower serial) than one run here is a rollback, however it is signed.
+  EXPECT_EQ(launch(named(build, 2)), std::make_pair(false, std::size_t{0}));
+  // A served build that is not the one named (a forgery, another file) is fetched but written
+  // nowhere.
+  EXPECT_EQ(launch(named(build + "x", 4)), std::make_pair(false, std::size_t{1}));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
+  // The genuine newer build is written and started, through any link planted at its name.
+  const std::string outside = work_ / "outside.txt";
+  test::WriteFile(outside, "not the launcher's");
+  std::filesystem::create_symlink(outside, home_ + "/kovaupdater.new.exe");
+  EXPECT_EQ(launch(named(build, 4)), std::make_pair(true, std::size_t{1}));
+  EXPECT_FALSE(std::filesystem::is_symlink(home_ + "/kovaupdater.new.exe"));
   EXPECT_EQ(test::ReadFile(home_ + "/kovaupdater.new.exe"), build);
+  EXPECT_EQ(test::ReadFile(outside), "not the launcher's");
 }
 
 TEST_F(UpdateRunInProcess, UpdatesItselfEndToEndWithRealProcesses) {

@@ -56,9 +56,13 @@ TEST(PatchListDocument, MissingOrEmptyListGivesNoRecords) {
   }
 }
 
-TEST(PatchListDocument, TheLaterOfTwoNamesDifferingInCaseWins) {
+TEST(PatchListDocument, TwoNamesDifferingOnlyInCaseAreRefusedButARepeatedNameKeepsTheLater) {
+  TMap refused;
+  EXPECT_THROW(Load(refused.map,
+                    "<list>" + Entry("Data\\A.dat", "1") + Entry("data\\a.dat", "2") + "</list>"),
+               EPatchListError);
   TMap m;
-  Load(m.map, "<list>" + Entry("Data\\A.dat", "1") + Entry("data\\a.dat", "2") + "</list>");
+  Load(m.map, "<list>" + Entry("data\\a.dat", "1") + Entry("data\\a.dat", "2") + "</list>");
   ASSERT_EQ(m.map.Count(), 1u);
   EXPECT_EQ(m.map.Get("data\\a.dat")->FileItem->Checksum, 2u);
 }
@@ -90,36 +94,23 @@ TEST(PatchListDocument, RejectsBadNumbersAndKeepsEarlierRecords) {
 }
 
 TEST(PatchListDocument, RefusesNamesThatLeaveTheGameFolder) {
-  const std::vector<std::string> hostile = {"",
-                                            "..\\x",
-                                            "a\\..\\..\\x",
-                                            "a/../x",
-                                            "..",
-                                            "/x",
-                                            "\\x",
-                                            "C:\\x",
-                                            "C:x",
-                                            "\\\\srv\\share\\x",
-                                            "\\\\?\\C:\\x",
-                                            "a|b",
-                                            "dir\\",
-                                            std::string(4097, 'n'),
-                                            ".",
-                                            "sub\\.",
-                                            ".\\x",
-                                            "a\rb",
-                                            "a\nb",
-                                            "a\x1b[2Jb",
-                                            "a\tb",
-                                            "a\x7f"};
+  const std::vector<std::string> hostile = {
+      "", "..\\x", "a\\..\\..\\x", "a/../x", "..", "/x", "\\x", "C:\\x", "C:x", "\\\\srv\\share\\x",
+      "\\\\?\\C:\\x", "a|b", "dir\\", std::string(4097, 'n'), ".", "sub\\.", ".\\x", "a\rb", "a\nb",
+      "a\x1b[2Jb", "a\tb", "a\x7f",
+      // What Windows cannot hold: refused everywhere, so
+      // that a publication means the same on both.
+      "CON", "data\\nul.txt", "Com1.tar.gz", "lpt9", "aux \\x", "evil.txt.", "dir.\\x", "x ", "a:b",
+      "file.txt:stream", "a>b", "what?.cfg", "*.dat", "a\\\\b"};
   for (const std::string& name : hostile) {
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
     TMap m;
     EXPECT_THROW(Load(m.map, "<list>" + Entry(name) + "</list>"), EPatchListError) << name;
   }
   EXPECT_FALSE(IsSafeRelativeName(std::string("a\0b", 3)));
-  for (const char* fine :
-       {"x", "a\\b\\c.dat", "..x", "a..\\b", ".x", "x..", "dir.with.dots\\f", "caf\xE9 #1"}) {
+  for (const char* name : {"a<b", "a\"b"}) EXPECT_FALSE(IsSafeRelativeName(name)) << name;
+  for (const char* fine : {"x", "a\\b\\c.dat", "..x", ".x", "dir.with.dots\\f", "caf\xE9 #1",
+                           "console.txt", "com10", "lpt", "nul_\\x", "a b"}) {
     EXPECT_TRUE(IsSafeRelativeName(fine)) << fine;
   }
   EXPECT_TRUE(IsSafeRelativeName(std::string(4096, 'n')));

@@ -123,11 +123,12 @@ TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreR
   // attacker's signed list it points at is refused.
   const std::string attackerKey = work_ / "attacker.key";
   const std::string attackerPublic = MakeKey(attackerKey);
-  TChild attackerPublish(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", attackerKey, source_,
-                                            nginx_->Root() + "/" + uid_ + "-attacker"});
+  TChild attackerPublish(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", attackerKey, "--uid", uid_,
+                                            source_, nginx_->Root() + "/" + uid_ + "-attacker"});
   ASSERT_EQ(attackerPublish.WaitExit(120), 0);
   WriteFile(Served() + "/options.xml",
-            "<options serial=\"1\"><public_key>" + attackerPublic + "</public_key><patchlist>" +
+            "<options serial=\"1\" uid=\"" + uid_ + "\"><public_key>" + attackerPublic +
+                "</public_key><patchlist>" +
                 tls_->Url(TTlsNginx::Good, "/" + uid_ + "-attacker/patchlist.xml") +
                 "</patchlist></options>");
   ASSERT_NO_FATAL_FAILURE(Sign(key, Served() + "/options.xml"));

@@ -207,12 +207,12 @@ TEST_F(TWine, SignedPublicationsFromEitherToolInstallAndATamperedListIsRefused) 
   std::string publicKey = keygen->Output();
   publicKey.erase(publicKey.find_last_not_of("\r\n") + 1);
   const std::string linuxOut = work_ / "linux-out";
-  TChild linuxPublish(KOVA_PUBLISH_EXE,
-                      {"--level", "1", "--sign", work_ / "publisher.key", source_, linuxOut});
+  TChild linuxPublish(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", work_ / "publisher.key", "--uid",
+                                         uid_, "--serial", "7", source_, linuxOut});
   ASSERT_EQ(linuxPublish.WaitExit(120), 0);
-  auto windowsPublish =
-      Wine(kWin32 + "/kova-publish.exe",
-           {"--level", "1", "--sign", Win(work_ / "publisher.key"), Win(source_), Win(Served())});
+  auto windowsPublish = Wine(kWin32 + "/kova-publish.exe",
+                             {"--level", "1", "--sign", Win(work_ / "publisher.key"), "--uid", uid_,
+                              "--serial", "7", Win(source_), Win(Served())});
   ASSERT_EQ(windowsPublish->WaitExit(180), 0) << windowsPublish->Output();
   EXPECT_TRUE(Snapshot(linuxOut) == Snapshot(Served()));
 
