@@ -153,6 +153,25 @@ TEST_F(Download, ResumesAPartFileEightKilobytesBeforeItsEnd) {
   EXPECT_EQ(run.Crc, CrcOf(content));
 }
 
+TEST_F(Download, ALinkAtThePartFileOrAtTheTargetIsNeverWrittenThrough) {
+  const std::string content = Content("big.bin");
+  const std::string outside = dir_ / "outside.bin";
+  for (const std::string& linked : {std::string(".part"), std::string()}) {
+    SCOPED_TRACE(linked);
+    const std::string target = dir_ / "linked.bin";
+    std::filesystem::remove(target);
+    // The link points at a file that looks like a partial download worth resuming.
+    test::WriteFile(outside, content.substr(0, 100000));
+    std::filesystem::create_symlink(outside, target + linked);
+    const TFileRun run = FileDownload(nginx_->Url("/big.bin"), target);
+    EXPECT_EQ(run.Result.Outcome, doDownloaded);
+    EXPECT_TRUE(test::ReadFile(outside) == content.substr(0, 100000)) << "written through a link";
+    EXPECT_FALSE(std::filesystem::is_symlink(target));
+    EXPECT_TRUE(test::ReadFile(target) == content);
+    EXPECT_EQ(run.Crc, CrcOf(content));
+  }
+}
+
 TEST_F(Download, APartFileOfExactlyTheMarginIsDiscarded) {
   const std::string content = Content("small.bin");
   const std::string target = dir_ / "margin.bin";
@@ -286,6 +305,20 @@ TEST_F(DownloadOddServer, AWholeBodyAnsweringARangeRequestReplacesThePartFile) {
   const std::string got = test::ReadFile(target);
   EXPECT_EQ(got.size(), 200000u);
   EXPECT_EQ(got.find("ppp"), std::string::npos);
+}
+
+TEST_F(DownloadOddServer, ARangeAnsweredFromAnotherOffsetIsRefusedNotSpliced) {
+  const std::string target = dir_ / "spliced";
+  test::WriteFile(target + ".part", std::string(50000, 'p'));
+  auto worker =
+      std::make_unique<TDownloadThread>(server_->Url("/wrongrange"), target, 0, nullptr, nullptr);
+  WaitWithMessages(*worker);
+  EXPECT_EQ(worker->Outcome, doFailed);
+  worker.reset();
+  EXPECT_FALSE(std::filesystem::exists(target));
+  if (std::filesystem::exists(target + ".part")) {
+    EXPECT_EQ(test::ReadFile(target + ".part").find_first_not_of('p'), std::string::npos);
+  }
 }
 
 TEST_F(DownloadOddServer, ShortBodiesFailAndKeepWhatArrived) {

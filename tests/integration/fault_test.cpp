@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "tests/common/game_fixture.h"
 
@@ -59,6 +60,45 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
     EXPECT_EQ(run.Status, 0) << run.Last();
     ExpectHomeMatchesSource();  // no ".kovanew", ".kovabak" or archive left behind
   }
+}
+
+TEST_F(Faults, AnArchivePlantedWhileItsDownloadRunsIsNeverUnpacked) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::string file = home_ + "/data/textures.pak";
+  test::WriteFile(file, "the player's old copy");
+  std::unique_ptr<TChild> cli = StartStoppingAt("download");
+  ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
+  ASSERT_TRUE(std::filesystem::exists(file + ".lzma.part"));
+  // A valid archive of other bytes at the archive's own name, as another program (or a run
+  // killed earlier) could leave it: the move of the download used to fail on it unnoticed.
+  test::WriteFile(work_ / "planted.pak", "planted content");
+  ASSERT_EQ(
+      std::system(
+          ("xz --format=lzma -c '" + (work_ / "planted.pak") + "' > '" + file + ".lzma'").c_str()),
+      0);
+  ::kill(cli->Pid(), SIGCONT);
+  EXPECT_EQ(cli->WaitExit(60), 0) << cli->Output();
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(Faults, TwoLaunchersNeverWorkOnOneGameFolderAtOnce) {
+  Publish();
+  std::unique_ptr<TChild> first = StartStoppingAt("download");
+  ASSERT_TRUE(test::Eventually([&] { return Stopped(first->Pid()); }, 30)) << first->Output();
+  // Another game's launcher (another uid) pointed at the same folder.
+  const std::string options = test::ReadFile(work_ / "options.xml");
+  test::WriteFile(work_ / "options.xml",
+                  std::regex_replace(options, std::regex("<uid>"), "<uid>other-"));
+  const auto second = Cli();
+  EXPECT_EQ(second.Status, 1);
+  EXPECT_EQ(second.Last(),
+            "Another launcher is updating the game folder. Please Check files again");
+  test::WriteFile(work_ / "options.xml", options);
+  ::kill(first->Pid(), SIGCONT);
+  EXPECT_EQ(first->WaitExit(60), 0) << first->Output();
+  // The lock goes with the launcher that held it.
+  EXPECT_EQ(Cli({"--check"}).Status, 0);
 }
 
 // A small file system for the game folder, made for the test and removed after it.

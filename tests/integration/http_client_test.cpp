@@ -61,6 +61,12 @@ TEST(UrlSplitting, ARedirectsLocationIsTakenFromTheAddressItAnswered) {
       {"sub/list.xml#part", "http://host:8080/game/v2/sub/list.xml"},
       {"?y=2", "http://host:8080/game/v2/patchlist.xml?y=2"},
       {"", "http://host:8080/game/v2/patchlist.xml"},
+      // Dot segments are taken out, as a browser does, before anything is requested.
+      {"../../../etc/passwd", "http://host:8080/etc/passwd"},
+      {"./a/./b/../c.xml", "http://host:8080/game/v2/a/c.xml"},
+      {"/x/../y/..", "http://host:8080/"},
+      {"..?q=1", "http://host:8080/game/?q=1"},
+      {"https://cdn/a/./b/../c", "https://cdn/a/c"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(ResolveReference(base, c.location), c.expected) << c.location;
@@ -162,7 +168,7 @@ TEST_F(HttpClient, AResetOrShortBodyFailsWithTheBlocksReadSoFar) {
 
 TEST_F(HttpClient, OversizedOrMalformedHeadersFailInsteadOfExhaustingMemory) {
   for (const char* path : {"/hugeline", "/manyheaders", "/endless", "/badlength", "/hugelength",
-                           "/badchunk", "/hugechunk", "/continueflood"}) {
+                           "/badchunk", "/hugechunk", "/continueflood", "/blankchunks"}) {
     THTTPSend http;
     EXPECT_FALSE(http.PerformRequest("GET", server_->Url(path))) << path;
     EXPECT_NE(http.Sock.LastError(), 0) << path;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 
+#include "support/text.h"
 #include "tests/common/display.h"
 #include "tests/common/forgery.h"
 #include "tests/common/game_fixture.h"
@@ -217,6 +219,125 @@ TEST_F(Signed, AListSignedWithOpenSslsEd25519InstallsToo) {
   WriteOptions("<public_key>" + opensslKey + "</public_key>\n");
   EXPECT_EQ(Cli().Last(), "All files have been checked");
   ExpectHomeMatchesSource();
+}
+
+}  // namespace
+}  // namespace kova::test
+
+namespace kova::test {
+namespace {
+
+// The reads a console run made: its "Checking NAME" lines (the file-by-file ones).
+template <class TRun>
+std::size_t FilesRead(const TRun& run) {
+  return static_cast<std::size_t>(std::count_if(
+      run.Lines.begin(), run.Lines.end(),
+      [](const auto& l) { return l.rfind("Checking ", 0) == 0 && l != "Checking files..."; }));
+}
+
+TEST_F(Signed, ALocalFileForgedToKeepItsCrcIsRepairedWhenReadAndAnUnchangedLaunchReadsNothing) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
+  ASSERT_EQ(Cli().Last(), "All files have been checked");
+  // The size+date cache spares the reads with a key pinned as it does without one.
+  const TCliRun unchanged = Cli();
+  EXPECT_EQ(unchanged.Last(), "All files have been checked");
+  EXPECT_EQ(FilesRead(unchanged), 0u);
+  // The same size and CRC-32, other bytes: read, it is judged by its signed SHA-256.
+  const std::string file = home_ + "/data/textures.pak";
+  const std::string original = ReadFile(file);
+  std::string forged = original.substr(0, original.size() - 4);
+  forged.replace(0, 6, "forged");
+  forged += ForgeCrcTail(forged, Crc(original));
+  WriteFile(file, forged);
+  const TCliRun check = Cli({"--check"});
+  EXPECT_EQ(check.Last(), "All files have been checked");
+  EXPECT_TRUE(check.Has("Downloading data\\textures.pak"));
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(Signed, AnotherGamesListOrOptionsOrAnotherKindOfDocumentIsRefusedAndRaisesNoSerial) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "5"}));
+  // Game 2 of the same publisher, with a higher serial, served at game 1's address.
+  const std::string mine = ReadFile(Served() + "/patchlist.xml");
+  const std::string mineSig = ReadFile(Served() + "/patchlist.xml.sig");
+  TChild other(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", key_, "--uid", uid_ + "-two",
+                                  "--serial", "9", source_, Served()});
+  ASSERT_EQ(other.WaitExit(120), 0);
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  ExpectNothingInstalled();
+  // A signed options document of this game served as its list.
+  WriteFile(Served() + "/patchlist.xml",
+            "<options serial=\"9\" uid=\"" + uid_ + "\"><title>x</title></options>\n");
+  ASSERT_NO_FATAL_FAILURE(Sign(key_, Served() + "/patchlist.xml"));
+  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  // Neither raised the accepted serial: this game's own list, serial 5, still installs.
+  WriteFile(Served() + "/patchlist.xml", mine);
+  WriteFile(Served() + "/patchlist.xml.sig", mineSig);
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+
+  // Options documents: another game's, one without uid, and an expired one are refused; this
+  // game's, stamped and signed by kova-publish, is taken.
+  const std::string served = Served() + "/options.xml";
+  WriteOptions("<public_key>" + publicKey_ + "</public_key>\n<options>" +
+               nginx_->Url(ServedPath("options.xml")) + "</options>\n");
+  const std::string body = "<options>\n<title>Signed title</title>\n</options>\n";
+  for (const std::vector<std::string>& stamp :
+       {std::vector<std::string>{"--uid", uid_ + "-two"}, std::vector<std::string>{},
+        std::vector<std::string>{"--uid", uid_, "--expires", "0", "--serial", "3"}}) {
+    WriteFile(served, body);
+    std::vector<std::string> args{"sign", key_, served};
+    args.insert(args.end(), stamp.begin(), stamp.end());
+    TChild sign(KOVA_PUBLISH_EXE, args);
+    ASSERT_EQ(sign.WaitExit(30), 0);
+    if (stamp.size() > 2) {
+      // Expired yesterday: today's stamp turned back a day, signed again.
+      std::string text = ReadFile(served);
+      const std::size_t at = text.find("expires=\"") + 9;
+      text.replace(at, 10, "2001-01-01");
+      WriteFile(served, text);
+      ASSERT_NO_FATAL_FAILURE(Sign(key_, served));
+    }
+    EXPECT_EQ(Cli().Last(), "Error while loading options") << ReadFile(served);
+  }
+  TChild sign(KOVA_PUBLISH_EXE, {"sign", key_, served, "--uid", uid_, "--expires", "30"});
+  ASSERT_EQ(sign.WaitExit(30), 0);
+  EXPECT_EQ(Cli().Last(), "All files have been checked") << ReadFile(served);
+  // The same serial again with other bytes is another document: refused.
+  std::string changed = ReadFile(served);
+  changed.replace(changed.find("Signed title"), 12, "Second title");
+  WriteFile(served, changed);
+  ASSERT_NO_FATAL_FAILURE(Sign(key_, served));
+  EXPECT_EQ(Cli().Last(), "Error while loading options");
+}
+
+TEST_F(Signed, SerialsAndAKeyWithoutUidAreCheckedBeforeAnythingIsFetched) {
+  // Above 2^53 no reader holds a serial exactly: kova-publish will not write one, and the
+  // launcher refuses one written by hand.
+  TChild tooHigh(KOVA_PUBLISH_EXE, {"--sign", key_, "--uid", uid_, "--serial", "9007199254740993",
+                                    source_, Served()});
+  EXPECT_EQ(tooHigh.WaitExit(30), 2);
+  // A fresh output folder takes the time as its serial, never 1 again.
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
+  std::string list = ReadFile(Served() + "/patchlist.xml");
+  const std::size_t at = list.find("serial=\"") + 8;
+  std::int64_t serial = 0;
+  ASSERT_TRUE(ParseDecimal64(list.substr(at, list.find('"', at) - at), serial));
+  EXPECT_GE(serial, static_cast<std::int64_t>(::time(nullptr)) - 600);
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  list.replace(at, list.find('"', at) - at, "9007199254740993");
+  WriteFile(Served() + "/patchlist.xml", list);
+  ASSERT_NO_FATAL_FAILURE(Sign(key_, Served() + "/patchlist.xml"));
+  EXPECT_EQ(Cli({"--check"}).Last(), "Error while loading patchlist");
+  // A key pinned in options that name no game.
+  WriteFile(work_ / "options.xml", "<options><public_key>" + publicKey_ +
+                                       "</public_key><patchlist>" + ListUrl() +
+                                       "</patchlist></options>");
+  const std::size_t mark = LogMark();
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "Error in the options: a public key is pinned but no uid is given");
+  EXPECT_EQ(CountContaining(LogSince(mark), uid_), 0u);
 }
 
 }  // namespace

@@ -120,6 +120,19 @@ def scenario(path, request, conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n")
     elif path == "/hugechunk":
         conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\nhello\r\n0\r\n\r\n")
+    elif path == "/blankchunks":
+        # Line ends between chunks for as long as the client listens.
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n")
+        try:
+            for _ in range(2000):
+                conn.sendall(b"\r\n" * 512)
+                time.sleep(0.005)
+        except OSError:
+            pass
+    elif path == "/wrongrange":
+        # Asked for the rest of a file, it answers with a piece from elsewhere.
+        conn.sendall(b"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-99/200000\r\n"
+                     b"Content-Length: 100\r\nConnection: close\r\n\r\n" + PAYLOAD[:100])
     elif path == "/range200":
         conn.sendall(body_reply(PAYLOAD, b"Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n"))
     elif path == "/cookie":
