@@ -108,11 +108,14 @@ TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreR
   // The next publication (serial 6) is accepted, and its serial lands in the registry; the old
   // list with its genuine signature is then refused and changes nothing.
   WriteFile(source_ + "/user.cfg", "volume=7\n");
-  ASSERT_NO_FATAL_FAILURE(PublishSigned(key));
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key, {"--serial", "6"}));
   ASSERT_EQ(WinCli().Last(), "All files have been checked");
   EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=7\n");
+  // The serial is kept with the digest of the list accepted with it.
   const std::string values = RegQuery("HKCU\\Software\\Tessary\\KovaUpdater\\" + uid_);
-  EXPECT_NE(values.find("PatchListSerial    REG_SZ    6"), std::string::npos) << values;
+  const std::string digest =
+      Shell("sha256sum '" + Served() + "/patchlist.xml' | cut -c1-64").substr(0, 64);
+  EXPECT_NE(values.find("PatchListSerial    REG_SZ    6 " + digest), std::string::npos) << values;
   WriteFile(Served() + "/patchlist.xml", oldList);
   WriteFile(Served() + "/patchlist.xml.sig", oldSignature);
   WriteFile(home_ + "/user.cfg", "volume=1\n");

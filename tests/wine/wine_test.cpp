@@ -68,6 +68,21 @@ TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
       << Lines(nginx_->AccessLog()).back();
 }
 
+TEST_F(TWine, AFileWhosePathPassesTheSystemsLimitIsReportedWhileTheOthersInstall) {
+  // 259 characters is what the system's ANSI file functions take: such a record is refused on
+  // its own, and every record after it is still updated.
+  const std::string deep = "data/" + std::string(120, 'd') + "/" + std::string(120, 'f') + ".pak";
+  std::filesystem::create_directories(source_ + "/data/" + std::string(120, 'd'));
+  WriteFile(source_ + "/" + deep, "deep");
+  Publish();
+  const TCliRun run = WinCli();
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/" + deep));
+  std::filesystem::remove_all(source_ + "/data/" + std::string(120, 'd'));
+  ExpectHomeMatchesSource();
+}
+
 TEST_F(TWine, SettingsLiveInTheRegistryAndCleanRemovesThem) {
   Publish();
   ASSERT_EQ(WinCli().Status, 0);

@@ -1,4 +1,4 @@
-#include "ui/tray_icon.h"
+#include "ui/gtk/tray_icon.h"
 
 #include <libnotify/notify.h>
 

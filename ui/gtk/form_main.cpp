@@ -1,4 +1,4 @@
-#include "ui/form_main.h"
+#include "ui/gtk/form_main.h"
 
 #include "core/options.h"
 #include "core/startup.h"
@@ -7,7 +7,7 @@
 #include "platform/instance.h"
 #include "platform/main_loop.h"
 #include "ui/form_rules.h"
-#include "ui/message_box.h"
+#include "ui/gtk/message_box.h"
 #include "ui/trace.h"
 
 namespace kova::ui {

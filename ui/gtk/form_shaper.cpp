@@ -1,4 +1,4 @@
-#include "ui/form_shaper.h"
+#include "ui/gtk/form_shaper.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "ui/news_browser.h"
+#include "ui/gtk/news_browser.h"
 
 #include <webkit2/webkit2.h>
 

@@ -1,4 +1,4 @@
-#include "ui/controls.h"
+#include "ui/gtk/controls.h"
 
 #include <pango/pangocairo.h>
 

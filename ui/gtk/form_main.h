@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "ui/controls.h"
 #include "ui/form_rules.h"
-#include "ui/form_shaper.h"
-#include "ui/news_browser.h"
-#include "ui/tray_icon.h"
+#include "ui/gtk/controls.h"
+#include "ui/gtk/form_shaper.h"
+#include "ui/gtk/news_browser.h"
+#include "ui/gtk/tray_icon.h"
 
 namespace kova::ui {
 

@@ -1,4 +1,4 @@
-#include "ui/message_box.h"
+#include "ui/gtk/message_box.h"
 
 #include "core/update_host.h"
 #include "ui/trace.h"

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "ui/controls.h"
+#include "ui/gtk/controls.h"
 #include "ui/skin.h"
 
 namespace kova::ui {

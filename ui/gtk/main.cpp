@@ -11,8 +11,8 @@
 #include "core/options.h"
 #include "core/startup.h"
 #include "platform/process.h"
-#include "ui/form_main.h"
-#include "ui/message_box.h"
+#include "ui/gtk/form_main.h"
+#include "ui/gtk/message_box.h"
 
 namespace {
 
