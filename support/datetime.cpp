@@ -6,9 +6,8 @@
 #include "support/error.h"
 
 namespace kova {
-namespace {
 
-// Days from 1970-01-01 for a proleptic Gregorian date (Howard Hinnant's algorithm).
+// Howard Hinnant's algorithms.
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -30,6 +29,8 @@ void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
   month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   year = static_cast<int>(y + (month <= 2));
 }
+
+namespace {
 
 // 1899-12-30 relative to 1970-01-01.
 constexpr std::int64_t kEpochOffset = -25569;

@@ -23,6 +23,9 @@ struct TDateFields {
 
 bool IsValidDate(int year, int month, int day);
 // Raises EConvertError for fields outside the calendar.
+// Days from 1970-01-01 of a proleptic Gregorian date, and the date of such a day number.
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day);
+void CivilFromDays(std::int64_t days, int& year, int& month, int& day);
 TDateTime EncodeDateTime(const TDateFields& f);
 // Splits into calendar fields; the time is rounded to the nearest millisecond.
 TDateFields DecodeDateTime(TDateTime t);

@@ -21,11 +21,12 @@ namespace kova::test {
 
 class TTlsNginx {
  public:
-  enum TSite { Good, WrongName, Expired, Untrusted };
+  // CnOnly: trusted, valid, "localhost" as its subject's CN but no subjectAltName.
+  enum TSite { Good, WrongName, Expired, Untrusted, CnOnly };
 
   explicit TTlsNginx(const std::string& root) : root_(root) {
     MakeCertificates();
-    for (int i = 0; i < 5; ++i) ports_.push_back(FreePort());
+    for (int i = 0; i < 6; ++i) ports_.push_back(FreePort());
     std::filesystem::create_directories(dir_ / "tmp");
     WriteConfig();
     child_ = std::make_unique<TChild>(
@@ -51,8 +52,12 @@ class TTlsNginx {
   std::string Url(TSite site, const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(ports_[static_cast<std::size_t>(site)]) + path;
   }
+  // The site by the host name "localhost" instead of its address.
+  std::string NamedUrl(TSite site, const std::string& path) const {
+    return "https://localhost:" + std::to_string(ports_[static_cast<std::size_t>(site)]) + path;
+  }
   std::string PlainUrl(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(ports_[4]) + path;
+    return "http://127.0.0.1:" + std::to_string(ports_[5]) + path;
   }
   // The roots that make the good site trusted (SSL_CERT_FILE).
   std::string CaFile() const { return dir_ / "ca.pem"; }
@@ -79,6 +84,7 @@ class TTlsNginx {
     const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     WriteFile(dir_ / "ip.ext", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     WriteFile(dir_ / "other.ext", "subjectAltName=DNS:other.example\n");
+    WriteFile(dir_ / "nosan.ext", "basicConstraints=CA:FALSE\n");
     std::string script = "set -e; cd '" + d + "'\n";
     for (const char* ca : {"ca", "rogue"}) {
       script += "openssl req -x509 " + key + " -keyout " + ca + ".key -out " + ca +
@@ -88,12 +94,14 @@ class TTlsNginx {
     const char* sites[][4] = {{"good", "ca", "ip.ext", "2"},
                               {"wrongname", "ca", "other.ext", "2"},
                               {"expired", "ca", "ip.ext", "0"},
-                              {"untrusted", "rogue", "ip.ext", "2"}};
+                              {"untrusted", "rogue", "ip.ext", "2"},
+                              {"cnonly", "ca", "nosan.ext", "2"}};
     for (const auto& s : sites) {
       script += std::string("openssl req ") + key + " -keyout " + s[0] + ".key -out " + s[0] +
-                ".csr -subj '/CN=" + s[0] + "'\n" + "openssl x509 -req -in " + s[0] + ".csr -CA " +
-                s[1] + ".pem -CAkey " + s[1] + ".key -CAcreateserial -out " + s[0] + ".pem -days " +
-                s[3] + " -extfile " + s[2] + "\n";
+                ".csr -subj '/CN=" + (std::string(s[0]) == "cnonly" ? "localhost" : s[0]) + "'\n" +
+                "openssl x509 -req -in " + s[0] + ".csr -CA " + s[1] + ".pem -CAkey " + s[1] +
+                ".key -CAcreateserial -out " + s[0] + ".pem -days " + s[3] + " -extfile " + s[2] +
+                "\n";
     }
     int status = 0;
     Shell("sh -c \"$(cat <<'SCRIPT'\n" + script + "SCRIPT\n)\" >/dev/null 2>&1", &status);
@@ -104,8 +112,8 @@ class TTlsNginx {
   void WriteConfig() {
     const std::string d = dir_.Path();
     std::string servers;
-    const char* names[] = {"good", "wrongname", "expired", "untrusted"};
-    for (std::size_t i = 0; i < 4; ++i) {
+    const char* names[] = {"good", "wrongname", "expired", "untrusted", "cnonly"};
+    for (std::size_t i = 0; i < 5; ++i) {
       servers += "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[i]) +
                  " ssl;\n    ssl_certificate " + d + "/" + names[i] +
                  ".pem;\n    ssl_certificate_key " + d + "/" + names[i] + ".key;\n    root " +
@@ -114,7 +122,7 @@ class TTlsNginx {
                  "limit_rate 256k; }\n  }\n";
     }
     servers +=
-        "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[4]) + ";\n    root " + root_ +
+        "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[5]) + ";\n    root " + root_ +
         ";\n    location ~ ^/moved/(.*)$ { return 301 " + Url(Good, "/") +
         "$1; }\n    location ~ ^/rel/(.*)$ { absolute_redirect off; return 302 /$1; }\n  }\n";
     WriteFile(

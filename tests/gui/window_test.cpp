@@ -69,39 +69,6 @@ TEST_F(TWindow, CheckStartsARunThatReadsEveryFile) {
   ExpectGameInstalled();
 }
 
-TEST_F(TWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {
-  InstallLauncher("", "bin\\game.sh", PublishSlowly());
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
-  ::usleep(500000);
-  ASSERT_EQ(CountTrace("info: All files have been checked"), 0u)
-      << "the transfer was not slow enough";
-  const auto clicked = std::chrono::steady_clock::now();
-  Click(575 + 50, 535 + 13);
-  // A liveness check with a wide margin: the window answers the click during the transfer.
-  ASSERT_TRUE(WaitForTrace("info: Cancelling...", 2)) << Window().Output();
-  EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(2));
-  ASSERT_TRUE(WaitForTrace("info: Check cancelled by user", 20)) << Window().Output();
-  ::usleep(500000);
-  EXPECT_TRUE(Window().Running());
-  EXPECT_EQ(CountTrace("window: closed"), 0u);
-  EXPECT_EQ(CountTrace("info: All files have been checked"), 0u);
-}
-
-TEST_F(TWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
-  InstallLauncher("", "bin\\game.sh", PublishSlowly());
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
-  Click(768 + 10, 15 + 10);
-  EXPECT_EQ(Window().WaitExit(20), 0) << Window().Output();
-  const std::string output = Window().Output();
-  EXPECT_NE(output.find("kova: info: Check cancelled by user"), std::string::npos) << output;
-  EXPECT_LT(output.find("kova: info: Check cancelled by user"),
-            output.find("kova: window: closed"));
-  EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos)
-      << "Close does not show Cancelling";
-}
-
 TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   Publish();
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");
@@ -348,32 +315,6 @@ TEST_F(TWindow, TheNewsPageShowsAtOnceOpensNoDialogAndOnlyTheClickedWindowGoesTo
       scrollBar += scrolled.At(ox + x, oy + y) == page ? 0 : 1;
   }
   EXPECT_EQ(scrollBar, 0) << "a scroll bar is drawn";
-}
-
-TEST_F(TWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
-  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
-  int x0 = 0, y0 = 0;
-  Origin(x0, y0);
-  auto drag = [&](int fromX, int fromY, int byX, int byY) {
-    Shell("xdotool mousemove " + std::to_string(x0 + fromX) + " " + std::to_string(y0 + fromY) +
-          " sleep 0.1 mousedown 1 sleep 0.2 mousemove_relative --sync -- " +
-          std::to_string(byX / 2) + " " + std::to_string(byY / 2) +
-          " sleep 0.1 mousemove_relative --sync -- " + std::to_string(byX - byX / 2) + " " +
-          std::to_string(byY - byY / 2) + " sleep 0.2 mouseup 1");
-    ::usleep(300000);
-  };
-  // On an enabled button the press belongs to the button.
-  drag(575 + 50, 506 + 13, 60, 40);
-  int x1 = 0, y1 = 0;
-  Origin(x1, y1);
-  EXPECT_EQ(x1, x0);
-  EXPECT_EQ(y1, y0);
-  // On the background it moves the window.
-  drag(400, 20, -80, -50);
-  int x2 = 0, y2 = 0;
-  Origin(x2, y2);
-  EXPECT_EQ(x2, x0 - 80);
-  EXPECT_EQ(y2, y0 - 50);
 }
 
 }  // namespace

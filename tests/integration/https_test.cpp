@@ -51,6 +51,16 @@ TEST_F(Https, AServerThatCannotBeVerifiedFailsAsARefusedConnectionDoes) {
     EXPECT_EQ(http.ResultCode, 500) << site;
     EXPECT_EQ(http.Sock.LastError(), kErrTls) << site;
   }
+  // A host name is looked for in the subjectAltName alone: a certificate that names the host only
+  // as its subject's CN is refused, one that lists it there is taken.
+  for (const auto site : {TTlsNginx::CnOnly, TTlsNginx::Good}) {
+    THTTPSend http;
+    http.Timeout = 5000;
+    const bool fetched =
+        http.PerformRequest("GET", tls_->NamedUrl(site, ServedPath("patchlist.xml")));
+    EXPECT_EQ(fetched, site == TTlsNginx::Good) << site;
+    EXPECT_EQ(http.ResultCode, site == TTlsNginx::Good ? 200 : 500) << site;
+  }
   // The test CA is trusted only through SSL_CERT_FILE, which adds to the system's roots.
   ::unsetenv("SSL_CERT_FILE");
   UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));

@@ -275,6 +275,40 @@ TEST(FullCheck, HardAndSoftMasksApplyInListOrder) {
   EXPECT_EQ(o.Flags, ofCloseUpdater);
 }
 
+TEST(DocumentStamp, ASignedDocumentsStampIsReadStrictly) {
+  TOptions o;
+  auto load = [&o](const std::string& text) {
+    TMemoryStream stream(text);
+    o.LoadFromStream(stream);
+    return StampFits(o.Stamp, "options", "g", 20000);  // day 20000: 2024-10-04
+  };
+  EXPECT_TRUE(load("<options serial='7' uid='g' expires='2024-10-04'/>"));
+  EXPECT_EQ(o.Stamp.Serial, 7);
+  for (const char* refused :
+       {"<options serial='7' uid='g' expires='2024-10-03'/>",  // expired the day before
+        "<options serial='7' uid='g' expires='2024-02-30'/>",  // no such day
+        "<options serial='7' uid='g' expires='24-10-04'/>", "<options serial='7' uid='G'/>",
+        "<options serial='7'/>", "<options uid='g'/>", "<options serial='-7' uid='g'/>",
+        "<options serial='+7' uid='g'/>", "<options serial='9007199254740993' uid='g'/>",
+        "<list serial='7' uid='g'/>"})
+    EXPECT_FALSE(load(refused)) << refused;
+  EXPECT_TRUE(load("<options serial='9007199254740992' uid='g'/>"));
+  std::int64_t day = 0;
+  for (const char* date : {"1970-01-01", "2000-02-29", "2024-10-04", "2399-12-31"}) {
+    ASSERT_TRUE(ParseIsoDay(date, day)) << date;
+    EXPECT_EQ(IsoDay(day), date);
+  }
+  EXPECT_FALSE(ParseIsoDay("1900-02-29", day));
+  // The launcher build named in the options: a digest that is no SHA-256 names none.
+  load("<options><updater sha256='" + std::string(64, 'a') +
+       "' serial='3'>http://h/u</updater></options>");
+  EXPECT_EQ(o.UpdaterSha256, std::string(64, 'a'));
+  EXPECT_EQ(o.UpdaterSerial, 3);
+  load("<options><updater sha256='xyz' serial='x'>http://h/u</updater></options>");
+  EXPECT_EQ(o.UpdaterSha256, "");
+  EXPECT_EQ(o.UpdaterSerial, -1);
+}
+
 TEST(UpdaterOptionsObject, IsCreatedOnceAndFreedOnRequest) {
   TUpdaterOptions& first = UpdaterOptions();
   EXPECT_EQ(&first, &UpdaterOptions());

@@ -1,0 +1,106 @@
+// What the GTK window and the Windows one (under Wine) do alike, written once: this file is built
+// into the window suite of each build, and each instantiates it for its own window.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/gui/window_fixture.h"
+
+namespace kova::test {
+namespace {
+
+class TEachWindow : public TWindowFixture, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    TWindowFixture::SetUp();
+    if (std::string(GetParam()) != "win32") return;
+#ifdef KOVA_WIN32_DIR
+    ::setenv("WINEPREFIX", (std::string(KOVA_WIN32_DIR) + "/wineprefix").c_str(), 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+    windows_ = true;
+    launcherSource_ = std::string(KOVA_WIN32_DIR) + "/kovaupdater.exe";
+    if (std::filesystem::exists(launcherSource_)) return;
+    if (std::getenv("KOVA_REQUIRE_WIN32"))
+      FAIL() << "the Windows programs are not built (scripts/build-win32)";
+#endif
+    GTEST_SKIP() << "the Windows programs are not built (scripts/build-win32)";
+  }
+  void TearDown() override {
+    TWindowFixture::TearDown();
+    // Whatever the test left (a message box, a second instance) goes with the Wine server.
+    if (windows_) Shell("wineserver -k 2>/dev/null");
+  }
+};
+
+TEST_P(TEachWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {
+  InstallLauncher("", "bin\\game.sh", PublishSlowly());
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  ::usleep(500000);
+  ASSERT_EQ(CountTrace("info: All files have been checked"), 0u)
+      << "the transfer was not slow enough";
+  const auto clicked = std::chrono::steady_clock::now();
+  Click(575 + 50, 535 + 13);
+  // A liveness check with a wide margin: the window answers the click during the transfer.
+  ASSERT_TRUE(WaitForTrace("info: Cancelling...", 2)) << Window().Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - clicked, std::chrono::seconds(2));
+  ASSERT_TRUE(WaitForTrace("info: Check cancelled by user", 20)) << Window().Output();
+  ::usleep(500000);
+  EXPECT_TRUE(Window().Running());
+  EXPECT_EQ(CountTrace("window: closed"), 0u);
+  EXPECT_EQ(CountTrace("info: All files have been checked"), 0u);
+}
+
+TEST_P(TEachWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
+  InstallLauncher("", "bin\\game.sh", PublishSlowly());
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: Downloading data", 60)) << Window().Output();
+  Click(768 + 10, 15 + 10);
+  EXPECT_EQ(Window().WaitExit(30), 0) << Window().Output();
+  const std::string output = Window().Output();
+  EXPECT_NE(output.find("kova: info: Check cancelled by user"), std::string::npos) << output;
+  EXPECT_LT(output.find("kova: info: Check cancelled by user"),
+            output.find("kova: window: closed"));
+  EXPECT_EQ(output.find("kova: info: Cancelling..."), std::string::npos)
+      << "Close does not show Cancelling";
+}
+
+TEST_P(TEachWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
+  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
+  int x0 = 0, y0 = 0;
+  Origin(x0, y0);
+  auto drag = [&](int fromX, int fromY, int byX, int byY) {
+    Shell("xdotool mousemove " + std::to_string(x0 + fromX) + " " + std::to_string(y0 + fromY) +
+          " sleep 0.2 mousedown 1 sleep 0.3 mousemove_relative --sync -- " +
+          std::to_string(byX / 2) + " " + std::to_string(byY / 2) +
+          " sleep 0.2 mousemove_relative --sync -- " + std::to_string(byX - byX / 2) + " " +
+          std::to_string(byY - byY / 2) + " sleep 0.3 mouseup 1");
+    ::usleep(500000);
+  };
+  // On an enabled button the press belongs to the button.
+  drag(575 + 50, 506 + 13, 60, 40);
+  int x1 = 0, y1 = 0;
+  Origin(x1, y1);
+  EXPECT_EQ(x1, x0);
+  EXPECT_EQ(y1, y0);
+  // On the background it moves the window.
+  drag(400, 20, -80, -50);
+  int x2 = 0, y2 = 0;
+  Origin(x2, y2);
+  EXPECT_EQ(x2, x0 - 80);
+  EXPECT_EQ(y2, y0 - 50);
+}
+
+std::string BuildName(const ::testing::TestParamInfo<const char*>& info) {
+  return info.param;
+}
+
+#ifdef KOVA_WIN32_DIR
+INSTANTIATE_TEST_SUITE_P(Windows, TEachWindow, ::testing::Values("win32"), BuildName);
+#else
+INSTANTIATE_TEST_SUITE_P(Linux, TEachWindow, ::testing::Values("gtk"), BuildName);
+#endif
+
+}  // namespace
+}  // namespace kova::test
