@@ -13,62 +13,6 @@ namespace {
 
 using TWindow = TWindowFixture;
 
-TEST_F(TWindow, AfterARunTheBarsShowTheirShadingAndTheGameIsInstalled) {
-  Publish();
-  InstallLauncher();
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: All files have been checked")) << Window().Output();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
-  ExpectGameInstalled();
-  ::usleep(300000);  // the last paint
-  const TShot shot = Screenshot();
-  int ox = 0, oy = 0;
-  Origin(ox, oy);
-  // The total bar: a shading from RGB(151, 66, 69) in its first column to RGB(151, 66, 53) in
-  // its last, over its five rows.
-  for (int row = 546; row < 551; ++row) {
-    EXPECT_EQ(shot.At(ox + 127, oy + row), (TShot::TPixel{151, 66, 69}));
-    EXPECT_EQ(shot.At(ox + 127 + 428, oy + row), (TShot::TPixel{151, 66, 53}));
-    EXPECT_EQ(shot.At(ox + 127 + 214, oy + row), (TShot::TPixel{151, 66, 61}));
-  }
-  // The file bar is uniform, and nothing of either bar leaks outside its 429 x 5 pixels.
-  for (int x = 127; x < 127 + 429; x += 13)
-    EXPECT_EQ(shot.At(ox + x, oy + 533), (TShot::TPixel{62, 91, 150}));
-  EXPECT_NE(shot.At(ox + 127 + 429, oy + 533), (TShot::TPixel{62, 91, 150}));
-  EXPECT_NE(shot.At(ox + 127, oy + 530), (TShot::TPixel{62, 91, 150}));
-  // Start and Check show their normal frames once the run has ended.
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 0));
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
-}
-
-TEST_F(TWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissing) {
-  Publish();
-  InstallLauncher("", "bin\\missing.sh");
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("buttons: start disabled, check enabled")) << Window().Output();
-  ::usleep(300000);
-  const TShot shot = Screenshot();
-  int ox = 0, oy = 0;
-  Origin(ox, oy);
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 3));
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
-  // A click on the disabled button starts nothing and the window stays.
-  Click(688 + 47, 487 + 46);
-  ::usleep(300000);
-  EXPECT_TRUE(Window().Running());
-  EXPECT_EQ(CountTrace("start:"), 0u);
-}
-
-TEST_F(TWindow, CheckStartsARunThatReadsEveryFile) {
-  ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
-  EXPECT_EQ(CountTrace("info: Checking data"), 0u);  // the fresh install had nothing to read
-  Click(575 + 50, 506 + 13);
-  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 30, 1)) << Window().Output();
-  EXPECT_GE(CountTrace("info: Checking data"), 2u);
-  EXPECT_EQ(CountTrace("info: Downloading data"), 2u);  // only the first run downloaded
-  ExpectGameInstalled();
-}
-
 TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   Publish();
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");

@@ -49,43 +49,6 @@ class TWineWindow : public TWindowFixture {
   }
 };
 
-TEST_F(TWineWindow, TheWindowIsTheBackgroundsSizeAndAfterARunBothBarsShowTheirColours) {
-  Publish();
-  InstallLauncher();
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60)) << Window().Output();
-  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
-  ExpectGameInstalled();
-  ::usleep(500000);  // the last paint
-  const std::string geometry = Shell("xwininfo -id " + windowId_);
-  EXPECT_NE(geometry.find("Width: 800"), std::string::npos) << geometry;
-  EXPECT_NE(geometry.find("Height: 600"), std::string::npos) << geometry;
-  const TShot shot = Screenshot();
-  int ox = 0, oy = 0;
-  Origin(ox, oy);
-  // No frame: the background's own pixels fill the window to its corners.
-  const ui::TImage background =
-      ui::DecodePng(ReadFile(std::string(KOVA_SOURCE_DIR) + "/resources/skin/background.png"));
-  for (const auto& [x, y] : {std::pair{0, 0}, {799, 0}, {0, 599}, {799, 599}, {400, 20}}) {
-    const ui::TRgb want = background.Colour(x, y);
-    EXPECT_EQ(shot.At(ox + x, oy + y), (TShot::TPixel{want.R, want.G, want.B})) << x << "," << y;
-  }
-  for (int row = 546; row < 551; ++row) {
-    EXPECT_EQ(shot.At(ox + 127, oy + row), (TShot::TPixel{151, 66, 69}));
-    EXPECT_EQ(shot.At(ox + 127 + 428, oy + row), (TShot::TPixel{151, 66, 53}));
-    EXPECT_EQ(shot.At(ox + 127 + 214, oy + row), (TShot::TPixel{151, 66, 61}));
-  }
-  for (int x = 127; x < 127 + 429; x += 13)
-    EXPECT_EQ(shot.At(ox + x, oy + 533), (TShot::TPixel{62, 91, 150}));
-  EXPECT_NE(shot.At(ox + 127 + 429, oy + 533), (TShot::TPixel{62, 91, 150}));
-  EXPECT_NE(shot.At(ox + 127, oy + 530), (TShot::TPixel{62, 91, 150}));
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 0));
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 768, 15, "close.png", 0));
-  if (const char* keep = std::getenv("KOVA_SCREENSHOT_TO"))
-    Shell("import -silent -window " + windowId_ + " '" + keep + "'");
-}
-
 TEST_F(TWineWindow, ABackgroundReskinnedWithLimeAreasHasHolesThere) {
   Publish();
   InstallLauncher();
@@ -116,28 +79,6 @@ TEST_F(TWineWindow, ABackgroundReskinnedWithLimeAreasHasHolesThere) {
     const ui::TRgb want = background.Colour(x, y);
     EXPECT_EQ(shot.At(ox + x, oy + y), (TShot::TPixel{want.R, want.G, want.B})) << x << "," << y;
   }
-}
-
-TEST_F(TWineWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissingAndCheckStartsARun) {
-  Publish();
-  InstallLauncher("", "bin\\missing.exe");
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("buttons: start disabled, check enabled", 60)) << Window().Output();
-  ::usleep(500000);
-  const TShot shot = Screenshot();
-  int ox = 0, oy = 0;
-  Origin(ox, oy);
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 688, 487, "start.png", 3));
-  EXPECT_TRUE(ShowsFrame(shot, ox, oy, 575, 506, "check.png", 0));
-  Click(688 + 47, 487 + 46);
-  ::usleep(300000);
-  EXPECT_TRUE(Window().Running());
-  EXPECT_EQ(CountTrace("start:"), 0u);
-  // Check makes a run that reads every file again.
-  EXPECT_EQ(CountTrace("info: Checking data"), 0u);
-  Click(575 + 50, 506 + 13);
-  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60, 1)) << Window().Output();
-  EXPECT_GE(CountTrace("info: Checking data"), 2u);
 }
 
 TEST_F(TWineWindow, MinimiseHidesIntoTheTrayAClickOnTheIconRestoresAndASecondInstanceToo) {
