@@ -77,9 +77,23 @@ std::string RemoveDotSegments(const std::string& path) {
   return result;
 }
 
-// The URL with the dot segments of its path removed; the query is left as it is.
+// Whether `text` up to `end` is a scheme: a letter, then letters, digits, "+", "-" or ".".
+bool IsScheme(const std::string& text, std::size_t end) {
+  if (end == 0 || end == std::string::npos) return false;
+  for (std::size_t i = 0; i < end; ++i) {
+    const char c = text[i];
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')))
+      return false;
+  }
+  return true;
+}
+
+// The URL with the dot segments of its path removed; the query is left as it is. Only a URL with
+// an authority has a path to tidy: elsewhere taking out "/." could make one ("x:/.//h").
 std::string WithoutDotSegments(const std::string& url) {
   const std::size_t schemeEnd = url.find("://");
+  if (!IsScheme(url, schemeEnd)) return url;
   const std::size_t authorityStart = schemeEnd == std::string::npos ? 0 : schemeEnd + 3;
   const std::size_t pathStart = url.find('/', authorityStart);
   if (pathStart == std::string::npos) return url;
@@ -91,11 +105,7 @@ std::string WithoutDotSegments(const std::string& url) {
 }
 
 std::string JoinReference(const std::string& base, const std::string& ref) {
-  const std::size_t colon = ref.find(':');
-  const std::size_t firstSlash = ref.find('/');
-  if (colon != std::string::npos && colon > 0 &&
-      (firstSlash == std::string::npos || colon < firstSlash))
-    return ref;  // it has a scheme of its own
+  if (IsScheme(ref, ref.find(':'))) return ref;  // it has a scheme of its own
   const std::size_t schemeEnd = base.find("://");
   const std::string scheme = schemeEnd == std::string::npos ? "http" : base.substr(0, schemeEnd);
   if (ref.rfind("//", 0) == 0) return scheme + ":" + ref;

@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string reference =
       split == std::string::npos ? std::string() : input.substr(split + 1);
   const std::string target = kova::ResolveReference(base, reference);
+  if (target.find("://") == std::string::npos) return 0;  // no authority, no path to judge
   if (HasDotSegment(target)) std::abort();
   const kova::TUrlParts parts = kova::ParseUrl(target);
   // A path reference ("a/b", "/a", "?q", "") stays on the base's host and port.

@@ -67,6 +67,10 @@ TEST(UrlSplitting, ARedirectsLocationIsTakenFromTheAddressItAnswered) {
       {"/x/../y/..", "http://host:8080/"},
       {"..?q=1", "http://host:8080/game/?q=1"},
       {"https://cdn/a/./b/../c", "https://cdn/a/c"},
+      // A colon makes a scheme only after a scheme's letters.
+      {"?page=a:b", "http://host:8080/game/v2/patchlist.xml?page=a:b"},
+      {"v3/x.xml?at=10:00", "http://host:8080/game/v2/v3/x.xml?at=10:00"},
+      {"1x:y", "http://host:8080/game/v2/1x:y"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(ResolveReference(base, c.location), c.expected) << c.location;
