@@ -417,6 +417,12 @@ TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
   EXPECT_EQ(cycle.Status, 1);
   EXPECT_EQ(cycle.Last(), "Error while loading options");
   EXPECT_EQ(CountContaining(LogSince(mark), ".xml"), 16u);
+
+  // An options document is a few kilobytes: one of more than a mebibyte is no options document.
+  test::WriteFile(Served() + "/first.xml", "<options><!--" + std::string(1 << 20, 'x') +
+                                               "--><patchlist>" + ListUrl() +
+                                               "</patchlist></options>");
+  EXPECT_EQ(Cli().Last(), "Error while loading options");
 }
 
 TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {

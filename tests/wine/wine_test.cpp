@@ -3,6 +3,7 @@
 // self-update handshake with Windows file locking, and kova-publish.exe against its Linux twin.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <utime.h>
 
@@ -80,6 +81,37 @@ TEST_F(TWine, AFileWhosePathPassesTheSystemsLimitIsReportedWhileTheOthersInstall
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
   EXPECT_FALSE(std::filesystem::exists(home_ + "/" + deep));
   std::filesystem::remove_all(source_ + "/data/" + std::string(120, 'd'));
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(TWine, TwoLaunchersNeverWorkOnOneGameFolderAtOnce) {
+  Publish();
+  // The first waits in the middle of a download, holding the folder.
+  ::setenv("KOVA_FAULT_STOP", "download", 1);
+  auto first = Wine(kWin32 + "/kovaupdater-cli.exe",
+                    {"--options", Win(work_ / "options.xml"), "--home", Win(home_)}, {}, false);
+  ::unsetenv("KOVA_FAULT_STOP");
+  ASSERT_TRUE(Eventually(
+      [&] {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home_))
+          if (entry.path().extension() == ".part") return true;
+        return false;
+      },
+      60));
+  // Another game's launcher (another uid) on the same folder.
+  const std::string options = ReadFile(work_ / "options.xml");
+  std::string other = options;
+  other.replace(other.find("<uid>"), 5, "<uid>other-");
+  WriteFile(work_ / "options.xml", other);
+  const TCliRun second = WinCli();
+  EXPECT_EQ(second.Status, 1);
+  EXPECT_EQ(second.Last(),
+            "Another launcher is updating the game folder. Please Check files again");
+  WriteFile(work_ / "options.xml", options);
+  ::kill(first->Pid(), SIGKILL);
+  first->WaitExit(30);
+  // The folder is free once the launcher that held it has gone.
+  EXPECT_EQ(WinCli({"--check"}).Status, 0);
   ExpectHomeMatchesSource();
 }
 
