@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <unordered_map>
 
 #include "core/options.h"
@@ -108,7 +109,18 @@ struct TUpdateRun::TRunState {
   std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
   // Held while the records are worked on: no other launcher repairs the folder meanwhile.
   std::unique_ptr<platform::TFolderLock> FolderLock;
-  ~TRunState() { Map.Clear(true); }
+  // Folders a new file was renamed into. Each new file is on the disk before it takes its name,
+  // so a power cut can at worst undo renames, which the next run repairs; the folders are put on
+  // the disk once, when the run is done with them, instead of once per file.
+  std::set<std::string> RenamedInto;
+  void SyncFolders() {
+    for (const std::string& folder : RenamedInto) platform::SyncFolderOf(folder);
+    RenamedInto.clear();
+  }
+  ~TRunState() {
+    SyncFolders();
+    Map.Clear(true);
+  }
 };
 
 void TUpdateRun::SetCancelled(bool value) {
@@ -495,6 +507,8 @@ void TUpdateRun::CheckFiles(TRunState& run) {
     it->Next();
   }
 
+  // The cache is to speak of files that are on the disk.
+  run.SyncFolders();
   if ((run.FreshList || run.DatesChanged) && !run.UnpackFailed) {
     if (!o.Uid.empty()) {
       const std::string cacheKey = o.SettingsKey() + "\\PatchList";
@@ -792,7 +806,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     platform::FaultPoint("before-final-move");
   }
   if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
-    platform::SyncFolderOf(local);
+    run.RenamedInto.insert(ExtractFilePath(local));
     platform::RemoveFile(archive);
     platform::RemoveFile(backup);
     target.FileDate = GetFileDosDate(local);

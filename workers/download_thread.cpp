@@ -260,10 +260,10 @@ void TDownloadThread::FinalPhase() {
       Store();
       Report();
       if (ownsTarget_) {
-        // Nothing of an earlier, longer attempt may stay behind the data, and the data is on
-        // the disk before the archive takes its name.
+        // Nothing of an earlier, longer attempt may stay behind the data. (It is not flushed:
+        // an archive is checked against the list before it is used, and again while it is
+        // unpacked, so one torn by a power cut is fetched again, never installed.)
         target_->Truncate(Written);
-        if (Outcome == doDownloaded && bodyComplete_) target_->Flush();
         ownedTarget_.reset();
       }
     } catch (...) {
@@ -282,12 +282,8 @@ void TDownloadThread::FinalPhase() {
     if (Outcome == doFailed && decoder_ && ownsTarget_) platform::RemoveFile(part);
     // The archive takes its name in place of whatever stands there (a copy planted while this
     // one downloaded, a leftover): the file named after the download is the one checksummed.
-    if (ownsTarget_ && Outcome != doFailed) {
-      if (platform::MoveFileReplacing(part, FileName))
-        platform::SyncFolderOf(FileName);
-      else
-        Outcome = doFailed;
-    }
+    if (ownsTarget_ && Outcome != doFailed && !platform::MoveFileReplacing(part, FileName))
+      Outcome = doFailed;
   } else if ((Outcome == doFailed || Outcome == doNotNewer) && ownsTarget_) {
     ownedTarget_.reset();
     platform::RemoveFile(part);
