@@ -3,6 +3,7 @@
 #include "core/patch_list.h"
 #include "core/utility.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "support/error.h"
 #include "support/signature.h"
 #include "support/text.h"
@@ -108,7 +109,10 @@ void TUpdaterOptions::LoadState() {
   if (Uid.empty()) return;
   const std::string key = SettingsKey() + "\\";
   std::string text;
-  if (RegReadString(RootKey, key + "HomeDir", text) && !text.empty()) homeDir_ = text;
+  if (RegReadString(RootKey, key + "HomeDir", text) && !text.empty()) {
+    homeDir_ = platform::NormalisePath(text);
+    if (homeDir_.back() != '/') homeDir_ += '/';
+  }
   std::string firstError;
   for (auto [name, field] :
        {std::pair{"LastUpdate", &lastUpdate_}, std::pair{"LastFullCheck", &lastFullCheck_}}) {
@@ -128,7 +132,8 @@ void TUpdaterOptions::WriteValue(const std::string& name, const std::string& tex
 
 void TUpdaterOptions::SetHomeDir(const std::string& directory) {
   if (directory == homeDir_) return;
-  homeDir_ = directory;
+  // One spelling of the folder, with "/" separators, whatever the system gave or stored.
+  homeDir_ = platform::NormalisePath(directory);
   if (homeDir_.empty() || homeDir_.back() != '/') homeDir_ += '/';
   WriteValue("HomeDir", homeDir_);
 }

@@ -35,10 +35,6 @@ constexpr std::int64_t kMaxSignatureSize = 4096;
 const char kFolderBusy[] = "Another launcher is updating the game folder. Please Check files again";
 const char kKeyWithoutUid[] = "Error in the options: a public key is pinned but no uid is given";
 
-std::string ExtractFileName(const std::string& path) {
-  return path.substr(path.rfind(PathDelim) + 1);
-}
-
 // The local path of a published name: the game folder, and the name with "/" separators.
 std::string LocalPath(const std::string& home, const std::string& name) {
   return home + BackslashToSlash(name);

@@ -104,13 +104,24 @@ std::string BackslashToSlash(const std::string& s) {
   return out;
 }
 
+std::size_t LastDelimiterPos(const std::string& path) {
+  for (std::size_t i = path.size(); i > 0; --i)
+    if (platform::IsPathDelimiter(path[i - 1])) return i - 1;
+  return std::string::npos;
+}
+
 std::string ExtractFilePath(const std::string& path) {
-  const std::size_t slash = path.rfind(PathDelim);
+  const std::size_t slash = LastDelimiterPos(path);
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+std::string ExtractFileName(const std::string& path) {
+  const std::size_t slash = LastDelimiterPos(path);
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string ChangeFileExt(const std::string& path, const std::string& extension) {
-  const std::size_t slash = path.rfind(PathDelim);
+  const std::size_t slash = LastDelimiterPos(path);
   const std::size_t dot = path.rfind('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
     return path + extension;

@@ -36,9 +36,14 @@ std::vector<std::string> SplitByChar(char c, const std::string& s);
 bool IsWebUrl(const std::string& s);
 std::string BackslashToSlash(const std::string& s);
 
+// The position of the last folder separator of `path` (either kind on Windows), or npos.
+std::size_t LastDelimiterPos(const std::string& path);
 // The folder part of a path, including its final separator; empty when there is none.
 std::string ExtractFilePath(const std::string& path);
-// `path` with the extension of its file name (from the last ".") replaced by `extension`.
+// The file name of a path: what follows its last separator.
+std::string ExtractFileName(const std::string& path);
+// `path` with the extension of its file name (from the last "." after the last separator)
+// replaced by `extension`; a name without one gets it appended.
 std::string ChangeFileExt(const std::string& path, const std::string& extension);
 
 }  // namespace kova

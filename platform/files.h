@@ -11,6 +11,12 @@
 
 namespace kova::platform {
 
+// Whether `c` separates folders in a path of this system: "/" everywhere, and "\\" on Windows,
+// where the system and the player write paths with it.
+bool IsPathDelimiter(char c);
+// The path with this system's other separators written as "/".
+std::string NormalisePath(const std::string& path);
+
 bool FileExists(const std::string& path);  // a non-directory entry
 bool DirectoryExists(const std::string& path);
 // Size of a file that is not a directory; -1 when there is none.

@@ -97,6 +97,14 @@ class TFileStream : public TStream {
 
 }  // namespace
 
+bool IsPathDelimiter(char c) {
+  return c == '/';  // a backslash is a character of a name here
+}
+
+std::string NormalisePath(const std::string& path) {
+  return path;
+}
+
 bool FileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);

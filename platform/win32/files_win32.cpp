@@ -134,6 +134,17 @@ class TFileStream : public TStream {
 
 }  // namespace
 
+bool IsPathDelimiter(char c) {
+  return c == '/' || c == '\\';
+}
+
+std::string NormalisePath(const std::string& path) {
+  std::string out = path;
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
 bool FileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);

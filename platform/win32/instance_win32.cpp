@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include "platform/instance.h"
 
@@ -31,8 +33,16 @@ struct TInstanceLock::TState {
                                       [message](const auto& a) { return a.first == message; });
       if (found != state->Accepted.end()) {
         const std::string name = found->second;
-        // The handler comes last: it may release the lock and with it this state.
-        state->Handler(name);
+        // The handler comes last: it may release the lock and with it this state. An exception
+        // from it must not cross user32, which would end the process.
+        try {
+          state->Handler(name);
+        } catch (const std::exception& e) {
+          OutputDebugStringA(
+              (std::string("kova: an instance message failed: ") + e.what() + "\n").c_str());
+        } catch (...) {
+          OutputDebugStringA("kova: an instance message failed\n");
+        }
         return 0;
       }
     }
@@ -89,6 +99,10 @@ bool SendInstanceMessage(const std::string& name, const std::string& message) {
   HANDLE held = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
   if (!held) return false;  // nobody holds the lock
   CloseHandle(held);
+  // Windows lets only the process the player last used bring a window to the front: this one
+  // (just started by the player) hands that right on to the instance that receives the focus
+  // message, or it could only flash in the taskbar.
+  AllowSetForegroundWindow(ASFW_ANY);
   return PostMessageA(HWND_BROADCAST, RegisterMessage(message), 0, 0) != 0;
 }
 

@@ -11,6 +11,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 
 #include "platform/main_loop.h"
 
@@ -45,7 +47,17 @@ bool DrainCalls() {
     calls.swap(q.calls);
     q.pending.store(0, std::memory_order_release);
   }
-  for (auto& call : calls) call();
+  for (auto& call : calls) {
+    // These run inside the window procedure of the queue's window: an exception must not cross
+    // user32 (which would end the process), so it ends here, as the window's handlers' do.
+    try {
+      call();
+    } catch (const std::exception& e) {
+      OutputDebugStringA((std::string("kova: a queued call failed: ") + e.what() + "\n").c_str());
+    } catch (...) {
+      OutputDebugStringA("kova: a queued call failed\n");
+    }
+  }
   return !calls.empty();
 }
 
@@ -119,7 +131,11 @@ void WaitUntilServingMessages(const std::function<bool()>& done) {
     }
     ServeWindowMessages();
     if (done() || DrainCalls()) continue;
-    MsgWaitForMultipleObjectsEx(1, &q.wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // A wait that fails at once (a broken handle) would turn this loop into a busy one: it
+    // sleeps a little instead, and the loop looks again.
+    if (MsgWaitForMultipleObjectsEx(1, &q.wake, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+        WAIT_FAILED)
+      Sleep(10);
   }
   // What a worker queued before it ended is applied now, in order, before the caller goes on.
   DrainCalls();
@@ -138,7 +154,11 @@ void PostToGuiThread(std::function<void()> call) {
   }
   Wake();
   const HWND window = q.window.load();
-  if (window && !q.drainPosted.exchange(true)) PostMessageA(window, kDrainMessage, 0, 0);
+  // A post that fails (a full queue) must not leave the flag set: no later post would be made,
+  // and nested loops that only dispatch messages would stop running the calls. The wake event
+  // still brings the waiting loop round to them.
+  if (window && !q.drainPosted.exchange(true) && !PostMessageA(window, kDrainMessage, 0, 0))
+    q.drainPosted.store(false);
 }
 
 namespace {

@@ -35,12 +35,24 @@ int FindProcessByExecutable(const std::string& path) {
   // The first entry is the system's idle process: it is not looked at.
   if (Process32First(snapshot, &entry)) {
     while (Process32Next(snapshot, &entry)) {
-      HANDLE process =
-          OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
-      if (!process) continue;
-      char module[MAX_PATH];
-      const DWORD n = GetModuleFileNameExA(process, nullptr, module, MAX_PATH);
-      CloseHandle(process);
+      // The limited right and QueryFullProcessImageNameA see 64-bit and protected processes
+      // too, which a 32-bit program cannot read the modules of; the module name is the
+      // fall-back for systems without them.
+      char module[MAX_PATH * 4];
+      DWORD n = 0;
+      if (HANDLE process =
+              OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)) {
+        DWORD size = sizeof module;
+        if (QueryFullProcessImageNameA(process, 0, module, &size)) n = size;
+        CloseHandle(process);
+      }
+      if (n == 0) {
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+        if (!process) continue;
+        n = GetModuleFileNameExA(process, nullptr, module, MAX_PATH);
+        CloseHandle(process);
+      }
       // With several matches, the last one enumerated wins.
       if (n > 0 && Comparable(std::string(module, n)) == wanted)
         found = static_cast<int>(entry.th32ProcessID);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "core/console_host.h"
+#include "core/options.h"
 #include "core/startup.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -51,6 +52,23 @@ TEST(StringRoutines, PathHelpers) {
   EXPECT_EQ(ChangeFileExt("/g/kovaupdater", ".new.exe"), "/g/kovaupdater.new.exe");
   EXPECT_EQ(ChangeFileExt("/g.d/kovaupdater", ".xml"), "/g.d/kovaupdater.xml");
   EXPECT_EQ(SidecarPath("/g/Updater.new.exe"), "/g/Updater.new.xml");
+}
+
+TEST(StringRoutines, WindowsPathsSplitAtEitherSeparatorAndTheHomeFolderIsStoredWithSlashes) {
+  if (!platform::IsPathDelimiter('\\')) GTEST_SKIP() << "a backslash is part of a name here";
+  // What the system and the player give on Windows: backslashes, a folder with a dot in its
+  // name, a program without an extension.
+  EXPECT_EQ(ExtractFilePath("C:\\Games\\My.Game\\launcher.exe"), "C:\\Games\\My.Game\\");
+  EXPECT_EQ(ExtractFilePath("C:\\Games/My.Game\\game"), "C:\\Games/My.Game\\");
+  EXPECT_EQ(ExtractFileName("C:\\Games\\My.Game\\game.exe"), "game.exe");
+  EXPECT_EQ(ChangeFileExt("C:\\Games\\My.Game\\launcher", ".new.exe"),
+            "C:\\Games\\My.Game\\launcher.new.exe");
+  EXPECT_EQ(ChangeFileExt("C:\\My.Game\\readme", ".kovabak"), "C:\\My.Game\\readme.kovabak");
+  TUpdaterOptions o(kHkeyCurrentUser, "Software\\Tessary\\KovaUpdaterTest\\");
+  o.SetHomeDir("C:\\Games\\My.Game");
+  EXPECT_EQ(o.HomeDir(), "C:/Games/My.Game/");
+  o.RunProgram = "game.exe";
+  EXPECT_EQ(ExtractFilePath(o.ProgramPath()), "C:/Games/My.Game/");
 }
 
 TEST(CommandLine, SplitsOnBlanksAndQuotedStretches) {

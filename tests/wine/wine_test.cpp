@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "tests/common/display.h"
@@ -224,6 +225,34 @@ TEST_F(TWine, HelpIsAMessageBoxThatWaitsForThePlayer) {
   EXPECT_TRUE(help->Running()) << "the help did not wait to be dismissed";
   Shell("xdotool windowfocus --sync " + box + " key Return");
   EXPECT_EQ(help->WaitExit(30), 0);
+}
+
+TEST_F(TWine, EveryProgramCarriesItsManifestAndTheSkinsIconAsTheLoaderFindsThem) {
+  for (const std::string program : {"kovaupdater.exe", "kovaupdater-cli.exe", "kova-publish.exe"}) {
+    SCOPED_TRACE(program);
+    auto read = [&](const char* type) {
+      auto tool = Wine(kWin32 + "/kova_read_resource.exe", {Win(kWin32 + "/" + program), type, "1"},
+                       {}, false);
+      EXPECT_EQ(tool->WaitExit(60), 0);
+      return tool->Output();
+    };
+    // RT_MANIFEST 1: the player's own rights (no installer detection, no virtualisation), the
+    // systems it knows, DPI awareness and Common Controls 6.
+    const std::string manifest = read("24");
+    for (const char* part : {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "<dpiAware",
+                             "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""})
+      EXPECT_NE(manifest.find(part), std::string::npos) << part;
+    // RT_GROUP_ICON 1: an icon directory (reserved 0, type 1) of the 48, 32 and 16 pixel images.
+    const std::string group = read("14");
+    ASSERT_GE(group.size(), 6u + 3 * 14);
+    EXPECT_EQ(group.substr(0, 6), std::string("\0\0\1\0\3\0", 6));
+    std::vector<int> sizes;
+    for (std::size_t i = 0; i < 3; ++i)
+      sizes.push_back(static_cast<unsigned char>(group[6 + 14 * i]));
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<int>{16, 32, 48}));
+  }
 }
 
 TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
