@@ -135,6 +135,8 @@ TEST_F(TWineWindow, WithoutABrowserEngineThePanelStaysHiddenAndNoDialogAppears) 
   const std::size_t mark = LogMark();
   ASSERT_NO_FATAL_FAILURE(StartWindow());
   ASSERT_TRUE(WaitForTrace("news: navigate", 30)) << Window().Output();
+  // The control's navigation sounds are switched off for the process before it is made.
+  EXPECT_EQ(CountTrace("news: navigation sounds off"), 1u) << Window().Output();
   ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 60)) << Window().Output();
   ::usleep(2000000);
   EXPECT_EQ(CountTrace("panel: shown"), 0u);

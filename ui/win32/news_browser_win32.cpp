@@ -7,7 +7,11 @@
 #include <ole2.h>
 #include <shellapi.h>
 #include <shobjidl.h>
+#include <urlmon.h>
 
+#include <string>
+
+#include "platform/main_loop.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
 
@@ -374,6 +378,10 @@ class TNewsBrowser::THost final : public IOleClientSite,
 
 TNewsBrowser::TNewsBrowser(HWND panel, std::function<void()> onTopLevelComplete)
     : host_(new THost(panel, std::move(onTopLevelComplete))) {
+  // The control clicks at every navigation, the news page's own included: not in a launcher.
+  if (SUCCEEDED(CoInternetSetFeatureEnabled(FEATURE_DISABLE_NAVIGATION_SOUNDS,
+                                            SET_FEATURE_ON_PROCESS, TRUE)))
+    Trace("news: navigation sounds off");
   if (!host_->Create()) {
     Trace("news: no browser engine");
     host_->Destroy();
@@ -398,7 +406,13 @@ void TNewsBrowser::SetPanelVisible(bool visible) {
 void OpenWithDefaultHandler(const std::string& url) {
   if (!MayOpenWithHandler(url)) return;
   Trace("news: open " + url);
-  ShellExecuteA(nullptr, nullptr, url.c_str(), "", "", SW_SHOWNORMAL);
+  // Not inside the control's own event: the shell may run a message loop or start a browser
+  // that takes its time, and the control must first finish refusing the navigation.
+  platform::PostToGuiThread([url] {
+    const auto result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    if (result <= 32) Trace("news: cannot open " + url + " (" + std::to_string(result) + ")");
+  });
 }
 
 void InstallRightButtonFilter() {
