@@ -24,6 +24,9 @@ bool StartProgram(const std::string& program, const std::string& parameters,
 // As StartProgram, with the arguments given one by one (each passed on unchanged).
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& directory);
+// The system's error code for the last start of this thread that failed (errno; GetLastError on
+// Windows, where 740 means the program asks for administrator rights).
+int LastStartError();
 
 // A place in a repair where tests stop the program to kill it: in a build with test hooks, when
 // the environment variable KOVA_FAULT_STOP names `point`, the process stops itself there the

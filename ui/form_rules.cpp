@@ -8,6 +8,7 @@
 #include "core/utility.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
+#include "platform/process.h"
 #include "support/text.h"
 #include "ui/trace.h"
 
@@ -29,7 +30,12 @@ void TFormBase::CloseRequest() {
 }
 
 void TFormBase::StartButtonClick() {
-  if (StartGameProgram()) CloseRequest();
+  std::string failure;
+  const bool close = StartGameProgram(failure);
+  if (!failure.empty())
+    ErrorBox(failure);
+  else if (close)
+    CloseRequest();
 }
 
 void TFormBase::CloseButtonClick(bool fromTimer) {
@@ -64,14 +70,26 @@ std::string TFormBase::ExecutablePath() const {
   return platform::ExecutablePath();
 }
 
-bool StartGameProgram() {
+namespace {
+// What Windows answers for a program whose manifest asks for administrator rights.
+constexpr int kElevationRequired = 740;
+}  // namespace
+
+bool StartGameProgram(std::string& failure) {
   const TUpdaterOptions& o = UpdaterOptions();
   const std::string program = o.ProgramPath();
   if (program.empty()) return false;  // no program of the game folder: nothing is started
   if (!o.AllowMultipleRun() && FindProcessByPath(program) != 0) return false;
   if (platform::FileExists(program)) {
     Trace("start: " + program);
-    ExecuteFile(program, o.RunParams, ExtractFilePath(program));
+    if (!ExecuteFile(program, o.RunParams, ExtractFilePath(program))) {
+      // Silence would leave the player pressing Start again and again.
+      const int code = platform::LastStartError();
+      failure = "Cannot start " + ExtractFileName(program) +
+                ". Error code: " + std::to_string(code) +
+                (code == kElevationRequired ? ". The game asks to be run as administrator." : "");
+      return false;
+    }
   }
   return o.CloseUpdater();
 }

@@ -53,6 +53,8 @@ class TFormBase : public IUpdateHost {
   virtual void HideToTray() = 0;
   // Brings the window to the front.
   virtual void PresentWindow() = 0;
+  // A modal box with the error icon and one OK button, the application title as its caption.
+  virtual void ErrorBox(const std::string& text) = 0;
 
   TUpdateRun run_{*this};
   bool closed_ = false;
@@ -63,8 +65,9 @@ class TFormBase : public IUpdateHost {
 
 // Start: starts the game program unless it is missing from the game folder or already running
 // (and only one copy may run). True when the window must then close (CloseUpdater), which a
-// running copy prevents.
-bool StartGameProgram();
+// running copy prevents. When the system cannot start it, `failure` receives the text to show
+// the player, and the window stays.
+bool StartGameProgram(std::string& failure);
 // The trace line of the two buttons' enabled states.
 void TraceButtons(bool start, bool check);
 // Whether `url` may be opened with the desktop's handler now: a web or mail address, and at most

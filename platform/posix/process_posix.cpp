@@ -100,6 +100,14 @@ int FindProcessByExecutable(const std::string& path) {
   return found;
 }
 
+namespace {
+thread_local int lastStartError = 0;
+}  // namespace
+
+int LastStartError() {
+  return lastStartError;
+}
+
 bool SpawnDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& directory) {
   std::vector<std::string> storage;
@@ -116,7 +124,10 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   pid_t pid = 0;
   const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
+  if (rc != 0) {
+    lastStartError = rc;
+    return false;
+  }
   // The caller never waits for the child; the message loop reaps it when it ends, so it does not
   // linger as a zombie, and no thread waits for each child.
   g_child_watch_add(

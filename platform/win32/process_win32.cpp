@@ -76,6 +76,14 @@ std::vector<std::string> ProgramParameters(int, char**) {
   return SplitCommandLine(line.substr(p));
 }
 
+namespace {
+thread_local int lastStartError = 0;
+}  // namespace
+
+int LastStartError() {
+  return lastStartError;
+}
+
 bool StartProgram(const std::string& program, const std::string& parameters,
                   const std::string& directory) {
   std::string commandLine = "\"" + program + "\"";
@@ -87,6 +95,7 @@ bool StartProgram(const std::string& program, const std::string& parameters,
   PROCESS_INFORMATION info{};
   if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+    lastStartError = static_cast<int>(GetLastError());
     return false;
   }
   CloseHandle(info.hProcess);

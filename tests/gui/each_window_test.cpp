@@ -95,6 +95,22 @@ TEST_P(TEachWindow, StartShowsItsDisabledFrameWhenTheGameProgramIsMissingAndChec
   ExpectGameInstalled();
 }
 
+TEST_P(TEachWindow, AGameTheSystemCannotStartIsReportedInABoxAndTheWindowStays) {
+  Publish();
+  InstallLauncher("", "bin\\broken.exe");
+  // A file of the game folder that the system cannot run (no run bit, no program inside): as a
+  // game whose manifest asks for administrator rights is refused on Windows.
+  std::filesystem::create_directories(home_ + "/bin");
+  WriteFile(home_ + "/bin/broken.exe", "not a program");
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 60)) << Window().Output();
+  Click(688 + 47, 487 + 46);
+  ASSERT_TRUE(WaitForTrace("box: Cannot start broken.exe. Error code: ", 10)) << Window().Output();
+  ::usleep(300000);
+  EXPECT_TRUE(Window().Running());
+  EXPECT_EQ(CountTrace("window: closed"), 0u);
+}
+
 TEST_P(TEachWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {
   InstallLauncher("", "bin\\game.sh", PublishSlowly());
   ASSERT_NO_FATAL_FAILURE(StartWindow());

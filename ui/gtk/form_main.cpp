@@ -242,6 +242,10 @@ TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
                       kind == TBoxKind::DownloadError ? 30000 : 0);
 }
 
+void TFormMain::ErrorBox(const std::string& text) {
+  ui::ErrorBox(GTK_WINDOW(window_), title_, text);
+}
+
 void TFormMain::PanelWebShown() {
   if (panelShown_) return;
   panelShown_ = true;

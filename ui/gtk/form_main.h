@@ -39,6 +39,7 @@ class TFormMain final : public TFormBase {
   bool IsWindowVisible() const override;
   void ShowBalloon(const std::string& title, const std::string& text) override;
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
+  void ErrorBox(const std::string& text) override;
 
  private:
   void StartRunTimer() override;

@@ -34,6 +34,15 @@ TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::str
   return response == static_cast<int>(TBoxResult::Retry) ? TBoxResult::Retry : TBoxResult::Cancel;
 }
 
+void ErrorBox(GtkWindow* owner, const std::string& caption, const std::string& text) {
+  Trace("box: " + text);
+  GtkWidget* dialog = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
+                                             GTK_BUTTONS_OK, "%s", text.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+}
+
 void InformationBox(GtkWindow* owner, const std::string& caption, const std::string& text) {
   GtkWidget* dialog = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
                                              GTK_BUTTONS_OK, "%s", text.c_str());

@@ -12,6 +12,8 @@ namespace kova::ui {
 // positive and passes without an answer.
 TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::string& text,
                     int timeoutMs);
+// One OK button with the error icon; returns when it is dismissed.
+void ErrorBox(GtkWindow* owner, const std::string& caption, const std::string& text);
 // One OK button with the information icon; returns when it is dismissed.
 void InformationBox(GtkWindow* owner, const std::string& caption, const std::string& text);
 

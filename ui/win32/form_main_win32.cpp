@@ -352,6 +352,10 @@ TBoxResult TFormMain::RetryBox(TBoxKind kind, const std::string& text) {
                       kind == TBoxKind::DownloadError ? 30000 : 0);
 }
 
+void TFormMain::ErrorBox(const std::string& text) {
+  ui::ErrorBox(::IsWindowVisible(window_) ? window_ : nullptr, title_, text);
+}
+
 void TFormMain::PanelWebShown() {
   if (panelShown_) return;
   panelShown_ = true;

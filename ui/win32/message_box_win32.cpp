@@ -62,4 +62,9 @@ TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& t
   return answer == IDRETRY ? TBoxResult::Retry : TBoxResult::Cancel;
 }
 
+void ErrorBox(HWND owner, const std::string& caption, const std::string& text) {
+  Trace("box: " + text);
+  MessageBoxA(owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+}
+
 }  // namespace kova::ui
