@@ -112,11 +112,15 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
     const std::string target = Param(params, 1);
     if (platform::FileExists(target)) {
       const std::string parameters = "/delete \"" + exePath + "\" " + Param(params, 2);
-      RetryForFiveSeconds([&] {
-        if (!platform::CopyFileOver(exePath, target)) return false;
-        ExecuteFile(target, parameters, ExtractFilePath(target));
-        return true;
-      });
+      // The build is copied once; while the old launcher still runs only the move is retried.
+      if (platform::CopyBeside(exePath, target)) {
+        const bool replaced = RetryForFiveSeconds([&] {
+          if (!platform::PutCopyInPlace(target)) return false;
+          ExecuteFile(target, parameters, ExtractFilePath(target));
+          return true;
+        });
+        if (!replaced) platform::RemoveFile(target + platform::kCopySuffix);
+      }
     }
     stop = true;
   } else if (command == "/delete") {

@@ -32,9 +32,16 @@ bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& second
 bool SetFileModifySeconds(const std::string& path, std::int64_t seconds);
 // Moves a file or folder; never replaces an existing target.
 bool MoveFileNoReplace(const std::string& from, const std::string& to);
-// Copies `from` over `to`. Fails while `to` is a running program, as copying over a running
-// executable does on Windows; the replacement is whole or absent, never half-written, and it
-// takes the source's permission bits (the run bit included) and last-write time.
+// Copying over a program that may still run, in two halves so that only the second is retried
+// while it runs: CopyBeside copies `from` beside `to` (as `to` + kCopySuffix, never through a
+// link) with its permission bits (the run bit included) and last-write time, on the disk;
+// PutCopyInPlace then puts that copy in `to`'s place in one move, and fails, keeping the copy,
+// while `to` is a running program, as copying over a running executable does on Windows. The
+// replacement is whole or absent, never half-written.
+constexpr const char* kCopySuffix = ".kovacopy";
+bool CopyBeside(const std::string& from, const std::string& to);
+bool PutCopyInPlace(const std::string& to);
+// Both halves at once; the copy is removed when its move fails.
 bool CopyFileOver(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);  // files only
 // Gives `to` the permission bits of `from` (a downloaded build gets the launcher's run bit).

@@ -171,50 +171,46 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
   return true;
 }
 
-bool CopyFileOver(const std::string& from, const std::string& to) {
+bool CopyBeside(const std::string& from, const std::string& to) {
   TFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.fd < 0) return false;
   struct stat st {};
   if (::fstat(in.fd, &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  const std::string temp = to + kCopySuffix;
+  ::unlink(temp.c_str());
+  TFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 st.st_mode & 07777));
+  if (out.fd < 0) return false;
+  TAlignedBuffer buffer(1 << 20);
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(in.fd, buffer.Data(), buffer.Size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (!WriteAll(out.fd, buffer.Chars(), static_cast<std::size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  // The copy keeps the source's run bit and its date, as a copied executable does on Windows;
+  // a replaced launcher then still knows which build it is.
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (ok)
+    ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::futimens(out.fd, times) == 0 &&
+         ::fsync(out.fd) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+bool PutCopyInPlace(const std::string& to) {
   {
     // Opening a running program for writing fails (ETXTBSY); that is what makes the
     // self-update handshake wait for the old instance to end.
     TFd probe(::open(to.c_str(), O_WRONLY | O_CLOEXEC));
     if (probe.fd < 0 && errno != ENOENT) return false;
   }
-  const std::string temp = to + ".kovacopy";
-  ::unlink(temp.c_str());
-  {
-    TFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-    if (out.fd < 0) return false;
-    TAlignedBuffer buffer(1 << 20);
-    bool ok = true;
-    for (;;) {
-      const ssize_t n = ::read(in.fd, buffer.Data(), buffer.Size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = false;
-      if (n <= 0) break;
-      if (!WriteAll(out.fd, buffer.Chars(), static_cast<std::size_t>(n))) {
-        ok = false;
-        break;
-      }
-    }
-    // The copy keeps the source's run bit and its date, as a copied executable does on Windows;
-    // a replaced launcher then still knows which build it is.
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (ok)
-      ok = ::fchmod(out.fd, st.st_mode & 07777) == 0 && ::futimens(out.fd, times) == 0 &&
-           ::fsync(out.fd) == 0;
-    if (!ok) {
-      ::unlink(temp.c_str());
-      return false;
-    }
-  }
-  if (::rename(temp.c_str(), to.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
+  return ::rename((to + kCopySuffix).c_str(), to.c_str()) == 0;
 }
 
 bool RemoveFile(const std::string& path) {

@@ -200,18 +200,16 @@ bool MoveFileNoReplace(const std::string& from, const std::string& to) {
   return MoveFileA(from.c_str(), to.c_str()) != 0;  // fails when `to` exists
 }
 
-bool CopyFileOver(const std::string& from, const std::string& to) {
-  // Through a copy beside the target, put in its place in one move: a copy that breaks off
-  // leaves the old file, and the move fails while the old program runs, as the handshake
-  // expects.
-  const std::string temp = to + ".kovacopy";
+bool CopyBeside(const std::string& from, const std::string& to) {
+  const std::string temp = to + kCopySuffix;
   DeleteFileA(temp.c_str());
-  if (!CopyFileA(from.c_str(), temp.c_str(), FALSE)) return false;
-  if (!MoveFileExA(temp.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(temp.c_str());
-    return false;
-  }
-  return true;
+  return CopyFileA(from.c_str(), temp.c_str(), TRUE) != 0;
+}
+
+bool PutCopyInPlace(const std::string& to) {
+  // The move fails while the old program runs, as the handshake expects.
+  return MoveFileExA((to + kCopySuffix).c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool RemoveFile(const std::string& path) {

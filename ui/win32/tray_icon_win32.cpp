@@ -50,7 +50,7 @@ void TTrayIcon::SetVisible(bool visible) {
     MessageBoxA(
         nullptr,
         visible ? "Cannot create shell notification icon" : "Cannot remove shell notification icon",
-        kApplicationCaption, MB_OK | MB_ICONERROR);
+        caption_.c_str(), MB_OK | MB_ICONERROR);
     return;
   }
   visible_ = visible;

@@ -33,6 +33,8 @@ class TTrayIcon {
   HWND owner_;
   HICON icon_;
   std::string tooltip_;
+  // The application title: the caption of the icon's error boxes, as of every other box.
+  const std::string caption_ = tooltip_;
   UINT taskbarCreated_;
   bool visible_ = false;
 };
