@@ -17,7 +17,9 @@ namespace kova::platform {
 class TInstanceLock {
  public:
   // HeldElsewhere: another process of this user holds it. Failed: no lock (an empty name, a
-  // system failure, or the name taken by another user); the caller goes on without one.
+  // system failure, or the name taken by another user); the caller goes on without one. Where
+  // the messages do not depend on the lock (Windows broadcasts them), a lock that holds nothing
+  // is still returned then, so that the messages are served.
   enum class TResult { Acquired, HeldElsewhere, Failed };
   static std::unique_ptr<TInstanceLock> TryAcquire(const std::string& name, TResult& result);
   ~TInstanceLock();

@@ -56,9 +56,10 @@ TInstanceLock::~TInstanceLock() = default;
 
 std::unique_ptr<TInstanceLock> TInstanceLock::TryAcquire(const std::string& name, TResult& result) {
   result = TResult::Failed;
-  if (name.empty()) return nullptr;
-  HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
-  if (!mutex) return nullptr;
+  // Without a lock (no name, or no mutex to be had) the messages still arrive: they are
+  // broadcast to every top-level window, and the program answers them as it always does.
+  HANDLE mutex = name.empty() ? nullptr : CreateMutexA(nullptr, TRUE, name.c_str());
+  if (!mutex) return std::unique_ptr<TInstanceLock>(new TInstanceLock(std::make_unique<TState>()));
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     ReleaseMutex(mutex);
     CloseHandle(mutex);

@@ -128,6 +128,19 @@ TEST_F(TWineWindow, TheDownloadErrorBoxIsAMessageBoxThatAnswersByItselfAfterThir
   EXPECT_TRUE(Window().Running());
 }
 
+TEST_F(TWineWindow, WithoutAUidTheWindowStillAnswersTheCloseMessage) {
+  Publish();
+  // A later "uid" element overrides the fixture's: no single instance, but messages still come.
+  InstallLauncher("<uid></uid>\n");
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled", 60)) << Window().Output();
+  TChild broadcast("/usr/bin/wine",
+                   {std::string(KOVA_WIN32_DIR) + "/kova_broadcast.exe", "CLOSE=="});
+  EXPECT_EQ(broadcast.WaitExit(60), 0);
+  EXPECT_EQ(Window().WaitExit(30), 0) << Window().Output();
+  EXPECT_NE(Window().Output().find("kova: window: closed"), std::string::npos) << Window().Output();
+}
+
 TEST_F(TWineWindow, WithoutABrowserEngineThePanelStaysHiddenAndNoDialogAppears) {
   Publish();
   WriteFile(Served() + "/news.html", "<html><body>news</body></html>");
