@@ -1,5 +1,6 @@
 #include "ui/win32/news_browser_win32.h"
 
+#include <downloadmgr.h>
 #include <exdisp.h>
 #include <exdispid.h>
 #include <mshtmdid.h>
@@ -32,6 +33,64 @@ constexpr wchar_t kUserAgent[] = L"KovaUpdater/1.0";
 // Declared by the headers, but missing from the import library's GUIDs.
 constexpr IID kIidDocHostShowUI = {
     0xc4d244b0, 0xd43e, 0x11cf, {0x89, 0x3b, 0x00, 0xaa, 0x00, 0xbd, 0xce, 0x1a}};
+
+// The services the control asks its host for before it would show a dialog of its own, with
+// the GUIDs spelt out as above.
+constexpr IID kIidAuthenticate = {
+    0x79eac9d0, 0xbaf9, 0x11ce, {0x8c, 0x82, 0x00, 0xaa, 0x00, 0x4b, 0xa9, 0x0b}};
+constexpr IID kIidWindowForBindingUI = {
+    0x79eac9d5, 0xbafa, 0x11ce, {0x8c, 0x82, 0x00, 0xaa, 0x00, 0x4b, 0xa9, 0x0b}};
+constexpr IID kIidHttpSecurity = {
+    0x79eac9d7, 0xbafa, 0x11ce, {0x8c, 0x82, 0x00, 0xaa, 0x00, 0x4b, 0xa9, 0x0b}};
+constexpr IID kIidDownloadManager = {
+    0x988934a4, 0x064b, 0x11d3, {0xbb, 0x80, 0x00, 0x10, 0x4b, 0x35, 0xe7, 0xf9}};
+
+// The news page asks the player nothing: a log-in is refused, a certificate problem cancels the
+// request, and a download is taken as done with nothing saved, each without a dialog.
+class TSilentServices final : public IAuthenticate, public IHttpSecurity, public IDownloadManager {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+    *out = nullptr;
+    if (riid == IID_IUnknown || riid == kIidAuthenticate)
+      *out = static_cast<IAuthenticate*>(this);
+    else if (riid == kIidHttpSecurity || riid == kIidWindowForBindingUI)
+      *out = static_cast<IHttpSecurity*>(this);
+    else if (riid == kIidDownloadManager)
+      *out = static_cast<IDownloadManager*>(this);
+    if (!*out) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  STDMETHODIMP Authenticate(HWND* window, LPWSTR* user, LPWSTR* password) override {
+    if (window) *window = nullptr;
+    if (user) *user = nullptr;
+    if (password) *password = nullptr;
+    Trace("news: log-in refused");
+    return E_ACCESSDENIED;
+  }
+  STDMETHODIMP GetWindow(REFGUID, HWND* window) override {
+    if (window) *window = nullptr;  // no window to put a dialog on
+    return S_FALSE;
+  }
+  STDMETHODIMP OnSecurityProblem(DWORD problem) override {
+    Trace("news: certificate problem " + std::to_string(problem) + ", request cancelled");
+    return E_ABORT;
+  }
+  STDMETHODIMP Download(IMoniker*, IBindCtx*, DWORD, LONG, BINDINFO*, LPCOLESTR, LPCOLESTR,
+                        UINT) override {
+    Trace("news: download refused");
+    return S_OK;
+  }
+
+ private:
+  ULONG references_ = 1;
+};
 
 std::string Narrow(const wchar_t* text) {
   if (!text || !*text) return {};
@@ -333,6 +392,13 @@ class TNewsBrowser::THost final : public IOleClientSite,
   // IServiceProvider.
   STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** out) override {
     if (service == SID_SNewWindowManager) return QueryInterface(riid, out);
+    if (service == kIidAuthenticate || service == kIidHttpSecurity ||
+        service == kIidWindowForBindingUI || service == kIidDownloadManager) {
+      auto* services = new TSilentServices;
+      const HRESULT result = services->QueryInterface(riid, out);
+      services->Release();
+      return result;
+    }
     *out = nullptr;
     return E_NOINTERFACE;
   }
