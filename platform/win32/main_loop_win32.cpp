@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "platform/main_loop.h"
+#include "platform/win32/message_filter.h"
 
 namespace kova::platform {
 namespace {
@@ -86,15 +88,23 @@ void Wake() {
   SetEvent(Queue().wake);
 }
 
+std::atomic<TMessageFilter> messageFilter{nullptr};
+
 void ServeWindowMessages() {
   MSG msg;
   while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    const TMessageFilter filter = messageFilter.load();
+    if (filter && filter(msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
 }
 
 }  // namespace
+
+void SetMessageFilter(TMessageFilter filter) {
+  messageFilter.store(filter);
+}
 
 void CpuRelax() {
   YieldProcessor();

@@ -175,9 +175,9 @@ LRESULT CALLBACK TFormMain::WindowProc(HWND window, UINT message, WPARAM wParam,
     return form->Handle(message, wParam, lParam);
   } catch (const std::exception& error) {
     // An error that escapes a handler is shown, and the window goes on.
-    MessageBoxA(window, error.what(), form->title_.c_str(), MB_OK | MB_ICONERROR);
+    OwnMessageBox(window, error.what(), form->title_, MB_OK | MB_ICONERROR);
   } catch (...) {
-    MessageBoxA(window, "Unknown error", form->title_.c_str(), MB_OK | MB_ICONERROR);
+    OwnMessageBox(window, "Unknown error", form->title_, MB_OK | MB_ICONERROR);
   }
   return 0;
 }

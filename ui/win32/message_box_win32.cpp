@@ -1,6 +1,8 @@
 #include "ui/win32/message_box_win32.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "ui/trace.h"
 
@@ -36,7 +38,59 @@ void CALLBACK TimeOut(HWND, UINT, UINT_PTR timer, DWORD) {
   EnumThreadWindows(GetCurrentThreadId(), CloseTimedBox, 0);
 }
 
+HHOOK dialogHook = nullptr;
+// Set while one of the launcher's own boxes is being made: the first dialog made then is that
+// box. The boxes of this thread that are the launcher's own, innermost last.
+bool ownBoxComing = false;
+std::vector<HWND> ownBoxes;
+
+bool IsDialog(HWND window) {
+  char name[16] = {};
+  return GetClassNameA(window, name, sizeof name) > 0 && std::strcmp(name, "#32770") == 0;
+}
+
+LRESULT CALLBACK DialogFilter(int code, WPARAM wParam, LPARAM lParam) {
+  const auto window = reinterpret_cast<HWND>(wParam);
+  if (code == HCBT_CREATEWND && ownBoxComing && IsDialog(window)) {
+    ownBoxComing = false;
+    ownBoxes.push_back(window);
+  } else if (code == HCBT_ACTIVATE && IsDialog(window) &&
+             std::find(ownBoxes.begin(), ownBoxes.end(), window) == ownBoxes.end()) {
+    char caption[256] = {};
+    GetWindowTextA(window, caption, sizeof caption);
+    Trace(std::string("news: dialog closed: ") + caption);
+    // Closing a dialog is its cancel; posted, so that it is made to the end first.
+    PostMessageA(window, WM_CLOSE, 0, 0);
+  } else if (code == HCBT_DESTROYWND) {
+    ownBoxes.erase(std::remove(ownBoxes.begin(), ownBoxes.end(), window), ownBoxes.end());
+  }
+  return CallNextHookEx(dialogHook, code, wParam, lParam);
+}
+
+// Marks the dialog the enclosed call makes as the launcher's own.
+template <typename TCall>
+int AsOwnBox(TCall call) {
+  ownBoxComing = true;
+  const int answer = call();
+  ownBoxComing = false;
+  return answer;
+}
+
 }  // namespace
+
+int OwnMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT style) {
+  return AsOwnBox([&] { return MessageBoxA(owner, text.c_str(), caption.c_str(), style); });
+}
+
+void InstallDialogCloser() {
+  if (!dialogHook)
+    dialogHook = SetWindowsHookExA(WH_CBT, DialogFilter, nullptr, GetCurrentThreadId());
+}
+
+void RemoveDialogCloser() {
+  if (dialogHook) UnhookWindowsHookEx(dialogHook);
+  dialogHook = nullptr;
+}
 
 TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& text,
                     int timeoutMs) {
@@ -49,14 +103,15 @@ TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& t
     // later with the same result.
     timedCaption = &caption;
     const UINT_PTR timer = SetTimer(nullptr, 0, static_cast<UINT>(timeoutMs) + 250, TimeOut);
-    answer = MessageBoxTimeoutFunction()
-                 ? MessageBoxTimeoutFunction()(owner, text.c_str(), caption.c_str(), style, 0,
-                                               static_cast<DWORD>(timeoutMs))
-                 : MessageBoxA(owner, text.c_str(), caption.c_str(), style);
+    answer = MessageBoxTimeoutFunction() ? AsOwnBox([&] {
+      return MessageBoxTimeoutFunction()(owner, text.c_str(), caption.c_str(), style, 0,
+                                         static_cast<DWORD>(timeoutMs));
+    })
+                                         : OwnMessageBox(owner, text, caption, style);
     if (timer) KillTimer(nullptr, timer);
     timedCaption = nullptr;
   } else {
-    answer = MessageBoxA(owner, text.c_str(), caption.c_str(), style);
+    answer = OwnMessageBox(owner, text, caption, style);
   }
   if (answer == static_cast<int>(TBoxResult::TimedOut)) return TBoxResult::TimedOut;
   return answer == IDRETRY ? TBoxResult::Retry : TBoxResult::Cancel;
@@ -64,7 +119,7 @@ TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& t
 
 void ErrorBox(HWND owner, const std::string& caption, const std::string& text) {
   Trace("box: " + text);
-  MessageBoxA(owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+  OwnMessageBox(owner, text, caption, MB_OK | MB_ICONERROR);
 }
 
 }  // namespace kova::ui

@@ -13,8 +13,10 @@
 #include <string>
 
 #include "platform/main_loop.h"
+#include "platform/win32/message_filter.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
+#include "ui/win32/message_box_win32.h"
 
 namespace kova::ui {
 namespace {
@@ -143,6 +145,9 @@ LRESULT CALLBACK RightButtonFilter(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(rightButtonHook, code, wParam, lParam);
 }
 
+// The one news control of the window, which the message loop gives its keys.
+TNewsBrowser::THost* keyHost = nullptr;
+
 }  // namespace
 
 // The control's site: its client site and in-place site in the panel, its user-interface host
@@ -224,6 +229,20 @@ class TNewsBrowser::THost final : public IOleClientSite,
     VariantClear(&headers);
     SysFreeString(address);
     return SUCCEEDED(result);
+  }
+
+  // Gives a key meant for the page to the control first: an in-place active object takes its
+  // accelerators (Tab between links, Ctrl+C) before the message is translated and dispatched.
+  bool TranslateKey(MSG& message) {
+    if (!browser_ || !panelVisible) return false;
+    if (message.hwnd != panel_ && !IsChild(panel_, message.hwnd)) return false;
+    IOleInPlaceActiveObject* active = nullptr;
+    if (FAILED(browser_->QueryInterface(IID_IOleInPlaceActiveObject,
+                                        reinterpret_cast<void**>(&active))))
+      return false;
+    const HRESULT taken = active->TranslateAccelerator(&message);
+    active->Release();
+    return taken == S_OK;
   }
 
   bool panelVisible = false;
@@ -448,13 +467,23 @@ TNewsBrowser::TNewsBrowser(HWND panel, std::function<void()> onTopLevelComplete)
   if (SUCCEEDED(CoInternetSetFeatureEnabled(FEATURE_DISABLE_NAVIGATION_SOUNDS,
                                             SET_FEATURE_ON_PROCESS, TRUE)))
     Trace("news: navigation sounds off");
+  InstallDialogCloser();
   if (!host_->Create()) {
     Trace("news: no browser engine");
     host_->Destroy();
+    return;
   }
+  keyHost = host_;
+  platform::SetMessageFilter([](MSG& message) {
+    return message.message >= WM_KEYFIRST && message.message <= WM_KEYLAST && keyHost &&
+           keyHost->TranslateKey(message);
+  });
 }
 
 TNewsBrowser::~TNewsBrowser() {
+  platform::SetMessageFilter(nullptr);
+  keyHost = nullptr;
+  RemoveDialogCloser();
   host_->Destroy();
   host_->Release();
 }

@@ -5,6 +5,7 @@
 
 #include "core/startup.h"
 #include "ui/trace.h"
+#include "ui/win32/message_box_win32.h"
 
 namespace kova::ui {
 namespace {
@@ -47,10 +48,10 @@ void TTrayIcon::SetVisible(bool visible) {
   if (visible == visible_) return;
   NOTIFYICONDATAA data = Data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
   if (!Shell_NotifyIconA(visible ? NIM_ADD : NIM_DELETE, &data)) {
-    MessageBoxA(
+    OwnMessageBox(
         nullptr,
         visible ? "Cannot create shell notification icon" : "Cannot remove shell notification icon",
-        caption_.c_str(), MB_OK | MB_ICONERROR);
+        caption_, MB_OK | MB_ICONERROR);
     return;
   }
   visible_ = visible;
