@@ -1,5 +1,7 @@
 #include "core/options.h"
 
+#include <algorithm>
+
 #include "core/patch_list.h"
 #include "core/utility.h"
 #include "platform/clock.h"
@@ -84,6 +86,11 @@ void TOptions::LoadFromStream(TStream& stream) {
         else if (item.Name() == "allow_multiple_run")
           Flags |= ofAllowMultipleRun;
       }
+    } else if (name == "connections") {
+      // A count that is no number leaves the one before; any other is kept within 1 to 16.
+      std::int64_t count = 0;
+      if (ParseDecimal64(TrimBlanks(element.ElementText()), count))
+        Connections = static_cast<int>(std::clamp<std::int64_t>(count, 1, kMaxConnections));
     } else if (name == "hard_check") {
       ReadMaskList(element, HardCheckMasks);
     } else if (name == "soft_check") {
@@ -101,6 +108,7 @@ TUpdaterOptions::TUpdaterOptions(TRootKey rootKey, std::string registryPath)
 void TUpdaterOptions::ResetDefaults() {
   FullCheckDays = 7;
   Flags = ofCloseUpdater;
+  Connections = kDefaultConnections;
   HardCheckMasks.clear();
   SoftCheckMasks.clear();
 }

@@ -71,6 +71,15 @@ class TOptions {
   // key pinned no other build is ever written or started.
   std::string UpdaterSha256;
   std::int64_t UpdaterSerial = -1;
+  // How many transfers may run at once ("connections"): the archive of the file being repaired
+  // and those of the files after it, fetched ahead. 1 fetches one archive at a time.
+  int Connections = kDefaultConnections;
+  // For one run, from the command line: replaces what any document says (0: none).
+  int ConnectionsOverride = 0;
+  int TransferCount() const { return ConnectionsOverride > 0 ? ConnectionsOverride : Connections; }
+
+  static constexpr int kDefaultConnections = 6;
+  static constexpr int kMaxConnections = 16;
 };
 
 class TUpdaterOptions : public TOptions {

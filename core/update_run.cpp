@@ -7,9 +7,11 @@
 #include <set>
 #include <unordered_map>
 
+#include "core/fetch_ahead.h"
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/utility.h"
+#include "net/connection_pool.h"
 #include "net/url.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -34,17 +36,6 @@ constexpr std::int64_t kMaxOptionsSize = 1 << 20;
 constexpr std::int64_t kMaxSignatureSize = 4096;
 const char kFolderBusy[] = "Another launcher is updating the game folder. Please Check files again";
 const char kKeyWithoutUid[] = "Error in the options: a public key is pinned but no uid is given";
-
-// The local path of a published name: the game folder, and the name with "/" separators.
-std::string LocalPath(const std::string& home, const std::string& name) {
-  return home + BackslashToSlash(name);
-}
-
-// The most an archive of a file of `size` bytes can take: LZMA never grows data by more than a
-// small fraction, so a download past this is no archive of that file.
-std::int64_t ArchiveSizeBound(std::int64_t size) {
-  return 13 + size + size / 16 + 65536;
-}
 
 // Whether a file starts as a program does: an ELF header, or a "#!" line naming its interpreter.
 bool StartsAsProgram(const std::string& path) {
@@ -103,6 +94,11 @@ struct TUpdateRun::TRunState {
   // Dates as the cache held them before a reset forced a read: a file found unchanged then
   // leaves the cache as it was, instead of rewriting all of it after every check.
   std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
+  // The records in the order they are worked on, and the transfers of those after the one in
+  // its turn.
+  std::vector<TPatchItem*> Order;
+  std::unique_ptr<TFetchAhead> Ahead;
+  std::size_t Head = 0;  // the record in its turn
   // Held while the records are worked on: no other launcher repairs the folder meanwhile.
   std::unique_ptr<platform::TFolderLock> FolderLock;
   // Folders a new file was renamed into. Each new file is on the disk before it takes its name,
@@ -183,6 +179,9 @@ void TUpdateRun::EndRun(const std::string& text) {
 }
 
 void TUpdateRun::FinishRun(bool resetBars) {
+  // Connections are kept for the requests of one run only: a server's idle time-out would end
+  // them long before the next one.
+  TConnectionPool::Shared().CloseAll();
   if (resetBars) ResetProgress();
   lastRunCancelled_ = cancelled_;
   SetRunning(false);
@@ -450,6 +449,16 @@ void TUpdateRun::ServeMessagesNowAndThen(TRunState& run) {
   host_.ProcessMessages();
 }
 
+void TUpdateRun::WaitFetchingAhead(TRunState& run, TWaitingThread& worker) {
+  // A transfer fetched ahead that ends wakes the wait: its place goes to the next archive at
+  // once, not only when the record in its turn is done.
+  platform::WaitUntilServingMessages([&] {
+    if (worker.DoneEvent.IsSet()) return true;
+    run.Ahead->TopUp(run.Head);
+    return false;
+  });
+}
+
 void TUpdateRun::StepTotalProgress(TRunState& run) {
   ++run.Processed;
   const int position = BarPosition(host_.ProgressMax(), static_cast<std::int64_t>(run.Processed),
@@ -490,18 +499,34 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   host_.SetInfo("Checking files...");
   host_.ProcessMessages();
 
-  auto it = run.Map.Iterate();
-  while (TPatchItem* item = it->CurrentValue()) {
+  for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
+    run.Order.push_back(item);
+  TFetchAhead::TSettings ahead;
+  ahead.Home = run.Home;
+  ahead.BaseUrl = run.BaseUrl;
+  ahead.Transfers = o.TransferCount();
+  ahead.Sha256 = !o.PublicKey.empty();
+  ahead.IsSoftCheck = [&o](const std::string& name) { return o.IsSoftCheck(name); };
+  run.Ahead = std::make_unique<TFetchAhead>(run.Order, ahead, &cancelEvent_, ProgressCallback());
+  for (std::size_t head = 0; head < run.Order.size();) {
     // Records that need no worker follow each other without a wait: the window's messages are
     // let through between them now and then.
     ServeMessagesNowAndThen(run);
     if (cancelled_) break;
-    const TStep step = ProcessRecord(run, *item);
-    if (step == TStep::Ended) return;
+    run.Head = head;
+    run.Ahead->TopUp(head);
+    const TStep step = ProcessRecord(run, *run.Order[head]);
+    if (step == TStep::Ended) {
+      run.Ahead.reset();
+      TConnectionPool::Shared().CloseAll();
+      return;
+    }
     if (step == TStep::Retry) continue;
     StepTotalProgress(run);
-    it->Next();
+    ++head;
   }
+  // Transfers a cancel left running end here; their partial files stay for the next run.
+  run.Ahead.reset();
 
   // The cache is to speak of files that are on the disk.
   run.SyncFolders();
@@ -653,7 +678,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       ServeMessagesNowAndThen(run);
     } else {
       TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback(), pinned);
-      WaitWithMessages(worker);
+      WaitFetchingAhead(run, worker);
       a = worker.Crc;
       failed = worker.HasError();
       code = worker.ErrorCode();
@@ -679,7 +704,10 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     target.FileDate = b;
     if (!run.DatesChanged && !o.IsHardCheck(name) && !sameAsCached) run.DatesChanged = true;
   }
-  if (a == target.Checksum) return TStep::Next;
+  if (a == target.Checksum) {
+    run.Ahead->Drop(item);
+    return TStep::Next;
+  }
 
   // Repair: nothing is written through a link in the game folder (a player's "saves" link to
   // another disk, say): such a file is reported as not updated, like one that cannot be written.
@@ -695,7 +723,10 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   // size are easily forged.
   const bool verify = !o.PublicKey.empty();
   std::uint32_t u = ~item.Checksum;
-  if (platform::FileExists(archive)) {
+  // An archive fetched ahead is judged below as one fetched now; any other found there is a
+  // leftover of an earlier run, checked before it is used.
+  std::unique_ptr<TDownloadThread> fetched = run.Ahead->Take(item);
+  if (!fetched && platform::FileExists(archive)) {
     {
       TChecksumThread worker(archive, &cancelEvent_, nullptr, verify);
       WaitWithMessages(worker);
@@ -714,15 +745,16 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     TDownloadOutcome outcome = doFailed;
     std::string digest;
     try {
-      // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
-      TDownloadThread worker(run.BaseUrl + PercentEncodePath(BackslashToSlash(item.FileName)),
-                             archive, 0, &cancelEvent_, ProgressCallback(), revalidate,
-                             ArchiveSizeBound(target.Size), verify);
-      WaitWithMessages(worker);
-      outcome = worker.Outcome;
-      worker.Finish();
-      u = worker.Crc;
-      digest = worker.Sha256;
+      std::unique_ptr<TDownloadThread> worker = std::move(fetched);
+      if (!worker)
+        worker = std::make_unique<TDownloadThread>(ArchiveUrl(run.BaseUrl, item), archive, 0,
+                                                   &cancelEvent_, ProgressCallback(), revalidate,
+                                                   ArchiveSizeBound(target.Size), verify);
+      WaitFetchingAhead(run, *worker);
+      outcome = worker->Outcome;
+      worker->Finish();
+      u = worker->Crc;
+      digest = worker->Sha256;
     } catch (const std::exception&) {
       outcome = doFailed;  // the partial file could not be opened or created
     }
@@ -777,7 +809,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   std::string freshDigest;
   {
     TDecompressThread worker(archive, fresh, ProgressCallback(), target.Size, verify);
-    WaitWithMessages(worker);
+    WaitFetchingAhead(run, worker);
     unpackFailed = worker.HasError();
     // What was unpacked must be the archive that was checked, and what it gave the listed file:
     // the archive's name may have been given another file since its check.

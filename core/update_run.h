@@ -57,6 +57,8 @@ class TUpdateRun {
   enum class TStep { Next, Retry, Ended };
   TStep ProcessRecord(TRunState& run, TPatchItem& item);
   void StepTotalProgress(TRunState& run);
+  // Waits for the record's own worker while the transfers ahead are kept going.
+  void WaitFetchingAhead(TRunState& run, TWaitingThread& worker);
   void SetFilePosition(int position);
   void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace kova {
 namespace {
@@ -80,6 +81,16 @@ void TTCPBlockSocket::CloseSocket() {
   start_ = 0;
   pendingSkip_ = 0;
   closedCleanly_ = false;
+}
+
+void TTCPBlockSocket::SwapConnection(TTCPBlockSocket& other) noexcept {
+  socket_.Swap(other.socket_);
+  buffer_.swap(other.buffer_);
+  std::swap(start_, other.start_);
+  std::swap(pendingSkip_, other.pendingSkip_);
+  std::swap(closedCleanly_, other.closedCleanly_);
+  tls_.swap(other.tls_);
+  tlsError_.swap(other.tlsError_);
 }
 
 void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, int timeoutMs) {

@@ -68,6 +68,9 @@ class TTCPBlockSocket {
   // through the session, until the socket is closed.
   bool StartTls(const std::string& host, int timeoutMs);
   bool IsSecure() const { return tls_ != nullptr; }
+  // Exchanges the open connection (with what was received of it and its secure session) with
+  // `other`'s; the stop flag, the status callback and the limits stay with each object.
+  void SwapConnection(TTCPBlockSocket& other) noexcept;
 
   void SendString(const std::string& data);
   // One line; the line end (CR LF, LF CR, CR or LF) is dropped. Longer than MaxLineLength fails.

@@ -1,5 +1,6 @@
 #include "net/http_send.h"
 
+#include "net/connection_pool.h"
 #include "net/url.h"
 #include "support/text.h"
 
@@ -151,7 +152,7 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
   DownloadSize = 0;
   ChunkedTotal = 0;
   BodyStarted = false;
-  headerBytes_ = 0;
+  Reused = false;
   UploadSize = 0;
   Sock.MaxLineLength = kMaxHeaderLine;
   const std::string request = ComposeRequest(method, parts);
@@ -165,34 +166,83 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     return false;
   }
   const bool secure = SameTextAscii(parts.Protocol, "https");
-  const bool reuse = Sock.IsOpen() && openHost_ == TargetHost && openPort_ == TargetPort &&
-                     Sock.IsSecure() == secure && !Sock.CanRead(0);
-  if (!reuse) {
-    Sock.Connect(TargetHost, TargetPort, Timeout);
-    // A failed handshake or an unverified server is a failed connection like a refused one.
-    if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, Timeout);
-    if (Sock.LastError() != 0) {
-      Sock.CloseSocket();
-      openHost_.clear();
-      Clear();
-      return false;
+  const bool keep = Protocol == "1.1";
+  const std::string key = TConnectionPool::Key(secure, TargetHost, TargetPort);
+  // A connection of this object's own is used again only for the same server, and only while it
+  // has nothing to say (the end, or bytes that answer no request, make it useless).
+  if (Sock.IsOpen() && (openHost_ != TargetHost || openPort_ != TargetPort ||
+                        openSecure_ != secure || Sock.CanRead(0))) {
+    Sock.CloseSocket();
+    openHost_.clear();
+  }
+  Reused = Sock.IsOpen() || (keep && Pool && Pool->Take(key, Sock));
+  for (;;) {
+    if (!Sock.IsOpen()) {
+      Reused = false;
+      Sock.Connect(TargetHost, TargetPort, Timeout);
+      // A failed handshake or an unverified server is a failed connection like a refused one.
+      if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, Timeout);
+      if (Sock.LastError() != 0) {
+        Sock.CloseSocket();
+        openHost_.clear();
+        Clear();
+        return false;
+      }
     }
     openHost_ = TargetHost;
     openPort_ = TargetPort;
+    openSecure_ = secure;
+    Sock.ResetLastError();
+    bool closeAfter = true;
+    const bool ok = Exchange(method, url, request, closeAfter);
+    // A server may close a kept connection at any moment (its idle time-out, its limit of
+    // requests), also just as the request goes out: that costs a new connection, not a failure.
+    if (!ok && Reused && DroppedBeforeAnswer()) {
+      Sock.CloseSocket();
+      Reused = false;
+      continue;
+    }
+    if (closeAfter || !ok) {
+      Sock.CloseSocket();
+      openHost_.clear();
+    } else if (keep && Pool) {
+      Pool->Keep(key, Sock);
+      openHost_.clear();
+    }
+    return ok;
   }
+}
+
+bool THTTPSend::DroppedBeforeAnswer() const {
+  const int error = Sock.LastError();
+  return error != 0 && error != kErrStopped && error != kErrTimeout && error != kErrMalformed &&
+         ResultCode == 0 && Headers.empty() && Document.Size() == 0;
+}
+
+bool THTTPSend::Exchange(const std::string& method, const std::string& url,
+                         const std::string& request, bool& closeAfter) {
+  headerBytes_ = 0;
+  oldServer_ = false;
+  serverKeepsOpen_ = false;
   Sock.SendString(request);
   Clear();
-  if (Sock.LastError() != 0) return false;
+  if (Sock.LastError() != 0) {
+    ResultCode = 0;
+    return false;
+  }
 
   if (!ReadStatus()) return false;
   TFraming framing = TFraming::Unknown;
   std::int64_t length = -1;
-  bool closeAfter = Protocol != "1.1";
-  if (ResultCode != 0 && !ReadHeaders(framing, length, closeAfter)) return false;
+  bool closeAsked = false;
+  if (ResultCode != 0 && !ReadHeaders(framing, length, closeAsked)) return false;
+  // Kept open: an HTTP/1.1 request answered by a response that says nothing against it (an
+  // HTTP/1.0 server must say keep-alive) and whose end is known without the connection's end.
+  closeAfter =
+      Protocol != "1.1" || closeAsked || ResultCode == 0 || (oldServer_ && !serverKeepsOpen_);
   if (TakeRedirect(url)) {
     // The redirect's own body is of no use: the connection goes with it.
-    Sock.CloseSocket();
-    openHost_.clear();
+    closeAfter = true;
     return true;
   }
 
@@ -201,6 +251,7 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
   if (!SameTextAscii(method, "HEAD") && ResultCode != 204 && ResultCode != 304) {
     switch (framing) {
       case TFraming::Unknown:
+        closeAfter = true;
         ok = ReadUnknown();
         break;
       case TFraming::Sized:
@@ -212,10 +263,6 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     }
   }
   Document.Seek(0);
-  if (closeAfter || !ok) {
-    Sock.CloseSocket();
-    openHost_.clear();
-  }
   CollectCookies();
   return ok;
 }
@@ -239,6 +286,7 @@ bool THTTPSend::ReadStatus() {
     }
     if (StartsWithUpper(UpperCaseAscii(line.substr(0, 5)), "HTTP/")) {
       Headers.push_back(line);
+      oldServer_ = line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/0.9") == 0;
       const std::size_t space = line.find(' ');
       const std::string rest =
           space == std::string::npos ? std::string() : TrimBlanks(line.substr(space + 1));
@@ -304,6 +352,7 @@ bool THTTPSend::ReadHeaders(TFraming& framing, std::int64_t& length, bool& close
       }
     } else if (StartsWithUpper(upper, "CONNECTION:")) {
       if (upper.find("CLOSE") != std::string::npos) closeAfter = true;
+      if (upper.find("KEEP-ALIVE") != std::string::npos) serverKeepsOpen_ = true;
     }
   }
   return true;

@@ -57,6 +57,11 @@ class THTTPSend {
   int MaxRedirects = 0;
   std::string UserName;
   std::string Password;
+  // Where connections are kept between requests (HTTP/1.1 only); none: this object keeps its
+  // own last connection.
+  class TConnectionPool* Pool = nullptr;
+  // Whether the last request went over a connection kept from an earlier one.
+  bool Reused = false;
 
   static constexpr std::size_t kMaxHeaderLine = 100 * 1024;
   static constexpr std::size_t kMaxHeaderBlock = 300 * 1024;
@@ -67,6 +72,12 @@ class THTTPSend {
  private:
   enum class TFraming { Unknown, Sized, Chunked };
   bool PerformOne(const std::string& method, const std::string& url);
+  // Sends the request and reads the response over the open connection.
+  bool Exchange(const std::string& method, const std::string& url, const std::string& request,
+                bool& closeAfter);
+  // Whether a failure on a kept connection was the server having dropped it before answering,
+  // which a new connection retries.
+  bool DroppedBeforeAnswer() const;
   // Whether the response just read is a redirect to follow; then `redirectTo_` is set.
   bool TakeRedirect(const std::string& url);
   std::string ComposeRequest(const std::string& method, const struct TUrlParts& url) const;
@@ -81,7 +92,10 @@ class THTTPSend {
 
   std::string openHost_;
   std::string openPort_;
-  std::size_t headerBytes_ = 0;  // status lines and headers of this response so far
+  bool openSecure_ = false;
+  bool oldServer_ = false;        // the response came as HTTP/1.0
+  bool serverKeepsOpen_ = false;  // the response said "Connection: keep-alive"
+  std::size_t headerBytes_ = 0;   // status lines and headers of this response so far
   bool followRedirect_ = false;
   std::string redirectTo_;
 };

@@ -68,6 +68,12 @@ class TTcpSocket {
   int Send(const void* data, std::size_t size, std::size_t& sent);
   void Close();
   bool IsOpen() const { return handle_ != kNone; }
+  // Exchanges the connections of two sockets (a kept connection handed to another client).
+  void Swap(TTcpSocket& other) noexcept {
+    const long long mine = handle_;
+    handle_ = other.handle_;
+    other.handle_ = mine;
+  }
 
  private:
   static constexpr long long kNone = -1;

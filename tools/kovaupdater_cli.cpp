@@ -1,6 +1,6 @@
 // kovaupdater-cli: the update run with a console in place of the window.
 //
-//   kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N]
+//   kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] [--connections N]
 //
 // Information lines go to standard output, one per line, and nothing else; progress goes to
 // standard error. The exit status is 0 when the run ends with "All files have been checked" (or
@@ -27,7 +27,8 @@ namespace {
 int Usage(const char* message) {
   if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
   std::fprintf(stderr,
-               "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N]\n");
+               "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] "
+               "[--connections N]\n");
   return 2;
 }
 
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
   std::string home;
   bool check = false;
   int retries = 3;
+  int connections = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     // The argument after an option, or null when the command line ends.
@@ -60,6 +62,13 @@ int main(int argc, char** argv) {
       if (!v || *end != '\0' || n < 0 || n > 1000000)
         return Usage("--retries needs a number from 0");
       retries = static_cast<int>(n);
+    } else if (arg == "--connections") {
+      const char* v = value();
+      char* end = nullptr;
+      const long n = v ? std::strtol(v, &end, 10) : -1;
+      if (!v || *end != '\0' || n < 1 || n > TOptions::kMaxConnections)
+        return Usage("--connections needs a number from 1 to 16");
+      connections = static_cast<int>(n);
     } else if (arg == "--help" || arg == "-h") {
       return Usage(nullptr);
     } else {
@@ -101,6 +110,7 @@ int main(int argc, char** argv) {
   if (homeDir.empty() || homeDir.back() != '/') homeDir += '/';
   options.SetHomeDir(homeDir);
 
+  options.ConnectionsOverride = connections;
   TConsoleHost host(retries, stdout, stderr, ::isatty(STDERR_FILENO) != 0);
   TUpdateRun run(host);
   platform::OnInterrupt([&run] {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "net/connection_pool.h"
 #include "net/content_coding.h"
 #include "net/http_date.h"
 #include "platform/files.h"
@@ -205,6 +206,10 @@ void TDownloadThread::DoWork() {
   Outcome = doDownloaded;
   http_ = std::make_unique<THTTPSend>();
   http_->UserAgent = "KovaUpdater/1.0";
+  // One connection per server serves every request of the run, one after the other: each new
+  // one would cost round trips (and a TLS handshake) before the first byte.
+  http_->Protocol = "1.1";
+  http_->Pool = &TConnectionPool::Shared();
   http_->NameValueSeparator = ":";
   http_->Timeout = Timeout;
   // A site moved to https (or a mirror) answers with a redirect.

@@ -3,6 +3,7 @@
 // resumable ".part" file, with a CRC-32 of the data, progress reports, cancellation and a check
 // whether the server copy is newer than the caller's.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,9 @@ class TDownloadThread final : public TCommonThread {
   // Waits until the thread has ended. After an abort (cancel, equal date) the GUI thread's wait
   // returns early; Crc and the partial file are final only once the thread has ended.
   void Finish() { JoinServingMessages(); }
+  // Ends the transfer as a cancel does, for this download alone (a transfer fetched ahead that
+  // the run no longer needs); its partial file stays for a later resume.
+  void Stop() { stopRequested_ = true; }
 
   const std::string Url;
   const std::string FileName;
@@ -84,7 +88,7 @@ class TDownloadThread final : public TCommonThread {
   void ReadServerDate();
   void Abort();
   void FinalPhase();
-  bool CancelRequested() const { return IsCancelSignalled(CancelEvent); }
+  bool CancelRequested() const { return stopRequested_ || IsCancelSignalled(CancelEvent); }
   void Report();
 
   TStream* target_;
@@ -96,6 +100,7 @@ class TDownloadThread final : public TCommonThread {
   std::chrono::steady_clock::time_point windowStart_;
   std::int64_t windowBytes_ = 0;
   std::unique_ptr<class TContentDecoder> decoder_;
+  std::atomic<bool> stopRequested_{false};
 };
 
 }  // namespace kova

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -334,6 +335,12 @@ bool SyncFolderOf(const std::string& path) {
                                                         : path.substr(0, slash);
   TFd f(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return f.fd >= 0 && ::fsync(f.fd) == 0;
+}
+
+std::int64_t FreeDiskSpace(const std::string& folder) {
+  struct statvfs info {};
+  if (::statvfs(folder.c_str(), &info) != 0) return -1;
+  return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
 }
 
 std::size_t MaxPathLength() {

@@ -393,6 +393,12 @@ bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
   return true;
 }
 
+std::int64_t FreeDiskSpace(const std::string& folder) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return -1;
+  return static_cast<std::int64_t>(available.QuadPart);
+}
+
 bool SyncFolderOf(const std::string&) {
   return true;  // NTFS keeps a rename with the file's own flushed data
 }

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "net/http_send.h"
 #include "tests/common/child_process.h"
@@ -141,6 +143,17 @@ class TNginx {
         5);
     return log;
   }
+  // The connections the requests for paths containing `part` came on, in the order of the
+  // requests (nginx numbers its connections).
+  std::vector<std::string> ConnectionsOf(const std::string& part) const {
+    AccessLog();  // waits until the earlier requests are written
+    std::vector<std::string> out;
+    std::istringstream lines(ReadFile(dir_ / "connections.log"));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(part) != std::string::npos) out.push_back(line.substr(0, line.find(' ')));
+    }
+    return out;
+  }
 
  private:
   static void ForceDir(const std::string& path) { std::filesystem::create_directories(path); }
@@ -160,9 +173,13 @@ class TNginx {
                   "events { worker_connections 64; }\n"
                   "http {\n"
                   "  log_format probe '$request|$http_range|$http_user_agent|$status';\n"
+                  "  log_format connection '$connection $request';\n"
                   "  access_log " +
                   dir_ / "access.log" +
                   " probe;\n"
+                  "  access_log " +
+                  dir_ / "connections.log" +
+                  " connection;\n"
                   "  client_body_temp_path " +
                   dir_ / "tmp" +
                   ";\n"

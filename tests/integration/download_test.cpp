@@ -134,7 +134,7 @@ TEST_F(Download, FileModeWritesTheTargetThroughAPartFileWithItsCrc) {
   EXPECT_FALSE(std::filesystem::exists(target + ".part"));
   const auto log = LogFor("/big.bin");
   ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), "GET /big.bin HTTP/1.0|-|KovaUpdater/1.0|200");
+  EXPECT_EQ(log.back(), "GET /big.bin HTTP/1.1|-|KovaUpdater/1.0|200");
 }
 
 TEST_F(Download, ResumesAPartFileEightKilobytesBeforeItsEnd) {
@@ -148,7 +148,7 @@ TEST_F(Download, ResumesAPartFileEightKilobytesBeforeItsEnd) {
   EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{91808, 0}));
   EXPECT_EQ(progress.reports.back(), (std::pair<std::int64_t, std::int64_t>{1 << 20, 1 << 20}));
   ASSERT_FALSE(LogFor("/big.bin").empty());
-  EXPECT_EQ(LogFor("/big.bin").back(), "GET /big.bin HTTP/1.0|bytes=91808-|KovaUpdater/1.0|206");
+  EXPECT_EQ(LogFor("/big.bin").back(), "GET /big.bin HTTP/1.1|bytes=91808-|KovaUpdater/1.0|206");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(run.Crc, CrcOf(content));
 }
@@ -179,7 +179,7 @@ TEST_F(Download, APartFileOfExactlyTheMarginIsDiscarded) {
   const TFileRun run = FileDownload(nginx_->Url("/small.bin"), target);
   EXPECT_EQ(run.Result.Outcome, doDownloaded);
   ASSERT_FALSE(LogFor("/small.bin").empty());
-  EXPECT_EQ(LogFor("/small.bin").back(), "GET /small.bin HTTP/1.0|-|KovaUpdater/1.0|200");
+  EXPECT_EQ(LogFor("/small.bin").back(), "GET /small.bin HTTP/1.1|-|KovaUpdater/1.0|200");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(run.Crc, CrcOf(content));
 }
@@ -205,7 +205,7 @@ TEST_F(Download, CancelKeepsThePartFileAndTheNextDownloadResumesIt) {
   const TFileRun second = FileDownload(nginx_->Url("/huge.bin"), target);
   EXPECT_EQ(second.Result.Outcome, doDownloaded);
   ASSERT_FALSE(LogFor("/huge.bin").empty());
-  EXPECT_EQ(LogFor("/huge.bin").back(), "GET /huge.bin HTTP/1.0|bytes=" +
+  EXPECT_EQ(LogFor("/huge.bin").back(), "GET /huge.bin HTTP/1.1|bytes=" +
                                             std::to_string(kept - 8192) + "-|KovaUpdater/1.0|206");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(second.Crc, CrcOf(content));
@@ -275,7 +275,7 @@ TEST_F(Download, ResumesPastTwoGibibytes) {
   EXPECT_EQ(progress.reports.front(), (std::pair<std::int64_t, std::int64_t>{resumeAt, 0}));
   ASSERT_FALSE(LogFor("/sparse.bin").empty());
   EXPECT_EQ(LogFor("/sparse.bin").back(),
-            "GET /sparse.bin HTTP/1.0|bytes=" + std::to_string(resumeAt) + "-|KovaUpdater/1.0|206");
+            "GET /sparse.bin HTTP/1.1|bytes=" + std::to_string(resumeAt) + "-|KovaUpdater/1.0|206");
   EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(target)), kSize);
   auto served_stream = platform::OpenFileStream(served, platform::TFileMode::OpenRead);
   EXPECT_EQ(run.Crc, ~CrcOfStream(*served_stream, 0, kCrcInit));

@@ -114,8 +114,9 @@ TEST_F(UpdateCli, NamesThatNeedEncodingInAUrlAreInstalled) {
 }
 
 TEST_F(UpdateCli, InstallsThroughAReverseProxyThatSendsNoLength) {
-  // An application server behind nginx's proxy_pass: to an HTTP/1.0 client the body has no
-  // length and ends when the connection closes.
+  // An application server behind nginx's proxy_pass that gives no length: to an HTTP/1.0
+  // client (the probe) the body ends when the connection closes; the launcher asks with
+  // HTTP/1.1 and gets it in chunks.
   test::TScriptedServer app;
   test::TNginx proxy("    location /app/ { proxy_pass http://127.0.0.1:" +
                      std::to_string(app.Port()) + "/files" + nginx_->Root() + "/; }\n");
@@ -196,7 +197,7 @@ TEST_F(UpdateCli, ResumesAnInterruptedArchiveDownload) {
   const std::size_t mark = LogMark();
   EXPECT_EQ(Cli().Status, 0);
   const auto log = LogSince(mark);
-  EXPECT_EQ(CountContaining(log, "textures.pak.lzma HTTP/1.0|bytes=11808-|"), 1u);
+  EXPECT_EQ(CountContaining(log, "textures.pak.lzma HTTP/1.1|bytes=11808-|"), 1u);
   ExpectHomeMatchesSource();
 }
 

@@ -156,6 +156,18 @@ def scenario(path, request, conn):
             conn.sendall(body_reply(b"missing", status=b"404 Not Found"))
             return
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + body)
+    elif path.startswith("/kept/"):
+        # HTTP/1.1 with a length: the connection stays open. The next request on it is taken
+        # and the connection dropped without an answer, as a server whose idle time-out ends
+        # just as a request arrives does.
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: " + str(len(path)).encode() + b"\r\n\r\n" +
+                     path.encode())
+        try:
+            if conn.recv(65536):
+                with lock:
+                    requests.append(b"dropped")
+        except OSError:
+            pass
     elif path == "/__requests":
         with lock:
             data = b"\x00".join(requests)

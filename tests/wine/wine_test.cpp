@@ -64,7 +64,7 @@ TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
   ExpectHomeMatchesSource();
   const auto log = LogSince(mark);
   EXPECT_EQ(CountContaining(
-                log, "big.pak.lzma HTTP/1.0|bytes=" + std::to_string(archive.size() / 2 - 8192) +
+                log, "big.pak.lzma HTTP/1.1|bytes=" + std::to_string(archive.size() / 2 - 8192) +
                          "-|KovaUpdater/1.0|206"),
             1u)
       << Lines(nginx_->AccessLog()).back();

@@ -1,0 +1,81 @@
+#pragma once
+// The archives of the records after the one being worked on, fetched while it is checked,
+// unpacked and replaced, so that a run over many files waits on the link's bandwidth rather than
+// on a round trip per file. Only what is known without reading a file is fetched ahead: a
+// missing file, or one whose size is not the listed one. Every transfer writes only its
+// archive's ".part" file and then the archive's name; the game's files are touched only by the
+// record in its turn, which takes its fetched archive from here and checks it as it would one
+// it fetched itself.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/patch_list.h"
+#include "workers/download_thread.h"
+
+namespace kova {
+
+// The local path of a published name: the game folder, and the name with "/" separators.
+std::string LocalPath(const std::string& home, const std::string& name);
+// The most an archive of a file of `size` bytes can take: LZMA never grows data by more than a
+// small fraction, so a download past this is no archive of that file.
+std::int64_t ArchiveSizeBound(std::int64_t size);
+// The address of a record's archive beside the list at `baseUrl`.
+std::string ArchiveUrl(const std::string& baseUrl, const TPatchItem& item);
+
+class TFetchAhead {
+ public:
+  struct TSettings {
+    std::string Home;
+    std::string BaseUrl;
+    // Transfers at once, the record's own included: 1 fetches nothing ahead.
+    int Transfers = 1;
+    bool Sha256 = false;  // the archives are to be judged by their signed digests
+    bool SoftCheck(const std::string& name) const { return IsSoftCheck && IsSoftCheck(name); }
+    std::function<bool(const std::string&)> IsSoftCheck;
+  };
+
+  TFetchAhead(const std::vector<TPatchItem*>& order, TSettings settings,
+              const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+  // Stops every transfer still running; their partial files stay for the next run.
+  ~TFetchAhead();
+  TFetchAhead(const TFetchAhead&) = delete;
+  TFetchAhead& operator=(const TFetchAhead&) = delete;
+
+  // Starts transfers for the records after `head` (an index into the order), as far as the
+  // limits allow.
+  void TopUp(std::size_t head);
+  // Hands over the transfer fetched ahead for `item`, whose progress is shown from now on; null
+  // when there is none.
+  std::unique_ptr<TDownloadThread> Take(const TPatchItem& item);
+  // The record needs no archive after all: its transfer is stopped and what it fetched removed.
+  void Drop(const TPatchItem& item);
+  std::size_t Running() const;
+
+  // What the archives fetched ahead and not yet taken may hold together.
+  static constexpr std::int64_t kBudget = 256ll * 1024 * 1024;
+  // Left free on the disk beyond them, for the unpacked files and the player's own.
+  static constexpr std::int64_t kDiskReserve = 64ll * 1024 * 1024;
+  // Records looked at by one top-up at the most.
+  static constexpr std::size_t kLooksPerTopUp = 64;
+
+ private:
+  bool WantsArchive(const TPatchItem& item) const;
+
+  const std::vector<TPatchItem*>& order_;
+  const TSettings settings_;
+  const platform::TEvent* const cancelEvent_;
+  const TWorkerProgressEvent onProgress_;
+  std::size_t next_ = 0;  // the first record not yet looked at
+  std::map<const TPatchItem*, std::unique_ptr<TDownloadThread>> jobs_;
+  std::int64_t pendingBytes_ = 0;
+  // The record whose transfer reports progress: the one in its turn.
+  std::atomic<const TPatchItem*> shown_{nullptr};
+};
+
+}  // namespace kova
