@@ -752,6 +752,10 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
                                                    ArchiveSizeBound(target.Size), verify);
       WaitFetchingAhead(run, *worker);
       outcome = worker->Outcome;
+      // An archive fetched ahead may have arrived before its turn, while the bar showed another
+      // file: it shows this one's download as done.
+      if (outcome == doDownloaded && filePosition_ != host_.ProgressMax())
+        SetFilePosition(host_.ProgressMax());
       worker->Finish();
       u = worker->Crc;
       digest = worker->Sha256;
