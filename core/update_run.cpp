@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "core/fetch_ahead.h"
+#include "core/kept_document.h"
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/utility.h"
@@ -16,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/settings_store.h"
 #include "support/signature.h"
 #include "support/text.h"
 #include "workers/checksum_thread.h"
@@ -230,20 +232,24 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     }
     run.LastOptionsUrl = o.OptionsUrl;
     host_.SetInfo("Downloading options...");
-    TDownloadOutcome outcome;
-    {
-      // The options download hears a cancel too: a server that never answers must not hold a
-      // Cancel, a Close or an interrupt for the whole time-out.
-      TDownloadThread worker(o.OptionsUrl, 0, run.Stream, &cancelEvent_, ProgressCallback(),
-                             kMaxOptionsSize);
-      WaitWithMessages(worker);
-      outcome = worker.Outcome;
-    }
+    // The options download hears a cancel too: a server that never answers must not hold a
+    // Cancel, a Close or an interrupt for the whole time-out.
+    TKeptDocument kept(KeptFolder(), "options");
+    TFetched fetched = FetchDocument(run, kept, o.OptionsUrl, 0, kMaxOptionsSize);
     if (cancelled_) {
       EndRun(kCancelledByUser);
       return false;
     }
-    if (outcome != doDownloaded || !SignatureHolds(o.OptionsUrl, run.Stream.Data())) {
+    // A kept copy that no longer verifies (its key changed, the file was altered) is dropped
+    // and the document fetched whole.
+    if (fetched.NotModified &&
+        !SignatureHolds(o.OptionsUrl, run.Stream.Data(), fetched.Signature, true)) {
+      kept.Forget();
+      fetched = FetchDocument(run, kept, o.OptionsUrl, 0, kMaxOptionsSize);
+    }
+    const bool usable = fetched.Outcome == doDownloaded || fetched.NotModified;
+    if (!usable || (!fetched.NotModified &&
+                    !SignatureHolds(o.OptionsUrl, run.Stream.Data(), fetched.Signature, false))) {
       EndRun("Error while loading options");
       return false;
     }
@@ -282,6 +288,9 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     }
     o.Uid = uid;
     o.PublicKey = key;
+    if (!fetched.NotModified)
+      kept.Save(run.LastOptionsUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
+                fetched.LastModified);
     run.Stream.Clear();
   }
   return true;
@@ -376,24 +385,41 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   // With a key pinned every run verifies a signed list.
   const bool pinned = !o.PublicKey.empty();
   if (pinned) run.ListDate = 0;
-  TDownloadOutcome outcome;
-  {
-    TDownloadThread worker(o.PatchListUrl, run.ListDate, run.Stream, &cancelEvent_,
-                           ProgressCallback());
-    WaitWithMessages(worker);
-    outcome = worker.Outcome;
-    run.ListDate = worker.ServerDate;
+  const TDateTime lastUpdate = o.LastUpdate();
+  TKeptDocument kept(KeptFolder(), "patchlist");
+  TFetched fetched =
+      FetchDocument(run, kept, o.PatchListUrl, run.ListDate, TDownloadThread::MaxStreamBody);
+  // A kept copy that no longer verifies is dropped and the list fetched whole.
+  if (pinned && fetched.NotModified && !cancelled_ &&
+      !SignatureHolds(o.PatchListUrl, run.Stream.Data(), fetched.Signature, true)) {
+    kept.Forget();
+    fetched =
+        FetchDocument(run, kept, o.PatchListUrl, run.ListDate, TDownloadThread::MaxStreamBody);
+  }
+  // "Not modified" without a date of its own leaves the date of the list applied last.
+  run.ListDate = fetched.NotModified && fetched.ServerDate == 0 ? lastUpdate : fetched.ServerDate;
+  TDownloadOutcome outcome = fetched.Outcome;
+  const std::string cacheKey = o.SettingsKey() + "\\PatchList";
+  if (fetched.NotModified) {
+    // Unchanged: a signed list is judged again from its kept copy, as when it is downloaded;
+    // any other is taken from the cache as a list that is not newer, unless there is no cache.
+    if (pinned) {
+      outcome = doDownloaded;
+    } else {
+      LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
+      if (run.Map.Count() == 0) outcome = doDownloaded;
+    }
   }
   host_.SetInfo("");
   host_.ProcessMessages();
-  const std::string cacheKey = o.SettingsKey() + "\\PatchList";
   if (outcome == doFailed) {
     if (!cancelled_) {
       EndRun("Error while loading patchlist");
       return false;
     }
   } else if (outcome == doDownloaded) {
-    if (!SignatureHolds(o.PatchListUrl, run.Stream.Data())) {
+    if (!fetched.NotModified &&
+        !SignatureHolds(o.PatchListUrl, run.Stream.Data(), fetched.Signature, false)) {
       EndRun("Error while loading patchlist");
       return false;
     }
@@ -428,11 +454,18 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     // unchanged still spare the reads of unchanged files.
     run.FreshList = !pinned || !TakeCachedDates(o.RootKey, cacheKey + "\\", run.Map);
     if (run.FreshList && !o.Uid.empty()) RegDeleteKeyPath(o.RootKey, cacheKey);
-  } else if (!o.Uid.empty()) {
+    if (!fetched.NotModified)
+      kept.Save(o.PatchListUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
+                fetched.LastModified);
+  } else if (!o.Uid.empty() && !fetched.NotModified) {
     LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
   }
   run.Stream.Clear();
   return true;
+}
+
+std::string TUpdateRun::KeptFolder() const {
+  return TKeptDocument::FolderFor(platform::SettingsFolder(), UpdaterOptions().Uid);
 }
 
 void TUpdateRun::SetFilePosition(int position) {
@@ -560,19 +593,53 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   host_.ProcessMessages();
 }
 
-bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data) {
+bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data,
+                                std::string& signature, bool kept) {
   const std::string& keyText = UpdaterOptions().PublicKey;
   if (keyText.empty()) return true;
   std::string key;
   if (!DecodePublicKey(keyText, key)) return false;  // a key that is no key trusts nothing
-  TMemoryStream signature;
-  TDownloadOutcome outcome;
-  {
-    TDownloadThread worker(url + ".sig", 0, signature, &cancelEvent_, nullptr, kMaxSignatureSize);
-    WaitWithMessages(worker);
-    outcome = worker.Outcome;
+  if (!kept) {
+    TMemoryStream fetched;
+    TDownloadOutcome outcome;
+    {
+      TDownloadThread worker(url + ".sig", 0, fetched, &cancelEvent_, nullptr, kMaxSignatureSize);
+      WaitWithMessages(worker);
+      outcome = worker.Outcome;
+    }
+    if (outcome != doDownloaded) return false;
+    signature = fetched.Data();
   }
-  return outcome == doDownloaded && VerifySignature(data, signature.Data(), key);
+  return VerifySignature(data, signature, key);
+}
+
+TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& kept,
+                                               const std::string& url, TDateTime localDate,
+                                               std::int64_t maxBody) {
+  // A copy kept from the last run is asked for by its validators: an unchanged document costs
+  // a short answer instead of its whole body. The body may come compressed.
+  std::vector<std::string> ask{"Accept-Encoding: gzip"};
+  if (kept.Load(url)) {
+    const std::vector<std::string> conditions = kept.ConditionalHeaders();
+    ask.insert(ask.end(), conditions.begin(), conditions.end());
+  }
+  TFetched fetched;
+  run.Stream.Clear();
+  TDownloadThread worker(url, localDate, run.Stream, &cancelEvent_, ProgressCallback(), maxBody,
+                         ask);
+  WaitWithMessages(worker);
+  fetched.Outcome = worker.Outcome;
+  fetched.NotModified = worker.NotModified;
+  fetched.ServerDate = worker.ServerDate;
+  fetched.ETag = worker.ETag;
+  fetched.LastModified = worker.LastModifiedText;
+  if (fetched.NotModified) {
+    run.Stream.Clear();
+    run.Stream.Write(kept.Body.data(), kept.Body.size());
+    fetched.Signature = kept.Signature;
+  }
+  run.Stream.Seek(0);
+  return fetched;
 }
 
 bool TUpdateRun::AcceptSerial(const char* name, std::int64_t serial, const std::string& data) {

@@ -12,6 +12,7 @@
 #include "core/update_host.h"
 #include "platform/main_loop.h"
 #include "support/datetime.h"
+#include "workers/download_thread.h"
 #include "workers/worker_thread.h"
 
 namespace kova {
@@ -62,9 +63,23 @@ class TUpdateRun {
   void SetFilePosition(int position);
   void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);
-  // With a publisher's key pinned: whether the signature published at `url` + ".sig" is the
-  // key's signature of `data`. True when no key is pinned.
-  bool SignatureHolds(const std::string& url, const std::string& data);
+  // With a publisher's key pinned: whether `signature` (with `kept`: the kept one; otherwise the
+  // one published at `url` + ".sig", fetched into it) is the key's signature of `data`. True
+  // when no key is pinned.
+  bool SignatureHolds(const std::string& url, const std::string& data, std::string& signature,
+                      bool kept);
+  // A document (options, list) into the run's stream: downloaded, or its kept copy when the
+  // server says it has not changed since.
+  struct TFetched {
+    TDownloadOutcome Outcome = doFailed;
+    bool NotModified = false;
+    TDateTime ServerDate = 0;
+    std::string ETag, LastModified, Signature;
+  };
+  TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const std::string& url,
+                         TDateTime localDate, std::int64_t maxBody);
+  // Where this game's documents are kept between runs.
+  std::string KeptFolder() const;
   // Whether a signed document's serial (-1: none) is at least the highest accepted before, kept
   // per identifier under `name`, and, when equal, the document is the one accepted with it; a
   // higher one is stored with the document's digest.

@@ -56,6 +56,10 @@ class TRegBatch {
 
 // The store's file, as chosen from the environment; empty where the store is no file.
 std::string SettingsStorePath();
+// The per-user folder for what the settings store should not hold (whole documents kept between
+// runs): the store's own folder, or on Windows "KovaUpdater" in the local application data.
+// Empty when there is none.
+std::string SettingsFolder();
 // Closes the store; the next call opens it again (tests switch files this way).
 void CloseSettingsStore();
 

@@ -1,6 +1,7 @@
 // kovaupdater-cli: the update run with a console in place of the window.
 //
 //   kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] [--connections N]
+//   [--limit-rate KIB_S]
 //
 // Information lines go to standard output, one per line, and nothing else; progress goes to
 // standard error. The exit status is 0 when the run ends with "All files have been checked" (or
@@ -21,6 +22,7 @@
 #include "core/utility.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
+#include "workers/transfer_control.h"
 
 namespace {
 
@@ -69,6 +71,13 @@ int main(int argc, char** argv) {
       if (!v || *end != '\0' || n < 1 || n > TOptions::kMaxConnections)
         return Usage("--connections needs a number from 1 to 16");
       connections = static_cast<int>(n);
+    } else if (arg == "--limit-rate") {
+      const char* v = value();
+      char* end = nullptr;
+      const long long n = v ? std::strtoll(v, &end, 10) : -1;
+      if (!v || *end != '\0' || n < 0 || n > 100ll * 1024 * 1024)
+        return Usage("--limit-rate needs a number of KiB/s from 0 (no limit)");
+      TTransferControl::Shared().SetLimit(n * 1024);
     } else if (arg == "--help" || arg == "-h") {
       return Usage(nullptr);
     } else {

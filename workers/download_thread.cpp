@@ -11,6 +11,7 @@
 #include "support/error.h"
 #include "support/text.h"
 #include "workers/crc32.h"
+#include "workers/transfer_control.h"
 
 namespace kova {
 
@@ -58,12 +59,14 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
 
 TDownloadThread::TDownloadThread(std::string url, TDateTime localDate, TStream& target,
                                  const platform::TEvent* cancelEvent,
-                                 TWorkerProgressEvent onProgress, std::int64_t maxBody)
+                                 TWorkerProgressEvent onProgress, std::int64_t maxBody,
+                                 std::vector<std::string> requestHeaders)
     : Url(std::move(url)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
       MaxBody(maxBody),
+      RequestHeaders(std::move(requestHeaders)),
       target_(&target),
       ownsTarget_(false) {
   Start();
@@ -97,6 +100,7 @@ void TDownloadThread::Store() {
       target_->Seek(0);
       target_->Truncate(0);
       Crc = kCrcInit;
+      if (hash_) hash_ = std::make_unique<TParallelSha256>();
       StartPos = Written = 0;
     }
     // The rest of a partial file must start where the kept part ends: bytes from elsewhere in
@@ -189,21 +193,46 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
     windowStart_ = now;
     windowBytes_ = 0;
   }
-  if (reason != HR_ReadCount || http_->Document.Data().empty() || Outcome != doDownloaded) return;
-  if (ServerDate == 0) {
-    ReadServerDate();
-    if (LocalDate != 0 && SameDateTime(ServerDate, LocalDate)) {
-      Outcome = doNotNewer;
-      Abort();
-      return;
+  if (reason != HR_ReadCount || Outcome != doDownloaded) return;
+  // The body read before this piece is in the document now (a piece lands there only after the
+  // socket call that reads it).
+  if (!http_->Document.Data().empty()) {
+    if (ServerDate == 0) {
+      ReadServerDate();
+      if (LocalDate != 0 && SameDateTime(ServerDate, LocalDate)) {
+        Outcome = doNotNewer;
+        Abort();
+        return;
+      }
     }
+    Store();
+    if (Outcome != doDownloaded) return;
+    Report();
   }
-  Store();
-  if (Outcome == doDownloaded) Report();
+  // The player's speed limit and pause, shared by every transfer: the next bytes are taken from
+  // the connection only when they allow it. Every piece counts, the headers' included.
+  const std::int64_t bytes = std::strtoll(value.c_str(), nullptr, 10);
+  if (bytes <= 0) return;
+  const auto before = std::chrono::steady_clock::now();
+  const auto answer = TTransferControl::Shared().Take(
+      bytes, [this] { return CancelRequested(); },
+      ownsTarget_ ? std::chrono::milliseconds(PauseHold) : std::chrono::milliseconds::max());
+  if (answer == TTransferControl::TAnswer::Stopped) {
+    Outcome = doCancelled;
+    Abort();
+  } else if (answer == TTransferControl::TAnswer::HeldTooLong) {
+    // A long pause gives the connection up before the server drops it; the rest is asked for
+    // with Range once the player resumes.
+    heldOut_ = true;
+    http_->Sock.StopFlag = true;
+  } else if (std::chrono::steady_clock::now() - before >= std::chrono::seconds(1)) {
+    // Time spent waiting for the limit or a pause is no stall of the server's.
+    windowStart_ = std::chrono::steady_clock::now();
+    windowBytes_ = 0;
+  }
 }
 
-void TDownloadThread::DoWork() {
-  Outcome = doDownloaded;
+void TDownloadThread::NewClient() {
   http_ = std::make_unique<THTTPSend>();
   http_->UserAgent = "KovaUpdater/1.0";
   // One connection per server serves every request of the run, one after the other: each new
@@ -214,18 +243,50 @@ void TDownloadThread::DoWork() {
   http_->Timeout = Timeout;
   // A site moved to https (or a mirror) answers with a redirect.
   http_->MaxRedirects = 5;
-  StartPos = Written = target_->Position();
-  http_->RangeStart = StartPos;
-  windowStart_ = std::chrono::steady_clock::now();
   http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason,
                                 const std::string& value) { Hook(reason, value); };
   // After a copy that did not match its checksum: caches on the way must ask the server again.
   if (Revalidate) http_->Headers = {"Cache-Control: no-cache", "Pragma: no-cache"};
+  http_->Headers.insert(http_->Headers.end(), RequestHeaders.begin(), RequestHeaders.end());
+  StartPos = Written;
+  http_->RangeStart = StartPos;
+  restartChecked_ = false;
+  windowStart_ = std::chrono::steady_clock::now();
+  windowBytes_ = 0;
+}
+
+void TDownloadThread::DoWork() {
+  Outcome = doDownloaded;
+  Written = target_->Position();
+  NewClient();
   if (OnProgress) OnProgress(Url, StartPos, 0);
   try {
     bodyComplete_ = http_->PerformRequest("GET", Url);
-    if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded)
+    // Paused long enough to have given the connection up: once resumed, the rest is asked for
+    // on a new one (a coded body cannot be taken up in the middle, and fails).
+    while (heldOut_ && Outcome == doDownloaded) {
+      heldOut_ = false;
+      if (decoder_) {
+        Outcome = doFailed;
+        break;
+      }
+      if (!TTransferControl::Shared().WaitWhilePaused([this] { return CancelRequested(); })) {
+        Outcome = doCancelled;
+        break;
+      }
+      NewClient();
+      bodyComplete_ = http_->PerformRequest("GET", Url);
+    }
+    http_->HeaderValue("ETag", ETag);
+    http_->HeaderValue("Last-Modified", LastModifiedText);
+    NotModified = bodyComplete_ && http_->ResultCode == 304 && !RequestHeaders.empty() &&
+                  Outcome == doDownloaded;
+    if (NotModified) {
+      ReadServerDate();
+      Outcome = doNotNewer;
+    } else if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded) {
       Outcome = doFailed;
+    }
     // A request that broke off before its body began (say, while reading the headers) must not
     // pass as an empty download, and leaves nothing worth resuming.
     if (!bodyComplete_ && Outcome == doDownloaded && !http_->BodyStarted) Outcome = doFailed;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/http_send.h"
 #include "support/datetime.h"
@@ -37,9 +38,12 @@ class TDownloadThread final : public TCommonThread {
                   bool revalidate = false, std::int64_t maxBody = -1, bool sha256 = false);
   // Stream mode: the body is appended to `target` at its position; one longer than `maxBody`
   // bytes (-1: MaxStreamBody) fails the download.
+  // `requestHeaders`: lines the request carries besides its own (a conditional request's
+  // validators, the codings accepted); a "304 Not Modified" answer to a conditional request is
+  // doNotNewer with NotModified set.
   TDownloadThread(std::string url, TDateTime localDate, TStream& target,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
-                  std::int64_t maxBody = -1);
+                  std::int64_t maxBody = -1, std::vector<std::string> requestHeaders = {});
   ~TDownloadThread() override;
   // Waits until the thread has ended. After an abort (cancel, equal date) the GUI thread's wait
   // returns early; Crc and the partial file are final only once the thread has ended.
@@ -61,10 +65,16 @@ class TDownloadThread final : public TCommonThread {
   // ended; empty when a resumed part was kept (its start was not seen here).
   std::string Sha256;
   TDownloadOutcome Outcome = doDownloaded;
+  // The server said the copy the request named is still current.
+  bool NotModified = false;
+  // The response's validators, as the server wrote them; empty when absent.
+  std::string ETag;
+  std::string LastModifiedText;
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
   const bool Revalidate = false;
   const std::int64_t MaxBody = -1;
+  const std::vector<std::string> RequestHeaders;
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
@@ -73,11 +83,16 @@ class TDownloadThread final : public TCommonThread {
   KOVA_TUNABLE std::int64_t MaxStreamBody = 64ll * 1024 * 1024;
   // Limit for each wait for data, in milliseconds (90 s; tests lower it).
   KOVA_TUNABLE int Timeout = 90000;
+  // A pause holds a file's transfer this long (milliseconds) before it gives its connection up
+  // (servers drop a silent one after a minute or so; tests lower it).
+  KOVA_TUNABLE int PauseHold = 20000;
   // Less than this in a whole Timeout fails the download, however the bytes trickle in.
   static constexpr std::int64_t kStallBytes = 1024;
 
  private:
   void DoWork() override;
+  // A client for the next request, asking from Written on.
+  void NewClient();
   void Hook(THookSocketReason reason, const std::string& value);
   std::unique_ptr<TParallelSha256> hash_;
   void Store();
@@ -101,6 +116,7 @@ class TDownloadThread final : public TCommonThread {
   std::int64_t windowBytes_ = 0;
   std::unique_ptr<class TContentDecoder> decoder_;
   std::atomic<bool> stopRequested_{false};
+  bool heldOut_ = false;  // a pause made this transfer give its connection up
 };
 
 }  // namespace kova

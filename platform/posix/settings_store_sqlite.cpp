@@ -258,6 +258,12 @@ std::string SettingsStorePath() {
   return base + "/kovaupdater/registry.sqlite3";
 }
 
+std::string SettingsFolder() {
+  const std::string store = SettingsStorePath();
+  const std::size_t slash = store.rfind('/');
+  return slash == std::string::npos ? std::string(".") : store.substr(0, slash);
+}
+
 void CloseSettingsStore() {
   Store().Close();
 }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/settings_store.h"
@@ -110,6 +111,14 @@ TRegBatch::TRegBatch() = default;
 TRegBatch::~TRegBatch() = default;
 
 std::string SettingsStorePath() {
+  return {};
+}
+
+std::string SettingsFolder() {
+  for (const char* name : {"LOCALAPPDATA", "APPDATA"}) {
+    const char* base = std::getenv(name);
+    if (base && *base) return std::string(base) + "\\KovaUpdater";
+  }
   return {};
 }
 

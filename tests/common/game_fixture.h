@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <utime.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -87,6 +88,14 @@ class TGameFixture : public ::testing::Test {
   void Sign(const std::string& key, const std::string& file) {
     TChild sign(KOVA_PUBLISH_EXE, {"sign", key, file});
     ASSERT_EQ(sign.WaitExit(30), 0);
+  }
+  // A served file rewritten as a later publication would be: dated later, so that the server's
+  // validators (nginx's are the size and the date in seconds) tell it from the copy a launcher
+  // kept.
+  static void Touch(const std::string& path) {
+    static int step = 0;
+    std::filesystem::last_write_time(
+        path, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(2 * ++step));
   }
   std::string Served() const { return nginx_->Root() + "/" + uid_; }
   std::string ListUrl() const { return nginx_->Url("/" + uid_ + "/patchlist.xml"); }

@@ -144,13 +144,24 @@ class TNginx {
     return log;
   }
   // The connections the requests for paths containing `part` came on, in the order of the
-  // requests (nginx numbers its connections).
+  // requests (nginx numbers its connections). The connections log has a line "CONNECTION
+  // REQUEST STATUS BYTES_SENT" a request.
   std::vector<std::string> ConnectionsOf(const std::string& part) const {
     AccessLog();  // waits until the earlier requests are written
     std::vector<std::string> out;
     std::istringstream lines(ReadFile(dir_ / "connections.log"));
     for (std::string line; std::getline(lines, line);) {
       if (line.find(part) != std::string::npos) out.push_back(line.substr(0, line.find(' ')));
+    }
+    return out;
+  }
+  // The lines of the connections log for requests containing `part`.
+  std::vector<std::string> ConnectionLog(const std::string& part) const {
+    AccessLog();
+    std::vector<std::string> out;
+    std::istringstream lines(ReadFile(dir_ / "connections.log"));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(part) != std::string::npos) out.push_back(line);
     }
     return out;
   }
@@ -173,7 +184,7 @@ class TNginx {
                   "events { worker_connections 64; }\n"
                   "http {\n"
                   "  log_format probe '$request|$http_range|$http_user_agent|$status';\n"
-                  "  log_format connection '$connection $request';\n"
+                  "  log_format connection '$connection $request $status $bytes_sent';\n"
                   "  access_log " +
                   dir_ / "access.log" +
                   " probe;\n"

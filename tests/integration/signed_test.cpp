@@ -155,6 +155,7 @@ TEST_F(Signed, ADownloadedOptionsDocumentCanNeitherChangeNorRemoveThePinnedKey) 
     // Signed with each key in turn: the publisher's key signs it, the attacker's does not.
     for (const std::string& signer : {key_, std::string(work_ / "attacker.key")}) {
       ASSERT_NO_FATAL_FAILURE(Sign(signer, served));
+      Touch(served);
       WriteOptions("<public_key>" + publicKey_ + "</public_key>\n<options>" +
                    nginx_->Url("/" + uid_ + "/options.xml") + "</options>\n");
       const TCliRun run = Cli();
@@ -298,16 +299,19 @@ TEST_F(Signed, AnotherGamesListOrOptionsOrAnotherKindOfDocumentIsRefusedAndRaise
       WriteFile(served, text);
       ASSERT_NO_FATAL_FAILURE(Sign(key_, served));
     }
+    Touch(served);
     EXPECT_EQ(Cli().Last(), "Error while loading options") << ReadFile(served);
   }
   TChild sign(KOVA_PUBLISH_EXE, {"sign", key_, served, "--uid", uid_, "--expires", "30"});
   ASSERT_EQ(sign.WaitExit(30), 0);
+  Touch(served);
   EXPECT_EQ(Cli().Last(), "All files have been checked") << ReadFile(served);
   // The same serial again with other bytes is another document: refused.
   std::string changed = ReadFile(served);
   changed.replace(changed.find("Signed title"), 12, "Second title");
   WriteFile(served, changed);
   ASSERT_NO_FATAL_FAILURE(Sign(key_, served));
+  Touch(served);
   EXPECT_EQ(Cli().Last(), "Error while loading options");
 }
 

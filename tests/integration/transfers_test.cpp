@@ -66,6 +66,26 @@ TEST_F(Transfers, SixAtATimeSayWhatOneAtATimeSaysInTheSameOrder) {
   EXPECT_LE(Connections(), 1u + 6u);
 }
 
+TEST_F(Transfers, ASpeedLimitHoldsEveryTransferTogether) {
+  AddFiles(4, 250000);
+  Publish();
+  std::int64_t archives = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(Served())) {
+    if (entry.path().extension() == ".lzma")
+      archives += static_cast<std::int64_t>(entry.file_size());
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const TCliRun run = Cli({"--limit-rate", "512", "--connections", "6"});
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(run.Status, 0) << run.Last();
+  ExpectHomeMatchesSource();
+  // Six transfers at once take no more than 512 KiB/s together (less a quarter second's burst).
+  EXPECT_GE(took, 0.8 * static_cast<double>(archives) / (512 * 1024)) << archives << " bytes";
+  const TCliRun bad = Cli({"--limit-rate", "fast"});
+  EXPECT_EQ(bad.Status, 2);
+}
+
 TEST_F(Transfers, InterruptedWithSixInFlightEveryFileIsOldOrNewAndTheNextRunResumesEachPart) {
   for (const int signal : {SIGINT, SIGKILL}) {
     SCOPED_TRACE(signal);
@@ -118,6 +138,96 @@ TEST_F(Transfers, InterruptedWithSixInFlightEveryFileIsOldOrNewAndTheNextRunResu
     uid_ += "x";
     WriteOptions("");
   }
+}
+
+}  // namespace
+}  // namespace kova
+
+namespace kova {
+namespace {
+
+// What an unchanged launch costs on the wire: the requests for this game and the bytes nginx
+// sent for them.
+struct TWire {
+  std::size_t Requests = 0;
+  std::int64_t Bytes = 0;
+  std::size_t NotModified = 0;
+};
+
+class KeptLists : public Transfers {
+ protected:
+  TWire WireSince(std::size_t mark) const {
+    const std::vector<std::string> lines = nginx_->ConnectionLog("/" + uid_ + "/");
+    TWire wire;
+    for (std::size_t i = mark; i < lines.size(); ++i) {
+      std::istringstream fields(lines[i]);
+      std::string connection, method, path, version, status;
+      std::int64_t bytes = 0;
+      fields >> connection >> method >> path >> version >> status >> bytes;
+      ++wire.Requests;
+      wire.Bytes += bytes;
+      if (status == "304") ++wire.NotModified;
+    }
+    return wire;
+  }
+  std::size_t Mark() const { return nginx_->ConnectionLog("/" + uid_ + "/").size(); }
+  // The list as the server serves it, dated later, so that its validators change.
+  void Republish() {
+    test::WriteFile(source_ + "/user.cfg", "volume=7\n");
+    Publish();
+    Touch(Served() + "/patchlist.xml");
+  }
+  std::string KeptList() const {
+    return (std::filesystem::path(std::getenv("KOVA_REGISTRY")).parent_path() / "kept" / uid_ /
+            "patchlist.xml")
+        .string();
+  }
+};
+
+TEST_F(KeptLists, AnUnchangedLaunchAsksWhetherTheListChangedAndAChangedListIsFetchedWhole) {
+  AddFiles(40, 2000);
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::size_t mark = Mark();
+  const TCliRun unchanged = Cli();
+  EXPECT_EQ(unchanged.Last(), "All files have been checked");
+  const TWire wire = WireSince(mark);
+  EXPECT_EQ(wire.Requests, 1u);
+  EXPECT_EQ(wire.NotModified, 1u);
+  EXPECT_LT(wire.Bytes, 1024);
+
+  Republish();
+  const std::size_t before = Mark();
+  const TCliRun changed = Cli();
+  EXPECT_EQ(changed.Last(), "All files have been checked");
+  EXPECT_TRUE(changed.Has("Downloading user.cfg"));
+  EXPECT_EQ(WireSince(before).NotModified, 0u);
+  ExpectHomeMatchesSource();
+}
+
+TEST_F(KeptLists, WithAKeyPinnedTheKeptListIsVerifiedAgainAndAnAlteredCopyIsFetchedWhole) {
+  const std::string key = work_ / "publisher.key";
+  const std::string publicKey = MakeKey(key);
+  WriteOptions("<public_key>" + publicKey + "</public_key>\n");
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key));
+  ASSERT_EQ(Cli().Last(), "All files have been checked");
+  // Unchanged: one short answer, and the kept signature serves; none is fetched.
+  std::size_t mark = Mark();
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  TWire wire = WireSince(mark);
+  EXPECT_EQ(wire.Requests, 1u);
+  EXPECT_EQ(wire.NotModified, 1u);
+  // A kept copy altered on the disk no longer verifies: it is dropped and the list fetched.
+  std::string list = test::ReadFile(KeptList());
+  ASSERT_FALSE(list.empty());
+  list.replace(list.find("<list"), 5, "<list ");
+  test::WriteFile(KeptList(), list);
+  mark = Mark();
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  wire = WireSince(mark);
+  EXPECT_EQ(wire.NotModified, 1u);
+  EXPECT_EQ(wire.Requests, 3u);  // the conditional request, the list again and its signature
+  ExpectHomeMatchesSource();
 }
 
 }  // namespace

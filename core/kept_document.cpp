@@ -1,0 +1,131 @@
+#include "core/kept_document.h"
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+
+#include "platform/files.h"
+#include "support/error.h"
+#include "support/stream.h"
+
+namespace kova {
+namespace {
+
+bool ReadWhole(const std::string& path, std::string& data) {
+  try {
+    auto stream = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+    const std::int64_t size = stream->Size();
+    if (size < 0 || static_cast<std::uint64_t>(size) > TKeptDocument::kMaxSize) return false;
+    data.resize(static_cast<std::size_t>(size));
+    return stream->Read(data.data(), data.size()) == data.size();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Writes beside the name, puts it on the disk, then takes the name: whole or not at all.
+bool WriteWhole(const std::string& path, const std::string& data) {
+  const std::string temporary = path + ".new";
+  try {
+    {
+      auto stream = platform::OpenFileStream(temporary, platform::TFileMode::Create);
+      stream->Write(data.data(), data.size());
+      stream->Flush();
+    }
+    if (platform::MoveFileReplacing(temporary, path)) return true;
+  } catch (const std::exception&) {
+    // the disk is full, the folder is read-only: nothing is kept
+  }
+  platform::RemoveFile(temporary);
+  return false;
+}
+
+// One validator a line, "name value"; a value never holds a line end (the header reader ends
+// lines there), so the file reads back as it was written.
+std::string Field(const std::string& text, const std::string& name) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    if (line.compare(0, name.size() + 1, name + " ") == 0) return line.substr(name.size() + 1);
+    at = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
+TKeptDocument::TKeptDocument(std::string folder, std::string name)
+    : folder_(std::move(folder)), name_(std::move(name)) {}
+
+std::string TKeptDocument::FolderFor(const std::string& settingsFolder, const std::string& uid) {
+  if (settingsFolder.empty() || uid.empty()) return {};
+  // Letters, digits, "-", "_" and "." stand as they are (a name of dots alone is escaped);
+  // any other byte as "%XX", so two uids never share a folder.
+  std::string safe;
+  const bool dotsOnly = uid.find_first_not_of('.') == std::string::npos;
+  for (const unsigned char c : uid) {
+    if ((std::isalnum(c) && c < 0x80) || c == '-' || c == '_' || (c == '.' && !dotsOnly)) {
+      safe += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      safe += escaped;
+    }
+  }
+  return settingsFolder + "/kept/" + safe;
+}
+
+std::string TKeptDocument::Path(const char* suffix) const {
+  return folder_ + "/" + name_ + suffix;
+}
+
+bool TKeptDocument::Load(const std::string& url) {
+  Body.clear();
+  Signature.clear();
+  ETag.clear();
+  LastModified.clear();
+  std::string validators;
+  if (folder_.empty() || !ReadWhole(Path(".validators"), validators) ||
+      Field(validators, "url") != url || !ReadWhole(Path(".xml"), Body))
+    return false;
+  ETag = Field(validators, "etag");
+  LastModified = Field(validators, "last-modified");
+  if (Field(validators, "signed") == "1" && !ReadWhole(Path(".xml.sig"), Signature)) return false;
+  return !ETag.empty() || !LastModified.empty();
+}
+
+std::vector<std::string> TKeptDocument::ConditionalHeaders() const {
+  std::vector<std::string> lines;
+  if (!ETag.empty()) lines.push_back("If-None-Match: " + ETag);
+  if (!LastModified.empty()) lines.push_back("If-Modified-Since: " + LastModified);
+  return lines;
+}
+
+bool TKeptDocument::Save(const std::string& url, const std::string& body,
+                         const std::string& signature, const std::string& etag,
+                         const std::string& lastModified) {
+  if (folder_.empty()) return false;
+  Forget();
+  // Without a validator the server could not answer "not modified": nothing worth keeping.
+  if (etag.empty() && lastModified.empty()) return false;
+  for (const std::string* text : {&url, &etag, &lastModified}) {
+    if (text->find_first_of("\r\n") != std::string::npos) return false;
+  }
+  if (!platform::ForceDirectories(folder_) || !WriteWhole(Path(".xml"), body) ||
+      (!signature.empty() && !WriteWhole(Path(".xml.sig"), signature)))
+    return false;
+  return WriteWhole(Path(".validators"), "url " + url + "\netag " + etag + "\nlast-modified " +
+                                             lastModified + "\nsigned " +
+                                             (signature.empty() ? "0" : "1") + "\n");
+}
+
+void TKeptDocument::Forget() {
+  if (folder_.empty()) return;
+  platform::RemoveFile(Path(".validators"));
+  platform::RemoveFile(Path(".xml"));
+  platform::RemoveFile(Path(".xml.sig"));
+}
+
+}  // namespace kova

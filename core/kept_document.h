@@ -1,0 +1,48 @@
+#pragma once
+// The last accepted copy of a downloaded document (the options, the patch list), kept with its
+// signature and the validators its server gave (ETag, Last-Modified) in the settings folder. The
+// next run asks the server whether it changed; on "304 Not Modified" the kept copy is used, and
+// judged as a downloaded one would be, so an unchanged launch costs a request, not the document.
+
+#include <string>
+#include <vector>
+
+namespace kova {
+
+class TKeptDocument {
+ public:
+  // `folder`: where the copies of one game are kept (empty: nothing is kept); `name`: which
+  // document ("options", "patchlist").
+  TKeptDocument(std::string folder, std::string name);
+
+  // Reads the copy kept for `url`: false when there is none, it was kept for another address, or
+  // any part of it is missing.
+  bool Load(const std::string& url);
+  // The request lines that ask for the document only when it changed; none without a copy.
+  std::vector<std::string> ConditionalHeaders() const;
+  // Keeps `body` with its signature (empty: none) and the response's validators. A copy is
+  // never half-written: the validators go first and come back last, so an interrupted save
+  // leaves no copy the next request could be answered with.
+  bool Save(const std::string& url, const std::string& body, const std::string& signature,
+            const std::string& etag, const std::string& lastModified);
+  // Forgets the copy (one that no longer verifies).
+  void Forget();
+
+  std::string Body;
+  std::string Signature;
+  std::string ETag;
+  std::string LastModified;
+
+  // The folder for a game's kept documents below the settings folder: its uid made safe for a
+  // file name; empty when there is no settings folder or no uid.
+  static std::string FolderFor(const std::string& settingsFolder, const std::string& uid);
+  // Larger kept files are not read back (a list is a few megabytes at most).
+  static constexpr std::size_t kMaxSize = 64u << 20;
+
+ private:
+  std::string Path(const char* suffix) const;
+  const std::string folder_;
+  const std::string name_;
+};
+
+}  // namespace kova
