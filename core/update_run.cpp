@@ -23,6 +23,7 @@
 #include "workers/checksum_thread.h"
 #include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
+#include "workers/transfer_control.h"
 
 namespace kova {
 
@@ -37,6 +38,7 @@ const char kNotUpdated[] = "One or more files could not be updated. Please Check
 constexpr std::int64_t kMaxOptionsSize = 1 << 20;
 constexpr std::int64_t kMaxSignatureSize = 4096;
 const char kFolderBusy[] = "Another launcher is updating the game folder. Please Check files again";
+const char kPaused[] = "Paused";
 const char kKeyWithoutUid[] = "Error in the options: a public key is pinned but no uid is given";
 
 // Whether a file starts as a program does: an ELF header, or a "#!" line naming its interpreter.
@@ -176,11 +178,29 @@ TUpdateRun::TStep TUpdateRun::EndRecordWalk(const std::string& text) {
 }
 
 void TUpdateRun::EndRun(const std::string& text) {
-  host_.SetInfo(text);
+  ShowInfo(text);
   FinishRun(true);
 }
 
+void TUpdateRun::ShowInfo(const std::string& text) {
+  shownInfo_ = text;
+  // While the downloads are paused the line says so; the run's own text comes back on resume.
+  if (paused_ && running_) {
+    if (host_.Info() != kPaused) host_.SetInfo(kPaused);
+    return;
+  }
+  host_.SetInfo(text);
+}
+
+void TUpdateRun::SetPaused(bool paused) {
+  paused_ = paused;
+  TTransferControl::Shared().SetPaused(paused);
+  if (running_) host_.SetInfo(paused ? kPaused : shownInfo_);
+}
+
 void TUpdateRun::FinishRun(bool resetBars) {
+  // A run that ends while paused shows how it ended.
+  if (paused_ && host_.Info() != shownInfo_) host_.SetInfo(shownInfo_);
   // Connections are kept for the requests of one run only: a server's idle time-out would end
   // them long before the next one.
   TConnectionPool::Shared().CloseAll();
@@ -200,7 +220,7 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   run.ProgramPath = o.ProgramPath();
   SetRunning(true);
   UpdateButtons();
-  host_.SetInfo("");
+  ShowInfo("");
   host_.ProcessMessages();
 
   // Signed documents name the game they are for; a launcher that pins a key but names no game
@@ -231,7 +251,7 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       return false;
     }
     run.LastOptionsUrl = o.OptionsUrl;
-    host_.SetInfo("Downloading options...");
+    ShowInfo("Downloading options...");
     // The options download hears a cancel too: a server that never answers must not hold a
     // Cancel, a Close or an interrupt for the whole time-out.
     TKeptDocument kept(KeptFolder(), "options");
@@ -297,7 +317,7 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
 }
 
 void TUpdateRun::SelfUpdate(TRunState& run) {
-  host_.SetInfo("Checking for self-update...");
+  ShowInfo("Checking for self-update...");
   const TUpdaterOptions& o = UpdaterOptions();
   const std::string exePath = host_.ExecutablePath();
   const std::string newFile = ChangeFileExt(exePath, ".new.exe");
@@ -306,7 +326,7 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   // written, and a build the options do not name is not even fetched.
   const bool pinned = !o.PublicKey.empty();
   if (pinned && !WantSignedBuild(exePath)) {
-    host_.SetInfo("");
+    ShowInfo("");
     host_.ProcessMessages();
     return;
   }
@@ -327,7 +347,7 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   if (pinned && outcome == doDownloaded && Sha256Hex(run.Stream.Data()) != o.UpdaterSha256)
     outcome = doFailed;
   if (outcome == doDownloaded && serverDate != 0) ExeFileDate = serverDate;
-  host_.SetInfo("");
+  ShowInfo("");
   host_.ProcessMessages();
   if (outcome == doDownloaded) {
     bool written = false;
@@ -380,7 +400,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   run.ListDate = o.LastUpdate();
   run.FreshList = false;
   if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
-  host_.SetInfo("Downloading patchlist...");
+  ShowInfo("Downloading patchlist...");
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
   // With a key pinned every run verifies a signed list.
   const bool pinned = !o.PublicKey.empty();
@@ -410,7 +430,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       if (run.Map.Count() == 0) outcome = doDownloaded;
     }
   }
-  host_.SetInfo("");
+  ShowInfo("");
   host_.ProcessMessages();
   if (outcome == doFailed) {
     if (!cancelled_) {
@@ -529,7 +549,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   }
   run.DatesChanged = run.UnpackFailed = false;
   ResetProgress();
-  host_.SetInfo("Checking files...");
+  ShowInfo("Checking files...");
   host_.ProcessMessages();
 
   for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
@@ -576,18 +596,18 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   }
   if (run.Map.Count() == 0) {
     ResetProgress();
-    host_.SetInfo("");
+    ShowInfo("");
   } else {
     if (!cancelled_) {
       filePosition_ = host_.ProgressMax();
       host_.SetFileProgress(host_.ProgressMax());
       host_.SetTotalProgress(host_.ProgressMax());
-      host_.SetInfo(run.UnpackFailed ? kNotUpdated : kAllChecked);
+      ShowInfo(run.UnpackFailed ? kNotUpdated : kAllChecked);
     } else {
       ResetProgress();
-      host_.SetInfo(run.UnpackFailed ? kNotUpdated : kCancelledByUser);
+      ShowInfo(run.UnpackFailed ? kNotUpdated : kCancelledByUser);
     }
-    if (!host_.IsWindowVisible()) host_.ShowBalloon("Progress", host_.Info());
+    if (!host_.IsWindowVisible()) host_.ShowBalloon("Progress", shownInfo_);
   }
   FinishRun(false);
   host_.ProcessMessages();
@@ -712,7 +732,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   } else if (!mustRead && ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name))) {
     a = target.Checksum;
   } else {
-    host_.SetInfo("Checking " + display);
+    ShowInfo("Checking " + display);
     bool failed = false;
     int code = 0;
     std::int64_t seconds = -1;
@@ -784,7 +804,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   }
   // The archive must match its listed CRC-32 before anything is touched.
   platform::ForceDirectories(ExtractFilePath(local));
-  host_.SetInfo("Downloading " + display);
+  ShowInfo("Downloading " + display);
   const std::string archive = LocalPath(run.Home, item.FileName);
   // With a key pinned an archive must also have the SHA-256 of the signed list: a CRC-32 and a
   // size are easily forged.
@@ -846,9 +866,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     platform::RemoveFile(archive);
     revalidate = true;
   }
-  host_.SetInfo("Unpacking " + display);
+  ShowInfo("Unpacking " + display);
   if (u != item.Checksum) {
-    host_.SetInfo("Error while checking patch for " + name);
+    ShowInfo("Error while checking patch for " + name);
     platform::RemoveFile(archive);
     FinishRun(true);
     return TStep::Ended;

@@ -37,6 +37,10 @@ class TUpdateRun {
   bool LastRunCancelled() const { return lastRunCancelled_; }
   void SetCancelled(bool value);
   void SetCheckRequested(bool value) { checkRequested_ = value; }
+  // Pauses or resumes every download (a run keeps its state and its partial files meanwhile);
+  // the information line says "Paused" while a paused run goes on.
+  void SetPaused(bool paused);
+  bool IsPaused() const { return paused_; }
   const platform::TEvent& CancelEvent() const { return cancelEvent_; }
 
   // The worker's progress report turned into a file-bar position (called on the worker thread).
@@ -63,6 +67,8 @@ class TUpdateRun {
   void SetFilePosition(int position);
   void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);
+  // The run's text for the information line.
+  void ShowInfo(const std::string& text);
   // With a publisher's key pinned: whether `signature` (with `kept`: the kept one; otherwise the
   // one published at `url` + ".sig", fetched into it) is the key's signature of `data`. True
   // when no key is pinned.
@@ -97,6 +103,8 @@ class TUpdateRun {
   bool cancelled_ = false;
   bool checkRequested_ = false;
   bool lastRunCancelled_ = false;
+  bool paused_ = false;
+  std::string shownInfo_;  // the run's last text, shown unless paused
   platform::TEvent cancelEvent_;
   std::atomic<int> filePosition_{0};
 };

@@ -4,6 +4,7 @@
 #include <deque>
 
 #include "core/options.h"
+#include "core/registry.h"
 #include "core/startup.h"
 #include "core/utility.h"
 #include "platform/files.h"
@@ -11,6 +12,7 @@
 #include "platform/process.h"
 #include "support/text.h"
 #include "ui/trace.h"
+#include "workers/transfer_control.h"
 
 namespace kova::ui {
 
@@ -60,6 +62,31 @@ void TFormBase::ApplicationEventsMessage(unsigned message) {
     Trace("message: close");
     CloseRequest();
   }
+}
+
+void TFormBase::ApplyKeptSpeedLimit() {
+  const TUpdaterOptions& o = UpdaterOptions();
+  std::string kept;
+  std::int64_t limit = 0;
+  if (o.Uid.empty() || !RegReadString(o.RootKey, o.SettingsKey() + "\\SpeedLimit", kept) ||
+      !ParseDecimal64(kept, limit) || limit < 0)
+    limit = 0;
+  speedLimit_ = limit;
+  TTransferControl::Shared().SetLimit(limit * 1024);
+}
+
+void TFormBase::SpeedLimitChosen(std::int64_t kibPerSecond) {
+  speedLimit_ = kibPerSecond;
+  TTransferControl::Shared().SetLimit(kibPerSecond * 1024);
+  const TUpdaterOptions& o = UpdaterOptions();
+  if (!o.Uid.empty())
+    RegWriteString(o.RootKey, o.SettingsKey() + "\\SpeedLimit", std::to_string(kibPerSecond));
+  Trace("limit: " + std::to_string(kibPerSecond) + " KiB/s");
+}
+
+void TFormBase::PauseChosen(bool paused) {
+  run_.SetPaused(paused);
+  Trace(paused ? "downloads: paused" : "downloads: resumed");
 }
 
 void TFormBase::ProcessMessages() {

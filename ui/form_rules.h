@@ -2,6 +2,7 @@
 // What both windows (GTK and Windows) decide the same way, without a toolkit: the handlers of
 // the buttons and of the instance messages, closing while a run goes on, starting the game
 // program, the trace of the buttons, and which links of the news page may reach the browser.
+#include <cstdint>
 #include <string>
 
 #include "core/update_host.h"
@@ -20,7 +21,10 @@ class TFormBase : public IUpdateHost {
   bool Closed() const { return closed_; }
 
   // Handlers.
-  void FormShow() { StartRunTimer(); }
+  void FormShow() {
+    ApplyKeptSpeedLimit();
+    StartRunTimer();
+  }
   // While a run goes on, asks it to stop instead of letting the window close.
   bool FormCloseQuery();
   void StartButtonClick();
@@ -30,6 +34,12 @@ class TFormBase : public IUpdateHost {
   // Close waits for a running run to stop, looking again every 50 ms, then closes.
   void CloseButtonClick(bool fromTimer);
   virtual void TrayIconClick() = 0;
+  // The notification-area icon's menu: a limit for all downloads together (KiB/s, 0: none),
+  // kept for the game, and pause or resume.
+  void SpeedLimitChosen(std::int64_t kibPerSecond);
+  void PauseChosen(bool paused);
+  std::int64_t SpeedLimit() const { return speedLimit_; }
+  bool Paused() const { return run_.IsPaused(); }
   // An instance message (the focus or the close message) by its registered id.
   void ApplicationEventsMessage(unsigned message);
 
@@ -60,8 +70,20 @@ class TFormBase : public IUpdateHost {
   bool closed_ = false;
 
  private:
+  void ApplyKeptSpeedLimit();
   bool closeTimer_ = false;
+  std::int64_t speedLimit_ = 0;
 };
+
+// The speed limits the icon's menu offers, in its order.
+struct TSpeedChoice {
+  const char* Label;
+  std::int64_t KiBPerSecond;
+};
+inline constexpr TSpeedChoice kSpeedChoices[] = {
+    {"Unlimited", 0}, {"10 MB/s", 10240}, {"5 MB/s", 5120}, {"2 MB/s", 2048}, {"1 MB/s", 1024}};
+constexpr const char* kPauseLabel = "Pause downloads";
+constexpr const char* kResumeLabel = "Resume downloads";
 
 // Start: starts the game program unless it is missing from the game folder or already running
 // (and only one copy may run). True when the window must then close (CloseUpdater), which a

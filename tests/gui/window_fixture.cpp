@@ -155,11 +155,11 @@ TTray::~TTray() {
   child_.WaitExit(5);
 }
 
-void TTray::ClickIcon() {
+void TTray::ClickIcon(int button) {
   int x = 0, y = 0;
   WindowPosition(Shell("xdotool search --class trayer 2>/dev/null | head -n 1"), x, y);
   Shell("xdotool mousemove " + std::to_string(x + 8) + " " + std::to_string(y + 12) +
-        " sleep 0.1 click 1");
+        " sleep 0.1 click " + std::to_string(button));
 }
 
 TWindowManager::TWindowManager() {

@@ -29,8 +29,8 @@ class TTray {
   ~TTray();
   TTray(const TTray&) = delete;
   TTray& operator=(const TTray&) = delete;
-  // Clicks the first icon in the tray.
-  void ClickIcon();
+  // Clicks the first icon in the tray (with `button` 3: the right button).
+  void ClickIcon(int button = 1);
 
  private:
   TChild child_;

@@ -101,6 +101,10 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   trayIcon_ = std::make_unique<TTrayIcon>(title_, icon);
   g_object_unref(icon);
   trayIcon_->OnClick = [this] { TrayIconClick(); };
+  trayIcon_->CurrentLimit = [this] { return SpeedLimit(); };
+  trayIcon_->IsPaused = [this] { return Paused(); };
+  trayIcon_->OnLimit = [this](std::int64_t kibPerSecond) { SpeedLimitChosen(kibPerSecond); };
+  trayIcon_->OnPause = [this](bool paused) { PauseChosen(paused); };
   // 7. Messages from other instances.
   if (InstanceMutex) {
     const std::string& uid = UpdaterOptions().Uid;

@@ -7,6 +7,7 @@
 #endif
 
 #include "core/startup.h"
+#include "ui/form_rules.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
@@ -50,7 +51,60 @@ void TTrayIcon::SetVisible(bool visible) {
 gboolean TTrayIcon::Released(GtkStatusIcon*, GdkEventButton* event, gpointer self) {
   auto* tray = static_cast<TTrayIcon*>(self);
   if (event->button == 1 && tray->OnClick) tray->OnClick();
+  if (event->button == 3) tray->ShowMenu(event);
   return TRUE;
+}
+
+void TTrayIcon::ShowMenu(GdkEventButton* event) {
+  GtkWidget* menu = gtk_menu_new();
+  const std::int64_t current = CurrentLimit ? CurrentLimit() : 0;
+  GSList* group = nullptr;
+  for (const TSpeedChoice& choice : kSpeedChoices) {
+    GtkWidget* item = gtk_radio_menu_item_new_with_label(group, choice.Label);
+    group = gtk_radio_menu_item_get_group(GTK_RADIO_MENU_ITEM(item));
+    gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), choice.KiBPerSecond == current);
+    g_object_set_data(G_OBJECT(item), "kova-choice", const_cast<TSpeedChoice*>(&choice));
+    // Connected once marked: only the player's choice counts, and only the item it turns on.
+    g_signal_connect(item, "toggled", G_CALLBACK(+[](GtkCheckMenuItem* chosen, gpointer self) {
+                       if (!gtk_check_menu_item_get_active(chosen)) return;
+                       auto* tray = static_cast<TTrayIcon*>(self);
+                       const auto* picked = static_cast<const TSpeedChoice*>(
+                           g_object_get_data(G_OBJECT(chosen), "kova-choice"));
+                       if (tray->OnLimit) tray->OnLimit(picked->KiBPerSecond);
+                     }),
+                     this);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+  }
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
+  const bool paused = IsPaused && IsPaused();
+  for (const bool pause : {true, false}) {
+    GtkWidget* item = gtk_menu_item_new_with_label(pause ? kPauseLabel : kResumeLabel);
+    gtk_widget_set_sensitive(item, pause != paused);
+    g_signal_connect(item, "activate",
+                     G_CALLBACK(pause ? +[](GtkMenuItem*, gpointer self) {
+                       auto* tray = static_cast<TTrayIcon*>(self);
+                       if (tray->OnPause) tray->OnPause(true);
+                     }
+                                      : +[](GtkMenuItem*, gpointer self) {
+                                          auto* tray = static_cast<TTrayIcon*>(self);
+                                          if (tray->OnPause) tray->OnPause(false);
+                                        }),
+                     this);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+  }
+  gtk_widget_show_all(menu);
+  // The menu is made anew at each right click and goes once it closes.
+  g_signal_connect(menu, "deactivate", G_CALLBACK(+[](GtkMenuShell* shell, gpointer) {
+                     g_idle_add(
+                         [](gpointer widget) -> gboolean {
+                           gtk_widget_destroy(GTK_WIDGET(widget));
+                           return G_SOURCE_REMOVE;
+                         },
+                         shell);
+                   }),
+                   nullptr);
+  gtk_menu_popup_at_pointer(GTK_MENU(menu), reinterpret_cast<GdkEvent*>(event));
+  Trace("tray: menu");
 }
 
 void TTrayIcon::ShowBalloon(const std::string& title, const std::string& text) {

@@ -4,6 +4,7 @@
 // balloon is a desktop notification.
 #include <gtk/gtk.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -24,10 +25,17 @@ class TTrayIcon {
   void ClearBalloon();
   // A left click (press and release) on the icon.
   std::function<void()> OnClick;
+  // The right button's menu: the speed limits with the current one marked, then pause and
+  // resume, of which only the one that applies can be chosen.
+  std::function<std::int64_t()> CurrentLimit;
+  std::function<bool()> IsPaused;
+  std::function<void(std::int64_t kibPerSecond)> OnLimit;
+  std::function<void(bool paused)> OnPause;
 
  private:
   static void Activated(GtkStatusIcon*, gpointer self);
   static gboolean Released(GtkStatusIcon*, GdkEventButton* event, gpointer self);
+  void ShowMenu(GdkEventButton* event);
   GtkStatusIcon* icon_ = nullptr;
   bool visible_ = false;
   bool notifyReady_ = false;

@@ -129,6 +129,10 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   // 6. The notification-area icon, hidden.
   trayIcon_ = std::make_unique<TTrayIcon>(window_, icon_, title_);
   trayIcon_->OnClick = [this] { TrayIconClick(); };
+  trayIcon_->CurrentLimit = [this] { return SpeedLimit(); };
+  trayIcon_->IsPaused = [this] { return Paused(); };
+  trayIcon_->OnLimit = [this](std::int64_t kibPerSecond) { SpeedLimitChosen(kibPerSecond); };
+  trayIcon_->OnPause = [this](bool paused) { PauseChosen(paused); };
   // 7. Messages from other instances.
   if (InstanceMutex) {
     const std::string& uid = UpdaterOptions().Uid;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/startup.h"
+#include "ui/form_rules.h"
 #include "ui/trace.h"
 #include "ui/win32/message_box_win32.h"
 
@@ -75,10 +76,41 @@ void TTrayIcon::ClearBalloon() {
   Shell_NotifyIconA(NIM_MODIFY, &data);
 }
 
+void TTrayIcon::ShowMenu() {
+  enum : UINT { kFirstLimit = 1, kPause = 100, kResume = 101 };
+  HMENU menu = CreatePopupMenu();
+  if (!menu) return;
+  const std::int64_t current = CurrentLimit ? CurrentLimit() : 0;
+  UINT id = kFirstLimit;
+  for (const TSpeedChoice& choice : kSpeedChoices)
+    AppendMenuA(menu, MF_STRING | (choice.KiBPerSecond == current ? MF_CHECKED : MF_UNCHECKED),
+                id++, choice.Label);
+  AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+  const bool paused = IsPaused && IsPaused();
+  AppendMenuA(menu, MF_STRING | (paused ? MF_GRAYED : MF_ENABLED), kPause, kPauseLabel);
+  AppendMenuA(menu, MF_STRING | (paused ? MF_ENABLED : MF_GRAYED), kResume, kResumeLabel);
+  POINT at{};
+  GetCursorPos(&at);
+  // The owner comes to the front first, or the menu would stay open when the player clicks
+  // elsewhere; the message posted after it lets the menu close for good.
+  SetForegroundWindow(owner_);
+  Trace("tray: menu");
+  const UINT chosen = static_cast<UINT>(TrackPopupMenu(
+      menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, owner_, nullptr));
+  PostMessageA(owner_, WM_NULL, 0, 0);
+  DestroyMenu(menu);
+  if (chosen >= kFirstLimit && chosen < id && OnLimit) {
+    OnLimit(kSpeedChoices[chosen - kFirstLimit].KiBPerSecond);
+  } else if ((chosen == kPause || chosen == kResume) && OnPause) {
+    OnPause(chosen == kPause);
+  }
+}
+
 bool TTrayIcon::HandleMessage(UINT message, WPARAM, LPARAM lParam) {
   if (message == kTrayMessage) {
-    // A press and a release of the left button on the icon.
+    // A press and a release of the left button on the icon; the right one opens the menu.
     if (LOWORD(lParam) == WM_LBUTTONUP && OnClick) OnClick();
+    if (LOWORD(lParam) == WM_RBUTTONUP) ShowMenu();
     return true;
   }
   if (message == taskbarCreated_ && taskbarCreated_ != 0) {

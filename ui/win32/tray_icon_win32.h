@@ -6,6 +6,7 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -27,9 +28,16 @@ class TTrayIcon {
   // True when the owner's message `message` was the icon's (a click or the taskbar's re-creation).
   bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   std::function<void()> OnClick;
+  // The right button's menu: the speed limits with the current one checked, then pause and
+  // resume, of which only the one that applies can be chosen.
+  std::function<std::int64_t()> CurrentLimit;
+  std::function<bool()> IsPaused;
+  std::function<void(std::int64_t kibPerSecond)> OnLimit;
+  std::function<void(bool paused)> OnPause;
 
  private:
   NOTIFYICONDATAA Data(UINT flags) const;
+  void ShowMenu();
   HWND owner_;
   HICON icon_;
   std::string tooltip_;
