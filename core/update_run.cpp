@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -690,20 +691,61 @@ bool TUpdateRun::DigestMatches(const std::string& path, const std::string& diges
   return !worker.HasError() && !cancelled_ && worker.Sha256 == digest;
 }
 
+// One record's names and paths, as its stages use them.
+struct TUpdateRun::TRecord {
+  TRecord(const TRunState& run, TPatchItem& patch)
+      : Item(patch),
+        Target(*patch.FileItem),
+        Name(Target.FileName),
+        Display(DisplayName(Name)),
+        Local(LocalPath(run.Home, Name)),
+        Archive(LocalPath(run.Home, patch.FileName)),
+        Backup(ChangeFileExt(Local, ".kovabak")),
+        Fresh(ChangeFileExt(Local, ".kovanew")),
+        // With a key pinned an archive and a file must also have the SHA-256 of the signed list:
+        // a CRC-32 and a size are easily forged.
+        Verify(!UpdaterOptions().PublicKey.empty()) {}
+  TPatchItem& Item;
+  TFileItem& Target;
+  const std::string Name, Display, Local, Archive, Backup, Fresh;
+  const bool Verify;
+};
+
 TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
-  const TUpdaterOptions& o = UpdaterOptions();
-  TFileItem& target = *item.FileItem;
-  const std::string name = target.FileName;
-  const std::string display = DisplayName(name);
-  const std::string local = LocalPath(run.Home, name);
+  const TRecord record(run, item);
   // A path the system cannot take (with the longest name made beside it, the archive's partial
   // file) is refused for this record alone: it is reported as not updated, and the others go on.
-  if (local.size() + std::strlen(kArchiveSuffix) + std::strlen(TDownloadThread::kPartSuffix) >
+  if (record.Local.size() + std::strlen(kArchiveSuffix) +
+          std::strlen(TDownloadThread::kPartSuffix) >
       platform::MaxPathLength()) {
     run.UnpackFailed = true;
     return TStep::Next;
   }
+  bool intact = false;
+  if (const auto step = Look(run, record, intact)) return *step;
+  if (intact) {
+    run.Ahead->Drop(item);
+    return TStep::Next;
+  }
+  // Repair: nothing is written through a link in the game folder (a player's "saves" link to
+  // another disk, say): such a file is reported as not updated, like one that cannot be written.
+  if (!platform::IsRealFolderChain(run.Home, BackslashToSlash(record.Name))) {
+    run.UnpackFailed = true;
+    return TStep::Next;
+  }
+  if (const auto step = Fetch(run, record)) return *step;
+  if (const auto step = WaitForGame(run)) return *step;
+  const bool unpacked = Unpack(run, record);
+  Replace(run, record, unpacked);
+  return TStep::Next;
+}
 
+std::optional<TUpdateRun::TStep> TUpdateRun::Look(TRunState& run, const TRecord& record,
+                                                  bool& intact) {
+  const TUpdaterOptions& o = UpdaterOptions();
+  TFileItem& target = record.Target;
+  const std::string& name = record.Name;
+  const std::string& local = record.Local;
   std::uint32_t a = 0;
   std::int32_t b = 0;
   std::int64_t size = -1;
@@ -732,7 +774,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   } else if (!mustRead && ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name))) {
     a = target.Checksum;
   } else {
-    ShowInfo("Checking " + display);
+    ShowInfo("Checking " + record.Display);
     bool failed = false;
     int code = 0;
     std::int64_t seconds = -1;
@@ -743,16 +785,14 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
         // the worker meets the same fault and reports it
       }
     }
-    // With a key pinned a file that is read is judged by the signed SHA-256 as well: a CRC-32
-    // is easily forged to match.
-    const bool pinned = !o.PublicKey.empty();
+    // With a key pinned a file that is read is judged by the signed SHA-256 as well.
     std::string digest;
     if (opened && opened->Size() <= TChecksumThread::kInlineSize) {
       // A small file is read here, between messages: handing it to a worker and back costs
       // more than reading it, and it keeps the window waiting no longer than a message does.
       SetFilePosition(0);
       try {
-        a = ChecksumSmallFile(*opened, pinned ? &digest : nullptr);
+        a = ChecksumSmallFile(*opened, record.Verify ? &digest : nullptr);
       } catch (const Exception& e) {
         failed = true;
         code = e.OsError();
@@ -764,7 +804,8 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       if (!failed) SetFilePosition(host_.ProgressMax());
       ServeMessagesNowAndThen(run);
     } else {
-      TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback(), pinned);
+      TChecksumThread worker(local, std::move(opened), &cancelEvent_, ProgressCallback(),
+                             record.Verify);
       WaitFetchingAhead(run, worker);
       a = worker.Crc;
       failed = worker.HasError();
@@ -772,11 +813,10 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       seconds = worker.FileSeconds;
       digest = worker.Sha256;
     }
-    if (pinned && !failed && a == target.Checksum && digest != target.Sha256) a = ~target.Checksum;
+    if (record.Verify && !failed && a == target.Checksum && digest != target.Sha256)
+      a = ~target.Checksum;
     if (mustRead) b = seconds >= 0 ? PackDosDate(seconds) : -1;
-    if (cancelled_) {
-      return EndRecordWalk(kCancelledByUser);
-    }
+    if (cancelled_) return EndRecordWalk(kCancelledByUser);
     if (failed) {
       const TBoxResult answer =
           host_.RetryBox(TBoxKind::CheckError,
@@ -786,44 +826,33 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     }
   }
   if (a == target.Checksum && b != target.FileDate) {
-    const auto cached = run.CachedDates.find(&item);
+    const auto cached = run.CachedDates.find(&record.Item);
     const bool sameAsCached = cached != run.CachedDates.end() && cached->second == b;
     target.FileDate = b;
     if (!run.DatesChanged && !o.IsHardCheck(name) && !sameAsCached) run.DatesChanged = true;
   }
-  if (a == target.Checksum) {
-    run.Ahead->Drop(item);
-    return TStep::Next;
-  }
+  intact = a == target.Checksum;
+  return std::nullopt;
+}
 
-  // Repair: nothing is written through a link in the game folder (a player's "saves" link to
-  // another disk, say): such a file is reported as not updated, like one that cannot be written.
-  if (!platform::IsRealFolderChain(run.Home, BackslashToSlash(name))) {
-    run.UnpackFailed = true;
-    return TStep::Next;
-  }
+std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord& record) {
+  const TPatchItem& item = record.Item;
   // The archive must match its listed CRC-32 before anything is touched.
-  platform::ForceDirectories(ExtractFilePath(local));
-  ShowInfo("Downloading " + display);
-  const std::string archive = LocalPath(run.Home, item.FileName);
-  // With a key pinned an archive must also have the SHA-256 of the signed list: a CRC-32 and a
-  // size are easily forged.
-  const bool verify = !o.PublicKey.empty();
+  platform::ForceDirectories(ExtractFilePath(record.Local));
+  ShowInfo("Downloading " + record.Display);
   std::uint32_t u = ~item.Checksum;
   // An archive fetched ahead is judged below as one fetched now; any other found there is a
   // leftover of an earlier run, checked before it is used.
   std::unique_ptr<TDownloadThread> fetched = run.Ahead->Take(item);
-  if (!fetched && platform::FileExists(archive)) {
+  if (!fetched && platform::FileExists(record.Archive)) {
     {
-      TChecksumThread worker(archive, &cancelEvent_, nullptr, verify);
+      TChecksumThread worker(record.Archive, &cancelEvent_, nullptr, record.Verify);
       WaitWithMessages(worker);
       u = worker.Crc;
-      if (verify && worker.Sha256 != item.Sha256) u = ~item.Checksum;
+      if (record.Verify && worker.Sha256 != item.Sha256) u = ~item.Checksum;
     }
-    if (cancelled_) {
-      return EndRecordWalk(kCancelledByUser);
-    }
-    if (u != item.Checksum) platform::RemoveFile(archive);
+    if (cancelled_) return EndRecordWalk(kCancelledByUser);
+    if (u != item.Checksum) platform::RemoveFile(record.Archive);
   }
   // A copy that does not match its checksum may come from a cache on the way that kept an old
   // one: it is fetched once more, asking every cache to check with the server.
@@ -834,9 +863,9 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     try {
       std::unique_ptr<TDownloadThread> worker = std::move(fetched);
       if (!worker)
-        worker = std::make_unique<TDownloadThread>(ArchiveUrl(run.BaseUrl, item), archive, 0,
-                                                   &cancelEvent_, ProgressCallback(), revalidate,
-                                                   ArchiveSizeBound(target.Size), verify);
+        worker = std::make_unique<TDownloadThread>(
+            ArchiveUrl(run.BaseUrl, item), record.Archive, 0, &cancelEvent_, ProgressCallback(),
+            revalidate, ArchiveSizeBound(record.Target.Size), record.Verify);
       WaitFetchingAhead(run, *worker);
       outcome = worker->Outcome;
       // An archive fetched ahead may have arrived before its turn, while the bar showed another
@@ -850,29 +879,31 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
       outcome = doFailed;  // the partial file could not be opened or created
     }
     // A resumed download saw only its end: the whole archive is read for its digest then.
-    if (verify && outcome == doDownloaded && u == item.Checksum &&
-        (digest.empty() ? !DigestMatches(archive, item.Sha256) : digest != item.Sha256))
+    if (record.Verify && outcome == doDownloaded && u == item.Checksum &&
+        (digest.empty() ? !DigestMatches(record.Archive, item.Sha256) : digest != item.Sha256))
       u = ~item.Checksum;
-    if (cancelled_) {
-      return EndRecordWalk(kCancelledByUser);
-    }
+    if (cancelled_) return EndRecordWalk(kCancelledByUser);
     if (outcome != doDownloaded) {
-      const TBoxResult answer =
-          host_.RetryBox(TBoxKind::DownloadError, "Error while downloading patch for " + name);
+      const TBoxResult answer = host_.RetryBox(TBoxKind::DownloadError,
+                                               "Error while downloading patch for " + record.Name);
       if (answer == TBoxResult::Retry || answer == TBoxResult::TimedOut) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
     if (u == item.Checksum || revalidate) break;
-    platform::RemoveFile(archive);
+    platform::RemoveFile(record.Archive);
     revalidate = true;
   }
-  ShowInfo("Unpacking " + display);
+  ShowInfo("Unpacking " + record.Display);
   if (u != item.Checksum) {
-    ShowInfo("Error while checking patch for " + name);
-    platform::RemoveFile(archive);
+    ShowInfo("Error while checking patch for " + record.Name);
+    platform::RemoveFile(record.Archive);
     FinishRun(true);
     return TStep::Ended;
   }
+  return std::nullopt;
+}
+
+std::optional<TUpdateRun::TStep> TUpdateRun::WaitForGame(TRunState& run) {
   // Only a program file that exists can be running (the scan of all processes costs more than
   // unpacking a small file, and a game without a program to start has none).
   while (!run.ProgramPath.empty() && platform::FileExists(run.ProgramPath) &&
@@ -880,66 +911,67 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     const TBoxResult answer =
         host_.RetryBox(TBoxKind::RunningGame, "Please, close running  " +
                                                   ExtractFileName(run.ProgramPath) + " to proceed");
-    if (answer == TBoxResult::Cancel) {
-      return EndRecordWalk(kCancelledByUser);
-    }
+    if (answer == TBoxResult::Cancel) return EndRecordWalk(kCancelledByUser);
   }
-  const std::string backup = ChangeFileExt(local, ".kovabak");
-  const std::string fresh = ChangeFileExt(local, ".kovanew");
+  return std::nullopt;
+}
+
+bool TUpdateRun::Unpack(TRunState& run, const TRecord& record) {
   // A backup left by an interrupted earlier repair would block this one; the file in place is
   // the one to keep until the new copy is ready.
-  if (platform::FileExists(local)) platform::RemoveFile(backup);
+  if (platform::FileExists(record.Local)) platform::RemoveFile(record.Backup);
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
-  const bool movedToBackup =
-      platform::FileExists(local) && platform::MoveFileNoReplace(local, backup);
+  const bool movedToBackup = platform::FileExists(record.Local) &&
+                             platform::MoveFileNoReplace(record.Local, record.Backup);
   platform::FaultPoint("after-backup");
-  platform::RemoveFile(fresh);
+  platform::RemoveFile(record.Fresh);
   bool unpackFailed;
   bool wrongArchive;
   std::string freshDigest;
   {
-    TDecompressThread worker(archive, fresh, ProgressCallback(), target.Size, verify);
+    TDecompressThread worker(record.Archive, record.Fresh, ProgressCallback(), record.Target.Size,
+                             record.Verify);
     WaitFetchingAhead(run, worker);
     unpackFailed = worker.HasError();
     // What was unpacked must be the archive that was checked, and what it gave the listed file:
     // the archive's name may have been given another file since its check.
-    wrongArchive = worker.Oversized || (!unpackFailed && (worker.InputCrc != item.Checksum ||
-                                                          worker.OutputCrc != target.Checksum ||
-                                                          worker.Produced != target.Size));
+    wrongArchive =
+        worker.Oversized || (!unpackFailed && (worker.InputCrc != record.Item.Checksum ||
+                                               worker.OutputCrc != record.Target.Checksum ||
+                                               worker.Produced != record.Target.Size));
     freshDigest = worker.Sha256;
   }
   // An archive that unpacks to more than its file's size, or to another file, is no good: kept,
-  // it would be unpacked again at every run.
-  if (wrongArchive) {
+  // it would be unpacked again at every run. The new copy must also be the very file that was
+  // signed before it takes the old one's place.
+  if (wrongArchive || (!unpackFailed && record.Verify && freshDigest != record.Target.Sha256)) {
     unpackFailed = true;
-    platform::RemoveFile(archive);
+    platform::RemoveFile(record.Archive);
   }
-  // The new copy must be the very file that was signed before it takes the old one's place.
-  if (!unpackFailed && verify && freshDigest != target.Sha256) {
-    unpackFailed = true;
-    platform::RemoveFile(archive);
-  }
-  if (!unpackFailed) {
-    GiveMode(fresh, movedToBackup ? backup : std::string(), target.Executable);
-    platform::FaultPoint("before-final-move");
-  }
-  if (!unpackFailed && platform::MoveFileNoReplace(fresh, local)) {
-    run.RenamedInto.insert(ExtractFilePath(local));
-    platform::RemoveFile(archive);
-    platform::RemoveFile(backup);
-    target.FileDate = GetFileDosDate(local);
-    if (!run.DatesChanged && !o.IsHardCheck(name)) run.DatesChanged = true;
-    return TStep::Next;
+  if (unpackFailed) return false;
+  GiveMode(record.Fresh, movedToBackup ? record.Backup : std::string(), record.Target.Executable);
+  platform::FaultPoint("before-final-move");
+  return true;
+}
+
+void TUpdateRun::Replace(TRunState& run, const TRecord& record, bool unpacked) {
+  const TUpdaterOptions& o = UpdaterOptions();
+  if (unpacked && platform::MoveFileNoReplace(record.Fresh, record.Local)) {
+    run.RenamedInto.insert(ExtractFilePath(record.Local));
+    platform::RemoveFile(record.Archive);
+    platform::RemoveFile(record.Backup);
+    record.Target.FileDate = GetFileDosDate(record.Local);
+    if (!run.DatesChanged && !o.IsHardCheck(record.Name)) run.DatesChanged = true;
+    return;
   }
   // The new copy did not take the file's place: the old file goes back, the archive stays for the
   // next run, and the record keeps its date so nothing is taken as up to date.
   // A backup left by an interrupted earlier run goes back too: it is the player's file, and the
   // move never replaces a file that is in place.
   run.UnpackFailed = true;
-  platform::RemoveFile(fresh);
-  platform::MoveFileNoReplace(backup, local);
-  return TStep::Next;
+  platform::RemoveFile(record.Fresh);
+  platform::MoveFileNoReplace(record.Backup, record.Local);
 }
 
 }  // namespace kova

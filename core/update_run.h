@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/patch_list.h"
@@ -60,7 +61,22 @@ class TUpdateRun {
   void CheckFiles(TRunState& run);
   // One record; returns false when the run has ended early (its text is set).
   enum class TStep { Next, Retry, Ended };
+  // The stages of one record, in their order. Each gives a step when the record's turn ends
+  // there (a retry, or the run's end with its text set), nothing when the next stage follows.
+  struct TRecord;
   TStep ProcessRecord(TRunState& run, TPatchItem& item);
+  // Look: size and date, or the content when it must be read; `intact` when it is the listed
+  // file.
+  std::optional<TStep> Look(TRunState& run, const TRecord& record, bool& intact);
+  // Fetch and verify the archive: the one fetched ahead, a good one left on the disk, or a new
+  // download.
+  std::optional<TStep> Fetch(TRunState& run, const TRecord& record);
+  // The game's program must not run while its files are replaced.
+  std::optional<TStep> WaitForGame(TRunState& run);
+  // Unpack beside the file (the old one moved to its backup) and verify what came out.
+  bool Unpack(TRunState& run, const TRecord& record);
+  // Replace: the new copy takes the file's place, or the old file comes back.
+  void Replace(TRunState& run, const TRecord& record, bool unpacked);
   void StepTotalProgress(TRunState& run);
   // Waits for the record's own worker while the transfers ahead are kept going.
   void WaitFetchingAhead(TRunState& run, TWaitingThread& worker);
