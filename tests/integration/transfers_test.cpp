@@ -205,6 +205,22 @@ TEST_F(KeptLists, AnUnchangedLaunchAsksWhetherTheListChangedAndAChangedListIsFet
   ExpectHomeMatchesSource();
 }
 
+TEST_F(KeptLists, TheListMayComeCompressed) {
+  AddFiles(60, 1000);
+  Publish();
+  test::TNginx gzip("    gzip on; gzip_types *; gzip_min_length 1;\n");
+  std::filesystem::copy(Served(), gzip.Root() + "/" + uid_,
+                        std::filesystem::copy_options::recursive);
+  UseList(gzip.Url("/" + uid_ + "/patchlist.xml"));
+  ASSERT_EQ(Cli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+  const std::vector<std::string> lines = gzip.ConnectionLog("/patchlist.xml ");
+  ASSERT_EQ(lines.size(), 1u);
+  const std::int64_t sent = std::stoll(lines[0].substr(lines[0].rfind(' ') + 1));
+  EXPECT_LT(sent, static_cast<std::int64_t>(test::ReadFile(Served() + "/patchlist.xml").size()) / 2)
+      << lines[0];
+}
+
 TEST_F(KeptLists, WithAKeyPinnedTheKeptListIsVerifiedAgainAndAnAlteredCopyIsFetchedWhole) {
   const std::string key = work_ / "publisher.key";
   const std::string publicKey = MakeKey(key);
