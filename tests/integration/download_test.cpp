@@ -5,14 +5,17 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <atomic>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "net/http_date.h"
 #include "platform/files.h"
 #include "tests/common/test_servers.h"
 #include "workers/crc32.h"
 #include "workers/download_thread.h"
+#include "workers/transfer_control.h"
 
 namespace kova {
 namespace {
@@ -209,6 +212,42 @@ TEST_F(Download, CancelKeepsThePartFileAndTheNextDownloadResumesIt) {
                                             std::to_string(kept - 8192) + "-|KovaUpdater/1.0|206");
   EXPECT_TRUE(test::ReadFile(target) == content);
   EXPECT_EQ(second.Crc, CrcOf(content));
+}
+
+TEST_F(Download, ALongPauseGivesTheConnectionUpAndTheRestIsAskedForWithRangeOnResume) {
+  const std::string content = Content("slow/huge.bin");
+  const std::string target = dir_ / "paused.bin";
+  const int savedHold = TDownloadThread::PauseHold;
+  TDownloadThread::PauseHold = 500;
+  TTransferControl& control = TTransferControl::Shared();
+  std::atomic<std::int64_t> pausedAt{-1};
+  TProgress progress;
+  progress.onReport = [&](std::int64_t done) {
+    if (done >= 300000 && pausedAt < 0) {
+      pausedAt = done;
+      control.SetPaused(true);
+    }
+  };
+  // Resumed well after the hold, from another thread, as the player's menu does.
+  std::thread resume([&] {
+    while (pausedAt < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    control.SetPaused(false);
+  });
+  const TFileRun run = FileDownload(nginx_->Url("/slow/huge.bin"), target, 0, nullptr, &progress);
+  resume.join();
+  TDownloadThread::PauseHold = savedHold;
+  EXPECT_EQ(run.Result.Outcome, doDownloaded);
+  EXPECT_TRUE(test::ReadFile(target) == content);
+  EXPECT_EQ(run.Crc, CrcOf(content));
+  const std::vector<std::string> log = LogFor("/slow/huge.bin");
+  ASSERT_GE(log.size(), 2u);
+  // The first request ended with the pause; the second asked from where the file had got to.
+  const std::string& rest = log.back();
+  EXPECT_EQ(rest.find("GET /slow/huge.bin HTTP/1.1|bytes="), 0u) << rest;
+  const std::int64_t from = std::stoll(rest.substr(rest.find("bytes=") + 6));
+  EXPECT_GE(from, pausedAt.load());
+  EXPECT_NE(rest.find("|206"), std::string::npos) << rest;
 }
 
 TEST_F(Download, NotFoundFailsAndDeletesThePartFile) {
