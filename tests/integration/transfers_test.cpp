@@ -66,6 +66,24 @@ TEST_F(Transfers, SixAtATimeSayWhatOneAtATimeSaysInTheSameOrder) {
   EXPECT_LE(Connections(), 1u + 6u);
 }
 
+TEST_F(Transfers, AServerThatSpeaksOnlyHttp10ServesEveryFileOnAConnectionOfItsOwn) {
+  AddFiles(10, 5000);
+  Publish();
+  // Python's own server answers HTTP/1.0 and closes after each response.
+  test::TChild server(
+      "/usr/bin/python3",
+      {"-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", nginx_->Root()}, {},
+      true);
+  ASSERT_TRUE(server.WaitForOutput(") ...", 20)) << server.Output();
+  const std::string banner = server.Output();
+  const std::size_t at = banner.find(" port ") + 6;
+  const std::string port = banner.substr(at, banner.find(' ', at) - at);
+  UseList("http://127.0.0.1:" + port + ServedPath("patchlist.xml"));
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+}
+
 TEST_F(Transfers, ASpeedLimitHoldsEveryTransferTogether) {
   AddFiles(4, 250000);
   Publish();
