@@ -59,7 +59,7 @@ bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
          platform::IsRealFolderChain(settings_.Home, BackslashToSlash(target.FileName));
 }
 
-void TFetchAhead::TopUp(std::size_t head) {
+void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
   if (settings_.Transfers <= 1 || IsCancelSignalled(cancelEvent_)) return;
   if (next_ <= head) next_ = head + 1;
   std::size_t running = Running();
@@ -67,8 +67,9 @@ void TFetchAhead::TopUp(std::size_t head) {
   // A look at a record is a look at its file's size: a few at a time, so the window's messages
   // wait no longer than that.
   const std::size_t lookUntil = std::min(order_.size(), next_ + kLooksPerTopUp);
-  // One transfer is the record's own in its turn.
-  const auto ahead = static_cast<std::size_t>(settings_.Transfers - 1);
+  // While the record in its turn downloads, its transfer is one of them; while it is checked,
+  // unpacked or replaced, all of them fetch ahead.
+  const auto ahead = static_cast<std::size_t>(settings_.Transfers - (headTransferring ? 1 : 0));
   while (next_ < lookUntil && running < ahead) {
     const TPatchItem& item = *order_[next_];
     if (WantsArchive(item)) {

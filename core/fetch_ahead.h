@@ -48,8 +48,9 @@ class TFetchAhead {
   TFetchAhead& operator=(const TFetchAhead&) = delete;
 
   // Starts transfers for the records after `head` (an index into the order), as far as the
-  // limits allow.
-  void TopUp(std::size_t head);
+  // limits allow; `headTransferring`: the record in its turn has a transfer running, which
+  // counts as one of them.
+  void TopUp(std::size_t head, bool headTransferring = false);
   // Hands over the transfer fetched ahead for `item`, whose progress is shown from now on; null
   // when there is none.
   std::unique_ptr<TDownloadThread> Take(const TPatchItem& item);

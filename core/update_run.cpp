@@ -103,7 +103,8 @@ struct TUpdateRun::TRunState {
   // its turn.
   std::vector<TPatchItem*> Order;
   std::unique_ptr<TFetchAhead> Ahead;
-  std::size_t Head = 0;  // the record in its turn
+  std::size_t Head = 0;                           // the record in its turn
+  const TDownloadThread* HeadTransfer = nullptr;  // its download, while it is waited for
   // Held while the records are worked on: no other launcher repairs the folder meanwhile.
   std::unique_ptr<platform::TFolderLock> FolderLock;
   // Folders a new file was renamed into. Each new file is on the disk before it takes its name,
@@ -508,7 +509,7 @@ void TUpdateRun::WaitFetchingAhead(TRunState& run, TWaitingThread& worker) {
   // once, not only when the record in its turn is done.
   platform::WaitUntilServingMessages([&] {
     if (worker.DoneEvent.IsSet()) return true;
-    run.Ahead->TopUp(run.Head);
+    run.Ahead->TopUp(run.Head, run.HeadTransfer && !run.HeadTransfer->DoneEvent.IsSet());
     return false;
   });
 }
@@ -866,6 +867,12 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
         worker = std::make_unique<TDownloadThread>(
             ArchiveUrl(run.BaseUrl, item), record.Archive, 0, &cancelEvent_, ProgressCallback(),
             revalidate, ArchiveSizeBound(record.Target.Size), record.Verify);
+      // Known to the top-ups while it runs, and forgotten before it goes, whatever happens.
+      struct TShown {
+        const TDownloadThread*& Slot;
+        ~TShown() { Slot = nullptr; }
+      } shown{run.HeadTransfer};
+      run.HeadTransfer = worker.get();
       WaitFetchingAhead(run, *worker);
       outcome = worker->Outcome;
       // An archive fetched ahead may have arrived before its turn, while the bar showed another

@@ -5,6 +5,9 @@
 
 #include <chrono>
 
+#include "core/options.h"
+#include "core/registry.h"
+#include "platform/settings_store.h"
 #include "tests/gui/window_fixture.h"
 #include "ui/skin.h"
 
@@ -168,6 +171,54 @@ TEST_P(TEachWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesN
   Origin(x2, y2);
   EXPECT_EQ(x2, x0 - 80);
   EXPECT_EQ(y2, y0 - 50);
+}
+
+TEST_P(TEachWindow, TheIconsMenuPausesAndResumesTheDownloadsAndKeepsTheSpeedLimitForTheGame) {
+  TTray tray;
+  InstallLauncher("", "bin\\game.sh", PublishSlowly(3 << 20));
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 60)) << Window().Output();
+  Click(748 + 10, 15 + 10);
+  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
+  ::usleep(1000000);  // the icon is embedded
+  // The menu: five limits, a separator, "Pause downloads" and "Resume downloads".
+  auto choose = [&](std::size_t menusBefore, const std::string& keys) {
+    tray.ClickIcon(3);
+    if (!WaitForTrace("tray: menu", 10, menusBefore)) return false;
+    ::usleep(500000);
+    Shell("xdotool key --delay 150 " + keys);
+    return true;
+  };
+  ASSERT_TRUE(choose(0, "Down Down Down Down Down Down Return")) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("downloads: paused", 5)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("info: Paused", 5)) << Window().Output();
+  // Paused, the partial file stops growing, and the run waits with its state.
+  const std::string part = home_ + "/data/video.bik.lzma.part";
+  ::usleep(700000);
+  const auto held = std::filesystem::file_size(part);
+  ::usleep(1500000);
+  EXPECT_EQ(std::filesystem::file_size(part), held);
+  EXPECT_EQ(CountTrace("info: All files have been checked"), 0u);
+  // "Resume downloads" is the last item, and the one of the two that can be chosen now.
+  ASSERT_TRUE(choose(1, "Up Return")) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("downloads: resumed", 5)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 5, 1)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 90)) << Window().Output();
+  ExpectGameInstalled();
+  // "1 MB/s", the fifth item, is kept for this game in the settings store.
+  ASSERT_TRUE(choose(2, "Down Down Down Down Down Return")) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("limit: 1024 KiB/s", 5)) << Window().Output();
+  std::string kept;
+  if (windows_) {
+    kept = Shell("wine reg query 'HKCU\\Software\\Tessary\\KovaUpdater\\" + uid_ +
+                 "' /v SpeedLimit 2>/dev/null");
+    EXPECT_NE(kept.find("REG_SZ    1024"), std::string::npos) << kept;
+  } else {
+    platform::CloseSettingsStore();
+    EXPECT_TRUE(
+        RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\SpeedLimit", kept));
+    EXPECT_EQ(kept, "1024");
+  }
 }
 
 std::string BuildName(const ::testing::TestParamInfo<const char*>& info) {

@@ -5,9 +5,6 @@
 
 #include <chrono>
 
-#include "core/options.h"
-#include "core/registry.h"
-#include "platform/settings_store.h"
 #include "tests/gui/window_fixture.h"
 #include "ui/skin.h"
 
@@ -79,50 +76,6 @@ TEST_F(TWindow, MinimiseHidesIntoTheTrayAndAClickOnTheIconRestoresAndRequestsARu
   EXPECT_TRUE(Eventually([&] { return WindowViewable(); }, 5));
   // Showing the window again requests a run.
   EXPECT_TRUE(WaitForTrace("info: Downloading patchlist...", 10, 1)) << Window().Output();
-}
-
-TEST_F(TWindow, TheIconsMenuPausesAndResumesTheDownloadsAndKeepsTheSpeedLimitForTheGame) {
-  TTray tray;
-  InstallLauncher("", "bin\\game.sh", PublishSlowly(3 << 20));
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 60)) << Window().Output();
-  Click(748 + 10, 15 + 10);
-  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
-  ::usleep(800000);  // the icon is embedded
-  // The last item that can be chosen is "Pause downloads" while the downloads run.
-  tray.ClickIcon(3);
-  ASSERT_TRUE(WaitForTrace("tray: menu", 5)) << Window().Output();
-  ::usleep(300000);
-  Shell("xdotool key --delay 150 Up Return");
-  ASSERT_TRUE(WaitForTrace("downloads: paused", 5)) << Window().Output();
-  EXPECT_TRUE(WaitForTrace("info: Paused", 5)) << Window().Output();
-  // Paused, the partial file stops growing, and the run waits with its state.
-  const std::string part = home_ + "/data/video.bik.lzma.part";
-  ::usleep(700000);
-  const auto held = std::filesystem::file_size(part);
-  ::usleep(1500000);
-  EXPECT_EQ(std::filesystem::file_size(part), held);
-  EXPECT_EQ(CountTrace("info: All files have been checked"), 0u);
-  // Now the last one that can be chosen is "Resume downloads": the run goes on to its end.
-  tray.ClickIcon(3);
-  ASSERT_TRUE(WaitForTrace("tray: menu", 5, 1)) << Window().Output();
-  ::usleep(300000);
-  Shell("xdotool key --delay 150 Up Return");
-  ASSERT_TRUE(WaitForTrace("downloads: resumed", 5)) << Window().Output();
-  EXPECT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 5, 1)) << Window().Output();
-  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60)) << Window().Output();
-  ExpectGameInstalled();
-  // "1 MB/s", the fifth item, is kept for this game.
-  tray.ClickIcon(3);
-  ASSERT_TRUE(WaitForTrace("tray: menu", 5, 2)) << Window().Output();
-  ::usleep(300000);
-  Shell("xdotool key --delay 150 Down Down Down Down Down Return");
-  ASSERT_TRUE(WaitForTrace("limit: 1024 KiB/s", 5)) << Window().Output();
-  platform::CloseSettingsStore();
-  std::string kept;
-  EXPECT_TRUE(
-      RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\SpeedLimit", kept));
-  EXPECT_EQ(kept, "1024");
 }
 
 TEST_F(TWindow, ARunEndingWhileTheWindowIsHiddenShowsTheProgressBalloon) {

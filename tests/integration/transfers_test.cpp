@@ -118,9 +118,12 @@ TEST_F(Transfers, InterruptedWithSixInFlightEveryFileIsOldOrNewAndTheNextRunResu
                      {"--options", work_ / "options.xml", "--home", home_, "--connections", "6"});
     ASSERT_TRUE(cli.WaitForOutput("Downloading data\\part", 60)) << cli.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const auto sent = std::chrono::steady_clock::now();
     ::kill(cli.Pid(), signal);
     const int status = cli.WaitExit(20);
     if (signal == SIGINT) {
+      // Every transfer hears the cancel within a second.
+      EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1500));
       EXPECT_EQ(status, 1);
       EXPECT_EQ(test::Lines(cli.Output()).back(), "Check cancelled by user");
     }

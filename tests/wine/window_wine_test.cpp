@@ -119,31 +119,6 @@ TEST_F(TWineWindow, MinimiseHidesIntoTheTrayAClickOnTheIconRestoresAndASecondIns
   EXPECT_TRUE(Eventually([&] { return WindowViewable(); }, 5));
 }
 
-TEST_F(TWineWindow, TheIconsMenuPausesAndResumesTheDownloads) {
-  TTray tray;
-  InstallLauncher("", "bin\\game.sh", PublishSlowly(3 << 20));
-  ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 60)) << Window().Output();
-  Click(748 + 10, 15 + 10);
-  ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
-  ::usleep(1000000);  // the icon is embedded
-  // "Pause downloads" comes after the five limits and the separator.
-  tray.ClickIcon(3);
-  ASSERT_TRUE(WaitForTrace("tray: menu", 10)) << Window().Output();
-  ::usleep(500000);
-  Shell("xdotool key --delay 150 Down Down Down Down Down Down Return");
-  ASSERT_TRUE(WaitForTrace("downloads: paused", 5)) << Window().Output();
-  EXPECT_TRUE(WaitForTrace("info: Paused", 5)) << Window().Output();
-  // "Resume downloads" is the last item, the only one of the two that can be chosen now.
-  tray.ClickIcon(3);
-  ASSERT_TRUE(WaitForTrace("tray: menu", 10, 1)) << Window().Output();
-  ::usleep(500000);
-  Shell("xdotool key --delay 150 Up Return");
-  ASSERT_TRUE(WaitForTrace("downloads: resumed", 5)) << Window().Output();
-  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 90)) << Window().Output();
-  ExpectGameInstalled();
-}
-
 TEST_F(TWineWindow, TheDownloadErrorBoxIsAMessageBoxThatAnswersByItselfAfterThirtySeconds) {
   Publish();
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");
