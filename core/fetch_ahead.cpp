@@ -60,8 +60,9 @@ bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
 }
 
 void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
-  if (settings_.Transfers <= 1 || IsCancelSignalled(cancelEvent_)) return;
   if (next_ <= head) next_ = head + 1;
+  // Called at every wake-up of a wait: once every record has been looked at, nothing is left.
+  if (next_ >= order_.size() || settings_.Transfers <= 1 || IsCancelSignalled(cancelEvent_)) return;
   std::size_t running = Running();
   std::int64_t free = -2;  // looked up once, when a transfer is about to start
   // A look at a record is a look at its file's size: a few at a time, so the window's messages

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/utility.h"
 #include "platform/files.h"
 #include "support/error.h"
 #include "support/stream.h"
@@ -23,21 +24,14 @@ bool ReadWhole(const std::string& path, std::string& data) {
   }
 }
 
-// Writes beside the name, puts it on the disk, then takes the name: whole or not at all.
+// Whole or not at all, and never raising: a copy that cannot be kept is simply not kept.
 bool WriteWhole(const std::string& path, const std::string& data) {
-  const std::string temporary = path + ".new";
   try {
-    {
-      auto stream = platform::OpenFileStream(temporary, platform::TFileMode::Create);
-      stream->Write(data.data(), data.size());
-      stream->Flush();
-    }
-    if (platform::MoveFileReplacing(temporary, path)) return true;
+    WriteFileWhole(path, data);
+    return true;
   } catch (const std::exception&) {
-    // the disk is full, the folder is read-only: nothing is kept
+    return false;
   }
-  platform::RemoveFile(temporary);
-  return false;
 }
 
 // One validator a line, "name value"; a value never holds a line end (the header reader ends

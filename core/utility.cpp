@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "support/error.h"
 #include "support/text.h"
 
 namespace kova {
@@ -126,6 +127,25 @@ std::string ChangeFileExt(const std::string& path, const std::string& extension)
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
     return path + extension;
   return path.substr(0, dot) + extension;
+}
+
+}  // namespace kova
+
+namespace kova {
+
+void WriteFileWhole(const std::string& path, const std::string& data) {
+  const std::string temporary = path + kWholeWriteSuffix;
+  try {
+    {
+      auto out = platform::OpenFileStream(temporary, platform::TFileMode::Create);
+      out->Write(data.data(), data.size());
+      out->Flush();
+    }
+    if (!platform::MoveFileReplacing(temporary, path)) throw EStreamError("cannot replace " + path);
+  } catch (...) {
+    platform::RemoveFile(temporary);
+    throw;
+  }
 }
 
 }  // namespace kova

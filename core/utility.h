@@ -42,6 +42,11 @@ std::size_t LastDelimiterPos(const std::string& path);
 std::string ExtractFilePath(const std::string& path);
 // The file name of a path: what follows its last separator.
 std::string ExtractFileName(const std::string& path);
+// Writes `data` as the file `path`, whole or not at all: beside it first, put on the disk, then
+// in its place (replacing what stood there). Raises EStreamError when it cannot; nothing is left
+// behind then.
+void WriteFileWhole(const std::string& path, const std::string& data);
+constexpr const char* kWholeWriteSuffix = ".kovatmp";
 // `path` with the extension of its file name (from the last "." after the last separator)
 // replaced by `extension`; a name without one gets it appended.
 std::string ChangeFileExt(const std::string& path, const std::string& extension);

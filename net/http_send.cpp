@@ -152,7 +152,6 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
   DownloadSize = 0;
   ChunkedTotal = 0;
   BodyStarted = false;
-  Reused = false;
   UploadSize = 0;
   Sock.MaxLineLength = kMaxHeaderLine;
   const std::string request = ComposeRequest(method, parts);
@@ -175,10 +174,11 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     Sock.CloseSocket();
     openHost_.clear();
   }
-  Reused = Sock.IsOpen() || (keep && Pool && Pool->Take(key, Sock));
+  // Whether the request goes over a connection kept from an earlier one.
+  bool reused = Sock.IsOpen() || (keep && Pool && Pool->Take(key, Sock));
   for (;;) {
     if (!Sock.IsOpen()) {
-      Reused = false;
+      reused = false;
       Sock.Connect(TargetHost, TargetPort, Timeout);
       // A failed handshake or an unverified server is a failed connection like a refused one.
       if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, Timeout);
@@ -197,9 +197,8 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     const bool ok = Exchange(method, url, request, closeAfter);
     // A server may close a kept connection at any moment (its idle time-out, its limit of
     // requests), also just as the request goes out: that costs a new connection, not a failure.
-    if (!ok && Reused && DroppedBeforeAnswer()) {
+    if (!ok && reused && DroppedBeforeAnswer()) {
       Sock.CloseSocket();
-      Reused = false;
       continue;
     }
     if (closeAfter || !ok) {

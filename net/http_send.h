@@ -60,8 +60,6 @@ class THTTPSend {
   // Where connections are kept between requests (HTTP/1.1 only); none: this object keeps its
   // own last connection.
   class TConnectionPool* Pool = nullptr;
-  // Whether the last request went over a connection kept from an earlier one.
-  bool Reused = false;
 
   static constexpr std::size_t kMaxHeaderLine = 100 * 1024;
   static constexpr std::size_t kMaxHeaderBlock = 300 * 1024;

@@ -37,6 +37,7 @@
 #include "core/document_stamp.h"
 #include "core/options.h"
 #include "core/patch_list.h"
+#include "core/utility.h"
 #include "platform/files.h"
 #include "support/aligned_buffer.h"
 #include "support/error.h"
@@ -107,13 +108,7 @@ std::string ReadSecretKey(const std::string& path) {
 // Writes FILE.sig beside FILE; raises on failure.
 void WriteSignature(const std::string& file, const std::string& data, const std::string& key) {
   const std::string text = SignMessage(data, key) + "\n";
-  const std::string sig = file + ".sig";
-  {
-    auto out = platform::OpenFileStream(sig + ".kova-publish-tmp", platform::TFileMode::Create);
-    out->Write(text.data(), text.size());
-  }
-  if (!platform::MoveFileReplacing(sig + ".kova-publish-tmp", sig))
-    throw EStreamError("cannot replace " + sig);
+  WriteFileWhole(file + ".sig", text);
 }
 
 int KeyGen(const std::string& path) {
@@ -241,13 +236,7 @@ int SignFile(const std::string& keyPath, const std::string& file, const TStampAr
                             {{"sha256", FileSha256(stamp.Updater)},
                              {"serial", std::to_string(stamp.UpdaterSerial)}}))
         return Usage(file + " names no updater");
-      const std::string temp = file + ".kova-publish-tmp";
-      {
-        auto out = platform::OpenFileStream(temp, platform::TFileMode::Create);
-        out->Write(data.data(), data.size());
-        out->Flush();
-      }
-      if (!platform::MoveFileReplacing(temp, file)) throw EStreamError("cannot replace " + file);
+      WriteFileWhole(file, data);
     }
     WriteSignature(file, data, key);
   } catch (const std::exception& e) {
@@ -294,7 +283,7 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
     error = "cannot start the encoder";
     return false;
   }
-  const std::string temp = target + ".kova-publish-tmp";
+  const std::string temp = target + kWholeWriteSuffix;
   bool ok = true;
   try {
     auto in = platform::OpenFileStream(source, platform::TFileMode::OpenRead);
@@ -561,13 +550,7 @@ int main(int argc, char** argv) {
   xml += "</list>\n";
   const std::string list = output + "/patchlist.xml";
   try {
-    {
-      auto out = platform::OpenFileStream(list + ".kova-publish-tmp", platform::TFileMode::Create);
-      out->Write(xml.data(), xml.size());
-      out->Flush();
-    }
-    if (!platform::MoveFileReplacing(list + ".kova-publish-tmp", list))
-      throw EStreamError("cannot replace " + list);
+    WriteFileWhole(list, xml);
     if (!secretKey.empty()) WriteSignature(list, xml, secretKey);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kova-publish: cannot write %s: %s\n", list.c_str(), e.what());

@@ -183,7 +183,8 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   }
   // Each wait has its own limit, so a server that sends a byte now and then would hold a
   // download for ever: a transfer that brings less than kStallBytes in a whole time-out fails.
-  if (reason == HR_ReadCount) windowBytes_ += std::strtoll(value.c_str(), nullptr, 10);
+  const std::int64_t bytes = reason == HR_ReadCount ? std::strtoll(value.c_str(), nullptr, 10) : 0;
+  windowBytes_ += bytes;
   const auto now = std::chrono::steady_clock::now();
   if (now - windowStart_ >= std::chrono::milliseconds(Timeout)) {
     if (windowBytes_ < kStallBytes && Outcome == doDownloaded) {
@@ -211,7 +212,6 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   }
   // The player's speed limit and pause, shared by every transfer: the next bytes are taken from
   // the connection only when they allow it. Every piece counts, the headers' included.
-  const std::int64_t bytes = std::strtoll(value.c_str(), nullptr, 10);
   if (bytes <= 0) return;
   const auto before = std::chrono::steady_clock::now();
   const auto answer = TTransferControl::Shared().Take(
