@@ -51,9 +51,11 @@ bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
   std::int64_t size = -1;
   std::int32_t date = 0;
   // A file of another size cannot have the listed content; a soft-checked one is taken as it is.
-  if (GetFileSizeAndDosDate(local, size, date) &&
-      (size == target.Size || settings_.SoftCheck(target.FileName)))
-    return false;
+  const bool exists = GetFileSizeAndDosDate(local, size, date);
+  if (exists && (size == target.Size || settings_.SoftCheck(target.FileName))) return false;
+  // A file that may be assembled from an older copy's chunks waits for its turn: its archive
+  // may not be needed at all.
+  if (!target.ChunkIndex.empty() && (exists || settings_.OlderCopies)) return false;
   // A leftover archive is checked in its record's turn; nothing goes through a link.
   return !platform::FileExists(LocalPath(settings_.Home, item.FileName)) &&
          platform::IsRealFolderChain(settings_.Home, BackslashToSlash(target.FileName));

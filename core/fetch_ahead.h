@@ -36,6 +36,9 @@ class TFetchAhead {
     // Transfers at once, the record's own included: 1 fetches nothing ahead.
     int Transfers = 1;
     bool Sha256 = false;  // the archives are to be judged by their signed digests
+    // Files the new list no longer names are on the disk: a missing file may be one of them
+    // renamed.
+    bool OlderCopies = false;
     bool SoftCheck(const std::string& name) const { return IsSoftCheck && IsSoftCheck(name); }
     std::function<bool(const std::string&)> IsSoftCheck;
   };

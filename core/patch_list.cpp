@@ -42,6 +42,7 @@ struct TArchiveAttrs {
   int Executable = TXmlNameTable::Shared().NameToId("executable");
   int Sha256 = TXmlNameTable::Shared().NameToId("sha256");
   int ArchiveSha256 = TXmlNameTable::Shared().NameToId("archive_sha256");
+  int Chunks = TXmlNameTable::Shared().NameToId("chunks");
 };
 
 // A digest attribute as the signed list writes it; anything else counts as none.
@@ -73,6 +74,7 @@ void TFileItem::Assign(const TFileItem& source) {
   FileDate = source.FileDate;
   Executable = source.Executable;
   Sha256 = source.Sha256;
+  ChunkIndex = source.ChunkIndex;
 }
 
 void TPatchItem::Assign(const TFileItem& source) {
@@ -167,6 +169,7 @@ class TPatchListSink : public IXmlElementSink {
     record->FileItem->Executable = executable && *executable == "1";
     record->FileItem->Sha256 = DigestAttr(e, attrs_.Sha256);
     record->Sha256 = DigestAttr(e, attrs_.ArchiveSha256);
+    record->FileItem->ChunkIndex = DigestAttr(e, attrs_.Chunks);
     if (const TPatchItem* same = map_.Get(fileName); same && same->FileItem->FileName != fileName)
       throw EPatchListError("'" + fileName + "' differs from '" + same->FileItem->FileName +
                             "' only in letter case");

@@ -42,6 +42,10 @@ class TFileItem {
   // The SHA-256 a signed list gives (lower-case hex), of the archive for a TPatchItem and of the
   // target for its FileItem; empty otherwise. Only a freshly read list knows it.
   std::string Sha256;
+  // The SHA-256 of the file's chunk index (lower-case hex) when the publication has one: the
+  // file may then be assembled from the chunks an older copy lacks. Only a freshly read list
+  // knows it.
+  std::string ChunkIndex;
 };
 
 // Describes the archive; `FileItem` describes the target file it restores.

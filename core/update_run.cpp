@@ -12,6 +12,7 @@
 #include "core/kept_document.h"
 #include "core/options.h"
 #include "core/startup.h"
+#include "core/update_run_state.h"
 #include "core/utility.h"
 #include "net/connection_pool.h"
 #include "net/url.h"
@@ -57,6 +58,8 @@ bool StartsAsProgram(const std::string& path) {
   }
 }
 
+}  // namespace
+
 // A repaired file keeps the permissions of the file it replaces (a program the player made
 // runnable stays runnable); a program to run gets the run bit, whether the list says so or, for
 // a new file of a list that does not, its content does.
@@ -64,8 +67,6 @@ void GiveMode(const std::string& fresh, const std::string& replaced, bool execut
   if (!replaced.empty()) platform::CopyFileMode(replaced, fresh);
   if (executable || (replaced.empty() && StartsAsProgram(fresh))) platform::MakeExecutable(fresh);
 }
-
-}  // namespace
 
 std::string DisplayName(const std::string& name) {
   if (name.size() <= 40) return name;
@@ -79,47 +80,6 @@ int BarPosition(int max, std::int64_t done, std::int64_t total) {
   const double rounded = std::nearbyint(exact);  // halves to even
   return rounded > max ? max : static_cast<int>(rounded);
 }
-
-struct TUpdateRun::TRunState {
-  bool FromTimer = false;
-  std::string ProgramPath;
-  TMemoryStream Stream;
-  TPatchMap Map;
-  TDateTime ListDate = 0;
-  bool FreshList = false;
-  std::string LastOptionsUrl;
-  std::string BaseUrl;
-  std::string Home;
-  std::size_t Processed = 0;
-  std::size_t Total = 0;
-  bool DatesChanged = false;
-  bool UnpackFailed = false;
-  bool Ended = false;
-  std::chrono::steady_clock::time_point LastServed{};
-  // Dates as the cache held them before a reset forced a read: a file found unchanged then
-  // leaves the cache as it was, instead of rewriting all of it after every check.
-  std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
-  // The records in the order they are worked on, and the transfers of those after the one in
-  // its turn.
-  std::vector<TPatchItem*> Order;
-  std::unique_ptr<TFetchAhead> Ahead;
-  std::size_t Head = 0;                           // the record in its turn
-  const TDownloadThread* HeadTransfer = nullptr;  // its download, while it is waited for
-  // Held while the records are worked on: no other launcher repairs the folder meanwhile.
-  std::unique_ptr<platform::TFolderLock> FolderLock;
-  // Folders a new file was renamed into. Each new file is on the disk before it takes its name,
-  // so a power cut can at worst undo renames, which the next run repairs; the folders are put on
-  // the disk once, when the run is done with them, instead of once per file.
-  std::set<std::string> RenamedInto;
-  void SyncFolders() {
-    for (const std::string& folder : RenamedInto) platform::SyncFolderOf(folder);
-    RenamedInto.clear();
-  }
-  ~TRunState() {
-    SyncFolders();
-    Map.Clear(true);
-  }
-};
 
 void TUpdateRun::SetCancelled(bool value) {
   cancelled_ = value;
@@ -475,7 +435,10 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     // A signed list is fetched at every run; the dates the cache holds for records it lists
     // unchanged still spare the reads of unchanged files.
     run.FreshList = !pinned || !TakeCachedDates(o.RootKey, cacheKey + "\\", run.Map);
-    if (run.FreshList && !o.Uid.empty()) RegDeleteKeyPath(o.RootKey, cacheKey);
+    if (run.FreshList && !o.Uid.empty()) {
+      NoteDeparted(run, cacheKey + "\\");
+      RegDeleteKeyPath(o.RootKey, cacheKey);
+    }
     if (!fetched.NotModified)
       kept.Save(o.PatchListUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
                 fetched.LastModified);
@@ -561,6 +524,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   ahead.BaseUrl = run.BaseUrl;
   ahead.Transfers = o.TransferCount();
   ahead.Sha256 = !o.PublicKey.empty();
+  ahead.OlderCopies = !run.Departed.empty();
   ahead.IsSoftCheck = [&o](const std::string& name) { return o.IsSoftCheck(name); };
   run.Ahead = std::make_unique<TFetchAhead>(run.Order, ahead, &cancelEvent_, ProgressCallback());
   for (std::size_t head = 0; head < run.Order.size();) {
@@ -692,26 +656,6 @@ bool TUpdateRun::DigestMatches(const std::string& path, const std::string& diges
   return !worker.HasError() && !cancelled_ && worker.Sha256 == digest;
 }
 
-// One record's names and paths, as its stages use them.
-struct TUpdateRun::TRecord {
-  TRecord(const TRunState& run, TPatchItem& patch)
-      : Item(patch),
-        Target(*patch.FileItem),
-        Name(Target.FileName),
-        Display(DisplayName(Name)),
-        Local(LocalPath(run.Home, Name)),
-        Archive(LocalPath(run.Home, patch.FileName)),
-        Backup(ChangeFileExt(Local, ".kovabak")),
-        Fresh(ChangeFileExt(Local, ".kovanew")),
-        // With a key pinned an archive and a file must also have the SHA-256 of the signed list:
-        // a CRC-32 and a size are easily forged.
-        Verify(!UpdaterOptions().PublicKey.empty()) {}
-  TPatchItem& Item;
-  TFileItem& Target;
-  const std::string Name, Display, Local, Archive, Backup, Fresh;
-  const bool Verify;
-};
-
 TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   const TRecord record(run, item);
   // A path the system cannot take (with the longest name made beside it, the archive's partial
@@ -733,6 +677,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   if (!platform::IsRealFolderChain(run.Home, BackslashToSlash(record.Name))) {
     run.UnpackFailed = true;
     return TStep::Next;
+  }
+  if (!record.Target.ChunkIndex.empty()) {
+    bool done = false;
+    if (const auto step = RepairByChunks(run, record, done)) return *step;
+    if (done) return TStep::Next;
   }
   if (const auto step = Fetch(run, record)) return *step;
   if (const auto step = WaitForGame(run)) return *step;

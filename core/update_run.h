@@ -71,6 +71,12 @@ class TUpdateRun {
   // Fetch and verify the archive: the one fetched ahead, a good one left on the disk, or a new
   // download.
   std::optional<TStep> Fetch(TRunState& run, const TRecord& record);
+  // With the record's chunk index and an older copy of the file: the file assembled from the
+  // chunks the copy has and those fetched. `done` when that way was taken to its end (the file
+  // replaced, or the repair failed and the old file is back); otherwise the archive is the way.
+  std::optional<TStep> RepairByChunks(TRunState& run, const TRecord& record, bool& done);
+  // Notes the files the cached list named that a fresh list does not name.
+  void NoteDeparted(TRunState& run, const std::string& cachePrefix);
   // The game's program must not run while its files are replaced.
   std::optional<TStep> WaitForGame(TRunState& run);
   // Unpack beside the file (the old one moved to its backup) and verify what came out.
@@ -128,6 +134,11 @@ class TUpdateRun {
 // The file name shown on the information line: at most 40 characters as it is, otherwise "..."
 // and its last 41 characters.
 std::string DisplayName(const std::string& name);
+// Whether `requests` chunks of `fetchBytes` bytes together cost less time than the whole
+// archive of `archiveBytes`, sent over `connections` side by side, with a round trip of
+// `roundTrip` seconds and the link's `rate` in bytes a second (0: not measured yet).
+bool ChunksPayOff(std::int64_t fetchBytes, std::size_t requests, std::int64_t archiveBytes,
+                  int connections, double roundTrip, double rate);
 // position = max * done / total, rounded half to even, capped at max; 0 while total is unknown.
 int BarPosition(int max, std::int64_t done, std::int64_t total);
 

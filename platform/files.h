@@ -44,6 +44,8 @@ bool PutCopyInPlace(const std::string& to);
 // Both halves at once; the copy is removed when its move fails.
 bool CopyFileOver(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);  // files only
+// Removes a folder that holds nothing; false otherwise.
+bool RemoveEmptyFolder(const std::string& path);
 // Gives `to` the permission bits of `from` (a downloaded build gets the launcher's run bit).
 bool CopyFileMode(const std::string& from, const std::string& to);
 // Whether the file is marked as a program that may be run (on systems that mark them).

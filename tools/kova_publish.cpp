@@ -1,8 +1,9 @@
 // kova-publish: turns a game folder into what the launcher downloads: OUTPUT_DIR/patchlist.xml
 // and one ".lzma" archive per file, beside it in the same relative folders.
 //
-//   kova-publish [--level 0-9] [--jobs N]
+//   kova-publish [--level 0-9] [--jobs N] [--chunks]
 //                [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]] SOURCE_DIR OUTPUT_DIR
+//   kova-publish --prune OUTPUT_DIR removes the chunks no list in OUTPUT_DIR refers to
 //   kova-publish keygen KEYFILE     a new secret key (mode 0600); the public key on stdout
 //   kova-publish sign KEYFILE FILE  FILE.sig, the signature of FILE as it stands
 //   kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires DAYS]
@@ -14,6 +15,12 @@
 // archive, and patchlist.xml.sig signs it. A serial not given is the next one: one more than the
 // document's before, and never less than the seconds since 1970, so a fresh output folder never
 // starts over at a number a player already accepted.
+//
+// With --chunks every file of at least 1 MiB is also cut into content-defined chunks, each stored
+// once under chunks/xx/<sha256> however many files and versions share it, and described by an
+// index under chunks/index/<sha256>; the list's record names the index by its digest. A launcher
+// that holds an older copy of the file fetches only the chunks it lacks; the archive stays for
+// the others and as the fall-back. Chunks of earlier publications stay until --prune.
 //
 // The output is deterministic: files in name order, archives from a single-threaded encoder per
 // file. A second run reuses every archive whose source is unchanged (same size and CRC-32, and
@@ -30,6 +37,7 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +51,7 @@
 #include "support/error.h"
 #include "support/signature.h"
 #include "support/text.h"
+#include "workers/chunks.h"
 #include "workers/crc32.h"
 
 using namespace kova;
@@ -60,15 +69,17 @@ struct TEntry {
   bool Executable = false;
   bool Reused = false;
   std::string Sha256, ArchiveSha256;  // with --sign
+  std::string ChunkIndex;             // with --chunks, for a large file
   std::string Error;
 };
 
 int Usage(const std::string& message) {
   if (!message.empty()) std::fprintf(stderr, "kova-publish: %s\n", message.c_str());
   std::fprintf(stderr,
-               "usage: kova-publish [--level 0-9] [--jobs N]\n"
+               "usage: kova-publish [--level 0-9] [--jobs N] [--chunks]\n"
                "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
                "                    SOURCE_DIR OUTPUT_DIR\n"
+               "       kova-publish --prune OUTPUT_DIR\n"
                "       kova-publish keygen KEYFILE\n"
                "       kova-publish sign KEYFILE FILE\n"
                "       kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires "
@@ -339,12 +350,139 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
   return ok;
 }
 
+// The chunks being written by one of the workers: two files that share a chunk must not write
+// it at once through the same temporary name.
+struct TChunkClaims {
+  std::mutex Mutex;
+  std::set<std::string> Claimed;
+  bool Claim(const std::string& hex) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Claimed.insert(hex).second;
+  }
+};
+
+// Cuts `source` into chunks stored under `output` (those already there are kept as they are) and
+// writes its index; returns the index's digest.
+std::string WriteChunks(const std::string& source, const std::string& output,
+                        std::int64_t archiveSize, std::uint32_t level, TChunkClaims& claims) {
+  auto in = platform::OpenFileStream(source, platform::TFileMode::OpenRead);
+  TChunkIndex index;
+  index.ArchiveSize = archiveSize;
+  TChunkCutter cutter(*in);
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+  while (cutter.Next(data, size)) {
+    TChunkEntry entry;
+    entry.Digest = ChunkDigest(data, size);
+    entry.Offset = cutter.Offset();
+    entry.Size = static_cast<std::uint32_t>(size);
+    const std::string hex = DigestHex(entry.Digest);
+    const std::string path = output + "/" + ChunkPath(hex);
+    std::int64_t stored = platform::FileExists(path) ? platform::FileSize(path) : -1;
+    if (stored <= 0) {
+      const std::string encoded = EncodeChunk(data, size, level);
+      stored = static_cast<std::int64_t>(encoded.size());
+      if (claims.Claim(hex)) {
+        platform::ForceDirectories(ExtractFilePath(path));
+        WriteFileWhole(path, encoded);
+      }
+    }
+    entry.Stored = static_cast<std::uint32_t>(stored);
+    index.FileSize += static_cast<std::int64_t>(size);
+    index.Chunks.push_back(entry);
+  }
+  const std::string text = FormatChunkIndex(index);
+  const std::string digest = Sha256Hex(text);
+  const std::string path = output + "/" + ChunkIndexPath(digest);
+  if (!platform::FileExists(path)) {
+    platform::ForceDirectories(ExtractFilePath(path));
+    WriteFileWhole(path, text);
+  }
+  return digest;
+}
+
+// Removes from OUTPUT_DIR/chunks every chunk and index that no list in OUTPUT_DIR refers to. A
+// list that names an index which cannot be read stops it: what that index needs is unknown.
+int Prune(const std::string& outputArg) {
+  const std::string output = platform::AbsolutePath(outputArg);
+  if (output.empty() || !platform::DirectoryExists(output)) return Usage("no folder " + outputArg);
+  std::vector<std::string> top, links;
+  if (!platform::ListFiles(output, top, links)) return Usage("cannot read " + outputArg);
+  std::set<std::string> keep;
+  int lists = 0;
+  for (const std::string& rel : top) {
+    if (rel.find('/') != std::string::npos || rel.size() < 4 ||
+        rel.compare(rel.size() - 4, 4, ".xml") != 0)
+      continue;
+    TPatchMap map;
+    try {
+      auto in = platform::OpenFileStream(output + "/" + rel, platform::TFileMode::OpenRead);
+      LoadPatchList(*in, map);
+    } catch (const std::exception&) {
+      map.Clear(true);
+      continue;  // not a list
+    }
+    ++lists;
+    bool readable = true;
+    std::string missing;
+    for (auto it = map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+      const std::string& digest = item->FileItem->ChunkIndex;
+      if (digest.empty() || !readable) continue;
+      TChunkIndex index;
+      std::string why;
+      try {
+        const std::string text = ReadWholeFile(output + "/" + ChunkIndexPath(digest));
+        readable = Sha256Hex(text) == digest && ParseChunkIndex(text, index, why);
+      } catch (const std::exception&) {
+        readable = false;
+      }
+      if (!readable) {
+        missing = item->FileItem->FileName;
+        break;
+      }
+      keep.insert(ChunkIndexPath(digest));
+      for (const TChunkEntry& c : index.Chunks) keep.insert(ChunkPath(DigestHex(c.Digest)));
+    }
+    map.Clear(true);
+    if (!readable) {
+      std::fprintf(stderr,
+                   "kova-publish: %s: the chunk index of %s cannot be read; nothing pruned\n",
+                   rel.c_str(), missing.c_str());
+      return 1;
+    }
+  }
+  std::vector<std::string> stored;
+  links.clear();
+  if (platform::DirectoryExists(output + "/chunks"))
+    platform::ListFiles(output + "/chunks", stored, links);
+  std::size_t removed = 0;
+  std::int64_t freed = 0;
+  for (const std::string& rel : stored) {
+    const std::string path = output + "/chunks/" + rel;
+    if (keep.count("chunks/" + rel)) continue;
+    const std::int64_t size = platform::FileSize(path);
+    if (platform::RemoveFile(path)) {
+      ++removed;
+      freed += size;
+    }
+  }
+  std::fprintf(stderr,
+               "kova-publish: %zu chunk files removed (%lld bytes), %zu kept for %d lists\n",
+               removed, static_cast<long long>(freed), keep.size(), lists);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::uint32_t level = 6;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> paths;
+  bool chunks = false;
+  if (argc >= 2 && std::string(argv[1]) == "--prune") {
+    if (argc != 3) return Usage("--prune needs OUTPUT_DIR alone");
+    return Prune(argv[2]);
+  }
   if (argc >= 2 && std::string(argv[1]) == "keygen") {
     if (argc != 3) return Usage("keygen needs KEYFILE");
     return KeyGen(argv[2]);
@@ -354,7 +492,9 @@ int main(int argc, char** argv) {
   TStampArgs stamp;
   for (int i = signing ? 4 : 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--sign" && i + 1 < argc && !signing) {
+    if (arg == "--chunks" && !signing) {
+      chunks = true;
+    } else if (arg == "--sign" && i + 1 < argc && !signing) {
       keyPath = argv[++i];
     } else if (arg == "--uid" && i + 1 < argc) {
       stamp.Uid = argv[++i];
@@ -464,6 +604,7 @@ int main(int argc, char** argv) {
     previous.Clear(true);
   }
 
+  TChunkClaims claims;
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
   std::mutex print;
@@ -487,6 +628,18 @@ int main(int argc, char** argv) {
         } else {
           platform::ForceDirectories(archive.substr(0, archive.rfind('/')));
           Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
+        }
+        if (chunks && e.Error.empty() && e.Size >= kChunkedFileMin) {
+          try {
+            const std::string oldIndex = old ? old->FileItem->ChunkIndex : std::string();
+            e.ChunkIndex =
+                e.Reused && !oldIndex.empty() &&
+                        platform::FileExists(output + "/" + ChunkIndexPath(oldIndex))
+                    ? oldIndex
+                    : WriteChunks(src, output, platform::FileSize(archive), level, claims);
+          } catch (const std::exception& error) {
+            e.Error = error.what();
+          }
         }
         if (!secretKey.empty() && e.Error.empty()) {
           try {
@@ -543,6 +696,7 @@ int main(int argc, char** argv) {
                   e.Crc, static_cast<long long>(e.Size), e.ArchiveCrc,
                   e.Executable ? " executable=\"1\"" : "");
     xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
+    if (!e.ChunkIndex.empty()) xml += " chunks=\"" + e.ChunkIndex + "\"";
     if (!secretKey.empty())
       xml += " sha256=\"" + e.Sha256 + "\" archive_sha256=\"" + e.ArchiveSha256 + "\"";
     xml += "/>\n";

@@ -56,11 +56,21 @@ bool TTransferControl::WaitWhilePaused(const std::function<bool()>& stop) {
   return true;
 }
 
+double TTransferControl::ReceiveRate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_ >= 256 * 1024 && receiving_ > 0.02 ? received_ / receiving_ : 0;
+}
+
 TTransferControl::TAnswer TTransferControl::Take(std::int64_t bytes,
                                                  const std::function<bool()>& stop,
                                                  std::chrono::milliseconds hold) {
   const auto start = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
+  if (start - lastPiece_ < std::chrono::milliseconds(250)) {
+    receiving_ += std::chrono::duration<double>(start - lastPiece_).count();
+    received_ += static_cast<double>(bytes);
+  }
+  lastPiece_ = start;
   bool counted = false;
   for (;;) {
     const auto now = std::chrono::steady_clock::now();

@@ -28,6 +28,10 @@ class TTransferControl {
   // pause has held the caller for `hold`, so that it can give its connection up.
   TAnswer Take(std::int64_t bytes, const std::function<bool()>& stop,
                std::chrono::milliseconds hold = std::chrono::milliseconds::max());
+  // What the link has delivered while transfers were receiving: bytes a second over every
+  // transfer together, 0 while too little has come to tell.
+  double ReceiveRate() const;
+
   // Waits until the transfers are no longer paused; false when `stop` said so first.
   bool WaitWhilePaused(const std::function<bool()>& stop);
 
@@ -39,6 +43,10 @@ class TTransferControl {
   // The bucket: bytes that may still be taken at `filled_`; negative when taken ahead.
   double tokens_ = 0;
   std::chrono::steady_clock::time_point filled_{};
+  // The rate: bytes, and the time between pieces that came close enough together to be one
+  // stretch of receiving (a pause, the end of a run, a wait for a file's turn is no part of it).
+  double received_ = 0, receiving_ = 0;
+  std::chrono::steady_clock::time_point lastPiece_{};
 };
 
 }  // namespace kova

@@ -220,6 +220,10 @@ bool RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0;
 }
 
+bool RemoveEmptyFolder(const std::string& path) {
+  return ::rmdir(path.c_str()) == 0;
+}
+
 bool CopyFileMode(const std::string& from, const std::string& to) {
   struct stat st {};
   return ::stat(from.c_str(), &st) == 0 && ::chmod(to.c_str(), st.st_mode & 07777) == 0;

@@ -216,6 +216,10 @@ bool RemoveFile(const std::string& path) {
   return DeleteFileA(path.c_str()) != 0;
 }
 
+bool RemoveEmptyFolder(const std::string& path) {
+  return RemoveDirectoryA(path.c_str()) != 0;
+}
+
 bool CopyFileMode(const std::string&, const std::string&) {
   return true;
 }  // no run bit here

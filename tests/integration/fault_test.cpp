@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <thread>
 
 #include "tests/common/game_fixture.h"
 
@@ -60,6 +61,32 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
     EXPECT_EQ(run.Status, 0) << run.Last();
     ExpectHomeMatchesSource();  // no ".kovanew", ".kovabak" or archive left behind
   }
+}
+
+TEST_F(Faults, KilledWhileAFileIsAssembledFromChunksTheOldFileStaysAndTheNextRunEndsIt) {
+  const std::string old = test::Bytes(4 << 20, 7);
+  test::WriteFile(source_ + "/data/pack.dat", old);
+  const auto publish = [&] {
+    TChild p(KOVA_PUBLISH_EXE, {"--level", "1", "--chunks", source_, Served()});
+    ASSERT_EQ(p.WaitExit(120), 0);
+    Touch(Served() + "/patchlist.xml");
+  };
+  publish();
+  ASSERT_EQ(Cli().Status, 0);
+  test::WriteFile(source_ + "/data/pack.dat", old.substr(0, 3 << 20) + test::Bytes(1 << 20, 8));
+  publish();
+  std::unique_ptr<TChild> cli = StartStoppingAt("assembling");
+  ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker may have begun
+  ::kill(cli->Pid(), SIGKILL);
+  cli->WaitExit(10);
+  EXPECT_EQ(test::ReadFile(home_ + "/data/pack.dat"), old);
+  const std::size_t mark = LogMark();
+  const auto run = Cli();
+  EXPECT_EQ(run.Status, 0) << run.Last();
+  ExpectHomeMatchesSource();
+  // The chunks fetched before the kill were kept: none is fetched again.
+  EXPECT_EQ(CountContaining(LogSince(mark), "/chunks/"), 1u) << "only the index";
 }
 
 TEST_F(Faults, AnArchivePlantedWhileItsDownloadRunsIsNeverUnpacked) {

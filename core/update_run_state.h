@@ -1,0 +1,91 @@
+#pragma once
+// What the stages of an update run share: the run's state, and one record's names and paths.
+// Private to the update run's sources.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/fetch_ahead.h"
+#include "core/options.h"
+#include "core/update_run.h"
+#include "core/utility.h"
+#include "platform/files.h"
+#include "support/stream.h"
+
+namespace kova {
+
+// Gives a new copy the mode of the file it replaces (none: `replaced` empty), and the run bit to
+// a program.
+void GiveMode(const std::string& fresh, const std::string& replaced, bool executable);
+
+struct TUpdateRun::TRunState {
+  bool FromTimer = false;
+  std::string ProgramPath;
+  TMemoryStream Stream;
+  TPatchMap Map;
+  TDateTime ListDate = 0;
+  bool FreshList = false;
+  std::string LastOptionsUrl;
+  std::string BaseUrl;
+  std::string Home;
+  std::size_t Processed = 0;
+  std::size_t Total = 0;
+  bool DatesChanged = false;
+  bool UnpackFailed = false;
+  bool Ended = false;
+  std::chrono::steady_clock::time_point LastServed{};
+  // Dates as the cache held them before a reset forced a read: a file found unchanged then
+  // leaves the cache as it was, instead of rewriting all of it after every check.
+  std::unordered_map<const TPatchItem*, std::int32_t> CachedDates;
+  // The records in the order they are worked on, and the transfers of those after the one in
+  // its turn.
+  std::vector<TPatchItem*> Order;
+  std::unique_ptr<TFetchAhead> Ahead;
+  std::size_t Head = 0;                           // the record in its turn
+  const TDownloadThread* HeadTransfer = nullptr;  // its download, while it is waited for
+  // Held while the records are worked on: no other launcher repairs the folder meanwhile.
+  std::unique_ptr<platform::TFolderLock> FolderLock;
+  // Folders a new file was renamed into. Each new file is on the disk before it takes its name,
+  // so a power cut can at worst undo renames, which the next run repairs; the folders are put on
+  // the disk once, when the run is done with them, instead of once per file.
+  std::set<std::string> RenamedInto;
+  // Files the cached list named and the new one does not (name and listed size): a file the new
+  // list names under another name may be assembled from one of them.
+  std::vector<std::pair<std::string, std::int64_t>> Departed;
+  void SyncFolders() {
+    for (const std::string& folder : RenamedInto) platform::SyncFolderOf(folder);
+    RenamedInto.clear();
+  }
+  ~TRunState() {
+    SyncFolders();
+    Map.Clear(true);
+  }
+};
+
+// One record's names and paths, as its stages use them.
+struct TUpdateRun::TRecord {
+  TRecord(const TRunState& run, TPatchItem& patch)
+      : Item(patch),
+        Target(*patch.FileItem),
+        Name(Target.FileName),
+        Display(DisplayName(Name)),
+        Local(LocalPath(run.Home, Name)),
+        Archive(LocalPath(run.Home, patch.FileName)),
+        Backup(ChangeFileExt(Local, ".kovabak")),
+        Fresh(ChangeFileExt(Local, ".kovanew")),
+        // With a key pinned an archive and a file must also have the SHA-256 of the signed list:
+        // a CRC-32 and a size are easily forged.
+        Verify(!UpdaterOptions().PublicKey.empty()) {}
+  TPatchItem& Item;
+  TFileItem& Target;
+  const std::string Name, Display, Local, Archive, Backup, Fresh;
+  const bool Verify;
+};
+
+}  // namespace kova
