@@ -36,7 +36,8 @@ constexpr std::uint64_t kMaskEasy = ~0ull << (64 - 12);
 constexpr std::size_t kCutterBuffer = 4 * kMaxChunk;
 
 bool ParseNumber(const std::string& text, std::int64_t max, std::int64_t& value) {
-  if (text.empty() || text.size() > 19) return false;
+  // Written as the index writes it: no sign, no leading zero.
+  if (text.empty() || text.size() > 19 || (text[0] == '0' && text.size() > 1)) return false;
   value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;

@@ -70,6 +70,31 @@ TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
       << Lines(nginx_->AccessLog()).back();
 }
 
+TEST_F(TWine, AnUpdateByChunksFetchesOnlyTheChunksTheOldFileLacks) {
+  std::string pack = test::Bytes(3 << 20, 9);
+  test::WriteFile(source_ + "/data/pack.dat", pack);
+  const auto publish = [&] {
+    TChild p(KOVA_PUBLISH_EXE, {"--level", "1", "--chunks", source_, Served()});
+    ASSERT_EQ(p.WaitExit(120), 0);
+    Touch(Served() + "/patchlist.xml");
+  };
+  publish();
+  ASSERT_EQ(WinCli().Status, 0);
+  pack.insert(2000, "a few bytes more");
+  pack.replace(2 << 20, 4096, test::Bytes(4096, 10));
+  test::WriteFile(source_ + "/data/pack.dat", pack);
+  publish();
+  const std::size_t mark = LogMark();
+  const TCliRun update = WinCli();
+  ASSERT_EQ(update.Status, 0) << update.Last();
+  ExpectHomeMatchesSource();
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "pack.dat.lzma"), 0u);
+  const std::size_t chunks = CountContaining(log, "/chunks/") - 1;  // besides the index
+  EXPECT_GE(chunks, 2u);
+  EXPECT_LE(chunks, 8u);
+}
+
 TEST_F(TWine, AFileWhosePathPassesTheSystemsLimitIsReportedWhileTheOthersInstall) {
   // 259 characters is what the system's ANSI file functions take: such a record is refused on
   // its own, and every record after it is still updated.
