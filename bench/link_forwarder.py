@@ -7,7 +7,7 @@ Listens on a free port of 127.0.0.1 and prints it on its first line. Each connec
 to the upstream port with every byte delayed by half the round trip in each direction, and a
 new connection's first bytes wait one more round trip, as a handshake costs. Everything the
 server sends shares one downlink of DOWN_MBIT megabits a second (0: no limit). It ends when its
-standard input closes.
+standard input closes, and then prints "bytes DOWN UP": what it carried each way.
 """
 import asyncio
 import sys
@@ -17,6 +17,7 @@ upstream_port = int(sys.argv[1])
 half = int(sys.argv[2]) / 2000.0
 rate = float(sys.argv[3]) * 1e6 / 8  # bytes a second
 downlink_free_at = 0.0  # when the shared downlink has sent what was queued before
+carried = {True: 0, False: 0}  # bytes carried, down (shaped) and up
 
 
 def downlink_slot(size):
@@ -53,6 +54,7 @@ async def pipe(reader, writer, delay, shaped):
             data = await reader.read(16384)
             if not data:
                 break
+            carried[shaped] += len(data)
             # A burst waits for its turn on the downlink, then travels half the round trip.
             sent = downlink_slot(len(data)) if shaped else time.monotonic()
             await queue.put((sent + delay, data))
@@ -87,6 +89,7 @@ async def main():
     loop = asyncio.get_running_loop()
     await loop.run_in_executor(None, sys.stdin.read)
     server.close()
+    print("bytes %d %d" % (carried[True], carried[False]), flush=True)
 
 
 asyncio.run(main())

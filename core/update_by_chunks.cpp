@@ -100,13 +100,14 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
   ShowInfo("Downloading " + record.Display);
 
   // The index, which must be the one the list names.
-  TMemoryStream text;
+  TChunkIndex index;
+  auto text = std::make_unique<TMemoryStream>();
   TDownloadOutcome outcome;
   const auto asked = std::chrono::steady_clock::now();
   std::atomic<std::int64_t> firstByte{-1};  // microseconds after the request
   {
     TDownloadThread worker(
-        run.BaseUrl + ChunkIndexPath(target.ChunkIndex), 0, text, &cancelEvent_,
+        run.BaseUrl + ChunkIndexPath(target.ChunkIndex), 0, *text, &cancelEvent_,
         [&](const std::string&, std::int64_t, std::int64_t) {
           std::int64_t none = -1;
           firstByte.compare_exchange_strong(none,
@@ -120,14 +121,13 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     outcome = worker.Outcome;
   }
   if (cancelled_) return EndRecordWalk(kCancelled);
-  TChunkIndex index;
   std::string why;
-  if (outcome != doDownloaded || Sha256Hex(text.Data()) != target.ChunkIndex ||
-      !ParseChunkIndex(text.Data(), index, why) || index.FileSize != target.Size) {
+  if (outcome != doDownloaded || Sha256Hex(text->Data()) != target.ChunkIndex ||
+      !DecodeChunkIndex(text->Data(), target.Size, index, why) || index.FileSize != target.Size) {
     RemoveStage(stage);
     return std::nullopt;
   }
-  text.Clear();
+  text.reset();  // a large file's index text is megabytes
 
   // The chunks the older copy has.
   TChunkPlaces places;

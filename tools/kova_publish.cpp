@@ -391,7 +391,7 @@ std::string WriteChunks(const std::string& source, const std::string& output,
     index.FileSize += static_cast<std::int64_t>(size);
     index.Chunks.push_back(entry);
   }
-  const std::string text = FormatChunkIndex(index);
+  const std::string text = EncodeChunkIndex(index, level);
   const std::string digest = Sha256Hex(text);
   const std::string path = output + "/" + ChunkIndexPath(digest);
   if (!platform::FileExists(path)) {
@@ -432,7 +432,8 @@ int Prune(const std::string& outputArg) {
       std::string why;
       try {
         const std::string text = ReadWholeFile(output + "/" + ChunkIndexPath(digest));
-        readable = Sha256Hex(text) == digest && ParseChunkIndex(text, index, why);
+        readable =
+            Sha256Hex(text) == digest && DecodeChunkIndex(text, item->FileItem->Size, index, why);
       } catch (const std::exception&) {
         readable = false;
       }

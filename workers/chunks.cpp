@@ -2,6 +2,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/error.h"
@@ -34,6 +35,7 @@ constexpr std::uint64_t kMaskHard = ~0ull << (64 - 16);
 constexpr std::uint64_t kMaskEasy = ~0ull << (64 - 12);
 
 constexpr std::size_t kCutterBuffer = 4 * kMaxChunk;
+constexpr std::size_t kMaxDict = 1 << 26;
 
 bool ParseNumber(const std::string& text, std::int64_t max, std::int64_t& value) {
   // Written as the index writes it: no sign, no leading zero.
@@ -134,8 +136,8 @@ std::size_t StoredChunkBound(std::size_t size) {
 std::string EncodeChunk(const void* data, std::size_t size, std::uint32_t level) {
   lzma_options_lzma options{};
   if (lzma_lzma_preset(&options, level)) throw EStreamError("bad compression level");
-  // A chunk is small: a dictionary larger than it only costs the decoder's memory.
-  options.dict_size = static_cast<std::uint32_t>(size < 4096 ? 4096 : size);
+  // A dictionary larger than the data only costs the decoder's memory.
+  options.dict_size = static_cast<std::uint32_t>(size < 4096 ? 4096 : std::min(size, kMaxDict));
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   std::string out(13 + StoredChunkBound(size), '\0');
   unsigned char* header = reinterpret_cast<unsigned char*>(out.data());
@@ -153,8 +155,25 @@ std::string EncodeChunk(const void* data, std::size_t size, std::uint32_t level)
   return out;
 }
 
-bool DecodeChunk(const std::string& stored, std::size_t size, std::string& out) {
-  if (stored.size() < 13 || size > kMaxChunk) return false;
+namespace {
+
+// The longest index text a file of `fileSize` bytes can have: every chunk but the last holds at
+// least kMinChunk bytes, and a line is at most ~110 bytes.
+std::int64_t IndexTextBound(std::int64_t fileSize) {
+  return 128 + (fileSize / static_cast<std::int64_t>(kMinChunk) + 1) * 112;
+}
+
+// The announced size of an LZMA-Alone stream, or -1 when there is no header.
+std::int64_t AnnouncedSize(const std::string& stored) {
+  if (stored.size() < 13) return -1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(stored.data());
+  std::uint64_t announced = 0;
+  for (int i = 7; i >= 0; --i) announced = (announced << 8) | bytes[5 + i];
+  return announced > (1ull << 50) ? -1 : static_cast<std::int64_t>(announced);
+}
+
+bool DecodeAlone(const std::string& stored, std::size_t size, std::string& out) {
+  if (stored.size() < 13) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(stored.data());
   std::uint64_t announced = 0;
   for (int i = 7; i >= 0; --i) announced = (announced << 8) | bytes[5 + i];
@@ -176,6 +195,27 @@ bool DecodeChunk(const std::string& stored, std::size_t size, std::string& out) 
       lzma_raw_buffer_decode(filters, nullptr, bytes, &inPos, stored.size(),
                              reinterpret_cast<std::uint8_t*>(out.data()), &outPos, out.size());
   return (ret == LZMA_OK || ret == LZMA_STREAM_END) && outPos == size;
+}
+
+}  // namespace
+
+bool DecodeChunk(const std::string& stored, std::size_t size, std::string& out) {
+  return size <= kMaxChunk && DecodeAlone(stored, size, out);
+}
+
+std::string EncodeChunkIndex(const TChunkIndex& index, std::uint32_t level) {
+  const std::string text = FormatChunkIndex(index);
+  return EncodeChunk(text.data(), text.size(), level);
+}
+
+bool DecodeChunkIndex(const std::string& stored, std::int64_t fileSize, TChunkIndex& index,
+                      std::string& why) {
+  const std::int64_t size = AnnouncedSize(stored);
+  std::string text;
+  if (size < 0 || size > IndexTextBound(fileSize) ||
+      !DecodeAlone(stored, static_cast<std::size_t>(size), text))
+    return why = "not a compressed chunk index", false;
+  return ParseChunkIndex(text, index, why);
 }
 
 std::string FormatChunkIndex(const TChunkIndex& index) {
@@ -235,8 +275,8 @@ bool ParseChunkIndex(const std::string& text, TChunkIndex& index, std::string& w
 }
 
 std::int64_t ChunkIndexSizeBound(std::int64_t fileSize) {
-  // Every chunk but the last holds at least kMinChunk bytes; a line is at most ~110 bytes.
-  return 128 + (fileSize / static_cast<std::int64_t>(kMinChunk) + 1) * 112;
+  return 13 + static_cast<std::int64_t>(
+                  StoredChunkBound(static_cast<std::size_t>(IndexTextBound(fileSize))));
 }
 
 std::string ChunkPath(const std::string& hex) {

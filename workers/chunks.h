@@ -5,7 +5,7 @@
 // once, compressed; a launcher that holds an older copy of a file fetches only the chunks the
 // older copy lacks.
 //
-// A file's index lists its chunks in order, as text:
+// A file's index lists its chunks in order, as text, published LZMA-compressed as a chunk is:
 //   kova-chunks 1
 //   size FILESIZE
 //   archive ARCHIVESIZE        (the whole-file archive's size, to weigh one against the other)
@@ -74,10 +74,17 @@ struct TChunkIndex {
 };
 
 std::string FormatChunkIndex(const TChunkIndex& index);
+// The index as it is published: its text, compressed. The list names this form by its SHA-256.
+std::string EncodeChunkIndex(const TChunkIndex& index, std::uint32_t level);
+// The index of a file of `fileSize` bytes from its published form; false (with the reason in
+// `why`) for anything else.
+bool DecodeChunkIndex(const std::string& stored, std::int64_t fileSize, TChunkIndex& index,
+                      std::string& why);
 // Reads an index; false (with the reason in `why`) for anything but a well-formed one whose
 // chunks follow each other from 0 to the file's size, each within the chunker's limits.
 bool ParseChunkIndex(const std::string& text, TChunkIndex& index, std::string& why);
-// The longest index a file of `fileSize` bytes can have: a download past it is no index.
+// The longest published index a file of `fileSize` bytes can have: a download past it is no
+// index.
 std::int64_t ChunkIndexSizeBound(std::int64_t fileSize);
 
 // Where a chunk and an index are published, relative to the list's folder.

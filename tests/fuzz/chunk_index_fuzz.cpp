@@ -22,7 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (why.empty()) {
     std::abort();
   }
-  // The same bytes as a stored chunk, of a size its first bytes choose.
+  // The same bytes as a published index (it is read once its digest is the listed one, but a
+  // list need not be signed), and as a stored chunk of a size its first bytes choose.
+  kova::TChunkIndex published;
+  kova::DecodeChunkIndex(text, 1ll << 32, published, why);
   if (size >= 2) {
     const std::size_t chunkSize = (static_cast<std::size_t>(data[0]) << 8 | data[1]) * 4;
     std::string out;

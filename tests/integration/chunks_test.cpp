@@ -2,6 +2,8 @@
 // large file fetches only the chunks it lacks, and every way this can go wrong ends with the
 // listed file, fetched whole when need be.
 
+#include "workers/chunks.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -49,10 +51,13 @@ class Chunks : public test::TGameFixture {
     const std::regex record("filename=\"" + std::regex_replace(name, std::regex(R"(\\)"), R"(\\)") +
                             "\"[^>]*chunks=\"([0-9a-f]{64})\"");
     if (!std::regex_search(list, m, record)) return {};
+    TChunkIndex index;
+    std::string why;
+    EXPECT_TRUE(DecodeChunkIndex(test::ReadFile(Served() + "/chunks/index/" + m[1].str()),
+                                 1ll << 40, index, why))
+        << why;
     std::vector<std::string> chunks;
-    for (const std::string& line :
-         test::Lines(test::ReadFile(Served() + "/chunks/index/" + m[1].str())))
-      if (line.size() > 64 && line[64] == ' ') chunks.push_back(line.substr(0, 64));
+    for (const TChunkEntry& c : index.Chunks) chunks.push_back(DigestHex(c.Digest));
     return chunks;
   }
   // Requests for chunks (not indexes) since `mark`, by chunk.
