@@ -189,8 +189,8 @@ bool DecodeAlone(const std::string& stored, std::size_t size, std::string& out) 
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   out.assign(size, '\0');
   std::size_t inPos = 13, outPos = 0;
-  // Raw LZMA1 without an end marker: the decoder stops at the announced size, and any byte of
-  // input left over or any output missing means the stored chunk is not the one named.
+  // Raw LZMA1 without an end marker: the decoder stops at the announced size; output missing
+  // means a broken chunk. (What it holds is judged by its digest.)
   const lzma_ret ret =
       lzma_raw_buffer_decode(filters, nullptr, bytes, &inPos, stored.size(),
                              reinterpret_cast<std::uint8_t*>(out.data()), &outPos, out.size());
