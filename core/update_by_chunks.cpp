@@ -155,10 +155,13 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     fetchBytes += c.Stored;
   }
   const TUpdaterOptions& o = UpdaterOptions();
-  const double roundTrip =
+  // The least any request of the run has waited: one slow answer is no measure of the link.
+  double roundTrip =
       firstByte >= 0
           ? static_cast<double>(firstByte.load()) / 1e6
           : std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+  const double least = TTransferControl::Shared().RoundTrip();
+  if (least >= 0 && least < roundTrip) roundTrip = least;
   if (!ChunksPayOff(fetchBytes, toFetch.size(), index.ArchiveSize, o.TransferCount(), roundTrip,
                     TTransferControl::Shared().ReceiveRate())) {
     RemoveStage(stage);

@@ -186,6 +186,10 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   const std::int64_t bytes = reason == HR_ReadCount ? std::strtoll(value.c_str(), nullptr, 10) : 0;
   windowBytes_ += bytes;
   const auto now = std::chrono::steady_clock::now();
+  if (bytes > 0 && !answered_) {
+    answered_ = true;
+    TTransferControl::Shared().NoteFirstByte(now - asked_);
+  }
   if (now - windowStart_ >= std::chrono::milliseconds(Timeout)) {
     if (windowBytes_ < kStallBytes && Outcome == doDownloaded) {
       Fail();
@@ -260,6 +264,7 @@ void TDownloadThread::DoWork() {
   Written = target_->Position();
   NewClient();
   if (OnProgress) OnProgress(Url, StartPos, 0);
+  asked_ = std::chrono::steady_clock::now();
   try {
     bodyComplete_ = http_->PerformRequest("GET", Url);
     // Paused long enough to have given the connection up: once resumed, the rest is asked for

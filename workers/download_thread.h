@@ -117,6 +117,9 @@ class TDownloadThread final : public TCommonThread {
   std::unique_ptr<class TContentDecoder> decoder_;
   std::atomic<bool> stopRequested_{false};
   bool heldOut_ = false;  // a pause made this transfer give its connection up
+  // When the request went out, until its answer's first byte is noted.
+  std::chrono::steady_clock::time_point asked_{};
+  bool answered_ = false;
 };
 
 }  // namespace kova

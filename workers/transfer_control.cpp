@@ -61,6 +61,17 @@ double TTransferControl::ReceiveRate() const {
   return received_ >= 256 * 1024 && receiving_ > 0.02 ? received_ / receiving_ : 0;
 }
 
+void TTransferControl::NoteFirstByte(std::chrono::steady_clock::duration wait) {
+  const double seconds = std::chrono::duration<double>(wait).count();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (roundTrip_ < 0 || seconds < roundTrip_) roundTrip_ = seconds;
+}
+
+double TTransferControl::RoundTrip() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return roundTrip_;
+}
+
 TTransferControl::TAnswer TTransferControl::Take(std::int64_t bytes,
                                                  const std::function<bool()>& stop,
                                                  std::chrono::milliseconds hold) {

@@ -31,6 +31,10 @@ class TTransferControl {
   // What the link has delivered while transfers were receiving: bytes a second over every
   // transfer together, 0 while too little has come to tell.
   double ReceiveRate() const;
+  // The time from a request to its answer's first byte, as each transfer saw it; RoundTrip is
+  // the least of them (seconds; -1 while none), which a busy moment cannot inflate.
+  void NoteFirstByte(std::chrono::steady_clock::duration wait);
+  double RoundTrip() const;
 
   // Waits until the transfers are no longer paused; false when `stop` said so first.
   bool WaitWhilePaused(const std::function<bool()>& stop);
@@ -47,6 +51,7 @@ class TTransferControl {
   // stretch of receiving (a pause, the end of a run, a wait for a file's turn is no part of it).
   double received_ = 0, receiving_ = 0;
   std::chrono::steady_clock::time_point lastPiece_{};
+  double roundTrip_ = -1;
 };
 
 }  // namespace kova
