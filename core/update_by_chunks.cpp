@@ -39,6 +39,12 @@ constexpr double kLeastRoundTrip = 0.0005;
 const char kCancelled[] = "Check cancelled by user";
 
 void RemoveStage(const std::string& stage) {
+  // A link standing there is removed itself: nothing is ever removed or written through it.
+  if (platform::IsSymbolicLink(stage)) {
+    platform::RemoveFile(stage);
+    platform::RemoveEmptyFolder(stage);  // a folder link on Windows
+    return;
+  }
   if (!platform::DirectoryExists(stage)) return;
   std::vector<std::string> files, links;
   platform::ListFiles(stage, files, links);
@@ -94,6 +100,10 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     }
   }
   const std::string stage = record.Local + ".kovachunks";
+  if (platform::IsSymbolicLink(stage)) {
+    RemoveStage(stage);
+    if (platform::IsSymbolicLink(stage)) return std::nullopt;
+  }
   if (seeds.empty()) {
     RemoveStage(stage);
     return std::nullopt;

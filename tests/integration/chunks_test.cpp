@@ -103,10 +103,15 @@ TEST_F(Chunks, AnUpdateFromTwoVersionsBackAndARenamedFileFetchOnlyTheChunksAroun
   ASSERT_GE(v3.size(), 40u);
   // A change moves the cut points of at most a few chunks after it before they fall in step.
   EXPECT_LE(fresh.size(), 8u) << "the insertion moved more than the chunks around it";
+  // A link where the chunks are kept is removed, never written or emptied through.
+  std::filesystem::create_directories(work_ / "outside");
+  test::WriteFile(work_ / "outside/keep.txt", "the player's");
+  std::filesystem::create_directory_symlink(work_ / "outside", home_ + "/data/pack.dat.kovachunks");
   mark = LogMark();
   run = Cli();
   ASSERT_EQ(run.Status, 0) << run.Last();
   ExpectHomeMatchesSource();  // no stage folder or temporary file left either
+  EXPECT_EQ(test::Snapshot(work_ / "outside").size(), 1u);
   EXPECT_TRUE(run.Has("Downloading data\\pack.dat") && run.Has("Unpacking data\\pack.dat"));
   EXPECT_EQ(PackArchiveRequests(mark), 0u);
   std::map<std::string, int> asked = ChunkRequests(mark);
