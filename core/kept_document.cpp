@@ -14,11 +14,8 @@ namespace {
 
 bool ReadWhole(const std::string& path, std::string& data) {
   try {
-    auto stream = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
-    const std::int64_t size = stream->Size();
-    if (size < 0 || static_cast<std::uint64_t>(size) > TKeptDocument::kMaxSize) return false;
-    data.resize(static_cast<std::size_t>(size));
-    return stream->Read(data.data(), data.size()) == data.size();
+    data = platform::ReadFileWhole(path, static_cast<std::int64_t>(TKeptDocument::kMaxSize));
+    return true;
   } catch (const std::exception&) {
     return false;
   }

@@ -266,9 +266,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     return std::nullopt;
   }
   // From here on as an unpacked archive: the old file to its backup, the new one in its place.
-  if (platform::FileExists(record.Local)) platform::RemoveFile(record.Backup);
-  const bool movedToBackup = platform::FileExists(record.Local) &&
-                             platform::MoveFileNoReplace(record.Local, record.Backup);
+  const bool movedToBackup = record.MoveToBackup();
   GiveMode(record.Fresh, movedToBackup ? record.Backup : std::string(), target.Executable);
   platform::FaultPoint("before-final-move");
   Replace(run, record, true);

@@ -872,14 +872,17 @@ std::optional<TUpdateRun::TStep> TUpdateRun::WaitForGame(TRunState& run) {
   return std::nullopt;
 }
 
-bool TUpdateRun::Unpack(TRunState& run, const TRecord& record) {
+bool TUpdateRun::TRecord::MoveToBackup() const {
   // A backup left by an interrupted earlier repair would block this one; the file in place is
   // the one to keep until the new copy is ready.
-  if (platform::FileExists(record.Local)) platform::RemoveFile(record.Backup);
+  if (platform::FileExists(Local)) platform::RemoveFile(Backup);
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
-  const bool movedToBackup = platform::FileExists(record.Local) &&
-                             platform::MoveFileNoReplace(record.Local, record.Backup);
+  return platform::FileExists(Local) && platform::MoveFileNoReplace(Local, Backup);
+}
+
+bool TUpdateRun::Unpack(TRunState& run, const TRecord& record) {
+  const bool movedToBackup = record.MoveToBackup();
   platform::FaultPoint("after-backup");
   platform::RemoveFile(record.Fresh);
   bool unpackFailed;

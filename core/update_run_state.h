@@ -85,6 +85,8 @@ struct TUpdateRun::TRecord {
   TPatchItem& Item;
   TFileItem& Target;
   const std::string Name, Display, Local, Archive, Backup, Fresh;
+  // Moves the file in place to its backup; false when there was no file to move.
+  bool MoveToBackup() const;
   const bool Verify;
 };
 

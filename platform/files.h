@@ -111,5 +111,8 @@ bool StreamModifySeconds(TStream& stream, std::int64_t& seconds);
 enum class TFileMode { OpenRead, Create, OpenReadWrite };
 // Raises EStreamError "Cannot open file \"%s\". %s" when the file cannot be opened.
 std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode);
+// The whole content of a file; raises EStreamError when it cannot be read or holds more than
+// `most` bytes (-1: no limit).
+std::string ReadFileWhole(const std::string& path, std::int64_t most = -1);
 
 }  // namespace kova::platform

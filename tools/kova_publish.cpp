@@ -90,18 +90,6 @@ int Usage(const std::string& message) {
   return 2;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
-  std::string data(static_cast<std::size_t>(in->Size()), '\0');
-  std::size_t got = 0;
-  while (got < data.size()) {
-    const std::size_t n = in->Read(data.data() + got, data.size() - got);
-    if (n == 0) throw EStreamError("Stream read error: " + path + " ended early");
-    got += n;
-  }
-  return data;
-}
-
 std::string FileSha256(const std::string& path) {
   auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
   TAlignedBuffer buffer(kBlock);
@@ -113,7 +101,7 @@ std::string FileSha256(const std::string& path) {
 // The secret key in KEYFILE (base64 of its 64 bytes); raises when there is none.
 std::string ReadSecretKey(const std::string& path) {
   std::string key;
-  if (!FromBase64(ReadWholeFile(path), key) || key.size() != 64)
+  if (!FromBase64(platform::ReadFileWhole(path), key) || key.size() != 64)
     throw EStreamError(path + " holds no secret key");
   return key;
 }
@@ -228,7 +216,7 @@ bool SetTagAttributes(std::string& text, const std::string& element,
 int SignFile(const std::string& keyPath, const std::string& file, const TStampArgs& stamp) {
   try {
     const std::string key = ReadSecretKey(keyPath);
-    std::string data = ReadWholeFile(file);
+    std::string data = platform::ReadFileWhole(file);
     if (stamp.Any()) {
       if (stamp.Uid.empty()) return Usage("stamping an options document needs --uid");
       if (stamp.Updater.empty() != (stamp.UpdaterSerial < 0))
@@ -438,7 +426,7 @@ int Prune(const std::string& outputArg) {
       TChunkIndex index;
       std::string why;
       try {
-        const std::string text = ReadWholeFile(output + "/" + ChunkIndexPath(digest));
+        const std::string text = platform::ReadFileWhole(output + "/" + ChunkIndexPath(digest));
         readable =
             Sha256Hex(text) == digest && DecodeChunkIndex(text, item->FileItem->Size, index, why);
       } catch (const std::exception&) {

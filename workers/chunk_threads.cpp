@@ -11,19 +11,6 @@ namespace kova {
 
 namespace {
 
-std::string ReadAll(const std::string& path, std::size_t most) {
-  auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
-  if (in->Size() > static_cast<std::int64_t>(most)) throw EStreamError(path + " is too large");
-  std::string data(static_cast<std::size_t>(in->Size()), '\0');
-  std::size_t got = 0;
-  while (got < data.size()) {
-    const std::size_t n = in->Read(data.data() + got, data.size() - got);
-    if (n == 0) throw EStreamError(path + " ended early");
-    got += n;
-  }
-  return data;
-}
-
 void ReadExactly(TStream& in, void* buffer, std::size_t size) {
   std::size_t got = 0;
   while (got < size) {
@@ -91,12 +78,15 @@ void TChunkCheckThread::DoWork() {
     const std::string stored = StagedChunk(stage_, c.Digest, true);
     bool good = false;
     try {
-      good = DecodeChunk(ReadAll(stored, StoredChunkBound(c.Size) + 13), c.Size, content) &&
+      good = DecodeChunk(platform::ReadFileWhole(
+                             stored, static_cast<std::int64_t>(StoredChunkBound(c.Size)) + 13),
+                         c.Size, content) &&
              ChunkDigest(content.data(), content.size()) == c.Digest;
     } catch (const std::exception&) {
       good = false;
     }
     if (good) {
+      // Not put on the disk: the assembly checks each chunk against its name again.
       const std::string path = StagedChunk(stage_, c.Digest);
       const std::string temp = path + ".tmp";
       {
@@ -137,7 +127,7 @@ void TChunkAssembleThread::DoWork() {
     const auto place = places_.find(c.Digest);
     if (place == places_.end() || place->second.Seed < 0) {
       // Fetched: it must still be the content its name promises.
-      buffer = ReadAll(StagedChunk(stage_, c.Digest), kMaxChunk);
+      buffer = platform::ReadFileWhole(StagedChunk(stage_, c.Digest), kMaxChunk);
       if (buffer.size() != c.Size || ChunkDigest(buffer.data(), buffer.size()) != c.Digest)
         throw EStreamError("a fetched chunk changed on the disk");
     } else {

@@ -67,6 +67,17 @@ class TGameFixture : public ::testing::Test {
     TChild publish(KOVA_PUBLISH_EXE, {"--level", "1", source_, Served()});
     ASSERT_EQ(publish.WaitExit(120), 0);
   }
+  // Publishes the source folder with chunks (and `extra` options, a signature's say) as a later
+  // version: the list is dated later, so a kept copy of the last one is not taken for it.
+  void PublishChunks(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--level", "1", "--chunks"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(source_);
+    args.push_back(Served());
+    TChild publish(KOVA_PUBLISH_EXE, args);
+    ASSERT_EQ(publish.WaitExit(120), 0) << publish.Output();
+    Touch(Served() + "/patchlist.xml");
+  }
   // A new publisher's key: the secret key goes to `file`, the public key (base64) is returned.
   std::string MakeKey(const std::string& file) {
     TChild keygen(KOVA_PUBLISH_EXE, {"keygen", file});

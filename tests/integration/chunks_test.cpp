@@ -25,15 +25,6 @@ class Chunks : public test::TGameFixture {
     TGameFixture::SetUp();
     test::WriteFile(source_ + "/data/pack.dat", test::Bytes(kPack, 7));
   }
-  void PublishChunks(const std::vector<std::string>& sign = {}) {
-    std::vector<std::string> args{"--level", "1", "--chunks"};
-    args.insert(args.end(), sign.begin(), sign.end());
-    args.push_back(source_);
-    args.push_back(Served());
-    test::TChild publish(KOVA_PUBLISH_EXE, args);
-    ASSERT_EQ(publish.WaitExit(120), 0) << publish.Output();
-    Touch(Served() + "/patchlist.xml");
-  }
   // Rewrites `size` bytes of the source's pack at `at`, or inserts them with `insert`.
   void Change(std::size_t at, std::size_t size, unsigned seed, bool insert = false) {
     std::string data = test::ReadFile(source_ + "/data/pack.dat");

@@ -66,17 +66,12 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
 TEST_F(Faults, KilledWhileAFileIsAssembledFromChunksTheOldFileStaysAndTheNextRunEndsIt) {
   const std::string old = test::Bytes(4 << 20, 7);
   test::WriteFile(source_ + "/data/pack.dat", old);
-  const auto publish = [&] {
-    TChild p(KOVA_PUBLISH_EXE, {"--level", "1", "--chunks", source_, Served()});
-    ASSERT_EQ(p.WaitExit(120), 0);
-    Touch(Served() + "/patchlist.xml");
-  };
-  publish();
+  PublishChunks();
   ASSERT_EQ(Cli().Status, 0);
   // A few chunks new, one round of requests: the chunks win whatever the link's round trip.
   test::WriteFile(source_ + "/data/pack.dat", old.substr(0, 3 << 20) + test::Bytes(1 << 18, 8) +
                                                   old.substr((3 << 20) + (1 << 18)));
-  publish();
+  PublishChunks();
   std::unique_ptr<TChild> cli = StartStoppingAt("assembling");
   ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker may have begun

@@ -73,17 +73,12 @@ TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
 TEST_F(TWine, AnUpdateByChunksFetchesOnlyTheChunksTheOldFileLacks) {
   std::string pack = test::Bytes(3 << 20, 9);
   test::WriteFile(source_ + "/data/pack.dat", pack);
-  const auto publish = [&] {
-    TChild p(KOVA_PUBLISH_EXE, {"--level", "1", "--chunks", source_, Served()});
-    ASSERT_EQ(p.WaitExit(120), 0);
-    Touch(Served() + "/patchlist.xml");
-  };
-  publish();
+  PublishChunks();
   ASSERT_EQ(WinCli().Status, 0);
   pack.insert(2000, "a few bytes more");
   pack.replace(2 << 20, 4096, test::Bytes(4096, 10));
   test::WriteFile(source_ + "/data/pack.dat", pack);
-  publish();
+  PublishChunks();
   const std::size_t mark = LogMark();
   const TCliRun update = WinCli();
   ASSERT_EQ(update.Status, 0) << update.Last();
