@@ -17,9 +17,9 @@ std::int64_t ArchiveSizeBound(std::int64_t size) {
   return 13 + size + size / 16 + 65536;
 }
 
-std::string ArchiveUrl(const std::string& baseUrl, const TPatchItem& item) {
+std::string ArchivePath(const TPatchItem& item) {
   // Names may hold blanks, "#", "?", "%" or any other byte: each goes into the URL encoded.
-  return baseUrl + PercentEncodePath(BackslashToSlash(item.FileName));
+  return PercentEncodePath(BackslashToSlash(item.FileName));
 }
 
 TFetchAhead::TFetchAhead(const std::vector<TPatchItem*>& order, TSettings settings,
@@ -89,8 +89,8 @@ void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
       try {
         platform::ForceDirectories(ExtractFilePath(archive));
         jobs_[key] = std::make_unique<TDownloadThread>(
-            ArchiveUrl(settings_.BaseUrl, item), archive, 0, cancelEvent_, progress, false,
-            ArchiveSizeBound(item.FileItem->Size), settings_.Sha256);
+            TAddress(settings_.Published, ArchivePath(item)), archive, 0, cancelEvent_, progress,
+            false, ArchiveSizeBound(item.FileItem->Size), settings_.Sha256);
         pendingBytes_ += bytes;
         ++running;
       } catch (const std::exception&) {

@@ -25,14 +25,14 @@ std::string LocalPath(const std::string& home, const std::string& name);
 // The most an archive of a file of `size` bytes can take: LZMA never grows data by more than a
 // small fraction, so a download past this is no archive of that file.
 std::int64_t ArchiveSizeBound(std::int64_t size);
-// The address of a record's archive beside the list at `baseUrl`.
-std::string ArchiveUrl(const std::string& baseUrl, const TPatchItem& item);
+// The path of a record's archive beside the list.
+std::string ArchivePath(const TPatchItem& item);
 
 class TFetchAhead {
  public:
   struct TSettings {
     std::string Home;
-    std::string BaseUrl;
+    std::shared_ptr<TSource> Published;  // where the archives are
     // Transfers at once, the record's own included: 1 fetches nothing ahead.
     int Transfers = 1;
     bool Sha256 = false;  // the archives are to be judged by their signed digests

@@ -41,6 +41,20 @@ void TOptions::LoadFromStream(TStream& stream) {
   Stamp = TDocumentStamp();
   if (!root) return;
   ReadDocumentStamp(*root, Stamp);
+  // An address element named again gives a mirror of the first: the document's first one of
+  // each replaces the address and the mirrors held before.
+  std::vector<std::string> named;
+  auto address = [&named](const TXmlElement& element, std::string& primary,
+                          std::vector<std::string>& mirrors) {
+    if (std::find(named.begin(), named.end(), element.Name()) == named.end()) {
+      named.push_back(element.Name());
+      primary = element.ElementText();
+      mirrors.clear();
+      return true;
+    }
+    mirrors.push_back(element.ElementText());
+    return false;
+  };
   for (std::size_t i = 0; i < root->ChildCount(); ++i) {
     const TXmlNode* node = root->ChildAt(i);
     if (node->Kind() != xnkElement) continue;
@@ -49,13 +63,13 @@ void TOptions::LoadFromStream(TStream& stream) {
     if (name == "uid") {
       Uid = element.ElementText();
     } else if (name == "options") {
-      OptionsUrl = element.ElementText();
+      address(element, OptionsUrl, OptionsMirrors);
     } else if (name == "news") {
-      NewsUrl = element.ElementText();
+      address(element, NewsUrl, NewsMirrors);
     } else if (name == "patchlist") {
-      PatchListUrl = element.ElementText();
+      address(element, PatchListUrl, PatchListMirrors);
     } else if (name == "updater") {
-      UpdaterUrl = element.ElementText();
+      if (!address(element, UpdaterUrl, UpdaterMirrors)) continue;
       UpdaterSha256 = element.AttrText("sha256");
       if (!IsSha256Hex(UpdaterSha256)) UpdaterSha256.clear();
       if (!ParseSerial(element.AttrText("serial"), UpdaterSerial)) UpdaterSerial = -1;

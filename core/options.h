@@ -54,6 +54,12 @@ class TOptions {
   std::string NewsUrl;
   std::string PatchListUrl;
   std::string UpdaterUrl;
+  // Further addresses of the same documents (mirrors), in the publisher's order; the list's
+  // mirrors publish the archives under their own folders too.
+  std::vector<std::string> OptionsMirrors;
+  std::vector<std::string> NewsMirrors;
+  std::vector<std::string> PatchListMirrors;
+  std::vector<std::string> UpdaterMirrors;
   TMaskList HardCheckMasks;
   TMaskList SoftCheckMasks;
   std::int32_t FullCheckDays = 7;

@@ -118,7 +118,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
   std::atomic<std::int64_t> firstByte{-1};  // microseconds after the request
   {
     TDownloadThread worker(
-        run.BaseUrl + ChunkIndexPath(target.ChunkIndex), 0, *text, &cancelEvent_,
+        TAddress(run.Published, ChunkIndexPath(target.ChunkIndex)), 0, *text, &cancelEvent_,
         [&](const std::string&, std::int64_t, std::int64_t) {
           std::int64_t none = -1;
           firstByte.compare_exchange_strong(none,
@@ -211,8 +211,9 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
         const TChunkEntry& c = toFetch[next++];
         try {
           running.push_back(std::make_unique<TDownloadThread>(
-              run.BaseUrl + ChunkPath(DigestHex(c.Digest)), StagedChunk(stage, c.Digest, true), 0,
-              &cancelEvent_, nullptr, attempt > 0, c.Stored));
+              TAddress(run.Published, ChunkPath(DigestHex(c.Digest))),
+              StagedChunk(stage, c.Digest, true), 0, &cancelEvent_, nullptr, attempt > 0,
+              c.Stored));
         } catch (const std::exception&) {
           failed = true;
           break;

@@ -217,21 +217,21 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     // The options download hears a cancel too: a server that never answers must not hold a
     // Cancel, a Close or an interrupt for the whole time-out.
     TKeptDocument kept(KeptFolder(), "options");
-    TFetched fetched = FetchDocument(run, kept, o.OptionsUrl, 0, kMaxOptionsSize);
+    const TAddress where = DocumentAddress(run, o.OptionsUrl, o.OptionsMirrors);
+    TFetched fetched = FetchDocument(run, kept, where, 0, kMaxOptionsSize);
     if (cancelled_) {
       EndRun(kCancelledByUser);
       return false;
     }
     // A kept copy that no longer verifies (its key changed, the file was altered) is dropped
     // and the document fetched whole.
-    if (fetched.NotModified &&
-        !SignatureHolds(o.OptionsUrl, run.Stream.Data(), fetched.Signature, true)) {
+    if (fetched.NotModified && !SignatureHolds(where, run.Stream.Data(), fetched.Signature, true)) {
       kept.Forget();
-      fetched = FetchDocument(run, kept, o.OptionsUrl, 0, kMaxOptionsSize);
+      fetched = FetchDocument(run, kept, where, 0, kMaxOptionsSize);
     }
     const bool usable = fetched.Outcome == doDownloaded || fetched.NotModified;
     if (!usable || (!fetched.NotModified &&
-                    !SignatureHolds(o.OptionsUrl, run.Stream.Data(), fetched.Signature, false))) {
+                    !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false))) {
       EndRun("Error while loading options");
       return false;
     }
@@ -295,8 +295,8 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   TDownloadOutcome outcome;
   TDateTime serverDate = 0;
   {
-    TDownloadThread worker(o.UpdaterUrl, pinned ? 0 : ExeFileDate, run.Stream, &cancelEvent_,
-                           ProgressCallback());
+    TDownloadThread worker(DocumentAddress(run, o.UpdaterUrl, o.UpdaterMirrors),
+                           pinned ? 0 : ExeFileDate, run.Stream, &cancelEvent_, ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     serverDate = worker.ServerDate;
@@ -369,14 +369,13 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   if (pinned) run.ListDate = 0;
   const TDateTime lastUpdate = o.LastUpdate();
   TKeptDocument kept(KeptFolder(), "patchlist");
-  TFetched fetched =
-      FetchDocument(run, kept, o.PatchListUrl, run.ListDate, TDownloadThread::MaxStreamBody);
+  const TAddress where = DocumentAddress(run, o.PatchListUrl, o.PatchListMirrors);
+  TFetched fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
   // A kept copy that no longer verifies is dropped and the list fetched whole.
   if (pinned && fetched.NotModified && !cancelled_ &&
-      !SignatureHolds(o.PatchListUrl, run.Stream.Data(), fetched.Signature, true)) {
+      !SignatureHolds(where, run.Stream.Data(), fetched.Signature, true)) {
     kept.Forget();
-    fetched =
-        FetchDocument(run, kept, o.PatchListUrl, run.ListDate, TDownloadThread::MaxStreamBody);
+    fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
   }
   // "Not modified" without a date of its own leaves the date of the list applied last.
   run.ListDate = fetched.NotModified && fetched.ServerDate == 0 ? lastUpdate : fetched.ServerDate;
@@ -401,7 +400,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     }
   } else if (outcome == doDownloaded) {
     if (!fetched.NotModified &&
-        !SignatureHolds(o.PatchListUrl, run.Stream.Data(), fetched.Signature, false)) {
+        !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false)) {
       EndRun("Error while loading patchlist");
       return false;
     }
@@ -499,8 +498,9 @@ void TUpdateRun::CheckFiles(TRunState& run) {
       }
     }
   }
-  const std::size_t slash = o.PatchListUrl.rfind('/');
-  run.BaseUrl = slash == std::string::npos ? std::string() : o.PatchListUrl.substr(0, slash + 1);
+  std::vector<std::string> lists{o.PatchListUrl};
+  lists.insert(lists.end(), o.PatchListMirrors.begin(), o.PatchListMirrors.end());
+  run.Published = std::make_shared<TSource>(FolderBases(lists));
   run.Processed = 0;
   run.Total = run.Map.Count();
   run.Home = o.HomeDir();
@@ -521,7 +521,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
     run.Order.push_back(item);
   TFetchAhead::TSettings ahead;
   ahead.Home = run.Home;
-  ahead.BaseUrl = run.BaseUrl;
+  ahead.Published = run.Published;
   ahead.Transfers = o.TransferCount();
   ahead.Sha256 = !o.PublicKey.empty();
   ahead.OlderCopies = !run.Departed.empty();
@@ -579,7 +579,20 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   host_.ProcessMessages();
 }
 
-bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data,
+TAddress TUpdateRun::DocumentAddress(TRunState& run, const std::string& primary,
+                                     const std::vector<std::string>& mirrors) {
+  std::shared_ptr<TSource>& source = run.Documents[primary];
+  if (!source) {
+    std::vector<std::string> urls{primary};
+    for (const std::string& mirror : mirrors) {
+      if (IsWebUrl(mirror)) urls.push_back(mirror);
+    }
+    source = std::make_shared<TSource>(urls);
+  }
+  return TAddress(source, "");
+}
+
+bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& data,
                                 std::string& signature, bool kept) {
   const std::string& keyText = UpdaterOptions().PublicKey;
   if (keyText.empty()) return true;
@@ -589,7 +602,8 @@ bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data,
     TMemoryStream fetched;
     TDownloadOutcome outcome;
     {
-      TDownloadThread worker(url + ".sig", 0, fetched, &cancelEvent_, nullptr, kMaxSignatureSize);
+      TDownloadThread worker(TAddress(document.Source, document.Path + ".sig"), 0, fetched,
+                             &cancelEvent_, nullptr, kMaxSignatureSize);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
     }
@@ -600,8 +614,10 @@ bool TUpdateRun::SignatureHolds(const std::string& url, const std::string& data,
 }
 
 TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& kept,
-                                               const std::string& url, TDateTime localDate,
+                                               const TAddress& where, TDateTime localDate,
                                                std::int64_t maxBody) {
+  // Kept by the first address: every mirror serves the same document.
+  const std::string& url = where.Source->Base(0);
   // A copy kept from the last run is asked for by its validators: an unchanged document costs
   // a short answer instead of its whole body. The body may come compressed.
   std::vector<std::string> ask{"Accept-Encoding: gzip"};
@@ -611,7 +627,7 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
   }
   TFetched fetched;
   run.Stream.Clear();
-  TDownloadThread worker(url, localDate, run.Stream, &cancelEvent_, ProgressCallback(), maxBody,
+  TDownloadThread worker(where, localDate, run.Stream, &cancelEvent_, ProgressCallback(), maxBody,
                          ask);
   WaitWithMessages(worker);
   fetched.Outcome = worker.Outcome;
@@ -805,17 +821,20 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
     if (u != item.Checksum) platform::RemoveFile(record.Archive);
   }
   // A copy that does not match its checksum may come from a cache on the way that kept an old
-  // one: it is fetched once more, asking every cache to check with the server.
+  // one, or from a mirror that holds a broken one: it is fetched again, from the next address
+  // first, asking every cache to check with the server; at most once from each address more.
   bool revalidate = false;
+  std::size_t wrongCopies = 0;
   while (u != item.Checksum) {
     TDownloadOutcome outcome = doFailed;
     std::string digest;
+    int servedBy = -1;
     try {
       std::unique_ptr<TDownloadThread> worker = std::move(fetched);
       if (!worker)
         worker = std::make_unique<TDownloadThread>(
-            ArchiveUrl(run.BaseUrl, item), record.Archive, 0, &cancelEvent_, ProgressCallback(),
-            revalidate, ArchiveSizeBound(record.Target.Size), record.Verify);
+            TAddress(run.Published, ArchivePath(item)), record.Archive, 0, &cancelEvent_,
+            ProgressCallback(), revalidate, ArchiveSizeBound(record.Target.Size), record.Verify);
       // Known to the top-ups while it runs, and forgotten before it goes, whatever happens.
       struct TShown {
         const TDownloadThread*& Slot;
@@ -831,6 +850,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
       worker->Finish();
       u = worker->Crc;
       digest = worker->Sha256;
+      servedBy = worker->ServedBy;
     } catch (const std::exception&) {
       outcome = doFailed;  // the partial file could not be opened or created
     }
@@ -845,7 +865,8 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
       if (answer == TBoxResult::Retry || answer == TBoxResult::TimedOut) return TStep::Retry;
       return EndRecordWalk(kCancelledByError);
     }
-    if (u == item.Checksum || revalidate) break;
+    if (u == item.Checksum || ++wrongCopies > run.Published->Count()) break;
+    if (servedBy >= 0) run.Published->NoteFailed(static_cast<std::size_t>(servedBy));
     platform::RemoveFile(record.Archive);
     revalidate = true;
   }

@@ -94,7 +94,10 @@ class TUpdateRun {
   // With a publisher's key pinned: whether `signature` (with `kept`: the kept one; otherwise the
   // one published at `url` + ".sig", fetched into it) is the key's signature of `data`. True
   // when no key is pinned.
-  bool SignatureHolds(const std::string& url, const std::string& data, std::string& signature,
+  // The addresses of a document: `primary` and its mirrors, with their health in this run.
+  static TAddress DocumentAddress(TRunState& run, const std::string& primary,
+                                  const std::vector<std::string>& mirrors);
+  bool SignatureHolds(const TAddress& document, const std::string& data, std::string& signature,
                       bool kept);
   // A document (options, list) into the run's stream: downloaded, or its kept copy when the
   // server says it has not changed since.
@@ -104,7 +107,7 @@ class TUpdateRun {
     TDateTime ServerDate = 0;
     std::string ETag, LastModified, Signature;
   };
-  TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const std::string& url,
+  TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const TAddress& where,
                          TDateTime localDate, std::int64_t maxBody);
   // Where this game's documents are kept between runs.
   std::string KeptFolder() const;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include "core/options.h"
 #include "core/update_run.h"
 #include "core/utility.h"
+#include "net/source.h"
 #include "platform/files.h"
 #include "support/stream.h"
 
@@ -32,7 +34,11 @@ struct TUpdateRun::TRunState {
   TDateTime ListDate = 0;
   bool FreshList = false;
   std::string LastOptionsUrl;
-  std::string BaseUrl;
+  // Where the list's archives and chunks are published: beside the list, on each of its mirrors.
+  std::shared_ptr<TSource> Published;
+  // Each document's addresses with what this run learnt of them, by its first address: its
+  // signature is asked of the address that served it.
+  std::map<std::string, std::shared_ptr<TSource>> Documents;
   std::string Home;
   std::size_t Processed = 0;
   std::size_t Total = 0;

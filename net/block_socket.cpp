@@ -54,6 +54,10 @@ std::string TTCPBlockSocket::LastErrorDesc() const {
       return tlsError_.empty() ? "TLS failed" : tlsError_;
     case kErrBadAddress:
       return "Invalid address";
+    case kErrProxy:
+      return "The proxy refused the connection";
+    case kErrProxyAuth:
+      return "The proxy asks for authentication";
     case platform::kSockNetUnreach:
       return "Network is unreachable";
     case platform::kSockHostUnreach:

@@ -44,9 +44,11 @@ enum : int {
   kErrTimeout = platform::kSockTimedOut,     // a wait passed its limit
   kErrConnRefused = platform::kSockConnRefused,
   kErrHostNotFound = platform::kSockHostNotFound,
-  kErrTooLong = 10040,  // a line longer than the limit
-  kErrNoTls = 10091,    // the secure layer is not available
-  kErrTls = 10200,      // the secure session failed (handshake, certificate, a broken record)
+  kErrTooLong = 10040,    // a line longer than the limit
+  kErrNoTls = 10091,      // the secure layer is not available
+  kErrTls = 10200,        // the secure session failed (handshake, certificate, a broken record)
+  kErrProxy = 10201,      // the proxy refused the connection, or is of a kind not supported
+  kErrProxyAuth = 10202,  // the proxy asked for credentials, or refused the ones sent (407)
   kErrBadAddress =
       platform::kSockInvalid,  // an address that cannot be sent (a control byte, a bad port)
 };

@@ -60,6 +60,8 @@ class THTTPSend {
   // Where connections are kept between requests (HTTP/1.1 only); none: this object keeps its
   // own last connection.
   class TConnectionPool* Pool = nullptr;
+  // The proxy settings requests follow; none: every server is reached directly.
+  const class TProxyRules* Proxies = nullptr;
 
   static constexpr std::size_t kMaxHeaderLine = 100 * 1024;
   static constexpr std::size_t kMaxHeaderBlock = 300 * 1024;
@@ -78,7 +80,13 @@ class THTTPSend {
   bool DroppedBeforeAnswer() const;
   // Whether the response just read is a redirect to follow; then `redirectTo_` is set.
   bool TakeRedirect(const std::string& url);
-  std::string ComposeRequest(const std::string& method, const struct TUrlParts& url) const;
+  // `viaProxy`: the request goes to an HTTP proxy, with the whole address and its credentials.
+  std::string ComposeRequest(const std::string& method, const struct TUrlParts& url,
+                             const struct TProxy* viaProxy) const;
+  // Asks the proxy on the open connection for a tunnel to the target; false with the error set.
+  bool OpenTunnel(const struct TProxy& proxy);
+  // A 407 from `proxy`: told once, and a failed connection.
+  bool ProxyAuthFailed(const struct TProxy& proxy);
   bool ReadStatus();
   bool ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter);
   bool ReadUnknown();
@@ -91,6 +99,7 @@ class THTTPSend {
   std::string openHost_;
   std::string openPort_;
   bool openSecure_ = false;
+  std::string openVia_;           // the proxy of the connection this object holds
   bool oldServer_ = false;        // the response came as HTTP/1.0
   bool serverKeepsOpen_ = false;  // the response said "Connection: keep-alive"
   std::size_t headerBytes_ = 0;   // status lines and headers of this response so far

@@ -20,6 +20,7 @@
 #include "core/startup.h"
 #include "core/update_run.h"
 #include "core/utility.h"
+#include "net/proxy.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
 #include "workers/transfer_control.h"
@@ -121,6 +122,11 @@ int main(int argc, char** argv) {
 
   options.ConnectionsOverride = connections;
   TConsoleHost host(retries, stdout, stderr, ::isatty(STDERR_FILENO) != 0);
+  // A proxy that refuses the run's requests is named, or the player sees only a failed download.
+  SetProxyNotice([](const std::string& text) {
+    std::fprintf(stderr, "kovaupdater-cli: %s\n", text.c_str());
+    std::fflush(stderr);
+  });
   TUpdateRun run(host);
   platform::OnInterrupt([&run] {
     if (run.IsRunning()) run.SetCancelled(true);

@@ -6,6 +6,7 @@
 #include "net/connection_pool.h"
 #include "net/content_coding.h"
 #include "net/http_date.h"
+#include "net/proxy.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/error.h"
@@ -15,11 +16,12 @@
 
 namespace kova {
 
-TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
+TDownloadThread::TDownloadThread(TAddress where, std::string fileName, TDateTime localDate,
                                  const platform::TEvent* cancelEvent,
                                  TWorkerProgressEvent onProgress, bool revalidate,
                                  std::int64_t maxBody, bool sha256)
-    : Url(std::move(url)),
+    : Where(std::move(where)),
+      Url(Where.FirstUrl()),
       FileName(std::move(fileName)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
@@ -57,11 +59,12 @@ TDownloadThread::TDownloadThread(std::string url, std::string fileName, TDateTim
   Start();
 }
 
-TDownloadThread::TDownloadThread(std::string url, TDateTime localDate, TStream& target,
+TDownloadThread::TDownloadThread(TAddress where, TDateTime localDate, TStream& target,
                                  const platform::TEvent* cancelEvent,
                                  TWorkerProgressEvent onProgress, std::int64_t maxBody,
                                  std::vector<std::string> requestHeaders)
-    : Url(std::move(url)),
+    : Where(std::move(where)),
+      Url(Where.FirstUrl()),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
@@ -92,6 +95,11 @@ void TDownloadThread::ReadServerDate() {
 
 void TDownloadThread::Store() {
   TMemoryStream& doc = http_->Document;
+  // The body of an error (a 404's page, say) is no part of the object.
+  if (http_->ResultCode != 200 && http_->ResultCode != 206) {
+    doc.Clear();
+    return;
+  }
   if (!restartChecked_) {
     restartChecked_ = true;
     // Asked for the rest of a partial file but given the whole resource: start the file again,
@@ -109,6 +117,14 @@ void TDownloadThread::Store() {
       Fail();
       return;
     }
+    // The rest asked of another address is of the same object only when its size agrees.
+    const std::int64_t total = ObjectSize();
+    if (total > 0 && knownTotal_ > 0 && total != knownTotal_ && StartPos > begin_) {
+      otherSize_ = true;
+      Fail();
+      return;
+    }
+    if (total > 0) knownTotal_ = total;
     // A body in a content coding is decoded as it arrives. A coding we cannot decode, or a coded
     // piece of a resource (the rest of a partial file, coded on its own), is a failed download.
     std::string coding;
@@ -147,6 +163,17 @@ void TDownloadThread::Store() {
     return;
   }
   if (ownsTarget_) platform::FaultPoint("download");
+}
+
+std::int64_t TDownloadThread::ObjectSize() const {
+  if (http_->ResultCode == 200) return http_->DownloadSize;
+  std::string range;
+  std::int64_t total = 0;
+  if (http_->ResultCode != 206 || !http_->HeaderValue("Content-Range", range)) return 0;
+  const std::size_t slash = range.rfind('/');
+  return slash != std::string::npos && ParseDecimal64(TrimBlanks(range.substr(slash + 1)), total)
+             ? total
+             : 0;
 }
 
 bool TDownloadThread::RangeStartsAt(std::int64_t position) const {
@@ -243,6 +270,7 @@ void TDownloadThread::NewClient() {
   // one would cost round trips (and a TLS handshake) before the first byte.
   http_->Protocol = "1.1";
   http_->Pool = &TConnectionPool::Shared();
+  http_->Proxies = &TProxyRules::Process();
   http_->NameValueSeparator = ":";
   http_->Timeout = Timeout;
   // A site moved to https (or a mirror) answers with a redirect.
@@ -262,39 +290,29 @@ void TDownloadThread::NewClient() {
 void TDownloadThread::DoWork() {
   Outcome = doDownloaded;
   Written = target_->Position();
-  NewClient();
-  if (OnProgress) OnProgress(Url, StartPos, 0);
-  asked_ = std::chrono::steady_clock::now();
+  begin_ = ownsTarget_ ? 0 : Written;
+  const std::vector<std::size_t> order = Where.Source->Order();
   try {
-    bodyComplete_ = http_->PerformRequest("GET", Url);
-    // Paused long enough to have given the connection up: once resumed, the rest is asked for
-    // on a new one (a coded body cannot be taken up in the middle, and fails).
-    while (heldOut_ && Outcome == doDownloaded) {
-      heldOut_ = false;
-      if (decoder_) {
-        Outcome = doFailed;
+    for (std::size_t k = 0; k < order.size();) {
+      Url = Where.UrlAt(order[k]);
+      Attempt();
+      if (otherSize_) {
+        // The kept start belongs to another copy: this address serves the object whole.
+        PrepareForAnotherAddress(true);
+        otherSize_ = false;
+        continue;
+      }
+      if (!AnotherAddressMayServe()) {
+        if (Outcome == doDownloaded || Outcome == doNotNewer) {
+          ServedBy = static_cast<int>(order[k]);
+          Where.Source->NoteAnswered(order[k]);
+        }
         break;
       }
-      if (!TTransferControl::Shared().WaitWhilePaused([this] { return CancelRequested(); })) {
-        Outcome = doCancelled;
-        break;
-      }
-      NewClient();
-      bodyComplete_ = http_->PerformRequest("GET", Url);
+      Where.Source->NoteFailed(order[k]);
+      if (++k == order.size()) break;
+      PrepareForAnotherAddress(!ownsTarget_ || decoder_ != nullptr);
     }
-    http_->HeaderValue("ETag", ETag);
-    http_->HeaderValue("Last-Modified", LastModifiedText);
-    NotModified = bodyComplete_ && http_->ResultCode == 304 && !RequestHeaders.empty() &&
-                  Outcome == doDownloaded;
-    if (NotModified) {
-      ReadServerDate();
-      Outcome = doNotNewer;
-    } else if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded) {
-      Outcome = doFailed;
-    }
-    // A request that broke off before its body began (say, while reading the headers) must not
-    // pass as an empty download, and leaves nothing worth resuming.
-    if (!bodyComplete_ && Outcome == doDownloaded && !http_->BodyStarted) Outcome = doFailed;
   } catch (...) {
     // The transfer broke off on an error of our own (say, the disk is full): that is a failed
     // download, never a complete one, and its partial file is given up.
@@ -307,6 +325,69 @@ void TDownloadThread::DoWork() {
     throw;
   }
   FinalPhase();
+}
+
+void TDownloadThread::Attempt() {
+  Outcome = doDownloaded;
+  NewClient();
+  if (OnProgress) OnProgress(Url, StartPos, 0);
+  asked_ = std::chrono::steady_clock::now();
+  answered_ = false;
+  bodyComplete_ = http_->PerformRequest("GET", Url);
+  // Paused long enough to have given the connection up: once resumed, the rest is asked for
+  // on a new one (a coded body cannot be taken up in the middle, and fails).
+  while (heldOut_ && Outcome == doDownloaded) {
+    heldOut_ = false;
+    if (decoder_) {
+      Outcome = doFailed;
+      break;
+    }
+    if (!TTransferControl::Shared().WaitWhilePaused([this] { return CancelRequested(); })) {
+      Outcome = doCancelled;
+      break;
+    }
+    NewClient();
+    bodyComplete_ = http_->PerformRequest("GET", Url);
+  }
+  http_->HeaderValue("ETag", ETag);
+  http_->HeaderValue("Last-Modified", LastModifiedText);
+  NotModified = bodyComplete_ && http_->ResultCode == 304 && !RequestHeaders.empty() &&
+                Outcome == doDownloaded;
+  if (NotModified) {
+    ReadServerDate();
+    Outcome = doNotNewer;
+  } else if (http_->ResultCode != 200 && http_->ResultCode != 206 && Outcome == doDownloaded) {
+    Outcome = doFailed;
+  }
+  // A request that broke off before its body began (say, while reading the headers) must not
+  // pass as an empty download, and leaves nothing worth resuming.
+  if (!bodyComplete_ && Outcome == doDownloaded && !http_->BodyStarted) Outcome = doFailed;
+}
+
+bool TDownloadThread::AnotherAddressMayServe() const {
+  if (CancelRequested() || Outcome == doCancelled || Outcome == doNotNewer) return false;
+  // A body cut short.
+  if (Outcome == doDownloaded) return !bodyComplete_;
+  // No answer (refused, timed out, a failed handshake), a server error, a missing object or a
+  // range it cannot serve, or a body that was not the object's. Any other answer (a 403, say) is
+  // the publication's, and every copy of it gives the same.
+  const int code = http_->ResultCode;
+  return !(code >= 300 && code < 500 && code != 404 && code != 416);
+}
+
+void TDownloadThread::PrepareForAnotherAddress(bool fromStart) {
+  // What arrived of a body cut short is kept, and the next address is asked for the rest.
+  if (Outcome == doDownloaded) Store();
+  if (fromStart) {
+    target_->Seek(begin_);
+    target_->Truncate(begin_);
+    Written = begin_;
+    Crc = kCrcInit;
+    if (hash_) hash_ = std::make_unique<TParallelSha256>();
+    knownTotal_ = 0;
+  }
+  decoder_.reset();
+  Outcome = doDownloaded;
 }
 
 void TDownloadThread::FinalPhase() {

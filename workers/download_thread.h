@@ -1,7 +1,9 @@
 #pragma once
-// Downloads one URL on a worker thread, into a caller's stream or into a file through a
+// Downloads one object on a worker thread, into a caller's stream or into a file through a
 // resumable ".part" file, with a CRC-32 of the data, progress reports, cancellation and a check
-// whether the server copy is newer than the caller's.
+// whether the server copy is newer than the caller's. A request that fails on one address of
+// the object's source (no connection, a 5xx, 404 or 416, a body cut short) goes to the next; a
+// file continues there with Range, unless that copy's size says it is another file.
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "net/http_send.h"
+#include "net/source.h"
 #include "support/datetime.h"
 #include "support/signature.h"
 #include "support/stream.h"
@@ -33,7 +36,7 @@ class TDownloadThread final : public TCommonThread {
   // With `revalidate` the request asks caches on the way to check with the server. A file that
   // grows past `maxBody` bytes (-1: no limit) fails the download. With `sha256` a download
   // that starts from the beginning also takes the file's SHA-256 as it arrives (into Sha256).
-  TDownloadThread(std::string url, std::string fileName, TDateTime localDate,
+  TDownloadThread(TAddress where, std::string fileName, TDateTime localDate,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
                   bool revalidate = false, std::int64_t maxBody = -1, bool sha256 = false);
   // Stream mode: the body is appended to `target` at its position; one longer than `maxBody`
@@ -41,7 +44,7 @@ class TDownloadThread final : public TCommonThread {
   // `requestHeaders`: lines the request carries besides its own (a conditional request's
   // validators, the codings accepted); a "304 Not Modified" answer to a conditional request is
   // doNotNewer with NotModified set.
-  TDownloadThread(std::string url, TDateTime localDate, TStream& target,
+  TDownloadThread(TAddress where, TDateTime localDate, TStream& target,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
                   std::int64_t maxBody = -1, std::vector<std::string> requestHeaders = {});
   ~TDownloadThread() override;
@@ -52,7 +55,12 @@ class TDownloadThread final : public TCommonThread {
   // the run no longer needs); its partial file stays for a later resume.
   void Stop() { stopRequested_ = true; }
 
-  const std::string Url;
+  const TAddress Where;
+  // The address asked now (the worker's own while it runs).
+  std::string Url;
+  // The index in Where's source of the address that served the object once the work has ended;
+  // -1 when none did.
+  int ServedBy = -1;
   const std::string FileName;
   const TDateTime LocalDate;
   // The server's Last-Modified in local time; 0 until read or when absent.
@@ -91,6 +99,12 @@ class TDownloadThread final : public TCommonThread {
 
  private:
   void DoWork() override;
+  // One request to Url (and its continuations after a long pause); sets Outcome.
+  void Attempt();
+  // Whether the last attempt's failure is the address's, so another copy may serve.
+  bool AnotherAddressMayServe() const;
+  // Makes ready to ask the next address: what came so far is kept when it can be continued.
+  void PrepareForAnotherAddress(bool fromStart);
   // A client for the next request, asking from Written on.
   void NewClient();
   void Hook(THookSocketReason reason, const std::string& value);
@@ -100,6 +114,9 @@ class TDownloadThread final : public TCommonThread {
   void Fail();
   // Whether a 206's Content-Range starts at `position`.
   bool RangeStartsAt(std::int64_t position) const;
+  // The whole object's size as the response gives it (a 200's length, a 206's range); 0 when
+  // it does not.
+  std::int64_t ObjectSize() const;
   void ReadServerDate();
   void Abort();
   void FinalPhase();
@@ -112,6 +129,11 @@ class TDownloadThread final : public TCommonThread {
   bool ownsTarget_;
   bool restartChecked_ = false;
   bool bodyComplete_ = false;
+  std::int64_t begin_ = 0;  // where the object starts in the target
+  // The object's whole size as an address has given it; 0 while unknown.
+  std::int64_t knownTotal_ = 0;
+  // The copy asked for the rest of the object is of another size: the kept start is not its own.
+  bool otherSize_ = false;
   std::chrono::steady_clock::time_point windowStart_;
   std::int64_t windowBytes_ = 0;
   std::unique_ptr<class TContentDecoder> decoder_;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A proxy in front of a real HTTP server that misbehaves on a share of its connections.
 
-    flaky_proxy.py UPSTREAM_PORT RATE SEED [suffix:TEXT] [FAULT ...]
+    flaky_proxy.py UPSTREAM_PORT RATE SEED [suffix:TEXT] [cut:BYTES] [FAULT ...]
 
 Listens on 127.0.0.1 on a free port and prints the port on its first line. Each connection is
 passed through to the upstream server, except that with probability RATE one fault, chosen at
@@ -15,7 +15,8 @@ random from the FAULTs given (all when none are), happens to it:
   stale   a cache's old copy: the last byte of the reply is changed, unless the request asks
           caches to revalidate (Cache-Control: no-cache)
 
-With suffix:TEXT only requests whose path ends with TEXT meet faults.
+With suffix:TEXT only requests whose path ends with TEXT meet faults; with cut:BYTES every cut
+falls after that many bytes of the reply.
 
 It prints one line per connection on standard error ("fault reset", "pass") and ends when its
 standard input closes.
@@ -32,7 +33,8 @@ rate = float(sys.argv[2])
 rng = random.Random(int(sys.argv[3]))
 args = sys.argv[4:]
 suffix = next((a[len("suffix:"):] for a in args if a.startswith("suffix:")), "").encode()
-faults = [a for a in args if not a.startswith("suffix:")] or ["reset", "short", "long", "stall", "norange"]
+fixed_cut = next((int(a[len("cut:"):]) for a in args if a.startswith("cut:")), None)
+faults = [a for a in args if not a.startswith(("suffix:", "cut:"))] or ["reset", "short", "long", "stall", "norange"]
 lock = threading.Lock()
 
 
@@ -57,6 +59,8 @@ def handle(conn):
             fault = rng.choice(faults) if rng.random() < rate and path.endswith(suffix) else None
             # Half the cuts fall in the status line and headers, half anywhere in a body.
             cut = rng.randint(0, 200) if rng.random() < 0.5 else rng.randint(0, 200000)
+            if fixed_cut is not None:
+                cut = fixed_cut
         if fault == "stale" and b"cache-control: no-cache" in request.lower():
             fault = None
         sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
