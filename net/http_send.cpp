@@ -213,7 +213,7 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     Sock.ResetLastError();
     bool closeAfter = true;
     bool ok = Exchange(method, url, request, closeAfter);
-    if (ok && proxy.IsSet() && !secure && ResultCode == 407) ok = ProxyAuthFailed(proxy);
+    if (ok && proxy.IsSet() && !secure) ok = ProxyAnswerHolds(proxy, parts);
     // A server may close a kept connection at any moment (its idle time-out, its limit of
     // requests), also just as the request goes out: that costs a new connection, not a failure.
     if (!ok && reused && DroppedBeforeAnswer()) {
@@ -255,11 +255,25 @@ bool THTTPSend::OpenTunnel(const TProxy& proxy) {
   ResultCode = 0;
   // Anything but a 2xx leaves the connection at the proxy, which the request must not reach.
   if (status >= 200 && status < 300) return true;
-  if (status == 407) return ProxyAuthFailed(proxy);
+  // Only the proxy answers a CONNECT: a 401 is its refusal too (some proxies send one for a
+  // wrong password).
+  if (status == 407 || status == 401) return ProxyAuthFailed(proxy);
   NoticeProxyProblem("the proxy " + proxy.Name() + " refused a tunnel to " + authority +
                      (status ? " (" + std::to_string(status) + ")" : std::string()));
   Sock.SetError(kErrProxy);
   return false;
+}
+
+bool THTTPSend::ProxyAnswerHolds(const TProxy& proxy, const TUrlParts& parts) {
+  if (ResultCode == 407) return ProxyAuthFailed(proxy);
+  // Sent no credentials of its own, a request is refused with a 401 by the server only when it
+  // wants some; the player learns that the proxy's credentials may be the ones refused.
+  if (ResultCode == 401 && !proxy.User.empty() && parts.User.empty() && UserName.empty())
+    NoticeProxyProblem("the proxy " + proxy.Name() + " or the server " + parts.Host + ":" +
+                       parts.Port +
+                       " refused the request (401): check the user name and password of the "
+                       "proxy setting");
+  return true;
 }
 
 bool THTTPSend::ProxyAuthFailed(const TProxy& proxy) {

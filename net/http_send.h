@@ -85,6 +85,8 @@ class THTTPSend {
                              const struct TProxy* viaProxy) const;
   // Asks the proxy on the open connection for a tunnel to the target; false with the error set.
   bool OpenTunnel(const struct TProxy& proxy);
+  // Judges a proxy's answer to a plain request: a 407 fails as ProxyAuthFailed does.
+  bool ProxyAnswerHolds(const struct TProxy& proxy, const struct TUrlParts& parts);
   // A 407 from `proxy`: told once, and a failed connection.
   bool ProxyAuthFailed(const struct TProxy& proxy);
   bool ReadStatus();

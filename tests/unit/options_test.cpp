@@ -87,6 +87,22 @@ TEST(OptionsDocument, RepeatedElementsOverwriteStringsAndReplaceMaskLists) {
   EXPECT_EQ(o.FullCheckDays, 9);
 }
 
+TEST(OptionsDocument, AnAddressNamedAgainIsAMirrorAndTheNextDocumentsFirstReplacesThemAll) {
+  TOptions o;
+  Load(o,
+       "<options><patchlist>http://a/l.xml</patchlist><updater sha256='x'>http://a/u</updater>"
+       "<patchlist>http://b/l.xml</patchlist><patchlist>http://c/l.xml</patchlist>"
+       "<updater serial='7'>http://b/u</updater></options>");
+  EXPECT_EQ(o.PatchListUrl, "http://a/l.xml");
+  EXPECT_EQ(o.PatchListMirrors, (std::vector<std::string>{"http://b/l.xml", "http://c/l.xml"}));
+  EXPECT_EQ(o.UpdaterMirrors, (std::vector<std::string>{"http://b/u"}));
+  EXPECT_EQ(o.UpdaterSerial, -1);  // the first element's attributes hold
+  Load(o, "<options><patchlist>http://d/l.xml</patchlist></options>");
+  EXPECT_EQ(o.PatchListUrl, "http://d/l.xml");
+  EXPECT_TRUE(o.PatchListMirrors.empty());
+  EXPECT_EQ(o.UpdaterUrl, "http://a/u");
+}
+
 TEST(OptionsDocument, ASecondDocumentKeepsWhatItDoesNotMention) {
   TOptions o;
   Load(o,
