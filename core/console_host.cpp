@@ -106,6 +106,13 @@ void TConsoleHost::ProcessMessages() {
   platform::ServePendingMessages();
 }
 
+void TConsoleHost::ErrorBox(const std::string& text) {
+  ClearBar();
+  FlushNow();
+  std::fprintf(err_, "%s [OK]\n", Printable(text).c_str());
+  std::fflush(err_);
+}
+
 TBoxResult TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   ClearBar();
   FlushNow();

@@ -31,6 +31,7 @@ class TConsoleHost : public IUpdateHost {
   void CloseWindow() override { closeRequested_ = true; }
   void ShowBalloon(const std::string&, const std::string&) override {}
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;
+  void ErrorBox(const std::string& text) override;
   std::string ExecutablePath() const override;
 
   bool CloseRequested() const { return closeRequested_; }

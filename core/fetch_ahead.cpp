@@ -64,9 +64,12 @@ bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
 void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
   if (next_ <= head) next_ = head + 1;
   // Called at every wake-up of a wait: once every record has been looked at, nothing is left.
-  if (next_ >= order_.size() || settings_.Transfers <= 1 || IsCancelSignalled(cancelEvent_)) return;
+  if (!allowed_ || next_ >= order_.size() || settings_.Transfers <= 1 ||
+      IsCancelSignalled(cancelEvent_))
+    return;
   std::size_t running = Running();
   std::int64_t free = -2;  // looked up once, when a transfer is about to start
+  std::int64_t reserve = kDiskReserve;
   // A look at a record is a look at its file's size: a few at a time, so the window's messages
   // wait no longer than that.
   const std::size_t lookUntil = std::min(order_.size(), next_ + kLooksPerTopUp);
@@ -76,11 +79,16 @@ void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
   while (next_ < lookUntil && running < ahead) {
     const TPatchItem& item = *order_[next_];
     if (WantsArchive(item)) {
-      const std::int64_t bytes = item.Size;
+      // The list gives no archive's size: its file's bounds it (LZMA barely grows any data).
+      const std::int64_t bytes = item.FileItem->Size;
       // The budget holds at least one archive, however large.
       if (pendingBytes_ > 0 && pendingBytes_ + bytes > kBudget) return;
-      if (free == -2) free = platform::FreeDiskSpace(settings_.Home);
-      if (free >= 0 && pendingBytes_ + bytes + item.FileItem->Size + kDiskReserve > free) return;
+      if (free == -2) {
+        std::int64_t total = 0;
+        free = platform::FreeDiskSpace(settings_.Home, &total);
+        reserve = std::max(reserve, total / kDiskShareKept);
+      }
+      if (free >= 0 && pendingBytes_ + bytes + item.FileItem->Size + reserve > free) return;
       const TPatchItem* key = &item;
       auto progress = [this, key](const std::string& name, std::int64_t done, std::int64_t total) {
         return shown_.load() != key || !onProgress_ || onProgress_(name, done, total);
@@ -107,7 +115,7 @@ std::unique_ptr<TDownloadThread> TFetchAhead::Take(const TPatchItem& item) {
   shown_ = &item;
   std::unique_ptr<TDownloadThread> worker = std::move(found->second);
   jobs_.erase(found);
-  pendingBytes_ -= item.Size;
+  pendingBytes_ -= item.FileItem->Size;
   return worker;
 }
 

@@ -54,6 +54,8 @@ class TFetchAhead {
   // limits allow; `headTransferring`: the record in its turn has a transfer running, which
   // counts as one of them.
   void TopUp(std::size_t head, bool headTransferring = false);
+  // Nothing is fetched ahead until the run has judged its free space.
+  void Allow() { allowed_ = true; }
   // Hands over the transfer fetched ahead for `item`, whose progress is shown from now on; null
   // when there is none.
   std::unique_ptr<TDownloadThread> Take(const TPatchItem& item);
@@ -63,8 +65,10 @@ class TFetchAhead {
 
   // What the archives fetched ahead and not yet taken may hold together.
   static constexpr std::int64_t kBudget = 256ll * 1024 * 1024;
-  // Left free on the disk beyond them, for the unpacked files and the player's own.
+  // Left free on the disk beyond them, for the unpacked files and the player's own: at least
+  // this, and never the last twentieth of the disk, which the system and other programs need.
   static constexpr std::int64_t kDiskReserve = 64ll * 1024 * 1024;
+  static constexpr std::int64_t kDiskShareKept = 20;
   // Records looked at by one top-up at the most.
   static constexpr std::size_t kLooksPerTopUp = 64;
 
@@ -78,6 +82,7 @@ class TFetchAhead {
   std::size_t next_ = 0;  // the first record not yet looked at
   std::map<const TPatchItem*, std::unique_ptr<TDownloadThread>> jobs_;
   std::int64_t pendingBytes_ = 0;
+  bool allowed_ = false;
   // The record whose transfer reports progress: the one in its turn.
   std::atomic<const TPatchItem*> shown_{nullptr};
 };

@@ -44,6 +44,8 @@ class IUpdateHost {
   // A modal Retry/Cancel box with the error icon; the download error box times out after 30 s
   // with TBoxResult::TimedOut.
   virtual TBoxResult RetryBox(TBoxKind kind, const std::string& text) = 0;
+  // A modal box with the error icon and one OK button, the application title as its caption.
+  virtual void ErrorBox(const std::string& text) = 0;
   // The running launcher's own file.
   virtual std::string ExecutablePath() const = 0;
 };

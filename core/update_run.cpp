@@ -688,6 +688,11 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     run.Ahead->Drop(item);
     return TStep::Next;
   }
+  if (!run.SpaceChecked) {
+    run.SpaceChecked = true;
+    if (const auto step = CheckFreeSpace(run)) return *step;
+    run.Ahead->Allow();
+  }
   // Repair: nothing is written through a link in the game folder (a player's "saves" link to
   // another disk, say): such a file is reported as not updated, like one that cannot be written.
   if (!platform::IsRealFolderChain(run.Home, BackslashToSlash(record.Name))) {

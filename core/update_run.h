@@ -77,6 +77,8 @@ class TUpdateRun {
   std::optional<TStep> RepairByChunks(TRunState& run, const TRecord& record, bool& done);
   // Notes the files the cached list named that a fresh list does not name.
   void NoteDeparted(TRunState& run, const std::string& cachePrefix);
+  // Before the first repair: ends the run when the disk cannot hold what the repairs need.
+  std::optional<TStep> CheckFreeSpace(TRunState& run);
   // The game's program must not run while its files are replaced.
   std::optional<TStep> WaitForGame(TRunState& run);
   // Unpack beside the file (the old one moved to its backup) and verify what came out.

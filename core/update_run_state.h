@@ -54,6 +54,7 @@ struct TUpdateRun::TRunState {
   std::vector<TPatchItem*> Order;
   std::unique_ptr<TFetchAhead> Ahead;
   std::size_t Head = 0;                           // the record in its turn
+  bool SpaceChecked = false;                      // the free space was judged
   const TDownloadThread* HeadTransfer = nullptr;  // its download, while it is waited for
   // Held while the records are worked on: no other launcher repairs the folder meanwhile.
   std::unique_ptr<platform::TFolderLock> FolderLock;

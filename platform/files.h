@@ -70,8 +70,9 @@ bool MoveFileReplacing(const std::string& from, const std::string& to);
 // Puts the folder holding `path` on the disk itself, so that a rename into it survives a power
 // cut (where the system needs it; true elsewhere).
 bool SyncFolderOf(const std::string& path);
-// The bytes this user may still write on the disk that holds `folder`; -1 when unknown.
-std::int64_t FreeDiskSpace(const std::string& folder);
+// The bytes this user may still write on the disk that holds `folder`; -1 when unknown. With
+// `total`, the disk's whole size too.
+std::int64_t FreeDiskSpace(const std::string& folder, std::int64_t* total = nullptr);
 // Writes `data` to a new file that only its owner may read (a secret key); false when the file
 // exists already or cannot be written whole, and then nothing is left behind.
 bool CreatePrivateFile(const std::string& path, const std::string& data);

@@ -63,8 +63,6 @@ class TFormBase : public IUpdateHost {
   virtual void HideToTray() = 0;
   // Brings the window to the front.
   virtual void PresentWindow() = 0;
-  // A modal box with the error icon and one OK button, the application title as its caption.
-  virtual void ErrorBox(const std::string& text) = 0;
 
   TUpdateRun run_{*this};
   bool closed_ = false;

@@ -341,9 +341,11 @@ bool SyncFolderOf(const std::string& path) {
   return f.fd >= 0 && ::fsync(f.fd) == 0;
 }
 
-std::int64_t FreeDiskSpace(const std::string& folder) {
+std::int64_t FreeDiskSpace(const std::string& folder, std::int64_t* total) {
   struct statvfs info {};
   if (::statvfs(folder.c_str(), &info) != 0) return -1;
+  if (total)
+    *total = static_cast<std::int64_t>(info.f_blocks) * static_cast<std::int64_t>(info.f_frsize);
   return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
 }
 

@@ -397,9 +397,10 @@ bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
   return true;
 }
 
-std::int64_t FreeDiskSpace(const std::string& folder) {
-  ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return -1;
+std::int64_t FreeDiskSpace(const std::string& folder, std::int64_t* total) {
+  ULARGE_INTEGER available{}, size{};
+  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, &size, nullptr)) return -1;
+  if (total) *total = static_cast<std::int64_t>(size.QuadPart);
   return static_cast<std::int64_t>(available.QuadPart);
 }
 

@@ -34,6 +34,22 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// What a console run printed on standard output, and how it ended.
+struct TCliRun {
+  int Status = -1;
+  std::vector<std::string> Lines;
+  std::string Last() const { return Lines.empty() ? std::string() : Lines.back(); }
+  bool Has(const std::string& line) const {
+    return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
+  }
+  bool HasPrefix(const std::string& prefix) const {
+    for (const auto& l : Lines) {
+      if (l.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+};
+
 class TGameFixture : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { nginx_ = new TNginx; }
@@ -124,20 +140,7 @@ class TGameFixture : public ::testing::Test {
                   "</options>\n");
   }
 
-  struct TCliRun {
-    int Status = -1;
-    std::vector<std::string> Lines;
-    std::string Last() const { return Lines.empty() ? std::string() : Lines.back(); }
-    bool Has(const std::string& line) const {
-      return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
-    }
-    bool HasPrefix(const std::string& prefix) const {
-      for (const auto& l : Lines) {
-        if (l.rfind(prefix, 0) == 0) return true;
-      }
-      return false;
-    }
-  };
+  using TCliRun = test::TCliRun;
   TCliRun Cli(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"--options", work_ / "options.xml", "--home",
                                   home_,       "--retries",           "1"};

@@ -43,6 +43,7 @@ class TRecordingHost : public IUpdateHost {
     boxes.push_back(text);
     return onBox ? onBox(kind, text) : TBoxResult::Cancel;
   }
+  void ErrorBox(const std::string& text) override { boxes.push_back(text); }
   std::string ExecutablePath() const override { return executable; }
 
   std::string info, news, balloon, executable = "/nonexistent/kovaupdater";

@@ -12,6 +12,8 @@
 
 #include "tests/common/display.h"
 #include "tests/common/game_fixture.h"
+#include "tests/common/small_disk.h"
+#include "tests/common/tinyproxy.h"
 #include "tests/wine/wine_fixture.h"
 
 namespace kova::test {
@@ -88,6 +90,28 @@ TEST_F(TWine, AnUpdateByChunksFetchesOnlyTheChunksTheOldFileLacks) {
   const std::size_t chunks = CountContaining(log, "/chunks/") - 1;  // besides the index
   EXPECT_GE(chunks, 2u);
   EXPECT_LE(chunks, 8u);
+}
+
+TEST_F(TWine, AFreshInstallGoesThroughTheProxyTheVariableNames) {
+  Publish();
+  TTinyproxy proxy;
+  TProxyVariables variables(proxy.Url());
+  EXPECT_EQ(WinCli().Status, 0);
+  ExpectHomeMatchesSource();
+  ExpectRelayed(proxy, uid_, false);
+}
+
+TEST_F(TWine, AnUpdateTheDiskCannotHoldEndsBeforeAnyFileIsTouched) {
+  Publish();
+  // Wine's server opens the files for its programs: one of its own sees the small disk, and
+  // it ends with the run so that the next run's server sees that run's disk.
+  const std::string wine =
+      "wineserver -k 2>/dev/null; wineserver -w; /usr/bin/wine \"$@\"; status=$?; "
+      "wineserver -k 2>/dev/null; wineserver -w; exit $status";
+  ExpectTheUpdateOnlyWhereTheDiskHoldsIt(
+      source_, work_.Path(), home_,
+      {"/bin/sh", "-c", wine, "sh", kWin32 + "/kovaupdater-cli.exe", "--options",
+       Win(work_ / "options.xml"), "--home", Win(home_), "--retries", "1"});
 }
 
 TEST_F(TWine, AFileWhosePathPassesTheSystemsLimitIsReportedWhileTheOthersInstall) {

@@ -1,0 +1,75 @@
+// The run's look at the free space before its first repair.
+
+#include <algorithm>
+#include <cstdio>
+
+#include "core/update_run.h"
+#include "core/update_run_state.h"
+#include "workers/download_thread.h"
+
+namespace kova {
+namespace {
+
+// Megabytes with one decimal, rounded up or down.
+std::string Megabytes(std::int64_t bytes, bool up) {
+  constexpr std::int64_t kTenth = 1024 * 1024 / 10;
+  const std::int64_t tenths = up ? (bytes + kTenth - 1) / kTenth : bytes / kTenth;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%lld", static_cast<long long>(tenths / 10),
+                static_cast<long long>(tenths % 10));
+  return text;
+}
+
+std::int64_t SizeIfThere(const std::string& path) {
+  std::int64_t size = 0;
+  std::int32_t date = 0;
+  return GetFileSizeAndDosDate(path, size, date) ? size : 0;
+}
+
+}  // namespace
+
+std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
+  const std::int64_t free = platform::FreeDiskSpace(run.Home);
+  if (free < 0) return std::nullopt;
+  const TUpdaterOptions& o = UpdaterOptions();
+  // Each repair fetches its archive and writes its new file beside the old one, which goes once
+  // the new one is in place: at its worst the disk holds every archive still to fetch, every
+  // file's growth, and while one file is replaced its old copy beside the new one (the smaller
+  // of the two once more).
+  std::int64_t fetch = 0, growth = 0, overlap = 0;
+  for (std::size_t i = run.Head; i < run.Order.size(); ++i) {
+    ServeMessagesNowAndThen(run);
+    if (cancelled_) return std::nullopt;
+    const TPatchItem& item = *run.Order[i];
+    const TFileItem& target = *item.FileItem;
+    const std::string local = LocalPath(run.Home, target.FileName);
+    std::int64_t old = 0;
+    std::int32_t date = 0;
+    const bool exists = GetFileSizeAndDosDate(local, old, date);
+    // The record in its turn needs a repair; of the others, those whose size tells already (a
+    // file of the listed size is judged by its content in its turn, and most are intact).
+    if (i != run.Head && exists && (old == target.Size || o.IsSoftCheck(target.FileName))) continue;
+    if (!exists) old = 0;
+    // A file with chunks and an older copy fetches only the chunks it lacks, which its index
+    // tells in its turn; any other fetches its archive, less what of it is on the disk. The list
+    // gives no archive's size: its file's bounds it.
+    if (target.ChunkIndex.empty() || !exists) {
+      const std::string archive = local + kArchiveSuffix;
+      const std::int64_t have = platform::FileExists(archive)
+                                    ? SizeIfThere(archive)
+                                    : SizeIfThere(archive + TDownloadThread::kPartSuffix);
+      fetch += std::max<std::int64_t>(0, target.Size - have);
+    }
+    growth += std::max<std::int64_t>(0, target.Size - old);
+    overlap = std::max(overlap, std::min(old, target.Size));
+  }
+  const std::int64_t need = fetch + growth + overlap;
+  if (need <= free) return std::nullopt;
+  const std::string text = "Not enough free disk space: " + Megabytes(need, true) + " MB needed, " +
+                           Megabytes(free, false) + " MB free";
+  const TStep step = EndRecordWalk(text);
+  host_.ErrorBox(text);
+  return step;
+}
+
+}  // namespace kova
