@@ -26,7 +26,7 @@ class TConsoleHost : public IUpdateHost {
   void EnableButtons(bool, bool) override {}
   // There is no news page to load.
   bool NewsLoaded() const override { return true; }
-  void NavigateNews(const std::string&) override {}
+  void NavigateNews(const std::vector<std::string>&) override {}
   bool IsWindowVisible() const override { return true; }
   void CloseWindow() override { closeRequested_ = true; }
   void ShowBalloon(const std::string&, const std::string&) override {}

@@ -4,6 +4,7 @@
 // implements it with GTK; kovaupdater-cli and the tests implement it without one.
 
 #include <string>
+#include <vector>
 
 namespace kova {
 
@@ -37,7 +38,8 @@ class IUpdateHost {
   virtual void ProcessMessages() = 0;
   virtual void EnableButtons(bool start, bool check) = 0;
   virtual bool NewsLoaded() const = 0;
-  virtual void NavigateNews(const std::string& url) = 0;
+  // Loads the news page from the first address, and from the next when one fails to load.
+  virtual void NavigateNews(const std::vector<std::string>& addresses) = 0;
   virtual bool IsWindowVisible() const = 0;
   virtual void CloseWindow() = 0;
   virtual void ShowBalloon(const std::string& title, const std::string& text) = 0;

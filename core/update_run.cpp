@@ -196,8 +196,13 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
     SelfUpdate(run);
     if (run.Ended) return;
   }
-  const std::string& news = UpdaterOptions().NewsUrl;
-  if (IsWebUrl(news) && !host_.NewsLoaded()) host_.NavigateNews(news);
+  if (IsWebUrl(o.NewsUrl) && !host_.NewsLoaded()) {
+    std::vector<std::string> news{o.NewsUrl};
+    for (const std::string& mirror : o.NewsMirrors) {
+      if (IsWebUrl(mirror)) news.push_back(mirror);
+    }
+    host_.NavigateNews(news);
+  }
   if (!AcquirePatchList(run)) return;
   CheckFiles(run);
 }
@@ -691,6 +696,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
   if (!run.SpaceChecked) {
     run.SpaceChecked = true;
     if (const auto step = CheckFreeSpace(run)) return *step;
+    platform::FaultPoint("space-checked");
     run.Ahead->Allow();
   }
   // Repair: nothing is written through a link in the game folder (a player's "saves" link to

@@ -32,11 +32,12 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
   const std::int64_t free = platform::FreeDiskSpace(run.Home);
   if (free < 0) return std::nullopt;
   const TUpdaterOptions& o = UpdaterOptions();
-  // Each repair fetches its archive and writes its new file beside the old one, which goes once
-  // the new one is in place: at its worst the disk holds every archive still to fetch, every
-  // file's growth, and while one file is replaced its old copy beside the new one (the smaller
-  // of the two once more).
-  std::int64_t fetch = 0, growth = 0, overlap = 0;
+  // The repairs go one file after the other: each fetches its archive, writes its new file
+  // beside the old one, and then removes the archive and the old copy. So the disk must hold
+  // every file's growth, and beyond it the most any one repair holds for a while: its archive
+  // and both copies of its file (the smaller of the two once more). Archives fetched ahead take
+  // only the space left beyond that, which they look at themselves.
+  std::int64_t growth = 0, peak = 0;
   for (std::size_t i = run.Head; i < run.Order.size(); ++i) {
     ServeMessagesNowAndThen(run);
     if (cancelled_) return std::nullopt;
@@ -53,17 +54,18 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
     // A file with chunks and an older copy fetches only the chunks it lacks, which its index
     // tells in its turn; any other fetches its archive, less what of it is on the disk. The list
     // gives no archive's size: its file's bounds it.
+    std::int64_t fetch = 0;
     if (target.ChunkIndex.empty() || !exists) {
       const std::string archive = local + kArchiveSuffix;
       const std::int64_t have = platform::FileExists(archive)
                                     ? SizeIfThere(archive)
                                     : SizeIfThere(archive + TDownloadThread::kPartSuffix);
-      fetch += std::max<std::int64_t>(0, target.Size - have);
+      fetch = std::max<std::int64_t>(0, target.Size - have);
     }
     growth += std::max<std::int64_t>(0, target.Size - old);
-    overlap = std::max(overlap, std::min(old, target.Size));
+    peak = std::max(peak, fetch + std::min(old, target.Size));
   }
-  const std::int64_t need = fetch + growth + overlap;
+  const std::int64_t need = growth + peak;
   if (need <= free) return std::nullopt;
   const std::string text = "Not enough free disk space: " + Megabytes(need, true) + " MB needed, " +
                            Megabytes(free, false) + " MB free";

@@ -33,7 +33,9 @@ class TRecordingHost : public IUpdateHost {
     checkEnabled = check;
   }
   bool NewsLoaded() const override { return newsLoaded; }
-  void NavigateNews(const std::string& url) override { news = url; }
+  void NavigateNews(const std::vector<std::string>& addresses) override {
+    news = addresses.front();
+  }
   bool IsWindowVisible() const override { return visible; }
   void CloseWindow() override { closed = true; }
   void ShowBalloon(const std::string& title, const std::string& text) override {

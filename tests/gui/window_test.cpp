@@ -111,6 +111,20 @@ TEST_F(TWindow, ASecondInstanceBringsTheHiddenWindowBackAndEnds) {
   EXPECT_EQ(CountTrace("window: shown"), shown);
 }
 
+TEST_F(TWindow, ANewsAddressThatFailsToLoadGivesWayToTheNext) {
+  Publish();
+  WriteFile(Served() + "/news.html", "<html><body>news</body></html>");
+  const std::string good = nginx_->Url("/" + uid_ + "/news.html");
+  // Nothing listening, then a 404, then the page.
+  InstallLauncher("<news>http://127.0.0.1:" + std::to_string(FreePort()) +
+                  "/news.html</news><news>" + nginx_->Url("/" + uid_ + "/gone.html") +
+                  "</news><news>" + good + "</news>\n");
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("panel: shown", 30)) << Window().Output();
+  EXPECT_EQ(CountTrace("news: failed"), 2u) << Window().Output();
+  EXPECT_EQ(CountTrace("news: navigate " + good), 1u) << Window().Output();
+}
+
 TEST_F(TWindow, TheNewsPageLoadsOnceAndItsLinksGoToTheDesktopHandler) {
   Publish();
   WriteFile(Served() + "/news.html",

@@ -39,6 +39,18 @@ class Faults : public test::TGameFixture {
     ::unsetenv("KOVA_FAULT_STOP");
     return cli;
   }
+  // A run whose disk fills (to `filler` bytes in the game folder) once it has judged the free
+  // space, as when another program writes meanwhile.
+  test::TCliRun RunWhileTheDiskFills(std::size_t filler) {
+    std::unique_ptr<TChild> cli = StartStoppingAt("space-checked");
+    EXPECT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
+    test::WriteFile(home_ + "/filler", std::string(filler, 'f'));
+    ::kill(cli->Pid(), SIGCONT);
+    test::TCliRun run;
+    run.Status = cli->WaitExit(60);
+    run.Lines = test::Lines(cli->Output());
+    return run;
+  }
 };
 
 TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
@@ -149,12 +161,11 @@ TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSuc
   TSmallFileSystem fs(home_, "2000k");
   if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
   ASSERT_EQ(Cli().Status, 0);
-  // The game takes about 1,050 KiB. With big.pak damaged and a filler of 1,300 KiB, its archive
-  // (600 KiB) no longer fits.
+  // The game takes about 1,050 KiB. With big.pak damaged and a filler of 1,300 KiB written after
+  // the run judged the space, its archive (600 KiB) no longer fits.
   test::WriteFile(home_ + "/data/big.pak", "the player's old copy, small");
   const std::string filler = home_ + "/filler";
-  test::WriteFile(filler, std::string(1300 << 10, 'f'));
-  const auto download = Cli();
+  const auto download = RunWhileTheDiskFills(1300 << 10);
   EXPECT_EQ(download.Status, 1);
   EXPECT_EQ(download.Last(), "Check cancelled due to an error");
   // The partial archive is given up, which frees its space.
@@ -162,8 +173,8 @@ TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSuc
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.pak.lzma.part"));
   EXPECT_EQ(test::ReadFile(home_ + "/data/big.pak"), "the player's old copy, small");
   // Room for the archive but not for the unpacked copy beside it.
-  std::filesystem::resize_file(filler, 700 << 10);
-  const auto unpack = Cli();
+  std::filesystem::remove(filler);
+  const auto unpack = RunWhileTheDiskFills(700 << 10);
   EXPECT_EQ(unpack.Status, 1);
   EXPECT_EQ(unpack.Last(), "One or more files could not be updated. Please Check files again");
   EXPECT_EQ(test::ReadFile(home_ + "/data/big.pak"), "the player's old copy, small");
@@ -188,8 +199,7 @@ TEST_F(Faults, ADiskFullForTheLastPieceOfADownloadIsAFailedDownload) {
   test::WriteFile(home_ + "/data/small.pak", "the player's old copy");
   struct statvfs st {};
   ASSERT_EQ(::statvfs(home_.c_str(), &st), 0);
-  test::WriteFile(home_ + "/filler", std::string(st.f_bavail * st.f_frsize - (8 << 10), 'f'));
-  const auto run = Cli();
+  const auto run = RunWhileTheDiskFills(st.f_bavail * st.f_frsize - (8 << 10));
   EXPECT_EQ(run.Status, 1);
   EXPECT_EQ(run.Last(), "Check cancelled due to an error");
   EXPECT_FALSE(run.Has("Unpacking data\\small.pak"));

@@ -227,8 +227,8 @@ void TFormMain::EnableButtons(bool start, bool check) {
   TraceButtons(start, check);
 }
 
-void TFormMain::NavigateNews(const std::string& url) {
-  if (browser_) browser_->Navigate(url);
+void TFormMain::NavigateNews(const std::vector<std::string>& addresses) {
+  if (browser_) browser_->Navigate(addresses);
 }
 
 bool TFormMain::IsWindowVisible() const {

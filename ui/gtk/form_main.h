@@ -35,7 +35,7 @@ class TFormMain final : public TFormBase {
   int TotalProgress() const override { return ProgressBarTotal_.Position(); }
   void EnableButtons(bool start, bool check) override;
   bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
-  void NavigateNews(const std::string& url) override;
+  void NavigateNews(const std::vector<std::string>& addresses) override;
   bool IsWindowVisible() const override;
   void ShowBalloon(const std::string& title, const std::string& text) override;
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override;

@@ -101,21 +101,59 @@ TNewsBrowser::TNewsBrowser(GtkWidget* panel, std::function<void()> onTopLevelCom
   g_signal_connect(view_, "create", G_CALLBACK(CreateNewWindow), this);
   g_signal_connect(view_, "decide-policy", G_CALLBACK(DecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(LoadChanged), this);
+  g_signal_connect(view_, "load-failed", G_CALLBACK(LoadFailed), this);
   gtk_container_add(GTK_CONTAINER(panel), view_);
   gtk_widget_show(view_);
 }
 
-void TNewsBrowser::Navigate(const std::string& url) {
+void TNewsBrowser::Navigate(const std::vector<std::string>& addresses) {
   navigated_ = true;
+  addresses_ = addresses;
+  next_ = 0;
+  NavigateNext();
+}
+
+bool TNewsBrowser::NavigateNext() {
+  if (next_ >= addresses_.size()) return false;
+  const std::string& url = addresses_[next_++];
   Trace("news: navigate " + url);
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view_), url.c_str());
+  return true;
+}
+
+gboolean TNewsBrowser::LoadFailed(GtkWidget*, int, gchar* uri, GError* error, gpointer self) {
+  auto* browser = static_cast<TNewsBrowser*>(self);
+  // A load given up for the next one, or stopped for its error status (which moved on
+  // already), is no failure to act on.
+  if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+      g_error_matches(error, WEBKIT_POLICY_ERROR,
+                      WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) ||
+      browser->panelVisible_)
+    return FALSE;
+  Trace(std::string("news: failed ") + (uri ? uri : ""));
+  return browser->NavigateNext();  // handled: no error page while another address is left
 }
 
 gboolean TNewsBrowser::DecidePolicy(GtkWidget*, GObject* decision, int type, gpointer self) {
   auto* browser = static_cast<TNewsBrowser*>(self);
+  if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
+    // The page itself answered with an error (a 404, a 503): the next address, while there is
+    // one and the page has not shown.
+    auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    const unsigned status =
+        webkit_uri_response_get_status_code(webkit_response_policy_decision_get_response(response));
+    if (browser->panelVisible_ || status < 400 ||
+        !webkit_response_policy_decision_is_main_frame_main_resource(response) ||
+        browser->next_ >= browser->addresses_.size())
+      return FALSE;  // the default handling
+    webkit_policy_decision_ignore(WEBKIT_POLICY_DECISION(decision));
+    Trace("news: failed with " + std::to_string(status));
+    browser->NavigateNext();
+    return TRUE;
+  }
   if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
       type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
-    return FALSE;  // responses: the default handling
+    return FALSE;
   }
   // Before the page is shown its own load, redirections and frames proceed, and a new window
   // gets the view's default handling.

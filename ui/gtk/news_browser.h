@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kova::ui {
 
@@ -20,13 +21,18 @@ class TNewsBrowser {
 
   // Whether a navigation was made: the view then holds its page or an error page.
   bool HasDocument() const { return navigated_; }
-  void Navigate(const std::string& url);
+  // Loads the first address; one that fails to load (no answer, an error status) before the
+  // page shows gives way to the next.
+  void Navigate(const std::vector<std::string>& addresses);
   // Set once the panel shows the page: navigations leave the browser from then on.
   void SetPanelVisible(bool visible) { panelVisible_ = visible; }
 
  private:
   static gboolean DecidePolicy(GtkWidget*, GObject* decision, int type, gpointer self);
   static void LoadChanged(GtkWidget*, int event, gpointer self);
+  static gboolean LoadFailed(GtkWidget*, int event, gchar* uri, GError* error, gpointer self);
+  // Loads the next address after one that failed; false when there is none.
+  bool NavigateNext();
   static GtkWidget* CreateNewWindow(GtkWidget*, WebKitNavigationAction* action, gpointer self);
   // Opens the action's address with the desktop's default handler when the player asked for it
   // (a click) and it is a web or mail address; anything else is dropped.
@@ -36,6 +42,8 @@ class TNewsBrowser {
   bool navigated_ = false;
   bool panelVisible_ = false;
   bool loaded_ = false;  // the page and everything it loads with it have arrived
+  std::vector<std::string> addresses_;
+  std::size_t next_ = 0;  // the address to try when the one loading fails
 };
 
 // Opens `url` with the desktop's default handler (xdg-open); KOVA_URL_HANDLER names another

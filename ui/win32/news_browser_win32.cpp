@@ -246,6 +246,8 @@ class TNewsBrowser::THost final : public IOleClientSite,
   }
 
   bool panelVisible = false;
+  // The top-level document failed to load: true when another address is being loaded.
+  std::function<bool()> onTopLevelFailed;
 
   // IUnknown.
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
@@ -403,6 +405,9 @@ class TNewsBrowser::THost final : public IOleClientSite,
       case DISPID_NAVIGATECOMPLETE2:
         if (params && params->cArgs >= 2) NavigateComplete2(*params);
         return S_OK;
+      case DISPID_NAVIGATEERROR:
+        if (params && params->cArgs >= 5) NavigateError(*params);
+        return S_OK;
       default:
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -452,6 +457,17 @@ class TNewsBrowser::THost final : public IOleClientSite,
     if (onTopLevelComplete_) onTopLevelComplete_();
   }
 
+  // The browser, the URL, the frame, the status, and the cancel flag, last to first.
+  void NavigateError(const DISPPARAMS& params) {
+    const VARIANT& source = params.rgvarg[4];
+    IUnknown* frame = source.vt == VT_DISPATCH ? source.pdispVal : nullptr;
+    if (panelVisible || !SameObject(frame, browser_) || !onTopLevelFailed) return;
+    Trace("news: failed " + ArgumentText(params.rgvarg[3]));
+    VARIANT& cancel = params.rgvarg[0];
+    // No error page while another address is left.
+    if (onTopLevelFailed() && cancel.vt == (VT_BYREF | VT_BOOL)) *cancel.pboolVal = VARIANT_TRUE;
+  }
+
   HWND panel_;
   std::function<void()> onTopLevelComplete_;
   ULONG references_ = 1;
@@ -488,10 +504,22 @@ TNewsBrowser::~TNewsBrowser() {
   host_->Release();
 }
 
-void TNewsBrowser::Navigate(const std::string& url) {
+void TNewsBrowser::Navigate(const std::vector<std::string>& addresses) {
   navigated_ = true;
-  Trace("news: navigate " + url);
-  if (!host_->Navigate(url)) Trace("news: not loaded");
+  addresses_ = addresses;
+  next_ = 0;
+  host_->onTopLevelFailed = [this] { return NavigateNext(); };
+  NavigateNext();
+}
+
+bool TNewsBrowser::NavigateNext() {
+  while (next_ < addresses_.size()) {
+    const std::string& url = addresses_[next_++];
+    Trace("news: navigate " + url);
+    if (host_->Navigate(url)) return true;
+    Trace("news: not loaded");
+  }
+  return false;
 }
 
 void TNewsBrowser::SetPanelVisible(bool visible) {

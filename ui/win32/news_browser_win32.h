@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kova::ui {
 
@@ -22,7 +23,9 @@ class TNewsBrowser {
 
   // Whether a navigation was made: the control then holds its page or an error page.
   bool HasDocument() const { return navigated_; }
-  void Navigate(const std::string& url);
+  // Loads the first address; one that fails to load (no answer, an error status) before the
+  // page shows gives way to the next.
+  void Navigate(const std::vector<std::string>& addresses);
   void SetPanelVisible(bool visible);
 
   class THost;
@@ -30,6 +33,10 @@ class TNewsBrowser {
  private:
   THost* host_ = nullptr;  // reference-counted: the control may hold it a little longer
   bool navigated_ = false;
+  std::vector<std::string> addresses_;
+  std::size_t next_ = 0;  // the address to try when the one loading fails
+  // Loads the next address after one that failed; false when there is none.
+  bool NavigateNext();
 };
 
 // Opens `url` with the system's default handler when it is a web or mail address, at most
