@@ -31,6 +31,16 @@ namespace kova {
 
 namespace {
 
+// A document's addresses: the first, and its mirrors that are web addresses, in their order.
+std::vector<std::string> WebAddresses(const std::string& primary,
+                                      const std::vector<std::string>& mirrors) {
+  std::vector<std::string> addresses{primary};
+  for (const std::string& mirror : mirrors) {
+    if (IsWebUrl(mirror)) addresses.push_back(mirror);
+  }
+  return addresses;
+}
+
 const char kAllChecked[] = "All files have been checked";
 const char kCancelledByUser[] = "Check cancelled by user";
 const char kCancelledByError[] = "Check cancelled due to an error";
@@ -196,13 +206,8 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
     SelfUpdate(run);
     if (run.Ended) return;
   }
-  if (IsWebUrl(o.NewsUrl) && !host_.NewsLoaded()) {
-    std::vector<std::string> news{o.NewsUrl};
-    for (const std::string& mirror : o.NewsMirrors) {
-      if (IsWebUrl(mirror)) news.push_back(mirror);
-    }
-    host_.NavigateNews(news);
-  }
+  if (IsWebUrl(o.NewsUrl) && !host_.NewsLoaded())
+    host_.NavigateNews(WebAddresses(o.NewsUrl, o.NewsMirrors));
   if (!AcquirePatchList(run)) return;
   CheckFiles(run);
 }
@@ -503,9 +508,8 @@ void TUpdateRun::CheckFiles(TRunState& run) {
       }
     }
   }
-  std::vector<std::string> lists{o.PatchListUrl};
-  lists.insert(lists.end(), o.PatchListMirrors.begin(), o.PatchListMirrors.end());
-  run.Published = std::make_shared<TSource>(FolderBases(lists));
+  run.Published =
+      std::make_shared<TSource>(FolderBases(WebAddresses(o.PatchListUrl, o.PatchListMirrors)));
   run.Processed = 0;
   run.Total = run.Map.Count();
   run.Home = o.HomeDir();
@@ -587,13 +591,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
 TAddress TUpdateRun::DocumentAddress(TRunState& run, const std::string& primary,
                                      const std::vector<std::string>& mirrors) {
   std::shared_ptr<TSource>& source = run.Documents[primary];
-  if (!source) {
-    std::vector<std::string> urls{primary};
-    for (const std::string& mirror : mirrors) {
-      if (IsWebUrl(mirror)) urls.push_back(mirror);
-    }
-    source = std::make_shared<TSource>(urls);
-  }
+  if (!source) source = std::make_shared<TSource>(WebAddresses(primary, mirrors));
   return TAddress(source, "");
 }
 

@@ -87,8 +87,9 @@ class THTTPSend {
   bool OpenTunnel(const struct TProxy& proxy);
   // Judges a proxy's answer to a plain request: a 407 fails as ProxyAuthFailed does.
   bool ProxyAnswerHolds(const struct TProxy& proxy, const struct TUrlParts& parts);
-  // A 407 from `proxy`: told once, and a failed connection.
-  bool ProxyAuthFailed(const struct TProxy& proxy);
+  // `proxy` refused the credentials (or their absence) with `status`: told once, and a failed
+  // connection.
+  bool ProxyAuthFailed(const struct TProxy& proxy, int status);
   bool ReadStatus();
   bool ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter);
   bool ReadUnknown();

@@ -1,5 +1,6 @@
 #include "net/proxy.h"
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <set>
@@ -25,18 +26,14 @@ std::string PercentDecode(const std::string& text) {
   return out;
 }
 
+// The pieces of `text` between any of `separators`, trimmed, the empty ones left out.
 std::vector<std::string> SplitAny(const std::string& text, const char* separators) {
   std::vector<std::string> parts;
-  std::string current;
-  for (char c : text + separators[0]) {
-    if (std::string(separators).find(c) == std::string::npos) {
-      current += c;
-    } else if (!TrimBlanks(current).empty()) {
-      parts.push_back(TrimBlanks(current));
-      current.clear();
-    } else {
-      current.clear();
-    }
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find_first_of(separators, start), text.size());
+    std::string piece = TrimBlanks(text.substr(start, end - start));
+    if (!piece.empty()) parts.push_back(std::move(piece));
+    start = end + 1;
   }
   return parts;
 }

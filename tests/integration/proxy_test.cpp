@@ -72,7 +72,7 @@ TEST_F(Proxy, CredentialsInTheSettingAreSentAndAWrongPasswordFailsClearly) {
   const std::vector<TCase> cases{
       {ListUrl(), "kova:wrong", " or the server 127.0.0.1:"},
       {tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")), "kova:wrong",
-       " refused the user name and password (407) of the proxy setting"},
+       " refused the user name and password (401) of the proxy setting"},
       {ListUrl(), "", " asks for a user name and password (407)"},
   };
   for (const TCase& c : cases) {
