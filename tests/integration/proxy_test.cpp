@@ -25,22 +25,16 @@ class Proxy : public TTlsSuite<TGameFixture> {
 
 TEST_F(Proxy, AFreshInstallGoesThroughTheProxyOverHttpAndOverHttpsByConnect) {
   Publish();
-  {
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure ? "https" : "http");
+    std::filesystem::remove_all(home_);
+    std::filesystem::create_directories(home_);
+    if (secure) UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
     TTinyproxy proxy;
     TProxyVariables variables(proxy.Url());
     EXPECT_EQ(Cli().Status, 0);
     ExpectHomeMatchesSource();
-    ExpectRelayed(proxy, uid_, false);
-  }
-  std::filesystem::remove_all(home_);
-  std::filesystem::create_directories(home_);
-  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
-  {
-    TTinyproxy proxy;
-    TProxyVariables variables(proxy.Url());
-    EXPECT_EQ(Cli().Status, 0);
-    ExpectHomeMatchesSource();
-    ExpectRelayed(proxy, uid_, true);
+    ExpectRelayed(proxy, uid_, secure);
   }
   // The tunnel reaches the server, whose certificate is checked as on a direct connection.
   std::filesystem::remove_all(home_);
