@@ -1,8 +1,9 @@
 #pragma once
-// The game folder on a small disk of its own: a tmpfs mounted in a mount namespace of the run's
-// own (no privilege needed), so a test can show what a run does when the disk is short.
+// The game folder on a small disk of its own, so a test can show what a run does when the disk is
+// short.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <functional>
 
@@ -10,8 +11,27 @@
 
 namespace kova::test {
 
-// Runs `argv` with `home` on a tmpfs of `size` holding a copy of `before`, and copies what the
-// folder holds afterwards to `after`. Status 99: no tmpfs could be mounted.
+// A small file system mounted for the test process itself (which needs the right to mount),
+// removed after it.
+class TSmallFileSystem {
+ public:
+  TSmallFileSystem(const std::string& path, const std::string& size) : path_(path) {
+    std::filesystem::create_directories(path);
+    mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~TSmallFileSystem() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+// Runs `argv` in a mount namespace of its own (no privilege needed) with `home` on a tmpfs of
+// `size` holding a copy of `before`, and copies what the folder holds afterwards to `after`. Status
+// 99: no tmpfs could be mounted.
 inline TCliRun RunOnSmallDisk(const std::vector<std::string>& argv, const std::string& home,
                               const std::string& size, const std::string& before,
                               const std::string& after) {

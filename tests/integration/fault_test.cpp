@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/common/game_fixture.h"
+#include "tests/common/small_disk.h"
 
 namespace kova {
 namespace {
@@ -137,28 +138,11 @@ TEST_F(Faults, TwoLaunchersNeverWorkOnOneGameFolderAtOnce) {
   EXPECT_EQ(Cli({"--check"}).Status, 0);
 }
 
-// A small file system for the game folder, made for the test and removed after it.
-class TSmallFileSystem {
- public:
-  TSmallFileSystem(const std::string& path, const std::string& size) : path_(path) {
-    std::filesystem::create_directories(path);
-    mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-  }
-  ~TSmallFileSystem() {
-    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
-  }
-  bool Mounted() const { return mounted_; }
-
- private:
-  std::string path_;
-  bool mounted_ = false;
-};
-
 TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSucceeds) {
   test::WriteFile(source_ + "/data/big.pak", test::Bytes(600 << 10, 9));  // incompressible
   Publish();
   home_ = work_ / "small";
-  TSmallFileSystem fs(home_, "2000k");
+  test::TSmallFileSystem fs(home_, "2000k");
   if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
   ASSERT_EQ(Cli().Status, 0);
   // The game takes about 1,050 KiB. With big.pak damaged and a filler of 1,300 KiB written after
@@ -193,7 +177,7 @@ TEST_F(Faults, ADiskFullForTheLastPieceOfADownloadIsAFailedDownload) {
   test::WriteFile(source_ + "/data/small.pak", test::Bytes(40 << 10, 4));
   Publish();
   home_ = work_ / "small";
-  TSmallFileSystem fs(home_, "2000k");
+  test::TSmallFileSystem fs(home_, "2000k");
   if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
   ASSERT_EQ(Cli().Status, 0);
   test::WriteFile(home_ + "/data/small.pak", "the player's old copy");
@@ -214,7 +198,7 @@ TEST_F(Faults, ADiskFullForTheLastPieceOfADownloadIsAFailedDownload) {
 TEST_F(Faults, AReadOnlyFolderFailsClearlyAndChangesNothing) {
   Publish();
   home_ = work_ / "small";
-  TSmallFileSystem fs(home_, "4m");
+  test::TSmallFileSystem fs(home_, "4m");
   if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
   ASSERT_EQ(Cli().Status, 0);
   test::WriteFile(home_ + "/user.cfg", "volume=11\n");

@@ -18,6 +18,7 @@
 #include "support/signature.h"
 #include "tests/common/game_fixture.h"
 #include "tests/common/recording_host.h"
+#include "tests/common/small_disk.h"
 
 namespace kova {
 namespace {
@@ -62,6 +63,21 @@ TEST_F(UpdateRunInProcess, ACompleteRunFillsBothBarsAndEnablesTheButtons) {
   EXPECT_TRUE(host.checkEnabled);
   EXPECT_FALSE(run.IsRunning());
   ExpectHomeMatchesSource();
+}
+
+TEST_F(UpdateRunInProcess, AnUpdateTheDiskCannotHoldIsToldInTheRunsErrorBox) {
+  Publish();
+  home_ = work_ / "small";
+  test::TSmallFileSystem fs(home_, "400k");
+  if (!fs.Mounted()) GTEST_SKIP() << "no permission to mount a file system here";
+  LoadOptions();
+  TRecordingHost host;
+  TUpdateRun run(host);
+  run.UpdateRun(false);
+  ASSERT_EQ(host.boxes.size(), 1u);
+  EXPECT_EQ(host.boxes[0].rfind("Not enough free disk space: 0.", 0), 0u) << host.boxes[0];
+  EXPECT_EQ(host.info, host.boxes[0]);
+  EXPECT_TRUE(std::filesystem::is_empty(home_));
 }
 
 TEST_F(UpdateRunInProcess, ACancelAfterAWorkerEndsTheRunWithTheBarsReset) {
