@@ -7,6 +7,7 @@
 #include "core/registry.h"
 #include "core/startup.h"
 #include "core/utility.h"
+#include "net/proxy.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
 #include "platform/process.h"
@@ -21,6 +22,16 @@ bool TFormBase::FormCloseQuery() {
   run_.SetCancelled(true);
   SetInfo("Cancelling...");
   return false;
+}
+
+TFormBase::TFormBase() {
+  // A proxy that refuses the run's requests is named in the trace; the window shows the run's
+  // own text.
+  SetProxyNotice([](const std::string& text) { Trace("proxy: " + text); });
+}
+
+TFormBase::~TFormBase() {
+  SetProxyNotice(nullptr);
 }
 
 void TFormBase::CloseRequest() {

@@ -49,8 +49,8 @@ class TFormBase : public IUpdateHost {
   std::string ExecutablePath() const override;
 
  protected:
-  TFormBase() = default;
-  ~TFormBase() override = default;
+  TFormBase();
+  ~TFormBase() override;
   void CloseRequest();
 
   // The toolkit's part. An update run 333 ms from now, unless the window has closed by then.
