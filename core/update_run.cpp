@@ -239,9 +239,16 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       kept.Forget();
       fetched = FetchDocument(run, kept, where, 0, kMaxOptionsSize);
     }
+    // A document refused (its signature, its stamp, its content) is asked of the next address.
+    const auto askAnother = [&] {
+      if (!AnotherAddressLeft(where, fetched.ServedBy)) return false;
+      run.LastOptionsUrl.clear();
+      return true;
+    };
     const bool usable = fetched.Outcome == doDownloaded || fetched.NotModified;
     if (!usable || (!fetched.NotModified &&
                     !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false))) {
+      if (usable && askAnother()) continue;
       EndRun("Error while loading options");
       return false;
     }
@@ -261,10 +268,13 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
         fresh = StampFits(probe.Stamp, "options", uid, TodayUtc()) &&
                 AcceptSerial("OptionsSerial", probe.Stamp.Serial, run.Stream.Data());
       } catch (const std::exception&) {
+        if (askAnother()) continue;
         EndRun("Error while reading options");
         return false;
       }
+      // A mirror that fell behind serves an older document: another may have the current one.
       if (!fresh) {
+        if (askAnother()) continue;
         EndRun("Error while loading options");
         return false;
       }
@@ -411,6 +421,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   } else if (outcome == doDownloaded) {
     if (!fetched.NotModified &&
         !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false)) {
+      if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
       EndRun("Error while loading patchlist");
       return false;
     }
@@ -420,6 +431,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       run.Stream.Seek(0);
       LoadPatchList(run.Stream, run.Map, &stamp);
     } catch (const std::exception&) {
+      if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
       EndRun("Error while reading patchlist");
       return false;
     }
@@ -430,6 +442,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
         complete = complete && IsSha256Hex(item->Sha256) && IsSha256Hex(item->FileItem->Sha256);
       if (!complete) {
         run.Map.Clear(true);
+        if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
         EndRun("Error while reading patchlist");
         return false;
       }
@@ -437,6 +450,8 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       if (!StampFits(stamp, "list", o.Uid, TodayUtc()) ||
           !AcceptSerial("PatchListSerial", stamp.Serial, run.Stream.Data())) {
         run.Map.Clear(true);
+        // A mirror that fell behind serves an older list: another may have the current one.
+        if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
         EndRun("Error while loading patchlist");
         return false;
       }
@@ -595,6 +610,12 @@ TAddress TUpdateRun::DocumentAddress(TRunState& run, const std::string& primary,
   return TAddress(source, "");
 }
 
+bool TUpdateRun::AnotherAddressLeft(const TAddress& where, int servedBy) {
+  if (servedBy < 0) return false;
+  where.Source->NoteFailed(static_cast<std::size_t>(servedBy));
+  return !where.Source->AllFailed();
+}
+
 bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& data,
                                 std::string& signature, bool kept) {
   const std::string& keyText = UpdaterOptions().PublicKey;
@@ -638,6 +659,7 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
   fetched.ServerDate = worker.ServerDate;
   fetched.ETag = worker.ETag;
   fetched.LastModified = worker.LastModifiedText;
+  fetched.ServedBy = worker.ServedBy;
   if (fetched.NotModified) {
     run.Stream.Clear();
     run.Stream.Write(kept.Body.data(), kept.Body.size());

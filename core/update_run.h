@@ -96,6 +96,9 @@ class TUpdateRun {
   // With a publisher's key pinned: whether `signature` (with `kept`: the kept one; otherwise the
   // one published at `url` + ".sig", fetched into it) is the key's signature of `data`. True
   // when no key is pinned.
+  // A document `where` served was refused (its signature, its stamp, its content): the address
+  // that served it goes last, and true when another is left to ask.
+  static bool AnotherAddressLeft(const TAddress& where, int servedBy);
   // The addresses of a document: `primary` and its mirrors, with their health in this run.
   static TAddress DocumentAddress(TRunState& run, const std::string& primary,
                                   const std::vector<std::string>& mirrors);
@@ -108,6 +111,7 @@ class TUpdateRun {
     bool NotModified = false;
     TDateTime ServerDate = 0;
     std::string ETag, LastModified, Signature;
+    int ServedBy = -1;  // the address of the document's source that served it
   };
   TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const TAddress& where,
                          TDateTime localDate, std::int64_t maxBody);

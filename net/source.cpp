@@ -37,6 +37,11 @@ void TSource::NoteFailed(std::size_t index) {
   failedAt_[index] = ++failures_;
 }
 
+bool TSource::AllFailed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::find(failedAt_.begin(), failedAt_.end(), 0u) == failedAt_.end();
+}
+
 std::vector<std::string> FolderBases(const std::vector<std::string>& documentUrls) {
   std::vector<std::string> bases;
   for (const std::string& url : documentUrls) {

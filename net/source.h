@@ -25,6 +25,8 @@ class TSource {
   std::vector<std::size_t> Order() const;
   void NoteAnswered(std::size_t index);
   void NoteFailed(std::size_t index);
+  // Whether every address has failed in this run (and none answered well since).
+  bool AllFailed() const;
 
  private:
   const std::vector<std::string> bases_;

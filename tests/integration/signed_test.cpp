@@ -38,6 +38,29 @@ class Signed : public TGameFixture {
   std::string key_, publicKey_;
 };
 
+TEST_F(Signed, AListAMirrorServesThatDoesNotHoldIsAskedOfTheNextMirror) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "1"}));
+  std::filesystem::copy(Served(), Served() + "-stale", std::filesystem::copy_options::recursive);
+  WriteFile(source_ + "/user.cfg", "volume=7\n");
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "2"}));
+  std::filesystem::copy(Served(), Served() + "-tampered", std::filesystem::copy_options::recursive);
+  WriteFile(Served() + "-tampered/patchlist.xml",
+            ReadFile(Served() + "/patchlist.xml") + "<!-- changed -->\n");
+  const std::string key = "<public_key>" + publicKey_ + "</public_key>";
+  // A tampered list on the first address, then one older than the list already accepted.
+  for (const std::string copy : {"-tampered", "-stale"}) {
+    SCOPED_TRACE(copy);
+    UseList(ListUrl(), key + "<patchlist>" + nginx_->Url("/" + uid_ + copy + "/patchlist.xml") +
+                           "</patchlist>");
+    const std::size_t mark = LogMark();
+    const TCliRun run = Cli();
+    EXPECT_EQ(run.Status, 0) << run.Last();
+    ExpectHomeMatchesSource();
+    EXPECT_EQ(CountContaining(LogSince(mark), "GET /" + uid_ + copy + "/patchlist.xml "), 1u);
+    EXPECT_EQ(CountContaining(LogSince(mark), "GET /" + uid_ + "/patchlist.xml "), 1u);
+  }
+}
+
 TEST_F(Signed, ASignedPublicationInstallsAndRepairs) {
   ASSERT_NO_FATAL_FAILURE(PublishSigned(key_));
   // The digests in the list are the standard SHA-256 of the file and of its archive.
