@@ -70,6 +70,11 @@ class TGameFixture : public ::testing::Test {
     WriteFile(source_ + "/user.cfg", "volume=5\n");
     WriteFile(source_ + "/empty.dat", "");
     ::setenv("KOVA_REGISTRY", (work_ / "registry.sqlite3").c_str(), 1);
+    // The programs under test reach the test's servers directly, whatever proxy the machine
+    // names; a test that wants one sets it.
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                             "no_proxy", "NO_PROXY"})
+      ::unsetenv(name);
     platform::CloseSettingsStore();
     WriteOptions("");
   }
