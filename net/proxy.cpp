@@ -92,6 +92,13 @@ std::mutex noticeMutex;
 std::function<void(const std::string&)> noticeSink;
 std::set<std::string> noticed;
 
+// A proxy setting as it may be shown: without its credentials.
+std::string WithoutCredentials(const std::string& text) {
+  const std::size_t start = text.find("://") == std::string::npos ? 0 : text.find("://") + 3;
+  const std::size_t at = text.rfind('@');
+  return at == std::string::npos || at < start ? text : text.substr(0, start) + text.substr(at + 1);
+}
+
 }  // namespace
 
 bool ParseProxy(const std::string& text, TProxy& proxy, std::string& error) {
@@ -101,7 +108,8 @@ bool ParseProxy(const std::string& text, TProxy& proxy, std::string& error) {
   if (scheme != std::string::npos) {
     const std::string kind = LowerCaseAscii(rest.substr(0, scheme));
     if (kind != "http") {
-      error = "the proxy " + text + " is not supported: only http:// proxies are";
+      error =
+          "the proxy " + WithoutCredentials(text) + " is not supported: only http:// proxies are";
       return false;
     }
     rest = rest.substr(scheme + 3);
@@ -126,7 +134,7 @@ bool ParseProxy(const std::string& text, TProxy& proxy, std::string& error) {
   }
   proxy.Port = colon == std::string::npos ? "1080" : rest.substr(colon + 1);
   if (proxy.Host.empty() || proxy.Port.empty()) {
-    error = "the proxy " + text + " names no host";
+    error = "the proxy " + WithoutCredentials(text) + " names no host";
     proxy = TProxy();
     return false;
   }
