@@ -53,6 +53,7 @@
 #include "support/error.h"
 #include "support/signature.h"
 #include "support/text.h"
+#include "support/version.h"
 #include "workers/chunks.h"
 #include "workers/crc32.h"
 
@@ -82,6 +83,7 @@ int Usage(const std::string& message) {
                "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
                "                    SOURCE_DIR OUTPUT_DIR\n"
                "       kova-publish --prune OUTPUT_DIR\n"
+               "       kova-publish --version\n"
                "       kova-publish keygen KEYFILE\n"
                "       kova-publish sign KEYFILE FILE\n"
                "       kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires "
@@ -475,6 +477,10 @@ int main(int argc, char** argv) {
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> paths;
   bool chunks = false;
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("kova-publish %s\n", KOVA_VERSION);
+    return 0;
+  }
   if (argc >= 2 && std::string(argv[1]) == "--prune") {
     if (argc != 3) return Usage("--prune needs OUTPUT_DIR alone");
     return Prune(argv[2]);

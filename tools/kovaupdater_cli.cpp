@@ -23,6 +23,7 @@
 #include "net/proxy.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
+#include "support/version.h"
 #include "workers/transfer_control.h"
 
 namespace {
@@ -31,7 +32,8 @@ int Usage(const char* message) {
   if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
   std::fprintf(stderr,
                "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] "
-               "[--connections N]\n");
+               "[--connections N] [--limit-rate KIB_S]\n"
+               "       kovaupdater-cli --version\n");
   return 2;
 }
 
@@ -81,6 +83,9 @@ int main(int argc, char** argv) {
       TTransferControl::Shared().SetLimit(n * 1024);
     } else if (arg == "--help" || arg == "-h") {
       return Usage(nullptr);
+    } else if (arg == "--version") {
+      std::printf("kovaupdater-cli %s\n", KOVA_VERSION);
+      return 0;
     } else {
       return Usage(("unknown argument: " + arg).c_str());
     }

@@ -334,6 +334,32 @@ TEST_F(TWine, EveryProgramCarriesItsManifestAndTheSkinsIconAsTheLoaderFindsThem)
   }
 }
 
+TEST_F(TWine, EveryProgramNamesTheProductItsPurposeAndTheVersionTheLinuxProgramsPrint) {
+  // The version the Linux build prints is the one every Windows executable carries.
+  TChild linux(KOVA_CLI_EXE, {"--version"});
+  ASSERT_EQ(linux.WaitExit(10), 0);
+  const std::string version = linux.Output().substr(std::string("kovaupdater-cli ").size());
+  ASSERT_FALSE(version.empty());
+  const std::string number = version.substr(0, version.find('\n'));
+  for (const auto& [program, description] :
+       {std::pair<std::string, std::string>{"kovaupdater.exe", "KovaUpdater game launcher"},
+        {"kovaupdater-cli.exe", "KovaUpdater console update run"},
+        {"kova-publish.exe", "KovaUpdater publisher"}}) {
+    SCOPED_TRACE(program);
+    auto tool = Wine(kWin32 + "/kova_read_resource.exe", {Win(kWin32 + "/" + program), "version"},
+                     {}, false);
+    EXPECT_EQ(tool->WaitExit(60), 0);
+    std::vector<std::string> fields = Lines(tool->Output());
+    for (std::string& line : fields) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+    }
+    EXPECT_EQ(fields,
+              (std::vector<std::string>{
+                  "Fixed=" + number + ".0", "ProductName=KovaUpdater", "ProductVersion=" + number,
+                  "FileDescription=" + description, "FileVersion=" + number}));
+  }
+}
+
 TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
   std::filesystem::create_directories(source_ + "/my maps");
   WriteFile(source_ + "/my maps/level #1.map", Bytes(70000, 3));
