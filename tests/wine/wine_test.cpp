@@ -360,6 +360,28 @@ TEST_F(TWine, EveryProgramNamesTheProductItsPurposeAndTheVersionTheLinuxPrograms
   }
 }
 
+TEST_F(TWine, TheReleaseProgramsShipWithoutDebugInformationWhichIsKeptBesideThem) {
+  const std::string release = kWin32 + "/release";
+  if (!std::filesystem::exists(release + "/kovaupdater.exe")) {
+    if (std::getenv("KOVA_REQUIRE_WIN32"))
+      FAIL() << "no release build (scripts/build-win32 --release)";
+    GTEST_SKIP() << "no release build (scripts/build-win32 --release)";
+  }
+  for (const std::string program : {"kovaupdater.exe", "kovaupdater-cli.exe", "kova-publish.exe"}) {
+    SCOPED_TRACE(program);
+    const std::string shipped =
+        Shell("i686-w64-mingw32-objdump -h '" + release + "/" + program + "'");
+    EXPECT_EQ(shipped.find(".debug_"), std::string::npos);
+    EXPECT_NE(shipped.find(".gnu_debuglink"), std::string::npos);
+    const std::string kept =
+        Shell("i686-w64-mingw32-objdump -h '" + release + "/" + program + ".debug'");
+    EXPECT_NE(kept.find(".debug_info"), std::string::npos);
+  }
+  auto cli = Wine(release + "/kovaupdater-cli.exe", {"--version"}, {}, false);
+  EXPECT_EQ(cli->WaitExit(60), 0);
+  EXPECT_EQ(cli->Output().rfind("kovaupdater-cli ", 0), 0u) << cli->Output();
+}
+
 TEST_F(TWine, KovaPublishWritesWhatItsLinuxTwinWrites) {
   std::filesystem::create_directories(source_ + "/my maps");
   WriteFile(source_ + "/my maps/level #1.map", Bytes(70000, 3));
