@@ -92,17 +92,17 @@ TEST_F(TWine, AnUpdateByChunksFetchesOnlyTheChunksTheOldFileLacks) {
   EXPECT_LE(chunks, 8u);
 }
 
-TEST_F(TWine, AFreshInstallGoesThroughTheProxyTheVariableNames) {
+TEST_F(TWine, AFreshInstallGoesThroughTheProxyTheVariableOrElseTheUsersSettingsName) {
   Publish();
-  TTinyproxy proxy;
-  TProxyVariables variables(proxy.Url());
-  EXPECT_EQ(WinCli().Status, 0);
-  ExpectHomeMatchesSource();
-  ExpectRelayed(proxy, uid_, false);
-}
-
-TEST_F(TWine, WithoutAVariableTheUsersSystemProxyIsUsed) {
-  Publish();
+  {
+    TTinyproxy proxy;
+    TProxyVariables variables(proxy.Url());
+    EXPECT_EQ(WinCli().Status, 0);
+    ExpectHomeMatchesSource();
+    ExpectRelayed(proxy, uid_, false);
+  }
+  std::filesystem::remove_all(home_);
+  std::filesystem::create_directories(home_);
   TTinyproxy proxy;
   // The user's proxy as Internet Options keep it: a header (version 0x46, a counter, the flags
   // "direct" and "proxy"), then the proxy, the bypass list and the script address, each after
