@@ -5,6 +5,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/main_loop.h"
+#include "support/translation.h"
 
 namespace kova {
 
@@ -109,7 +110,7 @@ void TConsoleHost::ProcessMessages() {
 void TConsoleHost::ErrorBox(const std::string& text) {
   ClearBar();
   FlushNow();
-  std::fprintf(err_, "%s [OK]\n", Printable(text).c_str());
+  std::fprintf(err_, "%s [%s]\n", Printable(text).c_str(), Tr("OK"));
   std::fflush(err_);
 }
 
@@ -118,7 +119,7 @@ TBoxResult TConsoleHost::RetryBox(TBoxKind, const std::string& text) {
   FlushNow();
   int& given = answers_[text];
   const bool retry = given < retries_;
-  std::fprintf(err_, "%s [%s]\n", Printable(text).c_str(), retry ? "Retry" : "Cancel");
+  std::fprintf(err_, "%s [%s]\n", Printable(text).c_str(), retry ? Tr("Retry") : Tr("Cancel"));
   std::fflush(err_);
   if (!retry) return TBoxResult::Cancel;
   ++given;

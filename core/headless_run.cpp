@@ -27,7 +27,7 @@ void PrintInformation(const std::string& caption, const std::string& text) {
 }
 
 void RunWithoutWindow() {
-  InitHomeState(platform::ExecutablePath());
+  InitHomeState(GameFolder);
   const TUpdaterOptions& options = UpdaterOptions();
   std::printf("%s running without a window; home folder %s\n", kApplicationName,
               options.HomeDir().c_str());

@@ -86,6 +86,8 @@ void TOptions::LoadFromStream(TStream& stream) {
       PublicKey = TrimBlanks(element.ElementText());
     } else if (name == "title") {
       Title = element.ElementText();
+    } else if (name == "language") {
+      Language = TrimBlanks(element.ElementText());
     } else if (name == "run") {
       for (std::size_t j = 0; j < element.ChildCount(); ++j) {
         const TXmlNode* child = element.ChildAt(j);

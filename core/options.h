@@ -50,6 +50,8 @@ class TOptions {
 
   std::string Uid;
   std::string Title;
+  // The language the launcher's texts are shown in ("de", "pt_BR"), in place of the player's.
+  std::string Language;
   std::string OptionsUrl;
   std::string NewsUrl;
   std::string PatchListUrl;

@@ -1,11 +1,13 @@
 #include "core/startup.h"
 
+#include "core/language.h"
 #include "core/options.h"
 #include "core/utility.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/resources.h"
 #include "support/text.h"
+#include "support/translation.h"
 
 namespace kova {
 
@@ -13,9 +15,12 @@ TDateTime ExeFileDate = 0;
 unsigned CloseMessage = 0;
 unsigned FocusMessage = 0;
 std::unique_ptr<platform::TInstanceLock> InstanceMutex;
+std::string GameFolder;
+const char* const kGameOptionsName = "kovaupdater.xml";
 
 const char* const kApplicationName = "KovaUpdater";
-const char* const kApplicationCaption = "KovaUpdater - game launcher by the KovaUpdater developers";
+const char* const kApplicationCaption =
+    TrNoop("KovaUpdater - game launcher by the KovaUpdater developers");
 
 std::string CloseMessageName(const std::string& uid) {
   return "CLOSE==" + uid;
@@ -32,15 +37,15 @@ std::string HelpText(TDateTime exeFileDate) {
   const char cr = '\r';
   std::string text = "KovaUpdater LT v1.0";
   text += cr;
-  text += "version date: " + DateTimeToText(exeFileDate);
+  text += TrFormat("version date: %s", {DateTimeToText(exeFileDate)});
   text += cr;
   text += cr;
-  text += "/? - Display command line parameters.";
+  text += Tr("/? - Display command line parameters.");
   text += cr;
-  text += "/clean - Clean updater settings from registry.";
+  text += Tr("/clean - Clean updater settings from registry.");
   text += cr;
   text += cr;
-  text += "Written by the KovaUpdater developers.";
+  text += Tr("Written by the KovaUpdater developers.");
   text += cr;
   text += "https://kovaupdater.example.org/";
   return text;
@@ -80,13 +85,28 @@ bool MutexExists(const std::string& name) {
 
 namespace {
 
+// Reads the options and settles the folder they belong to. A launcher beside its game reads the
+// document beside it; one installed away from any game (in /usr/bin) reads the game's
+// "kovaupdater.xml" in the folder it was started in, which is then the game folder; else the
+// built-in document. Any failure leaves the options as far as they were read; start-up goes on
+// quietly.
 void ReadOptions(const std::string& exePath) {
-  // Any failure here leaves the options as far as they were read; start-up goes on quietly.
+  GameFolder = ExtractFilePath(exePath);
+  std::string path = SidecarPath(exePath);
+  if (!platform::FileExists(path)) {
+    std::string here = platform::AbsolutePath(".");
+    if (!here.empty() && !platform::IsPathDelimiter(here.back())) here += PathDelim;
+    path = here.empty() ? std::string() : here + kGameOptionsName;
+    if (!path.empty() && platform::FileExists(path))
+      GameFolder = ExtractFilePath(path);
+    else
+      path.clear();
+  }
   try {
-    const std::string sidecar = SidecarPath(exePath);
-    LoadOptionsDocument(platform::FileExists(sidecar) ? sidecar : std::string());
+    LoadOptionsDocument(path);
   } catch (const std::exception&) {
   }
+  ChooseLanguage(UpdaterOptions().Language, LanguageFolders(GameFolder, exePath));
 }
 
 std::string Param(const std::vector<std::string>& params, std::size_t index) {
@@ -106,7 +126,7 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
   bool stop = false;
   const std::string command = LowerCaseAscii(TrimBlanks(Param(params, 0)));
   if (command == "/?") {
-    if (host.ShowInformation) host.ShowInformation(kApplicationCaption, HelpText(ExeFileDate));
+    if (host.ShowInformation) host.ShowInformation(Tr(kApplicationCaption), HelpText(ExeFileDate));
     stop = true;
   } else if (command == "/update") {
     const std::string target = Param(params, 1);
@@ -141,7 +161,7 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
   return stop;
 }
 
-void InitHomeState(const std::string& exePath) {
+void InitHomeState(const std::string& folder) {
   TUpdaterOptions& options = UpdaterOptions();
   try {
     options.LoadState();
@@ -149,7 +169,7 @@ void InitHomeState(const std::string& exePath) {
     // A corrupt stored date keeps its field as it was; it must not stop the program.
   }
   if (!options.RestoreHomeDir() || !platform::DirectoryExists(options.HomeDir())) {
-    options.SetHomeDir(ExtractFilePath(exePath));
+    options.SetHomeDir(folder);
   }
 }
 

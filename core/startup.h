@@ -21,6 +21,12 @@ extern unsigned FocusMessage;
 // The single-instance lock this instance holds; null when another instance holds it, or none
 // could be taken (an empty Uid gives no protection).
 extern std::unique_ptr<platform::TInstanceLock> InstanceMutex;
+// The game folder the options were found for, ending with a path delimiter: the program's own
+// folder, or the folder an installed launcher was started in when it found the game's
+// options there. Set by StartUp.
+extern std::string GameFolder;
+// The name of a game's options document in its folder, for a launcher installed elsewhere.
+extern const char* const kGameOptionsName;
 
 extern const char* const kApplicationName;     // "KovaUpdater"
 extern const char* const kApplicationCaption;  // name with the author notice
@@ -50,9 +56,9 @@ std::string CloseMessageName(const std::string& uid);
 std::string FocusMessageName(const std::string& uid);
 
 // Reads the persisted state once the identifier is known and settles the home folder: the
-// stored one when RestoreHomeDir is set and it still exists, else the executable's folder. A
+// stored one when RestoreHomeDir is set and it still exists, else `folder` (GameFolder). A
 // corrupt stored date is ignored here, so it never keeps the program from starting.
-void InitHomeState(const std::string& exePath);
+void InitHomeState(const std::string& folder);
 
 // Waits and retries while `attempt` fails: 133 ms sleeps out of a 5,000 ms budget, so at most
 // 38 attempts. Returns whether one succeeded.

@@ -24,6 +24,7 @@
 #include "platform/process.h"
 #include "platform/settings_store.h"
 #include "support/signature.h"
+#include "support/translation.h"
 #include "workers/chunk_threads.h"
 #include "workers/download_thread.h"
 #include "workers/transfer_control.h"
@@ -36,7 +37,7 @@ namespace {
 constexpr double kUnknownRate = 4.0 * 1024 * 1024;
 // The least time a request is taken to cost: the first byte of a small one on the same machine.
 constexpr double kLeastRoundTrip = 0.0005;
-const char kCancelled[] = "Check cancelled by user";
+const char* const kCancelled = TrNoop("Check cancelled by user");
 
 void RemoveStage(const std::string& stage) {
   // A link standing there is removed itself: nothing is ever removed or written through it.
@@ -108,7 +109,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     RemoveStage(stage);
     return std::nullopt;
   }
-  ShowInfo("Downloading " + record.Display);
+  ShowInfo(TrFormat("Downloading %s", {record.Display}));
 
   // The index, which must be the one the list names.
   TChunkIndex index;
@@ -131,7 +132,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     WaitWithMessages(worker);
     outcome = worker.Outcome;
   }
-  if (cancelled_) return EndRecordWalk(kCancelled);
+  if (cancelled_) return EndRecordWalk(Tr(kCancelled));
   std::string why;
   if (outcome != doDownloaded || Sha256Hex(text->Data()) != target.ChunkIndex ||
       !DecodeChunkIndex(text->Data(), target.Size, index, why) || index.FileSize != target.Size) {
@@ -147,7 +148,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     WaitWithMessages(worker);
     places = std::move(worker.Found);
   }
-  if (cancelled_) return EndRecordWalk(kCancelled);
+  if (cancelled_) return EndRecordWalk(Tr(kCancelled));
 
   // Those it lacks: stored in the stage by an earlier run, fetched there but not yet checked, or
   // to fetch.
@@ -221,7 +222,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
       }
       return running.empty() && (failed || next >= toFetch.size());
     });
-    if (cancelled_) return EndRecordWalk(kCancelled);
+    if (cancelled_) return EndRecordWalk(Tr(kCancelled));
     if (failed) {
       RemoveStage(stage);
       return std::nullopt;
@@ -250,7 +251,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
 
   // Assembled beside the old file, which stays in place until the new one is whole and checked.
   if (const auto step = WaitForGame(run)) return *step;
-  ShowInfo("Unpacking " + record.Display);
+  ShowInfo(TrFormat("Unpacking %s", {record.Display}));
   platform::RemoveFile(record.Fresh);
   bool good = false;
   {

@@ -10,6 +10,7 @@
 
 #include "core/fetch_ahead.h"
 #include "core/kept_document.h"
+#include "core/language.h"
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/update_run_state.h"
@@ -22,6 +23,7 @@
 #include "platform/settings_store.h"
 #include "support/signature.h"
 #include "support/text.h"
+#include "support/translation.h"
 #include "workers/checksum_thread.h"
 #include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
@@ -41,17 +43,20 @@ std::vector<std::string> WebAddresses(const std::string& primary,
   return addresses;
 }
 
-const char kAllChecked[] = "All files have been checked";
-const char kCancelledByUser[] = "Check cancelled by user";
-const char kCancelledByError[] = "Check cancelled due to an error";
-const char kNotUpdated[] = "One or more files could not be updated. Please Check files again";
+const char* const kAllChecked = TrNoop("All files have been checked");
+const char* const kCancelledByUser = TrNoop("Check cancelled by user");
+const char* const kCancelledByError = TrNoop("Check cancelled due to an error");
+const char* const kNotUpdated =
+    TrNoop("One or more files could not be updated. Please Check files again");
 // An options document is a few kilobytes, a signature less than one: a server that sends more
 // is not what it claims to be.
 constexpr std::int64_t kMaxOptionsSize = 1 << 20;
 constexpr std::int64_t kMaxSignatureSize = 4096;
-const char kFolderBusy[] = "Another launcher is updating the game folder. Please Check files again";
-const char kPaused[] = "Paused";
-const char kKeyWithoutUid[] = "Error in the options: a public key is pinned but no uid is given";
+const char* const kFolderBusy =
+    TrNoop("Another launcher is updating the game folder. Please Check files again");
+const char* const kPaused = TrNoop("Paused");
+const char* const kKeyWithoutUid =
+    TrNoop("Error in the options: a public key is pinned but no uid is given");
 
 // Whether a file starts as a program does: an ELF header, or a "#!" line naming its interpreter.
 bool StartsAsProgram(const std::string& path) {
@@ -158,7 +163,7 @@ void TUpdateRun::ShowInfo(const std::string& text) {
   shownInfo_ = text;
   // While the downloads are paused the line says so; the run's own text comes back on resume.
   if (paused_ && running_) {
-    if (host_.Info() != kPaused) host_.SetInfo(kPaused);
+    if (host_.Info() != Tr(kPaused)) host_.SetInfo(Tr(kPaused));
     return;
   }
   host_.SetInfo(text);
@@ -167,7 +172,7 @@ void TUpdateRun::ShowInfo(const std::string& text) {
 void TUpdateRun::SetPaused(bool paused) {
   paused_ = paused;
   TTransferControl::Shared().SetPaused(paused);
-  if (running_) host_.SetInfo(paused ? kPaused : shownInfo_);
+  if (running_) host_.SetInfo(paused ? Tr(kPaused) : shownInfo_);
 }
 
 void TUpdateRun::FinishRun(bool resetBars) {
@@ -198,7 +203,7 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   // Signed documents name the game they are for; a launcher that pins a key but names no game
   // could not tell one game's publication from another's.
   if (!o.PublicKey.empty() && o.Uid.empty()) {
-    EndRun(kKeyWithoutUid);
+    EndRun(Tr(kKeyWithoutUid));
     return;
   }
   if (!FetchOptions(run)) return;
@@ -219,18 +224,18 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
   while (o.OptionsUrl != run.LastOptionsUrl) {
     // Documents that name each other in a cycle would otherwise be fetched for ever.
     if (++rounds > kMaxOptionsRounds) {
-      EndRun("Error while loading options");
+      EndRun(Tr("Error while loading options"));
       return false;
     }
     run.LastOptionsUrl = o.OptionsUrl;
-    ShowInfo("Downloading options...");
+    ShowInfo(Tr("Downloading options..."));
     // The options download hears a cancel too: a server that never answers must not hold a
     // Cancel, a Close or an interrupt for the whole time-out.
     TKeptDocument kept(KeptFolder(), "options");
     const TAddress where = DocumentAddress(run, o.OptionsUrl, o.OptionsMirrors);
     TFetched fetched = FetchDocument(run, kept, where, 0, kMaxOptionsSize);
     if (cancelled_) {
-      EndRun(kCancelledByUser);
+      EndRun(Tr(kCancelledByUser));
       return false;
     }
     // A kept copy that no longer verifies (its key changed, the file was altered) is dropped
@@ -249,14 +254,14 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     if (!usable || (!fetched.NotModified &&
                     !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false))) {
       if (usable && askAnother()) continue;
-      EndRun("Error while loading options");
+      EndRun(Tr("Error while loading options"));
       return false;
     }
     // A downloaded document may change what the publisher runs the game with (addresses, the
     // program, checks), but not which installation this is: the identifier names the settings
     // and the instance lock, and another game's would have its cache deleted and rewritten. Nor
     // whom it trusts: the key comes only with the program.
-    const std::string uid = o.Uid, key = o.PublicKey;
+    const std::string uid = o.Uid, key = o.PublicKey, language = o.Language;
     if (!key.empty()) {
       // An older signed document (a replay) is refused before any of it is taken.
       TOptions probe;
@@ -269,13 +274,13 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
                 AcceptSerial("OptionsSerial", probe.Stamp.Serial, run.Stream.Data());
       } catch (const std::exception&) {
         if (askAnother()) continue;
-        EndRun("Error while reading options");
+        EndRun(Tr("Error while reading options"));
         return false;
       }
       // A mirror that fell behind serves an older document: another may have the current one.
       if (!fresh) {
         if (askAnother()) continue;
-        EndRun("Error while loading options");
+        EndRun(Tr("Error while loading options"));
         return false;
       }
     }
@@ -285,11 +290,13 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     } catch (const std::exception&) {
       o.Uid = uid;
       o.PublicKey = key;
-      EndRun("Error while reading options");
+      EndRun(Tr("Error while reading options"));
       return false;
     }
     o.Uid = uid;
     o.PublicKey = key;
+    if (o.Language != language)
+      ChooseLanguage(o.Language, LanguageFolders(o.HomeDir(), host_.ExecutablePath()));
     if (!fetched.NotModified)
       kept.Save(run.LastOptionsUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
                 fetched.LastModified);
@@ -299,7 +306,7 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
 }
 
 void TUpdateRun::SelfUpdate(TRunState& run) {
-  ShowInfo("Checking for self-update...");
+  ShowInfo(Tr("Checking for self-update..."));
   const TUpdaterOptions& o = UpdaterOptions();
   const std::string exePath = host_.ExecutablePath();
   const std::string newFile = ChangeFileExt(exePath, ".new.exe");
@@ -382,7 +389,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   run.ListDate = o.LastUpdate();
   run.FreshList = false;
   if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
-  ShowInfo("Downloading patchlist...");
+  ShowInfo(Tr("Downloading patchlist..."));
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
   // With a key pinned every run verifies a signed list.
   const bool pinned = !o.PublicKey.empty();
@@ -415,14 +422,14 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   host_.ProcessMessages();
   if (outcome == doFailed) {
     if (!cancelled_) {
-      EndRun("Error while loading patchlist");
+      EndRun(Tr("Error while loading patchlist"));
       return false;
     }
   } else if (outcome == doDownloaded) {
     if (!fetched.NotModified &&
         !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false)) {
       if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-      EndRun("Error while loading patchlist");
+      EndRun(Tr("Error while loading patchlist"));
       return false;
     }
     run.Map.Clear(true);
@@ -432,7 +439,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       LoadPatchList(run.Stream, run.Map, &stamp);
     } catch (const std::exception&) {
       if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-      EndRun("Error while reading patchlist");
+      EndRun(Tr("Error while reading patchlist"));
       return false;
     }
     if (pinned) {
@@ -443,7 +450,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       if (!complete) {
         run.Map.Clear(true);
         if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-        EndRun("Error while reading patchlist");
+        EndRun(Tr("Error while reading patchlist"));
         return false;
       }
       // Another game's list, or another kind of document, is refused before its serial counts.
@@ -452,7 +459,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
         run.Map.Clear(true);
         // A mirror that fell behind serves an older list: another may have the current one.
         if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-        EndRun("Error while loading patchlist");
+        EndRun(Tr("Error while loading patchlist"));
         return false;
       }
     }
@@ -532,13 +539,13 @@ void TUpdateRun::CheckFiles(TRunState& run) {
     platform::ForceDirectories(run.Home);
     run.FolderLock = std::make_unique<platform::TFolderLock>(run.Home);
     if (run.FolderLock->Busy()) {
-      EndRun(kFolderBusy);
+      EndRun(Tr(kFolderBusy));
       return;
     }
   }
   run.DatesChanged = run.UnpackFailed = false;
   ResetProgress();
-  ShowInfo("Checking files...");
+  ShowInfo(Tr("Checking files..."));
   host_.ProcessMessages();
 
   for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
@@ -592,12 +599,12 @@ void TUpdateRun::CheckFiles(TRunState& run) {
       filePosition_ = host_.ProgressMax();
       host_.SetFileProgress(host_.ProgressMax());
       host_.SetTotalProgress(host_.ProgressMax());
-      ShowInfo(run.UnpackFailed ? kNotUpdated : kAllChecked);
+      ShowInfo(run.UnpackFailed ? Tr(kNotUpdated) : Tr(kAllChecked));
     } else {
       ResetProgress();
-      ShowInfo(run.UnpackFailed ? kNotUpdated : kCancelledByUser);
+      ShowInfo(run.UnpackFailed ? Tr(kNotUpdated) : Tr(kCancelledByUser));
     }
-    if (!host_.IsWindowVisible()) host_.ShowBalloon("Progress", shownInfo_);
+    if (!host_.IsWindowVisible()) host_.ShowBalloon(Tr("Progress"), shownInfo_);
   }
   FinishRun(false);
   host_.ProcessMessages();
@@ -771,7 +778,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Look(TRunState& run, const TRecord&
   } else if (!mustRead && ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name))) {
     a = target.Checksum;
   } else {
-    ShowInfo("Checking " + record.Display);
+    ShowInfo(TrFormat("Checking %s", {record.Display}));
     bool failed = false;
     int code = 0;
     std::int64_t seconds = -1;
@@ -813,13 +820,13 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Look(TRunState& run, const TRecord&
     if (record.Verify && !failed && a == target.Checksum && digest != target.Sha256)
       a = ~target.Checksum;
     if (mustRead) b = seconds >= 0 ? PackDosDate(seconds) : -1;
-    if (cancelled_) return EndRecordWalk(kCancelledByUser);
+    if (cancelled_) return EndRecordWalk(Tr(kCancelledByUser));
     if (failed) {
-      const TBoxResult answer =
-          host_.RetryBox(TBoxKind::CheckError,
-                         "Error while checking " + name + ". Error code: " + std::to_string(code));
+      const TBoxResult answer = host_.RetryBox(
+          TBoxKind::CheckError,
+          TrFormat("Error while checking %s. Error code: %d", {name, std::to_string(code)}));
       if (answer == TBoxResult::Retry) return TStep::Retry;
-      return EndRecordWalk(kCancelledByError);
+      return EndRecordWalk(Tr(kCancelledByError));
     }
   }
   if (a == target.Checksum && b != target.FileDate) {
@@ -836,7 +843,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
   const TPatchItem& item = record.Item;
   // The archive must match its listed CRC-32 before anything is touched.
   platform::ForceDirectories(ExtractFilePath(record.Local));
-  ShowInfo("Downloading " + record.Display);
+  ShowInfo(TrFormat("Downloading %s", {record.Display}));
   std::uint32_t u = ~item.Checksum;
   // An archive fetched ahead is judged below as one fetched now; any other found there is a
   // leftover of an earlier run, checked before it is used.
@@ -848,7 +855,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
       u = worker.Crc;
       if (record.Verify && worker.Sha256 != item.Sha256) u = ~item.Checksum;
     }
-    if (cancelled_) return EndRecordWalk(kCancelledByUser);
+    if (cancelled_) return EndRecordWalk(Tr(kCancelledByUser));
     if (u != item.Checksum) platform::RemoveFile(record.Archive);
   }
   // A copy that does not match its checksum may come from a cache on the way that kept an old
@@ -889,21 +896,21 @@ std::optional<TUpdateRun::TStep> TUpdateRun::Fetch(TRunState& run, const TRecord
     if (record.Verify && outcome == doDownloaded && u == item.Checksum &&
         (digest.empty() ? !DigestMatches(record.Archive, item.Sha256) : digest != item.Sha256))
       u = ~item.Checksum;
-    if (cancelled_) return EndRecordWalk(kCancelledByUser);
+    if (cancelled_) return EndRecordWalk(Tr(kCancelledByUser));
     if (outcome != doDownloaded) {
-      const TBoxResult answer = host_.RetryBox(TBoxKind::DownloadError,
-                                               "Error while downloading patch for " + record.Name);
+      const TBoxResult answer = host_.RetryBox(
+          TBoxKind::DownloadError, TrFormat("Error while downloading patch for %s", {record.Name}));
       if (answer == TBoxResult::Retry || answer == TBoxResult::TimedOut) return TStep::Retry;
-      return EndRecordWalk(kCancelledByError);
+      return EndRecordWalk(Tr(kCancelledByError));
     }
     if (u == item.Checksum || ++wrongCopies > run.Published->Count()) break;
     if (servedBy >= 0) run.Published->NoteFailed(static_cast<std::size_t>(servedBy));
     platform::RemoveFile(record.Archive);
     revalidate = true;
   }
-  ShowInfo("Unpacking " + record.Display);
+  ShowInfo(TrFormat("Unpacking %s", {record.Display}));
   if (u != item.Checksum) {
-    ShowInfo("Error while checking patch for " + record.Name);
+    ShowInfo(TrFormat("Error while checking patch for %s", {record.Name}));
     platform::RemoveFile(record.Archive);
     FinishRun(true);
     return TStep::Ended;
@@ -916,10 +923,10 @@ std::optional<TUpdateRun::TStep> TUpdateRun::WaitForGame(TRunState& run) {
   // unpacking a small file, and a game without a program to start has none).
   while (!run.ProgramPath.empty() && platform::FileExists(run.ProgramPath) &&
          FindProcessByPath(run.ProgramPath) != 0) {
-    const TBoxResult answer =
-        host_.RetryBox(TBoxKind::RunningGame, "Please, close running  " +
-                                                  ExtractFileName(run.ProgramPath) + " to proceed");
-    if (answer == TBoxResult::Cancel) return EndRecordWalk(kCancelledByUser);
+    const TBoxResult answer = host_.RetryBox(
+        TBoxKind::RunningGame,
+        TrFormat("Please, close running  %s to proceed", {ExtractFileName(run.ProgramPath)}));
+    if (answer == TBoxResult::Cancel) return EndRecordWalk(Tr(kCancelledByUser));
   }
   return std::nullopt;
 }

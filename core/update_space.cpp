@@ -5,6 +5,7 @@
 
 #include "core/update_run.h"
 #include "core/update_run_state.h"
+#include "support/translation.h"
 #include "workers/download_thread.h"
 
 namespace kova {
@@ -67,8 +68,8 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
   }
   const std::int64_t need = growth + peak;
   if (need <= free) return std::nullopt;
-  const std::string text = "Not enough free disk space: " + Megabytes(need, true) + " MB needed, " +
-                           Megabytes(free, false) + " MB free";
+  const std::string text = TrFormat("Not enough free disk space: %s MB needed, %s MB free",
+                                    {Megabytes(need, true), Megabytes(free, false)});
   const TStep step = EndRecordWalk(text);
   host_.ErrorBox(text);
   return step;

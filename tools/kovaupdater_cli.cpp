@@ -16,13 +16,16 @@
 #include <string>
 
 #include "core/console_host.h"
+#include "core/language.h"
 #include "core/options.h"
 #include "core/startup.h"
 #include "core/update_run.h"
 #include "core/utility.h"
 #include "net/proxy.h"
 #include "platform/files.h"
+#include "platform/language.h"
 #include "platform/main_loop.h"
+#include "support/translation.h"
 #include "support/version.h"
 #include "workers/transfer_control.h"
 
@@ -91,11 +94,22 @@ int main(int argc, char** argv) {
     }
   }
 
+  const std::string folder = platform::AbsolutePath(home.empty() ? "." : home);
+  if (folder.empty() || !platform::DirectoryExists(folder)) {
+    std::fprintf(stderr, "kovaupdater-cli: the game folder %s does not exist\n",
+                 (folder.empty() ? home : folder).c_str());
+    return 2;
+  }
+  std::string homeDir = folder;
+  if (homeDir.empty() || homeDir.back() != '/') homeDir += '/';
+
+  // The options named, else the document beside the program, else the game's own document in
+  // its folder (a program installed away from the game), else the built-in one.
   TUpdaterOptions& options = UpdaterOptions();
+  const std::string exePath = platform::ExecutablePath();
   try {
-    if (optionsFile.empty()) {
-      const std::string sidecar = SidecarPath(platform::ExecutablePath());
-      if (platform::FileExists(sidecar)) optionsFile = sidecar;
+    for (const std::string& path : {SidecarPath(exePath), homeDir + kGameOptionsName}) {
+      if (optionsFile.empty() && platform::FileExists(path)) optionsFile = path;
     }
     LoadOptionsDocument(optionsFile);
   } catch (const std::exception& e) {
@@ -103,13 +117,8 @@ int main(int argc, char** argv) {
                  e.what());
     return 1;
   }
-
-  const std::string folder = platform::AbsolutePath(home.empty() ? "." : home);
-  if (folder.empty() || !platform::DirectoryExists(folder)) {
-    std::fprintf(stderr, "kovaupdater-cli: the game folder %s does not exist\n",
-                 (folder.empty() ? home : folder).c_str());
-    return 2;
-  }
+  ChooseLanguage(options.Language, LanguageFolders(homeDir, exePath));
+  platform::UseUtf8Console();
   // Two runs over one folder at once would undo each other's repairs.
   if (MutexExists(options.Uid)) {
     std::fprintf(stderr, "kovaupdater-cli: KovaUpdater is already running for %s\n",
@@ -121,8 +130,6 @@ int main(int argc, char** argv) {
   } catch (const std::exception&) {
     // A corrupt stored date leaves its default.
   }
-  std::string homeDir = folder;
-  if (homeDir.empty() || homeDir.back() != '/') homeDir += '/';
   options.SetHomeDir(homeDir);
 
   options.ConnectionsOverride = connections;
@@ -162,7 +169,7 @@ int main(int argc, char** argv) {
 
   const std::string result = host.Info();
   const bool succeeded =
-      !run.LastRunCancelled() && (result == "All files have been checked" || result.empty());
+      !run.LastRunCancelled() && (result == Tr("All files have been checked") || result.empty());
   InstanceMutex.reset();
   FreeUpdaterOptions();
   return succeeded ? 0 : 1;

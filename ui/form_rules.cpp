@@ -12,6 +12,7 @@
 #include "platform/main_loop.h"
 #include "platform/process.h"
 #include "support/text.h"
+#include "support/translation.h"
 #include "ui/trace.h"
 #include "workers/transfer_control.h"
 
@@ -20,7 +21,7 @@ namespace kova::ui {
 bool TFormBase::FormCloseQuery() {
   if (!run_.IsRunning()) return true;
   run_.SetCancelled(true);
-  SetInfo("Cancelling...");
+  SetInfo(Tr("Cancelling..."));
   return false;
 }
 
@@ -123,9 +124,13 @@ bool StartGameProgram(std::string& failure) {
     if (!ExecuteFile(program, o.RunParams, ExtractFilePath(program))) {
       // Silence would leave the player pressing Start again and again.
       const int code = platform::LastStartError();
-      failure = "Cannot start " + ExtractFileName(program) +
-                ". Error code: " + std::to_string(code) +
-                (code == kElevationRequired ? ". The game asks to be run as administrator." : "");
+      const std::string name = ExtractFileName(program), number = std::to_string(code);
+      failure = code == kElevationRequired
+                    ? TrFormat(
+                          "Cannot start %s. Error code: %d. The game asks to be run as "
+                          "administrator.",
+                          {name, number})
+                    : TrFormat("Cannot start %s. Error code: %d", {name, number});
       return false;
     }
   }

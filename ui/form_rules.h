@@ -7,6 +7,7 @@
 
 #include "core/update_host.h"
 #include "core/update_run.h"
+#include "support/translation.h"
 
 namespace kova::ui {
 
@@ -78,10 +79,13 @@ struct TSpeedChoice {
   const char* Label;
   std::int64_t KiBPerSecond;
 };
-inline constexpr TSpeedChoice kSpeedChoices[] = {
-    {"Unlimited", 0}, {"10 MB/s", 10240}, {"5 MB/s", 5120}, {"2 MB/s", 2048}, {"1 MB/s", 1024}};
-constexpr const char* kPauseLabel = "Pause downloads";
-constexpr const char* kResumeLabel = "Resume downloads";
+inline constexpr TSpeedChoice kSpeedChoices[] = {{TrNoop("Unlimited"), 0},
+                                                 {TrNoop("10 MB/s"), 10240},
+                                                 {TrNoop("5 MB/s"), 5120},
+                                                 {TrNoop("2 MB/s"), 2048},
+                                                 {TrNoop("1 MB/s"), 1024}};
+constexpr const char* kPauseLabel = TrNoop("Pause downloads");
+constexpr const char* kResumeLabel = TrNoop("Resume downloads");
 
 // Start: starts the game program unless it is missing from the game folder or already running
 // (and only one copy may run). True when the window must then close (CloseUpdater), which a

@@ -14,6 +14,7 @@
 #include "core/registry.h"
 #include "net/http_send.h"
 #include "tests/common/game_fixture.h"
+#include "tests/common/player_locale.h"
 #include "workers/crc32.h"
 
 namespace kova {
@@ -424,6 +425,39 @@ TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
                                                "--><patchlist>" + ListUrl() +
                                                "</patchlist></options>");
   EXPECT_EQ(Cli().Last(), "Error while loading options");
+}
+
+TEST_F(UpdateCli, TheLinesAreInThePlayersLanguageOrTheOptionsOrAPublishersCatalog) {
+  Publish();
+  test::TPlayerLocale german("de_DE.UTF-8");
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0);  // the translated last line is a success all the same
+  ASSERT_FALSE(run.Lines.empty());
+  EXPECT_EQ(run.Lines.front(), "Patchliste wird heruntergeladen...");
+  EXPECT_TRUE(run.Has("Lade data\\maps\\level1.map herunter"));
+  EXPECT_EQ(run.Last(), "Alle Dateien wurden geprüft");
+  ExpectHomeMatchesSource();
+
+  WriteOptions("<language>ru</language>\n");
+  EXPECT_EQ(Cli().Last(), "Все файлы проверены");
+  // A language the program has no catalog for: its own English texts.
+  WriteOptions("<language>fr</language>\n");
+  EXPECT_EQ(Cli().Last(), "All files have been checked");
+  // Until the publisher puts one in the game folder.
+  test::WriteFile(work_ / "fr.po",
+                  "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n"
+                  "msgid \"All files have been checked\"\n"
+                  "msgstr \"Tous les fichiers ont été vérifiés\"\n");
+  std::filesystem::create_directories(home_ + "/locale/fr/LC_MESSAGES");
+  int status = 0;
+  test::Shell(
+      "msgfmt -o '" + home_ + "/locale/fr/LC_MESSAGES/kovaupdater.mo' '" + (work_ / "fr.po") + "'",
+      &status);
+  ASSERT_EQ(status, 0);
+  const TCliRun french = Cli();
+  EXPECT_EQ(french.Status, 0);
+  EXPECT_EQ(french.Last(), "Tous les fichiers ont été vérifiés");
+  EXPECT_TRUE(french.Has("Checking files..."));  // what the catalog lacks stays English
 }
 
 TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {

@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/main_loop.h"
+#include "support/translation.h"
 #include "ui/form_rules.h"
 #include "ui/gtk/message_box.h"
 #include "ui/trace.h"
@@ -88,8 +89,8 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
     bar->SetMax(bar->Bounds.Right - bar->Bounds.Left);
     bar->SetPosition(0);
   }
-  LabelA_.SetCaption("File Progress:");
-  LabelB_.SetCaption("Total Progress:");
+  LabelA_.SetCaption(Tr("File Progress:"));
+  LabelB_.SetCaption(Tr("Total Progress:"));
   controls_ = {&Info_,         &LabelA_,         &LabelB_,      &StartButton_, &CheckButton_,
                &CancelButton_, &MinimizeButton_, &CloseButton_, &ProgressBar_, &ProgressBarTotal_};
   for (TControl* control : controls_) {
@@ -122,7 +123,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   // 9. The news panel, hidden until its page has loaded.
   browser_ = std::make_unique<TNewsBrowser>(panelWeb_, [this] { PanelWebShown(); });
   // 10. The home folder and the persisted state.
-  InitHomeState(platform::ExecutablePath());
+  InitHomeState(GameFolder);
 
   g_signal_connect(surface_, "draw", G_CALLBACK(Draw), this);
   g_signal_connect(surface_, "button-press-event", G_CALLBACK(ButtonPress), this);

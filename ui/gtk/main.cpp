@@ -11,6 +11,7 @@
 #include "core/options.h"
 #include "core/startup.h"
 #include "platform/process.h"
+#include "support/translation.h"
 #include "ui/gtk/form_main.h"
 #include "ui/gtk/message_box.h"
 
@@ -19,7 +20,7 @@ namespace {
 void RunWindow() {
   using namespace kova;
   const std::string& title = UpdaterOptions().Title;
-  ui::TFormMain form(title.empty() ? kApplicationCaption : title);
+  ui::TFormMain form(title.empty() ? Tr(kApplicationCaption) : title);
   form.Show();
   while (!form.Closed()) g_main_context_iteration(nullptr, TRUE);
 }

@@ -1,6 +1,7 @@
 #include "ui/gtk/message_box.h"
 
 #include "core/update_host.h"
+#include "support/translation.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
@@ -21,8 +22,8 @@ TBoxResult RetryBox(GtkWindow* owner, const std::string& caption, const std::str
       owner && gtk_widget_get_visible(GTK_WIDGET(owner)) ? owner : nullptr, GTK_DIALOG_MODAL,
       GTK_MESSAGE_ERROR, GTK_BUTTONS_NONE, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());
-  gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Retry", static_cast<int>(TBoxResult::Retry),
-                         "_Cancel", static_cast<int>(TBoxResult::Cancel), nullptr);
+  gtk_dialog_add_buttons(GTK_DIALOG(dialog), Tr("_Retry"), static_cast<int>(TBoxResult::Retry),
+                         Tr("_Cancel"), static_cast<int>(TBoxResult::Cancel), nullptr);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), static_cast<int>(TBoxResult::Retry));
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
   guint timer = timeoutMs > 0 ? g_timeout_add(static_cast<guint>(timeoutMs), TimeOut, dialog) : 0;

@@ -7,6 +7,7 @@
 #endif
 
 #include "core/startup.h"
+#include "support/translation.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
 
@@ -60,7 +61,7 @@ void TTrayIcon::ShowMenu(GdkEventButton* event) {
   const std::int64_t current = CurrentLimit ? CurrentLimit() : 0;
   GSList* group = nullptr;
   for (const TSpeedChoice& choice : kSpeedChoices) {
-    GtkWidget* item = gtk_radio_menu_item_new_with_label(group, choice.Label);
+    GtkWidget* item = gtk_radio_menu_item_new_with_label(group, Tr(choice.Label));
     group = gtk_radio_menu_item_get_group(GTK_RADIO_MENU_ITEM(item));
     gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), choice.KiBPerSecond == current);
     g_object_set_data(G_OBJECT(item), "kova-choice", const_cast<TSpeedChoice*>(&choice));
@@ -78,7 +79,7 @@ void TTrayIcon::ShowMenu(GdkEventButton* event) {
   gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
   const bool paused = IsPaused && IsPaused();
   for (const bool pause : {true, false}) {
-    GtkWidget* item = gtk_menu_item_new_with_label(pause ? kPauseLabel : kResumeLabel);
+    GtkWidget* item = gtk_menu_item_new_with_label(Tr(pause ? kPauseLabel : kResumeLabel));
     gtk_widget_set_sensitive(item, pause != paused);
     g_signal_connect(item, "activate",
                      G_CALLBACK(pause ? +[](GtkMenuItem*, gpointer self) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/win32/shown_text.h"
+
 namespace kova::ui {
 
 TCanvas::TCanvas(int width, int height) : width_(std::max(width, 1)), height_(std::max(height, 1)) {
@@ -77,7 +79,8 @@ void TLabel::SetCaption(const std::string& text) {
   if (!text_.empty()) {
     HDC dc = GetDC(nullptr);
     HGDIOBJ old = SelectObject(dc, LabelFont());
-    GetTextExtentPoint32A(dc, text_.data(), static_cast<int>(text_.size()), &size);
+    const std::wstring shown = platform::ShownText(text_);
+    GetTextExtentPoint32W(dc, shown.data(), static_cast<int>(shown.size()), &size);
     SelectObject(dc, old);
     ReleaseDC(nullptr, dc);
   }
@@ -91,7 +94,8 @@ void TLabel::Paint(TCanvas& canvas) {
   HGDIOBJ old = SelectObject(canvas.Dc(), LabelFont());
   SetBkMode(canvas.Dc(), TRANSPARENT);
   SetTextColor(canvas.Dc(), RGB(colour_.R, colour_.G, colour_.B));
-  TextOutA(canvas.Dc(), Bounds.Left, Bounds.Top, text_.data(), static_cast<int>(text_.size()));
+  const std::wstring shown = platform::ShownText(text_);
+  TextOutW(canvas.Dc(), Bounds.Left, Bounds.Top, shown.data(), static_cast<int>(shown.size()));
   SelectObject(canvas.Dc(), old);
 }
 

@@ -8,6 +8,8 @@
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/main_loop.h"
+#include "platform/win32/shown_text.h"
+#include "support/translation.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
 #include "ui/win32/message_box_win32.h"
@@ -20,7 +22,7 @@ constexpr UINT_PTR kRunTimer = 1, kCloseTimer = 2;
 // A click runs after the mouse message that made it has been handled: it may start an update
 // run, which serves the window's messages for as long as it lasts.
 constexpr UINT kClickMessage = WM_APP + 0x22;
-constexpr char kWindowClass[] = "KovaUpdaterWindow";
+constexpr wchar_t kWindowClass[] = L"KovaUpdaterWindow";
 
 // The icon from an image with alpha: a 32-bit colour bitmap and an all-opaque mask.
 HICON MakeIcon(const TImage& image) {
@@ -81,14 +83,14 @@ bool Intersects(const TRect& a, const RECT& b) {
 
 TFormMain::TFormMain(const std::string& title) : title_(title) {
   icon_ = MakeIcon(ResourceImage("TRAYICON"));
-  WNDCLASSA cls{};
+  WNDCLASSW cls{};
   cls.style = CS_DBLCLKS;
   cls.lpfnWndProc = WindowProc;
   cls.hInstance = GetModuleHandleA(nullptr);
   cls.hIcon = icon_;
   cls.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
   cls.lpszClassName = kWindowClass;
-  RegisterClassA(&cls);
+  RegisterClassW(&cls);
 
   // 1. Start and Check stay disabled until the first run ends.
   StartButton_.SetEnabled(false);
@@ -100,7 +102,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   const int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
   const int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   window_ =
-      CreateWindowExA(WS_EX_APPWINDOW, kWindowClass, title_.c_str(),
+      CreateWindowExW(WS_EX_APPWINDOW, kWindowClass, platform::ShownText(title_).c_str(),
                       (WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN) & ~WS_DLGFRAME,
                       left, top, width, height, nullptr, nullptr, cls.hInstance, this);
   background_ = std::make_unique<TCanvas>(width, height);
@@ -118,8 +120,8 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
     bar->SetMax(bar->Bounds.Right - bar->Bounds.Left);
     bar->SetPosition(0);
   }
-  LabelA_.SetCaption("File Progress:");
-  LabelB_.SetCaption("Total Progress:");
+  LabelA_.SetCaption(Tr("File Progress:"));
+  LabelB_.SetCaption(Tr("Total Progress:"));
   controls_ = {&Info_,         &LabelA_,         &LabelB_,      &StartButton_, &CheckButton_,
                &CancelButton_, &MinimizeButton_, &CloseButton_, &ProgressBar_, &ProgressBarTotal_};
   buttons_ = {&StartButton_, &CheckButton_, &CancelButton_, &MinimizeButton_, &CloseButton_};
@@ -153,7 +155,7 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
                               window_, nullptr, cls.hInstance, nullptr);
   browser_ = std::make_unique<TNewsBrowser>(panelWeb_, [this] { PanelWebShown(); });
   // 10. The home folder and the persisted state.
-  InitHomeState(platform::ExecutablePath());
+  InitHomeState(GameFolder);
 }
 
 TFormMain::~TFormMain() {
@@ -161,7 +163,7 @@ TFormMain::~TFormMain() {
   browser_.reset();
   trayIcon_.reset();
   if (window_) {
-    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
   }
   if (icon_) DestroyIcon(icon_);
@@ -169,19 +171,19 @@ TFormMain::~TFormMain() {
 
 LRESULT CALLBACK TFormMain::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCCREATE) {
-    auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     static_cast<TFormMain*>(create->lpCreateParams)->window_ = window;
   }
-  auto* form = reinterpret_cast<TFormMain*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  if (!form) return DefWindowProcA(window, message, wParam, lParam);
+  auto* form = reinterpret_cast<TFormMain*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!form) return DefWindowProcW(window, message, wParam, lParam);
   try {
     return form->Handle(message, wParam, lParam);
   } catch (const std::exception& error) {
     // An error that escapes a handler is shown, and the window goes on.
     OwnMessageBox(window, error.what(), form->title_, MB_OK | MB_ICONERROR);
   } catch (...) {
-    OwnMessageBox(window, "Unknown error", form->title_, MB_OK | MB_ICONERROR);
+    OwnMessageBox(window, Tr("Unknown error"), form->title_, MB_OK | MB_ICONERROR);
   }
   return 0;
 }
@@ -198,7 +200,7 @@ LRESULT TFormMain::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       Paint();
       return 0;
     case WM_NCHITTEST: {
-      const LRESULT hit = DefWindowProcA(window_, message, wParam, lParam);
+      const LRESULT hit = DefWindowProcW(window_, message, wParam, lParam);
       if (hit != HTCLIENT) return hit;
       POINT point{x, y};
       ScreenToClient(window_, &point);
@@ -259,7 +261,7 @@ LRESULT TFormMain::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (trayIcon_ && trayIcon_->HandleMessage(message, wParam, lParam)) return 0;
       break;
   }
-  return DefWindowProcA(window_, message, wParam, lParam);
+  return DefWindowProcW(window_, message, wParam, lParam);
 }
 
 void TFormMain::Paint() {

@@ -12,6 +12,7 @@
 #include "platform/main_loop.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "support/translation.h"
 #include "ui/win32/form_main_win32.h"
 #include "ui/win32/news_browser_win32.h"
 
@@ -20,7 +21,7 @@ namespace {
 void RunWindow() {
   using namespace kova;
   const std::string& title = UpdaterOptions().Title;
-  ui::TFormMain form(title.empty() ? kApplicationCaption : title);
+  ui::TFormMain form(title.empty() ? Tr(kApplicationCaption) : title);
   form.Show();
   platform::WaitUntilServingMessages([&form] { return form.Closed(); });
 }

@@ -4,28 +4,30 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/win32/shown_text.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
 namespace {
 
 // User32 has had it since Windows XP without declaring it in its headers.
-using TMessageBoxTimeoutA = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT, WORD, DWORD);
+using TMessageBoxTimeoutW = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT, WORD, DWORD);
 
-TMessageBoxTimeoutA MessageBoxTimeoutFunction() {
-  static const auto function = reinterpret_cast<TMessageBoxTimeoutA>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxTimeoutA")));
+TMessageBoxTimeoutW MessageBoxTimeoutFunction() {
+  static const auto function = reinterpret_cast<TMessageBoxTimeoutW>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxTimeoutW")));
   return function;
 }
 
 // The caption of the box that the running time-out closes; the box is the dialog window of this
 // thread with that caption.
-const std::string* timedCaption = nullptr;
+const std::wstring* timedCaption = nullptr;
 
 BOOL CALLBACK CloseTimedBox(HWND window, LPARAM) {
-  char name[16] = {}, caption[256] = {};
+  char name[16] = {};
+  wchar_t caption[256] = {};
   GetClassNameA(window, name, sizeof name);
-  GetWindowTextA(window, caption, sizeof caption);
+  GetWindowTextW(window, caption, 256);
   if (std::strcmp(name, "#32770") != 0 || !timedCaption || *timedCaption != caption) return TRUE;
   // The box returns what it is ended with: the time-out result, as the system's own time-out
   // gives it.
@@ -79,7 +81,10 @@ int AsOwnBox(TCall call) {
 }  // namespace
 
 int OwnMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT style) {
-  return AsOwnBox([&] { return MessageBoxA(owner, text.c_str(), caption.c_str(), style); });
+  return AsOwnBox([&] {
+    return MessageBoxW(owner, platform::ShownText(text).c_str(),
+                       platform::ShownText(caption).c_str(), style);
+  });
 }
 
 void InstallDialogCloser() {
@@ -101,10 +106,12 @@ TBoxResult RetryBox(HWND owner, const std::string& caption, const std::string& t
     // Where the system's time-out is missing or does nothing (Wine's only logs that it is not
     // supported), a timer of this thread, served by the box's own loop, ends the box a moment
     // later with the same result.
-    timedCaption = &caption;
+    const std::wstring shownCaption = platform::ShownText(caption);
+    timedCaption = &shownCaption;
     const UINT_PTR timer = SetTimer(nullptr, 0, static_cast<UINT>(timeoutMs) + 250, TimeOut);
     answer = MessageBoxTimeoutFunction() ? AsOwnBox([&] {
-      return MessageBoxTimeoutFunction()(owner, text.c_str(), caption.c_str(), style, 0,
+      return MessageBoxTimeoutFunction()(owner, platform::ShownText(text).c_str(),
+                                         shownCaption.c_str(), style, 0,
                                          static_cast<DWORD>(timeoutMs));
     })
                                          : OwnMessageBox(owner, text, caption, style);

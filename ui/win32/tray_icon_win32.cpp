@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core/startup.h"
+#include "platform/win32/shown_text.h"
+#include "support/translation.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
 #include "ui/win32/message_box_win32.h"
@@ -12,10 +14,11 @@ namespace kova::ui {
 namespace {
 
 template <std::size_t N>
-void CopyText(char (&to)[N], const std::string& from) {
-  const std::size_t n = std::min(from.size(), N - 1);
-  std::memcpy(to, from.data(), n);
-  to[n] = '\0';
+void CopyText(wchar_t (&to)[N], const std::string& from) {
+  const std::wstring shown = platform::ShownText(from);
+  const std::size_t n = std::min(shown.size(), N - 1);
+  std::memcpy(to, shown.data(), n * sizeof(wchar_t));
+  to[n] = L'\0';
 }
 
 }  // namespace
@@ -28,13 +31,13 @@ TTrayIcon::TTrayIcon(HWND owner, HICON icon, const std::string& tooltip)
 
 TTrayIcon::~TTrayIcon() {
   if (visible_) {
-    NOTIFYICONDATAA data = Data(0);
-    Shell_NotifyIconA(NIM_DELETE, &data);
+    NOTIFYICONDATAW data = Data(0);
+    Shell_NotifyIconW(NIM_DELETE, &data);
   }
 }
 
-NOTIFYICONDATAA TTrayIcon::Data(UINT flags) const {
-  NOTIFYICONDATAA data{};
+NOTIFYICONDATAW TTrayIcon::Data(UINT flags) const {
+  NOTIFYICONDATAW data{};
   data.cbSize = sizeof data;
   data.hWnd = owner_;
   data.uID = 1;
@@ -47,12 +50,12 @@ NOTIFYICONDATAA TTrayIcon::Data(UINT flags) const {
 
 void TTrayIcon::SetVisible(bool visible) {
   if (visible == visible_) return;
-  NOTIFYICONDATAA data = Data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
-  if (!Shell_NotifyIconA(visible ? NIM_ADD : NIM_DELETE, &data)) {
-    OwnMessageBox(
-        nullptr,
-        visible ? "Cannot create shell notification icon" : "Cannot remove shell notification icon",
-        caption_, MB_OK | MB_ICONERROR);
+  NOTIFYICONDATAW data = Data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
+  if (!Shell_NotifyIconW(visible ? NIM_ADD : NIM_DELETE, &data)) {
+    OwnMessageBox(nullptr,
+                  visible ? Tr("Cannot create shell notification icon")
+                          : Tr("Cannot remove shell notification icon"),
+                  caption_, MB_OK | MB_ICONERROR);
     return;
   }
   visible_ = visible;
@@ -61,19 +64,19 @@ void TTrayIcon::SetVisible(bool visible) {
 
 void TTrayIcon::ShowBalloon(const std::string& title, const std::string& text) {
   if (!visible_) return;
-  NOTIFYICONDATAA data = Data(NIF_INFO);
+  NOTIFYICONDATAW data = Data(NIF_INFO);
   CopyText(data.szInfoTitle, title);
   CopyText(data.szInfo, text);
   data.uTimeout = 3000;
   data.dwInfoFlags = NIIF_NONE;
-  Shell_NotifyIconA(NIM_MODIFY, &data);
+  Shell_NotifyIconW(NIM_MODIFY, &data);
   Trace("balloon: " + title + ": " + text);
 }
 
 void TTrayIcon::ClearBalloon() {
   if (!visible_) return;
-  NOTIFYICONDATAA data = Data(NIF_INFO);
-  Shell_NotifyIconA(NIM_MODIFY, &data);
+  NOTIFYICONDATAW data = Data(NIF_INFO);
+  Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
 void TTrayIcon::ShowMenu() {
@@ -83,12 +86,14 @@ void TTrayIcon::ShowMenu() {
   const std::int64_t current = CurrentLimit ? CurrentLimit() : 0;
   UINT id = kFirstLimit;
   for (const TSpeedChoice& choice : kSpeedChoices)
-    AppendMenuA(menu, MF_STRING | (choice.KiBPerSecond == current ? MF_CHECKED : MF_UNCHECKED),
-                id++, choice.Label);
-  AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING | (choice.KiBPerSecond == current ? MF_CHECKED : MF_UNCHECKED),
+                id++, platform::ShownText(Tr(choice.Label)).c_str());
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
   const bool paused = IsPaused && IsPaused();
-  AppendMenuA(menu, MF_STRING | (paused ? MF_GRAYED : MF_ENABLED), kPause, kPauseLabel);
-  AppendMenuA(menu, MF_STRING | (paused ? MF_ENABLED : MF_GRAYED), kResume, kResumeLabel);
+  AppendMenuW(menu, MF_STRING | (paused ? MF_GRAYED : MF_ENABLED), kPause,
+              platform::ShownText(Tr(kPauseLabel)).c_str());
+  AppendMenuW(menu, MF_STRING | (paused ? MF_ENABLED : MF_GRAYED), kResume,
+              platform::ShownText(Tr(kResumeLabel)).c_str());
   POINT at{};
   GetCursorPos(&at);
   // The owner comes to the front first, or the menu would stay open when the player clicks
@@ -115,8 +120,8 @@ bool TTrayIcon::HandleMessage(UINT message, WPARAM, LPARAM lParam) {
   }
   if (message == taskbarCreated_ && taskbarCreated_ != 0) {
     if (visible_) {
-      NOTIFYICONDATAA data = Data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
-      Shell_NotifyIconA(NIM_ADD, &data);
+      NOTIFYICONDATAW data = Data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
+      Shell_NotifyIconW(NIM_ADD, &data);
     }
     return true;
   }

@@ -36,7 +36,7 @@ class TTrayIcon {
   std::function<void(bool paused)> OnPause;
 
  private:
-  NOTIFYICONDATAA Data(UINT flags) const;
+  NOTIFYICONDATAW Data(UINT flags) const;
   void ShowMenu();
   HWND owner_;
   HICON icon_;
