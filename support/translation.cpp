@@ -120,7 +120,10 @@ const char* Tr(const char* english) {
 }
 
 std::string TrFormat(const char* english, std::initializer_list<std::string_view> values) {
-  const std::string_view text = Tr(english);
+  return FillPlaces(Tr(english), values);
+}
+
+std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values) {
   std::string out;
   auto value = values.begin();
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -39,6 +39,8 @@ constexpr const char* TrNoop(const char* english) {
 // The text to show for an English text with %s and %d places, filled in their order with
 // `values` ("%%" stands for one "%"). Values are put in as they are, never read as a format.
 std::string TrFormat(const char* english, std::initializer_list<std::string_view> values);
+// Fills the %s and %d places of `text` as TrFormat does, without translating.
+std::string FillPlaces(std::string_view text, std::initializer_list<std::string_view> values);
 
 // The names a locale name ("de_AT.UTF-8@euro") is looked up under, most precise first
 // ("de_AT", "de"); none for "C", "POSIX" or a name that is no language.

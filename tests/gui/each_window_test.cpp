@@ -8,6 +8,7 @@
 #include "core/options.h"
 #include "core/registry.h"
 #include "platform/settings_store.h"
+#include "tests/common/player_locale.h"
 #include "tests/gui/window_fixture.h"
 #include "ui/skin.h"
 
@@ -112,6 +113,43 @@ TEST_P(TEachWindow, AGameTheSystemCannotStartIsReportedInABoxAndTheWindowStays) 
   ::usleep(300000);
   EXPECT_TRUE(Window().Running());
   EXPECT_EQ(CountTrace("window: closed"), 0u);
+}
+
+TEST_P(TEachWindow, InThePlayersLanguageTheInformationLineAndTheBoxesAreTranslated) {
+  Publish();
+  InstallLauncher("", "bin\\broken.exe");
+  std::filesystem::create_directories(home_ + "/bin");
+  WriteFile(home_ + "/bin/broken.exe", "not a program");
+  // The same window in English and then in the player's Russian: the information line and the
+  // two labels beside the bars, as drawn.
+  std::vector<TShot::TPixel> drawn[2];
+  for (const bool russian : {false, true}) {
+    std::unique_ptr<TPlayerLocale> locale;
+    if (russian) locale = std::make_unique<TPlayerLocale>("ru_RU.UTF-8");
+    ASSERT_NO_FATAL_FAILURE(StartWindow());
+    const std::string done = russian ? "Все файлы проверены" : "All files have been checked";
+    ASSERT_TRUE(WaitForTrace("info: " + done, 60)) << Window().Output();
+    ASSERT_TRUE(WaitForTrace("buttons: start enabled, check enabled")) << Window().Output();
+    ::usleep(500000);  // the last paint
+    const TShot shot = Screenshot();
+    int ox = 0, oy = 0;
+    Origin(ox, oy);
+    for (int y = 510; y < 556; ++y) {
+      for (int x = 40; x < 330; ++x) drawn[russian].push_back(shot.At(ox + x, oy + y));
+    }
+    if (!russian) {
+      Click(768 + 10, 15 + 10);
+      ASSERT_EQ(Window().WaitExit(30), 0) << Window().Output();
+      continue;
+    }
+    // A box is in the language too.
+    Click(688 + 47, 487 + 46);
+    EXPECT_TRUE(WaitForTrace("box: Не удалось запустить broken.exe. Код ошибки: ", 10))
+        << Window().Output();
+  }
+  std::size_t differ = 0;
+  for (std::size_t i = 0; i < drawn[0].size(); ++i) differ += drawn[0][i] != drawn[1][i];
+  EXPECT_GT(differ, 200u) << "the Russian texts were not drawn";
 }
 
 TEST_P(TEachWindow, CancelDuringASlowDownloadShowsCancellingAtOnceAndTheWindowStays) {

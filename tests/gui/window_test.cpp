@@ -35,6 +35,20 @@ TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   EXPECT_TRUE(Window().Running());
 }
 
+TEST_F(TWindow, ALauncherInstalledElsewhereUpdatesTheGameFolderItIsStartedIn) {
+  Publish();
+  InstallLauncher();
+  // The program stays where it was built, as an installed one stays in /usr/bin; the player
+  // starts it from the game folder, which holds the game's options.
+  std::filesystem::remove(Launcher());
+  std::filesystem::create_symlink(KOVA_UPDATER_EXE, Launcher());
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60)) << Window().Output();
+  ExpectGameInstalled();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(KOVA_UPDATER_EXE).parent_path() /
+                                       "data" / "textures.pak"));
+}
+
 TEST_F(TWindow, TheDownloadErrorBoxAnswersByItselfAfterThirtySecondsAndTheRunRetries) {
   Publish();
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");
