@@ -34,7 +34,18 @@ file(WRITE ${CMAKE_BINARY_DIR}/packaging/changelog
 add_custom_command(OUTPUT ${changelog}
   COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/packaging/changelog > ${changelog}
   DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog VERBATIM)
-add_custom_target(kova_package_files ALL DEPENDS ${icons} ${changelog})
+# The manual pages, compressed as Debian keeps them.
+set(manuals)
+foreach(page kovaupdater kovaupdater-cli kova-publish)
+  set(manual ${CMAKE_BINARY_DIR}/packaging/man/${page}.1.gz)
+  add_custom_command(OUTPUT ${manual}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/linux/man/${page}.1 > ${manual}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/linux/man/${page}.1 VERBATIM)
+  list(APPEND manuals ${manual})
+endforeach()
+install(FILES ${manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+add_custom_target(kova_package_files ALL DEPENDS ${icons} ${changelog} ${manuals})
 install(FILES packaging/linux/copyright ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)

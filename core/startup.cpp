@@ -94,13 +94,9 @@ void ReadOptions(const std::string& exePath) {
   GameFolder = ExtractFilePath(exePath);
   std::string path = SidecarPath(exePath);
   if (!platform::FileExists(path)) {
-    std::string here = platform::AbsolutePath(".");
-    if (!here.empty() && !platform::IsPathDelimiter(here.back())) here += PathDelim;
-    path = here.empty() ? std::string() : here + kGameOptionsName;
-    if (!path.empty() && platform::FileExists(path))
-      GameFolder = ExtractFilePath(path);
-    else
-      path.clear();
+    const std::string here = platform::AbsolutePath(kGameOptionsName);
+    path = !here.empty() && platform::FileExists(here) ? here : std::string();
+    if (!path.empty()) GameFolder = ExtractFilePath(path);
   }
   try {
     LoadOptionsDocument(path);

@@ -207,7 +207,11 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
     return;
   }
   if (!FetchOptions(run)) return;
-  if (run.FromTimer && IsWebUrl(UpdaterOptions().UpdaterUrl)) {
+  // A launcher installed away from the game (in /usr/bin) is the system's to update, with its
+  // packages: no build of the publisher's is fetched for it, nor written beside it.
+  const bool installedAway =
+      !GameFolder.empty() && GameFolder != ExtractFilePath(host_.ExecutablePath());
+  if (run.FromTimer && !installedAway && IsWebUrl(UpdaterOptions().UpdaterUrl)) {
     SelfUpdate(run);
     if (run.Ended) return;
   }

@@ -37,7 +37,8 @@ TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
 
 TEST_F(TWindow, ALauncherInstalledElsewhereUpdatesTheGameFolderItIsStartedIn) {
   Publish();
-  InstallLauncher();
+  // The publisher's launcher build is not for a launcher the system's packages keep.
+  InstallLauncher("<updater>" + nginx_->Url("/" + uid_ + "/launcher.exe") + "</updater>\n");
   // The program stays where it was built, as an installed one stays in /usr/bin; the player
   // starts it from the game folder, which holds the game's options.
   std::filesystem::remove(Launcher());
@@ -47,6 +48,8 @@ TEST_F(TWindow, ALauncherInstalledElsewhereUpdatesTheGameFolderItIsStartedIn) {
   ExpectGameInstalled();
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(KOVA_UPDATER_EXE).parent_path() /
                                        "data" / "textures.pak"));
+  EXPECT_EQ(nginx_->AccessLog().find("launcher.exe"), std::string::npos);
+  EXPECT_EQ(CountTrace("info: Checking for self-update..."), 0u);
 }
 
 TEST_F(TWindow, TheDownloadErrorBoxAnswersByItselfAfterThirtySecondsAndTheRunRetries) {
