@@ -16,7 +16,6 @@ unsigned CloseMessage = 0;
 unsigned FocusMessage = 0;
 std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 std::string GameFolder;
-const char* const kGameOptionsName = "kovaupdater.xml";
 
 const char* const kApplicationName = "KovaUpdater";
 const char* const kApplicationCaption =
@@ -49,6 +48,18 @@ std::string HelpText(TDateTime exeFileDate) {
   text += cr;
   text += "https://kovaupdater.example.org/";
   return text;
+}
+
+namespace {
+// The name of a game's options document in its folder, for a launcher installed elsewhere.
+constexpr char kGameOptionsName[] = "kovaupdater.xml";
+}  // namespace
+
+std::string OptionsDocumentFor(const std::string& exePath, const std::string& gameFolder) {
+  for (const std::string& path : {SidecarPath(exePath), gameFolder + kGameOptionsName}) {
+    if (platform::FileExists(path)) return path;
+  }
+  return {};
 }
 
 void LoadOptionsDocument(const std::string& path) {
@@ -91,13 +102,9 @@ namespace {
 // built-in document. Any failure leaves the options as far as they were read; start-up goes on
 // quietly.
 void ReadOptions(const std::string& exePath) {
-  GameFolder = ExtractFilePath(exePath);
-  std::string path = SidecarPath(exePath);
-  if (!platform::FileExists(path)) {
-    const std::string here = platform::AbsolutePath(kGameOptionsName);
-    path = !here.empty() && platform::FileExists(here) ? here : std::string();
-    if (!path.empty()) GameFolder = ExtractFilePath(path);
-  }
+  const std::string here = ExtractFilePath(platform::AbsolutePath(kGameOptionsName));
+  const std::string path = OptionsDocumentFor(exePath, here);
+  GameFolder = !path.empty() && path != SidecarPath(exePath) ? here : ExtractFilePath(exePath);
   try {
     LoadOptionsDocument(path);
   } catch (const std::exception&) {

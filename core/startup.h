@@ -25,8 +25,6 @@ extern std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 // folder, or the folder an installed launcher was started in when it found the game's
 // options there. Set by StartUp.
 extern std::string GameFolder;
-// The name of a game's options document in its folder, for a launcher installed elsewhere.
-extern const char* const kGameOptionsName;
 
 extern const char* const kApplicationName;     // "KovaUpdater"
 extern const char* const kApplicationCaption;  // name with the author notice
@@ -47,6 +45,10 @@ bool MutexExists(const std::string& name);
 std::string HelpText(TDateTime exeFileDate);
 // The options document beside the executable: its extension replaced by ".xml".
 std::string SidecarPath(const std::string& exePath);
+// The options document for a game: the one beside the program, else the game's own in
+// `gameFolder` (ending with a delimiter), for a program installed away from the game; empty:
+// the built-in one.
+std::string OptionsDocumentFor(const std::string& exePath, const std::string& gameFolder);
 // Reads the options document at `path` into the options object, or the built-in one when `path`
 // is empty. Raises when the file cannot be read or the document is refused.
 void LoadOptionsDocument(const std::string& path);

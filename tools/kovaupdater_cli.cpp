@@ -108,9 +108,7 @@ int main(int argc, char** argv) {
   TUpdaterOptions& options = UpdaterOptions();
   const std::string exePath = platform::ExecutablePath();
   try {
-    for (const std::string& path : {SidecarPath(exePath), homeDir + kGameOptionsName}) {
-      if (optionsFile.empty() && platform::FileExists(path)) optionsFile = path;
-    }
+    if (optionsFile.empty()) optionsFile = OptionsDocumentFor(exePath, homeDir);
     LoadOptionsDocument(optionsFile);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kovaupdater-cli: cannot read the options %s: %s\n", optionsFile.c_str(),

@@ -169,6 +169,11 @@ class TGameFixture : public ::testing::Test {
         std::count_if(lines.begin(), lines.end(),
                       [&](const std::string& l) { return l.find(text) != std::string::npos; }));
   }
+  // The game folder emptied, for a fresh install.
+  void EmptyHome() {
+    std::filesystem::remove_all(home_);
+    std::filesystem::create_directories(home_);
+  }
   // The home folder holds exactly the published files (and no leftovers of a repair).
   void ExpectHomeMatchesSource() {
     EXPECT_TRUE(Snapshot(home_) == Snapshot(source_)) << "home differs from the published folder";

@@ -43,6 +43,22 @@ inline int FreePort() {
   return ntohs(addr.sin_port);
 }
 
+// Starts a server on a free port: `start(port)` makes its process, `answers()` tells that it
+// serves. Another process can take a free port between its choice and the bind, so up to ten
+// ports are tried; null when none served. A server that does not answer is stopped.
+template <typename TStart, typename TAnswers>
+std::unique_ptr<TChild> StartOnFreePort(int& port, TStart start, TAnswers answers) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    port = FreePort();
+    std::unique_ptr<TChild> child = start(port);
+    if (Eventually([&] { return !child->Running() || answers(); }, 20) && child->Running())
+      return child;
+    ::kill(child->Pid(), SIGTERM);
+    child->WaitExit(10);
+  }
+  return nullptr;
+}
+
 class TScriptedServer {
  public:
   TScriptedServer()
@@ -98,19 +114,17 @@ class TNginx {
     // A probe file only this server has: a free port can be taken by another test's server
     // between choosing it and binding it, and answering for that one would mislead the test.
     WriteFile(dir_ / "www/.probe", dir_.Path());
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      port_ = FreePort();
-      WriteConfig();
-      child_ = std::make_unique<TChild>(
-          "/usr/sbin/nginx", std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf",
-                                                      "-g", "daemon off; master_process off;"});
-      if (Eventually([&] { return !child_->Running() || Answers(); }, 20) && child_->Running())
-        return;
-      ::kill(child_->Pid(), SIGTERM);
-      child_->WaitExit(10);
-      child_.reset();
-    }
-    throw std::runtime_error("nginx did not start: " + ReadFile(dir_ / "error.log"));
+    child_ = StartOnFreePort(
+        port_,
+        [&](int) {
+          WriteConfig();
+          return std::make_unique<TChild>(
+              "/usr/sbin/nginx",
+              std::vector<std::string>{"-p", dir_.Path(), "-c", dir_ / "nginx.conf", "-g",
+                                       "daemon off; master_process off;"});
+        },
+        [&] { return Answers(); });
+    if (!child_) throw std::runtime_error("nginx did not start: " + ReadFile(dir_ / "error.log"));
   }
   ~TNginx() {
     if (child_) {

@@ -17,23 +17,22 @@ namespace kova::test {
 class TTinyproxy {
  public:
   explicit TTinyproxy(const std::string& user = {}, const std::string& password = {}) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-      port_ = FreePort();
-      WriteFile(dir_ / "tinyproxy.conf",
-                "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nTimeout 60\nLogFile \"" +
-                    dir_ / "tinyproxy.log" + "\"\nLogLevel Connect\nMaxClients 64\n" +
-                    "Allow 127.0.0.1\n" +
-                    (user.empty() ? "" : "BasicAuth " + user + " " + password + "\n"));
-      // Its log file is what the tests read; what it repeats on standard error is dropped.
-      child_ = std::make_unique<TChild>(
-          "/bin/sh",
-          std::vector<std::string>{"-c", "exec /usr/bin/tinyproxy -d -c \"$0\" 2>/dev/null",
-                                   dir_ / "tinyproxy.conf"});
-      if (Eventually([&] { return !child_->Running() || Listening(); }, 20) && child_->Running())
-        return;
-      child_.reset();
-    }
-    throw std::runtime_error("tinyproxy did not start");
+    child_ = StartOnFreePort(
+        port_,
+        [&](int port) {
+          WriteFile(dir_ / "tinyproxy.conf",
+                    "Port " + std::to_string(port) + "\nListen 127.0.0.1\nTimeout 60\nLogFile \"" +
+                        dir_ / "tinyproxy.log" + "\"\nLogLevel Connect\nMaxClients 64\n" +
+                        "Allow 127.0.0.1\n" +
+                        (user.empty() ? "" : "BasicAuth " + user + " " + password + "\n"));
+          // Its log file is what the tests read; what it repeats on standard error is dropped.
+          return std::make_unique<TChild>(
+              "/bin/sh",
+              std::vector<std::string>{"-c", "exec /usr/bin/tinyproxy -d -c \"$0\" 2>/dev/null",
+                                       dir_ / "tinyproxy.conf"});
+        },
+        [&] { return Listening(); });
+    if (!child_) throw std::runtime_error("tinyproxy did not start");
   }
   ~TTinyproxy() {
     if (child_) {

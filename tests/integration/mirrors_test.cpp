@@ -56,8 +56,7 @@ TEST_F(Mirrors, WhatTheFirstAddressFailsToServeComesFromTheNext) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
+    EmptyHome();
     UseMirrors(c.First);
     const std::size_t mark = LogMark();
     const TCliRun run = Cli();

@@ -27,8 +27,7 @@ TEST_F(Proxy, AFreshInstallGoesThroughTheProxyOverHttpAndOverHttpsByConnect) {
   Publish();
   for (const bool secure : {false, true}) {
     SCOPED_TRACE(secure ? "https" : "http");
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
+    EmptyHome();
     if (secure) UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
     TTinyproxy proxy;
     TProxyVariables variables(proxy.Url());
@@ -37,8 +36,7 @@ TEST_F(Proxy, AFreshInstallGoesThroughTheProxyOverHttpAndOverHttpsByConnect) {
     ExpectRelayed(proxy, uid_, secure);
   }
   // The tunnel reaches the server, whose certificate is checked as on a direct connection.
-  std::filesystem::remove_all(home_);
-  std::filesystem::create_directories(home_);
+  EmptyHome();
   UseList(tls_->Url(TTlsNginx::Untrusted, ServedPath("patchlist.xml")));
   TTinyproxy proxy;
   TProxyVariables variables(proxy.Url());
@@ -57,8 +55,7 @@ TEST_F(Proxy, CredentialsInTheSettingAreSentAndAWrongPasswordFailsClearly) {
     ExpectHomeMatchesSource();
     ExpectRelayed(proxy, uid_, false);
   }
-  std::filesystem::remove_all(home_);
-  std::filesystem::create_directories(home_);
+  EmptyHome();
   struct TCase {
     std::string List, Credentials, Says;
   };

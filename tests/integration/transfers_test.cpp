@@ -154,8 +154,7 @@ TEST_F(Transfers, InterruptedWithSixInFlightEveryFileIsOldOrNewAndTheNextRunResu
           << name;
     }
     // The next round starts from a fresh game.
-    std::filesystem::remove_all(home_);
-    std::filesystem::create_directories(home_);
+    EmptyHome();
     uid_ += "x";
     WriteOptions("");
   }

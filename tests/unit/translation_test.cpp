@@ -23,32 +23,28 @@
 namespace kova {
 namespace {
 
-// A catalog as msgfmt writes it: header, the two tables of (length, offset), then the texts.
+// A catalog as msgfmt writes it: header, the table of the English texts' (length, offset), the
+// translations' table, then the texts.
 std::string Catalog(const std::vector<std::pair<std::string, std::string>>& texts,
                     bool bigEndian = false) {
-  std::string out;
-  const auto word = [&](std::uint32_t v) {
+  std::string head, strings;
+  const auto word = [&](std::size_t v) {
     for (int i = 0; i < 4; ++i)
-      out += static_cast<char>(bigEndian ? v >> (24 - 8 * i) : v >> (8 * i));
+      head += static_cast<char>(bigEndian ? v >> (24 - 8 * i) : v >> (8 * i));
   };
-  const auto n = static_cast<std::uint32_t>(texts.size());
-  std::string strings;
-  std::vector<std::uint32_t> originals, translations;
-  const std::uint32_t start = 28 + 16 * n;
-  for (const auto& [english, translated] : texts) {
-    originals.push_back(start + static_cast<std::uint32_t>(strings.size()));
-    strings += english + '\0';
+  const std::size_t n = texts.size(), start = 28 + 16 * n;
+  for (std::size_t v : {std::size_t{0x950412de}, std::size_t{0}, n, std::size_t{28}, 28 + 8 * n,
+                        std::size_t{0}, std::size_t{0}})
+    word(v);
+  for (const bool translated : {false, true}) {
+    for (const auto& pair : texts) {
+      const std::string& text = translated ? pair.second : pair.first;
+      word(text.size());
+      word(start + strings.size());
+      strings += text + '\0';
+    }
   }
-  for (const auto& [english, translated] : texts) {
-    translations.push_back(start + static_cast<std::uint32_t>(strings.size()));
-    strings += translated + '\0';
-  }
-  for (std::uint32_t v : {0x950412deu, 0u, n, 28u, 28 + 8 * n, 0u, 0u}) word(v);
-  for (std::uint32_t i = 0; i < n; ++i)
-    word(static_cast<std::uint32_t>(texts[i].first.size())), word(originals[i]);
-  for (std::uint32_t i = 0; i < n; ++i)
-    word(static_cast<std::uint32_t>(texts[i].second.size())), word(translations[i]);
-  return out + strings;
+  return head + strings;
 }
 
 TEST(Translation, ACatalogTranslatesWhatItHoldsWithTheSamePlacesAndNothingElse) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "tests/common/display.h"
 #include "tests/common/game_fixture.h"
@@ -92,48 +93,53 @@ TEST_F(TWine, AnUpdateByChunksFetchesOnlyTheChunksTheOldFileLacks) {
   EXPECT_LE(chunks, 8u);
 }
 
+// The user's proxy `server` ("host:port") in the real registry as Internet Options keep it, for
+// as long as it lives: a header (version 0x46, a counter, the flags "direct" and "proxy"), then
+// the proxy, the bypass list and the script address, each after its length.
+class TUsersProxy {
+ public:
+  explicit TUsersProxy(const std::string& server) {
+    const auto le32 = [](std::size_t v) {
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x", static_cast<unsigned>(v & 0xff),
+                    static_cast<unsigned>((v >> 8) & 0xff), static_cast<unsigned>((v >> 16) & 0xff),
+                    static_cast<unsigned>((v >> 24) & 0xff));
+      return std::string(hex);
+    };
+    std::string blob = "46000000" + le32(1) + le32(3) + le32(server.size());
+    for (unsigned char c : server) blob += le32(c).substr(0, 2);
+    blob += le32(0) + le32(0);
+    int status = -1;
+    Shell("wine reg add '" + kKey + "' /v DefaultConnectionSettings /t REG_BINARY /d " + blob +
+              " /f >/dev/null 2>&1",
+          &status);
+    EXPECT_EQ(status, 0);
+  }
+  ~TUsersProxy() {
+    Shell("wine reg delete '" + kKey + "' /v DefaultConnectionSettings /f 2>/dev/null");
+  }
+
+ private:
+  const std::string kKey =
+      "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+};
+
 TEST_F(TWine, AFreshInstallGoesThroughTheProxyTheVariableOrElseTheUsersSettingsName) {
   Publish();
-  {
+  for (const bool system : {false, true}) {
+    SCOPED_TRACE(system ? "the user's settings" : "the variable");
+    EmptyHome();
     TTinyproxy proxy;
-    TProxyVariables variables(proxy.Url());
+    std::optional<TProxyVariables> variables;
+    std::optional<TUsersProxy> settings;
+    if (system)
+      settings.emplace(proxy.Url().substr(7));
+    else
+      variables.emplace(proxy.Url());
     EXPECT_EQ(WinCli().Status, 0);
     ExpectHomeMatchesSource();
     ExpectRelayed(proxy, uid_, false);
   }
-  std::filesystem::remove_all(home_);
-  std::filesystem::create_directories(home_);
-  TTinyproxy proxy;
-  // The user's proxy as Internet Options keep it: a header (version 0x46, a counter, the flags
-  // "direct" and "proxy"), then the proxy, the bypass list and the script address, each after
-  // its length.
-  auto le32 = [](std::size_t v) {
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x", static_cast<unsigned>(v & 0xff),
-                  static_cast<unsigned>((v >> 8) & 0xff), static_cast<unsigned>((v >> 16) & 0xff),
-                  static_cast<unsigned>((v >> 24) & 0xff));
-    return std::string(hex);
-  };
-  const std::string server = proxy.Url().substr(7);
-  std::string blob = "46000000" + le32(1) + le32(3) + le32(server.size());
-  for (unsigned char c : server) blob += le32(c).substr(0, 2);
-  blob += le32(0) + le32(0);
-  const std::string key =
-      "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
-  int status = -1;
-  Shell("wine reg add '" + key + "' /v DefaultConnectionSettings /t REG_BINARY /d " + blob +
-            " /f >/dev/null 2>&1",
-        &status);
-  ASSERT_EQ(status, 0);
-  struct TForget {
-    std::string Key;
-    ~TForget() {
-      Shell("wine reg delete '" + Key + "' /v DefaultConnectionSettings /f 2>/dev/null");
-    }
-  } forget{key};
-  EXPECT_EQ(WinCli().Status, 0);
-  ExpectHomeMatchesSource();
-  ExpectRelayed(proxy, uid_, false);
 }
 
 TEST_F(TWine, AnUpdateTheDiskCannotHoldEndsBeforeAnyFileIsTouched) {
