@@ -57,6 +57,11 @@ class TChild {
     ::close(out_);
     if (in_ >= 0) ::close(in_);
   }
+  // Asks the process to end (SIGTERM) and waits for it as WaitExit does.
+  int Stop(double seconds = 10) {
+    if (pid_ > 0 && !exited_) ::kill(pid_, SIGTERM);
+    return WaitExit(seconds);
+  }
   TChild(const TChild&) = delete;
   TChild& operator=(const TChild&) = delete;
 

@@ -88,8 +88,7 @@ inline TXvfb::TXvfb() {
 }
 
 inline TXvfb::~TXvfb() {
-  ::kill(server_->Pid(), SIGTERM);
-  server_->WaitExit(10);
+  server_->Stop(10);
 }
 
 inline void WindowPosition(const std::string& id, int& x, int& y) {

@@ -53,8 +53,7 @@ std::unique_ptr<TChild> StartOnFreePort(int& port, TStart start, TAnswers answer
     std::unique_ptr<TChild> child = start(port);
     if (Eventually([&] { return !child->Running() || answers(); }, 20) && child->Running())
       return child;
-    ::kill(child->Pid(), SIGTERM);
-    child->WaitExit(10);
+    child->Stop(10);
   }
   return nullptr;
 }
@@ -127,10 +126,7 @@ class TNginx {
     if (!child_) throw std::runtime_error("nginx did not start: " + ReadFile(dir_ / "error.log"));
   }
   ~TNginx() {
-    if (child_) {
-      ::kill(child_->Pid(), SIGTERM);
-      child_->WaitExit(10);
-    }
+    if (child_) child_->Stop();
   }
   TNginx(const TNginx&) = delete;
   TNginx& operator=(const TNginx&) = delete;

@@ -4,7 +4,6 @@
 // through it.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <memory>
 #include <string>
@@ -35,10 +34,7 @@ class TTinyproxy {
     if (!child_) throw std::runtime_error("tinyproxy did not start");
   }
   ~TTinyproxy() {
-    if (child_) {
-      ::kill(child_->Pid(), SIGTERM);
-      child_->WaitExit(10);
-    }
+    if (child_) child_->Stop();
   }
   TTinyproxy(const TTinyproxy&) = delete;
   TTinyproxy& operator=(const TTinyproxy&) = delete;

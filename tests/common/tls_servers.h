@@ -42,10 +42,7 @@ class TTlsNginx {
     if (!up || !child_->Running())
       throw std::runtime_error("nginx with TLS did not start: " + ReadFile(dir_ / "error.log"));
   }
-  ~TTlsNginx() {
-    ::kill(child_->Pid(), SIGTERM);
-    child_->WaitExit(10);
-  }
+  ~TTlsNginx() { child_->Stop(10); }
   TTlsNginx(const TTlsNginx&) = delete;
   TTlsNginx& operator=(const TTlsNginx&) = delete;
 

@@ -29,8 +29,7 @@ void TWindowFixture::SetUp() {
 
 void TWindowFixture::TearDown() {
   if (window_ && window_->Running()) {
-    ::kill(window_->Pid(), SIGTERM);
-    window_->WaitExit(10);
+    window_->Stop(10);
   }
   window_.reset();
   TGameFixture::TearDown();
@@ -151,8 +150,7 @@ TTray::TTray()
 }
 
 TTray::~TTray() {
-  ::kill(child_.Pid(), SIGTERM);
-  child_.WaitExit(5);
+  child_.Stop(5);
 }
 
 void TTray::ClickIcon(int button) {
@@ -176,8 +174,7 @@ TWindowManager::TWindowManager() {
 }
 
 TWindowManager::~TWindowManager() {
-  ::kill(child_->Pid(), SIGTERM);
-  child_->WaitExit(5);
+  child_->Stop(5);
 }
 
 void TWindowFixture::ExpectGameInstalled() {
