@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "support/error.h"
 #include "support/stream.h"
+#include "workers/download_thread.h"
 
 namespace kova {
 namespace {
@@ -83,6 +84,12 @@ bool TKeptDocument::Load(const std::string& url) {
     return false;
   ETag = Field(validators, "etag");
   LastModified = Field(validators, "last-modified");
+  // Copies kept before validators were tied to an address have the document's own.
+  From = Field(validators, "from");
+  if (From.empty()) From = url;
+  // Validators nobody could send back (kept by an earlier version) are as none.
+  if (!IsUsableValidator(ETag)) ETag.clear();
+  if (!IsUsableValidator(LastModified)) LastModified.clear();
   if (Field(validators, "signed") == "1" && !ReadWhole(Path(".xml.sig"), Signature)) return false;
   return !ETag.empty() || !LastModified.empty();
 }
@@ -96,19 +103,20 @@ std::vector<std::string> TKeptDocument::ConditionalHeaders() const {
 
 bool TKeptDocument::Save(const std::string& url, const std::string& body,
                          const std::string& signature, const std::string& etag,
-                         const std::string& lastModified) {
+                         const std::string& lastModified, const std::string& from) {
   if (folder_.empty()) return false;
   Forget();
   // Without a validator the server could not answer "not modified": nothing worth keeping.
   if (etag.empty() && lastModified.empty()) return false;
-  for (const std::string* text : {&url, &etag, &lastModified}) {
+  if (!IsUsableValidator(etag) || !IsUsableValidator(lastModified)) return false;
+  for (const std::string* text : {&url, &from}) {
     if (text->find_first_of("\r\n") != std::string::npos) return false;
   }
   if (!platform::ForceDirectories(folder_) || !WriteWhole(Path(".xml"), body) ||
       (!signature.empty() && !WriteWhole(Path(".xml.sig"), signature)))
     return false;
-  return WriteWhole(Path(".validators"), "url " + url + "\netag " + etag + "\nlast-modified " +
-                                             lastModified + "\nsigned " +
+  return WriteWhole(Path(".validators"), "url " + url + "\nfrom " + from + "\netag " + etag +
+                                             "\nlast-modified " + lastModified + "\nsigned " +
                                              (signature.empty() ? "0" : "1") + "\n");
 }
 

@@ -15,16 +15,19 @@ class TKeptDocument {
   // document ("options", "patchlist").
   TKeptDocument(std::string folder, std::string name);
 
-  // Reads the copy kept for `url`: false when there is none, it was kept for another address, or
-  // any part of it is missing.
+  // Reads the copy kept for the document at `url`: false when there is none, it was kept for
+  // another document, or any part of it is missing or unusable.
   bool Load(const std::string& url);
   // The request lines that ask for the document only when it changed; none without a copy.
+  // They are for the address that gave them (From) alone: a mirror's validators mean nothing
+  // to the primary, and may be refused there.
   std::vector<std::string> ConditionalHeaders() const;
-  // Keeps `body` with its signature (empty: none) and the response's validators. A copy is
-  // never half-written: the validators go first and come back last, so an interrupted save
-  // leaves no copy the next request could be answered with.
+  // Keeps `body` with its signature (empty: none) and the validators that `from` (one of the
+  // document's addresses) answered with. A copy is never half-written: the validators go first
+  // and come back last, so an interrupted save leaves no copy the next request could be
+  // answered with.
   bool Save(const std::string& url, const std::string& body, const std::string& signature,
-            const std::string& etag, const std::string& lastModified);
+            const std::string& etag, const std::string& lastModified, const std::string& from);
   // Forgets the copy (one that no longer verifies).
   void Forget();
 
@@ -32,6 +35,7 @@ class TKeptDocument {
   std::string Signature;
   std::string ETag;
   std::string LastModified;
+  std::string From;  // the address whose validators these are
 
   // The folder for a game's kept documents below the settings folder: its uid made safe for a
   // file name; empty when there is no settings folder or no uid.

@@ -10,7 +10,7 @@ namespace kova {
 
 namespace {
 
-constexpr std::int64_t kMostCatalogBytes = 4 << 20;
+constexpr auto kMostCatalogBytes = static_cast<std::int64_t>(TCatalog::kMaxFile);
 
 bool LoadCatalog(const std::string& name, const std::vector<std::string>& folders) {
   TCatalog catalog;

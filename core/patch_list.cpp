@@ -157,7 +157,7 @@ class TPatchListSink : public IXmlElementSink {
     const std::uint32_t original = RequiredHex(e, attrs_.Original);
     const std::string& sizeText = Required(e, attrs_.Size);
     std::int64_t size = 0;
-    if (!ParseDecimal64(sizeText, size) || size < 0) {
+    if (!ParseDecimal64(sizeText, size) || size < 0 || size > kMaxFileSize) {
       throw EPatchListError("'" + sizeText + "' is not a valid file size");
     }
     const std::uint32_t checksum = RequiredHex(e, attrs_.Checksum);
@@ -215,7 +215,8 @@ std::unique_ptr<TPatchItem> ParseCacheValue(const std::string& text) {
   std::int64_t size = 0, date = 0;
   if (!IsSafeRelativeName(fields[2]) || !ParseHex32(fields[3], archiveCrc) ||
       !ParseHex32(fields[4], fileCrc) || !ParseDecimal64(fields[5], size) || size < 0 ||
-      !ParseDecimal64(fields[6], date) || date < INT32_MIN || date > INT32_MAX) {
+      size > kMaxFileSize || !ParseDecimal64(fields[6], date) || date < INT32_MIN ||
+      date > INT32_MAX) {
     return nullptr;
   }
   auto item = MakeRecord(fields[2], fileCrc, size, static_cast<std::int32_t>(date), archiveCrc);

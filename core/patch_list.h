@@ -60,6 +60,10 @@ class TPatchItem : public TFileItem {
 
 using TPatchMap = tStringHash<TPatchItem>;
 
+// The largest file a list may name (1 TiB). A game's largest files are tens of gigabytes; a
+// size beyond any disk would only make every sum over the records meaningless.
+constexpr std::int64_t kMaxFileSize = 1ll << 40;
+
 // Suffix of the archive a file is restored from.
 extern const char* const kArchiveSuffix;  // ".lzma"
 

@@ -183,6 +183,8 @@ void TUpdateRun::FinishRun(bool resetBars) {
   TConnectionPool::Shared().CloseAll();
   if (resetBars) ResetProgress();
   lastRunCancelled_ = cancelled_;
+  lastRunSucceeded_ = succeeded_ && !cancelled_;
+  succeeded_ = false;
   SetRunning(false);
   SetCancelled(false);
   UpdateButtons();
@@ -192,6 +194,7 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   // A run already active, or a cancellation still pending, starts nothing and is left alone.
   if (cancelled_ || running_) return;
   TRunState run;
+  succeeded_ = false;
   run.FromTimer = fromTimer;
   const TUpdaterOptions& o = UpdaterOptions();
   run.ProgramPath = o.ProgramPath();
@@ -303,7 +306,7 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       ChooseLanguage(o.Language, LanguageFolders(o.HomeDir(), host_.ExecutablePath()));
     if (!fetched.NotModified)
       kept.Save(run.LastOptionsUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
-                fetched.LastModified);
+                fetched.LastModified, fetched.ServedFrom);
     run.Stream.Clear();
   }
   return true;
@@ -325,18 +328,24 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   }
   TDownloadOutcome outcome;
   TDateTime serverDate = 0;
+  // A running build dated ahead of the clock (by an earlier version that took a server's date
+  // on trust) would have every later build look older: its date is taken as unknown.
+  const TDateTime ownDate = IsAheadOfClock(ExeFileDate) ? 0 : ExeFileDate;
   {
     TDownloadThread worker(DocumentAddress(run, o.UpdaterUrl, o.UpdaterMirrors),
-                           pinned ? 0 : ExeFileDate, run.Stream, &cancelEvent_, ProgressCallback());
+                           pinned ? 0 : ownDate, run.Stream, &cancelEvent_, ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     serverDate = worker.ServerDate;
   }
   // Without a key, a build is new when the server's date is later than the running build's: the
   // same rule as the one that stops the transfer early on an equal date.
-  if (!pinned && outcome == doDownloaded && ExeFileDate != 0 && serverDate != 0 &&
-      !(serverDate - ExeFileDate >= kMillisecondInDays))
+  if (!pinned && outcome == doDownloaded && ownDate != 0 && serverDate != 0 &&
+      !(serverDate - ownDate >= kMillisecondInDays))
     outcome = doNotNewer;
+  // Nor is a build dated ahead of the clock taken: dated so on the disk it would freeze every
+  // later update, and dated otherwise it would look new again at every start.
+  if (!pinned && outcome == doDownloaded && IsAheadOfClock(serverDate)) outcome = doNotNewer;
   if (pinned && outcome == doDownloaded && Sha256Hex(run.Stream.Data()) != o.UpdaterSha256)
     outcome = doFailed;
   if (outcome == doDownloaded && serverDate != 0) ExeFileDate = serverDate;
@@ -390,7 +399,10 @@ bool TUpdateRun::WantSignedBuild(const std::string& exePath) {
 
 bool TUpdateRun::AcquirePatchList(TRunState& run) {
   TUpdaterOptions& o = UpdaterOptions();
-  run.ListDate = o.LastUpdate();
+  // A last update dated ahead of the clock (kept by an earlier version) is no date at all: the
+  // list is fetched and judged by its content.
+  const TDateTime lastUpdate = IsAheadOfClock(o.LastUpdate()) ? 0 : o.LastUpdate();
+  run.ListDate = lastUpdate;
   run.FreshList = false;
   if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
   ShowInfo(Tr("Downloading patchlist..."));
@@ -398,7 +410,6 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   // With a key pinned every run verifies a signed list.
   const bool pinned = !o.PublicKey.empty();
   if (pinned) run.ListDate = 0;
-  const TDateTime lastUpdate = o.LastUpdate();
   TKeptDocument kept(KeptFolder(), "patchlist");
   const TAddress where = DocumentAddress(run, o.PatchListUrl, o.PatchListMirrors);
   TFetched fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
@@ -408,10 +419,23 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     kept.Forget();
     fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
   }
-  // "Not modified" without a date of its own leaves the date of the list applied last.
-  run.ListDate = fetched.NotModified && fetched.ServerDate == 0 ? lastUpdate : fetched.ServerDate;
-  TDownloadOutcome outcome = fetched.Outcome;
   const std::string cacheKey = o.SettingsKey() + "\\PatchList";
+  // A list no newer than the one applied last is taken from the cache. When there is none (a
+  // run that took a newer list ended before it kept one), the list is fetched whole: an empty
+  // cache would have the run check nothing and call that a success.
+  bool cacheLoaded = false;
+  if (fetched.Outcome == doNotNewer && !fetched.NotModified && !cancelled_ && !o.Uid.empty()) {
+    LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
+    cacheLoaded = run.Map.Count() > 0;
+    if (!cacheLoaded) fetched = FetchDocument(run, kept, where, 0, TDownloadThread::MaxStreamBody);
+  }
+  // "Not modified" without a date of its own leaves the date of the list applied last. A date
+  // ahead of the clock (a server's or mirror's clock gone wrong) is not kept as the last update:
+  // every later list would look older. None is kept instead, so the next run asks for the list
+  // again and judges it by what it lists.
+  run.ListDate = fetched.NotModified && fetched.ServerDate == 0 ? lastUpdate : fetched.ServerDate;
+  if (IsAheadOfClock(run.ListDate)) run.ListDate = 0;
+  TDownloadOutcome outcome = fetched.Outcome;
   if (fetched.NotModified) {
     // Unchanged: a signed list is judged again from its kept copy, as when it is downloaded;
     // any other is taken from the cache as a list that is not newer, unless there is no cache.
@@ -476,8 +500,8 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     }
     if (!fetched.NotModified)
       kept.Save(o.PatchListUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
-                fetched.LastModified);
-  } else if (!o.Uid.empty() && !fetched.NotModified) {
+                fetched.LastModified, fetched.ServedFrom);
+  } else if (!o.Uid.empty() && !fetched.NotModified && !cacheLoaded) {
     LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
   }
   run.Stream.Clear();
@@ -552,8 +576,12 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   ShowInfo(Tr("Checking files..."));
   host_.ProcessMessages();
 
-  for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
+  std::set<std::string> stems;
+  for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
     run.Order.push_back(item);
+    const std::string stem = TRecord::StemOf(LocalPath(run.Home, item->FileItem->FileName));
+    if (!stems.insert(stem).second) run.SharedStems.insert(stem);
+  }
   TFetchAhead::TSettings ahead;
   ahead.Home = run.Home;
   ahead.Published = run.Published;
@@ -595,6 +623,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   if (!cancelled_ && IsWebUrl(o.PatchListUrl) && (o.IsFullCheckDue() || checkRequested_)) {
     o.SetLastFullCheck(platform::NowLocal());
   }
+  succeeded_ = !cancelled_ && !run.UnpackFailed;
   if (run.Map.Count() == 0) {
     ResetProgress();
     ShowInfo("");
@@ -651,19 +680,16 @@ bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& dat
 TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& kept,
                                                const TAddress& where, TDateTime localDate,
                                                std::int64_t maxBody) {
-  // Kept by the first address: every mirror serves the same document.
+  // Kept by the first address: every mirror serves the same document. A copy kept from the
+  // last run is asked for by its validators, of the address that gave them: an unchanged
+  // document costs a short answer instead of its whole body. The body may come compressed.
   const std::string& url = where.Source->Base(0);
-  // A copy kept from the last run is asked for by its validators: an unchanged document costs
-  // a short answer instead of its whole body. The body may come compressed.
-  std::vector<std::string> ask{"Accept-Encoding: gzip"};
-  if (kept.Load(url)) {
-    const std::vector<std::string> conditions = kept.ConditionalHeaders();
-    ask.insert(ask.end(), conditions.begin(), conditions.end());
-  }
+  TConditions conditions;
+  if (kept.Load(url)) conditions = TConditions{kept.From, kept.ConditionalHeaders()};
   TFetched fetched;
   run.Stream.Clear();
   TDownloadThread worker(where, localDate, run.Stream, &cancelEvent_, ProgressCallback(), maxBody,
-                         ask);
+                         {"Accept-Encoding: gzip"}, conditions);
   WaitWithMessages(worker);
   fetched.Outcome = worker.Outcome;
   fetched.NotModified = worker.NotModified;
@@ -671,6 +697,8 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
   fetched.ETag = worker.ETag;
   fetched.LastModified = worker.LastModifiedText;
   fetched.ServedBy = worker.ServedBy;
+  if (worker.ServedBy >= 0)
+    fetched.ServedFrom = where.Source->Base(static_cast<std::size_t>(worker.ServedBy));
   if (fetched.NotModified) {
     run.Stream.Clear();
     run.Stream.Write(kept.Body.data(), kept.Body.size());
@@ -935,19 +963,40 @@ std::optional<TUpdateRun::TStep> TUpdateRun::WaitForGame(TRunState& run) {
   return std::nullopt;
 }
 
+std::string TUpdateRun::TRecord::StemOf(const std::string& local) {
+  return UpperCaseAscii(ChangeFileExt(local, ""));
+}
+
 bool TUpdateRun::TRecord::MoveToBackup() const {
   // A backup left by an interrupted earlier repair would block this one; the file in place is
   // the one to keep until the new copy is ready.
-  if (platform::FileExists(Local)) platform::RemoveFile(Backup);
+  if (platform::FileExists(Local)) {
+    platform::RemoveFile(Backup);
+    if (!OldBackup.empty()) platform::RemoveFile(OldBackup);
+  }
   // Only a file is moved aside: a folder standing where the file belongs is the player's, and
   // the new copy then fails to take its place.
   return platform::FileExists(Local) && platform::MoveFileNoReplace(Local, Backup);
 }
 
+void TUpdateRun::TRecord::RestoreBackup() const {
+  // The move never replaces a file in place; a backup an earlier version left under the old
+  // name goes back only when this version's is not there.
+  if (!platform::MoveFileNoReplace(Backup, Local) && !OldBackup.empty() &&
+      !platform::FileExists(Backup))
+    platform::MoveFileNoReplace(OldBackup, Local);
+}
+
+void TUpdateRun::TRecord::RemoveLeftovers() const {
+  for (const std::string* path : {&Backup, &Fresh, &OldBackup, &OldFresh})
+    if (!path->empty()) platform::RemoveFile(*path);
+}
+
 bool TUpdateRun::Unpack(TRunState& run, const TRecord& record) {
-  const bool movedToBackup = record.MoveToBackup();
-  platform::FaultPoint("after-backup");
+  // The new copy is written beside the old file, which keeps its name meanwhile: a kill while a
+  // large file unpacks leaves the old file in place, not only its backup.
   platform::RemoveFile(record.Fresh);
+  if (!record.OldFresh.empty()) platform::RemoveFile(record.OldFresh);
   bool unpackFailed;
   bool wrongArchive;
   std::string freshDigest;
@@ -972,6 +1021,9 @@ bool TUpdateRun::Unpack(TRunState& run, const TRecord& record) {
     platform::RemoveFile(record.Archive);
   }
   if (unpackFailed) return false;
+  // Whole and checked: now the old file steps aside for it.
+  const bool movedToBackup = record.MoveToBackup();
+  platform::FaultPoint("after-backup");
   GiveMode(record.Fresh, movedToBackup ? record.Backup : std::string(), record.Target.Executable);
   platform::FaultPoint("before-final-move");
   return true;
@@ -982,7 +1034,7 @@ void TUpdateRun::Replace(TRunState& run, const TRecord& record, bool unpacked) {
   if (unpacked && platform::MoveFileNoReplace(record.Fresh, record.Local)) {
     run.RenamedInto.insert(ExtractFilePath(record.Local));
     platform::RemoveFile(record.Archive);
-    platform::RemoveFile(record.Backup);
+    record.RemoveLeftovers();
     record.Target.FileDate = GetFileDosDate(record.Local);
     if (!run.DatesChanged && !o.IsHardCheck(record.Name)) run.DatesChanged = true;
     return;
@@ -993,7 +1045,7 @@ void TUpdateRun::Replace(TRunState& run, const TRecord& record, bool unpacked) {
   // move never replaces a file that is in place.
   run.UnpackFailed = true;
   platform::RemoveFile(record.Fresh);
-  platform::MoveFileNoReplace(record.Backup, record.Local);
+  record.RestoreBackup();
 }
 
 }  // namespace kova

@@ -36,6 +36,10 @@ class TUpdateRun {
   // Whether the last run that ended had been cancelled: such a run is never a success, whatever
   // its last text says.
   bool LastRunCancelled() const { return lastRunCancelled_; }
+  // Whether the last run that ended checked every file and left each as listed (or had nothing
+  // to check), uncancelled. Judged from what the run did, never from its text: a catalog may
+  // translate any two texts alike.
+  bool LastRunSucceeded() const { return lastRunSucceeded_; }
   void SetCancelled(bool value);
   void SetCheckRequested(bool value) { checkRequested_ = value; }
   // Pauses or resumes every download (a run keeps its state and its partial files meanwhile);
@@ -111,7 +115,8 @@ class TUpdateRun {
     bool NotModified = false;
     TDateTime ServerDate = 0;
     std::string ETag, LastModified, Signature;
-    int ServedBy = -1;  // the address of the document's source that served it
+    int ServedBy = -1;       // the address of the document's source that served it
+    std::string ServedFrom;  // and that address itself
   };
   TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const TAddress& where,
                          TDateTime localDate, std::int64_t maxBody);
@@ -134,6 +139,8 @@ class TUpdateRun {
   bool cancelled_ = false;
   bool checkRequested_ = false;
   bool lastRunCancelled_ = false;
+  bool succeeded_ = false;  // the run now ending did all it had to
+  bool lastRunSucceeded_ = false;
   bool paused_ = false;
   std::string shownInfo_;  // the run's last text, shown unless paused
   platform::TEvent cancelEvent_;

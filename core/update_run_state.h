@@ -65,6 +65,9 @@ struct TUpdateRun::TRunState {
   // Files the cached list named and the new one does not (name and listed size): a file the new
   // list names under another name may be assembled from one of them.
   std::vector<std::pair<std::string, std::int64_t>> Departed;
+  // Names without their extension that more than one record shares ("data.pak", "data.map"):
+  // an earlier version named both files' backups after it, so such a leftover is no one's.
+  std::set<std::string> SharedStems;
   void SyncFolders() {
     for (const std::string& folder : RenamedInto) platform::SyncFolderOf(folder);
     RenamedInto.clear();
@@ -84,16 +87,27 @@ struct TUpdateRun::TRecord {
         Display(DisplayName(Name)),
         Local(LocalPath(run.Home, Name)),
         Archive(LocalPath(run.Home, patch.FileName)),
-        Backup(ChangeFileExt(Local, ".kovabak")),
-        Fresh(ChangeFileExt(Local, ".kovanew")),
+        // Each file's own: two files of one stem never share them.
+        Backup(Local + ".kovabak"),
+        Fresh(Local + ".kovanew"),
+        // The names an earlier version used, where they can only be this file's.
+        OldBackup(run.SharedStems.count(StemOf(Local)) ? std::string()
+                                                       : ChangeFileExt(Local, ".kovabak")),
+        OldFresh(OldBackup.empty() ? std::string() : ChangeFileExt(Local, ".kovanew")),
         // With a key pinned an archive and a file must also have the SHA-256 of the signed list:
         // a CRC-32 and a size are easily forged.
         Verify(!UpdaterOptions().PublicKey.empty()) {}
+  // A file's local path without its extension, in one letter case (names compare so).
+  static std::string StemOf(const std::string& local);
   TPatchItem& Item;
   TFileItem& Target;
-  const std::string Name, Display, Local, Archive, Backup, Fresh;
+  const std::string Name, Display, Local, Archive, Backup, Fresh, OldBackup, OldFresh;
   // Moves the file in place to its backup; false when there was no file to move.
   bool MoveToBackup() const;
+  // Gives a backup (this version's, or one an earlier version left) back its file's name.
+  void RestoreBackup() const;
+  // Removes the backups and new copies of this file, of this version and earlier ones.
+  void RemoveLeftovers() const;
   const bool Verify;
 };
 

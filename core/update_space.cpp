@@ -1,6 +1,7 @@
 // The run's look at the free space before its first repair.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "core/update_run.h"
@@ -19,6 +20,11 @@ std::string Megabytes(std::int64_t bytes, bool up) {
   std::snprintf(text, sizeof text, "%lld.%lld", static_cast<long long>(tenths / 10),
                 static_cast<long long>(tenths % 10));
   return text;
+}
+
+// Sums over the records never wrap: a list of absurd sizes needs more than any disk holds.
+std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
+  return a > INT64_MAX - b ? INT64_MAX : a + b;
 }
 
 std::int64_t SizeIfThere(const std::string& path) {
@@ -63,10 +69,10 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
                                     : SizeIfThere(archive + TDownloadThread::kPartSuffix);
       fetch = std::max<std::int64_t>(0, target.Size - have);
     }
-    growth += std::max<std::int64_t>(0, target.Size - old);
-    peak = std::max(peak, fetch + std::min(old, target.Size));
+    growth = SaturatingAdd(growth, std::max<std::int64_t>(0, target.Size - old));
+    peak = std::max(peak, SaturatingAdd(fetch, std::min(old, target.Size)));
   }
-  const std::int64_t need = growth + peak;
+  const std::int64_t need = SaturatingAdd(growth, peak);
   if (need <= free) return std::nullopt;
   const std::string text = TrFormat("Not enough free disk space: %s MB needed, %s MB free",
                                     {Megabytes(need, true), Megabytes(free, false)});

@@ -55,6 +55,10 @@ constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
 // of its own date: HTTP dates are decoded the same way, so a build dated with the server's date
 // reads back as exactly that date in every season, and the self-update never fetches it again
 // because daylight saving began or ended since.
+bool IsAheadOfClock(TDateTime date) {
+  return date > platform::NowLocal() + 1.0;
+}
+
 TDateTime GetFileModifyTime(const std::string& path) {
   std::int64_t seconds = 0;
   if (!platform::FileModifySeconds(path, seconds)) return -1;

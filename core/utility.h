@@ -27,6 +27,10 @@ bool ExecuteFile(const std::string& program, const std::string& parameters,
 // Last-write time as a local date-time with milliseconds dropped; -1 on failure.
 TDateTime GetFileModifyTime(const std::string& path);
 bool SetFileModifyTime(const std::string& path, TDateTime time);
+// Whether a date (a server's Last-Modified, a file's date) lies more than a day after this
+// machine's clock: no publication is dated so, and one that is would make everything published
+// later look older.
+bool IsAheadOfClock(TDateTime date);
 
 // 1-based position of the last `c` in `s`, 0 when absent.
 std::size_t LastCharPos(char c, const std::string& s);

@@ -250,6 +250,19 @@ long long TTCPBlockSocket::ReceiveRaw(int timeoutMs) {
 bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs) {
   lastError_ = 0;
   tlsError_.clear();
+  // Whatever arrived before the session (a proxy's answer to CONNECT) has been read to its end:
+  // a byte beyond it was sent by someone on the way, not by the server, and would otherwise be
+  // served before any decrypted byte as the server's own answer.
+  const bool stray = start_ < buffer_.size();
+  buffer_.clear();
+  start_ = 0;
+  pendingSkip_ = 0;
+  if (stray) {
+    tlsError_ = "bytes arrived before the secure session began";
+    SetError(kErrTls);
+    CloseSocket();
+    return false;
+  }
   tls_ = platform::TTlsClient::Create(host);
   if (!tls_) {
     SetError(kErrNoTls);
@@ -388,6 +401,29 @@ std::string TTCPBlockSocket::RecvString(int timeoutMs) {
       return {};
     }
     if (!Fill(timeoutMs)) return {};
+  }
+}
+
+bool TTCPBlockSocket::NextStartsWith(const std::string& prefix, int timeoutMs) {
+  lastError_ = 0;
+  if (CheckStop()) return false;
+  int lineEnds = 0;
+  for (;;) {
+    DropPendingLineEnd(true);
+    while (start_ < buffer_.size() && (buffer_[start_] == '\r' || buffer_[start_] == '\n')) {
+      if (++lineEnds > 4) return false;
+      ++start_;
+    }
+    const std::size_t avail = buffer_.size() - start_;
+    const std::size_t n = std::min(avail, prefix.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto upper = [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+      };
+      if (upper(buffer_[start_ + i]) != upper(prefix[i])) return false;
+    }
+    if (n == prefix.size()) return true;
+    if (!Fill(timeoutMs)) return false;
   }
 }
 

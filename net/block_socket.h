@@ -81,6 +81,11 @@ class TTCPBlockSocket {
   std::string RecvPacket(int timeoutMs);
   // Exactly `length` bytes, or fewer with an error set.
   std::string RecvBufferStr(std::size_t length, int timeoutMs);
+  // Whether what arrives next, after at most a few line ends, begins with `prefix` (ASCII letters
+  // in either case). It reads only as far as it must: false as soon as a byte differs, or with
+  // the error set when the data ends or the wait passes its limit first. Nothing is consumed
+  // but those line ends.
+  bool NextStartsWith(const std::string& prefix, int timeoutMs);
   // True when data can be read now or within `timeoutMs`.
   bool CanRead(int timeoutMs);
 

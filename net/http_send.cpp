@@ -194,11 +194,11 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     if (!Sock.IsOpen()) {
       reused = false;
       Sock.Connect(proxy.IsSet() ? proxy.Host : TargetHost, proxy.IsSet() ? proxy.Port : TargetPort,
-                   Timeout);
+                   AnswerWait());
       // Through a proxy, a secure connection is a tunnel to the server, checked at its far end.
       if (Sock.LastError() == 0 && secure && proxy.IsSet()) OpenTunnel(proxy);
       // A failed handshake or an unverified server is a failed connection like a refused one.
-      if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, Timeout);
+      if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, AnswerWait());
       if (Sock.LastError() != 0) {
         Sock.CloseSocket();
         openHost_.clear();
@@ -212,11 +212,11 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     openVia_ = via;
     Sock.ResetLastError();
     bool closeAfter = true;
-    bool ok = Exchange(method, url, request, closeAfter);
+    bool ok = Exchange(method, url, request, reused, closeAfter);
     if (ok && proxy.IsSet() && !secure) ok = ProxyAnswerHolds(proxy, parts);
     // A server may close a kept connection at any moment (its idle time-out, its limit of
     // requests), also just as the request goes out: that costs a new connection, not a failure.
-    if (!ok && reused && DroppedBeforeAnswer()) {
+    if (!ok && reused && (DroppedBeforeAnswer() || strayAnswer_)) {
       Sock.CloseSocket();
       continue;
     }
@@ -296,10 +296,11 @@ bool THTTPSend::DroppedBeforeAnswer() const {
 }
 
 bool THTTPSend::Exchange(const std::string& method, const std::string& url,
-                         const std::string& request, bool& closeAfter) {
+                         const std::string& request, bool reused, bool& closeAfter) {
   headerBytes_ = 0;
   oldServer_ = false;
   serverKeepsOpen_ = false;
+  strayAnswer_ = false;
   Sock.SendString(request);
   Clear();
   if (Sock.LastError() != 0) {
@@ -307,6 +308,14 @@ bool THTTPSend::Exchange(const std::string& method, const std::string& url,
     return false;
   }
 
+  // On a kept connection an answer must start with a status line: anything else is what an
+  // earlier response sent beyond its end (a body after a 304, say), and the request is asked
+  // again on a new connection at once, rather than read until the server gives up.
+  if (reused && !Sock.NextStartsWith("HTTP/", AnswerWait())) {
+    strayAnswer_ = Sock.LastError() == 0;
+    ResultCode = 0;
+    return false;
+  }
   if (!ReadStatus()) return false;
   TFraming framing = TFraming::Unknown;
   std::int64_t length = -1;
@@ -324,7 +333,11 @@ bool THTTPSend::Exchange(const std::string& method, const std::string& url,
 
   bool ok = true;
   BodyStarted = true;
-  if (!SameTextAscii(method, "HEAD") && ResultCode != 204 && ResultCode != 304) {
+  const bool bodiless = SameTextAscii(method, "HEAD") || ResultCode == 204 || ResultCode == 304;
+  // Bytes already there after an answer that has no body belong to no request: the connection
+  // goes with it.
+  if (bodiless && !closeAfter && Sock.CanRead(0)) closeAfter = true;
+  if (!bodiless) {
     switch (framing) {
       case TFraming::Unknown:
         closeAfter = true;
@@ -344,10 +357,10 @@ bool THTTPSend::Exchange(const std::string& method, const std::string& url,
 }
 
 bool THTTPSend::ReadStatus() {
-  do {
+  for (bool first = true;; first = false) {
     std::string line;
     do {
-      line = Sock.RecvString(Timeout);
+      line = Sock.RecvString(first ? AnswerWait() : Timeout);
       // Interim status lines ("100 Continue", again and again) and blank lines count toward the
       // header block's cap, or a server could grow memory without end.
       headerBytes_ += line.size() + 2;
@@ -378,8 +391,23 @@ bool THTTPSend::ReadStatus() {
       Document.Write(start.data(), start.size());
       ResultCode = 0;
     }
-  } while (ResultCode == 100);
-  return true;
+    // Interim answers ("100 Continue", "103 Early Hints", any 1xx but a switch of protocols,
+    // which is never asked for) come before the final one: their headers are passed over.
+    if (ResultCode < 100 || ResultCode >= 200 || ResultCode == 101) return true;
+    for (;;) {
+      line = Sock.RecvString(Timeout);
+      if (Sock.LastError() != 0) {
+        ResultCode = 0;
+        return false;
+      }
+      if (line.empty()) break;
+      headerBytes_ += line.size() + 2;
+      if (headerBytes_ > kMaxHeaderBlock) {
+        ResultCode = 0;
+        return Malformed();
+      }
+    }
+  }
 }
 
 bool THTTPSend::ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter) {

@@ -52,6 +52,9 @@ class THTTPSend {
   std::string TargetHost = "127.0.0.1";
   std::string TargetPort = "0";
   int Timeout = 90000;  // milliseconds, for each wait on its own
+  // For the wait until the server answers (its connection, handshake and status line); 0: as
+  // Timeout. A caller with another address to ask gives up on a silent one sooner.
+  int AnswerTimeout = 0;
   // How many redirects (301, 302, 303, 307, 308 with a Location) of a GET are followed; none
   // from https to http. A redirect not followed is the response.
   int MaxRedirects = 0;
@@ -74,7 +77,7 @@ class THTTPSend {
   bool PerformOne(const std::string& method, const std::string& url);
   // Sends the request and reads the response over the open connection.
   bool Exchange(const std::string& method, const std::string& url, const std::string& request,
-                bool& closeAfter);
+                bool reused, bool& closeAfter);
   // Whether a failure on a kept connection was the server having dropped it before answering,
   // which a new connection retries.
   bool DroppedBeforeAnswer() const;
@@ -90,6 +93,7 @@ class THTTPSend {
   // `proxy` refused the credentials (or their absence) with `status`: told once, and a failed
   // connection.
   bool ProxyAuthFailed(const struct TProxy& proxy, int status);
+  int AnswerWait() const { return AnswerTimeout > 0 ? AnswerTimeout : Timeout; }
   bool ReadStatus();
   bool ReadHeaders(TFraming& framing, std::int64_t& length, bool& closeAfter);
   bool ReadUnknown();
@@ -107,6 +111,7 @@ class THTTPSend {
   bool serverKeepsOpen_ = false;  // the response said "Connection: keep-alive"
   std::size_t headerBytes_ = 0;   // status lines and headers of this response so far
   bool followRedirect_ = false;
+  bool strayAnswer_ = false;  // a kept connection answered with bytes no response starts with
   std::string redirectTo_;
 };
 

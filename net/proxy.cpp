@@ -133,21 +133,135 @@ bool ParseProxy(const std::string& text, TProxy& proxy, std::string& error) {
     proxy.Host = rest.substr(0, colon);
   }
   proxy.Port = colon == std::string::npos ? "1080" : rest.substr(colon + 1);
-  if (proxy.Host.empty() || proxy.Port.empty()) {
-    error = "the proxy " + WithoutCredentials(text) + " names no host";
+  const bool bracketed = !rest.empty() && rest[0] == '[';
+  const std::string why = proxy.Host.empty() ? "names no host"
+                          : (!bracketed && proxy.Host.find(':') != std::string::npos) ||
+                                  proxy.Host.find_first_of(" \t[]@") != std::string::npos
+                              ? "names no valid host"
+                          : proxy.Port.empty() || proxy.Port.size() > 5 ||
+                                  proxy.Port.find_first_not_of("0123456789") != std::string::npos ||
+                                  std::stol(proxy.Port) < 1 || std::stol(proxy.Port) > 65535
+                              ? "names no port from 1 to 65535"
+                              : "";
+  if (!why.empty()) {
+    error = "the proxy " + WithoutCredentials(text) + " " + why;
     proxy = TProxy();
     return false;
   }
   return true;
 }
 
+namespace {
+
+// A numeric address as inet_pton reads it (IPv4: four decimal parts without leading zeros;
+// IPv6: hex groups, one "::" at most, an IPv4 tail), into `bytes` (4 or 16 of them).
+bool ParseIpv4(const std::string& text, std::vector<unsigned char>& bytes) {
+  bytes.clear();
+  std::size_t at = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && (at >= text.size() || text[at++] != '.')) return false;
+    const std::size_t start = at;
+    unsigned value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 4)
+      value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+    if (at == start || value > 255 || (at - start > 1 && text[start] == '0')) return false;
+    bytes.push_back(static_cast<unsigned char>(value));
+  }
+  return at == text.size();
+}
+
+bool ParseIpv6(const std::string& text, std::vector<unsigned char>& bytes) {
+  std::vector<unsigned char> head, tail;
+  bool gap = false;
+  std::size_t at = 0;
+  if (text.compare(0, 2, "::") == 0) {
+    gap = true;
+    at = 2;
+  }
+  while (at < text.size()) {
+    std::vector<unsigned char>& out = gap ? tail : head;
+    const std::size_t end = std::min(text.find(':', at), text.size());
+    const std::string group = text.substr(at, end - at);
+    if (group.find('.') != std::string::npos && end == text.size()) {
+      std::vector<unsigned char> v4;
+      if (!ParseIpv4(group, v4)) return false;
+      out.insert(out.end(), v4.begin(), v4.end());
+      at = end;
+      break;
+    }
+    if (group.empty() || group.size() > 4 ||
+        group.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
+    const unsigned long value = std::stoul(group, nullptr, 16);
+    out.push_back(static_cast<unsigned char>(value >> 8));
+    out.push_back(static_cast<unsigned char>(value & 0xff));
+    at = end;
+    if (at == text.size()) break;
+    ++at;  // the ':'
+    if (at < text.size() && text[at] == ':') {
+      if (gap) return false;
+      gap = true;
+      ++at;
+    } else if (at == text.size()) {
+      return false;  // a lone ':' at the end
+    }
+  }
+  const std::size_t given = head.size() + tail.size();
+  if (given > 16 || (!gap && given != 16) || (gap && given == 16)) return false;
+  bytes = head;
+  bytes.resize(16 - tail.size(), 0);
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  return true;
+}
+
+// Whether `address` lies in `network`/`bits` (no bits, or 0: the address itself).
+bool InNetwork(const std::vector<unsigned char>& address, const std::vector<unsigned char>& network,
+               unsigned bits) {
+  if (address.size() != network.size() || bits > address.size() * 8) return false;
+  if (bits == 0) bits = static_cast<unsigned>(address.size() * 8);
+  for (std::size_t i = 0; i < address.size() && bits > 0; ++i) {
+    const unsigned take = std::min(bits, 8u);
+    const auto mask = static_cast<unsigned char>(0xff << (8 - take));
+    if ((address[i] & mask) != (network[i] & mask)) return false;
+    bits -= take;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool NoProxyMatches(const std::string& list, const std::string& host) {
-  const std::string name = LowerCaseAscii(Unbracketed(host));
-  for (std::string entry : SplitAny(list, ", ")) {
-    if (entry == "*") return true;
-    entry = LowerCaseAscii(Unbracketed(entry));
-    while (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
-    while (!entry.empty() && entry.back() == '.') entry.pop_back();
+  // As curl reads the variable: "*" alone reaches every host directly; otherwise names and
+  // addresses separated by commas or blanks. A numeric host matches only an address or a
+  // network ("10.0.0.0/8") of its kind; a host name matches a name equal to it or one of its
+  // domains, a leading and a trailing dot aside.
+  if (list == "*") return true;
+  const std::string bare = Unbracketed(host);
+  std::vector<unsigned char> address;
+  const bool numeric = ParseIpv4(bare, address) || ParseIpv6(bare, address);
+  std::string name = LowerCaseAscii(bare);
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  for (std::string entry : SplitAny(list, ", \t")) {
+    if (numeric) {
+      const std::size_t slash = entry.find('/');
+      unsigned bits = 0;
+      if (slash != std::string::npos) {
+        const std::string count = entry.substr(slash + 1);
+        if (count.empty() || count.size() > 3 ||
+            count.find_first_not_of("0123456789") != std::string::npos)
+          continue;
+        bits = static_cast<unsigned>(std::stoul(count));
+        entry.resize(slash);
+      }
+      std::vector<unsigned char> network;
+      if ((address.size() == 4 ? ParseIpv4(entry, network) : ParseIpv6(entry, network)) &&
+          InNetwork(address, network, bits))
+        return true;
+      continue;
+    }
+    entry = LowerCaseAscii(entry);
+    if (!entry.empty() && entry.back() == '.') entry.pop_back();
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
     if (entry.empty()) continue;
     if (name == entry) return true;
     if (name.size() > entry.size() &&
@@ -170,11 +284,26 @@ bool TProxyRules::For(bool secure, const std::string& host, TProxy& proxy,
   const std::string& named = own.empty() ? settings_.All : own;
   if (!named.empty()) {
     if (NoProxyMatches(settings_.NoProxy, host)) return true;
-    return ParseProxy(named, proxy, error);
+    if (ParseProxy(named, proxy, error)) return true;
+    error += " (the variable " +
+             std::string(!own.empty() ? (secure ? "https_proxy" : "http_proxy") : "all_proxy") +
+             ")";
+    return false;
   }
   const std::string system = SystemProxyFor(settings_.SystemProxy, secure);
-  if (system.empty() || SystemBypasses(settings_.SystemBypass, LowerCaseAscii(host))) return true;
-  return ParseProxy(system, proxy, error);
+  if (system.empty()) {
+    // A kind of proxy that is not followed (socks=) leaves the server reached directly: the
+    // player is told, as a proxy that was set and skipped may be one the network needs.
+    if (!settings_.SystemProxy.empty())
+      NoticeProxyProblem("the system's proxy setting " + WithoutCredentials(settings_.SystemProxy) +
+                         " names no HTTP proxy for " + (secure ? "https" : "http") +
+                         " (only HTTP proxies are used); the server is reached directly");
+    return true;
+  }
+  if (SystemBypasses(settings_.SystemBypass, LowerCaseAscii(host))) return true;
+  if (ParseProxy(system, proxy, error)) return true;
+  error += " (the system's proxy setting)";
+  return false;
 }
 
 void SetProxyNotice(std::function<void(const std::string&)> notice) {

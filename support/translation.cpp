@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 
 namespace kova {
@@ -13,8 +14,6 @@ namespace kova {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x950412de;
-// The launcher's catalogs hold a few hundred texts; a bigger file is not one of them.
-constexpr std::size_t kMaxCatalogSize = 4 << 20;
 
 // The places a text takes values in, in order ("ss", "sd"); false for a "%" that starts none.
 bool Places(std::string_view text, std::string& places) {
@@ -68,7 +67,8 @@ std::atomic<const TCatalog*> current{nullptr};
 
 bool TCatalog::Load(std::string_view data) {
   texts_.clear();
-  if (data.size() < 28 || data.size() > kMaxCatalogSize) return false;
+  translations_.clear();
+  if (data.size() < 28 || data.size() > kMaxFile) return false;
   TReader reader(data);
   std::uint32_t magic = 0, revision = 0, count = 0, originals = 0, translations = 0;
   reader.Word(0, magic);
@@ -78,28 +78,47 @@ bool TCatalog::Load(std::string_view data) {
   reader.Word(16, translations);
   if (magic != kMagic || (revision >> 16) > 1 || count > data.size() / 16) return false;
   std::string wanted, given;
+  // Entries may point at overlapping pieces of the file, the same long text again and again:
+  // each piece is held once, and what is held together is capped.
+  std::map<std::pair<std::size_t, std::size_t>, std::size_t> held;  // (offset, size) -> index
+  std::size_t heldBytes = 0;
+  const auto fail = [this] {
+    texts_.clear();
+    translations_.clear();
+    return false;
+  };
   for (std::uint32_t i = 0; i < count; ++i) {
     std::string_view english, translated;
     if (!reader.Text(std::size_t{originals} + 8 * std::size_t{i}, english) ||
-        !reader.Text(std::size_t{translations} + 8 * std::size_t{i}, translated)) {
-      texts_.clear();
-      return false;
-    }
+        !reader.Text(std::size_t{translations} + 8 * std::size_t{i}, translated))
+      return fail();
     // The empty text carries the catalog's header; a text with a context or a plural form
     // (a NUL inside) is not one the launcher asks for.
     if (english.empty() || translated.empty() || english.find('\0') != std::string_view::npos)
       continue;
     if (const auto nul = translated.find('\0'); nul != std::string_view::npos)
       translated = translated.substr(0, nul);
+    if (english.size() > kMaxText || translated.size() > kMaxText) continue;
     if (!Places(english, wanted) || !Places(translated, given) || wanted != given) continue;
-    texts_.emplace(std::string(english), std::string(translated));
+    if (texts_.find(english) != texts_.end()) continue;  // the first entry of a text holds
+    const std::pair<std::size_t, std::size_t> piece{
+        static_cast<std::size_t>(translated.data() - data.data()), translated.size()};
+    auto found = held.find(piece);
+    const std::size_t adds = english.size() + (found == held.end() ? translated.size() : 0);
+    if (adds > kMaxTexts - heldBytes) return fail();
+    heldBytes += adds;
+    if (found == held.end()) {
+      found = held.emplace(piece, translations_.size()).first;
+      translations_.emplace_back(translated);
+    }
+    texts_.emplace(std::string(english), found->second);
   }
   return true;
 }
 
 const std::string* TCatalog::Find(std::string_view english) const {
-  const auto found = texts_.find(std::string(english));
-  return found == texts_.end() ? nullptr : &found->second;
+  const auto found = texts_.find(english);
+  return found == texts_.end() ? nullptr : &translations_[found->second];
 }
 
 void UseCatalog(TCatalog&& catalog) {

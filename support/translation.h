@@ -3,6 +3,7 @@
 // English text and its translation. The English texts stay the source: a text the catalog does
 // not hold, or holds with other placeholders, is shown in English.
 
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -13,16 +14,33 @@ namespace kova {
 
 class TCatalog {
  public:
-  // Reads a catalog's bytes. False, with nothing kept, when they are not a well-formed catalog.
-  // A translation whose %s and %d places differ from its English text's is left out, so a
-  // mistake in a catalog can never make a text take a value it has no place for.
+  // Reads a catalog's bytes. False, with nothing kept, when they are not a well-formed catalog,
+  // or when it would have the program hold more than kMaxTexts of texts. A translation whose %s
+  // and %d places differ from its English text's is left out, so a mistake in a catalog can
+  // never make a text take a value it has no place for.
   bool Load(std::string_view data);
   // The translation of `english`, or null.
   const std::string* Find(std::string_view english) const;
   std::size_t Size() const { return texts_.size(); }
 
+  // The launcher's catalogs hold a few hundred short texts, some 20 KiB: a file larger than
+  // kMaxFile is none of them, and its texts together (each piece of the file counted once,
+  // however many entries point at it) may not pass kMaxTexts.
+  // An entry whose text is longer than kMaxText is none the launcher shows.
+  static constexpr std::size_t kMaxFile = 1 << 20;
+  static constexpr std::size_t kMaxTexts = 1 << 20;
+  static constexpr std::size_t kMaxText = 4096;
+
  private:
-  std::unordered_map<std::string, std::string> texts_;
+  struct TTextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  // Each translation once, however many entries share it; an English text maps to its index.
+  std::unordered_map<std::string, std::size_t, TTextHash, std::equal_to<>> texts_;
+  std::vector<std::string> translations_;
 };
 
 // Makes `catalog` the one texts are shown from (null: English). Catalogs are kept for the life

@@ -398,11 +398,29 @@ std::string WriteChunkIndex(const TChunkIndex& index, const std::string& output,
   return digest;
 }
 
+// Whether `rel` (below chunks/) is a name kova-publish stores a chunk or an index under:
+// "xx/<sha256>" with xx its first two digits, or "index/<sha256>".
+bool IsChunkStoreName(const std::string& rel) {
+  const std::size_t slash = rel.find('/');
+  if (slash == std::string::npos) return false;
+  const std::string folder = rel.substr(0, slash), name = rel.substr(slash + 1);
+  return IsSha256Hex(name) && (folder == "index" || folder == name.substr(0, 2));
+}
+
 // Removes from OUTPUT_DIR/chunks every chunk and index that no list in OUTPUT_DIR refers to. A
-// list that names an index which cannot be read stops it: what that index needs is unknown.
+// list that cannot be read (one being uploaded, say) or that names an index which cannot be read
+// stops it: what it needs is unknown. Only chunk and index names are removed, and no link at
+// chunks/ or below is followed: the store may be shared, or hold what is no chunk at all.
 int Prune(const std::string& outputArg) {
   const std::string output = platform::AbsolutePath(outputArg);
   if (output.empty() || !platform::DirectoryExists(output)) return Usage("no folder " + outputArg);
+  if (platform::IsSymbolicLink(output + "/chunks")) {
+    std::fprintf(stderr,
+                 "kova-publish: %s/chunks is a link; nothing pruned (prune the folder it leads "
+                 "to with the lists that use it)\n",
+                 output.c_str());
+    return 1;
+  }
   std::vector<std::string> top, links;
   if (!platform::ListFiles(output, top, links)) return Usage("cannot read " + outputArg);
   std::set<std::string> keep;
@@ -412,12 +430,20 @@ int Prune(const std::string& outputArg) {
         rel.compare(rel.size() - 4, 4, ".xml") != 0)
       continue;
     TPatchMap map;
+    TDocumentStamp stamp;
     try {
       auto in = platform::OpenFileStream(output + "/" + rel, platform::TFileMode::OpenRead);
-      LoadPatchList(*in, map);
-    } catch (const std::exception&) {
+      LoadPatchList(*in, map, &stamp);
+    } catch (const std::exception& e) {
       map.Clear(true);
-      continue;  // not a list
+      std::fprintf(stderr, "kova-publish: %s cannot be read (%s); nothing pruned\n", rel.c_str(),
+                   e.what());
+      return 1;
+    }
+    // Another document (the options, say) refers to no chunk.
+    if (stamp.Kind != "list") {
+      map.Clear(true);
+      continue;
     }
     ++lists;
     bool readable = true;
@@ -457,7 +483,7 @@ int Prune(const std::string& outputArg) {
   std::int64_t freed = 0;
   for (const std::string& rel : stored) {
     const std::string path = output + "/chunks/" + rel;
-    if (keep.count("chunks/" + rel)) continue;
+    if (keep.count("chunks/" + rel) || !IsChunkStoreName(rel)) continue;
     const std::int64_t size = platform::FileSize(path);
     if (platform::RemoveFile(path)) {
       ++removed;

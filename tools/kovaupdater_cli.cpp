@@ -4,9 +4,8 @@
 //   [--limit-rate KIB_S]
 //
 // Information lines go to standard output, one per line, and nothing else; progress goes to
-// standard error. The exit status is 0 when the run ends with "All files have been checked" (or
-// with nothing to check and no error) and was not cancelled, 1 otherwise, 2 for a bad command
-// line.
+// standard error. The exit status is 0 when the run checked every file and left each as listed
+// (or had nothing to check) and was not cancelled, 1 otherwise, 2 for a bad command line.
 
 #include <unistd.h>
 
@@ -25,7 +24,6 @@
 #include "platform/files.h"
 #include "platform/language.h"
 #include "platform/main_loop.h"
-#include "support/translation.h"
 #include "support/version.h"
 #include "workers/transfer_control.h"
 
@@ -165,9 +163,7 @@ int main(int argc, char** argv) {
   else
     run.UpdateRun(false);
 
-  const std::string result = host.Info();
-  const bool succeeded =
-      !run.LastRunCancelled() && (result == Tr("All files have been checked") || result.empty());
+  const bool succeeded = run.LastRunSucceeded();
   InstanceMutex.reset();
   FreeUpdaterOptions();
   return succeeded ? 0 : 1;

@@ -275,8 +275,9 @@ bool ParseChunkIndex(const std::string& text, TChunkIndex& index, std::string& w
 }
 
 std::int64_t ChunkIndexSizeBound(std::int64_t fileSize) {
-  return 13 + static_cast<std::int64_t>(
-                  StoredChunkBound(static_cast<std::size_t>(IndexTextBound(fileSize))));
+  // In 64 bits: the index of a large file is more than a 32-bit size holds.
+  const std::int64_t text = IndexTextBound(std::max<std::int64_t>(fileSize, 0));
+  return 13 + text + text / 16 + 1024;
 }
 
 std::string ChunkPath(const std::string& hex) {

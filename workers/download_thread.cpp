@@ -1,5 +1,6 @@
 #include "workers/download_thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -15,6 +16,15 @@
 #include "workers/transfer_control.h"
 
 namespace kova {
+
+bool IsUsableValidator(const std::string& value) {
+  constexpr std::size_t kMaxValidator = 256;
+  if (value.size() > kMaxValidator) return false;
+  for (const char c : value) {
+    if (c < 0x20 || c > 0x7E) return false;
+  }
+  return true;
+}
 
 TDownloadThread::TDownloadThread(TAddress where, std::string fileName, TDateTime localDate,
                                  const platform::TEvent* cancelEvent,
@@ -62,7 +72,7 @@ TDownloadThread::TDownloadThread(TAddress where, std::string fileName, TDateTime
 TDownloadThread::TDownloadThread(TAddress where, TDateTime localDate, TStream& target,
                                  const platform::TEvent* cancelEvent,
                                  TWorkerProgressEvent onProgress, std::int64_t maxBody,
-                                 std::vector<std::string> requestHeaders)
+                                 std::vector<std::string> requestHeaders, TConditions conditions)
     : Where(std::move(where)),
       Url(Where.FirstUrl()),
       LocalDate(localDate),
@@ -70,6 +80,7 @@ TDownloadThread::TDownloadThread(TAddress where, TDateTime localDate, TStream& t
       OnProgress(std::move(onProgress)),
       MaxBody(maxBody),
       RequestHeaders(std::move(requestHeaders)),
+      Conditions(std::move(conditions)),
       target_(&target),
       ownsTarget_(false) {
   Start();
@@ -143,10 +154,11 @@ void TDownloadThread::Store() {
   auto write = [&](const char* bytes, std::size_t count) {
     const auto size = static_cast<std::int64_t>(count);
     // Held in memory, a body this large is refused instead of exhausting it; written to a file,
-    // one larger than its caller can use is refused instead of filling the disk.
+    // one larger than its caller can use is refused instead of filling the disk. A bound below
+    // zero (a size gone wrong) lets nothing through: it never means "no limit".
     const std::int64_t limit =
-        ownsTarget_ || (MaxBody >= 0 && MaxBody < MaxStreamBody) ? MaxBody : MaxStreamBody;
-    if (tooLarge || (limit >= 0 && Written + size > limit)) {
+        std::max<std::int64_t>(0, ownsTarget_ ? MaxBody : std::min(MaxBody, MaxStreamBody));
+    if (tooLarge || size > limit - Written) {
       tooLarge = true;
       return;
     }
@@ -225,6 +237,15 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
     windowStart_ = now;
     windowBytes_ = 0;
   }
+  slowBytes_ += bytes;
+  if (now - slowStart_ >= std::chrono::milliseconds(SlowWindow)) {
+    if (slowBytes_ < kSlowFloor * SlowWindow / 1000 && Outcome == doDownloaded) {
+      Fail();
+      return;
+    }
+    slowStart_ = now;
+    slowBytes_ = 0;
+  }
   if (reason != HR_ReadCount || Outcome != doDownloaded) return;
   // The body read before this piece is in the document now (a piece lands there only after the
   // socket call that reads it).
@@ -258,8 +279,8 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
     http_->Sock.StopFlag = true;
   } else if (std::chrono::steady_clock::now() - before >= std::chrono::seconds(1)) {
     // Time spent waiting for the limit or a pause is no stall of the server's.
-    windowStart_ = std::chrono::steady_clock::now();
-    windowBytes_ = 0;
+    windowStart_ = slowStart_ = std::chrono::steady_clock::now();
+    windowBytes_ = slowBytes_ = 0;
   }
 }
 
@@ -273,6 +294,7 @@ void TDownloadThread::NewClient() {
   http_->Proxies = &TProxyRules::Process();
   http_->NameValueSeparator = ":";
   http_->Timeout = Timeout;
+  http_->AnswerTimeout = answerTimeout_;
   // A site moved to https (or a mirror) answers with a redirect.
   http_->MaxRedirects = 5;
   http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason,
@@ -280,11 +302,13 @@ void TDownloadThread::NewClient() {
   // After a copy that did not match its checksum: caches on the way must ask the server again.
   if (Revalidate) http_->Headers = {"Cache-Control: no-cache", "Pragma: no-cache"};
   http_->Headers.insert(http_->Headers.end(), RequestHeaders.begin(), RequestHeaders.end());
+  if (conditional_)
+    http_->Headers.insert(http_->Headers.end(), Conditions.Lines.begin(), Conditions.Lines.end());
   StartPos = Written;
   http_->RangeStart = StartPos;
   restartChecked_ = false;
-  windowStart_ = std::chrono::steady_clock::now();
-  windowBytes_ = 0;
+  windowStart_ = slowStart_ = std::chrono::steady_clock::now();
+  windowBytes_ = slowBytes_ = 0;
 }
 
 void TDownloadThread::DoWork() {
@@ -295,6 +319,7 @@ void TDownloadThread::DoWork() {
   try {
     for (std::size_t k = 0; k < order.size();) {
       Url = Where.UrlAt(order[k]);
+      answerTimeout_ = k + 1 < order.size() ? std::min(MirrorAnswerTimeout, Timeout) : 0;
       Attempt();
       if (otherSize_) {
         // The kept start belongs to another copy: this address serves the object whole.
@@ -329,11 +354,21 @@ void TDownloadThread::DoWork() {
 
 void TDownloadThread::Attempt() {
   Outcome = doDownloaded;
+  // The validators of a kept copy mean something only to the address that gave them.
+  conditional_ = !Conditions.Lines.empty() && Url == Conditions.Url;
   NewClient();
   if (OnProgress) OnProgress(Url, StartPos, 0);
   asked_ = std::chrono::steady_clock::now();
   answered_ = false;
   bodyComplete_ = http_->PerformRequest("GET", Url);
+  // A server that refuses the conditions themselves (validators it no longer takes) is asked
+  // once more without them: a kept copy must never stop every later run.
+  if (conditional_ && Outcome == doDownloaded && http_->ResultCode >= 400 &&
+      http_->ResultCode < 500) {
+    conditional_ = false;
+    NewClient();
+    bodyComplete_ = http_->PerformRequest("GET", Url);
+  }
   // Paused long enough to have given the connection up: once resumed, the rest is asked for
   // on a new one (a coded body cannot be taken up in the middle, and fails).
   while (heldOut_ && Outcome == doDownloaded) {
@@ -349,10 +384,14 @@ void TDownloadThread::Attempt() {
     NewClient();
     bodyComplete_ = http_->PerformRequest("GET", Url);
   }
+  ETag.clear();
+  LastModifiedText.clear();
   http_->HeaderValue("ETag", ETag);
   http_->HeaderValue("Last-Modified", LastModifiedText);
-  NotModified = bodyComplete_ && http_->ResultCode == 304 && !RequestHeaders.empty() &&
-                Outcome == doDownloaded;
+  if (!IsUsableValidator(ETag)) ETag.clear();
+  if (!IsUsableValidator(LastModifiedText)) LastModifiedText.clear();
+  NotModified =
+      bodyComplete_ && http_->ResultCode == 304 && conditional_ && Outcome == doDownloaded;
   if (NotModified) {
     ReadServerDate();
     Outcome = doNotNewer;
@@ -372,6 +411,8 @@ bool TDownloadThread::AnotherAddressMayServe() const {
   // range it cannot serve, or a body that was not the object's. Any other answer (a 403, say) is
   // the publication's, and every copy of it gives the same.
   const int code = http_->ResultCode;
+  // "Not modified" to a request that named no copy is a server gone wrong, not the publication.
+  if (code == 304 && !conditional_) return true;
   return !(code >= 300 && code < 500 && code != 404 && code != 416);
 }
 

@@ -22,6 +22,9 @@
 
 namespace kova {
 
+// The bound of a body that may be as large as it likes.
+constexpr std::int64_t kNoLimit = INT64_MAX;
+
 enum TDownloadOutcome : std::uint8_t {
   doDownloaded = 0,
   doFailed = 1,
@@ -29,24 +32,38 @@ enum TDownloadOutcome : std::uint8_t {
   doNotNewer = 3,
 };
 
+// What a conditional request asks: whether the copy `Url` gave with these validators
+// ("If-None-Match: ...", "If-Modified-Since: ...") is still current.
+struct TConditions {
+  std::string Url;
+  std::vector<std::string> Lines;
+};
+
+// Whether a validator (an ETag, a Last-Modified) is one to keep and send back: printable ASCII,
+// and short. A server or mirror that gives another would have every later request refused.
+bool IsUsableValidator(const std::string& value);
+
 class TDownloadThread final : public TCommonThread {
  public:
   // File mode: prepares FileName + ".part" (resuming it when it holds more than the margin) and
   // starts. Raises when the partial file cannot be opened or created.
   // With `revalidate` the request asks caches on the way to check with the server. A file that
-  // grows past `maxBody` bytes (-1: no limit) fails the download. With `sha256` a download
-  // that starts from the beginning also takes the file's SHA-256 as it arrives (into Sha256).
+  // grows past `maxBody` bytes fails the download (a negative bound lets nothing through). With
+  // `sha256` a download that starts from the beginning also takes the file's SHA-256 as it
+  // arrives (into Sha256).
   TDownloadThread(TAddress where, std::string fileName, TDateTime localDate,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
-                  bool revalidate = false, std::int64_t maxBody = -1, bool sha256 = false);
+                  bool revalidate = false, std::int64_t maxBody = kNoLimit, bool sha256 = false);
   // Stream mode: the body is appended to `target` at its position; one longer than `maxBody`
-  // bytes (-1: MaxStreamBody) fails the download.
-  // `requestHeaders`: lines the request carries besides its own (a conditional request's
-  // validators, the codings accepted); a "304 Not Modified" answer to a conditional request is
-  // doNotNewer with NotModified set.
+  // bytes, or than MaxStreamBody, fails the download.
+  // `requestHeaders`: lines every request carries besides its own (the codings accepted);
+  // `conditions`: a kept copy's validators, sent only to the address that gave them. A "304 Not
+  // Modified" answer to such a conditional request is doNotNewer with NotModified set; to any
+  // other request it is a failure, as there is no copy it could mean.
   TDownloadThread(TAddress where, TDateTime localDate, TStream& target,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
-                  std::int64_t maxBody = -1, std::vector<std::string> requestHeaders = {});
+                  std::int64_t maxBody = kNoLimit, std::vector<std::string> requestHeaders = {},
+                  TConditions conditions = {});
   ~TDownloadThread() override;
   // Waits until the thread has ended. After an abort (cancel, equal date) the GUI thread's wait
   // returns early; Crc and the partial file are final only once the thread has ended.
@@ -75,14 +92,15 @@ class TDownloadThread final : public TCommonThread {
   TDownloadOutcome Outcome = doDownloaded;
   // The server said the copy the request named is still current.
   bool NotModified = false;
-  // The response's validators, as the server wrote them; empty when absent.
+  // The response's validators, as the server wrote them; empty when absent or not usable.
   std::string ETag;
   std::string LastModifiedText;
   const platform::TEvent* const CancelEvent;
   const TWorkerProgressEvent OnProgress;
   const bool Revalidate = false;
-  const std::int64_t MaxBody = -1;
+  const std::int64_t MaxBody = kNoLimit;
   const std::vector<std::string> RequestHeaders;
+  const TConditions Conditions;
 
   static constexpr const char* kPartSuffix = ".part";
   static constexpr std::int64_t kResumeMargin = 8192;
@@ -96,6 +114,15 @@ class TDownloadThread final : public TCommonThread {
   KOVA_TUNABLE int PauseHold = 20000;
   // Less than this in a whole Timeout fails the download, however the bytes trickle in.
   static constexpr std::int64_t kStallBytes = 1024;
+  // And less than kSlowFloor bytes a second on average over SlowWindow milliseconds (5 minutes;
+  // tests lower it): a server that sends just enough not to stall would otherwise take hours.
+  // Time spent held by the speed limit or a pause does not count.
+  KOVA_TUNABLE int SlowWindow = 300000;
+  static constexpr std::int64_t kSlowFloor = 512;
+  // How long an address that has others after it may take to answer (connect, handshake, status
+  // line) before the next is asked: a mirror that takes connections and never answers costs
+  // this, not a whole Timeout (milliseconds; tests lower it).
+  KOVA_TUNABLE int MirrorAnswerTimeout = 15000;
 
  private:
   void DoWork() override;
@@ -136,9 +163,13 @@ class TDownloadThread final : public TCommonThread {
   bool otherSize_ = false;
   std::chrono::steady_clock::time_point windowStart_;
   std::int64_t windowBytes_ = 0;
+  std::chrono::steady_clock::time_point slowStart_;
+  std::int64_t slowBytes_ = 0;
+  int answerTimeout_ = 0;  // for the address asked now; 0: Timeout
   std::unique_ptr<class TContentDecoder> decoder_;
   std::atomic<bool> stopRequested_{false};
-  bool heldOut_ = false;  // a pause made this transfer give its connection up
+  bool heldOut_ = false;      // a pause made this transfer give its connection up
+  bool conditional_ = false;  // the request in flight carries the conditions
   // When the request went out, until its answer's first byte is noted.
   std::chrono::steady_clock::time_point asked_{};
   bool answered_ = false;

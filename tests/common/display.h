@@ -60,6 +60,21 @@ inline std::string Shell(const std::string& command, int* status) {
   return output;
 }
 
+// Why the Windows programs cannot be run under Wine on this machine, or empty when they can: a
+// kernel without 32-bit support (some virtual machines) starts no 32-bit program, Wine's loader
+// for the 32-bit build included.
+inline const std::string& WineCannotRun() {
+  static const std::string why = [] {
+    int status = 0;
+    Shell("/usr/lib/wine/wine --version >/dev/null 2>&1", &status);
+    return status == 126 ? std::string(
+                               "this machine's kernel cannot start 32-bit programs, so "
+                               "Wine cannot run the 32-bit Windows build here")
+                         : std::string();
+  }();
+  return why;
+}
+
 inline TShot Screenshot() {
   const std::string ppm = Shell("import -silent -window root -depth 8 ppm:- 2>/dev/null");
   TShot shot;

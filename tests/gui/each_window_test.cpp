@@ -25,6 +25,7 @@ class TEachWindow : public TWindowFixture, public ::testing::WithParamInterface<
     ::setenv("WINEDEBUG", "-all", 1);
     windows_ = true;
     launcherSource_ = std::string(KOVA_WIN32_DIR) + "/kovaupdater.exe";
+    if (!WineCannotRun().empty()) GTEST_SKIP() << WineCannotRun();
     if (std::filesystem::exists(launcherSource_)) return;
     if (std::getenv("KOVA_REQUIRE_WIN32"))
       FAIL() << "the Windows programs are not built (scripts/build-win32)";

@@ -272,15 +272,33 @@ TEST_F(Chunks,
   ASSERT_EQ(keep.WaitExit(60), 0) << keep.Output();
   EXPECT_EQ(chunkFiles(), both) << "v1.xml still needs its chunks";
   std::filesystem::remove(Served() + "/v1.xml");
+  // What is no chunk stays; a list being uploaded (cut before its end) stops the prune, and so
+  // does a chunks folder that is a link to a store other lists may use.
+  test::WriteFile(Served() + "/chunks/NOTES.txt", "the publisher's notes");
+  both.insert("NOTES.txt");
+  test::WriteFile(Served() + "/v3.xml", withChunks.substr(0, withChunks.find("</list>")));
+  test::TChild uploading(KOVA_PUBLISH_EXE, {"--prune", Served()});
+  EXPECT_EQ(uploading.WaitExit(60), 1);
+  EXPECT_EQ(chunkFiles(), both);
+  std::filesystem::remove(Served() + "/v3.xml");
+  std::filesystem::rename(Served() + "/chunks", work_ / "store");
+  std::filesystem::create_directory_symlink(work_ / "store", Served() + "/chunks");
+  test::TChild linked(KOVA_PUBLISH_EXE, {"--prune", Served()});
+  EXPECT_EQ(linked.WaitExit(60), 1);
+  EXPECT_EQ(chunkFiles(), both);
+  std::filesystem::remove(Served() + "/chunks");
+  std::filesystem::rename(work_ / "store", Served() + "/chunks");
   test::TChild prune(KOVA_PUBLISH_EXE, {"--prune", Served()});
   ASSERT_EQ(prune.WaitExit(60), 0) << prune.Output();
-  EXPECT_EQ(chunkFiles(), std::set<std::string>(v2.begin(), v2.end()));
+  std::set<std::string> kept(v2.begin(), v2.end());
+  kept.insert("NOTES.txt");
+  EXPECT_EQ(chunkFiles(), kept);
   // A list whose index cannot be read stops the prune: what it needs is unknown.
   for (auto& e : std::filesystem::directory_iterator(Served() + "/chunks/index"))
     std::filesystem::remove(e.path());
   test::TChild refused(KOVA_PUBLISH_EXE, {"--prune", Served()});
   EXPECT_EQ(refused.WaitExit(60), 1);
-  EXPECT_EQ(chunkFiles(), std::set<std::string>(v2.begin(), v2.end()));
+  EXPECT_EQ(chunkFiles(), kept);
 }
 
 }  // namespace

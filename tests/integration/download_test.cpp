@@ -429,18 +429,44 @@ TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
   EXPECT_TRUE(test::ReadFile(target) == payload);
 }
 
-TEST_F(DownloadOddServer, AServerThatTricklesFailsOnceATimeOutBringsTooLittle) {
-  // One byte every 100 ms: every wait ends in time, but a second brings ten bytes.
-  const int saved = TDownloadThread::Timeout;
-  TDownloadThread::Timeout = 1000;
+TEST_F(DownloadOddServer, AServerThatTricklesFailsOnceATimeOutOrTheLongerWindowBringsTooLittle) {
+  // One byte every 100 ms: every wait ends in time, but a second brings ten bytes. That fails
+  // within a time-out that brings less than the stall floor, and (the time-out as long as it is)
+  // within the window over which a transfer must average the rate floor.
+  const int savedTimeout = TDownloadThread::Timeout, savedWindow = TDownloadThread::SlowWindow;
+  for (const auto& [timeout, window] : {std::pair{1000, savedWindow}, std::pair{90000, 1500}}) {
+    TDownloadThread::Timeout = timeout;
+    TDownloadThread::SlowWindow = window;
+    TMemoryStream stream;
+    const auto start = std::chrono::steady_clock::now();
+    {
+      TDownloadThread worker(server_->Url("/trickle"), 0, stream, nullptr, nullptr);
+      WaitWithMessages(worker);
+      EXPECT_EQ(worker.Outcome, doFailed);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << timeout;
+  }
+  TDownloadThread::Timeout = savedTimeout;
+  TDownloadThread::SlowWindow = savedWindow;
+}
+
+TEST_F(DownloadOddServer, AnAddressThatNeverAnswersGivesWayToTheNextSoonerThanATimeOut) {
+  const int saved = TDownloadThread::MirrorAnswerTimeout;
+  TDownloadThread::MirrorAnswerTimeout = 500;
   TMemoryStream stream;
   const auto start = std::chrono::steady_clock::now();
   {
-    TDownloadThread worker(server_->Url("/trickle"), 0, stream, nullptr, nullptr);
+    TDownloadThread worker(TAddress(std::make_shared<TSource>(std::vector<std::string>{
+                                        server_->Url("/silent"), server_->Url("/silent"),
+                                        server_->Url("/signedlength")}),
+                                    ""),
+                           0, stream, nullptr, nullptr);
     WaitWithMessages(worker);
-    EXPECT_EQ(worker.Outcome, doFailed);
+    EXPECT_EQ(worker.Outcome, doDownloaded);
+    EXPECT_EQ(worker.ServedBy, 2);
   }
-  TDownloadThread::Timeout = saved;
+  TDownloadThread::MirrorAnswerTimeout = saved;
+  EXPECT_EQ(stream.Data(), "hello");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
@@ -455,6 +481,13 @@ TEST_F(DownloadOddServer, AStreamBodyOverTheCapFailsInsteadOfFillingMemory) {
   }
   TDownloadThread::MaxStreamBody = saved;
   EXPECT_LE(stream.Size(), 100000);
+  // A bound gone below zero (a size that overflowed) lets nothing through: never "no limit".
+  auto file = std::make_unique<TDownloadThread>(server_->Url("/range200"), dir_ / "bounded", 0,
+                                                nullptr, nullptr, false, -1);
+  WaitWithMessages(*file);
+  file->Finish();
+  EXPECT_EQ(file->Outcome, doFailed);
+  EXPECT_EQ(file->Written, 0);
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
     ::kill(cli->Pid(), SIGKILL);
     cli->WaitExit(10);
     // Whatever the stage, the player's copy is in place or kept as the backup.
-    const std::string backup = home_ + "/data/textures.kovabak";
+    const std::string backup = home_ + "/data/textures.pak.kovabak";
     EXPECT_TRUE(
         (std::filesystem::exists(file) && test::ReadFile(file) == "the player's old copy") ||
         (std::filesystem::exists(backup) && test::ReadFile(backup) == "the player's old copy"));
@@ -74,6 +74,39 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
     EXPECT_EQ(run.Status, 0) << run.Last();
     ExpectHomeMatchesSource();  // no ".kovanew", ".kovabak" or archive left behind
   }
+}
+
+TEST_F(Faults, AFileKeepsItsNameWhileItsArchiveUnpacksAndTwoFilesOfOneStemNeverShareABackup) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::string pak = home_ + "/data/textures.pak";
+  test::WriteFile(pak, "the player's old copy");
+  // Stopped while the archive unpacks: the old file is still there under its name.
+  std::unique_ptr<TChild> unpacking = StartStoppingAt("unpack");
+  ASSERT_TRUE(test::Eventually([&] { return Stopped(unpacking->Pid()); }, 30));
+  EXPECT_EQ(test::ReadFile(pak), "the player's old copy");
+  ::kill(unpacking->Pid(), SIGKILL);
+  unpacking->WaitExit(10);
+  // Killed just before the new copy takes the name: the old one is the backup.
+  std::unique_ptr<TChild> cli = StartStoppingAt("before-final-move");
+  ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
+  ::kill(cli->Pid(), SIGKILL);
+  cli->WaitExit(10);
+  ASSERT_EQ(test::ReadFile(pak + ".kovabak"), "the player's old copy");
+  // The next list adds textures.dat, repaired first; the server has lost textures.pak's
+  // archive, so that file cannot be repaired in this run.
+  test::WriteFile(source_ + "/data/textures.dat", "a new map");
+  Publish();
+  Touch(Served() + "/patchlist.xml");
+  std::filesystem::remove(Served() + "/data/textures.pak.lzma");
+  std::filesystem::remove(pak + ".lzma");
+  EXPECT_EQ(Cli().Status, 1);
+  EXPECT_EQ(test::ReadFile(home_ + "/data/textures.dat"), "a new map");
+  EXPECT_TRUE(test::ReadFile(pak) == "the player's old copy" ||
+              test::ReadFile(pak + ".kovabak") == "the player's old copy");
+  Publish();
+  EXPECT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();
 }
 
 TEST_F(Faults, KilledWhileAFileIsAssembledFromChunksTheOldFileStaysAndTheNextRunEndsIt) {
@@ -162,8 +195,8 @@ TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSuc
   EXPECT_EQ(unpack.Status, 1);
   EXPECT_EQ(unpack.Last(), "One or more files could not be updated. Please Check files again");
   EXPECT_EQ(test::ReadFile(home_ + "/data/big.pak"), "the player's old copy, small");
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.kovanew"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.kovabak"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.pak.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/big.pak.kovabak"));
   // Space freed: the next run succeeds.
   std::filesystem::remove(filler);
   const auto freed = Cli();
@@ -221,8 +254,8 @@ TEST_F(Faults, AFolderWhereAGameFileBelongsIsKeptAndReported) {
   EXPECT_EQ(run.Status, 1);
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
   EXPECT_EQ(test::ReadFile(home_ + "/data/textures.pak/notes.txt"), "the player's notes");
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovabak"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak.kovabak"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak.kovanew"));
   EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=5\n");  // the others were installed
 }
 

@@ -120,14 +120,18 @@ TEST_F(HttpClient, ALengthWithoutASpaceAfterTheColonIsNotALength) {
   EXPECT_EQ(Body(http), "hello world");
 }
 
-TEST_F(HttpClient, SkipsAStatus100) {
-  THTTPSend http;
-  ASSERT_TRUE(http.PerformRequest("GET", server_->Url("/continue")));
-  EXPECT_EQ(http.ResultCode, 200);
-  EXPECT_EQ(http.ResultString, "Fine Thanks");
-  EXPECT_EQ(Body(http), "ok");
-  ASSERT_FALSE(http.Headers.empty());
-  EXPECT_EQ(http.Headers[0], "HTTP/1.1 100 Continue");
+TEST_F(HttpClient, PassesOverInterimAnswersAndTheirHeaders) {
+  for (const char* path : {"/continue", "/earlyhints"}) {
+    THTTPSend http;
+    ASSERT_TRUE(http.PerformRequest("GET", server_->Url(path))) << path;
+    EXPECT_EQ(http.ResultCode, 200);
+    EXPECT_EQ(http.ResultString, "Fine Thanks");
+    EXPECT_EQ(Body(http), "ok");
+    ASSERT_FALSE(http.Headers.empty());
+    EXPECT_EQ(http.Headers[0].rfind("HTTP/1.1 10", 0), 0u) << "the interim status line is kept";
+    std::string link;
+    EXPECT_FALSE(http.HeaderValue("Link", link)) << "an interim answer's header was kept";
+  }
 }
 
 TEST_F(HttpClient, AReplyWithoutStatusLineIsAllBody) {

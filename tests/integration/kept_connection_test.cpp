@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <set>
 
 #include "net/connection_pool.h"
@@ -77,6 +78,17 @@ TEST(KeptConnections, AConnectionDroppedAsTheRequestArrivesCostsARetryNotAFailur
   EXPECT_EQ(requests.find("dropped"), requests.rfind("dropped"));
   // A request that fails for another reason (here: nothing listens) is not retried for ever.
   EXPECT_FALSE(Fetch(pool, "http://127.0.0.1:1/x"));
+  // A body that follows a 304 on a kept connection is no answer to the next request, which is
+  // asked again on a new connection at once.
+  THTTPSend notModified;
+  notModified.Protocol = "1.1";
+  notModified.Pool = &pool;
+  ASSERT_TRUE(notModified.PerformRequest("GET", server.Url("/late304")));
+  EXPECT_EQ(notModified.ResultCode, 304);
+  const auto asked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Fetch(pool, server.Url("/echo"), &body));
+  EXPECT_EQ(body.rfind("GET /echo ", 0), 0u) << body;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3));
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "tests/common/game_fixture.h"
+#include "tests/common/tampering_proxy.h"
 
 namespace kova::test {
 namespace {
@@ -12,7 +15,10 @@ namespace {
 class Mirrors : public TGameFixture {
  protected:
   static void SetUpTestSuite() {
-    nginx_ = new TNginx("    location /unavailable/ { return 503; }\n");
+    nginx_ = new TNginx(
+        "    location /unavailable/ { return 503; }\n"
+        // A copy whose server refuses every conditional request.
+        "    location ~ -strict/ { if ($http_if_none_match) { return 400; } }\n");
   }
 
   // Options naming `first` and then the good copy at /<uid>/ as the list's addresses.
@@ -64,6 +70,44 @@ TEST_F(Mirrors, WhatTheFirstAddressFailsToServeComesFromTheNext) {
     EXPECT_EQ(run.Last(), "All files have been checked");
     ExpectHomeMatchesSource();
     EXPECT_EQ(GoodCopyArchives(mark), 1u) << "the good copy served the archive the first lacked";
+  }
+}
+
+TEST_F(Mirrors, AValidatorIsSentOnlyWhereItCameFromAndNeverStopsALaterRun) {
+  Publish();
+  CopyAs("mirror");
+  CopyAs("strict");
+  // A server that refuses the conditions themselves is asked once more without them.
+  UseList(CopyUrl("strict"));
+  ASSERT_EQ(Cli().Status, 0);
+  const std::size_t mark = LogMark();
+  EXPECT_EQ(Cli().Status, 0);
+  const std::vector<std::string> asked = LogSince(mark);
+  EXPECT_EQ(CountContaining(asked, "-strict/patchlist.xml HTTP/1.1|-|KovaUpdater/1.0|400"), 1u);
+  EXPECT_EQ(CountContaining(asked, "-strict/patchlist.xml HTTP/1.1|-|KovaUpdater/1.0|200"), 1u);
+  // With the primary down, a mirror serves the list with an ETag no server takes back: 16 KiB
+  // long, or holding a NUL byte.
+  for (const std::string& etag :
+       {"\"" + std::string(16 << 10, 'e') + "\"", std::string("\"a\0b\"", 5)}) {
+    SCOPED_TRACE(etag.size());
+    EmptyHome();
+    TTamperingProxy mirror(nginx_->Port(), [&](const std::string& path, std::string& head,
+                                               std::string&) {
+      if (path.find("patchlist.xml") != std::string::npos)
+        head = std::regex_replace(head, std::regex("\r\nETag: [^\r]*"), "") + "\r\nETag: " + etag;
+    });
+    WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
+                                         "</patchlist><patchlist>" +
+                                         mirror.Url("/" + uid_ + "-mirror/patchlist.xml") +
+                                         "</patchlist></options>\n");
+    std::filesystem::rename(Served(), Served() + "-away");
+    const TCliRun fromMirror = Cli();
+    std::filesystem::rename(Served() + "-away", Served());
+    ASSERT_EQ(fromMirror.Status, 0) << fromMirror.Last();
+    // The primary is back: it is asked without the mirror's validators.
+    const TCliRun back = Cli({"--check"});
+    EXPECT_EQ(back.Status, 0) << back.Last();
+    ExpectHomeMatchesSource();
   }
 }
 

@@ -78,13 +78,23 @@ TEST_F(Proxy, CredentialsInTheSettingAreSentAndAWrongPasswordFailsClearly) {
   }
 }
 
-TEST_F(Proxy, HostsNamedInNoProxyAreReachedDirectly) {
+TEST_F(Proxy, HostsNamedInNoProxyAreReachedDirectlyAndASettingThatCannotBeUsedIsNamed) {
   Publish();
-  TTinyproxy proxy;
-  TProxyVariables variables(proxy.Url(), "example.org, .127.0.0.1");
-  EXPECT_EQ(Cli().Status, 0);
-  ExpectHomeMatchesSource();
-  EXPECT_EQ(proxy.Requests("127.0.0.1"), 0u) << proxy.Log();
+  {
+    TTinyproxy proxy;
+    TProxyVariables variables(proxy.Url(), "example.org, 127.0.0.0/8");
+    EXPECT_EQ(Cli().Status, 0);
+    ExpectHomeMatchesSource();
+    EXPECT_EQ(proxy.Requests("127.0.0.1"), 0u) << proxy.Log();
+  }
+  EmptyHome();
+  TProxyVariables variables("http://127.0.0.1:abc");
+  const TCliRun run = CliWithErrors();
+  EXPECT_NE(run.Status, 0);
+  EXPECT_TRUE(
+      run.Has("kovaupdater-cli: the proxy http://127.0.0.1:abc names no port from 1 to "
+              "65535 (the variable http_proxy)"));
+  EXPECT_EQ(run.Last(), "Error while loading patchlist");
 }
 
 }  // namespace

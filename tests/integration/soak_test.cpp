@@ -148,7 +148,7 @@ TEST_F(Soak, EachServerFaultEndsInAFailedOrRetriedDownloadAndNeverUnpacksAWrongA
       ASSERT_EQ(host.boxes.size(), 1u);
       EXPECT_EQ(host.boxes[0], "Error while downloading patch for data\\textures.pak");
       EXPECT_EQ(test::ReadFile(file), "the player's old copy");  // nothing was unpacked
-      EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
+      EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak.kovanew"));
     }
   }
   // A later run through a sound server puts everything right.

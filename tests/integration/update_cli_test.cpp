@@ -287,7 +287,7 @@ TEST_F(HandWrittenList, AnArchiveNeverUnpacksPastTheListedSize) {
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
   EXPECT_TRUE(run.Has("Unpacking bomb.dat"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.kovanew"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.lzma"))
       << "kept, it would be unpacked again";
   EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");
@@ -321,8 +321,8 @@ TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
   EXPECT_EQ(test::ReadFile(home_ + "/broken.dat"), "the player's old copy");
   EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");  // the walk went on
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovanew"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovabak"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.dat.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.dat.kovabak"));
   std::string text;
   EXPECT_FALSE(
       RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastUpdate", text));
@@ -334,11 +334,15 @@ TEST_F(HandWrittenList, AnUnpackFailureRestoresTheOldFileAndPersistsNothing) {
 TEST_F(HandWrittenList, AnUnpackFailureGivesBackABackupLeftByAnEarlierInterruptedRun) {
   PublishWithXz("broken.dat", "the new content",
                 std::string("\x5d\0\0\x80\0\x0f\0\0\0\0\0\0\0garbage!", 21));
-  test::WriteFile(home_ + "/broken.kovabak", "the player's old copy");
-  const TCliRun run = Cli();
-  EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
-  EXPECT_EQ(test::ReadFile(home_ + "/broken.dat"), "the player's old copy");
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/broken.kovabak"));
+  // The backup's name now, and the one an earlier version gave it.
+  for (const char* backup : {"/broken.dat.kovabak", "/broken.kovabak"}) {
+    std::filesystem::remove(home_ + "/broken.dat");
+    test::WriteFile(home_ + backup, "the player's old copy");
+    const TCliRun run = Cli();
+    EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
+    EXPECT_EQ(test::ReadFile(home_ + "/broken.dat"), "the player's old copy") << backup;
+    EXPECT_FALSE(std::filesystem::exists(home_ + backup));
+  }
 }
 
 TEST_F(HandWrittenList, AHostileListChangesNothingOutsideTheFolder) {
@@ -425,6 +429,33 @@ TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
                                                "--><patchlist>" + ListUrl() +
                                                "</patchlist></options>");
   EXPECT_EQ(Cli().Last(), "Error while loading options");
+
+  // "Not modified" to a request that named no copy (none is kept) is no document at all.
+  test::TScriptedServer server;
+  for (const char* document : {"options", "patchlist"}) {
+    test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "-304</uid><" + document +
+                                               ">" + server.Url("/always304") + "</" + document +
+                                               "></options>");
+    const TCliRun notModified = Cli();
+    EXPECT_EQ(notModified.Status, 1) << document;
+    EXPECT_EQ(notModified.Last(), "Error while loading " + std::string(document));
+  }
+}
+
+TEST_F(UpdateCli, AListDatedAheadOfTheClockHoldsBackNoLaterOne) {
+  Publish();
+  // Dated 2031 by the publisher's upload (or a mirror's clock): no date to keep as the last
+  // update, or every list published later would look older.
+  const time_t future = 1924992000;
+  utimbuf times{future, future};
+  ::utime((Served() + "/patchlist.xml").c_str(), &times);
+  ASSERT_EQ(Cli().Status, 0);
+  test::WriteFile(source_ + "/user.cfg", "volume=7\n");
+  Publish();
+  const TCliRun later = Cli();
+  EXPECT_EQ(later.Status, 0);
+  EXPECT_TRUE(later.Has("Downloading user.cfg"));
+  ExpectHomeMatchesSource();
 }
 
 TEST_F(UpdateCli, TheLinesAreInThePlayersLanguageOrTheOptionsOrAPublishersCatalog) {
@@ -447,6 +478,9 @@ TEST_F(UpdateCli, TheLinesAreInThePlayersLanguageOrTheOptionsOrAPublishersCatalo
   test::WriteFile(work_ / "fr.po",
                   "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n"
                   "msgid \"All files have been checked\"\n"
+                  "msgstr \"Tous les fichiers ont été vérifiés\"\n"
+                  // A catalog that says the same of a failure and a success.
+                  "msgid \"Error while loading patchlist\"\n"
                   "msgstr \"Tous les fichiers ont été vérifiés\"\n");
   std::filesystem::create_directories(home_ + "/locale/fr/LC_MESSAGES");
   int status = 0;
@@ -458,6 +492,13 @@ TEST_F(UpdateCli, TheLinesAreInThePlayersLanguageOrTheOptionsOrAPublishersCatalo
   EXPECT_EQ(french.Status, 0);
   EXPECT_EQ(french.Last(), "Tous les fichiers ont été vérifiés");
   EXPECT_TRUE(french.Has("Checking files..."));  // what the catalog lacks stays English
+  // The exit status tells how the run went, whatever its text says: with the server gone, the
+  // same last line is a failure.
+  UseList("http://127.0.0.1:" + std::to_string(test::FreePort()) + "/patchlist.xml",
+          "<language>fr</language>");
+  const TCliRun down = Cli();
+  EXPECT_EQ(down.Last(), "Tous les fichiers ont été vérifiés");
+  EXPECT_EQ(down.Status, 1);
 }
 
 TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {

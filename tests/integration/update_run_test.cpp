@@ -216,19 +216,19 @@ TEST_F(UpdateRunInProcess, ANewCopyThatCannotTakeTheFilesPlaceIsReportedAndUndon
     ASSERT_EQ(host.info, "All files have been checked");
   }
   // A folder under the backup name: the file cannot move aside, so the new copy cannot move in.
-  std::filesystem::create_directories(home_ + "/data/textures.kovabak");
+  std::filesystem::create_directories(home_ + "/data/textures.pak.kovabak");
   test::WriteFile(home_ + "/data/textures.pak", "damaged");
   TRecordingHost host;
   TUpdateRun run(host);
   run.CheckButtonClick();
   EXPECT_EQ(host.info, "One or more files could not be updated. Please Check files again");
   EXPECT_EQ(test::ReadFile(home_ + "/data/textures.pak"), "damaged");
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.kovanew"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak.kovanew"));
   EXPECT_TRUE(std::filesystem::exists(home_ + "/data/textures.pak.lzma"));  // kept for the next run
   std::string lastFullCheck;
   EXPECT_TRUE(RegReadString(kHkeyCurrentUser, std::string(kRegistryPath) + uid_ + "\\LastFullCheck",
                             lastFullCheck));
-  std::filesystem::remove(home_ + "/data/textures.kovabak");
+  std::filesystem::remove(home_ + "/data/textures.pak.kovabak");
   TRecordingHost retry;
   TUpdateRun again(retry);
   again.CheckButtonClick();
@@ -286,7 +286,7 @@ class TTimeZone {
   std::optional<std::string> saved_;
 };
 
-TEST_F(UpdateRunInProcess, ABuildDatedInTheOtherSeasonIsNotFetchedAgain) {
+TEST_F(UpdateRunInProcess, ABuildIsTakenOnlyWhenItsDateIsLaterAndNotAheadOfTheClock) {
   // Whatever the month the test runs in, one of the two dates lies across a daylight-saving
   // change from now in this zone.
   const TTimeZone berlin("Europe/Berlin");
@@ -325,6 +325,22 @@ TEST_F(UpdateRunInProcess, ABuildDatedInTheOtherSeasonIsNotFetchedAgain) {
   run.UpdateRun(true);
   EXPECT_FALSE(host.closed) << "an older build was started";
   EXPECT_FALSE(std::filesystem::exists(home_ + "/kovaupdater.new.exe"));
+  // A build dated 2100 by a server's clock is not taken: dated so it would make every later
+  // build look older. A running build dated so (by an earlier version) is no date at all.
+  const time_t future = 4102488000;  // 1 Jan 2100
+  const time_t now = ::time(nullptr);
+  for (const auto& [served, running] : {std::pair{future, old}, std::pair{now, future}}) {
+    utimbuf servedTimes{served, served}, runningTimes{running, running};
+    ::utime((Served() + "/kovaupdater.bin").c_str(), &servedTimes);
+    ::utime(host.executable.c_str(), &runningTimes);
+    ExeFileDate = GetFileModifyTime(host.executable);
+    TRecordingHost later;
+    later.executable = host.executable;
+    TUpdateRun next(later);
+    next.UpdateRun(true);
+    EXPECT_EQ(later.closed, served == now) << served;
+    EXPECT_EQ(std::filesystem::exists(home_ + "/kovaupdater.new.exe"), served == now) << served;
+  }
 }
 
 TEST_F(UpdateRunInProcess, WithAKeyPinnedOnlyTheBuildTheOptionsNameIsStartedAndNeverAnOlderOne) {

@@ -72,6 +72,18 @@ def scenario(path, request, conn):
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length:5\r\n\r\nhello world")
     elif path == "/continue":
         conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 Fine Thanks\r\nContent-Length: 2\r\n\r\nok")
+    elif path == "/earlyhints":
+        conn.sendall(b"HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n"
+                     b"HTTP/1.1 200 Fine Thanks\r\nContent-Length: 2\r\n\r\nok")
+    elif path == "/late304":
+        # Kept open, and a body follows the 304 a moment later, where the next request's answer
+        # would be read; that request itself is never answered here.
+        conn.sendall(b"HTTP/1.1 304 Not Modified\r\nETag: \"1\"\r\n\r\n")
+        time.sleep(0.2)
+        conn.sendall(b"<list>a body no request asked for</list>")
+        time.sleep(5)
+    elif path == "/always304":
+        conn.sendall(b"HTTP/1.0 304 Not Modified\r\n\r\n")
     elif path == "/nostatus":
         conn.sendall(b"just some text\r\nand more")
     elif path == "/stall":

@@ -68,18 +68,16 @@ TEST(PatchListDocument, TwoNamesDifferingOnlyInCaseAreRefusedButARepeatedNameKee
 }
 
 TEST(PatchListDocument, RejectsBadNumbersAndKeepsEarlierRecords) {
-  const std::vector<std::string> bad = {"<archive filename='b' size='1' checksum='1'/>",
-                                        "<archive filename='b' original='1' checksum='1'/>",
-                                        "<archive filename='b' original='1' size='1'/>",
-                                        Entry("b", "0x1A"),
-                                        Entry("b", "1G"),
-                                        Entry("b", "123456789"),
-                                        Entry("b", ""),
-                                        Entry("b", "1", "ten"),
-                                        Entry("b", "1", "-5"),
-                                        Entry("b", "1", "9223372036854775808"),
-                                        Entry("b", "1", "1", "0xFF"),
-                                        Entry("b", "1", "1", "FFFFFFFFF")};
+  const std::vector<std::string> bad = {
+      "<archive filename='b' size='1' checksum='1'/>",
+      "<archive filename='b' original='1' checksum='1'/>",
+      "<archive filename='b' original='1' size='1'/>", Entry("b", "0x1A"), Entry("b", "1G"),
+      Entry("b", "123456789"), Entry("b", ""), Entry("b", "1", "ten"), Entry("b", "1", "-5"),
+      Entry("b", "1", "9223372036854775808"),
+      // Sizes no disk holds, whose sums would overflow.
+      Entry("b", "1", "9223372036854775807"), Entry("b", "1", "4611686018427387904"),
+      Entry("b", "1", "1099511627777"), Entry("b", "1", "1", "0xFF"),
+      Entry("b", "1", "1", "FFFFFFFFF")};
   for (const std::string& archive : bad) {
     TMap m;
     EXPECT_THROW(Load(m.map, "<list>" + Entry("a") + archive + Entry("c") + "</list>"),
@@ -141,7 +139,7 @@ TEST(PatchListCacheValue, SkipsValuesThatAreNoRecord) {
   for (const char* bad :
        {"", "file|a|00000001|00000002|3|4", "archive|a|1|2|3", "archive|a|1|2|3|4|5",
         "archive|a|XYZ|2|3|4", "archive|a|1|2|big|4", "archive|a|1|2|3|99999999999",
-        "archive|..\\a|1|2|3|4", "archive||1|2|3|4"}) {
+        "archive|..\\a|1|2|3|4", "archive||1|2|3|4", "archive|a|1|2|9223372036854775807|4"}) {
     EXPECT_EQ(ParseCacheValue(bad), nullptr) << bad;
   }
 }

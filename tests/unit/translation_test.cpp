@@ -87,6 +87,39 @@ TEST(Translation, ACatalogTranslatesWhatItHoldsWithTheSamePlacesAndNothingElse) 
   std::string manyTexts = good;
   manyTexts[11] = '\x7f';  // a count of texts the file cannot hold
   EXPECT_FALSE(catalog.Load(manyTexts));
+
+  // 40,000 entries whose translations all point into one text of 4,000 bytes: that text is
+  // held once when every entry names the same piece of it, and a catalog whose entries name
+  // 40,000 pieces of it, each starting a byte later, would have the program hold 160 MB.
+  constexpr std::size_t n = 40000, start = 28 + 16 * n, length = 4000;
+  const auto overlapping = [&](std::size_t step) {
+    std::string out, strings(length + n, 'x');
+    const auto word = [&](std::size_t v) {
+      for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
+    };
+    for (std::size_t v : {std::size_t{0x950412de}, std::size_t{0}, n, std::size_t{28}, 28 + 8 * n,
+                          std::size_t{0}, std::size_t{0}})
+      word(v);
+    for (std::size_t i = 0; i < n; ++i) {  // English: "e" and the entry's number
+      const std::string english = "e" + std::to_string(i);
+      word(english.size());
+      word(start + strings.size());
+      strings += english + '\0';
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      word(length);
+      word(start + step * i);
+    }
+    return out + strings;
+  };
+  ASSERT_LT(overlapping(1).size(), TCatalog::kMaxFile);
+  ASSERT_TRUE(catalog.Load(overlapping(0)));
+  EXPECT_EQ(catalog.Size(), n);
+  const std::string* last = catalog.Find("e39999");
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(*last, std::string(length, 'x'));
+  EXPECT_FALSE(catalog.Load(overlapping(1)));
+  EXPECT_EQ(catalog.Size(), 0u);
 }
 
 TEST(Translation, ALanguageIsLookedUpMostPreciseFirstInThePublishersFoldersThenBuiltIn) {

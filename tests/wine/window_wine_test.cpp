@@ -26,6 +26,7 @@ class TWineWindow : public TWindowFixture {
     TWindowFixture::SetUp();
     windows_ = true;
     launcherSource_ = std::string(KOVA_WIN32_DIR) + "/kovaupdater.exe";
+    if (!WineCannotRun().empty()) GTEST_SKIP() << WineCannotRun();
     if (!std::filesystem::exists(launcherSource_)) {
       if (std::getenv("KOVA_REQUIRE_WIN32"))
         FAIL() << "the Windows programs are not built (scripts/build-win32)";

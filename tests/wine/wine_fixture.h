@@ -37,6 +37,7 @@ class TWine : public TGameFixture {
   }
   void SetUp() override {
     TGameFixture::SetUp();
+    if (!WineCannotRun().empty()) GTEST_SKIP() << WineCannotRun();
     if (!std::filesystem::exists(kWin32 + "/kovaupdater-cli.exe")) {
       if (std::getenv("KOVA_REQUIRE_WIN32"))
         FAIL() << "the Windows programs are not built (scripts/build-win32)";
