@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "net/url.h"
 #include "support/text.h"
 
 namespace kova {
@@ -311,7 +312,8 @@ void SetProxyNotice(std::function<void(const std::string&)> notice) {
   noticeSink = std::move(notice);
 }
 
-void NoticeProxyProblem(const std::string& text) {
+void NoticeProxyProblem(const std::string& notice) {
+  const std::string text = WithoutUserInfo(notice);
   std::lock_guard<std::mutex> lock(noticeMutex);
   if (noticeSink && noticed.insert(text).second) noticeSink(text);
 }

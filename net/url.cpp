@@ -187,4 +187,17 @@ std::string PercentEncodePath(const std::string& path) {
   return out;
 }
 
+std::string WithoutUserInfo(const std::string& text) {
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t scheme; (scheme = text.find("://", at)) != std::string::npos;) {
+    const std::size_t start = scheme + 3;
+    const std::size_t end = std::min(text.find_first_of("/?# \t\r\n", start), text.size());
+    const std::size_t user = text.rfind('@', end == 0 ? 0 : end - 1);
+    out.append(text, at, start - at);
+    at = user != std::string::npos && user >= start && user < end ? user + 1 : start;
+  }
+  return out + text.substr(at);
+}
+
 }  // namespace kova

@@ -60,6 +60,9 @@ bool IsRealFolderChain(const std::string& home, const std::string& relative);
 // The path made absolute and tidied ("." and ".." taken out, "/" separators), without
 // following links; empty when it cannot be.
 std::string AbsolutePath(const std::string& path);
+// The path of an existing file or folder as the system finally resolves it: absolute, every link
+// on the way followed ("/" separators). Empty when it does not exist or cannot be resolved.
+std::string RealPath(const std::string& path);
 // Every file below `root` (not following links), as paths relative to it with "/" separators,
 // in no particular order; the links met (to files or folders) go to `links` instead. False when
 // `root` cannot be read.

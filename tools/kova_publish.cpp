@@ -573,8 +573,29 @@ int main(int argc, char** argv) {
   const std::string source = platform::AbsolutePath(paths[0]);
   if (source.empty() || !platform::DirectoryExists(source)) return Usage("no folder " + paths[0]);
   const std::string output = platform::AbsolutePath(paths[1]);
-  if (output.empty() || !platform::ForceDirectories(output))
-    return Usage("cannot create " + paths[1]);
+  if (output.empty()) return Usage("cannot create " + paths[1]);
+  // The publication must not be read back as the game: an output folder that is the source, or
+  // that a link leads into it, would list its own archives and list as game files. (One named
+  // inside the source is left out of what is published.) Judged before anything is made.
+  std::string realOutput, rest;
+  for (std::string at = output; realOutput.empty() && !at.empty();) {
+    realOutput = platform::RealPath(at);
+    if (!realOutput.empty()) break;
+    const std::size_t slash = at.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) break;
+    rest = at.substr(slash) + rest;
+    at.resize(slash);
+  }
+  realOutput += rest;
+  const std::string realSource = platform::RealPath(source);
+  const auto within = [](const std::string& path, const std::string& folder) {
+    return path.size() > folder.size() && path.compare(0, folder.size() + 1, folder + "/") == 0;
+  };
+  if (!realSource.empty() && realOutput == realSource)
+    return Usage("OUTPUT_DIR is SOURCE_DIR: the publication would hold its own archives");
+  if (!realSource.empty() && within(realOutput, realSource) && !within(output, source))
+    return Usage("OUTPUT_DIR " + paths[1] + " leads into SOURCE_DIR through a link");
+  if (!platform::ForceDirectories(output)) return Usage("cannot create " + paths[1]);
 
   // Files in name order; names the launcher would refuse are reported, not published.
   std::vector<TEntry> entries;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "net/url.h"
+
 namespace kova::ui {
 
 bool TraceEnabled() {
@@ -15,7 +17,8 @@ bool TraceEnabled() {
 
 void Trace(const std::string& line) {
   if (!TraceEnabled()) return;
-  std::fprintf(stderr, "kova: %s\n", line.c_str());
+  // An address may carry a user name and password (the news page's, say): they are never shown.
+  std::fprintf(stderr, "kova: %s\n", WithoutUserInfo(line).c_str());
   std::fflush(stderr);
 }
 

@@ -270,6 +270,35 @@ std::string AbsolutePath(const std::string& path) {
   }
 }
 
+std::string RealPath(const std::string& path) {
+  // Opened for no access at all: a folder too (backup semantics), and links followed.
+  HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  std::vector<char> buffer(MAX_PATH);
+  DWORD n = GetFinalPathNameByHandleA(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n >= buffer.size()) {
+    buffer.resize(n + 1);
+    n = GetFinalPathNameByHandleA(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  }
+  CloseHandle(handle);
+  if (n == 0 || n >= buffer.size()) return {};
+  std::string full(buffer.data(), n);
+  // "\\?\C:\Game" names C:\Game, "\\?\UNC\server\share" the share \\server\share.
+  if (full.compare(0, 8, "\\\\?\\UNC\\") == 0)
+    full = "\\\\" + full.substr(8);
+  else if (full.compare(0, 4, "\\\\?\\") == 0)
+    full = full.substr(4);
+  for (char& c : full) {
+    if (c == '\\') c = '/';
+  }
+  while (full.size() > 3 && full.back() == '/') full.pop_back();
+  return full;
+}
+
 namespace {
 
 bool ListBelow(const std::string& root, const std::string& relative,
@@ -356,16 +385,16 @@ std::string ExecutablePath() {
 }
 
 TFolderLock::TFolderLock(const std::string& folder) {
-  // A named mutex per folder: the folder's full path, upper-cased (names compare without case
-  // there), hashed into the name, which may not hold backslashes.
-  char full[MAX_PATH * 4];
-  const DWORD n = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
-  if (n == 0 || n >= sizeof full) return;
+  // A named mutex per folder: the folder's final path (the system's one spelling of it, whatever
+  // drive, link or letter case it was named by), upper-cased, hashed into the name, which may
+  // not hold backslashes.
+  const std::string full = RealPath(folder);
+  if (full.empty()) return;
   std::uint64_t hash = 14695981039346656037ull;
-  for (DWORD i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < full.size(); ++i) {
     char c = full[i] == '/' ? '\\' : full[i];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c == '\\' && i + 1 == n) break;  // "C:\Game\" and "C:\Game" are one folder
+    if (c == '\\' && i + 1 == full.size()) break;  // "C:\Game\" and "C:\Game" are one folder
     hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   }
   char name[64];

@@ -94,4 +94,18 @@ inline void ExpectRelayed(const TTinyproxy& proxy, const std::string& uid, bool 
   }
 }
 
+// A proxy that cannot show the server's certificate answers CONNECT itself and sends, in the
+// packet of its "200", a plaintext answer of its own (a list naming evil.txt, then that file's
+// archive) before it relays the real secure session: the run, `run()` over a list at an https
+// address, fails and nothing of it reaches the game folder `home`.
+template <class TRun>
+void ExpectAnAnswerBeforeTheTunnelRefused(const std::string& home, TRun run) {
+  TFlakyProxy proxy(0, 1.0, 1, {"inject"});
+  TProxyVariables variables(proxy.Url(""));
+  const TCliRun result = run();
+  EXPECT_NE(result.Status, 0);
+  EXPECT_EQ(result.Last(), "Error while loading patchlist");
+  EXPECT_FALSE(std::filesystem::exists(home + "/evil.txt"));
+}
+
 }  // namespace kova::test

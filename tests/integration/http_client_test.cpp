@@ -43,6 +43,11 @@ TEST(UrlSplitting, TakesTheUrlApart) {
   EXPECT_EQ(ParseUrl("HTTPS://host/").Port, "443");
   EXPECT_EQ(ParseUrl("http:///x").Host, "localhost");
   EXPECT_EQ(ParseUrl("host/path@x").Host, "host");  // an "@" after the first "/" is no user
+  // What a trace or a message shows of addresses: never their credentials.
+  EXPECT_EQ(WithoutUserInfo("news: navigate https://ann:s3cret@h:8443/news?x=a@b and "
+                            "http://u@g/ and ftp://h/p@q"),
+            "news: navigate https://h:8443/news?x=a@b and http://g/ and ftp://h/p@q");
+  EXPECT_EQ(WithoutUserInfo("no address: a@b"), "no address: a@b");
   EXPECT_EQ(EncodeBase64("u:p"), "dTpw");
   EXPECT_EQ(EncodeBase64("ab"), "YWI=");
   EXPECT_EQ(EncodeBase64("a"), "YQ==");

@@ -44,6 +44,8 @@ TEST_F(Proxy, AFreshInstallGoesThroughTheProxyOverHttpAndOverHttpsByConnect) {
   EXPECT_NE(run.Status, 0);
   EXPECT_EQ(run.Last(), "Error while loading patchlist");
   EXPECT_GE(proxy.Requests("CONNECT 127.0.0.1:"), 1u);
+  UseList(tls_->Url(TTlsNginx::Good, ServedPath("patchlist.xml")));
+  ExpectAnAnswerBeforeTheTunnelRefused(home_, [&] { return Cli(); });
 }
 
 TEST_F(Proxy, CredentialsInTheSettingAreSentAndAWrongPasswordFailsClearly) {

@@ -77,6 +77,15 @@ TEST_F(Publish, NamesTheLauncherWouldRefuseAreReportedNotWritten) {
   EXPECT_NE(report.find("only in letter case"), std::string::npos) << report;
   EXPECT_EQ(Run({"--level", "12", src, dir_ / "out"}), 2);
   EXPECT_EQ(Run({dir_ / "missing", dir_ / "out"}), 2);
+  // An output folder that is the source, or a link into it, would publish its own archives.
+  std::filesystem::create_directory_symlink(src, dir_ / "link");
+  for (const std::string& output : {src, dir_ / "link", dir_ / "link/sub"}) {
+    std::string refusal;
+    EXPECT_EQ(Run({src, output}, &refusal), 2) << output;
+    EXPECT_NE(refusal.find("SOURCE_DIR"), std::string::npos) << refusal;
+  }
+  EXPECT_FALSE(std::filesystem::exists(src + "/patchlist.xml"));
+  EXPECT_FALSE(std::filesystem::exists(src + "/fine.txt.lzma"));
 }
 
 }  // namespace

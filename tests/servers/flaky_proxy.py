@@ -18,15 +18,23 @@ random from the FAULTs given (all when none are), happens to it:
 With suffix:TEXT only requests whose path ends with TEXT meet faults; with cut:BYTES every cut
 falls after that many bytes of the reply.
 
+  inject  (CONNECT only) the proxy answers the tunnel itself and, in the same packet, sends a
+          plaintext answer of its own to the request the tunnel is for (the first tunnel a list
+          naming evil.txt, every later one that file's archive), then relays the real session
+          to the host the CONNECT named
+
 It prints one line per connection on standard error ("fault reset", "pass") and ends when its
 standard input closes.
 """
+import lzma
 import random
+import select
 import socket
 import struct
 import sys
 import threading
 import time
+import zlib
 
 upstream_port = int(sys.argv[1])
 rate = float(sys.argv[2])
@@ -36,6 +44,38 @@ suffix = next((a[len("suffix:"):] for a in args if a.startswith("suffix:")), "")
 fixed_cut = next((int(a[len("cut:"):]) for a in args if a.startswith("cut:")), None)
 faults = [a for a in args if not a.startswith(("suffix:", "cut:"))] or ["reset", "short", "long", "stall", "norange"]
 lock = threading.Lock()
+
+
+EVIL = b"evil\n"
+EVIL_ARCHIVE = lzma.compress(EVIL, format=lzma.FORMAT_ALONE)
+EVIL_LIST = b'<list><archive filename="evil.txt" original="%08x" size="%d" checksum="%08x"/></list>' % (
+    zlib.crc32(EVIL), len(EVIL), zlib.crc32(EVIL_ARCHIVE))
+tunnels = [0]
+
+
+def answer(body):
+    return b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body
+
+
+def inject(conn, authority):
+    host, _, port = authority.rpartition(b":")
+    with lock:
+        forged = EVIL_LIST if tunnels[0] == 0 else EVIL_ARCHIVE
+        tunnels[0] += 1
+    up = socket.create_connection((host.decode(), int(port)))
+    conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n" + answer(forged))
+    ends = [conn, up]
+    while True:
+        readable, _, _ = select.select(ends, [], [], 30)
+        if not readable:
+            break
+        for end in readable:
+            data = end.recv(65536)
+            if not data:
+                up.close()
+                return
+            (up if end is conn else conn).sendall(data)
+    up.close()
 
 
 def read_request(conn):
@@ -65,6 +105,10 @@ def handle(conn):
             fault = None
         sys.stderr.write("fault %s\n" % fault if fault else "pass\n")
         sys.stderr.flush()
+        if request.startswith(b"CONNECT "):
+            if fault == "inject":
+                inject(conn, path)
+            return
         head, _, rest = request.partition(b"\r\n\r\n")
         lines = [l for l in head.split(b"\r\n") if not l.lower().startswith((b"connection:", b"keep-alive:"))]
         if fault == "norange":

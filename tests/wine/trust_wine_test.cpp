@@ -12,6 +12,7 @@
 
 #include "tests/common/forgery.h"
 #include "tests/common/tampering_proxy.h"
+#include "tests/common/tinyproxy.h"
 #include "tests/common/tls_servers.h"
 #include "tests/wine/wine_fixture.h"
 
@@ -65,6 +66,11 @@ TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatIt
   EXPECT_EQ(Wine(trustRoot, {"remove", Win(tls_->CaFile())})->WaitExit(60), 0);
   EXPECT_EQ(trusted.Last(), "All files have been checked");
   ExpectHomeMatchesSource();
+  // Trusted again: only what a proxy slips in before the tunnel can fail the next run.
+  ::setenv("SSL_CERT_FILE", CaPath(tls_->CaFile()).c_str(), 1);
+  ExpectAnAnswerBeforeTheTunnelRefused(home_, [&] {
+    return WinCli({"--retries", "0", "--check"});
+  });
 }
 
 TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreRefused) {
