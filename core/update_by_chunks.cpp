@@ -86,9 +86,11 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
                                                             bool& done) {
   const TFileItem& target = record.Target;
   std::vector<std::string> seeds;
+  bool departed = false;  // the older copy is a file the list no longer names
   if (platform::FileExists(record.Local) && platform::FileSize(record.Local) > 0) {
     seeds.push_back(record.Local);
   } else {
+    departed = true;
     std::int64_t nearest = -1;
     for (const auto& [name, size] : run.Departed) {
       const std::int64_t distance = std::llabs(size - target.Size);
@@ -144,9 +146,13 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
   // The chunks the older copy has.
   TChunkPlaces places;
   {
-    TSeedScanThread worker(seeds, index, &cancelEvent_, ProgressCallback());
+    std::vector<std::shared_ptr<TSeedCut>> cuts;
+    if (departed) cuts.push_back(run.SeedCuts[seeds[0]]);
+    TSeedScanThread worker(seeds, index, &cancelEvent_, ProgressCallback(),
+                           departed ? &cuts : nullptr);
     WaitWithMessages(worker);
     places = std::move(worker.Found);
+    if (departed && cuts[0]) run.SeedCuts[seeds[0]] = cuts[0];
   }
   if (cancelled_) return EndRecordWalk(Tr(kCancelled));
 

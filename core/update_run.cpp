@@ -768,6 +768,7 @@ TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, TPatchItem& item) {
     bool done = false;
     if (const auto step = RepairByChunks(run, record, done)) return *step;
     if (done) return TStep::Next;
+    if (const auto step = CheckArchiveSpace(run, record)) return *step;
   }
   if (const auto step = Fetch(run, record)) return *step;
   if (const auto step = WaitForGame(run)) return *step;

@@ -83,6 +83,11 @@ class TUpdateRun {
   void NoteDeparted(TRunState& run, const std::string& cachePrefix);
   // Before the first repair: ends the run when the disk cannot hold what the repairs need.
   std::optional<TStep> CheckFreeSpace(TRunState& run);
+  // When a file the check took to come by chunks falls back to its archive: ends the run when
+  // the disk cannot hold the archive and the new copy.
+  std::optional<TStep> CheckArchiveSpace(TRunState& run, const TRecord& record);
+  // Ends the run with the free-space message when `need` bytes pass the `free` ones.
+  std::optional<TStep> EndWithoutSpace(std::int64_t need, std::int64_t free);
   // The game's program must not run while its files are replaced.
   std::optional<TStep> WaitForGame(TRunState& run);
   // Unpack beside the file (the old one moved to its backup) and verify what came out.

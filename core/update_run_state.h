@@ -19,6 +19,7 @@
 #include "net/source.h"
 #include "platform/files.h"
 #include "support/stream.h"
+#include "workers/chunk_threads.h"
 
 namespace kova {
 
@@ -68,6 +69,9 @@ struct TUpdateRun::TRunState {
   // Names without their extension that more than one record shares ("data.pak", "data.map"):
   // an earlier version named both files' backups after it, so such a leftover is no one's.
   std::set<std::string> SharedStems;
+  // The cuts of the departed files taken as older copies: several new files (the parts of one
+  // that was split) may each be assembled from one of them, which is then read once.
+  std::map<std::string, std::shared_ptr<TSeedCut>> SeedCuts;
   void SyncFolders() {
     for (const std::string& folder : RenamedInto) platform::SyncFolderOf(folder);
     RenamedInto.clear();

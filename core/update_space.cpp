@@ -72,7 +72,23 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
     growth = SaturatingAdd(growth, std::max<std::int64_t>(0, target.Size - old));
     peak = std::max(peak, SaturatingAdd(fetch, std::min(old, target.Size)));
   }
-  const std::int64_t need = SaturatingAdd(growth, peak);
+  return EndWithoutSpace(SaturatingAdd(growth, peak), free);
+}
+
+std::optional<TUpdateRun::TStep> TUpdateRun::CheckArchiveSpace(TRunState& run,
+                                                               const TRecord& record) {
+  // The way by chunks was judged to need only the chunks the file lacks; now the whole archive
+  // comes, and the new copy is written beside the old one.
+  const std::int64_t free = platform::FreeDiskSpace(run.Home);
+  if (free < 0) return std::nullopt;
+  const std::int64_t have = platform::FileExists(record.Archive)
+                                ? SizeIfThere(record.Archive)
+                                : SizeIfThere(record.Archive + TDownloadThread::kPartSuffix);
+  const std::int64_t fetch = std::max<std::int64_t>(0, record.Target.Size - have);
+  return EndWithoutSpace(SaturatingAdd(fetch, record.Target.Size), free);
+}
+
+std::optional<TUpdateRun::TStep> TUpdateRun::EndWithoutSpace(std::int64_t need, std::int64_t free) {
   if (need <= free) return std::nullopt;
   const std::string text = TrFormat("Not enough free disk space: %s MB needed, %s MB free",
                                     {Megabytes(need, true), Megabytes(free, false)});

@@ -28,40 +28,57 @@ std::string StagedChunk(const std::string& stage, const TDigest& digest, bool fe
 
 TSeedScanThread::TSeedScanThread(std::vector<std::string> seeds, const TChunkIndex& index,
                                  const platform::TEvent* cancelEvent,
-                                 TWorkerProgressEvent onProgress)
+                                 TWorkerProgressEvent onProgress,
+                                 std::vector<std::shared_ptr<TSeedCut>>* cuts)
     : Seeds(std::move(seeds)),
       index_(index),
       cancelEvent_(cancelEvent),
-      onProgress_(std::move(onProgress)) {
+      onProgress_(std::move(onProgress)),
+      cuts_(cuts) {
+  if (cuts_) cuts_->resize(Seeds.size());
   Start();
 }
 
 void TSeedScanThread::DoWork() {
-  // Only the index's chunks are noted: memory follows the new file's index, not the old files.
+  // Only the index's chunks are noted: memory follows the new file's index, not the old files
+  // (unless a seed's whole cut is to be kept).
   TChunkPlaces wanted;
   for (const TChunkEntry& c : index_.Chunks) wanted.emplace(c.Digest, TChunkPlace{-2, 0});
+  const auto note = [&wanted](const TDigest& digest, int seed, std::int64_t offset) {
+    const auto it = wanted.find(digest);
+    if (it != wanted.end() && it->second.Seed == -2) it->second = TChunkPlace{seed, offset};
+  };
   std::int64_t total = 0, done = 0;
   for (const std::string& seed : Seeds) total += platform::FileSize(seed);
   for (std::size_t s = 0; s < Seeds.size(); ++s) {
+    const int seed = static_cast<int>(s);
+    std::shared_ptr<TSeedCut> kept = cuts_ ? (*cuts_)[s] : nullptr;
+    if (kept) {
+      for (const auto& [digest, offset] : *kept) note(digest, seed, offset);
+      continue;
+    }
     std::unique_ptr<TStream> in;
     try {
       in = platform::OpenFileStream(Seeds[s], platform::TFileMode::OpenRead);
     } catch (const std::exception&) {
       continue;
     }
+    auto cut = cuts_ ? std::make_shared<TSeedCut>() : nullptr;
     TChunkCutter cutter(*in);
     const unsigned char* data = nullptr;
     std::size_t size = 0;
     for (std::size_t n = 0; cutter.Next(data, size); ++n) {
-      const auto it = wanted.find(ChunkDigest(data, size));
-      if (it != wanted.end() && it->second.Seed == -2)
-        it->second = TChunkPlace{static_cast<int>(s), cutter.Offset()};
+      const TDigest digest = ChunkDigest(data, size);
+      note(digest, seed, cutter.Offset());
+      if (cut) cut->emplace(digest, cutter.Offset());
       done += static_cast<std::int64_t>(size);
       if (n % 64 == 0) {
         if (IsCancelSignalled(cancelEvent_)) return;
         if (onProgress_) onProgress_(Seeds[s], done, total);
       }
     }
+    // Kept only once whole (a read error ends the worker before this).
+    if (cut) (*cuts_)[s] = std::move(cut);
   }
   for (const auto& [digest, place] : wanted)
     if (place.Seed >= 0) Found.emplace(digest, place);

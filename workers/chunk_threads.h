@@ -3,6 +3,7 @@
 // chunks fetched, and assembling the new file from both.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -28,12 +29,20 @@ struct TChunkPlace {
 };
 using TChunkPlaces = std::unordered_map<TDigest, TChunkPlace, TDigestHash>;
 
+// Every chunk of an old file as the publisher's cut makes them: where each content is first
+// found. Kept for a file that several new ones may be assembled from (a large file split in
+// parts), so it is read once, not once for each.
+using TSeedCut = std::unordered_map<TDigest, std::int64_t, TDigestHash>;
+
 // Cuts each old file as the publisher cut the new one and notes where each chunk of `index` is
-// found. A seed that cannot be read is passed over: it only means more to fetch.
+// found. A seed that cannot be read is passed over: it only means more to fetch. With `cuts`
+// (one slot per seed, empty or not), a seed whose slot holds its cut is not read again, and an
+// empty slot gets the cut made of its seed.
 class TSeedScanThread final : public TCommonThread {
  public:
   TSeedScanThread(std::vector<std::string> seeds, const TChunkIndex& index,
-                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress);
+                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
+                  std::vector<std::shared_ptr<TSeedCut>>* cuts = nullptr);
   ~TSeedScanThread() override { JoinServingMessages(); }
   const std::vector<std::string> Seeds;
   TChunkPlaces Found;
@@ -43,6 +52,7 @@ class TSeedScanThread final : public TCommonThread {
   const TChunkIndex& index_;
   const platform::TEvent* const cancelEvent_;
   const TWorkerProgressEvent onProgress_;
+  std::vector<std::shared_ptr<TSeedCut>>* const cuts_;
 };
 
 // Turns each fetched chunk ("<stage>/<sha256>.lzma") into its content ("<stage>/<sha256>") when

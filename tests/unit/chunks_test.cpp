@@ -5,9 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tests/common/temp_dir.h"
+#include "workers/chunk_threads.h"
 
 namespace kova {
 namespace {
@@ -60,6 +65,35 @@ TEST(Chunks, CutsFollowTheContentSoAnInsertionMovesOnlyTheCutsAroundIt) {
   for (const std::string& d : before) fresh.erase(d);
   EXPECT_GE(fresh.size(), 2u);
   EXPECT_LE(fresh.size(), 6u);
+}
+
+TEST(Chunks, AnOldFileIsCutOnceHoweverManyNewFilesAreAssembledFromIt) {
+  // The parts of a file that was split: each part's chunks are found in the one old file, whose
+  // cut is kept after the first part instead of being read again for each.
+  const std::string old = Noise(2 << 20, 8);
+  test::TTempDir dir;
+  const std::string seed = dir.Path() + "/old.pak";
+  test::WriteFile(seed, old);
+  std::vector<std::shared_ptr<TSeedCut>> cuts;
+  std::vector<TChunkPlaces> found;
+  for (int part = 0; part < 2; ++part) {
+    TChunkIndex index;
+    TMemoryStream stream(old.substr(static_cast<std::size_t>(part) << 20, 1 << 20));
+    TChunkCutter cutter(stream);
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    while (cutter.Next(data, size)) index.Chunks.push_back({ChunkDigest(data, size), 0, 0, 0});
+    TSeedScanThread worker({seed}, index, nullptr, nullptr, &cuts);
+    WaitWithMessages(worker);
+    ASSERT_FALSE(worker.HasError());
+    found.push_back(worker.Found);
+    // Gone after the first part: the second is found from the kept cut alone.
+    std::filesystem::remove(seed);
+  }
+  ASSERT_EQ(cuts.size(), 1u);
+  ASSERT_NE(cuts[0], nullptr);
+  // Most of each part's chunks (all but those around the part's edges) are in the old file.
+  for (const TChunkPlaces& places : found) EXPECT_GE(places.size(), 8u);
 }
 
 TEST(Chunks, AStoredChunkGivesBackExactlyItsContent) {
