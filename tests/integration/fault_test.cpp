@@ -40,6 +40,16 @@ class Faults : public test::TGameFixture {
     ::unsetenv("KOVA_FAULT_STOP");
     return cli;
   }
+  // A run that has stopped itself at `point`.
+  std::unique_ptr<TChild> RunUntil(const std::string& point) {
+    std::unique_ptr<TChild> cli = StartStoppingAt(point);
+    EXPECT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
+    return cli;
+  }
+  static void Kill(TChild& cli) {
+    ::kill(cli.Pid(), SIGKILL);
+    cli.WaitExit(10);
+  }
   // A run whose disk fills (to `filler` bytes in the game folder) once it has judged the free
   // space, as when another program writes meanwhile.
   test::TCliRun RunWhileTheDiskFills(std::size_t filler) {
@@ -61,10 +71,7 @@ TEST_F(Faults, KilledAtEachStageOfARepairTheNextRunRestoresEverything) {
   for (const std::string point : {"download", "unpack", "after-backup", "before-final-move"}) {
     SCOPED_TRACE(point);
     test::WriteFile(file, "the player's old copy");
-    std::unique_ptr<TChild> cli = StartStoppingAt(point);
-    ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
-    ::kill(cli->Pid(), SIGKILL);
-    cli->WaitExit(10);
+    Kill(*RunUntil(point));
     // Whatever the stage, the player's copy is in place or kept as the backup.
     const std::string backup = home_ + "/data/textures.pak.kovabak";
     EXPECT_TRUE(
@@ -82,16 +89,11 @@ TEST_F(Faults, AFileKeepsItsNameWhileItsArchiveUnpacksAndTwoFilesOfOneStemNeverS
   const std::string pak = home_ + "/data/textures.pak";
   test::WriteFile(pak, "the player's old copy");
   // Stopped while the archive unpacks: the old file is still there under its name.
-  std::unique_ptr<TChild> unpacking = StartStoppingAt("unpack");
-  ASSERT_TRUE(test::Eventually([&] { return Stopped(unpacking->Pid()); }, 30));
+  std::unique_ptr<TChild> unpacking = RunUntil("unpack");
   EXPECT_EQ(test::ReadFile(pak), "the player's old copy");
-  ::kill(unpacking->Pid(), SIGKILL);
-  unpacking->WaitExit(10);
+  Kill(*unpacking);
   // Killed just before the new copy takes the name: the old one is the backup.
-  std::unique_ptr<TChild> cli = StartStoppingAt("before-final-move");
-  ASSERT_TRUE(test::Eventually([&] { return Stopped(cli->Pid()); }, 30)) << cli->Output();
-  ::kill(cli->Pid(), SIGKILL);
-  cli->WaitExit(10);
+  Kill(*RunUntil("before-final-move"));
   ASSERT_EQ(test::ReadFile(pak + ".kovabak"), "the player's old copy");
   // The next list adds textures.dat, repaired first; the server has lost textures.pak's
   // archive, so that file cannot be repaired in this run.

@@ -172,10 +172,19 @@ TEST_F(TWine, AFileWhosePathPassesTheSystemsLimitIsReportedWhileTheOthersInstall
 
 TEST_F(TWine, TwoLaunchersNeverWorkOnOneGameFolderAtOnce) {
   Publish();
+  // The game folder on drive C:, which the second launcher names by its Z: spelling.
+  const std::string folder = "kova-" + uid_;
+  home_ = kWin32 + "/wineprefix/drive_c/" + folder;
+  std::filesystem::create_directories(home_);
+  struct TRemove {
+    std::string Path;
+    ~TRemove() { std::filesystem::remove_all(Path); }
+  } remove{home_};
   // The first waits in the middle of a download, holding the folder.
   ::setenv("KOVA_FAULT_STOP", "download", 1);
   auto first = Wine(kWin32 + "/kovaupdater-cli.exe",
-                    {"--options", Win(work_ / "options.xml"), "--home", Win(home_)}, {}, false);
+                    {"--options", Win(work_ / "options.xml"), "--home", "C:\\" + folder}, {},
+                    false);
   ::unsetenv("KOVA_FAULT_STOP");
   ASSERT_TRUE(Eventually(
       [&] {
