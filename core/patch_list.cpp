@@ -43,6 +43,7 @@ struct TArchiveAttrs {
   int Sha256 = TXmlNameTable::Shared().NameToId("sha256");
   int ArchiveSha256 = TXmlNameTable::Shared().NameToId("archive_sha256");
   int Chunks = TXmlNameTable::Shared().NameToId("chunks");
+  int Codec = TXmlNameTable::Shared().NameToId("codec");
 };
 
 // A digest attribute as the signed list writes it; anything else counts as none.
@@ -170,6 +171,8 @@ class TPatchListSink : public IXmlElementSink {
     record->FileItem->Sha256 = DigestAttr(e, attrs_.Sha256);
     record->Sha256 = DigestAttr(e, attrs_.ArchiveSha256);
     record->FileItem->ChunkIndex = DigestAttr(e, attrs_.Chunks);
+    if (const std::string* codec = e.FindById(attrs_.Codec); codec && *codec == "zstd")
+      record->Codec = *codec;
     if (const TPatchItem* same = map_.Get(fileName); same && same->FileItem->FileName != fileName)
       throw EPatchListError("'" + fileName + "' differs from '" + same->FileItem->FileName +
                             "' only in letter case");

@@ -56,6 +56,9 @@ class TPatchItem : public TFileItem {
   void Assign(const TFileItem& source) override;
 
   std::unique_ptr<TFileItem> FileItem;
+  // The archive's codec as the list names it ("zstd"; empty: LZMA). The launcher tells it by the
+  // archive's first bytes; kova-publish reads it back to reuse only archives of its codec.
+  std::string Codec;
 };
 
 using TPatchMap = tStringHash<TPatchItem>;

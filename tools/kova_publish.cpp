@@ -1,7 +1,7 @@
 // kova-publish: turns a game folder into what the launcher downloads: OUTPUT_DIR/patchlist.xml
 // and one ".lzma" archive per file, beside it in the same relative folders.
 //
-//   kova-publish [--level 0-9] [--jobs N] [--chunks]
+//   kova-publish [--codec lzma|zstd] [--level N] [--jobs N] [--chunks]
 //                [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]] SOURCE_DIR OUTPUT_DIR
 //   kova-publish --prune OUTPUT_DIR removes the chunks no list in OUTPUT_DIR refers to
 //   kova-publish keygen KEYFILE     a new secret key (mode 0600); the public key on stdout
@@ -22,12 +22,17 @@
 // that holds an older copy of the file fetches only the chunks it lacks; the archive stays for
 // the others and as the fall-back. Chunks of earlier publications stay until --prune.
 //
+// With --codec zstd each archive is one zstd frame (level 19 unless --level 1-22 says otherwise;
+// LZMA takes 0-9, 6 by default) and each new chunk is stored as one; the record says
+// codec="zstd". It decodes several times faster, so a fast line is not held by the player's CPU.
+//
 // The output is deterministic: files in name order, archives from a single-threaded encoder per
 // file. A second run reuses every archive whose source is unchanged (same size and CRC-32, and
 // the archive on disk still has the CRC-32 the list gives it).
 
 #include <lzma.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,6 +61,7 @@
 #include "support/version.h"
 #include "workers/chunks.h"
 #include "workers/crc32.h"
+#include "workers/zstd_frame.h"
 
 using namespace kova;
 
@@ -79,7 +85,7 @@ struct TEntry {
 int Usage(const std::string& message) {
   if (!message.empty()) std::fprintf(stderr, "kova-publish: %s\n", message.c_str());
   std::fprintf(stderr,
-               "usage: kova-publish [--level 0-9] [--jobs N] [--chunks]\n"
+               "usage: kova-publish [--codec lzma|zstd] [--level N] [--jobs N] [--chunks]\n"
                "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
                "                    SOURCE_DIR OUTPUT_DIR\n"
                "       kova-publish --prune OUTPUT_DIR\n"
@@ -342,6 +348,63 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
   return ok;
 }
 
+// Writes the zstd archive (one frame, its content size and checksum in it, the window capped as
+// launchers accept) of `source` to `target` through a temporary name; returns its CRC-32.
+bool CompressZstd(const std::string& source, const std::string& target, std::int64_t size,
+                  int level, std::uint32_t& archiveCrc, std::string& error) {
+  const std::string temp = target + kWholeWriteSuffix;
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  bool ok = context != nullptr;
+  if (!ok) error = "cannot start the encoder";
+  try {
+    if (ok) {
+      // Every level up to 22 keeps its window within 2^27, what launchers accept.
+      ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
+      ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+      ZSTD_CCtx_setPledgedSrcSize(context, static_cast<unsigned long long>(size));
+      auto in = platform::OpenFileStream(source, platform::TFileMode::OpenRead);
+      auto out = platform::OpenFileStream(temp, platform::TFileMode::Create);
+      std::uint32_t crc = kCrcInit;
+      TAlignedBuffer inBuf(kBlock), outBuf(ZSTD_CStreamOutSize());
+      std::int64_t read = 0;
+      for (bool last = false; ok && !last;) {
+        const std::size_t n = in->Read(inBuf.Data(), inBuf.Size());
+        read += static_cast<std::int64_t>(n);
+        last = n == 0;
+        ZSTD_inBuffer input{inBuf.Data(), n, 0};
+        for (bool finished = false; !finished;) {
+          ZSTD_outBuffer output{outBuf.Data(), outBuf.Size(), 0};
+          const std::size_t left =
+              ZSTD_compressStream2(context, &output, &input, last ? ZSTD_e_end : ZSTD_e_continue);
+          if (ZSTD_isError(left)) {
+            error = ZSTD_getErrorName(left);
+            ok = false;
+            break;
+          }
+          out->Write(outBuf.Data(), output.pos);
+          crc = CrcUpdate(crc, outBuf.Data(), output.pos);
+          finished = last ? left == 0 : input.pos == input.size;
+        }
+      }
+      archiveCrc = ~crc;
+      if (ok && read != size) {
+        error = "the file changed while it was read";
+        ok = false;
+      }
+    }
+  } catch (const std::exception& e) {
+    error = e.what();
+    ok = false;
+  }
+  ZSTD_freeCCtx(context);
+  if (ok && !platform::MoveFileReplacing(temp, target)) {
+    error = "cannot write " + target;
+    ok = false;
+  }
+  if (!ok) platform::RemoveFile(temp);
+  return ok;
+}
+
 // The chunks being written by one of the workers: two files that share a chunk must not write
 // it at once through the same temporary name.
 struct TChunkClaims {
@@ -356,7 +419,7 @@ struct TChunkClaims {
 // Cuts `source` into chunks stored under `output` (those already there are kept as they are);
 // returns its index, without the archive's size.
 TChunkIndex StoreChunks(const std::string& source, const std::string& output, std::uint32_t level,
-                        TChunkClaims& claims) {
+                        bool zstd, TChunkClaims& claims) {
   auto in = platform::OpenFileStream(source, platform::TFileMode::OpenRead);
   TChunkIndex index;
   TChunkCutter cutter(*in);
@@ -371,7 +434,8 @@ TChunkIndex StoreChunks(const std::string& source, const std::string& output, st
     const std::string path = output + "/" + ChunkPath(hex);
     std::int64_t stored = platform::FileExists(path) ? platform::FileSize(path) : -1;
     if (stored <= 0) {
-      const std::string encoded = EncodeChunk(data, size, level);
+      const std::string encoded =
+          zstd ? EncodeZstd(data, size, static_cast<int>(level)) : EncodeChunk(data, size, level);
       stored = static_cast<std::int64_t>(encoded.size());
       if (claims.Claim(hex)) {
         platform::ForceDirectories(ExtractFilePath(path));
@@ -499,7 +563,8 @@ int Prune(const std::string& outputArg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::uint32_t level = 6;
+  long levelGiven = -1;
+  bool zstd = false;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> paths;
   bool chunks = false;
@@ -522,6 +587,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--chunks" && !signing) {
       chunks = true;
+    } else if (arg == "--codec" && i + 1 < argc && !signing) {
+      const std::string codec = argv[++i];
+      if (codec != "lzma" && codec != "zstd") return Usage("--codec must be lzma or zstd");
+      zstd = codec == "zstd";
     } else if (arg == "--sign" && i + 1 < argc && !signing) {
       keyPath = argv[++i];
     } else if (arg == "--uid" && i + 1 < argc) {
@@ -541,8 +610,8 @@ int main(int argc, char** argv) {
       const long v = std::strtol(argv[++i], &end, 10);
       if (*end != '\0') return Usage(arg + " needs a number");
       if (arg == "--level") {
-        if (v < 0 || v > 9) return Usage("--level must be 0 to 9");
-        level = static_cast<std::uint32_t>(v);
+        if (v < 0 || v > 22) return Usage("--level must be 0 to 9 (lzma) or 1 to 22 (zstd)");
+        levelGiven = v;
       } else {
         if (v < 1 || v > 256) return Usage("--jobs must be 1 to 256");
         jobs = static_cast<unsigned>(v);
@@ -558,6 +627,9 @@ int main(int argc, char** argv) {
     return SignFile(argv[2], argv[3], stamp);
   }
   if (paths.size() != 2) return Usage("SOURCE_DIR and OUTPUT_DIR are needed");
+  if (levelGiven >= 0 && (zstd ? levelGiven < 1 : levelGiven > 9))
+    return Usage("--level must be 0 to 9 (lzma) or 1 to 22 (zstd)");
+  const auto level = static_cast<std::uint32_t>(levelGiven >= 0 ? levelGiven : zstd ? 19 : 6);
   if (stamp.Any() && keyPath.empty()) return Usage("--uid, --serial and --expires go with --sign");
   if (!keyPath.empty() && stamp.Uid.empty())
     return Usage("--sign needs --uid: a signed list names the game it is for");
@@ -671,7 +743,8 @@ int main(int argc, char** argv) {
         std::uint32_t onDisk = 0;
         std::int64_t archiveSize = 0;
         e.Reused = old && old->FileItem->Size == e.Size && old->FileItem->Checksum == e.Crc &&
-                   FileCrc(archive, onDisk, archiveSize) && onDisk == old->Checksum;
+                   old->Codec == (zstd ? "zstd" : "") && FileCrc(archive, onDisk, archiveSize) &&
+                   onDisk == old->Checksum;
         const std::string oldIndex = old ? old->FileItem->ChunkIndex : std::string();
         // A large file's chunks are cut and stored while its archive is made: a game's largest
         // files would otherwise take twice as long.
@@ -681,19 +754,24 @@ int main(int argc, char** argv) {
               platform::FileExists(output + "/" + ChunkIndexPath(oldIndex)))
             e.ChunkIndex = oldIndex;
           else
-            cut = std::async(std::launch::async, StoreChunks, src, output, level, std::ref(claims));
+            cut = std::async(std::launch::async, StoreChunks, src, output, level, zstd,
+                             std::ref(claims));
         }
         if (e.Reused) {
           e.ArchiveCrc = onDisk;
         } else {
           platform::ForceDirectories(archive.substr(0, archive.rfind('/')));
-          Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
+          if (zstd)
+            CompressZstd(src, archive, e.Size, static_cast<int>(level), e.ArchiveCrc, e.Error);
+          else
+            Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
         }
         if (cut.valid()) {
           try {
             TChunkIndex index = cut.get();
             index.ArchiveSize = platform::FileSize(archive);
-            if (e.Error.empty()) e.ChunkIndex = WriteChunkIndex(index, output, level);
+            // The index stays LZMA-coded whatever the codec: it is small, and read once.
+            if (e.Error.empty()) e.ChunkIndex = WriteChunkIndex(index, output, zstd ? 6 : level);
           } catch (const std::exception& error) {
             if (e.Error.empty()) e.Error = error.what();
           }
@@ -754,6 +832,8 @@ int main(int argc, char** argv) {
                   e.Executable ? " executable=\"1\"" : "");
     xml += "  <archive filename=\"" + XmlEscape(e.Name) + numbers;
     if (!e.ChunkIndex.empty()) xml += " chunks=\"" + e.ChunkIndex + "\"";
+    // Launchers tell the codec by the archive's first bytes; the record says it for the others.
+    if (zstd) xml += " codec=\"zstd\"";
     if (!secretKey.empty())
       xml += " sha256=\"" + e.Sha256 + "\" archive_sha256=\"" + e.ArchiveSha256 + "\"";
     xml += "/>\n";

@@ -7,6 +7,7 @@
 
 #include "support/error.h"
 #include "support/signature.h"
+#include "workers/zstd_frame.h"
 
 namespace kova {
 
@@ -200,7 +201,22 @@ bool DecodeAlone(const std::string& stored, std::size_t size, std::string& out) 
 }  // namespace
 
 bool DecodeChunk(const std::string& stored, std::size_t size, std::string& out) {
-  return size <= kMaxChunk && DecodeAlone(stored, size, out);
+  if (size > kMaxChunk) return false;
+  if (!IsZstdFrame(stored.data(), stored.size())) return DecodeAlone(stored, size, out);
+  // A zstd chunk: exactly `size` bytes, and never more decoded than that.
+  out.clear();
+  out.reserve(size);
+  TZstdDecoder decoder;
+  bool over = false;
+  const auto result =
+      decoder.Decode(stored.data(), stored.size(), [&](const char* d, std::size_t n) {
+        if (over || n > size - out.size()) {
+          over = true;
+          return;
+        }
+        out.append(d, n);
+      });
+  return result == TZstdDecoder::TResult::Ended && !over && out.size() == size;
 }
 
 std::string EncodeChunkIndex(const TChunkIndex& index, std::uint32_t level) {

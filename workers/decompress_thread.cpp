@@ -10,6 +10,7 @@
 #include "support/error.h"
 #include "support/signature.h"
 #include "workers/crc32.h"
+#include "workers/zstd_frame.h"
 
 namespace kova {
 namespace {
@@ -54,13 +55,68 @@ TDecompressThread::TDecompressThread(std::string sourceName, std::string targetN
   Start();
 }
 
+void TDecompressThread::UnpackZstd(TStream& input, TStream& output, const unsigned char* start,
+                                   std::size_t startSize, std::uint32_t& inputCrc) {
+  // A frame may not say how large its content is: the listed size is what progress counts to.
+  Total = MaxSize >= 0 ? MaxSize : 0;
+  if (OnProgress) OnProgress(SourceName, 0, Total);
+  const std::int64_t step = Total / 50;
+  std::int64_t nextReport = step, produced = 0;
+  std::uint32_t outputCrc = kCrcInit;
+  std::unique_ptr<TParallelSha256> hash;
+  if (wantSha256_) hash = std::make_unique<TParallelSha256>();
+  const auto write = [&](const char* data, std::size_t size) {
+    const auto count = static_cast<std::int64_t>(size);
+    if (MaxSize >= 0 && count > MaxSize - produced) {
+      Oversized = true;
+      throw EDecompressError("The archive unpacks to more than the listed size.");
+    }
+    output.Write(data, size);
+    outputCrc = CrcUpdate(outputCrc, data, size);
+    if (hash) hash->Update(data, size);
+    platform::FaultPoint("unpack");
+    produced += count;
+    if (OnProgress && step > 0 && produced >= nextReport) {
+      OnProgress(SourceName, produced, Total);
+      while (nextReport <= produced) nextReport += step;
+    }
+  };
+  TZstdDecoder decoder;
+  TAlignedBuffer in(kBufferSize);
+  TZstdDecoder::TResult result = decoder.Decode(start, startSize, write);
+  while (result == TZstdDecoder::TResult::More) {
+    const std::size_t n = ReadFully(input, in.Data(), in.Size(), inputCrc);
+    if (n == 0) throw EDecompressError("Error in data stream.");  // the frame was cut short
+    result = decoder.Decode(in.Data(), n, write);
+  }
+  if (result == TZstdDecoder::TResult::Failed) {
+    // A frame that asks for a window past the cap can never be unpacked here, like one that
+    // unpacks past its size: kept, it would be unpacked again at every run.
+    Oversized = decoder.WindowRefused;
+    throw EDecompressError(decoder.Error);
+  }
+  while (ReadFully(input, in.Data(), in.Size(), inputCrc) > 0) {
+  }
+  output.Flush();
+  if (OnProgress) OnProgress(SourceName, produced, Total);
+  if (hash) Sha256 = hash->HexDigest();
+  InputCrc = ~inputCrc;
+  OutputCrc = ~outputCrc;
+  Produced = produced;
+}
+
 void TDecompressThread::DoWork() {
   auto input = platform::OpenFileStream(SourceName, platform::TFileMode::OpenRead);
   auto output = platform::OpenFileStream(TargetName, platform::TFileMode::Create);
 
   std::uint32_t inputCrc = kCrcInit, outputCrc = kCrcInit;
   unsigned char header[13];
-  if (ReadFully(*input, header, 5, inputCrc) < 5) throw EDecompressError("Incorrect stream size.");
+  const std::size_t started = ReadFully(*input, header, 5, inputCrc);
+  if (IsZstdFrame(header, started)) {
+    UnpackZstd(*input, *output, header, started, inputCrc);
+    return;
+  }
+  if (started < 5) throw EDecompressError("Incorrect stream size.");
   const unsigned props = header[0];
   const std::uint32_t dictSize =
       static_cast<std::uint32_t>(header[1]) | (static_cast<std::uint32_t>(header[2]) << 8) |

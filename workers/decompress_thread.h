@@ -1,12 +1,14 @@
 #pragma once
 // Unpacks one ".lzma" archive (the LZMA-Alone container: properties byte, dictionary size,
-// 64-bit uncompressed size, LZMA1 data) into a new file on a worker thread. The new file is
+// 64-bit uncompressed size, LZMA1 data; or, when it starts as one, a zstd frame) into a new file
+// on a worker thread. The new file is
 // created where no file or link stands (whatever stood there is removed first) and is on the
 // disk itself when the worker ends well.
 
 #include <cstdint>
 #include <string>
 
+#include "support/stream.h"
 #include "workers/worker_thread.h"
 
 namespace kova {
@@ -14,7 +16,8 @@ namespace kova {
 class TDecompressThread final : public TCommonThread {
  public:
   // `maxSize`: the size the unpacked file must not exceed (the list's size), -1 for none. An
-  // archive that would unpack to more fails, and sets Oversized.
+  // archive that would unpack to more, or a zstd frame that asks for a larger window than is
+  // allowed, fails and sets Oversized: it can never be unpacked here.
   // With `sha256` the SHA-256 of what is written is taken as it is written (into Sha256).
   TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress,
                     std::int64_t maxSize = -1, bool sha256 = false);
@@ -41,6 +44,9 @@ class TDecompressThread final : public TCommonThread {
 
  private:
   void DoWork() override;
+  // The zstd way, once the first `startSize` bytes have been read into `start`.
+  void UnpackZstd(TStream& input, TStream& output, const unsigned char* start,
+                  std::size_t startSize, std::uint32_t& inputCrc);
   const bool wantSha256_;
 };
 

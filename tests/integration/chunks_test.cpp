@@ -129,6 +129,24 @@ TEST_F(Chunks, AnUpdateFromTwoVersionsBackAndARenamedFileFetchOnlyTheChunksAroun
   EXPECT_LE(asked.size(), 3u);
 }
 
+TEST_F(Chunks, AZstdPublicationInstallsAndUpdatesByChunks) {
+  PublishChunks({"--codec", "zstd"});
+  EXPECT_NE(test::ReadFile(Served() + "/patchlist.xml").find(" codec=\"zstd\""), std::string::npos);
+  const std::vector<std::string> v1 = ChunksOf("data\\pack.dat");
+  ASSERT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();
+  Change(kPack / 2, 20000, 21);
+  PublishChunks({"--codec", "zstd"});
+  const std::size_t mark = LogMark();
+  const TCliRun update = Cli();
+  ASSERT_EQ(update.Status, 0) << update.Last();
+  ExpectHomeMatchesSource();
+  EXPECT_EQ(PackArchiveRequests(mark), 0u);
+  const std::map<std::string, int> asked = ChunkRequests(mark);
+  EXPECT_GE(asked.size(), 1u);
+  EXPECT_EQ(asked.size(), Difference(ChunksOf("data\\pack.dat"), v1).size());
+}
+
 TEST_F(Chunks, AForgedChunkIsAskedForOnceMoreThenTheArchiveIsTakenWithAKeyPinnedOrNot) {
   const std::string key = work_ / "publisher.key";
   const std::string publicKey = MakeKey(key);

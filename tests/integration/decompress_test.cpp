@@ -31,9 +31,10 @@ class Unpack : public ::testing::Test {
     const std::string in = dir_ / "input.bin";
     const std::string out = dir_ / ("archive-" + tool + ".lzma");
     test::WriteFile(in, content);
-    if (tool == "xz") {
-      test::TChild xz("/bin/sh", {"-c", "xz --format=lzma -c '" + in + "' > '" + out + "'"});
-      EXPECT_EQ(xz.WaitExit(60), 0);
+    if (tool == "xz" || tool == "zstd") {
+      const std::string command = tool == "xz" ? "xz --format=lzma -c '" : "zstd -19 -q -c '";
+      test::TChild packer("/bin/sh", {"-c", command + in + "' > '" + out + "'"});
+      EXPECT_EQ(packer.WaitExit(60), 0);
     } else {
       std::vector<std::string> args{"e", in, out, "-a0"};
       if (tool == "lzma_alone-eos") args.push_back("-eos");
@@ -71,9 +72,9 @@ class Unpack : public ::testing::Test {
   test::TTempDir dir_;
 };
 
-TEST_F(Unpack, DecodesArchivesOfBothEncoders) {
+TEST_F(Unpack, DecodesArchivesOfEveryEncoderAndZstdFrames) {
   const std::string content = Compressible(1'000'000);
-  for (const char* tool : {"lzma_alone", "xz", "lzma_alone-eos"}) {
+  for (const char* tool : {"lzma_alone", "xz", "lzma_alone-eos", "zstd"}) {
     const std::string target = dir_ / "out.bin";
     const TRun run = Decode(Encode(content, tool), target);
     EXPECT_FALSE(run.Error) << tool << ": " << run.Message;
@@ -141,21 +142,24 @@ TEST_F(Unpack, HeaderFaultsGiveTheirMessages) {
 
 TEST_F(Unpack, TruncatedOrDamagedDataIsAnErrorOrWrongOutputNeverACrash) {
   const std::string content = Compressible(500000);
-  const std::string archive = test::ReadFile(Encode(content, "lzma_alone"));
-  test::WriteFile(dir_ / "cut.lzma", archive.substr(0, archive.size() / 2));
-  const TRun cut = Decode(dir_ / "cut.lzma", dir_ / "out.bin");
-  EXPECT_TRUE(cut.Error);
-  EXPECT_EQ(cut.Message, "Error in data stream.");
-  for (std::size_t at : {std::size_t{20}, archive.size() / 3, archive.size() - 5}) {
-    std::string flipped = archive;
-    flipped[at] = static_cast<char>(flipped[at] ^ 0x55);
-    test::WriteFile(dir_ / "flipped.lzma", flipped);
-    const TRun run = Decode(dir_ / "flipped.lzma", dir_ / "out.bin");
-    if (run.Error) {
-      EXPECT_EQ(run.Message, "Error in data stream.");
-    } else {
-      EXPECT_FALSE(test::ReadFile(dir_ / "out.bin") == content)
-          << "a flipped byte went unnoticed at " << at;
+  for (const char* tool : {"lzma_alone", "zstd"}) {
+    SCOPED_TRACE(tool);
+    const std::string archive = test::ReadFile(Encode(content, tool));
+    test::WriteFile(dir_ / "cut.lzma", archive.substr(0, archive.size() / 2));
+    const TRun cut = Decode(dir_ / "cut.lzma", dir_ / "out.bin");
+    EXPECT_TRUE(cut.Error);
+    EXPECT_EQ(cut.Message, "Error in data stream.");
+    for (std::size_t at : {std::size_t{20}, archive.size() / 3, archive.size() - 5}) {
+      std::string flipped = archive;
+      flipped[at] = static_cast<char>(flipped[at] ^ 0x55);
+      test::WriteFile(dir_ / "flipped.lzma", flipped);
+      const TRun run = Decode(dir_ / "flipped.lzma", dir_ / "out.bin");
+      if (run.Error) {
+        EXPECT_EQ(run.Message, "Error in data stream.");
+      } else {
+        EXPECT_FALSE(test::ReadFile(dir_ / "out.bin") == content)
+            << "a flipped byte went unnoticed at " << at;
+      }
     }
   }
 }

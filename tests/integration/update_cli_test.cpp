@@ -275,21 +275,29 @@ TEST_F(HandWrittenList, NoWriteGoesThroughAFolderLinkInTheGameFolder) {
   EXPECT_TRUE(std::filesystem::is_symlink(home_ + "/saves"));
 }
 
-TEST_F(HandWrittenList, AnArchiveNeverUnpacksPastTheListedSize) {
-  // 64 MiB of zeros packed into about 9 KiB, listed as a file of 17 bytes.
-  const std::string bombFile = work_ / "bomb.lzma";
-  test::TChild xz("/bin/sh",
-                  {"-c", "head -c 67108864 /dev/zero | xz --format=lzma > '" + bombFile + "'"});
-  ASSERT_EQ(xz.WaitExit(60), 0);
-  PublishWithXz("bomb.dat", "seventeen bytes!!", test::ReadFile(bombFile));
+TEST_F(HandWrittenList, AnArchiveNeverUnpacksPastTheListedSizeNorAsksForAHugeWindow) {
+  // 64 MiB of zeros packed into a few KiB by xz and by zstd, listed as files of 17 bytes; and a
+  // zstd frame that asks for a window of 1 GiB for its 1,000 bytes.
+  const std::vector<std::pair<std::string, std::string>> bombs{
+      {"bomb.dat", "head -c 67108864 /dev/zero | xz --format=lzma"},
+      {"zbomb.dat", "head -c 67108864 /dev/zero | zstd -19 -c"},
+      {"window.dat", "head -c 17 /dev/zero | zstd --long=30 -c"}};
+  for (const auto& [name, command] : bombs) {
+    const std::string packed = work_ / (name + ".packed");
+    test::TChild pack("/bin/sh", {"-c", command + " > '" + packed + "'"});
+    ASSERT_EQ(pack.WaitExit(60), 0);
+    PublishWithXz(name, std::string(17, '\0'), test::ReadFile(packed));
+  }
   PublishWithXz("good.txt", "good\n");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Last(), "One or more files could not be updated. Please Check files again");
-  EXPECT_TRUE(run.Has("Unpacking bomb.dat"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.kovanew"));
-  EXPECT_FALSE(std::filesystem::exists(home_ + "/bomb.dat.lzma"))
-      << "kept, it would be unpacked again";
+  for (const auto& [name, command] : bombs) {
+    EXPECT_TRUE(run.Has("Unpacking " + name)) << name;
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name));
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name + ".kovanew"));
+    EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name + ".lzma"))
+        << "kept, it would be unpacked again";
+  }
   EXPECT_EQ(test::ReadFile(home_ + "/good.txt"), "good\n");
 }
 

@@ -182,9 +182,9 @@ TEST_F(TWine, TwoLaunchersNeverWorkOnOneGameFolderAtOnce) {
   } remove{home_};
   // The first waits in the middle of a download, holding the folder.
   ::setenv("KOVA_FAULT_STOP", "download", 1);
-  auto first = Wine(kWin32 + "/kovaupdater-cli.exe",
-                    {"--options", Win(work_ / "options.xml"), "--home", "C:\\" + folder}, {},
-                    false);
+  auto first =
+      Wine(kWin32 + "/kovaupdater-cli.exe",
+           {"--options", Win(work_ / "options.xml"), "--home", "C:\\" + folder}, {}, false);
   ::unsetenv("KOVA_FAULT_STOP");
   ASSERT_TRUE(Eventually(
       [&] {
