@@ -55,19 +55,25 @@ void TOptions::LoadFromStream(TStream& stream) {
     mirrors.push_back(element.ElementText());
     return false;
   };
+  // A publication in zstd is named by <patchlist_zstd>, which launchers that cannot read zstd
+  // pass over (they keep to <patchlist>, the same game in LZMA); this one takes it instead.
+  bool zstdList = false;
   for (std::size_t i = 0; i < root->ChildCount(); ++i) {
     const TXmlNode* node = root->ChildAt(i);
     if (node->Kind() != xnkElement) continue;
     const auto& element = *static_cast<const TXmlElement*>(node);
     const std::string& name = element.Name();
-    if (name == "uid") {
+    if (name == "patchlist_zstd") {
+      zstdList = true;
+      address(element, PatchListUrl, PatchListMirrors);
+    } else if (name == "uid") {
       Uid = element.ElementText();
     } else if (name == "options") {
       address(element, OptionsUrl, OptionsMirrors);
     } else if (name == "news") {
       address(element, NewsUrl, NewsMirrors);
     } else if (name == "patchlist") {
-      address(element, PatchListUrl, PatchListMirrors);
+      if (!zstdList) address(element, PatchListUrl, PatchListMirrors);
     } else if (name == "updater") {
       if (!address(element, UpdaterUrl, UpdaterMirrors)) continue;
       UpdaterSha256 = element.AttrText("sha256");

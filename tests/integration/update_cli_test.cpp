@@ -450,6 +450,24 @@ TEST_F(UpdateCli, FollowsTheOptionsAddressToASecondDocumentAndStopsACycle) {
   }
 }
 
+TEST_F(UpdateCli, TheZstdPublicationIsTakenWhereTheOptionsNameOneBesideTheLzmaOne) {
+  // The game in LZMA where every launcher looks, and in zstd where only those that read it do.
+  Publish();
+  test::TChild zstd(KOVA_PUBLISH_EXE, {"--codec", "zstd", source_, Served() + "-zstd"});
+  ASSERT_EQ(zstd.WaitExit(120), 0);
+  test::WriteFile(work_ / "options.xml",
+                  "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
+                      "</patchlist><patchlist_zstd>" +
+                      nginx_->Url("/" + uid_ + "-zstd/patchlist.xml") +
+                      "</patchlist_zstd></options>\n");
+  const std::size_t mark = LogMark();
+  EXPECT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();
+  const std::vector<std::string> log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "GET /" + uid_ + "/"), 0u);
+  EXPECT_EQ(CountContaining(log, "GET /" + uid_ + "-zstd/data/textures.pak.lzma "), 1u);
+}
+
 TEST_F(UpdateCli, AListDatedAheadOfTheClockHoldsBackNoLaterOne) {
   Publish();
   // Dated 2031 by the publisher's upload (or a mirror's clock): no date to keep as the last

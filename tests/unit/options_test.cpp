@@ -101,6 +101,16 @@ TEST(OptionsDocument, AnAddressNamedAgainIsAMirrorAndTheNextDocumentsFirstReplac
   EXPECT_EQ(o.PatchListUrl, "http://d/l.xml");
   EXPECT_TRUE(o.PatchListMirrors.empty());
   EXPECT_EQ(o.UpdaterUrl, "http://a/u");
+  // The game published in zstd as well: taken before or after the LZMA one, with its mirrors.
+  for (const char* document :
+       {"<options><patchlist>http://d/l.xml</patchlist><patchlist_zstd>http://z/l.xml"
+        "</patchlist_zstd><patchlist_zstd>http://y/l.xml</patchlist_zstd></options>",
+        "<options><patchlist_zstd>http://z/l.xml</patchlist_zstd><patchlist>http://d/l.xml"
+        "</patchlist><patchlist_zstd>http://y/l.xml</patchlist_zstd></options>"}) {
+    Load(o, document);
+    EXPECT_EQ(o.PatchListUrl, "http://z/l.xml");
+    EXPECT_EQ(o.PatchListMirrors, std::vector<std::string>{"http://y/l.xml"});
+  }
 }
 
 TEST(OptionsDocument, ASecondDocumentKeepsWhatItDoesNotMention) {
