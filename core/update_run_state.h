@@ -19,6 +19,7 @@
 #include "net/source.h"
 #include "platform/files.h"
 #include "support/stream.h"
+#include "support/translation.h"
 #include "workers/chunk_threads.h"
 
 namespace kova {
@@ -26,6 +27,13 @@ namespace kova {
 // Gives a new copy the mode of the file it replaces (none: `replaced` empty), and the run bit to
 // a program.
 void GiveMode(const std::string& fresh, const std::string& replaced, bool executable);
+// A document's addresses: the first, and its mirrors that are web addresses, in their order.
+std::vector<std::string> WebAddresses(const std::string& primary,
+                                      const std::vector<std::string>& mirrors);
+
+// The run's texts that its stages share.
+inline const char* const kCancelledByUser = TrNoop("Check cancelled by user");
+inline const char* const kCancelledByError = TrNoop("Check cancelled due to an error");
 
 struct TUpdateRun::TRunState {
   bool FromTimer = false;

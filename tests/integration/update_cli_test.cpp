@@ -455,11 +455,10 @@ TEST_F(UpdateCli, TheZstdPublicationIsTakenWhereTheOptionsNameOneBesideTheLzmaOn
   Publish();
   test::TChild zstd(KOVA_PUBLISH_EXE, {"--codec", "zstd", source_, Served() + "-zstd"});
   ASSERT_EQ(zstd.WaitExit(120), 0);
-  test::WriteFile(work_ / "options.xml",
-                  "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
-                      "</patchlist><patchlist_zstd>" +
-                      nginx_->Url("/" + uid_ + "-zstd/patchlist.xml") +
-                      "</patchlist_zstd></options>\n");
+  test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" + ListUrl() +
+                                             "</patchlist><patchlist_zstd>" +
+                                             nginx_->Url("/" + uid_ + "-zstd/patchlist.xml") +
+                                             "</patchlist_zstd></options>\n");
   const std::size_t mark = LogMark();
   EXPECT_EQ(Cli().Status, 0);
   ExpectHomeMatchesSource();
