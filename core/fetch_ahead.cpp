@@ -32,6 +32,62 @@ TFetchAhead::TFetchAhead(const std::vector<TPatchItem*>& order, TSettings settin
 TFetchAhead::~TFetchAhead() {
   for (auto& [item, worker] : jobs_) worker->Stop();
   jobs_.clear();  // each waits for its thread
+  // A copy unpacked ahead that no record took (a cancel, the run's end) is not left beside its
+  // file; the archive stays for the next run.
+  for (auto& [item, worker] : unpacks_) {
+    const std::string fresh = worker->TargetName;
+    worker.reset();
+    platform::RemoveFile(fresh);
+  }
+}
+
+std::int64_t TFetchAhead::UnpackWindow(const TPatchItem& item) const {
+  return std::min(std::max<std::int64_t>(item.FileItem->Size, 4096), kLargestWindow);
+}
+
+void TFetchAhead::UnpackArrived(std::size_t head) {
+  if (settings_.Unpackers <= 0 || IsCancelSignalled(cancelEvent_)) return;
+  std::size_t running = 0;
+  for (const auto& [item, worker] : unpacks_)
+    if (!worker->Ended()) ++running;
+  std::int64_t free = -2;
+  for (std::size_t i = head + 1;
+       i < next_ && running < static_cast<std::size_t>(settings_.Unpackers); ++i) {
+    const TPatchItem* item = order_[i];
+    const auto job = jobs_.find(item);
+    if (job == jobs_.end() || !job->second->Ended() || unpacks_.count(item)) continue;
+    TDownloadThread& fetched = *job->second;
+    fetched.Finish();
+    // Only an archive that is the listed one is unpacked ahead; any other is judged, and fetched
+    // again, in its record's turn.
+    if (fetched.Outcome != doDownloaded || fetched.Crc != item->Checksum) continue;
+    if (settings_.Sha256 && fetched.Sha256 != item->Sha256) continue;
+    const std::int64_t window = UnpackWindow(*item);
+    if (unpackMemory_ > 0 && unpackMemory_ + window > kUnpackMemory) return;
+    // The new copy takes its file's size beside the old one until its turn.
+    if (free == -2) free = platform::FreeDiskSpace(settings_.Home);
+    if (free >= 0 && item->FileItem->Size + kDiskReserve > free) return;
+    const std::string fresh = FreshPath(LocalPath(settings_.Home, item->FileItem->FileName));
+    try {
+      platform::RemoveFile(fresh);
+      unpacks_[item] = std::make_unique<TDecompressThread>(fetched.FileName, fresh, nullptr,
+                                                           item->FileItem->Size, settings_.Sha256);
+      unpackMemory_ += window;
+      if (free >= 0) free -= item->FileItem->Size;
+      ++running;
+    } catch (const std::exception&) {
+      // The record meets the fault in its turn.
+    }
+  }
+}
+
+std::unique_ptr<TDecompressThread> TFetchAhead::TakeUnpack(const TPatchItem& item) {
+  const auto found = unpacks_.find(&item);
+  if (found == unpacks_.end()) return nullptr;
+  std::unique_ptr<TDecompressThread> worker = std::move(found->second);
+  unpacks_.erase(found);
+  unpackMemory_ -= UnpackWindow(item);
+  return worker;
 }
 
 std::size_t TFetchAhead::Running() const {
@@ -63,6 +119,7 @@ bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
 
 void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
   if (next_ <= head) next_ = head + 1;
+  UnpackArrived(head);
   // Called at every wake-up of a wait: once every record has been looked at, nothing is left.
   if (!allowed_ || next_ >= order_.size() || settings_.Transfers <= 1 ||
       IsCancelSignalled(cancelEvent_))
@@ -120,6 +177,11 @@ std::unique_ptr<TDownloadThread> TFetchAhead::Take(const TPatchItem& item) {
 }
 
 void TFetchAhead::Drop(const TPatchItem& item) {
+  if (std::unique_ptr<TDecompressThread> unpack = TakeUnpack(item)) {
+    const std::string fresh = unpack->TargetName;
+    unpack.reset();
+    platform::RemoveFile(fresh);
+  }
   std::unique_ptr<TDownloadThread> worker = Take(item);
   if (!worker) return;
   worker->Stop();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/patch_list.h"
+#include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
 
 namespace kova {
@@ -27,6 +28,10 @@ std::string LocalPath(const std::string& home, const std::string& name);
 std::int64_t ArchiveSizeBound(std::int64_t size);
 // The path of a record's archive beside the list.
 std::string ArchivePath(const TPatchItem& item);
+// The name a file's new copy is written under beside it until it takes the file's place.
+inline std::string FreshPath(const std::string& local) {
+  return local + ".kovanew";
+}
 
 class TFetchAhead {
  public:
@@ -41,6 +46,9 @@ class TFetchAhead {
     bool OlderCopies = false;
     bool SoftCheck(const std::string& name) const { return IsSoftCheck && IsSoftCheck(name); }
     std::function<bool(const std::string&)> IsSoftCheck;
+    // Archives unpacked at once ahead of their turn, beside the files they replace: the cores
+    // the record in its turn leaves idle. 0 unpacks nothing ahead.
+    int Unpackers = 0;
   };
 
   TFetchAhead(const std::vector<TPatchItem*>& order, TSettings settings,
@@ -59,9 +67,16 @@ class TFetchAhead {
   // Hands over the transfer fetched ahead for `item`, whose progress is shown from now on; null
   // when there is none.
   std::unique_ptr<TDownloadThread> Take(const TPatchItem& item);
+  // Hands over the unpacking started ahead for `item` (of its checked archive, into its new
+  // copy's name), running or ended; null when there is none.
+  std::unique_ptr<TDecompressThread> TakeUnpack(const TPatchItem& item);
   // The record needs no archive after all: its transfer is stopped and what it fetched removed.
   void Drop(const TPatchItem& item);
   std::size_t Running() const;
+  // The most the dictionaries of the decoders working ahead may hold together, each counted as
+  // its file's size up to kLargestWindow.
+  static constexpr std::int64_t kUnpackMemory = 192ll * 1024 * 1024;
+  static constexpr std::int64_t kLargestWindow = 64ll * 1024 * 1024;
 
   // What the archives fetched ahead and not yet taken may hold together.
   static constexpr std::int64_t kBudget = 256ll * 1024 * 1024;
@@ -74,6 +89,10 @@ class TFetchAhead {
 
  private:
   bool WantsArchive(const TPatchItem& item) const;
+  // Starts unpacking the archives fetched ahead whose transfers have ended well, in the list's
+  // order after `head`, as far as the unpackers, the memory and the disk allow.
+  void UnpackArrived(std::size_t head);
+  std::int64_t UnpackWindow(const TPatchItem& item) const;
 
   const std::vector<TPatchItem*>& order_;
   const TSettings settings_;
@@ -81,6 +100,8 @@ class TFetchAhead {
   const TWorkerProgressEvent onProgress_;
   std::size_t next_ = 0;  // the first record not yet looked at
   std::map<const TPatchItem*, std::unique_ptr<TDownloadThread>> jobs_;
+  std::map<const TPatchItem*, std::unique_ptr<TDecompressThread>> unpacks_;
+  std::int64_t unpackMemory_ = 0;  // the windows of the unpacks not yet taken
   std::int64_t pendingBytes_ = 0;
   bool allowed_ = false;
   // The record whose transfer reports progress: the one in its turn.

@@ -305,16 +305,25 @@ void TUpdateRun::TRecord::RemoveLeftovers() const {
 
 bool TUpdateRun::Unpack(TRunState& run, const TRecord& record) {
   // The new copy is written beside the old file, which keeps its name meanwhile: a kill while a
-  // large file unpacks leaves the old file in place, not only its backup.
-  platform::RemoveFile(record.Fresh);
+  // large file unpacks leaves the old file in place, not only its backup. It may have been
+  // unpacked ahead of its turn, from the same checked archive, while an earlier record's was.
   if (!record.OldFresh.empty()) platform::RemoveFile(record.OldFresh);
+  std::unique_ptr<TDecompressThread> ahead = run.Ahead->TakeUnpack(record.Item);
+  if (!ahead) platform::RemoveFile(record.Fresh);
   bool unpackFailed;
   bool wrongArchive;
   std::string freshDigest;
   {
-    TDecompressThread worker(record.Archive, record.Fresh, ProgressCallback(), record.Target.Size,
-                             record.Verify);
+    const bool unpackedAhead = ahead != nullptr;
+    std::unique_ptr<TDecompressThread> own =
+        unpackedAhead
+            ? std::move(ahead)
+            : std::make_unique<TDecompressThread>(record.Archive, record.Fresh, ProgressCallback(),
+                                                  record.Target.Size, record.Verify);
+    TDecompressThread& worker = *own;
     WaitFetchingAhead(run, worker);
+    // One unpacked ahead reported nothing: the bar shows its end.
+    if (unpackedAhead) SetFilePosition(host_.ProgressMax());
     unpackFailed = worker.HasError();
     // What was unpacked must be the archive that was checked, and what it gave the listed file:
     // the archive's name may have been given another file since its check.

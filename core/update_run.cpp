@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "core/fetch_ahead.h"
 #include "core/options.h"
@@ -262,6 +263,10 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   ahead.Sha256 = !o.PublicKey.empty();
   ahead.OlderCopies = !run.Departed.empty();
   ahead.IsSoftCheck = [&o](const std::string& name) { return o.IsSoftCheck(name); };
+  // The cores the record in its turn leaves idle unpack the archives that arrived for the
+  // records after it (eight decoders in all at the most); one connection is the one-at-a-time run.
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  ahead.Unpackers = ahead.Transfers > 1 ? static_cast<int>(std::min(cores, 8u)) - 1 : 0;
   run.Ahead = std::make_unique<TFetchAhead>(run.Order, ahead, &cancelEvent_, ProgressCallback());
   for (std::size_t head = 0; head < run.Order.size();) {
     // Records that need no worker follow each other without a wait: the window's messages are

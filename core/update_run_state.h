@@ -101,16 +101,22 @@ struct TUpdateRun::TRecord {
         Archive(LocalPath(run.Home, patch.FileName)),
         // Each file's own: two files of one stem never share them.
         Backup(Local + ".kovabak"),
-        Fresh(Local + ".kovanew"),
-        // The names an earlier version used, where they can only be this file's.
-        OldBackup(run.SharedStems.count(StemOf(Local)) ? std::string()
-                                                       : ChangeFileExt(Local, ".kovabak")),
-        OldFresh(OldBackup.empty() ? std::string() : ChangeFileExt(Local, ".kovanew")),
+        Fresh(FreshPath(Local)),
+        // The names an earlier version used, where they can only be this file's (and are not
+        // this version's names already, as for a file without an extension).
+        OldBackup(OldName(run, Local, ".kovabak")),
+        OldFresh(OldName(run, Local, ".kovanew")),
         // With a key pinned an archive and a file must also have the SHA-256 of the signed list:
         // a CRC-32 and a size are easily forged.
         Verify(!UpdaterOptions().PublicKey.empty()) {}
   // A file's local path without its extension, in one letter case (names compare so).
   static std::string StemOf(const std::string& local);
+  // The name with `suffix` an earlier version gave in place of the extension; empty when it is
+  // no other than this version's, or another file of the same stem could own it.
+  static std::string OldName(const TRunState& run, const std::string& local, const char* suffix) {
+    const std::string old = ChangeFileExt(local, suffix);
+    return old == local + suffix || run.SharedStems.count(StemOf(local)) ? std::string() : old;
+  }
   TPatchItem& Item;
   TFileItem& Target;
   const std::string Name, Display, Local, Archive, Backup, Fresh, OldBackup, OldFresh;

@@ -30,6 +30,8 @@ class TWaitingThread {
 
   // Signalled when the work has ended (or, for an aborted download, early).
   platform::TEvent DoneEvent;
+  // Whether the thread has ended: its results are final.
+  bool Ended() const { return ended_.load(std::memory_order_seq_cst); }
 
  protected:
   // Starts the work on its own thread; the last step of every worker's constructor. Threads are

@@ -111,6 +111,21 @@ TEST_F(Faults, AFileKeepsItsNameWhileItsArchiveUnpacksAndTwoFilesOfOneStemNeverS
   ExpectHomeMatchesSource();
 }
 
+TEST_F(Faults, KilledWhileArchivesUnpackAheadOfTheirTurnEveryFileIsOldOrNew) {
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  const std::vector<std::string> damaged{"/data/maps/level1.map", "/data/textures.pak",
+                                         "/user.cfg"};
+  for (const std::string& name : damaged) test::WriteFile(home_ + name, "the player's old copy");
+  // Stopped as the first of the archives unpacks, its record's or one fetched ahead.
+  std::unique_ptr<TChild> cli = RunUntil("unpack");
+  for (const std::string& name : damaged)
+    EXPECT_EQ(test::ReadFile(home_ + name), "the player's old copy") << name;
+  Kill(*cli);
+  EXPECT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();  // no copy unpacked ahead is left beside its file
+}
+
 TEST_F(Faults, KilledWhileAFileIsAssembledFromChunksTheOldFileStaysAndTheNextRunEndsIt) {
   const std::string old = test::Bytes(4 << 20, 7);
   test::WriteFile(source_ + "/data/pack.dat", old);
