@@ -50,7 +50,7 @@ void TFetchAhead::UnpackArrived(std::size_t head) {
   std::size_t running = 0;
   for (const auto& [item, worker] : unpacks_)
     if (!worker->Ended()) ++running;
-  std::int64_t free = -2;
+  std::int64_t free = -2, reserve = kDiskReserve;
   for (std::size_t i = head + 1;
        i < next_ && running < static_cast<std::size_t>(settings_.Unpackers); ++i) {
     const TPatchItem* item = order_[i];
@@ -64,9 +64,14 @@ void TFetchAhead::UnpackArrived(std::size_t head) {
     if (settings_.Sha256 && fetched.Sha256 != item->Sha256) continue;
     const std::int64_t window = UnpackWindow(*item);
     if (unpackMemory_ > 0 && unpackMemory_ + window > kUnpackMemory) return;
-    // The new copy takes its file's size beside the old one until its turn.
-    if (free == -2) free = platform::FreeDiskSpace(settings_.Home);
-    if (free >= 0 && item->FileItem->Size + kDiskReserve > free) return;
+    // The new copy takes its file's size beside the old one until its turn, and never the space
+    // the transfers ahead leave free.
+    if (free == -2) {
+      std::int64_t total = 0;
+      free = platform::FreeDiskSpace(settings_.Home, &total);
+      reserve = std::max(reserve, total / kDiskShareKept);
+    }
+    if (free >= 0 && item->FileItem->Size + reserve > free) return;
     const std::string fresh = FreshPath(LocalPath(settings_.Home, item->FileItem->FileName));
     try {
       platform::RemoveFile(fresh);
