@@ -31,6 +31,7 @@ TFetchAhead::TFetchAhead(const std::vector<TPatchItem*>& order, TSettings settin
 
 TFetchAhead::~TFetchAhead() {
   for (auto& [item, worker] : jobs_) worker->Stop();
+  for (auto& [item, worker] : unpacks_) worker->Stop();
   jobs_.clear();  // each waits for its thread
   // A copy unpacked ahead that no record took (a cancel, the run's end) is not left beside its
   // file; the archive stays for the next run.
@@ -46,7 +47,11 @@ std::int64_t TFetchAhead::UnpackWindow(const TPatchItem& item) const {
 }
 
 void TFetchAhead::UnpackArrived(std::size_t head) {
-  if (settings_.Unpackers <= 0 || IsCancelSignalled(cancelEvent_)) return;
+  if (IsCancelSignalled(cancelEvent_)) {
+    for (auto& [item, worker] : unpacks_) worker->Stop();
+    return;
+  }
+  if (settings_.Unpackers <= 0) return;
   std::size_t running = 0;
   for (const auto& [item, worker] : unpacks_)
     if (!worker->Ended()) ++running;
@@ -184,6 +189,7 @@ std::unique_ptr<TDownloadThread> TFetchAhead::Take(const TPatchItem& item) {
 void TFetchAhead::Drop(const TPatchItem& item) {
   if (std::unique_ptr<TDecompressThread> unpack = TakeUnpack(item)) {
     const std::string fresh = unpack->TargetName;
+    unpack->Stop();
     unpack.reset();
     platform::RemoveFile(fresh);
   }

@@ -55,6 +55,10 @@ TDecompressThread::TDecompressThread(std::string sourceName, std::string targetN
   Start();
 }
 
+void TDecompressThread::CheckStop() const {
+  if (stop_) throw EDecompressError("The unpacking was stopped.");
+}
+
 void TDecompressThread::UnpackZstd(TStream& input, TStream& output, const unsigned char* start,
                                    std::size_t startSize, std::uint32_t& inputCrc) {
   // A frame may not say how large its content is: the listed size is what progress counts to.
@@ -71,6 +75,7 @@ void TDecompressThread::UnpackZstd(TStream& input, TStream& output, const unsign
       Oversized = true;
       throw EDecompressError("The archive unpacks to more than the listed size.");
     }
+    CheckStop();
     output.Write(data, size);
     outputCrc = CrcUpdate(outputCrc, data, size);
     if (hash) hash->Update(data, size);
@@ -189,6 +194,7 @@ void TDecompressThread::DoWork() {
         Oversized = true;
         throw EDecompressError("The archive unpacks to more than the listed size.");
       }
+      CheckStop();
       output->Write(out.Data(), have);
       outputCrc = CrcUpdate(outputCrc, out.Data(), have);
       if (hash) hash->Update(out.Data(), have);

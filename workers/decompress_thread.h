@@ -5,6 +5,7 @@
 // created where no file or link stands (whatever stood there is removed first) and is on the
 // disk itself when the worker ends well.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,9 @@ class TDecompressThread final : public TCommonThread {
   TDecompressThread(std::string sourceName, std::string targetName, TWorkerProgressEvent onProgress,
                     std::int64_t maxSize = -1, bool sha256 = false);
   ~TDecompressThread() override { JoinServingMessages(); }
+  // Ends the unpacking at its next block, as a failure (one started ahead of its turn that is no
+  // longer wanted, or a cancel): a run is never held by a large file being unpacked ahead.
+  void Stop() { stop_ = true; }
 
   const std::string SourceName;
   const std::string TargetName;
@@ -48,6 +52,9 @@ class TDecompressThread final : public TCommonThread {
   void UnpackZstd(TStream& input, TStream& output, const unsigned char* start,
                   std::size_t startSize, std::uint32_t& inputCrc);
   const bool wantSha256_;
+  std::atomic<bool> stop_{false};
+  // Raises when Stop was asked for.
+  void CheckStop() const;
 };
 
 }  // namespace kova
