@@ -15,6 +15,7 @@
 #include "workers/checksum_thread.h"
 #include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
+#include "workers/transfer_session.h"
 
 using namespace kova;
 
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
     result = text;
     ok = !worker.HasError();
   } else if (mode == "download" && argc > 3) {
-    auto worker = std::make_unique<TDownloadThread>(argv[2], argv[3], 0, nullptr, nullptr);
+    TTransferSession session;
+    auto worker = std::make_unique<TDownloadThread>(session, argv[2], argv[3], 0, nullptr, nullptr);
     WaitWithMessages(*worker);
     worker->Finish();
     char text[16];

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/record_repair.h"
 #include "core/utility.h"
 #include "net/url.h"
 #include "platform/files.h"
+#include "workers/transfer_session.h"
 
 namespace kova {
 
@@ -110,21 +112,13 @@ std::size_t TFetchAhead::Running() const {
 
 bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
   const TFileItem& target = *item.FileItem;
-  const std::string local = LocalPath(settings_.Home, target.FileName);
-  if (local.size() + std::strlen(kArchiveSuffix) + std::strlen(TDownloadThread::kPartSuffix) >
-      platform::MaxPathLength())
-    return false;
   std::int64_t size = -1;
   std::int32_t date = 0;
-  // A file of another size cannot have the listed content; a soft-checked one is taken as it is.
-  const bool exists = GetFileSizeAndDosDate(local, size, date);
-  if (exists && (size == target.Size || settings_.SoftCheck(target.FileName))) return false;
-  // A file that may be assembled from an older copy's chunks waits for its turn: its archive
-  // may not be needed at all.
-  if (!target.ChunkIndex.empty() && (exists || settings_.OlderCopies)) return false;
-  // A leftover archive is checked in its record's turn; nothing goes through a link.
-  return !platform::FileExists(LocalPath(settings_.Home, item.FileName)) &&
-         platform::IsRealFolderChain(settings_.Home, BackslashToSlash(target.FileName));
+  const bool exists = GetFileSizeAndDosDate(LocalPath(settings_.Home, target.FileName), size, date);
+  // A leftover archive is checked in its record's turn.
+  return ArchiveNeedOf(settings_.Home, target, exists, size, settings_.SoftCheck(target.FileName),
+                       settings_.OlderCopies) == TArchiveNeed::Archive &&
+         !platform::FileExists(LocalPath(settings_.Home, item.FileName));
 }
 
 void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
@@ -164,8 +158,8 @@ void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
       try {
         platform::ForceDirectories(ExtractFilePath(archive));
         jobs_[key] = std::make_unique<TDownloadThread>(
-            TAddress(settings_.Published, ArchivePath(item)), archive, 0, cancelEvent_, progress,
-            false, ArchiveSizeBound(item.FileItem->Size), settings_.Sha256);
+            *settings_.Session, TAddress(settings_.Published, ArchivePath(item)), archive, 0,
+            cancelEvent_, progress, false, ArchiveSizeBound(item.FileItem->Size), settings_.Sha256);
         pendingBytes_ += bytes;
         ++running;
       } catch (const std::exception&) {

@@ -21,6 +21,8 @@
 
 namespace kova {
 
+class TTransferSession;
+
 // The local path of a published name: the game folder, and the name with "/" separators.
 std::string LocalPath(const std::string& home, const std::string& name);
 // The most an archive of a file of `size` bytes can take: LZMA never grows data by more than a
@@ -37,7 +39,8 @@ class TFetchAhead {
  public:
   struct TSettings {
     std::string Home;
-    std::shared_ptr<TSource> Published;  // where the archives are
+    std::shared_ptr<TSource> Published;   // where the archives are
+    TTransferSession* Session = nullptr;  // what the run's transfers share
     // Transfers at once, the record's own included: 1 fetches nothing ahead.
     int Transfers = 1;
     bool Sha256 = false;  // the archives are to be judged by their signed digests

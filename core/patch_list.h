@@ -36,6 +36,8 @@ class TFileItem {
   // Last-write time as last observed, packed as a DOS date; 0 = never observed, -1 = the file
   // existed but could not be opened when its date was taken.
   std::int32_t FileDate = 0;
+  // The file is to be read whatever its size and date say (its check is due); never stored.
+  bool MustRead = false;
   // The publisher marked the file as a program to run. Only a freshly read list knows it; the
   // cache does not keep it.
   bool Executable = false;

@@ -135,7 +135,7 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   // on trust) would have every later build look older: its date is taken as unknown.
   const TDateTime ownDate = IsAheadOfClock(ExeFileDate) ? 0 : ExeFileDate;
   {
-    TDownloadThread worker(DocumentAddress(run, o.UpdaterUrl, o.UpdaterMirrors),
+    TDownloadThread worker(*session_, DocumentAddress(run, o.UpdaterUrl, o.UpdaterMirrors),
                            pinned ? 0 : ownDate, run.Stream, &cancelEvent_, ProgressCallback());
     WaitWithMessages(worker);
     outcome = worker.Outcome;
@@ -192,7 +192,7 @@ bool TUpdateRun::WantSignedBuild(const std::string& exePath) {
   std::int64_t highest = -1;
   if (!RegReadString(o.RootKey, path, stored) || !ParseSerial(stored, highest)) highest = -1;
   // The running build is the named one: its serial is the one to hold later documents to.
-  if (DigestMatches(exePath, o.UpdaterSha256)) {
+  if (FileHasDigest(exePath, o.UpdaterSha256, &cancelEvent_)) {
     if (o.UpdaterSerial > highest) RegWriteString(o.RootKey, path, std::to_string(o.UpdaterSerial));
     return false;
   }
@@ -338,8 +338,8 @@ bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& dat
     TMemoryStream fetched;
     TDownloadOutcome outcome;
     {
-      TDownloadThread worker(TAddress(document.Source, document.Path + ".sig"), 0, fetched,
-                             &cancelEvent_, nullptr, kMaxSignatureSize);
+      TDownloadThread worker(*session_, TAddress(document.Source, document.Path + ".sig"), 0,
+                             fetched, &cancelEvent_, nullptr, kMaxSignatureSize);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
     }
@@ -360,8 +360,8 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
   if (kept.Load(url)) conditions = TConditions{kept.From, kept.ConditionalHeaders()};
   TFetched fetched;
   run.Stream.Clear();
-  TDownloadThread worker(where, localDate, run.Stream, &cancelEvent_, ProgressCallback(), maxBody,
-                         {"Accept-Encoding: gzip"}, conditions);
+  TDownloadThread worker(*session_, where, localDate, run.Stream, &cancelEvent_, ProgressCallback(),
+                         maxBody, {"Accept-Encoding: gzip"}, conditions);
   WaitWithMessages(worker);
   fetched.Outcome = worker.Outcome;
   fetched.NotModified = worker.NotModified;
@@ -402,9 +402,19 @@ bool TUpdateRun::AcceptSerial(const char* name, std::int64_t serial, const std::
   return true;
 }
 
-bool TUpdateRun::DigestMatches(const std::string& path, const std::string& digest) {
-  TChecksumThread worker(path, &cancelEvent_, nullptr, true);
-  WaitWithMessages(worker);
-  return !worker.HasError() && !cancelled_ && worker.Sha256 == digest;
+void TUpdateRun::NoteDeparted(TRunState& run, const std::string& cachePrefix) {
+  bool chunked = false;
+  for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
+    chunked = chunked || !item->FileItem->ChunkIndex.empty();
+  if (!chunked) return;
+  TPatchMap cached;
+  LoadPatchListCache(UpdaterOptions().RootKey, cachePrefix, cached);
+  for (auto it = cached.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+    const TFileItem& f = *item->FileItem;
+    if (!run.Map.Get(f.FileName) && f.Size >= kChunkedFileMin)
+      run.Departed.emplace_back(f.FileName, f.Size);
+  }
+  cached.Clear(true);
 }
+
 }  // namespace kova

@@ -11,14 +11,14 @@
 #include "core/startup.h"
 #include "core/update_run_state.h"
 #include "core/utility.h"
-#include "net/connection_pool.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/text.h"
 #include "support/translation.h"
+#include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
-#include "workers/transfer_control.h"
+#include "workers/transfer_session.h"
 
 namespace kova {
 
@@ -56,6 +56,72 @@ int BarPosition(int max, std::int64_t done, std::int64_t total) {
       static_cast<double>(max) * static_cast<double>(done) / static_cast<double>(total);
   const double rounded = std::nearbyint(exact);  // halves to even
   return rounded > max ? max : static_cast<int>(rounded);
+}
+
+// What a record's repair may ask of the run: it reaches the run's window and state only so.
+class TUpdateRun::TRepairHost final : public IRepairRun {
+ public:
+  TRepairHost(TUpdateRun& run, TRunState& state) : run_(run), state_(state) {}
+  void ShowInfo(const std::string& text) override { run_.ShowInfo(text); }
+  void SetFilePosition(int position) override { run_.SetFilePosition(position); }
+  int FilePosition() const override { return run_.filePosition_; }
+  int FileBarMax() const override { return run_.host_.ProgressMax(); }
+  TWorkerProgressEvent FileProgress() override { return run_.ProgressCallback(); }
+  void Wait(TWaitingThread& worker) override { run_.WaitFetchingAhead(state_, worker); }
+  void WaitTransfer(TDownloadThread& transfer) override {
+    run_.WaitFetchingAhead(state_, transfer, &transfer);
+  }
+  void WaitUnpack(TDecompressThread& worker) override {
+    run_.WaitFetchingAhead(state_, worker, nullptr, [&worker] { worker.Stop(); });
+  }
+  void ServeMessagesNowAndThen() override { run_.ServeMessagesNowAndThen(state_); }
+  bool Cancelled() const override { return run_.cancelled_; }
+  const platform::TEvent& CancelEvent() const override { return run_.cancelEvent_; }
+  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override {
+    return run_.host_.RetryBox(kind, text);
+  }
+  TFetchAhead& Ahead() override { return *state_.Ahead; }
+  TTransferSession& Session() override { return *run_.session_; }
+  void EndRun(const std::string& text) override { run_.EndRun(text); }
+  bool RoomForArchive(const TPatchItem& item) override { return run_.RoomForArchive(state_, item); }
+
+ private:
+  TUpdateRun& run_;
+  TRunState& state_;
+};
+
+TUpdateRun::TUpdateRun(IUpdateHost& host)
+    : host_(host), session_(std::make_unique<TTransferSession>()) {}
+
+TUpdateRun::~TUpdateRun() = default;
+
+int TUpdateRun::DefaultJobs() {
+  return static_cast<int>(
+      std::min(std::max(1u, std::thread::hardware_concurrency()), static_cast<unsigned>(kMaxJobs)));
+}
+
+void TUpdateRun::SetSpeedLimit(std::int64_t bytesPerSecond) {
+  session_->Control.SetLimit(bytesPerSecond);
+}
+
+TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, IRepairRun& host, TPatchItem& item) {
+  TRecordRepair repair(host, run, item);
+  if (!repair.PathUsable()) {
+    run.UnpackFailed = true;
+    return TStep::Next;
+  }
+  if (const auto step = repair.Look()) return *step;
+  if (repair.Intact()) {
+    run.Ahead->Drop(item);
+    return TStep::Next;
+  }
+  if (!run.SpaceChecked) {
+    run.SpaceChecked = true;
+    if (const auto step = CheckFreeSpace(run)) return *step;
+    platform::FaultPoint("space-checked");
+    run.Ahead->Allow();
+  }
+  return repair.Repair();
 }
 
 void TUpdateRun::SetCancelled(bool value) {
@@ -133,7 +199,7 @@ void TUpdateRun::ShowInfo(const std::string& text) {
 
 void TUpdateRun::SetPaused(bool paused) {
   paused_ = paused;
-  TTransferControl::Shared().SetPaused(paused);
+  session_->Control.SetPaused(paused);
   if (running_) host_.SetInfo(paused ? Tr(kPaused) : shownInfo_);
 }
 
@@ -142,7 +208,7 @@ void TUpdateRun::FinishRun(bool resetBars) {
   if (paused_ && host_.Info() != shownInfo_) host_.SetInfo(shownInfo_);
   // Connections are kept for the requests of one run only: a server's idle time-out would end
   // them long before the next one.
-  TConnectionPool::Shared().CloseAll();
+  session_->Pool.CloseAll();
   if (resetBars) ResetProgress();
   lastRunCancelled_ = cancelled_;
   lastRunSucceeded_ = succeeded_ && !cancelled_;
@@ -200,11 +266,24 @@ void TUpdateRun::ServeMessagesNowAndThen(TRunState& run) {
   host_.ProcessMessages();
 }
 
-void TUpdateRun::WaitFetchingAhead(TRunState& run, TWaitingThread& worker) {
+void TUpdateRun::WaitFetchingAhead(TRunState& run, TWaitingThread& worker,
+                                   const TDownloadThread* transfer,
+                                   const std::function<void()>& onCancel) {
+  // Known to the top-ups while it runs, and forgotten before it goes, whatever happens.
+  struct TShown {
+    const TDownloadThread*& Slot;
+    ~TShown() { Slot = nullptr; }
+  } shown{run.HeadTransfer};
+  run.HeadTransfer = transfer;
   // A transfer fetched ahead that ends wakes the wait: its place goes to the next archive at
   // once, not only when the record in its turn is done.
+  bool stopped = false;
   platform::WaitUntilServingMessages([&] {
     if (worker.DoneEvent.IsSet()) return true;
+    if (onCancel && cancelled_ && !stopped) {
+      stopped = true;
+      onCancel();
+    }
     run.Ahead->TopUp(run.Head, run.HeadTransfer && !run.HeadTransfer->DoneEvent.IsSet());
     return false;
   });
@@ -227,8 +306,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
       ServeMessagesNowAndThen(run);
       if (cancelled_) break;
       if (checkRequested_ || fullCheckDue || o.IsHardCheck(item->FileItem->FileName)) {
-        run.CachedDates[item] = item->FileItem->FileDate;
-        item->FileItem->FileDate = 0;
+        item->FileItem->MustRead = true;
       }
     }
   }
@@ -253,21 +331,23 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   std::set<std::string> stems;
   for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
     run.Order.push_back(item);
-    const std::string stem = TRecord::StemOf(LocalPath(run.Home, item->FileItem->FileName));
+    const std::string stem = StemOf(LocalPath(run.Home, item->FileItem->FileName));
     if (!stems.insert(stem).second) run.SharedStems.insert(stem);
   }
   TFetchAhead::TSettings ahead;
   ahead.Home = run.Home;
   ahead.Published = run.Published;
+  ahead.Session = session_.get();
   ahead.Transfers = o.TransferCount();
   ahead.Sha256 = !o.PublicKey.empty();
   ahead.OlderCopies = !run.Departed.empty();
   ahead.IsSoftCheck = [&o](const std::string& name) { return o.IsSoftCheck(name); };
   // The cores the record in its turn leaves idle unpack the archives that arrived for the
   // records after it (eight decoders in all at the most); one connection is the one-at-a-time run.
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  ahead.Unpackers = ahead.Transfers > 1 ? static_cast<int>(std::min(cores, 8u)) - 1 : 0;
+  const int jobs = jobs_ > 0 ? jobs_ : DefaultJobs();
+  ahead.Unpackers = ahead.Transfers > 1 ? jobs - 1 : 0;
   run.Ahead = std::make_unique<TFetchAhead>(run.Order, ahead, &cancelEvent_, ProgressCallback());
+  TRepairHost repairs(*this, run);
   for (std::size_t head = 0; head < run.Order.size();) {
     // Records that need no worker follow each other without a wait: the window's messages are
     // let through between them now and then.
@@ -275,10 +355,10 @@ void TUpdateRun::CheckFiles(TRunState& run) {
     if (cancelled_) break;
     run.Head = head;
     run.Ahead->TopUp(head);
-    const TStep step = ProcessRecord(run, *run.Order[head]);
+    const TStep step = ProcessRecord(run, repairs, *run.Order[head]);
     if (step == TStep::Ended) {
       run.Ahead.reset();
-      TConnectionPool::Shared().CloseAll();
+      session_->Pool.CloseAll();
       return;
     }
     if (step == TStep::Retry) continue;

@@ -5,22 +5,28 @@
 // (Cancel, Close) run nested inside it.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "core/patch_list.h"
+#include "core/record_repair.h"
 #include "core/update_host.h"
 #include "platform/main_loop.h"
 #include "support/datetime.h"
-#include "workers/download_thread.h"
 #include "workers/worker_thread.h"
 
 namespace kova {
 
+struct TAddress;
+class TDownloadThread;
+class TTransferSession;
+
 class TUpdateRun {
  public:
-  explicit TUpdateRun(IUpdateHost& host) : host_(host) {}
+  explicit TUpdateRun(IUpdateHost& host);
+  ~TUpdateRun();
   TUpdateRun(const TUpdateRun&) = delete;
   TUpdateRun& operator=(const TUpdateRun&) = delete;
 
@@ -42,6 +48,13 @@ class TUpdateRun {
   bool LastRunSucceeded() const { return lastRunSucceeded_; }
   void SetCancelled(bool value);
   void SetCheckRequested(bool value) { checkRequested_ = value; }
+  // Bytes a second for all the run's downloads together (0: no limit), from now on.
+  void SetSpeedLimit(std::int64_t bytesPerSecond);
+  // Files unpacked at once, the record in its turn included (1 to kMaxJobs; 0: DefaultJobs).
+  void SetJobs(int jobs) { jobs_ = jobs; }
+  static constexpr int kMaxJobs = 8;
+  // One for each core, up to kMaxJobs.
+  static int DefaultJobs();
   // Pauses or resumes every download (a run keeps its state and its partial files meanwhile);
   // the information line says "Paused" while a paused run goes on.
   void SetPaused(bool paused);
@@ -63,66 +76,46 @@ class TUpdateRun {
   void SelfUpdate(TRunState& run);
   bool AcquirePatchList(TRunState& run);
   void CheckFiles(TRunState& run);
-  // One record; returns false when the run has ended early (its text is set).
-  enum class TStep { Next, Retry, Ended };
-  // The stages of one record, in their order. Each gives a step when the record's turn ends
-  // there (a retry, or the run's end with its text set), nothing when the next stage follows.
-  struct TRecord;
-  TStep ProcessRecord(TRunState& run, TPatchItem& item);
-  // Look: size and date, or the content when it must be read; `intact` when it is the listed
-  // file.
-  std::optional<TStep> Look(TRunState& run, const TRecord& record, bool& intact);
-  // Fetch and verify the archive: the one fetched ahead, a good one left on the disk, or a new
-  // download.
-  std::optional<TStep> Fetch(TRunState& run, const TRecord& record);
-  // With the record's chunk index and an older copy of the file: the file assembled from the
-  // chunks the copy has and those fetched. `done` when that way was taken to its end (the file
-  // replaced, or the repair failed and the old file is back); otherwise the archive is the way.
-  std::optional<TStep> RepairByChunks(TRunState& run, const TRecord& record, bool& done);
+  // One record's turn: its look, the free space judged before the first repair, its repair.
+  using TStep = TRepairStep;
+  // What a record's repair may ask of this run.
+  class TRepairHost;
+  TStep ProcessRecord(TRunState& run, IRepairRun& host, TPatchItem& item);
   // Notes the files the cached list named that a fresh list does not name.
   void NoteDeparted(TRunState& run, const std::string& cachePrefix);
   // Before the first repair: ends the run when the disk cannot hold what the repairs need.
   std::optional<TStep> CheckFreeSpace(TRunState& run);
-  // When a file the check took to come by chunks falls back to its archive: ends the run when
-  // the disk cannot hold the archive and the new copy.
-  std::optional<TStep> CheckArchiveSpace(TRunState& run, const TRecord& record);
+  // When a file the check took to come by chunks falls back to its archive: false when the
+  // disk cannot hold the archive and the new copy (the run has then ended).
+  bool RoomForArchive(TRunState& run, const TPatchItem& item);
   // Ends the run with the free-space message when `need` bytes pass the `free` ones.
   std::optional<TStep> EndWithoutSpace(std::int64_t need, std::int64_t free);
-  // The game's program must not run while its files are replaced.
-  std::optional<TStep> WaitForGame(TRunState& run);
-  // Unpack beside the file (the old one moved to its backup) and verify what came out.
-  bool Unpack(TRunState& run, const TRecord& record);
-  // Replace: the new copy takes the file's place, or the old file comes back.
-  void Replace(TRunState& run, const TRecord& record, bool unpacked);
   void StepTotalProgress(TRunState& run);
-  // Waits for the record's own worker while the transfers ahead are kept going.
-  void WaitFetchingAhead(TRunState& run, TWaitingThread& worker);
+  // Waits for the record's own worker (`transfer`: its download) while the transfers ahead are
+  // kept going.
+  // `onCancel` is called once when the run is cancelled meanwhile.
+  void WaitFetchingAhead(TRunState& run, TWaitingThread& worker,
+                         const TDownloadThread* transfer = nullptr,
+                         const std::function<void()>& onCancel = {});
   void SetFilePosition(int position);
   void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);
   // The run's text for the information line.
   void ShowInfo(const std::string& text);
-  // With a publisher's key pinned: whether `signature` (with `kept`: the kept one; otherwise the
-  // one published at `url` + ".sig", fetched into it) is the key's signature of `data`. True
-  // when no key is pinned.
   // A document `where` served was refused (its signature, its stamp, its content): the address
   // that served it goes last, and true when another is left to ask.
   static bool AnotherAddressLeft(const TAddress& where, int servedBy);
   // The addresses of a document: `primary` and its mirrors, with their health in this run.
   static TAddress DocumentAddress(TRunState& run, const std::string& primary,
                                   const std::vector<std::string>& mirrors);
+  // With a publisher's key pinned: whether `signature` (with `kept`: the kept one; otherwise the
+  // one published at `url` + ".sig", fetched into it) is the key's signature of `data`. True
+  // when no key is pinned.
   bool SignatureHolds(const TAddress& document, const std::string& data, std::string& signature,
                       bool kept);
   // A document (options, list) into the run's stream: downloaded, or its kept copy when the
   // server says it has not changed since.
-  struct TFetched {
-    TDownloadOutcome Outcome = doFailed;
-    bool NotModified = false;
-    TDateTime ServerDate = 0;
-    std::string ETag, LastModified, Signature;
-    int ServedBy = -1;       // the address of the document's source that served it
-    std::string ServedFrom;  // and that address itself
-  };
+  struct TFetched;
   TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const TAddress& where,
                          TDateTime localDate, std::int64_t maxBody);
   // Where this game's documents are kept between runs.
@@ -134,12 +127,12 @@ class TUpdateRun {
   // With a key pinned: whether the build the options name is to be fetched, which it is when it
   // is not the running one and not older than a build run here before.
   bool WantSignedBuild(const std::string& exePath);
-  // Whether the file's SHA-256 is `digest`, read on a worker.
-  bool DigestMatches(const std::string& path, const std::string& digest);
   // Ends the run with `text` from inside the walk over the records.
   TStep EndRecordWalk(const std::string& text);
 
   IUpdateHost& host_;
+  // What every transfer of the run shares: kept connections, proxies, speed limit and pause.
+  const std::unique_ptr<TTransferSession> session_;
   bool running_ = false;
   bool cancelled_ = false;
   bool checkRequested_ = false;
@@ -147,20 +140,10 @@ class TUpdateRun {
   bool succeeded_ = false;  // the run now ending did all it had to
   bool lastRunSucceeded_ = false;
   bool paused_ = false;
+  int jobs_ = 0;
   std::string shownInfo_;  // the run's last text, shown unless paused
   platform::TEvent cancelEvent_;
   std::atomic<int> filePosition_{0};
 };
-
-// The file name shown on the information line: at most 40 characters as it is, otherwise "..."
-// and its last 41 characters.
-std::string DisplayName(const std::string& name);
-// Whether `requests` chunks of `fetchBytes` bytes together cost less time than the whole
-// archive of `archiveBytes`, sent over `connections` side by side, with a round trip of
-// `roundTrip` seconds and the link's `rate` in bytes a second (0: not measured yet).
-bool ChunksPayOff(std::int64_t fetchBytes, std::size_t requests, std::int64_t archiveBytes,
-                  int connections, double roundTrip, double rate);
-// position = max * done / total, rounded half to even, capped at max; 0 while total is unknown.
-int BarPosition(int max, std::int64_t done, std::int64_t total);
 
 }  // namespace kova

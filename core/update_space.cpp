@@ -75,17 +75,18 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
   return EndWithoutSpace(SaturatingAdd(growth, peak), free);
 }
 
-std::optional<TUpdateRun::TStep> TUpdateRun::CheckArchiveSpace(TRunState& run,
-                                                               const TRecord& record) {
+bool TUpdateRun::RoomForArchive(TRunState& run, const TPatchItem& item) {
   // The way by chunks was judged to need only the chunks the file lacks; now the whole archive
   // comes, and the new copy is written beside the old one.
   const std::int64_t free = platform::FreeDiskSpace(run.Home);
-  if (free < 0) return std::nullopt;
-  const std::int64_t have = platform::FileExists(record.Archive)
-                                ? SizeIfThere(record.Archive)
-                                : SizeIfThere(record.Archive + TDownloadThread::kPartSuffix);
-  const std::int64_t fetch = std::max<std::int64_t>(0, record.Target.Size - have);
-  return EndWithoutSpace(SaturatingAdd(fetch, record.Target.Size), free);
+  if (free < 0) return true;
+  const std::string archive = LocalPath(run.Home, item.FileName);
+  const std::int64_t have = platform::FileExists(archive)
+                                ? SizeIfThere(archive)
+                                : SizeIfThere(archive + TDownloadThread::kPartSuffix);
+  const std::int64_t size = item.FileItem->Size;
+  const std::int64_t fetch = std::max<std::int64_t>(0, size - have);
+  return !EndWithoutSpace(SaturatingAdd(fetch, size), free);
 }
 
 std::optional<TUpdateRun::TStep> TUpdateRun::EndWithoutSpace(std::int64_t need, std::int64_t free) {

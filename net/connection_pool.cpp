@@ -4,11 +4,6 @@
 
 namespace kova {
 
-TConnectionPool& TConnectionPool::Shared() {
-  static TConnectionPool pool;
-  return pool;
-}
-
 std::string TConnectionPool::Key(bool secure, const std::string& host, const std::string& port) {
   return (secure ? "https://" : "http://") + host + ":" + port;
 }

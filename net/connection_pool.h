@@ -17,9 +17,6 @@ namespace kova {
 
 class TConnectionPool {
  public:
-  // The pool every transfer of the process shares.
-  static TConnectionPool& Shared();
-
   // The key of the connections to a server: the scheme, the host and the port.
   static std::string Key(bool secure, const std::string& host, const std::string& port);
 

@@ -273,11 +273,6 @@ bool NoProxyMatches(const std::string& list, const std::string& host) {
   return false;
 }
 
-const TProxyRules& TProxyRules::Process() {
-  static const TProxyRules rules(platform::ReadProxySettings());
-  return rules;
-}
-
 bool TProxyRules::For(bool secure, const std::string& host, TProxy& proxy,
                       std::string& error) const {
   proxy = TProxy();

@@ -23,8 +23,6 @@ struct TProxy {
 class TProxyRules {
  public:
   explicit TProxyRules(platform::TProxySettings settings) : settings_(std::move(settings)) {}
-  // The rules of this process, read from the system once.
-  static const TProxyRules& Process();
 
   // The proxy for a request to `host` (over TLS when `secure`); false with `error` set when the
   // setting names a proxy that cannot be used (another kind than HTTP, no host).

@@ -1,7 +1,7 @@
 // kovaupdater-cli: the update run with a console in place of the window.
 //
 //   kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] [--connections N]
-//   [--limit-rate KIB_S]
+//   [--jobs N] [--limit-rate KIB_S]
 //
 // Information lines go to standard output, one per line, and nothing else; progress goes to
 // standard error. The exit status is 0 when the run checked every file and left each as listed
@@ -25,7 +25,6 @@
 #include "platform/language.h"
 #include "platform/main_loop.h"
 #include "support/version.h"
-#include "workers/transfer_control.h"
 
 namespace {
 
@@ -33,7 +32,7 @@ int Usage(const char* message) {
   if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
   std::fprintf(stderr,
                "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] "
-               "[--connections N] [--limit-rate KIB_S]\n"
+               "[--connections N] [--jobs N] [--limit-rate KIB_S]\n"
                "       kovaupdater-cli --version\n");
   return 2;
 }
@@ -47,6 +46,8 @@ int main(int argc, char** argv) {
   bool check = false;
   int retries = 3;
   int connections = 0;
+  int jobs = 0;
+  std::int64_t limitRate = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     // The argument after an option, or null when the command line ends.
@@ -75,13 +76,20 @@ int main(int argc, char** argv) {
       if (!v || *end != '\0' || n < 1 || n > TOptions::kMaxConnections)
         return Usage("--connections needs a number from 1 to 16");
       connections = static_cast<int>(n);
+    } else if (arg == "--jobs") {
+      const char* v = value();
+      char* end = nullptr;
+      const long n = v ? std::strtol(v, &end, 10) : -1;
+      if (!v || *end != '\0' || n < 1 || n > TUpdateRun::kMaxJobs)
+        return Usage("--jobs needs a number from 1 to 8");
+      jobs = static_cast<int>(n);
     } else if (arg == "--limit-rate") {
       const char* v = value();
       char* end = nullptr;
       const long long n = v ? std::strtoll(v, &end, 10) : -1;
       if (!v || *end != '\0' || n < 0 || n > 100ll * 1024 * 1024)
         return Usage("--limit-rate needs a number of KiB/s from 0 (no limit)");
-      TTransferControl::Shared().SetLimit(n * 1024);
+      limitRate = n * 1024;
     } else if (arg == "--help" || arg == "-h") {
       return Usage(nullptr);
     } else if (arg == "--version") {
@@ -136,6 +144,8 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
   });
   TUpdateRun run(host);
+  run.SetSpeedLimit(limitRate);
+  run.SetJobs(jobs);
   platform::OnInterrupt([&run] {
     if (run.IsRunning()) run.SetCancelled(true);
   });

@@ -14,7 +14,6 @@
 #include "support/text.h"
 #include "support/translation.h"
 #include "ui/trace.h"
-#include "workers/transfer_control.h"
 
 namespace kova::ui {
 
@@ -84,12 +83,12 @@ void TFormBase::ApplyKeptSpeedLimit() {
       !ParseDecimal64(kept, limit) || limit < 0)
     limit = 0;
   speedLimit_ = limit;
-  TTransferControl::Shared().SetLimit(limit * 1024);
+  run_.SetSpeedLimit(limit * 1024);
 }
 
 void TFormBase::SpeedLimitChosen(std::int64_t kibPerSecond) {
   speedLimit_ = kibPerSecond;
-  TTransferControl::Shared().SetLimit(kibPerSecond * 1024);
+  run_.SetSpeedLimit(kibPerSecond * 1024);
   const TUpdaterOptions& o = UpdaterOptions();
   if (!o.Uid.empty())
     RegWriteString(o.RootKey, o.SettingsKey() + "\\SpeedLimit", std::to_string(kibPerSecond));

@@ -4,16 +4,14 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "net/connection_pool.h"
 #include "net/content_coding.h"
 #include "net/http_date.h"
-#include "net/proxy.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/error.h"
 #include "support/text.h"
 #include "workers/crc32.h"
-#include "workers/transfer_control.h"
+#include "workers/transfer_session.h"
 
 namespace kova {
 
@@ -26,12 +24,13 @@ bool IsUsableValidator(const std::string& value) {
   return true;
 }
 
-TDownloadThread::TDownloadThread(TAddress where, std::string fileName, TDateTime localDate,
-                                 const platform::TEvent* cancelEvent,
+TDownloadThread::TDownloadThread(TTransferSession& session, TAddress where, std::string fileName,
+                                 TDateTime localDate, const platform::TEvent* cancelEvent,
                                  TWorkerProgressEvent onProgress, bool revalidate,
                                  std::int64_t maxBody, bool sha256)
     : Where(std::move(where)),
       Url(Where.FirstUrl()),
+      Session(session),
       FileName(std::move(fileName)),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
@@ -69,12 +68,13 @@ TDownloadThread::TDownloadThread(TAddress where, std::string fileName, TDateTime
   Start();
 }
 
-TDownloadThread::TDownloadThread(TAddress where, TDateTime localDate, TStream& target,
-                                 const platform::TEvent* cancelEvent,
+TDownloadThread::TDownloadThread(TTransferSession& session, TAddress where, TDateTime localDate,
+                                 TStream& target, const platform::TEvent* cancelEvent,
                                  TWorkerProgressEvent onProgress, std::int64_t maxBody,
                                  std::vector<std::string> requestHeaders, TConditions conditions)
     : Where(std::move(where)),
       Url(Where.FirstUrl()),
+      Session(session),
       LocalDate(localDate),
       CancelEvent(cancelEvent),
       OnProgress(std::move(onProgress)),
@@ -227,7 +227,7 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   const auto now = std::chrono::steady_clock::now();
   if (bytes > 0 && !answered_) {
     answered_ = true;
-    TTransferControl::Shared().NoteFirstByte(now - asked_);
+    Session.Control.NoteFirstByte(now - asked_);
   }
   if (now - windowStart_ >= std::chrono::milliseconds(Timeout)) {
     if (windowBytes_ < kStallBytes && Outcome == doDownloaded) {
@@ -266,7 +266,7 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   // the connection only when they allow it. Every piece counts, the headers' included.
   if (bytes <= 0) return;
   const auto before = std::chrono::steady_clock::now();
-  const auto answer = TTransferControl::Shared().Take(
+  const auto answer = Session.Control.Take(
       bytes, [this] { return CancelRequested(); },
       ownsTarget_ ? std::chrono::milliseconds(PauseHold) : std::chrono::milliseconds::max());
   if (answer == TTransferControl::TAnswer::Stopped) {
@@ -290,8 +290,8 @@ void TDownloadThread::NewClient() {
   // One connection per server serves every request of the run, one after the other: each new
   // one would cost round trips (and a TLS handshake) before the first byte.
   http_->Protocol = "1.1";
-  http_->Pool = &TConnectionPool::Shared();
-  http_->Proxies = &TProxyRules::Process();
+  http_->Pool = &Session.Pool;
+  http_->Proxies = &Session.Proxies;
   http_->NameValueSeparator = ":";
   http_->Timeout = Timeout;
   http_->AnswerTimeout = answerTimeout_;
@@ -377,7 +377,7 @@ void TDownloadThread::Attempt() {
       Outcome = doFailed;
       break;
     }
-    if (!TTransferControl::Shared().WaitWhilePaused([this] { return CancelRequested(); })) {
+    if (!Session.Control.WaitWhilePaused([this] { return CancelRequested(); })) {
       Outcome = doCancelled;
       break;
     }

@@ -43,6 +43,8 @@ struct TConditions {
 // and short. A server or mirror that gives another would have every later request refused.
 bool IsUsableValidator(const std::string& value);
 
+class TTransferSession;
+
 class TDownloadThread final : public TCommonThread {
  public:
   // File mode: prepares FileName + ".part" (resuming it when it holds more than the margin) and
@@ -51,16 +53,17 @@ class TDownloadThread final : public TCommonThread {
   // grows past `maxBody` bytes fails the download (a negative bound lets nothing through). With
   // `sha256` a download that starts from the beginning also takes the file's SHA-256 as it
   // arrives (into Sha256).
-  TDownloadThread(TAddress where, std::string fileName, TDateTime localDate,
-                  const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
-                  bool revalidate = false, std::int64_t maxBody = kNoLimit, bool sha256 = false);
+  TDownloadThread(TTransferSession& session, TAddress where, std::string fileName,
+                  TDateTime localDate, const platform::TEvent* cancelEvent,
+                  TWorkerProgressEvent onProgress, bool revalidate = false,
+                  std::int64_t maxBody = kNoLimit, bool sha256 = false);
   // Stream mode: the body is appended to `target` at its position; one longer than `maxBody`
   // bytes, or than MaxStreamBody, fails the download.
   // `requestHeaders`: lines every request carries besides its own (the codings accepted);
   // `conditions`: a kept copy's validators, sent only to the address that gave them. A "304 Not
   // Modified" answer to such a conditional request is doNotNewer with NotModified set; to any
   // other request it is a failure, as there is no copy it could mean.
-  TDownloadThread(TAddress where, TDateTime localDate, TStream& target,
+  TDownloadThread(TTransferSession& session, TAddress where, TDateTime localDate, TStream& target,
                   const platform::TEvent* cancelEvent, TWorkerProgressEvent onProgress,
                   std::int64_t maxBody = kNoLimit, std::vector<std::string> requestHeaders = {},
                   TConditions conditions = {});
@@ -75,6 +78,8 @@ class TDownloadThread final : public TCommonThread {
   const TAddress Where;
   // The address asked now (the worker's own while it runs).
   std::string Url;
+  // The run's connections, proxies, speed limit and pause.
+  TTransferSession& Session;
   // The index in Where's source of the address that served the object once the work has ended;
   // -1 when none did.
   int ServedBy = -1;

@@ -9,11 +9,6 @@ constexpr auto kLook = std::chrono::milliseconds(100);
 
 }  // namespace
 
-TTransferControl& TTransferControl::Shared() {
-  static TTransferControl control;
-  return control;
-}
-
 void TTransferControl::SetLimit(std::int64_t bytesPerSecond) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,5 +1,5 @@
 #pragma once
-// What the player decides for every transfer of the process at once: a download speed limit,
+// What the player decides for every transfer of a run at once: a download speed limit,
 // one token bucket that all transfers draw from, and pause, one gate they all wait at. A transfer
 // asks before it takes more bytes from its connection; while it waits, its connection's window
 // fills and the server sends no faster than the bucket allows.
@@ -14,8 +14,6 @@ namespace kova {
 
 class TTransferControl {
  public:
-  static TTransferControl& Shared();
-
   // Bytes a second for all transfers together; 0: no limit.
   void SetLimit(std::int64_t bytesPerSecond);
   std::int64_t Limit() const;

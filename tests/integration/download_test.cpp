@@ -15,7 +15,7 @@
 #include "tests/common/test_servers.h"
 #include "workers/crc32.h"
 #include "workers/download_thread.h"
-#include "workers/transfer_control.h"
+#include "workers/transfer_session.h"
 
 namespace kova {
 namespace {
@@ -90,8 +90,9 @@ class Download : public ::testing::Test {
   TFileRun FileDownload(const std::string& url, const std::string& target, TDateTime localDate = 0,
                         const platform::TEvent* cancel = nullptr, TProgress* progress = nullptr) {
     TFileRun run;
-    auto worker = std::make_unique<TDownloadThread>(
-        url, target, localDate, cancel, progress ? progress->Callback() : TWorkerProgressEvent());
+    auto worker =
+        std::make_unique<TDownloadThread>(session_, url, target, localDate, cancel,
+                                          progress ? progress->Callback() : TWorkerProgressEvent());
     WaitWithMessages(*worker);
     run.Result.Outcome = worker->Outcome;
     run.Result.ServerDate = worker->ServerDate;
@@ -101,13 +102,14 @@ class Download : public ::testing::Test {
     return run;
   }
   TResult StreamDownload(const std::string& url, TDateTime localDate, TMemoryStream& stream) {
-    TDownloadThread worker(url, localDate, stream, nullptr, nullptr);
+    TDownloadThread worker(session_, url, localDate, stream, nullptr, nullptr);
     WaitWithMessages(worker);
     return TResult{worker.Outcome, 0, worker.ServerDate, worker.HasError()};
   }
 
   static test::TNginx* nginx_;
   test::TTempDir dir_;
+  TTransferSession session_;
 };
 test::TNginx* Download::nginx_ = nullptr;
 
@@ -115,7 +117,8 @@ TEST_F(Download, StreamModeDeliversTheBodyAndTheServerDate) {
   TMemoryStream stream;
   TProgress progress;
   {
-    TDownloadThread worker(nginx_->Url("/small.bin"), 0, stream, nullptr, progress.Callback());
+    TDownloadThread worker(session_, nginx_->Url("/small.bin"), 0, stream, nullptr,
+                           progress.Callback());
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doDownloaded);
     EXPECT_TRUE(SameDateTime(worker.ServerDate, ServerFileDate()));
@@ -219,7 +222,7 @@ TEST_F(Download, ALongPauseGivesTheConnectionUpAndTheRestIsAskedForWithRangeOnRe
   const std::string target = dir_ / "paused.bin";
   const int savedHold = TDownloadThread::PauseHold;
   TDownloadThread::PauseHold = 500;
-  TTransferControl& control = TTransferControl::Shared();
+  TTransferControl& control = session_.Control;
   std::atomic<std::int64_t> pausedAt{-1};
   TProgress progress;
   progress.onReport = [&](std::int64_t done) {
@@ -330,14 +333,15 @@ class DownloadOddServer : public ::testing::Test {
   }
   static test::TScriptedServer* server_;
   test::TTempDir dir_;
+  TTransferSession session_;
 };
 test::TScriptedServer* DownloadOddServer::server_ = nullptr;
 
 TEST_F(DownloadOddServer, AWholeBodyAnsweringARangeRequestReplacesThePartFile) {
   const std::string target = dir_ / "payload";
   test::WriteFile(target + ".part", std::string(50000, 'p'));
-  std::unique_ptr<TDownloadThread> worker =
-      std::make_unique<TDownloadThread>(server_->Url("/range200"), target, 0, nullptr, nullptr);
+  std::unique_ptr<TDownloadThread> worker = std::make_unique<TDownloadThread>(
+      session_, server_->Url("/range200"), target, 0, nullptr, nullptr);
   WaitWithMessages(*worker);
   EXPECT_EQ(worker->Outcome, doDownloaded);
   worker.reset();
@@ -349,8 +353,8 @@ TEST_F(DownloadOddServer, AWholeBodyAnsweringARangeRequestReplacesThePartFile) {
 TEST_F(DownloadOddServer, ARangeAnsweredFromAnotherOffsetIsRefusedNotSpliced) {
   const std::string target = dir_ / "spliced";
   test::WriteFile(target + ".part", std::string(50000, 'p'));
-  auto worker =
-      std::make_unique<TDownloadThread>(server_->Url("/wrongrange"), target, 0, nullptr, nullptr);
+  auto worker = std::make_unique<TDownloadThread>(session_, server_->Url("/wrongrange"), target, 0,
+                                                  nullptr, nullptr);
   WaitWithMessages(*worker);
   EXPECT_EQ(worker->Outcome, doFailed);
   worker.reset();
@@ -362,8 +366,8 @@ TEST_F(DownloadOddServer, ARangeAnsweredFromAnotherOffsetIsRefusedNotSpliced) {
 
 TEST_F(DownloadOddServer, ShortBodiesFailAndKeepWhatArrived) {
   const std::string target = dir_ / "short";
-  auto worker =
-      std::make_unique<TDownloadThread>(server_->Url("/short"), target, 0, nullptr, nullptr);
+  auto worker = std::make_unique<TDownloadThread>(session_, server_->Url("/short"), target, 0,
+                                                  nullptr, nullptr);
   WaitWithMessages(*worker);
   EXPECT_EQ(worker->Outcome, doFailed);
   worker.reset();
@@ -376,14 +380,14 @@ TEST_F(DownloadOddServer, ServersThatSpeakNoTlsOrStallFail) {
   TDownloadThread::Timeout = 800;
   {
     TMemoryStream stream;
-    TDownloadThread worker("https://127.0.0.1:" + std::to_string(server_->Port()) + "/", 0, stream,
-                           nullptr, nullptr);
+    TDownloadThread worker(session_, "https://127.0.0.1:" + std::to_string(server_->Port()) + "/",
+                           0, stream, nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doFailed);
   }
   for (const char* path : {"/stallheaders", "/stall", "/nostatus", "/reset"}) {
     TMemoryStream stalled;
-    TDownloadThread worker(server_->Url(path), 0, stalled, nullptr, nullptr);
+    TDownloadThread worker(session_, server_->Url(path), 0, stalled, nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doFailed) << path;
   }
@@ -404,7 +408,7 @@ TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
         TCase{"/chunkedbig", payload}, TCase{"/signedlength", "hello"}, TCase{"/gzip", payload},
         TCase{"/deflate", payload}, TCase{"/rawdeflate", payload}}) {
     TMemoryStream stream;
-    TDownloadThread worker(server_->Url(c.Path), 0, stream, nullptr, nullptr);
+    TDownloadThread worker(session_, server_->Url(c.Path), 0, stream, nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doDownloaded) << c.Path;
     EXPECT_TRUE(stream.Data() == c.Body) << c.Path << ": " << stream.Size() << " bytes";
@@ -413,14 +417,14 @@ TEST_F(DownloadOddServer, EveryBodyFramingIsCompleteAsTheResponseFramesIt) {
   // short, is no body at all.
   for (const char* path : {"/nolengthreset", "/brotli", "/gziptruncated"}) {
     TMemoryStream stream;
-    TDownloadThread worker(server_->Url(path), 0, stream, nullptr, nullptr);
+    TDownloadThread worker(session_, server_->Url(path), 0, stream, nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doFailed) << path;
   }
   // Into a file: the chunks together, with their CRC-32.
   const std::string target = dir_ / "chunked";
-  auto worker =
-      std::make_unique<TDownloadThread>(server_->Url("/chunkedbig"), target, 0, nullptr, nullptr);
+  auto worker = std::make_unique<TDownloadThread>(session_, server_->Url("/chunkedbig"), target, 0,
+                                                  nullptr, nullptr);
   WaitWithMessages(*worker);
   EXPECT_EQ(worker->Outcome, doDownloaded);
   worker->Finish();
@@ -440,7 +444,7 @@ TEST_F(DownloadOddServer, AServerThatTricklesFailsOnceATimeOutOrTheLongerWindowB
     TMemoryStream stream;
     const auto start = std::chrono::steady_clock::now();
     {
-      TDownloadThread worker(server_->Url("/trickle"), 0, stream, nullptr, nullptr);
+      TDownloadThread worker(session_, server_->Url("/trickle"), 0, stream, nullptr, nullptr);
       WaitWithMessages(worker);
       EXPECT_EQ(worker.Outcome, doFailed);
     }
@@ -456,7 +460,8 @@ TEST_F(DownloadOddServer, AnAddressThatNeverAnswersGivesWayToTheNextSoonerThanAT
   TMemoryStream stream;
   const auto start = std::chrono::steady_clock::now();
   {
-    TDownloadThread worker(TAddress(std::make_shared<TSource>(std::vector<std::string>{
+    TDownloadThread worker(session_,
+                           TAddress(std::make_shared<TSource>(std::vector<std::string>{
                                         server_->Url("/silent"), server_->Url("/silent"),
                                         server_->Url("/signedlength")}),
                                     ""),
@@ -475,15 +480,15 @@ TEST_F(DownloadOddServer, AStreamBodyOverTheCapFailsInsteadOfFillingMemory) {
   TDownloadThread::MaxStreamBody = 100000;
   TMemoryStream stream;
   {
-    TDownloadThread worker(server_->Url("/range200"), 0, stream, nullptr, nullptr);
+    TDownloadThread worker(session_, server_->Url("/range200"), 0, stream, nullptr, nullptr);
     WaitWithMessages(worker);
     EXPECT_EQ(worker.Outcome, doFailed);
   }
   TDownloadThread::MaxStreamBody = saved;
   EXPECT_LE(stream.Size(), 100000);
   // A bound gone below zero (a size that overflowed) lets nothing through: never "no limit".
-  auto file = std::make_unique<TDownloadThread>(server_->Url("/range200"), dir_ / "bounded", 0,
-                                                nullptr, nullptr, false, -1);
+  auto file = std::make_unique<TDownloadThread>(session_, server_->Url("/range200"),
+                                                dir_ / "bounded", 0, nullptr, nullptr, false, -1);
   WaitWithMessages(*file);
   file->Finish();
   EXPECT_EQ(file->Outcome, doFailed);

@@ -38,7 +38,7 @@ class Transfers : public test::TGameFixture {
   }
 };
 
-TEST_F(Transfers, SixAtATimeSayWhatOneAtATimeSaysInTheSameOrder) {
+TEST_F(Transfers, SixTransfersAndFourDecodersSayWhatOneAtATimeSaysInTheSameOrder) {
   AddFiles(30, 20000);
   Publish();
   const TCliRun one = Cli({"--connections", "1"});
@@ -51,7 +51,7 @@ TEST_F(Transfers, SixAtATimeSayWhatOneAtATimeSaysInTheSameOrder) {
   ::setenv("KOVA_REGISTRY", (work_ / "registry6.sqlite3").c_str(), 1);
   home_ = work_ / "home6";
   std::filesystem::create_directories(home_);
-  const TCliRun six = Cli({"--connections", "6"});
+  const TCliRun six = Cli({"--connections", "6", "--jobs", "4"});
   ASSERT_EQ(six.Status, 0) << six.Last();
   ExpectHomeMatchesSource();
   const auto differ =
@@ -157,6 +157,60 @@ TEST_F(Transfers, InterruptedWithSixInFlightEveryFileIsOldOrNewAndTheNextRunResu
     EmptyHome();
     uid_ += "x";
     WriteOptions("");
+  }
+}
+
+TEST_F(Transfers, InterruptedWhileSeveralArchivesUnpackEveryFileIsOldOrNewAndTheNextRunEndsIt) {
+  // Archives that take a while to decode (bytes that do not compress), all fetched at once.
+  AddFiles(5, 8 << 20);
+  std::filesystem::create_directories(home_ + "/data");
+  for (int i = 0; i < 5; ++i)
+    test::WriteFile(home_ + "/data/part" + std::to_string(i) + ".bin", "old version");
+  Publish();
+  const std::vector<std::string> args{
+      "--options", work_ / "options.xml", "--home", home_, "--connections", "6", "--jobs", "4"};
+  // New copies of the large files beside them (the small ones come and go too fast to tell).
+  auto unpacking = [&] {
+    std::size_t fresh = 0;
+    for (int i = 0; i < 5; ++i)
+      fresh += std::filesystem::exists(home_ + "/data/part" + std::to_string(i) + ".bin.kovanew");
+    return fresh;
+  };
+  for (const int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal);
+    test::TChild cli(KOVA_CLI_EXE, args);
+    // The record in its turn and at least one after it are being unpacked.
+    ASSERT_TRUE(test::Eventually([&] { return unpacking() >= 2; }, 60)) << cli.Output();
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(cli.Pid(), signal);
+    const int status = cli.WaitExit(20);
+    if (signal == SIGINT) {
+      // Every decoder hears the cancel at its next block.
+      EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(1500));
+      EXPECT_EQ(status, 1);
+      EXPECT_EQ(test::Lines(cli.Output()).back(), "Check cancelled by user");
+      EXPECT_EQ(unpacking(), 0u) << "a cancelled run leaves no copy half unpacked";
+    }
+    for (int i = 0; i < 5; ++i) {
+      const std::string name = "data/part" + std::to_string(i) + ".bin";
+      const std::string now = test::ReadFile(home_ + "/" + name);
+      EXPECT_TRUE(now == "old version" || now == test::ReadFile(source_ + "/" + name)) << name;
+    }
+    // The archives that were whole are kept: the next run unpacks them without asking again.
+    std::vector<std::string> whole;
+    for (int i = 0; i < 5; ++i)
+      if (std::filesystem::exists(home_ + "/data/part" + std::to_string(i) + ".bin.lzma"))
+        whole.push_back("/data/part" + std::to_string(i) + ".bin.lzma");
+    EXPECT_GE(whole.size(), 2u);
+    const std::size_t mark = LogMark();
+    const TCliRun again = Cli({"--connections", "6", "--jobs", "4"});
+    ASSERT_EQ(again.Status, 0) << again.Last();
+    ExpectHomeMatchesSource();
+    for (const std::string& archive : whole)
+      EXPECT_EQ(CountContaining(LogSince(mark), archive), 0u) << archive;
+    EXPECT_EQ(unpacking(), 0u);
+    for (int i = 0; i < 5; ++i)
+      test::WriteFile(home_ + "/data/part" + std::to_string(i) + ".bin", "old version");
   }
 }
 

@@ -20,14 +20,18 @@
 #include <cstdlib>
 #include <set>
 
-#include "core/update_run_state.h"
+#include "core/fetch_ahead.h"
+#include "core/options.h"
+#include "core/record_repair.h"
+#include "core/utility.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/settings_store.h"
 #include "support/signature.h"
 #include "support/translation.h"
 #include "workers/chunk_threads.h"
 #include "workers/download_thread.h"
-#include "workers/transfer_control.h"
+#include "workers/transfer_session.h"
 
 namespace kova {
 
@@ -67,42 +71,26 @@ bool ChunksPayOff(std::int64_t fetchBytes, std::size_t requests, std::int64_t ar
   return byChunks < byArchive;
 }
 
-void TUpdateRun::NoteDeparted(TRunState& run, const std::string& cachePrefix) {
-  bool chunked = false;
-  for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
-    chunked = chunked || !item->FileItem->ChunkIndex.empty();
-  if (!chunked) return;
-  TPatchMap cached;
-  LoadPatchListCache(UpdaterOptions().RootKey, cachePrefix, cached);
-  for (auto it = cached.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
-    const TFileItem& f = *item->FileItem;
-    if (!run.Map.Get(f.FileName) && f.Size >= kChunkedFileMin)
-      run.Departed.emplace_back(f.FileName, f.Size);
-  }
-  cached.Clear(true);
-}
-
-std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, const TRecord& record,
-                                                            bool& done) {
-  const TFileItem& target = record.Target;
+std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
+  const TFileItem& target = target_;
   std::vector<std::string> seeds;
   bool departed = false;  // the older copy is a file the list no longer names
-  if (platform::FileExists(record.Local) && platform::FileSize(record.Local) > 0) {
-    seeds.push_back(record.Local);
+  if (platform::FileExists(local_) && platform::FileSize(local_) > 0) {
+    seeds.push_back(local_);
   } else {
     departed = true;
     std::int64_t nearest = -1;
-    for (const auto& [name, size] : run.Departed) {
+    for (const auto& [name, size] : shared_.Departed) {
       const std::int64_t distance = std::llabs(size - target.Size);
-      const std::string path = LocalPath(run.Home, name);
+      const std::string path = LocalPath(shared_.Home, name);
       if ((nearest < 0 || distance < nearest) && platform::FileExists(path) &&
-          platform::IsRealFolderChain(run.Home, BackslashToSlash(name))) {
+          platform::IsRealFolderChain(shared_.Home, BackslashToSlash(name))) {
         nearest = distance;
         seeds.assign(1, path);
       }
     }
   }
-  const std::string stage = record.Local + ".kovachunks";
+  const std::string stage = local_ + ".kovachunks";
   if (platform::IsSymbolicLink(stage)) {
     RemoveStage(stage);
     if (platform::IsSymbolicLink(stage)) return std::nullopt;
@@ -111,7 +99,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     RemoveStage(stage);
     return std::nullopt;
   }
-  ShowInfo(TrFormat("Downloading %s", {record.Display}));
+  run_.ShowInfo(TrFormat("Downloading %s", {display_}));
 
   // The index, which must be the one the list names.
   TChunkIndex index;
@@ -121,7 +109,8 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
   std::atomic<std::int64_t> firstByte{-1};  // microseconds after the request
   {
     TDownloadThread worker(
-        TAddress(run.Published, ChunkIndexPath(target.ChunkIndex)), 0, *text, &cancelEvent_,
+        run_.Session(), TAddress(shared_.Published, ChunkIndexPath(target.ChunkIndex)), 0, *text,
+        &run_.CancelEvent(),
         [&](const std::string&, std::int64_t, std::int64_t) {
           std::int64_t none = -1;
           firstByte.compare_exchange_strong(none,
@@ -134,7 +123,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     WaitWithMessages(worker);
     outcome = worker.Outcome;
   }
-  if (cancelled_) return EndRecordWalk(Tr(kCancelled));
+  if (run_.Cancelled()) return End(Tr(kCancelled));
   std::string why;
   if (outcome != doDownloaded || Sha256Hex(text->Data()) != target.ChunkIndex ||
       !DecodeChunkIndex(text->Data(), target.Size, index, why) || index.FileSize != target.Size) {
@@ -147,14 +136,14 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
   TChunkPlaces places;
   {
     std::vector<std::shared_ptr<TSeedCut>> cuts;
-    if (departed) cuts.push_back(run.SeedCuts[seeds[0]]);
-    TSeedScanThread worker(seeds, index, &cancelEvent_, ProgressCallback(),
+    if (departed) cuts.push_back(shared_.SeedCuts[seeds[0]]);
+    TSeedScanThread worker(seeds, index, &run_.CancelEvent(), run_.FileProgress(),
                            departed ? &cuts : nullptr);
     WaitWithMessages(worker);
     places = std::move(worker.Found);
-    if (departed && cuts[0]) run.SeedCuts[seeds[0]] = cuts[0];
+    if (departed && cuts[0]) shared_.SeedCuts[seeds[0]] = cuts[0];
   }
-  if (cancelled_) return EndRecordWalk(Tr(kCancelled));
+  if (run_.Cancelled()) return End(Tr(kCancelled));
 
   // Those it lacks: stored in the stage by an earlier run, fetched there but not yet checked, or
   // to fetch.
@@ -177,10 +166,10 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
       firstByte >= 0
           ? static_cast<double>(firstByte.load()) / 1e6
           : std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
-  const double least = TTransferControl::Shared().RoundTrip();
+  const double least = run_.Session().Control.RoundTrip();
   if (least >= 0 && least < roundTrip) roundTrip = least;
   if (!ChunksPayOff(fetchBytes, toFetch.size(), index.ArchiveSize, o.TransferCount(), roundTrip,
-                    TTransferControl::Shared().ReceiveRate())) {
+                    run_.Session().Control.ReceiveRate())) {
     RemoveStage(stage);
     return std::nullopt;
   }
@@ -188,7 +177,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
   // Fetched side by side; a chunk whose content is not the one it is named by is asked for
   // once more, past any cache on the way, and then the archive is the way.
   if (!toFetch.empty() && !platform::ForceDirectories(stage)) return std::nullopt;
-  SetFilePosition(0);
+  run_.SetFilePosition(0);
   std::int64_t fetched = 0;
   for (int attempt = 0;; ++attempt) {
     std::vector<std::unique_ptr<TDownloadThread>> running;
@@ -207,9 +196,9 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
           failed = true;
         it = running.erase(it);
       }
-      const int position = BarPosition(host_.ProgressMax(), fetched, fetchBytes);
-      if (position != filePosition_) SetFilePosition(position);
-      if (failed || cancelled_) {
+      const int position = BarPosition(run_.FileBarMax(), fetched, fetchBytes);
+      if (position != run_.FilePosition()) run_.SetFilePosition(position);
+      if (failed || run_.Cancelled()) {
         for (auto& worker : running) worker->Stop();
         return running.empty();
       }
@@ -218,8 +207,8 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
         const TChunkEntry& c = toFetch[next++];
         try {
           running.push_back(std::make_unique<TDownloadThread>(
-              TAddress(run.Published, ChunkPath(DigestHex(c.Digest))),
-              StagedChunk(stage, c.Digest, true), 0, &cancelEvent_, nullptr, attempt > 0,
+              run_.Session(), TAddress(shared_.Published, ChunkPath(DigestHex(c.Digest))),
+              StagedChunk(stage, c.Digest, true), 0, &run_.CancelEvent(), nullptr, attempt > 0,
               c.Stored));
         } catch (const std::exception&) {
           failed = true;
@@ -228,7 +217,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
       }
       return running.empty() && (failed || next >= toFetch.size());
     });
-    if (cancelled_) return EndRecordWalk(Tr(kCancelled));
+    if (run_.Cancelled()) return End(Tr(kCancelled));
     if (failed) {
       RemoveStage(stage);
       return std::nullopt;
@@ -253,31 +242,31 @@ std::optional<TUpdateRun::TStep> TUpdateRun::RepairByChunks(TRunState& run, cons
     toCheck.clear();
     for (const TChunkEntry& c : toFetch) fetchBytes += c.Stored;
   }
-  if (fetchBytes > 0 && filePosition_ != host_.ProgressMax()) SetFilePosition(host_.ProgressMax());
+  if (fetchBytes > 0 && run_.FilePosition() != run_.FileBarMax())
+    run_.SetFilePosition(run_.FileBarMax());
 
   // Assembled beside the old file, which stays in place until the new one is whole and checked.
-  if (const auto step = WaitForGame(run)) return *step;
-  ShowInfo(TrFormat("Unpacking %s", {record.Display}));
-  platform::RemoveFile(record.Fresh);
+  if (const auto step = WaitForGame()) return *step;
+  run_.ShowInfo(TrFormat("Unpacking %s", {display_}));
+  platform::RemoveFile(fresh_);
   bool good = false;
   {
-    TChunkAssembleThread worker(index, places, seeds, stage, record.Fresh, ProgressCallback(),
-                                record.Verify);
+    TChunkAssembleThread worker(index, places, seeds, stage, fresh_, run_.FileProgress(), verify_);
     platform::FaultPoint("assembling");
     WaitWithMessages(worker);
     good = !worker.HasError() && worker.Crc == target.Checksum && worker.Produced == target.Size &&
-           (!record.Verify || worker.Sha256 == target.Sha256);
+           (!verify_ || worker.Sha256 == target.Sha256);
   }
   if (!good) {
-    platform::RemoveFile(record.Fresh);
+    platform::RemoveFile(fresh_);
     RemoveStage(stage);
     return std::nullopt;
   }
   // From here on as an unpacked archive: the old file to its backup, the new one in its place.
-  const bool movedToBackup = record.MoveToBackup();
-  GiveMode(record.Fresh, movedToBackup ? record.Backup : std::string(), target.Executable);
+  const bool movedToBackup = MoveToBackup();
+  GiveMode(fresh_, movedToBackup ? backup_ : std::string(), target.Executable);
   platform::FaultPoint("before-final-move");
-  Replace(run, record, true);
+  Replace(true);
   RemoveStage(stage);
   done = true;
   return std::nullopt;

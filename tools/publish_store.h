@@ -1,0 +1,48 @@
+#pragma once
+// What kova-publish stores: each file's archive in the codec the publisher chose, the chunks and
+// chunk indexes of large files, and the pruning of chunks no list needs any more.
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "workers/chunks.h"
+
+namespace kova::publish {
+
+// CRC-32 and size of a whole file.
+bool FileCrc(const std::string& path, std::uint32_t& crc, std::int64_t& size);
+// Writes the LZMA-Alone archive of `source` to `target` through a temporary name; returns the
+// archive's CRC-32. The header carries the size; an empty file, whose size 0 the header cannot
+// carry, gets the unknown size and an end marker instead.
+bool Compress(const std::string& source, const std::string& target, std::int64_t size,
+              std::uint32_t level, std::uint32_t& archiveCrc, std::string& error);
+// Writes the zstd archive (one frame, its content size and checksum in it, the window capped as
+// launchers accept) of `source` to `target` through a temporary name; returns its CRC-32.
+bool CompressZstd(const std::string& source, const std::string& target, std::int64_t size,
+                  int level, std::uint32_t& archiveCrc, std::string& error);
+
+// The chunks being written by one of the workers: two files that share a chunk must not write
+// it at once through the same temporary name.
+struct TChunkClaims {
+  std::mutex Mutex;
+  std::set<std::string> Claimed;
+  bool Claim(const std::string& hex) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Claimed.insert(hex).second;
+  }
+};
+
+// Cuts `source` into chunks stored under `output` (those already there are kept as they are);
+// returns its index, without the archive's size.
+TChunkIndex StoreChunks(const std::string& source, const std::string& output, std::uint32_t level,
+                        bool zstd, TChunkClaims& claims);
+// Writes a file's index (unless an identical one is there); returns its digest.
+std::string WriteChunkIndex(const TChunkIndex& index, const std::string& output,
+                            std::uint32_t level);
+// `kova-publish --prune OUTPUT_DIR`: removes from OUTPUT_DIR/chunks every chunk and index that no
+// list in OUTPUT_DIR refers to; the exit status.
+int Prune(const std::string& outputArg);
+
+}  // namespace kova::publish

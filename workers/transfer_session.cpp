@@ -1,0 +1,7 @@
+#include "workers/transfer_session.h"
+
+namespace kova {
+
+TTransferSession::TTransferSession() : Proxies(platform::ReadProxySettings()) {}
+
+}  // namespace kova
