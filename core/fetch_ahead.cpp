@@ -54,15 +54,20 @@ void TFetchAhead::UnpackArrived(std::size_t head) {
     return;
   }
   if (settings_.Unpackers <= 0) return;
+  // A decoder that waits for the disk to hold its copy needs no core: the next one starts, so
+  // that one file's flush never holds up the files after it. The copies made ahead and not yet
+  // taken stay a few for each decoder.
   std::size_t running = 0;
   for (const auto& [item, worker] : unpacks_)
-    if (!worker->Ended()) ++running;
+    if (!worker->Ended() && !worker->Flushing) ++running;
+  const std::size_t most = kCopiesPerDecoder * static_cast<std::size_t>(settings_.Unpackers);
   std::int64_t free = -2, reserve = kDiskReserve;
   for (std::size_t i = head + 1;
        i < next_ && running < static_cast<std::size_t>(settings_.Unpackers); ++i) {
     const TPatchItem* item = order_[i];
     const auto job = jobs_.find(item);
     if (job == jobs_.end() || !job->second->Ended() || unpacks_.count(item)) continue;
+    if (unpacks_.size() >= most) return;
     TDownloadThread& fetched = *job->second;
     fetched.Finish();
     // Only an archive that is the listed one is unpacked ahead; any other is judged, and fetched
@@ -78,14 +83,16 @@ void TFetchAhead::UnpackArrived(std::size_t head) {
       free = platform::FreeDiskSpace(settings_.Home, &total);
       reserve = std::max(reserve, total / kDiskShareKept);
     }
-    if (free >= 0 && item->FileItem->Size + reserve > free) return;
+    // A copy being written has taken only part of its size yet, so what the disk says is free
+    // does not count the rest: every copy and archive in flight is counted whole.
+    if (free >= 0 && pendingBytes_ + unpackBytes_ + item->FileItem->Size + reserve > free) return;
     const std::string fresh = FreshPath(LocalPath(settings_.Home, item->FileItem->FileName));
     try {
       platform::RemoveFile(fresh);
       unpacks_[item] = std::make_unique<TDecompressThread>(fetched.FileName, fresh, nullptr,
                                                            item->FileItem->Size, settings_.Sha256);
       unpackMemory_ += window;
-      if (free >= 0) free -= item->FileItem->Size;
+      unpackBytes_ += item->FileItem->Size;
       ++running;
     } catch (const std::exception&) {
       // The record meets the fault in its turn.
@@ -99,6 +106,7 @@ std::unique_ptr<TDecompressThread> TFetchAhead::TakeUnpack(const TPatchItem& ite
   std::unique_ptr<TDecompressThread> worker = std::move(found->second);
   unpacks_.erase(found);
   unpackMemory_ -= UnpackWindow(item);
+  unpackBytes_ -= item.FileItem->Size;
   return worker;
 }
 
@@ -149,7 +157,8 @@ void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
         free = platform::FreeDiskSpace(settings_.Home, &total);
         reserve = std::max(reserve, total / kDiskShareKept);
       }
-      if (free >= 0 && pendingBytes_ + bytes + item.FileItem->Size + reserve > free) return;
+      if (free >= 0 && pendingBytes_ + unpackBytes_ + bytes + item.FileItem->Size + reserve > free)
+        return;
       const TPatchItem* key = &item;
       auto progress = [this, key](const std::string& name, std::int64_t done, std::int64_t total) {
         return shown_.load() != key || !onProgress_ || onProgress_(name, done, total);

@@ -80,6 +80,9 @@ class TFetchAhead {
   // its file's size up to kLargestWindow.
   static constexpr std::int64_t kUnpackMemory = 192ll * 1024 * 1024;
   static constexpr std::int64_t kLargestWindow = 64ll * 1024 * 1024;
+  // The copies unpacked ahead that wait for their turn (or for the disk) at once, for each
+  // decoder.
+  static constexpr std::size_t kCopiesPerDecoder = 4;
 
   // What the archives fetched ahead and not yet taken may hold together.
   static constexpr std::int64_t kBudget = 256ll * 1024 * 1024;
@@ -105,6 +108,7 @@ class TFetchAhead {
   std::map<const TPatchItem*, std::unique_ptr<TDownloadThread>> jobs_;
   std::map<const TPatchItem*, std::unique_ptr<TDecompressThread>> unpacks_;
   std::int64_t unpackMemory_ = 0;  // the windows of the unpacks not yet taken
+  std::int64_t unpackBytes_ = 0;   // and the sizes of their new copies
   std::int64_t pendingBytes_ = 0;
   bool allowed_ = false;
   // The record whose transfer reports progress: the one in its turn.

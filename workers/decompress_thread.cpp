@@ -102,6 +102,7 @@ void TDecompressThread::UnpackZstd(TStream& input, TStream& output, const unsign
   }
   while (ReadFully(input, in.Data(), in.Size(), inputCrc) > 0) {
   }
+  Flushing = true;
   output.Flush();
   if (OnProgress) OnProgress(SourceName, produced, Total);
   if (hash) Sha256 = hash->HexDigest();
@@ -216,6 +217,7 @@ void TDecompressThread::DoWork() {
   // Whatever follows the stream's end belongs to the archive too: its checksum covers it.
   while (ReadFully(*input, in.Data(), in.Size(), inputCrc) > 0) {
   }
+  Flushing = true;
   output->Flush();
   if (OnProgress) OnProgress(SourceName, produced, Total);
   if (hash) Sha256 = hash->HexDigest();

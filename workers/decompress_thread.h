@@ -44,6 +44,9 @@ class TDecompressThread final : public TCommonThread {
   std::uint32_t OutputCrc = 0;
   std::int64_t Produced = 0;
 
+  // Every byte is written and the worker waits for the disk to hold them: it needs no core.
+  std::atomic<bool> Flushing{false};
+
   static constexpr std::uint64_t kUnknownSize = ~0ull;
 
  private:

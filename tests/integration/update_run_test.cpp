@@ -262,6 +262,45 @@ TEST(UpdateRunHelpers, DisplayNamesAndBarPositions) {
   EXPECT_EQ(BarPosition(429, 5000000000, 10000000000), 214);
 }
 
+// The one rule the record in its turn and the transfers ahead of it share: what a look at a
+// file's size says of the archive its record needs.
+TEST(UpdateRunHelpers, WhatAFilesSizeTellsOfTheArchiveItsRecordNeeds) {
+  test::TTempDir dir;
+  const std::string home = dir.Path() + "/";
+  TFileItem plain;
+  plain.FileName = "data\\a.bin";
+  plain.Size = 10;
+  TFileItem chunked = plain;
+  chunked.ChunkIndex = "ab";
+  const struct {
+    const TFileItem* target;
+    bool exists;
+    std::int64_t size;
+    bool softCheck, olderCopies;
+    TArchiveNeed need;
+  } rows[] = {
+      {&plain, true, 10, false, false, TArchiveNeed::ReadFirst},  // its content tells
+      {&plain, true, 9, false, false, TArchiveNeed::Archive},
+      {&plain, true, 9, true, false, TArchiveNeed::ReadFirst},  // soft-checked: taken as it is
+      {&plain, false, -1, false, false, TArchiveNeed::Archive},
+      {&chunked, true, 9, false, false, TArchiveNeed::Chunks},
+      {&chunked, true, 0, false, false, TArchiveNeed::Archive},  // an empty copy has no chunks
+      {&chunked, false, -1, false, true, TArchiveNeed::Chunks},  // a departed file may be it
+      {&chunked, false, -1, false, false, TArchiveNeed::Archive},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(
+        ArchiveNeedOf(home, *row.target, row.exists, row.size, row.softCheck, row.olderCopies),
+        row.need)
+        << &row - rows;
+  TFileItem longName = plain;
+  longName.FileName = std::string(5000, 'x');
+  EXPECT_EQ(ArchiveNeedOf(home, longName, false, -1, false, false), TArchiveNeed::Withheld);
+  std::filesystem::create_directories(dir / "elsewhere");
+  std::filesystem::create_directory_symlink(dir / "elsewhere", dir / "data");
+  EXPECT_EQ(ArchiveNeedOf(home, plain, false, -1, false, false), TArchiveNeed::Withheld);
+}
+
 // The launcher replaces itself: a newer build is served with a later date; the old launcher
 // downloads it, starts it with "/update", the new one copies itself over the old file and starts
 // it with "/delete", and the ".new.exe" is gone. The replaced launcher then does not fetch the
