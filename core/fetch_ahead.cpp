@@ -144,7 +144,9 @@ void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
   const std::size_t lookUntil = std::min(order_.size(), next_ + kLooksPerTopUp);
   // While the record in its turn downloads, its transfer is one of them; while it is checked,
   // unpacked or replaced, all of them fetch ahead.
-  const auto ahead = static_cast<std::size_t>(settings_.Transfers - (headTransferring ? 1 : 0));
+  const int transfers =
+      settings_.Session ? settings_.Session->InFlight(settings_.Transfers) : settings_.Transfers;
+  const auto ahead = static_cast<std::size_t>(transfers - (headTransferring ? 1 : 0));
   while (next_ < lookUntil && running < ahead) {
     const TPatchItem& item = *order_[next_];
     if (WantsArchive(item)) {

@@ -41,7 +41,8 @@ class TFetchAhead {
     std::string Home;
     std::shared_ptr<TSource> Published;   // where the archives are
     TTransferSession* Session = nullptr;  // what the run's transfers share
-    // Transfers at once, the record's own included: 1 fetches nothing ahead.
+    // Transfers at once (the player's connections), the record's own included: 1 fetches
+    // nothing ahead. A server that speaks HTTP/2 takes more on its one connection.
     int Transfers = 1;
     bool Sha256 = false;  // the archives are to be judged by their signed digests
     // Files the new list no longer names are on the disk: a missing file may be one of them

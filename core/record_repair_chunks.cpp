@@ -168,7 +168,8 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
           : std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
   const double least = run_.Session().Control.RoundTrip();
   if (least >= 0 && least < roundTrip) roundTrip = least;
-  if (!ChunksPayOff(fetchBytes, toFetch.size(), index.ArchiveSize, o.TransferCount(), roundTrip,
+  if (!ChunksPayOff(fetchBytes, toFetch.size(), index.ArchiveSize,
+                    run_.Session().InFlight(o.TransferCount()), roundTrip,
                     run_.Session().Control.ReceiveRate())) {
     RemoveStage(stage);
     return std::nullopt;
@@ -202,7 +203,8 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
         for (auto& worker : running) worker->Stop();
         return running.empty();
       }
-      while (running.size() < static_cast<std::size_t>(o.TransferCount()) &&
+      while (running.size() <
+                 static_cast<std::size_t>(run_.Session().InFlight(o.TransferCount())) &&
              next < toFetch.size()) {
         const TChunkEntry& c = toFetch[next++];
         try {

@@ -32,6 +32,11 @@ void TTCPBlockSocket::SetError(int code) {
     DoStatus(HR_Error, LastErrorDesc() + "," + std::to_string(code));
 }
 
+void TTCPBlockSocket::SetError(int code, std::string detail) {
+  detail_ = std::move(detail);
+  SetError(code);
+}
+
 std::string TTCPBlockSocket::LastErrorDesc() const {
   switch (lastError_) {
     case 0:
@@ -51,7 +56,9 @@ std::string TTCPBlockSocket::LastErrorDesc() const {
     case kErrNoTls:
       return "SSL/TLS support is not compiled!";
     case kErrTls:
-      return tlsError_.empty() ? "TLS failed" : tlsError_;
+      return detail_.empty() ? "TLS failed" : detail_;
+    case kErrHttp2:
+      return detail_.empty() ? "HTTP/2 failed" : detail_;
     case kErrBadAddress:
       return "Invalid address";
     case kErrProxy:
@@ -94,7 +101,7 @@ void TTCPBlockSocket::SwapConnection(TTCPBlockSocket& other) noexcept {
   std::swap(pendingSkip_, other.pendingSkip_);
   std::swap(closedCleanly_, other.closedCleanly_);
   tls_.swap(other.tls_);
-  tlsError_.swap(other.tlsError_);
+  detail_.swap(other.detail_);
 }
 
 void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, int timeoutMs) {
@@ -195,7 +202,7 @@ void TTCPBlockSocket::SendString(const std::string& data) {
     return;
   }
   if (!tls_->Encrypt(data.data(), data.size())) {
-    tlsError_ = tls_->Error();
+    detail_ = tls_->Error();
     SetError(kErrTls);
     return;
   }
@@ -247,9 +254,10 @@ long long TTCPBlockSocket::ReceiveRaw(int timeoutMs) {
   }
 }
 
-bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs) {
+bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs,
+                               const std::vector<std::string>& protocols) {
   lastError_ = 0;
-  tlsError_.clear();
+  detail_.clear();
   // Whatever arrived before the session (a proxy's answer to CONNECT) has been read to its end:
   // a byte beyond it was sent by someone on the way, not by the server, and would otherwise be
   // served before any decrypted byte as the server's own answer.
@@ -258,12 +266,12 @@ bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs) {
   start_ = 0;
   pendingSkip_ = 0;
   if (stray) {
-    tlsError_ = "bytes arrived before the secure session began";
+    detail_ = "bytes arrived before the secure session began";
     SetError(kErrTls);
     CloseSocket();
     return false;
   }
-  tls_ = platform::TTlsClient::Create(host);
+  tls_ = platform::TTlsClient::Create(host, protocols);
   if (!tls_) {
     SetError(kErrNoTls);
     CloseSocket();
@@ -277,7 +285,7 @@ bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs) {
     }
     if (state == platform::TTlsClient::TState::Done) return true;
     if (state == platform::TTlsClient::TState::Failed) {
-      tlsError_ = tls_->Error();
+      detail_ = tls_->Error();
       SetError(kErrTls);
       CloseSocket();
       return false;
@@ -339,7 +347,7 @@ bool TTCPBlockSocket::Fill(int timeoutMs) {
         return false;
       }
       if (state == platform::TTlsClient::TState::Failed) {
-        tlsError_ = tls_->Error();
+        detail_ = tls_->Error();
         SetError(kErrTls);
         return false;
       }
@@ -458,6 +466,59 @@ std::string TTCPBlockSocket::RecvBufferStr(std::size_t length, int timeoutMs) {
     start_ += take;
   }
   return out;
+}
+
+bool TTCPBlockSocket::WaitForData(int timeoutMs) {
+  if (start_ < buffer_.size()) return true;
+  return socket_.IsOpen() && socket_.WaitReadable(timeoutMs) != 0;
+}
+
+std::string TTCPBlockSocket::RecvNow() {
+  lastError_ = 0;
+  if (CheckStop()) return {};
+  if (start_ < buffer_.size()) {
+    std::string out = buffer_.substr(start_);
+    buffer_.clear();
+    start_ = 0;
+    return out;
+  }
+  if (!socket_.IsOpen()) {
+    SetError(kErrClosed);
+    return {};
+  }
+  if (chunk_.Size() == 0) chunk_.Resize(65536);
+  std::size_t n = 0;
+  const int rc = socket_.Receive(chunk_.Chars(), chunk_.Size(), n);
+  if (rc == platform::kSockWouldBlock) return {};
+  if (rc != 0) {
+    SetError(rc);
+    return {};
+  }
+  if (n == 0) {
+    closedCleanly_ = !tls_;
+    SetError(kErrClosed);
+    return {};
+  }
+  std::string plain;
+  if (!tls_) {
+    plain.assign(chunk_.Chars(), n);
+  } else {
+    tls_->Received(chunk_.Chars(), n);
+    const platform::TTlsClient::TState state = tls_->Decrypt(plain);
+    if (!FlushTls()) return {};
+    if (plain.empty() && state == platform::TTlsClient::TState::Done) {
+      closedCleanly_ = true;
+      SetError(kErrClosed);
+      return {};
+    }
+    if (state == platform::TTlsClient::TState::Failed) {
+      detail_ = tls_->Error();
+      SetError(kErrTls);
+      return {};
+    }
+  }
+  DoStatus(HR_ReadCount, std::to_string(plain.size()));
+  return plain;
 }
 
 bool TTCPBlockSocket::CanRead(int timeoutMs) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/socket.h"
 #include "platform/tls.h"
@@ -49,6 +50,7 @@ enum : int {
   kErrTls = 10200,        // the secure session failed (handshake, certificate, a broken record)
   kErrProxy = 10201,      // the proxy refused the connection, or is of a kind not supported
   kErrProxyAuth = 10202,  // the proxy asked for credentials, or refused the ones sent (407)
+  kErrHttp2 = 10203,      // the server broke HTTP/2, or reset the request's stream
   kErrBadAddress =
       platform::kSockInvalid,  // an address that cannot be sent (a control byte, a bad port)
 };
@@ -68,8 +70,12 @@ class TTCPBlockSocket {
   // Makes the connected socket a TLS session with `host`, the server verified; false with the
   // error set (and the socket closed) when that fails. Every later send and receive goes
   // through the session, until the socket is closed.
-  bool StartTls(const std::string& host, int timeoutMs);
+  // `protocols`: the application protocols offered, the preferred first.
+  bool StartTls(const std::string& host, int timeoutMs,
+                const std::vector<std::string>& protocols = {});
   bool IsSecure() const { return tls_ != nullptr; }
+  // The application protocol the server chose for the secure session ("h2"); empty when none.
+  std::string Negotiated() const { return tls_ ? tls_->Protocol() : std::string(); }
   // Exchanges the open connection (with what was received of it and its secure session) with
   // `other`'s; the stop flag, the status callback and the limits stay with each object.
   void SwapConnection(TTCPBlockSocket& other) noexcept;
@@ -88,14 +94,24 @@ class TTCPBlockSocket {
   bool NextStartsWith(const std::string& prefix, int timeoutMs);
   // True when data can be read now or within `timeoutMs`.
   bool CanRead(int timeoutMs);
+  // Waits up to `timeoutMs` until received data is buffered or the connection itself has bytes
+  // (or its end) to read, without touching the secure session: a thread may wait so while
+  // another sends, as long as they take turns for everything else.
+  bool WaitForData(int timeoutMs);
+  // What is buffered, or what the connection has now, decrypted; never waits. Empty when nothing
+  // is there yet (a part of a secure record, a session ticket); at the end or on a failure
+  // empty with the error set.
+  std::string RecvNow();
 
   int LastError() const { return lastError_; }
   // Whether the peer ended the connection in order (as opposed to resetting it).
   bool ClosedCleanly() const { return closedCleanly_; }
   std::string LastErrorDesc() const;
   void ResetLastError() { lastError_ = 0; }
-  // Marks an error produced by a layer above (for example the missing secure layer).
+  // Marks an error produced by a layer above (for example the missing secure layer), with what
+  // LastErrorDesc says of it when that is more than the code's own words.
   void SetError(int code);
+  void SetError(int code, std::string detail);
 
   std::atomic<bool> StopFlag{false};
   THookSocketStatus OnStatus;
@@ -129,7 +145,7 @@ class TTCPBlockSocket {
   bool closedCleanly_ = false;
   TAlignedBuffer chunk_;  // what one receive brings in
   std::unique_ptr<platform::TTlsClient> tls_;
-  std::string tlsError_;
+  std::string detail_;  // what went wrong, beyond the code (the TLS or HTTP/2 failure)
 };
 
 }  // namespace kova

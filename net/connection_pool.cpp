@@ -1,5 +1,6 @@
 #include "net/connection_pool.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kova {
@@ -49,10 +50,80 @@ void TConnectionPool::Keep(const std::string& key, TTCPBlockSocket& socket) {
 
 void TConnectionPool::CloseAll() {
   std::deque<TEntry> closing;
+  std::map<std::string, TOrigin> shared;  // closed outside the lock: each joins its reader
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closing.swap(idle_);
+    for (auto& [key, origin] : origins_) {
+      if (origin.Connection) shared[key].Connection = std::move(origin.Connection);
+    }
   }
+}
+
+TConnectionPool::TShared TConnectionPool::Shared(const std::string& key, int waitMs,
+                                                 const std::atomic<bool>& stop) {
+  std::shared_ptr<TH2Connection> ended;  // let go outside the lock
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    TOrigin& origin = origins_[key];
+    TShared answer;
+    if (origin.Http1) {
+      answer.Http1 = true;
+      return answer;
+    }
+    if (origin.Connection && origin.Connection->Usable()) {
+      answer.Connection = origin.Connection;
+      return answer;
+    }
+    if (origin.Connection) ended = std::move(origin.Connection);
+    const auto now = std::chrono::steady_clock::now();
+    // One request opens the connection the others will share; one that waits too long for it
+    // opens its own rather than fail.
+    if (!origin.Opening || stop || now >= deadline) {
+      origin.Opening = true;
+      answer.Open = true;
+      return answer;
+    }
+    opened_.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(200)));
+  }
+}
+
+void TConnectionPool::Opened(const std::string& key, std::shared_ptr<TH2Connection> connection,
+                             bool http1) {
+  std::shared_ptr<TH2Connection> replaced;
+  std::lock_guard<std::mutex> lock(mutex_);
+  TOrigin& origin = origins_[key];
+  origin.Opening = false;
+  if (http1) origin.Http1 = true;
+  if (connection) {
+    replaced = std::move(origin.Connection);
+    origin.Connection = std::move(connection);
+  }
+  opened_.notify_all();
+}
+
+void TConnectionPool::FallBack(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  origins_[key].Http1 = true;
+  opened_.notify_all();
+}
+
+std::size_t TConnectionPool::StreamRoom(std::size_t cap) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t room = 0;
+  for (auto& [key, origin] : origins_) {
+    if (origin.Connection && origin.Connection->Usable())
+      room = std::max(room, origin.Connection->Room(cap));
+  }
+  return room;
+}
+
+std::size_t TConnectionPool::SharedCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t count = 0;
+  for (auto& [key, origin] : origins_) count += origin.Connection && origin.Connection->Alive();
+  return count;
 }
 
 std::size_t TConnectionPool::IdleCount() const {

@@ -181,27 +181,29 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
   const std::string via = proxy.IsSet() ? proxy.Name() : std::string();
   const std::string key =
       TConnectionPool::Key(secure, TargetHost, TargetPort) + (via.empty() ? "" : " via " + via);
+  // A secure server that speaks HTTP/2 takes every request of the run on one connection; the
+  // clear-text kind is never offered, so plain http stays HTTP/1.1.
+  bool fresh = false;
+  if (keep && Pool && secure && (SameTextAscii(method, "GET") || SameTextAscii(method, "HEAD"))) {
+    bool ok = false;
+    const TShared shared = AskShared(method, url, proxy, key, request, ok);
+    if (shared == TShared::Answered) return ok;
+    fresh = shared == TShared::Http1Open;
+  }
   // A connection of this object's own is used again only for the same server, and only while it
   // has nothing to say (the end, or bytes that answer no request, make it useless).
-  if (Sock.IsOpen() && (openHost_ != TargetHost || openPort_ != TargetPort ||
-                        openSecure_ != secure || openVia_ != via || Sock.CanRead(0))) {
+  if (Sock.IsOpen() && !fresh &&
+      (openHost_ != TargetHost || openPort_ != TargetPort || openSecure_ != secure ||
+       openVia_ != via || Sock.CanRead(0))) {
     Sock.CloseSocket();
     openHost_.clear();
   }
   // Whether the request goes over a connection kept from an earlier one.
-  bool reused = Sock.IsOpen() || (keep && Pool && Pool->Take(key, Sock));
+  bool reused = !fresh && (Sock.IsOpen() || (keep && Pool && Pool->Take(key, Sock)));
   for (;;) {
     if (!Sock.IsOpen()) {
       reused = false;
-      Sock.Connect(proxy.IsSet() ? proxy.Host : TargetHost, proxy.IsSet() ? proxy.Port : TargetPort,
-                   AnswerWait());
-      // Through a proxy, a secure connection is a tunnel to the server, checked at its far end.
-      if (Sock.LastError() == 0 && secure && proxy.IsSet()) OpenTunnel(proxy);
-      // A failed handshake or an unverified server is a failed connection like a refused one.
-      if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, AnswerWait());
-      if (Sock.LastError() != 0) {
-        Sock.CloseSocket();
-        openHost_.clear();
+      if (!OpenConnection(proxy, secure, {})) {
         Clear();
         return false;
       }
@@ -229,6 +231,20 @@ bool THTTPSend::PerformOne(const std::string& method, const std::string& url) {
     }
     return ok;
   }
+}
+
+bool THTTPSend::OpenConnection(const TProxy& proxy, bool secure,
+                               const std::vector<std::string>& protocols) {
+  Sock.Connect(proxy.IsSet() ? proxy.Host : TargetHost, proxy.IsSet() ? proxy.Port : TargetPort,
+               AnswerWait());
+  // Through a proxy, a secure connection is a tunnel to the server, checked at its far end.
+  if (Sock.LastError() == 0 && secure && proxy.IsSet()) OpenTunnel(proxy);
+  // A failed handshake or an unverified server is a failed connection like a refused one.
+  if (Sock.LastError() == 0 && secure) Sock.StartTls(TargetHost, AnswerWait(), protocols);
+  if (Sock.LastError() == 0) return true;
+  Sock.CloseSocket();
+  openHost_.clear();
+  return false;
 }
 
 bool THTTPSend::OpenTunnel(const TProxy& proxy) {

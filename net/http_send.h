@@ -7,6 +7,7 @@
 // header block are capped, and a length that is no number fails the request.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +67,9 @@ class THTTPSend {
   // The proxy settings requests follow; none: every server is reached directly.
   const class TProxyRules* Proxies = nullptr;
 
+  // Over HTTP/2 (offered to https servers when there is a Pool), the most requests in flight on
+  // one connection, whatever the server allows.
+  static constexpr std::size_t kMaxStreams = 128;
   static constexpr std::size_t kMaxHeaderLine = 100 * 1024;
   static constexpr std::size_t kMaxHeaderBlock = 300 * 1024;
   static constexpr std::size_t kBlockSize = 65536;
@@ -74,7 +78,29 @@ class THTTPSend {
 
  private:
   enum class TFraming { Unknown, Sized, Chunked };
+  enum class TShared {
+    Answered,   // the request ended over HTTP/2, well or not
+    Http1,      // it is for HTTP/1.1 to ask
+    Http1Open,  // the same, on the connection just opened, where the server chose HTTP/1.1
+  };
+  enum class TStreamEnd { Answered, Retry, FallBack };
   bool PerformOne(const std::string& method, const std::string& url);
+  // Connects (through the proxy's tunnel for https), with the secure session offering
+  // `protocols`; false with the error set and the socket closed.
+  bool OpenConnection(const struct TProxy& proxy, bool secure,
+                      const std::vector<std::string>& protocols);
+  // Asks over the server's shared HTTP/2 connection, opening it when there is none; `ok` as
+  // PerformOne returns it once Answered.
+  TShared AskShared(const std::string& method, const std::string& url, const struct TProxy& proxy,
+                    const std::string& key, const std::string& request, bool& ok);
+  // One request on a stream of `connection`.
+  TStreamEnd OnStream(class TH2Connection& connection, const std::string& method,
+                      const std::string& url, const std::string& request, bool& ok);
+  // Waits for the stream as a socket read waits: the status callback hears of each slice, and
+  // the stop flag or `timeoutMs` without `ready` ends it with the error set.
+  bool AwaitStream(class TH2Connection& connection, std::int32_t id, int timeoutMs,
+                   const std::function<bool(const struct TH2Stream&)>& ready,
+                   const std::function<void(const struct TH2Stream&)>& use);
   // Sends the request and reads the response over the open connection.
   bool Exchange(const std::string& method, const std::string& url, const std::string& request,
                 bool reused, bool& closeAfter);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kova::platform {
 
@@ -19,9 +20,11 @@ class TTlsClient {
   enum class TState { Working, Done, Failed };
 
   virtual ~TTlsClient() = default;
-  // A session for `host` (a name or a numeric address); null where the system has no secure
-  // layer.
-  static std::unique_ptr<TTlsClient> Create(const std::string& host);
+  // A session for `host` (a name or a numeric address) that offers the application protocols
+  // `protocols` (ALPN names, the preferred first; none: the server picks its default); null
+  // where the system has no secure layer.
+  static std::unique_ptr<TTlsClient> Create(const std::string& host,
+                                            const std::vector<std::string>& protocols = {});
 
   // Takes what arrived from the peer.
   virtual void Received(const char* data, std::size_t size) = 0;
@@ -37,6 +40,8 @@ class TTlsClient {
   virtual TState Decrypt(std::string& out) = 0;
   // Why the session failed, for the error report.
   virtual std::string Error() const = 0;
+  // The application protocol the server chose during the handshake; empty when it chose none.
+  virtual std::string Protocol() const = 0;
 };
 
 }  // namespace kova::platform

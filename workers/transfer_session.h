@@ -18,6 +18,12 @@ class TTransferSession {
   TTransferSession(const TTransferSession&) = delete;
   TTransferSession& operator=(const TTransferSession&) = delete;
 
+  // The requests to keep in flight when the player's setting allows `connections` side by
+  // side. On a server's shared HTTP/2 connection a request costs no connection of its own, so
+  // there are as many as the server takes at once (at most THTTPSend::kMaxStreams); one still
+  // means one at a time.
+  int InFlight(int connections);
+
   TConnectionPool Pool;
   const TProxyRules Proxies;
   TTransferControl Control;

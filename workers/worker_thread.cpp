@@ -40,11 +40,17 @@ class TThreadPool {
     for (;;) {
       while (jobs_.empty()) {
         lock.unlock();
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-        while (pending_.load(std::memory_order_acquire) == 0 &&
-               std::chrono::steady_clock::now() < until) {
-          platform::CpuRelax();
+        // One idle thread watching is enough to take the next job at once; when many end at
+        // the same moment (a hundred small transfers) the others sleep, as their spinning would
+        // take the cores the busy ones need.
+        if (spinning_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+          const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+          while (pending_.load(std::memory_order_acquire) == 0 &&
+                 std::chrono::steady_clock::now() < until) {
+            platform::CpuRelax();
+          }
         }
+        spinning_.fetch_sub(1, std::memory_order_acq_rel);
         lock.lock();
         if (!jobs_.empty()) break;
         ++sleeping_;
@@ -74,6 +80,7 @@ class TThreadPool {
   std::condition_variable wake_;
   std::deque<TJob> jobs_;
   std::atomic<int> pending_{0};
+  std::atomic<int> spinning_{0};  // idle threads watching for the next job
   int available_ = 0;
   int sleeping_ = 0;
 };

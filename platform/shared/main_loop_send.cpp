@@ -29,10 +29,16 @@ void SendToGuiThread(std::function<void()> call) {
     }
     state->changed.notify_one();
   });
-  // The GUI thread usually runs the call within microseconds; sleep only when it does not.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
-  while (!state->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
-    CpuRelax();
+  // The GUI thread usually runs the call within microseconds; sleep only when it does not. Only
+  // one sender spins at a time: many transfers reporting at once would otherwise spin on every
+  // core while the GUI thread waits for one.
+  static std::atomic<int> spinning{0};
+  if (spinning.fetch_add(1, std::memory_order_acq_rel) == 0) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+    while (!state->done.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+      CpuRelax();
+  }
+  spinning.fetch_sub(1, std::memory_order_acq_rel);
   std::unique_lock<std::mutex> lock(state->mutex);
   state->changed.wait(lock, [&state] { return state->done.load(std::memory_order_acquire); });
 }

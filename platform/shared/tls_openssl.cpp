@@ -55,7 +55,7 @@ bool IsNumericAddress(const std::string& host) {
 
 class TOpenSslClient final : public TTlsClient {
  public:
-  explicit TOpenSslClient(const std::string& host) {
+  TOpenSslClient(const std::string& host, const std::vector<std::string>& protocols) {
     SSL_CTX* ctx = Context();
     if (!ctx) return;
     ssl_ = SSL_new(ctx);
@@ -76,6 +76,17 @@ class TOpenSslClient final : public TTlsClient {
       // browsers stopped accepting, and a CA may have issued it without checking it as a name.
       X509_VERIFY_PARAM_set_hostflags(SSL_get0_param(ssl_), X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
       SSL_set1_host(ssl_, host.c_str());
+    }
+    if (!protocols.empty()) {
+      // The wire form: each name after its length byte.
+      std::string wire;
+      for (const std::string& name : protocols) {
+        if (name.empty() || name.size() > 255) continue;
+        wire += static_cast<char>(name.size());
+        wire += name;
+      }
+      SSL_set_alpn_protos(ssl_, reinterpret_cast<const unsigned char*>(wire.data()),
+                          static_cast<unsigned>(wire.size()));
     }
     SSL_set_connect_state(ssl_);
   }
@@ -139,6 +150,13 @@ class TOpenSslClient final : public TTlsClient {
 
   std::string Error() const override { return error_; }
 
+  std::string Protocol() const override {
+    const unsigned char* name = nullptr;
+    unsigned length = 0;
+    SSL_get0_alpn_selected(ssl_, &name, &length);
+    return name ? std::string(reinterpret_cast<const char*>(name), length) : std::string();
+  }
+
  private:
   void Fail(const char* step) {
     error_ = std::string("TLS ") + step + " failed";
@@ -161,8 +179,9 @@ class TOpenSslClient final : public TTlsClient {
 
 }  // namespace
 
-std::unique_ptr<TTlsClient> TTlsClient::Create(const std::string& host) {
-  auto client = std::make_unique<TOpenSslClient>(host);
+std::unique_ptr<TTlsClient> TTlsClient::Create(const std::string& host,
+                                               const std::vector<std::string>& protocols) {
+  auto client = std::make_unique<TOpenSslClient>(host, protocols);
   if (!client->Ready()) return nullptr;
   return client;
 }

@@ -3,7 +3,8 @@
 // kind of certificate: a good one from the test's own CA, one for another name, an expired one,
 // and one from a CA nobody trusts. A plain port serves the same folder and answers /moved/... and
 // /rel/... with redirects to the good TLS port, and the good port answers /down/... with a
-// redirect back to plain http and /loop/ with a redirect to itself.
+// redirect back to plain http and /loop/ with a redirect to itself. The Http2 port is the good
+// one with HTTP/2 offered; `http2Settings` go into its server block (keepalive_requests, say).
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -22,11 +23,12 @@ namespace kova::test {
 class TTlsNginx {
  public:
   // CnOnly: trusted, valid, "localhost" as its subject's CN but no subjectAltName.
-  enum TSite { Good, WrongName, Expired, Untrusted, CnOnly };
+  enum TSite { Good, WrongName, Expired, Untrusted, CnOnly, Http2 };
 
-  explicit TTlsNginx(const std::string& root) : root_(root) {
+  explicit TTlsNginx(const std::string& root, std::string http2Settings = "")
+      : root_(root), http2Settings_(std::move(http2Settings)) {
     MakeCertificates();
-    for (int i = 0; i < 6; ++i) ports_.push_back(FreePort());
+    for (int i = 0; i < 7; ++i) ports_.push_back(FreePort());
     std::filesystem::create_directories(dir_ / "tmp");
     WriteConfig();
     child_ = std::make_unique<TChild>(
@@ -54,11 +56,11 @@ class TTlsNginx {
     return "https://localhost:" + std::to_string(ports_[static_cast<std::size_t>(site)]) + path;
   }
   std::string PlainUrl(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(ports_[5]) + path;
+    return "http://127.0.0.1:" + std::to_string(ports_[6]) + path;
   }
   // The roots that make the good site trusted (SSL_CERT_FILE).
   std::string CaFile() const { return dir_ / "ca.pem"; }
-  // Access-log lines "request|range|user agent|status|port".
+  // Access-log lines "request|range|user agent|status|port|connection number".
   std::vector<std::string> AccessLog() const {
     ::usleep(300000);  // nginx writes a line once it has finished with the request
     std::vector<std::string> lines;
@@ -109,31 +111,34 @@ class TTlsNginx {
   void WriteConfig() {
     const std::string d = dir_.Path();
     std::string servers;
-    const char* names[] = {"good", "wrongname", "expired", "untrusted", "cnonly"};
-    for (std::size_t i = 0; i < 5; ++i) {
+    const char* names[] = {"good", "wrongname", "expired", "untrusted", "cnonly", "good"};
+    for (std::size_t i = 0; i < 6; ++i) {
       servers += "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[i]) +
-                 " ssl;\n    ssl_certificate " + d + "/" + names[i] +
-                 ".pem;\n    ssl_certificate_key " + d + "/" + names[i] + ".key;\n    root " +
-                 root_ + ";\n    location ~ ^/down/(.*)$ { return 301 " + PlainUrl("/") +
+                 (i == Http2 ? " ssl http2;\n" + http2Settings_ : std::string(" ssl;")) +
+                 "\n    ssl_certificate " + d + "/" + names[i] + ".pem;\n    ssl_certificate_key " +
+                 d + "/" + names[i] + ".key;\n    root " + root_ +
+                 ";\n    location ~ ^/down/(.*)$ { return 301 " + PlainUrl("/") +
                  "$1; }\n    location /loop/ { return 302 /loop/; }\n    location /slow/ { "
                  "limit_rate 256k; }\n  }\n";
     }
     servers +=
-        "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[5]) + ";\n    root " + root_ +
+        "  server {\n    listen 127.0.0.1:" + std::to_string(ports_[6]) + ";\n    root " + root_ +
         ";\n    location ~ ^/moved/(.*)$ { return 301 " + Url(Good, "/") +
         "$1; }\n    location ~ ^/rel/(.*)$ { absolute_redirect off; return 302 /$1; }\n  }\n";
-    WriteFile(
-        dir_ / "nginx.conf",
-        "error_log " + d + "/error.log warn;\npid " + d +
-            "/nginx.pid;\nevents { worker_connections 64; }\nhttp {\n"
-            "  log_format probe '$request|$http_range|$http_user_agent|$status|$server_port';\n"
-            "  access_log " +
-            d + "/access.log probe;\n  client_body_temp_path " + d + "/tmp;\n  proxy_temp_path " +
-            d + "/tmp;\n  fastcgi_temp_path " + d + "/tmp;\n  uwsgi_temp_path " + d +
-            "/tmp;\n  scgi_temp_path " + d + "/tmp;\n" + servers + "}\n");
+    WriteFile(dir_ / "nginx.conf",
+              "error_log " + d + "/error.log warn;\npid " + d +
+                  "/nginx.pid;\nevents { worker_connections 1024; }\nhttp {\n"
+                  "  log_format probe "
+                  "'$request|$http_range|$http_user_agent|$status|$server_port|$connection';\n"
+                  "  access_log " +
+                  d + "/access.log probe;\n  client_body_temp_path " + d +
+                  "/tmp;\n  proxy_temp_path " + d + "/tmp;\n  fastcgi_temp_path " + d +
+                  "/tmp;\n  uwsgi_temp_path " + d + "/tmp;\n  scgi_temp_path " + d + "/tmp;\n" +
+                  servers + "}\n");
   }
 
   std::string root_;
+  std::string http2Settings_;
   TTempDir dir_;
   std::vector<int> ports_;
   std::unique_ptr<TChild> child_;

@@ -43,6 +43,17 @@ TEST_F(TWineTrust, OverHttpsTheRunInstallsBehindARedirectResumesAndRefusesWhatIt
   ExpectHomeMatchesSource();
   ExpectLastRequestResumedAt("data/textures.pak.lzma", archive.size() / 2 - 8192);
 
+  // A server that offers HTTP/2 serves the whole install over it.
+  EmptyHome();
+  const std::size_t mark = tls_->AccessLog().size();
+  UseList(tls_->Url(TTlsNginx::Http2, ServedPath("patchlist.xml")));
+  EXPECT_EQ(WinCli().Last(), "All files have been checked");
+  ExpectHomeMatchesSource();
+  const auto log = tls_->AccessLog();
+  ASSERT_GT(log.size(), mark + 1);
+  for (std::size_t i = mark; i < log.size(); ++i)
+    EXPECT_NE(log[i].find(" HTTP/2.0|"), std::string::npos) << log[i];
+
   // A server the run cannot verify is a refused connection, and the installed game is untouched.
   std::filesystem::remove(home_ + "/user.cfg");
   const auto before = Snapshot(home_);
