@@ -59,8 +59,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "game launcher that brings a game up to date and starts it")
-# CPack puts the summary first and indents these lines.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+# CPack puts the summary first and indents these lines. One string: set() would join several
+# with ";", which would begin every line after the first.
+string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "The launcher a game's players start instead of the game: it shows the\n"
   "publisher's news, checks every file of the game folder, restores wrong or\n"
   "missing ones from the publisher's server, and starts the game.\n"

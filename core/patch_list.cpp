@@ -265,7 +265,7 @@ void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
 
 namespace kova {
 
-bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map) {
+bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map, bool needDigest) {
   TPatchMap cached;
   LoadPatchListCache(root, prefix, cached);
   bool same = cached.Count() == map.Count();
@@ -276,7 +276,7 @@ bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map) {
     // so a record the publisher changed is read again even when its CRC-32 and size stayed.
     if (!old || old->FileItem->FileName != f.FileName || old->Checksum != item->Checksum ||
         old->FileItem->Checksum != f.Checksum || old->FileItem->Size != f.Size ||
-        f.Sha256.empty() || old->FileItem->Sha256 != f.Sha256) {
+        (needDigest && f.Sha256.empty()) || old->FileItem->Sha256 != f.Sha256) {
       same = false;
       continue;
     }

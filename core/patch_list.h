@@ -95,8 +95,10 @@ void LoadPatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map
 
 // Gives each record of a freshly read list the date the cache holds for it, where the cache holds
 // that record unchanged (name, both checksums, size, and the file's SHA-256, which the record
-// must have). True when the cache holds exactly the list's records: it need not be written again.
-bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map);
+// must have unless `needDigest` is false: a list the server says is the one applied before).
+// True when the cache holds exactly the list's records: it need not be written again.
+bool TakeCachedDates(TRootKey root, const std::string& prefix, TPatchMap& map,
+                     bool needDigest = true);
 
 // One cache value: "archive|name|ARCHIVECRC|FILECRC|size|date", then "|SHA256" of the file when
 // the record has one (a signed list's).

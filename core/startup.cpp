@@ -8,6 +8,7 @@
 #include "platform/resources.h"
 #include "support/text.h"
 #include "support/translation.h"
+#include "support/version.h"
 
 namespace kova {
 
@@ -34,7 +35,7 @@ std::string SidecarPath(const std::string& exePath) {
 
 std::string HelpText(TDateTime exeFileDate) {
   const char cr = '\r';
-  std::string text = "KovaUpdater LT v1.0";
+  std::string text = std::string("KovaUpdater ") + KOVA_VERSION;
   text += cr;
   text += TrFormat("version date: %s", {DateTimeToText(exeFileDate)});
   text += cr;
@@ -45,8 +46,6 @@ std::string HelpText(TDateTime exeFileDate) {
   text += cr;
   text += cr;
   text += Tr("Written by the KovaUpdater developers.");
-  text += cr;
-  text += "https://kovaupdater.example.org/";
   return text;
 }
 
@@ -128,8 +127,13 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
 
   bool stop = false;
   const std::string command = LowerCaseAscii(TrimBlanks(Param(params, 0)));
-  if (command == "/?") {
+  // The spellings a player tries first answer too, instead of starting an update run.
+  if (command == "/?" || command == "--help" || command == "-h") {
     if (host.ShowInformation) host.ShowInformation(Tr(kApplicationCaption), HelpText(ExeFileDate));
+    stop = true;
+  } else if (command == "--version") {
+    if (host.ShowInformation)
+      host.ShowInformation(Tr(kApplicationCaption), std::string("kovaupdater ") + KOVA_VERSION);
     stop = true;
   } else if (command == "/update") {
     const std::string target = Param(params, 1);

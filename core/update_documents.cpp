@@ -136,7 +136,8 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   const TDateTime ownDate = IsAheadOfClock(ExeFileDate) ? 0 : ExeFileDate;
   {
     TDownloadThread worker(*session_, DocumentAddress(run, o.UpdaterUrl, o.UpdaterMirrors),
-                           pinned ? 0 : ownDate, run.Stream, &cancelEvent_, ProgressCallback());
+                           pinned ? 0 : ownDate, run.Stream, &cancelEvent_, ProgressCallback(),
+                           kNoLimit, kAskTheServer);
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     serverDate = worker.ServerDate;
@@ -239,16 +240,11 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   run.ListDate = fetched.NotModified && fetched.ServerDate == 0 ? lastUpdate : fetched.ServerDate;
   if (IsAheadOfClock(run.ListDate)) run.ListDate = 0;
   TDownloadOutcome outcome = fetched.Outcome;
-  if (fetched.NotModified) {
-    // Unchanged: a signed list is judged again from its kept copy, as when it is downloaded;
-    // any other is taken from the cache as a list that is not newer, unless there is no cache.
-    if (pinned) {
-      outcome = doDownloaded;
-    } else {
-      LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
-      if (run.Map.Count() == 0) outcome = doDownloaded;
-    }
-  }
+  // Unchanged: the kept copy is read as the list, as when it is downloaded (a signed one is
+  // judged again). The cache gives the dates of the files checked against it, but it holds no
+  // chunk index, codec or executable mark: a list taken from it alone would have a damaged file
+  // fetched whole, or restored without its mark.
+  if (fetched.NotModified) outcome = doDownloaded;
   ShowInfo("");
   host_.ProcessMessages();
   if (outcome == doFailed) {
@@ -269,6 +265,15 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       run.Stream.Seek(0);
       LoadPatchList(run.Stream, run.Map, &stamp);
     } catch (const std::exception&) {
+      run.Map.Clear(true);
+      // A kept copy of an unsigned list that no longer reads: the cache is the list applied last.
+      if (fetched.NotModified && !pinned) {
+        LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
+        if (run.Map.Count() > 0) {
+          run.Stream.Clear();
+          return true;
+        }
+      }
       if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
       EndRun(Tr("Error while reading patchlist"));
       return false;
@@ -296,7 +301,8 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     }
     // A signed list is fetched at every run; the dates the cache holds for records it lists
     // unchanged still spare the reads of unchanged files.
-    run.FreshList = !pinned || !TakeCachedDates(o.RootKey, cacheKey + "\\", run.Map);
+    run.FreshList = !(pinned || fetched.NotModified) ||
+                    !TakeCachedDates(o.RootKey, cacheKey + "\\", run.Map, pinned);
     if (run.FreshList && !o.Uid.empty()) {
       NoteDeparted(run, cacheKey + "\\");
       RegDeleteKeyPath(o.RootKey, cacheKey);
@@ -339,7 +345,7 @@ bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& dat
     TDownloadOutcome outcome;
     {
       TDownloadThread worker(*session_, TAddress(document.Source, document.Path + ".sig"), 0,
-                             fetched, &cancelEvent_, nullptr, kMaxSignatureSize);
+                             fetched, &cancelEvent_, nullptr, kMaxSignatureSize, kAskTheServer);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
     }
@@ -360,8 +366,10 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
   if (kept.Load(url)) conditions = TConditions{kept.From, kept.ConditionalHeaders()};
   TFetched fetched;
   run.Stream.Clear();
+  std::vector<std::string> headers = kAskTheServer;
+  headers.push_back("Accept-Encoding: gzip");
   TDownloadThread worker(*session_, where, localDate, run.Stream, &cancelEvent_, ProgressCallback(),
-                         maxBody, {"Accept-Encoding: gzip"}, conditions);
+                         maxBody, std::move(headers), conditions);
   WaitWithMessages(worker);
   fetched.Outcome = worker.Outcome;
   fetched.NotModified = worker.NotModified;

@@ -3,7 +3,7 @@
 //
 //   kova-publish [--codec lzma|zstd] [--level N] [--jobs N] [--chunks]
 //                [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]] SOURCE_DIR OUTPUT_DIR
-//   kova-publish --prune OUTPUT_DIR removes the chunks no list in OUTPUT_DIR refers to
+//   kova-publish --prune OUTPUT_DIR removes the archives and chunks no list in OUTPUT_DIR names
 //   kova-publish keygen KEYFILE     a new secret key (mode 0600); the public key on stdout
 //   kova-publish sign KEYFILE FILE  FILE.sig, the signature of FILE as it stands
 //   kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires DAYS]
@@ -107,6 +107,39 @@ int main(int argc, char** argv) {
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> paths;
   bool chunks = false;
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::printf(
+        "usage: kova-publish [OPTION]... SOURCE_DIR OUTPUT_DIR\n"
+        "Publishes the game folder SOURCE_DIR into OUTPUT_DIR, the folder a web server serves:\n"
+        "patchlist.xml and one archive per file. A second run reuses every unchanged archive.\n"
+        "\n"
+        "  --codec lzma|zstd   how archives are compressed (lzma by default; zstd decodes faster)\n"
+        "  --level N           compression level: lzma 0-9 (6), zstd 1-22 (19)\n"
+        "  --jobs N            files compressed at once (one per core by default)\n"
+        "  --chunks            also cuts files of 1 MiB or more into chunks, so that a player\n"
+        "                      with an older copy fetches only what changed\n"
+        "  --sign KEYFILE      signs the list (patchlist.xml.sig) with the secret key in KEYFILE;\n"
+        "                      needs --uid\n"
+        "  --uid UID           the game the signed list is for\n"
+        "  --serial N          the signed list's serial (by default one more than before)\n"
+        "  --expires DAYS      the signed list is refused after DAYS days\n"
+        "\n"
+        "       kova-publish --prune OUTPUT_DIR\n"
+        "  removes the archives and chunks that no list in OUTPUT_DIR names\n"
+        "       kova-publish keygen KEYFILE\n"
+        "  writes a new secret key to KEYFILE and prints its public key\n"
+        "       kova-publish sign KEYFILE FILE\n"
+        "  writes FILE.sig, the signature of FILE as it stands\n"
+        "       kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires DAYS]\n"
+        "                    [--updater BUILD --updater-serial N]\n"
+        "  stamps the options document for the game UID (naming the launcher's build BUILD by\n"
+        "  its SHA-256), then signs it\n"
+        "       kova-publish --version\n"
+        "\n"
+        "Exit status: 0 when done; 1 when a file could not be read or written; 2 for a command\n"
+        "line it cannot use.\n");
+    return 0;
+  }
   if (argc == 2 && std::string(argv[1]) == "--version") {
     std::printf("kova-publish %s\n", KOVA_VERSION);
     return 0;

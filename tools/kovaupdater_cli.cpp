@@ -37,6 +37,30 @@ int Usage(const char* message) {
   return 2;
 }
 
+// What --help prints: every option and what it does, and how the run ends.
+int Help() {
+  std::printf(
+      "usage: kovaupdater-cli [OPTION]...\n"
+      "Brings a game folder up to date from its publisher's server, as the launcher's window\n"
+      "does, with information lines on standard output and progress on standard error.\n"
+      "\n"
+      "  --options FILE      the options document (by default kovaupdater.xml beside the\n"
+      "                      program, then in the game folder)\n"
+      "  --home DIR          the game folder (the current folder by default)\n"
+      "  --check             checks every file by its CRC-32, whatever the last run noted\n"
+      "  --retries N         answers an error box with Retry up to N times (3 by default)\n"
+      "  --connections N     up to N transfers at once, 1 to 16 (6 by default); a server that\n"
+      "                      speaks HTTP/2 takes up to 128 on one connection\n"
+      "  --jobs N            unpacks up to N files at once, 1 to 8 (one per core)\n"
+      "  --limit-rate KIB_S  caps all downloads together, in KiB/s (0: no limit)\n"
+      "  --version           prints the version\n"
+      "  -h, --help          prints this help\n"
+      "\n"
+      "Exit status: 0 when every file has been checked and left as listed; 1 when the run\n"
+      "failed or was cancelled; 2 for a command line it cannot use.\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,7 +115,7 @@ int main(int argc, char** argv) {
         return Usage("--limit-rate needs a number of KiB/s from 0 (no limit)");
       limitRate = n * 1024;
     } else if (arg == "--help" || arg == "-h") {
-      return Usage(nullptr);
+      return Help();
     } else if (arg == "--version") {
       std::printf("kovaupdater-cli %s\n", KOVA_VERSION);
       return 0;
@@ -119,6 +143,15 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kovaupdater-cli: cannot read the options %s: %s\n", optionsFile.c_str(),
                  e.what());
+    return 1;
+  }
+  // Without a document that names a list there is no game to bring up to date: a run would
+  // check nothing and call that a success.
+  if (optionsFile.empty() && options.PatchListUrl.empty()) {
+    std::fprintf(stderr,
+                 "kovaupdater-cli: no game found: there is no kovaupdater.xml in %s; start it in "
+                 "the game folder, or name the game's kovaupdater.xml with --options\n",
+                 folder.c_str());
     return 1;
   }
   ChooseLanguage(options.Language, LanguageFolders(homeDir, exePath));

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <future>
@@ -245,10 +246,11 @@ bool IsChunkStoreName(const std::string& rel) {
 
 }  // namespace
 
-// Removes from OUTPUT_DIR/chunks every chunk and index that no list in OUTPUT_DIR refers to. A
-// list that cannot be read (one being uploaded, say) or that names an index which cannot be read
-// stops it: what it needs is unknown. Only chunk and index names are removed, and no link at
-// chunks/ or below is followed: the store may be shared, or hold what is no chunk at all.
+// Removes from OUTPUT_DIR every archive, and from OUTPUT_DIR/chunks every chunk and index, that
+// no list in OUTPUT_DIR refers to. A list that cannot be read (one being uploaded, say) or that
+// names an index which cannot be read stops it: what it needs is unknown. Only archive, chunk and
+// index names are removed, and no link is followed or removed: the store may be shared, or hold
+// what is no chunk at all.
 int Prune(const std::string& outputArg) {
   const std::string output = platform::AbsolutePath(outputArg);
   if (output.empty() || !platform::DirectoryExists(output)) return Usage("no folder " + outputArg);
@@ -261,7 +263,7 @@ int Prune(const std::string& outputArg) {
   }
   std::vector<std::string> top, links;
   if (!platform::ListFiles(output, top, links)) return Usage("cannot read " + outputArg);
-  std::set<std::string> keep;
+  std::set<std::string> keep, archives;
   int lists = 0;
   for (const std::string& rel : top) {
     if (rel.find('/') != std::string::npos || rel.size() < 4 ||
@@ -287,6 +289,7 @@ int Prune(const std::string& outputArg) {
     bool readable = true;
     std::string missing;
     for (auto it = map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
+      archives.insert(BackslashToSlash(item->FileName));
       const std::string& digest = item->FileItem->ChunkIndex;
       if (digest.empty() || !readable) continue;
       TChunkIndex index;
@@ -313,12 +316,33 @@ int Prune(const std::string& outputArg) {
       return 1;
     }
   }
+  // Without a list, everything would go: more likely the wrong folder than a game withdrawn.
+  if (lists == 0) {
+    std::fprintf(stderr, "kova-publish: %s holds no patch list; nothing pruned\n", output.c_str());
+    return 1;
+  }
+  // The archive of a file no list names any more. Only archives go, never a link, and nothing in
+  // the chunk store, which the chunk names govern.
+  std::size_t removedArchives = 0;
+  std::int64_t freed = 0;
+  for (const std::string& rel : top) {
+    if (rel.rfind("chunks/", 0) == 0 || archives.count(rel) ||
+        rel.size() <= std::strlen(kArchiveSuffix) ||
+        rel.compare(rel.size() - std::strlen(kArchiveSuffix), std::string::npos, kArchiveSuffix) !=
+            0)
+      continue;
+    const std::string path = output + "/" + rel;
+    const std::int64_t size = platform::FileSize(path);
+    if (platform::RemoveFile(path)) {
+      ++removedArchives;
+      freed += size;
+    }
+  }
   std::vector<std::string> stored;
   links.clear();
   if (platform::DirectoryExists(output + "/chunks"))
     platform::ListFiles(output + "/chunks", stored, links);
   std::size_t removed = 0;
-  std::int64_t freed = 0;
   for (const std::string& rel : stored) {
     const std::string path = output + "/chunks/" + rel;
     if (keep.count("chunks/" + rel) || !IsChunkStoreName(rel)) continue;
@@ -329,8 +353,10 @@ int Prune(const std::string& outputArg) {
     }
   }
   std::fprintf(stderr,
-               "kova-publish: %zu chunk files removed (%lld bytes), %zu kept for %d lists\n",
-               removed, static_cast<long long>(freed), keep.size(), lists);
+               "kova-publish: %zu archives and %zu chunk files removed (%lld bytes); %zu archives "
+               "and %zu chunk files kept for %d lists\n",
+               removedArchives, removed, static_cast<long long>(freed), archives.size(),
+               keep.size(), lists);
   return 0;
 }
 

@@ -300,7 +300,7 @@ void TDownloadThread::NewClient() {
   http_->Sock.OnStatus = [this](TTCPBlockSocket&, THookSocketReason reason,
                                 const std::string& value) { Hook(reason, value); };
   // After a copy that did not match its checksum: caches on the way must ask the server again.
-  if (Revalidate) http_->Headers = {"Cache-Control: no-cache", "Pragma: no-cache"};
+  if (Revalidate) http_->Headers = kAskTheServer;
   http_->Headers.insert(http_->Headers.end(), RequestHeaders.begin(), RequestHeaders.end());
   if (conditional_)
     http_->Headers.insert(http_->Headers.end(), Conditions.Lines.begin(), Conditions.Lines.end());

@@ -25,6 +25,12 @@ namespace kova {
 // The bound of a body that may be as large as it likes.
 constexpr std::int64_t kNoLimit = INT64_MAX;
 
+// What a request says so that every cache on the way checks its copy with the server first. A
+// document named by its address alone (the options, the list, a signature, the launcher's build)
+// can change under that name; a cache that answered it on its own would hide a new release.
+inline const std::vector<std::string> kAskTheServer = {"Cache-Control: no-cache",
+                                                       "Pragma: no-cache"};
+
 enum TDownloadOutcome : std::uint8_t {
   doDownloaded = 0,
   doFailed = 1,

@@ -1,12 +1,16 @@
 #pragma once
-// A real HTTP proxy for the tests (Debian's tinyproxy) on 127.0.0.1, with Basic authentication
-// when a user is given. Its log names every request it relays, so a test can prove a run went
-// through it.
+// Real HTTP proxies for the tests on 127.0.0.1: Debian's tinyproxy, with Basic authentication
+// when a user is given, and squid, which caches. Their logs name every request they relay, so a
+// test can prove a run went through them.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/common/game_fixture.h"
 #include "tests/common/test_servers.h"
@@ -62,6 +66,66 @@ class TTinyproxy {
     probe.Timeout = 1000;
     return probe.PerformRequest("GET", Url() + "/");
   }
+  TTempDir dir_;
+  int port_ = 0;
+  std::unique_ptr<TChild> child_;
+};
+
+// A caching proxy (Debian's squid) on 127.0.0.1 that holds every answer as fresh for a day,
+// whatever the server's validators say: the one a player's provider may put on the way. Its
+// access log tells for each request whether the cache answered it or asked the server.
+class TSquid {
+ public:
+  TSquid() {
+    // Run as root, squid works as the "proxy" user, which must be able to write its log here.
+    std::filesystem::permissions(dir_.Path(), std::filesystem::perms::all);
+    child_ = StartOnFreePort(
+        port_,
+        [&](int port) {
+          WriteFile(dir_ / "squid.conf",
+                    "http_port 127.0.0.1:" + std::to_string(port) + "\npid_filename " +
+                        dir_ / "squid.pid" + "\naccess_log stdio:" + dir_ / "access.log" +
+                        " squid\ncache_log " + dir_ / "cache.log" + "\ncoredump_dir " +
+                        dir_.Path() +
+                        "\ncache_store_log none\ncache_mem 64 MB\n"
+                        "maximum_object_size_in_memory 8 MB\nhttp_access allow localhost\n"
+                        "http_access deny all\nrefresh_pattern . 1440 100% 10080\n"
+                        "shutdown_lifetime 0 seconds\npinger_enable off\nnetdb_filename none\n" +
+                        (::geteuid() == 0 ? "cache_effective_user proxy\n" : ""));
+          return std::make_unique<TChild>(
+              "/bin/sh", std::vector<std::string>{"-c", "exec /usr/sbin/squid -N -f \"$0\" 2>&1",
+                                                  dir_ / "squid.conf"});
+        },
+        [&] {
+          THTTPSend probe;
+          probe.Timeout = 1000;
+          return probe.PerformRequest("GET", Url() + "/");
+        });
+    if (!child_) throw std::runtime_error("squid did not start");
+  }
+  ~TSquid() {
+    if (child_) child_->Stop();
+  }
+  TSquid(const TSquid&) = delete;
+  TSquid& operator=(const TSquid&) = delete;
+
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // The cache's verdicts (TCP_MISS/200, TCP_REFRESH_MODIFIED/200, TCP_INM_HIT/304, ...) on the
+  // requests whose address ends with `tail`, in their order.
+  std::vector<std::string> Verdicts(const std::string& tail) const {
+    std::vector<std::string> verdicts;
+    for (const std::string& line : Lines(ReadFile(dir_ / "access.log"))) {
+      std::istringstream fields(line);
+      std::string time, elapsed, client, verdict, size, method, url;
+      fields >> time >> elapsed >> client >> verdict >> size >> method >> url;
+      if (url.size() >= tail.size() &&
+          url.compare(url.size() - tail.size(), tail.size(), tail) == 0)
+        verdicts.push_back(verdict);
+    }
+    return verdicts;
+  }
+
+ private:
   TTempDir dir_;
   int port_ = 0;
   std::unique_ptr<TChild> child_;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <map>
 #include <regex>
@@ -145,6 +146,22 @@ TEST_F(Chunks, AZstdPublicationInstallsAndUpdatesByChunks) {
   const std::map<std::string, int> asked = ChunkRequests(mark);
   EXPECT_GE(asked.size(), 1u);
   EXPECT_EQ(asked.size(), Difference(ChunksOf("data\\pack.dat"), v1).size());
+  // Damage that keeps the size (4 bytes on the player's disk) is mended from the file itself, at
+  // a launch the server answers "not modified", and a mended program stays one.
+  for (const std::string name : {"data/pack.dat", "bin/game.sh"}) {
+    std::string damaged = test::ReadFile(home_ + "/" + name);
+    damaged.replace(damaged.size() / 3, 4, "XXXX");
+    test::WriteFile(home_ + "/" + name, damaged);
+    std::filesystem::last_write_time(
+        home_ + "/" + name, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  }
+  const std::size_t before = LogMark();
+  const TCliRun mend = Cli();
+  ASSERT_EQ(mend.Status, 0) << mend.Last();
+  ExpectHomeMatchesSource();
+  EXPECT_EQ(PackArchiveRequests(before), 0u);
+  EXPECT_EQ(ChunkRequests(before).size(), 1u);
+  EXPECT_EQ(::access((home_ + "/bin/game.sh").c_str(), X_OK), 0);
 }
 
 TEST_F(Chunks, AForgedChunkIsAskedForOnceMoreThenTheArchiveIsTakenWithAKeyPinnedOrNot) {
@@ -286,9 +303,16 @@ TEST_F(Chunks,
   std::set<std::string> both(v1.begin(), v1.end());
   both.insert(v2.begin(), v2.end());
   EXPECT_EQ(chunkFiles(), both);  // a shared chunk is stored once
+  // The archive of a file no list names goes too; one a list names, or a link, stays.
+  test::WriteFile(Served() + "/data/old level.map.lzma", "withdrawn");
+  std::filesystem::create_symlink(Served() + "/data/pack.dat.lzma", Served() + "/linked.lzma");
   test::TChild keep(KOVA_PUBLISH_EXE, {"--prune", Served()});
   ASSERT_EQ(keep.WaitExit(60), 0) << keep.Output();
   EXPECT_EQ(chunkFiles(), both) << "v1.xml still needs its chunks";
+  EXPECT_FALSE(std::filesystem::exists(Served() + "/data/old level.map.lzma"));
+  EXPECT_TRUE(std::filesystem::is_symlink(Served() + "/linked.lzma"));
+  EXPECT_TRUE(std::filesystem::exists(Served() + "/data/pack.dat.lzma"));
+  std::filesystem::remove(Served() + "/linked.lzma");
   std::filesystem::remove(Served() + "/v1.xml");
   // What is no chunk stays; a list being uploaded (cut before its end) stops the prune, and so
   // does a chunks folder that is a link to a store other lists may use.
@@ -311,6 +335,13 @@ TEST_F(Chunks,
   std::set<std::string> kept(v2.begin(), v2.end());
   kept.insert("NOTES.txt");
   EXPECT_EQ(chunkFiles(), kept);
+  // A folder without a list (the wrong one, or one between uploads) keeps everything.
+  std::filesystem::rename(Served() + "/patchlist.xml", work_ / "patchlist.xml");
+  test::TChild listless(KOVA_PUBLISH_EXE, {"--prune", Served()});
+  EXPECT_EQ(listless.WaitExit(60), 1);
+  EXPECT_EQ(chunkFiles(), kept);
+  EXPECT_TRUE(std::filesystem::exists(Served() + "/data/pack.dat.lzma"));
+  std::filesystem::rename(work_ / "patchlist.xml", Served() + "/patchlist.xml");
   // A list whose index cannot be read stops the prune: what it needs is unknown.
   for (auto& e : std::filesystem::directory_iterator(Served() + "/chunks/index"))
     std::filesystem::remove(e.path());

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/options.h"
 #include "core/registry.h"
@@ -535,6 +536,31 @@ TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {
   EXPECT_EQ(home.WaitExit(10), 2);
   test::TChild options(KOVA_CLI_EXE, {"--options", work_ / "missing.xml", "--home", home_});
   EXPECT_EQ(options.WaitExit(10), 1);
+  // A folder without the game's document: no run that checks nothing and succeeds.
+  test::TChild noGame("/bin/sh", {"-c", "exec \"$0\" --home \"$1\" 2>&1", KOVA_CLI_EXE, home_});
+  EXPECT_EQ(noGame.WaitExit(10), 1);
+  EXPECT_NE(noGame.Output().find("no game found: there is no kovaupdater.xml in " + home_),
+            std::string::npos)
+      << noGame.Output();
+  EXPECT_EQ(noGame.Output().find("Checking files"), std::string::npos);
+  // Asked for help, each program says what every option it takes does, and ends well.
+  const std::vector<std::string> cliOptions{"--options FILE", "--home DIR", "--check",
+                                            "--retries N",    "--jobs N",   "--connections N",
+                                            "--limit-rate",   "--version",  "Exit status"};
+  const std::vector<std::string> publishOptions{
+      "--codec",           "--level N",       "--jobs N",         "--chunks",   "--sign KEYFILE",
+      "--uid UID",         "--serial N",      "--expires DAYS",   "--prune",    "keygen KEYFILE",
+      "sign KEYFILE FILE", "--updater BUILD", "--updater-serial", "Exit status"};
+  for (const auto& [program, argument, names] :
+       std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
+           {KOVA_CLI_EXE, "--help", cliOptions},
+           {KOVA_CLI_EXE, "-h", cliOptions},
+           {KOVA_PUBLISH_EXE, "--help", publishOptions}}) {
+    test::TChild help(program, {argument});
+    EXPECT_EQ(help.WaitExit(10), 0) << program << " " << argument;
+    for (const std::string& name : names)
+      EXPECT_NE(help.Output().find(name), std::string::npos) << program << ": " << name;
+  }
 }
 
 }  // namespace

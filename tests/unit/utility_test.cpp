@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/resources.h"
 #include "support/text.h"
+#include "support/version.h"
 #include "tests/common/temp_dir.h"
 
 namespace kova {
@@ -90,13 +91,14 @@ TEST(HelpText, HasTheFixedLinesJoinedByCarriageReturns) {
     out.erase(out.begin());
     return out;
   }();
-  ASSERT_GE(lines.size(), 8u);
-  EXPECT_EQ(lines[0], "KovaUpdater LT v1.0");
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0], std::string("KovaUpdater ") + KOVA_VERSION);
   EXPECT_EQ(lines[1], "version date: 04.05.2026");
   EXPECT_EQ(lines[2], "");
   EXPECT_EQ(lines[3], "/? - Display command line parameters.");
   EXPECT_EQ(lines[4], "/clean - Clean updater settings from registry.");
   EXPECT_EQ(lines[5], "");
+  EXPECT_EQ(lines[6], "Written by the KovaUpdater developers.");
   EXPECT_EQ(text.find('\n'), std::string::npos);
   EXPECT_NE(
       HelpText(EncodeDateTime({2026, 5, 4, 10, 0, 1, 0})).find("version date: 04.05.2026 10:00:01"),
