@@ -1,5 +1,6 @@
 #include "core/console_host.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/clock.h"
@@ -9,15 +10,13 @@
 
 namespace kova {
 
-TConsoleHost::TConsoleHost(int retries, std::FILE* out, std::FILE* err, bool terminal)
-    : retries_(retries), out_(out), err_(err), terminal_(terminal) {}
-
-TConsoleHost::~TConsoleHost() {
-  ClearBar();
-  FlushNow();
-}
-
 namespace {
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // A text as a terminal may show it: control bytes (an escape sequence, a line feed that would
 // forge a line of its own) are written as \xNN.
@@ -38,12 +37,18 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+// A terminal line of the bar: short enough for an 80-column terminal.
+constexpr std::size_t kBarLine = 79;
+
 }  // namespace
+
+TConsoleHost::TConsoleHost(int retries, std::FILE* out, std::FILE* err, bool terminal)
+    : retries_(retries), out_(out), err_(err), terminal_(terminal), startMs_(NowMs()) {}
+
+TConsoleHost::~TConsoleHost() {
+  ClearBar();
+  FlushNow();
+}
 
 void TConsoleHost::FlushNow() {
   if (unflushed_) std::fflush(out_);
@@ -57,9 +62,10 @@ void TConsoleHost::FlushSoon() {
 
 void TConsoleHost::ClearBar() {
   if (!barShown_) return;
-  std::fprintf(err_, "\r%-78s\r", "");
+  std::fprintf(err_, "\r%*s\r", static_cast<int>(kBarLine), "");
   std::fflush(err_);
   barShown_ = false;
+  lastLine_.clear();
 }
 
 void TConsoleHost::SetInfo(const std::string& text) {
@@ -83,24 +89,47 @@ void TConsoleHost::SetTotalProgress(int position) {
   DrawProgress();
 }
 
+void TConsoleHost::SetTransfer(const std::string& text) {
+  transfer_ = text;
+  DrawProgress();
+}
+
+void TConsoleHost::ShowReason(const std::string& reason) {
+  if (reason.empty()) return;
+  ClearBar();
+  FlushNow();
+  std::fprintf(err_, "%s\n", Printable(reason).c_str());
+  std::fflush(err_);
+  lastLine_.clear();
+  DrawProgress();
+}
+
 void TConsoleHost::DrawProgress() {
+  const std::int64_t now = NowMs();
+  if (now - startMs_ < 1000) return;
   const int max = ProgressMax();
-  const int filePercent = file_ * 100 / max;
-  const int totalPercent = total_ * 100 / max;
+  const int totalPercent = std::clamp(total_ * 100 / max, 0, 100);
+  std::string line = std::to_string(totalPercent) + "%";
+  if (!transfer_.empty()) line += ", " + Printable(transfer_);
+  if (line == lastLine_) return;
   if (terminal_) {
-    constexpr int kWidth = 40;
-    const int filled = total_ * kWidth / max;
-    std::fprintf(err_, "\r[%s%s] total %3d%%  file %3d%%",
-                 std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 std::string(static_cast<std::size_t>(kWidth - filled), ' ').c_str(), totalPercent,
-                 filePercent);
-    std::fflush(err_);
+    // One line, redrawn in place, a few times a second at most.
+    if (barShown_ && now - lastLineMs_ < 100) return;
+    constexpr int kWidth = 20;
+    const int filled = std::clamp(total_ * kWidth / max, 0, kWidth);
+    std::string bar = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
+                      std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " + line;
+    if (bar.size() > kBarLine + 1) bar.resize(kBarLine + 1);
+    bar += std::string(kBarLine + 1 - bar.size(), ' ');
+    std::fputs(bar.c_str(), err_);
     barShown_ = true;
-  } else if (totalPercent != lastPlainPercent_) {
-    lastPlainPercent_ = totalPercent;
-    std::fprintf(err_, "progress: total %d%%\n", totalPercent);
-    std::fflush(err_);
+  } else {
+    if (now - lastLineMs_ < 1000) return;
+    std::fprintf(err_, "progress: %s\n", line.c_str());
   }
+  std::fflush(err_);
+  lastLine_ = line;
+  lastLineMs_ = now;
 }
 
 void TConsoleHost::ProcessMessages() {

@@ -1,6 +1,7 @@
 #pragma once
-// The update run's host without a window: information lines on standard output, progress on
-// standard error (a bar on a terminal, plain lines otherwise), retry boxes answered by a policy.
+// The update run's host without a window: information lines on standard output, reasons and
+// progress on standard error (one line redrawn in place on a terminal, at most a line a second
+// otherwise, nothing in a run's first second), retry boxes answered by a policy.
 
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,8 @@ class TConsoleHost : public IUpdateHost {
   void SetFileProgress(int position) override;
   void SetTotalProgress(int position) override;
   int TotalProgress() const override { return total_; }
+  void SetTransfer(const std::string& text) override;
+  void ShowReason(const std::string& reason) override;
   void ProcessMessages() override;
   void EnableButtons(bool, bool) override {}
   // There is no news page to load.
@@ -53,7 +56,12 @@ class TConsoleHost : public IUpdateHost {
   std::string info_;
   int file_ = 0;
   int total_ = 0;
-  int lastPlainPercent_ = -1;
+  std::string transfer_;
+  // What the last progress line said, and when (ms); a line waits until the host has been up a
+  // second, so a launch that changes nothing writes none.
+  std::string lastLine_;
+  std::int64_t lastLineMs_ = 0;
+  const std::int64_t startMs_;
   bool barShown_ = false;
   bool closeRequested_ = false;
   bool unflushed_ = false;

@@ -5,6 +5,7 @@
 
 #include "support/datetime.h"
 #include "support/text.h"
+#include "support/translation.h"
 #include "xml/xml_document.h"
 
 namespace kova {
@@ -73,10 +74,19 @@ void ReadDocumentStamp(const TXmlElement& top, TDocumentStamp& stamp) {
   }
 }
 
+const char* StampMisfit(const TDocumentStamp& stamp, std::string_view kind, const std::string& uid,
+                        std::int64_t today) {
+  if (stamp.Kind != kind) return TrNoop("it is signed as another kind of document");
+  if (!stamp.HasUid || stamp.Uid != uid) return TrNoop("it is signed for another game");
+  if (stamp.Serial < 0) return TrNoop("it carries no serial");
+  if (stamp.ExpiresMalformed || today > stamp.ExpiresDay)
+    return TrNoop("its signature has expired");
+  return nullptr;
+}
+
 bool StampFits(const TDocumentStamp& stamp, std::string_view kind, const std::string& uid,
                std::int64_t today) {
-  return stamp.Kind == kind && stamp.Serial >= 0 && stamp.HasUid && stamp.Uid == uid &&
-         !stamp.ExpiresMalformed && today <= stamp.ExpiresDay;
+  return StampMisfit(stamp, kind, uid, today) == nullptr;
 }
 
 }  // namespace kova

@@ -31,6 +31,10 @@ bool ParseSerial(std::string_view text, std::int64_t& serial);
 
 void ReadDocumentStamp(const TXmlElement& top, TDocumentStamp& stamp);
 
+// Why a document stamped so may not be taken as `kind` for the game `uid` on day `today` (an
+// English text to translate); null when it may.
+const char* StampMisfit(const TDocumentStamp& stamp, std::string_view kind, const std::string& uid,
+                        std::int64_t today);
 // Whether a document stamped so may be taken as `kind` for the game `uid` on day `today`.
 bool StampFits(const TDocumentStamp& stamp, std::string_view kind, const std::string& uid,
                std::int64_t today);

@@ -54,7 +54,8 @@ TRecordRepair::TRecordRepair(IRepairRun& run, TRepairShared& shared, TPatchItem&
       item_(item),
       target_(*item.FileItem),
       name_(target_.FileName),
-      display_(DisplayName(name_)),
+      shown_(ShownName(name_)),
+      display_(DisplayName(shown_)),
       local_(LocalPath(shared.Home, name_)),
       archive_(LocalPath(shared.Home, item.FileName)),
       // Each file's own: two files of one stem never share them.
@@ -216,7 +217,7 @@ std::optional<TRepairStep> TRecordRepair::Look() {
     if (failed) {
       const TBoxResult answer = run_.RetryBox(
           TBoxKind::CheckError,
-          TrFormat("Error while checking %s. Error code: %d", {name, std::to_string(code)}));
+          TrFormat("Error while checking %s. Error code: %d", {shown_, std::to_string(code)}));
       if (answer == TBoxResult::Retry) return TRepairStep::Retry;
       return End(Tr(kCancelledByError));
     }
@@ -257,8 +258,9 @@ std::optional<TRepairStep> TRecordRepair::Fetch() {
   bool revalidate = false;
   std::size_t wrongCopies = 0;
   while (u != item.Checksum) {
+    run_.PlanFetch(item_);
     TDownloadOutcome outcome = doFailed;
-    std::string digest;
+    std::string digest, reason;
     int servedBy = -1;
     try {
       std::unique_ptr<TDownloadThread> worker = std::move(fetched);
@@ -277,8 +279,10 @@ std::optional<TRepairStep> TRecordRepair::Fetch() {
       u = worker->Crc;
       digest = worker->Sha256;
       servedBy = worker->ServedBy;
-    } catch (const std::exception&) {
+      reason = worker->Reason;
+    } catch (const std::exception& e) {
       outcome = doFailed;  // the partial file could not be opened or created
+      reason = archive_ + ": " + e.what();
     }
     // A resumed download saw only its end: the whole archive is read for its digest then.
     if (verify_ && outcome == doDownloaded && u == item.Checksum &&
@@ -286,9 +290,11 @@ std::optional<TRepairStep> TRecordRepair::Fetch() {
                         : digest != item.Sha256))
       u = ~item.Checksum;
     if (run_.Cancelled()) return End(Tr(kCancelledByUser));
+    if (outcome == doDownloaded) run_.NoteFetched(item_, GetFileSize64(archive_));
     if (outcome != doDownloaded) {
+      run_.ShowReason(reason);
       const TBoxResult answer = run_.RetryBox(
-          TBoxKind::DownloadError, TrFormat("Error while downloading patch for %s", {name_}));
+          TBoxKind::DownloadError, TrFormat("Error while downloading patch for %s", {shown_}));
       if (answer == TBoxResult::Retry || answer == TBoxResult::TimedOut) return TRepairStep::Retry;
       return End(Tr(kCancelledByError));
     }
@@ -300,7 +306,7 @@ std::optional<TRepairStep> TRecordRepair::Fetch() {
   run_.ShowInfo(TrFormat("Unpacking %s", {display_}));
   if (u != item.Checksum) {
     platform::RemoveFile(archive_);
-    return End(TrFormat("Error while checking patch for %s", {name_}));
+    return End(TrFormat("Error while checking patch for %s", {shown_}));
   }
   return std::nullopt;
 }

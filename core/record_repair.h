@@ -59,6 +59,12 @@ class IRepairRun {
   virtual bool Cancelled() const = 0;
   virtual const platform::TEvent& CancelEvent() const = 0;
   virtual TBoxResult RetryBox(TBoxKind kind, const std::string& text) = 0;
+  // Shows why a step failed (an archive's download, say) before its box asks what to do.
+  virtual void ShowReason(const std::string& reason) = 0;
+  // The record's archive is to be downloaded, and then it has been (`archiveBytes` long): what
+  // the run shows of its downloads counts it.
+  virtual void PlanFetch(const TPatchItem& item) = 0;
+  virtual void NoteFetched(const TPatchItem& item, std::int64_t archiveBytes) = 0;
   // The archives of later records fetched and unpacked ahead of their turn.
   virtual TFetchAhead& Ahead() = 0;
   // The connections, proxies, speed limit and pause every transfer of the run shares.
@@ -161,7 +167,8 @@ class TRecordRepair {
   TRepairShared& shared_;
   TPatchItem& item_;
   TFileItem& target_;
-  const std::string name_, display_, local_, archive_, backup_, fresh_, oldBackup_, oldFresh_;
+  const std::string name_, shown_, display_, local_, archive_, backup_, fresh_, oldBackup_,
+      oldFresh_;
   // With a key pinned an archive and a file must also have the SHA-256 of the signed list: a
   // CRC-32 and a size are easily forged.
   const bool verify_;
@@ -171,6 +178,8 @@ class TRecordRepair {
 // The file name shown on the information line: at most 40 characters as it is, otherwise "..."
 // and its last 41 characters.
 std::string DisplayName(const std::string& name);
+// A listed name as the player reads it: with the platform's folder separator.
+std::string ShownName(const std::string& listed);
 // Whether `requests` chunks of `fetchBytes` bytes together cost less time than the whole
 // archive of `archiveBytes`, sent over `connections` side by side, with a round trip of
 // `roundTrip` seconds and the link's `rate` in bytes a second (0: not measured yet).

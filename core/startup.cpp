@@ -17,6 +17,7 @@ unsigned CloseMessage = 0;
 unsigned FocusMessage = 0;
 std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 std::string GameFolder;
+std::string NoGameIn;
 
 const char* const kApplicationName = "KovaUpdater";
 const char* const kApplicationCaption =
@@ -100,10 +101,16 @@ namespace {
 // "kovaupdater.xml" in the folder it was started in, which is then the game folder; else the
 // built-in document. Any failure leaves the options as far as they were read; start-up goes on
 // quietly.
-void ReadOptions(const std::string& exePath) {
+// A document named on the command line (GAME/kovaupdater.xml) names its game's folder.
+void ReadOptions(const std::string& exePath, const std::string& named) {
   const std::string here = ExtractFilePath(platform::AbsolutePath(kGameOptionsName));
-  const std::string path = OptionsDocumentFor(exePath, here);
-  GameFolder = !path.empty() && path != SidecarPath(exePath) ? here : ExtractFilePath(exePath);
+  const std::string path =
+      named.empty() ? OptionsDocumentFor(exePath, here) : platform::AbsolutePath(named);
+  GameFolder =
+      named.empty()
+          ? (!path.empty() && path != SidecarPath(exePath) ? here : ExtractFilePath(exePath))
+          : ExtractFilePath(path);
+  NoGameIn = path.empty() ? here : std::string();
   try {
     LoadOptionsDocument(path);
   } catch (const std::exception&) {
@@ -119,7 +126,11 @@ std::string Param(const std::vector<std::string>& params, std::size_t index) {
 
 bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
   const std::string exePath = platform::ExecutablePath();
-  ReadOptions(exePath);
+  const std::string first = Param(params, 0);
+  const bool namesOptions = first.size() > 4 &&
+                            LowerCaseAscii(first.substr(first.size() - 4)) == ".xml" &&
+                            platform::FileExists(first);
+  ReadOptions(exePath, namesOptions ? first : std::string());
   ExeFileDate = GetFileModifyTime(exePath);
   const std::string& uid = UpdaterOptions().Uid;
   CloseMessage = platform::RegisterMessage(CloseMessageName(uid));

@@ -10,6 +10,7 @@
 
 #include "platform/instance.h"
 #include "support/datetime.h"
+#include "support/translation.h"
 
 namespace kova {
 
@@ -25,6 +26,13 @@ extern std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 // folder, or the folder an installed launcher was started in when it found the game's
 // options there. Set by StartUp.
 extern std::string GameFolder;
+// Set by StartUp when it found no game: the folder it looked in for the game's kovaupdater.xml.
+extern std::string NoGameIn;
+// What the window says then, and how to start it for a game.
+inline const char* const kNoGame = TrNoop("No game found: there is no kovaupdater.xml in %s");
+inline const char* const kNoGameHint = TrNoop(
+    "Start KovaUpdater in the game folder, or with the game's options: kovaupdater "
+    "GAME/kovaupdater.xml");
 
 extern const char* const kApplicationName;     // "KovaUpdater"
 extern const char* const kApplicationCaption;  // name with the author notice

@@ -25,6 +25,16 @@ namespace {
 constexpr std::int64_t kMaxOptionsSize = 1 << 20;
 constexpr std::int64_t kMaxSignatureSize = 4096;
 
+// "ADDRESS: CAUSE", the cause translated.
+std::string Because(const std::string& url, const char* cause) {
+  return url + ": " + Tr(cause);
+}
+
+// The address that served a document, or the first one asked when none did.
+std::string ServedUrl(const TAddress& where, int servedBy) {
+  return servedBy >= 0 ? where.UrlAt(static_cast<std::size_t>(servedBy)) : where.FirstUrl();
+}
+
 }  // namespace
 
 bool TUpdateRun::FetchOptions(TRunState& run) {
@@ -34,7 +44,9 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
   while (o.OptionsUrl != run.LastOptionsUrl) {
     // Documents that name each other in a cycle would otherwise be fetched for ever.
     if (++rounds > kMaxOptionsRounds) {
-      EndRun(Tr("Error while loading options"));
+      EndRunBecause(
+          Tr("Error while loading options"),
+          Because(o.OptionsUrl, TrNoop("the options documents name each other in a loop")));
       return false;
     }
     run.LastOptionsUrl = o.OptionsUrl;
@@ -64,7 +76,7 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
     if (!usable || (!fetched.NotModified &&
                     !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false))) {
       if (usable && askAnother()) continue;
-      EndRun(Tr("Error while loading options"));
+      EndRunBecause(Tr("Error while loading options"));
       return false;
     }
     // A downloaded document may change what the publisher runs the game with (addresses, the
@@ -76,31 +88,39 @@ bool TUpdateRun::FetchOptions(TRunState& run) {
       // An older signed document (a replay) is refused before any of it is taken.
       TOptions probe;
       bool fresh = false;
+      const std::string url = ServedUrl(where, fetched.ServedBy);
       try {
         run.Stream.Seek(0);
         probe.LoadFromStream(run.Stream);
         // Signed for this game as its options, still valid, and not older than one accepted.
-        fresh = StampFits(probe.Stamp, "options", uid, TodayUtc()) &&
-                AcceptSerial("OptionsSerial", probe.Stamp.Serial, run.Stream.Data());
-      } catch (const std::exception&) {
+        const char* misfit = StampMisfit(probe.Stamp, "options", uid, TodayUtc());
+        fresh = !misfit && AcceptSerial("OptionsSerial", probe.Stamp.Serial, run.Stream.Data());
+        if (!fresh)
+          reason_ = Because(
+              url, misfit ? misfit : TrNoop("the options are older than those accepted before"));
+      } catch (const std::exception& e) {
+        reason_ = Because(url, TrNoop("the document could not be read")) + " (" + e.what() + ")";
         if (askAnother()) continue;
-        EndRun(Tr("Error while reading options"));
+        EndRunBecause(Tr("Error while reading options"));
         return false;
       }
       // A mirror that fell behind serves an older document: another may have the current one.
       if (!fresh) {
         if (askAnother()) continue;
-        EndRun(Tr("Error while loading options"));
+        EndRunBecause(Tr("Error while loading options"));
         return false;
       }
     }
     try {
       run.Stream.Seek(0);
       o.LoadFromStream(run.Stream);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       o.Uid = uid;
       o.PublicKey = key;
-      EndRun(Tr("Error while reading options"));
+      reason_ =
+          Because(ServedUrl(where, fetched.ServedBy), TrNoop("the document could not be read")) +
+          " (" + e.what() + ")";
+      EndRunBecause(Tr("Error while reading options"));
       return false;
     }
     o.Uid = uid;
@@ -141,6 +161,8 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
     WaitWithMessages(worker);
     outcome = worker.Outcome;
     serverDate = worker.ServerDate;
+    // The run goes on with the running build, and says why it could not take the new one.
+    if (outcome == doFailed && !cancelled_) host_.ShowReason(worker.Reason);
   }
   // Without a key, a build is new when the server's date is later than the running build's: the
   // same rule as the one that stops the transfer early on an equal date.
@@ -150,8 +172,11 @@ void TUpdateRun::SelfUpdate(TRunState& run) {
   // Nor is a build dated ahead of the clock taken: dated so on the disk it would freeze every
   // later update, and dated otherwise it would look new again at every start.
   if (!pinned && outcome == doDownloaded && IsAheadOfClock(serverDate)) outcome = doNotNewer;
-  if (pinned && outcome == doDownloaded && Sha256Hex(run.Stream.Data()) != o.UpdaterSha256)
+  if (pinned && outcome == doDownloaded && Sha256Hex(run.Stream.Data()) != o.UpdaterSha256) {
     outcome = doFailed;
+    host_.ShowReason(
+        Because(o.UpdaterUrl, TrNoop("the build is not the one the signed options name")));
+  }
   if (outcome == doDownloaded && serverDate != 0) ExeFileDate = serverDate;
   ShowInfo("");
   host_.ProcessMessages();
@@ -208,6 +233,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   const TDateTime lastUpdate = IsAheadOfClock(o.LastUpdate()) ? 0 : o.LastUpdate();
   run.ListDate = lastUpdate;
   run.FreshList = false;
+  reason_.clear();
   if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
   ShowInfo(Tr("Downloading patchlist..."));
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
@@ -249,23 +275,25 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   host_.ProcessMessages();
   if (outcome == doFailed) {
     if (!cancelled_) {
-      EndRun(Tr("Error while loading patchlist"));
+      EndRunBecause(Tr("Error while loading patchlist"));
       return false;
     }
   } else if (outcome == doDownloaded) {
     if (!fetched.NotModified &&
         !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false)) {
       if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-      EndRun(Tr("Error while loading patchlist"));
+      EndRunBecause(Tr("Error while loading patchlist"));
       return false;
     }
     run.Map.Clear(true);
+    const std::string url = ServedUrl(where, fetched.ServedBy);
     TDocumentStamp stamp;
     try {
       run.Stream.Seek(0);
       LoadPatchList(run.Stream, run.Map, &stamp);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       run.Map.Clear(true);
+      reason_ = Because(url, TrNoop("the list could not be read")) + " (" + e.what() + ")";
       // A kept copy of an unsigned list that no longer reads: the cache is the list applied last.
       if (fetched.NotModified && !pinned) {
         LoadPatchListCache(o.RootKey, cacheKey + "\\", run.Map);
@@ -275,7 +303,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
         }
       }
       if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-      EndRun(Tr("Error while reading patchlist"));
+      EndRunBecause(Tr("Error while reading patchlist"));
       return false;
     }
     if (pinned) {
@@ -285,17 +313,20 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
         complete = complete && IsSha256Hex(item->Sha256) && IsSha256Hex(item->FileItem->Sha256);
       if (!complete) {
         run.Map.Clear(true);
+        reason_ = Because(url, TrNoop("a signed list must give the SHA-256 of every file"));
         if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-        EndRun(Tr("Error while reading patchlist"));
+        EndRunBecause(Tr("Error while reading patchlist"));
         return false;
       }
       // Another game's list, or another kind of document, is refused before its serial counts.
-      if (!StampFits(stamp, "list", o.Uid, TodayUtc()) ||
-          !AcceptSerial("PatchListSerial", stamp.Serial, run.Stream.Data())) {
+      const char* misfit = StampMisfit(stamp, "list", o.Uid, TodayUtc());
+      if (misfit || !AcceptSerial("PatchListSerial", stamp.Serial, run.Stream.Data())) {
         run.Map.Clear(true);
+        reason_ =
+            Because(url, misfit ? misfit : TrNoop("the list is older than the one installed"));
         // A mirror that fell behind serves an older list: another may have the current one.
         if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
-        EndRun(Tr("Error while loading patchlist"));
+        EndRunBecause(Tr("Error while loading patchlist"));
         return false;
       }
     }
@@ -339,7 +370,11 @@ bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& dat
   const std::string& keyText = UpdaterOptions().PublicKey;
   if (keyText.empty()) return true;
   std::string key;
-  if (!DecodePublicKey(keyText, key)) return false;  // a key that is no key trusts nothing
+  if (!DecodePublicKey(keyText, key)) {  // a key that is no key trusts nothing
+    reason_ = Tr("the launcher's pinned key is not a key");
+    return false;
+  }
+  std::string url = document.FirstUrl() + ".sig";
   if (!kept) {
     TMemoryStream fetched;
     TDownloadOutcome outcome;
@@ -348,11 +383,15 @@ bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& dat
                              fetched, &cancelEvent_, nullptr, kMaxSignatureSize, kAskTheServer);
       WaitWithMessages(worker);
       outcome = worker.Outcome;
+      if (outcome != doDownloaded) reason_ = worker.Reason;
+      url = worker.Url;
     }
     if (outcome != doDownloaded) return false;
     signature = fetched.Data();
   }
-  return VerifySignature(data, signature, key);
+  if (VerifySignature(data, signature, key)) return true;
+  reason_ = Because(url, TrNoop("the signature does not match the pinned key"));
+  return false;
 }
 
 TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& kept,
@@ -372,6 +411,7 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
                          maxBody, std::move(headers), conditions);
   WaitWithMessages(worker);
   fetched.Outcome = worker.Outcome;
+  if (worker.Outcome == doFailed) reason_ = worker.Reason;
   fetched.NotModified = worker.NotModified;
   fetched.ServerDate = worker.ServerDate;
   fetched.ETag = worker.ETag;

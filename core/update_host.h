@@ -28,11 +28,17 @@ class IUpdateHost {
   virtual ~IUpdateHost() = default;
 
   virtual void SetInfo(const std::string& text) = 0;
+  // Why the run failed, or why a step of it did (the address and the cause), beside the line;
+  // an empty reason takes the shown one away.
+  virtual void ShowReason(const std::string& reason) = 0;
   virtual std::string Info() const = 0;
   // Both bars are 429 pixels wide; their maximum is their width.
   virtual void SetFileProgress(int position) = 0;
   virtual void SetTotalProgress(int position) = 0;
   virtual int TotalProgress() const = 0;
+  // While a run downloads: what it has done and has left, its rate and the time left (empty:
+  // nothing is being downloaded).
+  virtual void SetTransfer(const std::string& text) = 0;
   virtual int ProgressMax() const { return 429; }
   // Serves the window's pending messages and returns.
   virtual void ProcessMessages() = 0;

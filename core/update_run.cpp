@@ -45,9 +45,19 @@ std::vector<std::string> WebAddresses(const std::string& primary,
   return addresses;
 }
 
+std::string ShownName(const std::string& listed) {
+  std::string shown = listed;
+  for (char& c : shown)
+    if (c == '\\' || c == '/') c = platform::ShownSeparator();
+  return shown;
+}
+
 std::string DisplayName(const std::string& name) {
   if (name.size() <= 40) return name;
-  return "..." + name.substr(name.size() - 41);
+  // Cut where a character begins: half of one would show as garbage.
+  std::size_t from = name.size() - 41;
+  while (from < name.size() && (static_cast<unsigned char>(name[from]) & 0xC0) == 0x80) ++from;
+  return "..." + name.substr(from);
 }
 
 int BarPosition(int max, std::int64_t done, std::int64_t total) {
@@ -79,6 +89,13 @@ class TUpdateRun::TRepairHost final : public IRepairRun {
   const platform::TEvent& CancelEvent() const override { return run_.cancelEvent_; }
   TBoxResult RetryBox(TBoxKind kind, const std::string& text) override {
     return run_.host_.RetryBox(kind, text);
+  }
+  void ShowReason(const std::string& reason) override { run_.host_.ShowReason(reason); }
+  void PlanFetch(const TPatchItem& item) override { run_.PlanFetch(state_, item); }
+  void NoteFetched(const TPatchItem& item, std::int64_t archiveBytes) override {
+    run_.PlanFetch(state_, item);
+    state_.FetchedFiles += item.FileItem->Size;
+    state_.FetchedArchives += archiveBytes;
   }
   TFetchAhead& Ahead() override { return *state_.Ahead; }
   TTransferSession& Session() override { return *run_.session_; }
@@ -187,6 +204,14 @@ void TUpdateRun::EndRun(const std::string& text) {
   FinishRun(true);
 }
 
+void TUpdateRun::EndRunBecause(const std::string& text, const std::string& otherwise) {
+  ShowInfo(text);
+  const std::string reason = reason_.empty() ? otherwise : reason_;
+  if (!reason.empty()) host_.ShowReason(reason);
+  reason_.clear();
+  FinishRun(true);
+}
+
 void TUpdateRun::ShowInfo(const std::string& text) {
   shownInfo_ = text;
   // While the downloads are paused the line says so; the run's own text comes back on resume.
@@ -210,6 +235,7 @@ void TUpdateRun::FinishRun(bool resetBars) {
   // them long before the next one.
   session_->Pool.CloseAll();
   if (resetBars) ResetProgress();
+  host_.SetTransfer("");
   lastRunCancelled_ = cancelled_;
   lastRunSucceeded_ = succeeded_ && !cancelled_;
   succeeded_ = false;
@@ -229,6 +255,9 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   SetRunning(true);
   UpdateButtons();
   ShowInfo("");
+  // The reason an earlier run ended on is not this run's.
+  reason_.clear();
+  host_.ShowReason("");
   host_.ProcessMessages();
 
   // Signed documents name the game they are for; a launcher that pins a key but names no game
@@ -285,15 +314,50 @@ void TUpdateRun::WaitFetchingAhead(TRunState& run, TWaitingThread& worker,
       onCancel();
     }
     run.Ahead->TopUp(run.Head, run.HeadTransfer && !run.HeadTransfer->DoneEvent.IsSet());
+    ShowProgress(run, false);
     return false;
   });
 }
 
 void TUpdateRun::StepTotalProgress(TRunState& run) {
   ++run.Processed;
-  const int position = BarPosition(host_.ProgressMax(), static_cast<std::int64_t>(run.Processed),
-                                   static_cast<std::int64_t>(run.Total));
+  run.FileBytesDone += std::max<std::int64_t>(0, run.Order[run.Head]->FileItem->Size);
+  ShowProgress(run, false);
+}
+
+void TUpdateRun::PlanFetch(TRunState& run, const TPatchItem& item) {
+  if (run.ToFetch.insert(&item).second)
+    run.FetchFiles += std::max<std::int64_t>(0, item.FileItem->Size);
+}
+
+void TUpdateRun::ShowProgress(TRunState& run, bool now) {
+  const std::int64_t received = session_->Control.Received() - run.ReceivedBefore;
+  // What is still to come: the files whose archives have not come yet, at the ratio of archive
+  // to file the ones that came had (an archive is never much larger than its file), less what
+  // of them has arrived already.
+  std::int64_t fetchTotal = received;
+  if (run.FetchFiles > 0) {
+    const double ratio = run.FetchedFiles > 0
+                             ? std::min(1.0, static_cast<double>(run.FetchedArchives) /
+                                                 static_cast<double>(run.FetchedFiles))
+                             : 1.0;
+    const double owed = static_cast<double>(run.FetchFiles - run.FetchedFiles) * ratio -
+                        static_cast<double>(received - run.FetchedArchives);
+    fetchTotal += static_cast<std::int64_t>(std::max(0.0, owed));
+  }
+  // A file's bytes count once it is checked or in place; a download's as they arrive.
+  const std::int64_t total = run.FileBytes + fetchTotal;
+  const std::int64_t done = std::min(total, run.FileBytesDone + received);
+  const int position =
+      total > 0 ? BarPosition(host_.ProgressMax(), done, total)
+                : BarPosition(host_.ProgressMax(), static_cast<std::int64_t>(run.Processed),
+                              static_cast<std::int64_t>(run.Total));
   if (position != host_.TotalProgress()) host_.SetTotalProgress(position);
+  if (run.FetchFiles == 0) return;
+  const auto clock = std::chrono::steady_clock::now();
+  if (!now && clock - run.TransferShown < std::chrono::milliseconds(250)) return;
+  run.TransferShown = clock;
+  host_.SetTransfer(TransferText(received, fetchTotal, session_->Control.ReceiveRate()));
 }
 
 void TUpdateRun::CheckFiles(TRunState& run) {
@@ -314,6 +378,10 @@ void TUpdateRun::CheckFiles(TRunState& run) {
       std::make_shared<TSource>(FolderBases(WebAddresses(o.PatchListUrl, o.PatchListMirrors)));
   run.Processed = 0;
   run.Total = run.Map.Count();
+  run.FileBytes = run.FileBytesDone = 0;
+  for (auto it = run.Map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next())
+    run.FileBytes += std::max<std::int64_t>(0, item->FileItem->Size);
+  run.ReceivedBefore = session_->Control.Received();
   run.Home = o.HomeDir();
   if (run.Map.Count() > 0) {
     platform::ForceDirectories(run.Home);

@@ -100,6 +100,9 @@ class TUpdateRun {
   void SetFilePosition(int position);
   void ServeMessagesNowAndThen(TRunState& run);
   void EndRun(const std::string& text);
+  // Ends a failed run with `text`, and shows the reason noted last (or `otherwise`, when none
+  // was) beside it.
+  void EndRunBecause(const std::string& text, const std::string& otherwise = {});
   // The run's text for the information line.
   void ShowInfo(const std::string& text);
   // A document `where` served was refused (its signature, its stamp, its content): the address
@@ -127,6 +130,11 @@ class TUpdateRun {
   // With a key pinned: whether the build the options name is to be fetched, which it is when it
   // is not the running one and not older than a build run here before.
   bool WantSignedBuild(const std::string& exePath);
+  // Counts the record's archive among the downloads to come (once).
+  void PlanFetch(TRunState& run, const TPatchItem& item);
+  // The total bar by bytes and, while downloads are due, what they have done and have left
+  // (the text at most four times a second, unless `now`).
+  void ShowProgress(TRunState& run, bool now);
   // Ends the run with `text` from inside the walk over the records.
   TStep EndRecordWalk(const std::string& text);
 
@@ -142,6 +150,8 @@ class TUpdateRun {
   bool paused_ = false;
   int jobs_ = 0;
   std::string shownInfo_;  // the run's last text, shown unless paused
+  // Why the last document step failed: shown when the run ends on it.
+  std::string reason_;
   platform::TEvent cancelEvent_;
   std::atomic<int> filePosition_{0};
 };

@@ -41,6 +41,14 @@ struct TUpdateRun::TRunState : TRepairShared {
   std::map<std::string, std::shared_ptr<TSource>> Documents;
   std::size_t Processed = 0;
   std::size_t Total = 0;
+  // The total bar counts bytes: each record's file (checked, or unpacked) and the downloads.
+  std::int64_t FileBytes = 0, FileBytesDone = 0;
+  // The downloads: the records whose archives are to come, their files' listed sizes together,
+  // those of the files whose archives came and the archives' own, and what the session had
+  // received before the records' turn.
+  std::set<const TPatchItem*> ToFetch;
+  std::int64_t FetchFiles = 0, FetchedFiles = 0, FetchedArchives = 0, ReceivedBefore = 0;
+  std::chrono::steady_clock::time_point TransferShown{};
   bool Ended = false;
   std::chrono::steady_clock::time_point LastServed{};
   // The records in the order they are worked on, and the transfers of those after the one in

@@ -6,21 +6,12 @@
 
 #include "core/update_run.h"
 #include "core/update_run_state.h"
+#include "core/utility.h"
 #include "support/translation.h"
 #include "workers/download_thread.h"
 
 namespace kova {
 namespace {
-
-// Megabytes with one decimal, rounded up or down.
-std::string Megabytes(std::int64_t bytes, bool up) {
-  constexpr std::int64_t kTenth = 1024 * 1024 / 10;
-  const std::int64_t tenths = up ? (bytes + kTenth - 1) / kTenth : bytes / kTenth;
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld.%lld", static_cast<long long>(tenths / 10),
-                static_cast<long long>(tenths % 10));
-  return text;
-}
 
 // Sums over the records never wrap: a list of absurd sizes needs more than any disk holds.
 std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
@@ -68,6 +59,7 @@ std::optional<TUpdateRun::TStep> TUpdateRun::CheckFreeSpace(TRunState& run) {
                                     ? SizeIfThere(archive)
                                     : SizeIfThere(archive + TDownloadThread::kPartSuffix);
       fetch = std::max<std::int64_t>(0, target.Size - have);
+      if (fetch > 0) PlanFetch(run, item);
     }
     growth = SaturatingAdd(growth, std::max<std::int64_t>(0, target.Size - old));
     peak = std::max(peak, SaturatingAdd(fetch, std::min(old, target.Size)));

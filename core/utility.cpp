@@ -1,12 +1,15 @@
 #include "core/utility.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "support/error.h"
 #include "support/text.h"
+#include "support/translation.h"
 
 namespace kova {
 
@@ -150,6 +153,37 @@ void WriteFileWhole(const std::string& path, const std::string& data) {
     platform::RemoveFile(temporary);
     throw;
   }
+}
+
+std::string Megabytes(std::int64_t bytes, bool up) {
+  // In whole tenths of a MiB, without overflow for the largest sizes.
+  constexpr std::int64_t kMiB = 1024 * 1024;
+  bytes = std::max<std::int64_t>(0, bytes);
+  const std::int64_t rest = bytes % kMiB * 10;
+  std::int64_t tenths = bytes / kMiB * 10 + rest / kMiB;
+  if (up && rest % kMiB != 0) ++tenths;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%lld", static_cast<long long>(tenths / 10),
+                static_cast<long long>(tenths % 10));
+  return text;
+}
+
+std::string TransferText(std::int64_t done, std::int64_t total, double rate) {
+  total = std::max(total, done);
+  const std::string doneText = Megabytes(done, false), totalText = Megabytes(total, true);
+  if (!(rate > 0)) return TrFormat("%s of %s MB done", {doneText, totalText});
+  char rateText[32];
+  std::snprintf(rateText, sizeof rateText, "%.1f", rate / (1024 * 1024));
+  // Whole seconds, rounded up: "0:00 left" only once nothing is.
+  const double seconds = std::ceil(static_cast<double>(total - done) / rate);
+  const auto left = static_cast<long long>(std::min(seconds, 99.0 * 3600));
+  char leftText[32];
+  if (left >= 3600)
+    std::snprintf(leftText, sizeof leftText, "%lld:%02lld:%02lld", left / 3600, left / 60 % 60,
+                  left % 60);
+  else
+    std::snprintf(leftText, sizeof leftText, "%lld:%02lld", left / 60, left % 60);
+  return TrFormat("%s of %s MB done, %s MB/s, %s left", {doneText, totalText, rateText, leftText});
 }
 
 }  // namespace kova

@@ -51,6 +51,13 @@ std::string ExtractFileName(const std::string& path);
 // behind then.
 void WriteFileWhole(const std::string& path, const std::string& data);
 constexpr const char* kWholeWriteSuffix = ".kovatmp";
+// Megabytes (of 1024 x 1024 bytes) with one decimal, rounded up or down.
+std::string Megabytes(std::int64_t bytes, bool up);
+// What a run's downloads have done and have left, as the window and the console show it:
+// "12.3 of 310.0 MB done, 4.2 MB/s, 1:12 left"; without the rate and time while `rate` (bytes a
+// second) is not known yet.
+std::string TransferText(std::int64_t done, std::int64_t total, double rate);
+
 // `path` with the extension of its file name (from the last "." after the last separator)
 // replaced by `extension`; a name without one gets it appended.
 std::string ChangeFileExt(const std::string& path, const std::string& extension);

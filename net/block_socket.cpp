@@ -102,11 +102,13 @@ void TTCPBlockSocket::SwapConnection(TTCPBlockSocket& other) noexcept {
   std::swap(closedCleanly_, other.closedCleanly_);
   tls_.swap(other.tls_);
   detail_.swap(other.detail_);
+  std::swap(untrusted_, other.untrusted_);
 }
 
 void TTCPBlockSocket::Connect(const std::string& host, const std::string& port, int timeoutMs) {
   CloseSocket();
   lastError_ = 0;
+  untrusted_ = false;
   if (CheckStop()) return;
   if (!platform::StartSockets()) {
     SetError(platform::kSockOther);
@@ -258,6 +260,7 @@ bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs,
                                const std::vector<std::string>& protocols) {
   lastError_ = 0;
   detail_.clear();
+  untrusted_ = false;
   // Whatever arrived before the session (a proxy's answer to CONNECT) has been read to its end:
   // a byte beyond it was sent by someone on the way, not by the server, and would otherwise be
   // served before any decrypted byte as the server's own answer.
@@ -286,6 +289,7 @@ bool TTCPBlockSocket::StartTls(const std::string& host, int timeoutMs,
     if (state == platform::TTlsClient::TState::Done) return true;
     if (state == platform::TTlsClient::TState::Failed) {
       detail_ = tls_->Error();
+      untrusted_ = tls_->Untrusted();
       SetError(kErrTls);
       CloseSocket();
       return false;

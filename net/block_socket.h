@@ -104,6 +104,8 @@ class TTCPBlockSocket {
   std::string RecvNow();
 
   int LastError() const { return lastError_; }
+  // The last handshake failed because the server's certificate was not trusted.
+  bool Untrusted() const { return untrusted_; }
   // Whether the peer ended the connection in order (as opposed to resetting it).
   bool ClosedCleanly() const { return closedCleanly_; }
   std::string LastErrorDesc() const;
@@ -146,6 +148,7 @@ class TTCPBlockSocket {
   TAlignedBuffer chunk_;  // what one receive brings in
   std::unique_ptr<platform::TTlsClient> tls_;
   std::string detail_;  // what went wrong, beyond the code (the TLS or HTTP/2 failure)
+  bool untrusted_ = false;
 };
 
 }  // namespace kova

@@ -18,6 +18,8 @@ bool IsPathDelimiter(char c);
 std::string NormalisePath(const std::string& path);
 
 bool FileExists(const std::string& path);  // a non-directory entry
+// The folder separator the platform's players read in a path ('/', or '\\' on Windows).
+char ShownSeparator();
 bool DirectoryExists(const std::string& path);
 // Size of a file that is not a directory; -1 when there is none.
 std::int64_t FileSize(const std::string& path);

@@ -40,6 +40,9 @@ class TTlsClient {
   virtual TState Decrypt(std::string& out) = 0;
   // Why the session failed, for the error report.
   virtual std::string Error() const = 0;
+  // Whether the handshake failed because the server's certificate was not trusted (no known
+  // authority, expired, for another name).
+  virtual bool Untrusted() const = 0;
   // The application protocol the server chose during the handshake; empty when it chose none.
   virtual std::string Protocol() const = 0;
 };

@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -85,6 +86,9 @@ int kova::publish::Usage(const std::string& message) {
 }
 
 namespace {
+
+// A file this large reports how far its compression has got.
+constexpr std::int64_t kLargeFile = 32 << 20;
 
 struct TEntry {
   std::string Relative;  // with "/"
@@ -333,10 +337,32 @@ int main(int argc, char** argv) {
           e.ArchiveCrc = onDisk;
         } else {
           platform::ForceDirectories(archive.substr(0, archive.rfind('/')));
+          // A large file says how far it has got: on a terminal in the progress line, else a
+          // line every few seconds. It takes minutes where the others take moments.
+          TReadProgress progress;
+          auto reported = std::chrono::steady_clock::now();
+          if (e.Size >= kLargeFile)
+            progress = [&](std::int64_t read) {
+              const auto now = std::chrono::steady_clock::now();
+              if (now - reported <
+                  (terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000)))
+                return;
+              reported = now;
+              const int percent = static_cast<int>(read * 100 / e.Size);
+              std::lock_guard<std::mutex> lock(print);
+              if (terminal)
+                std::fprintf(stderr, "\r\033[K[%zu/%zu] %s %d%%", done.load() + 1, entries.size(),
+                             e.Relative.c_str(), percent);
+              else
+                std::fprintf(stderr, "compressing %s: %d%% of %lld MB\n", e.Relative.c_str(),
+                             percent, static_cast<long long>(e.Size >> 20));
+              std::fflush(stderr);
+            };
           if (zstd)
-            CompressZstd(src, archive, e.Size, static_cast<int>(level), e.ArchiveCrc, e.Error);
+            CompressZstd(src, archive, e.Size, static_cast<int>(level), e.ArchiveCrc, e.Error,
+                         progress, e.Size >= kLargeFile ? static_cast<int>(jobs) : 1);
           else
-            Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error);
+            Compress(src, archive, e.Size, level, e.ArchiveCrc, e.Error, progress);
         }
         if (cut.valid()) {
           try {

@@ -59,7 +59,8 @@ bool FileCrc(const std::string& path, std::uint32_t& crc, std::int64_t& size) {
 // archive's CRC-32. The header carries the size; an empty file, whose size 0 the header cannot
 // carry, gets the unknown size and an end marker instead.
 bool Compress(const std::string& source, const std::string& target, std::int64_t size,
-              std::uint32_t level, std::uint32_t& archiveCrc, std::string& error) {
+              std::uint32_t level, std::uint32_t& archiveCrc, std::string& error,
+              const TReadProgress& progress) {
   lzma_options_lzma options{};
   if (lzma_lzma_preset(&options, level)) {
     error = "bad compression level";
@@ -96,6 +97,7 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
         strm.next_in = inBuf.Data();
         strm.avail_in = n;
         inputEnded = n == 0;
+        if (progress) progress(static_cast<std::int64_t>(strm.total_in + n));
       }
       const lzma_ret ret = lzma_code(&strm, inputEnded ? LZMA_FINISH : LZMA_RUN);
       if (strm.avail_out == 0 || ret == LZMA_STREAM_END) {
@@ -133,7 +135,8 @@ bool Compress(const std::string& source, const std::string& target, std::int64_t
 // Writes the zstd archive (one frame, its content size and checksum in it, the window capped as
 // launchers accept) of `source` to `target` through a temporary name; returns its CRC-32.
 bool CompressZstd(const std::string& source, const std::string& target, std::int64_t size,
-                  int level, std::uint32_t& archiveCrc, std::string& error) {
+                  int level, std::uint32_t& archiveCrc, std::string& error,
+                  const TReadProgress& progress, int threads) {
   const std::string temp = target + kWholeWriteSuffix;
   ZSTD_CCtx* context = ZSTD_createCCtx();
   bool ok = context != nullptr;
@@ -144,6 +147,8 @@ bool CompressZstd(const std::string& source, const std::string& target, std::int
       ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
       ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
       ZSTD_CCtx_setPledgedSrcSize(context, static_cast<unsigned long long>(size));
+      // A library built without threads refuses workers, and compresses on this one.
+      if (threads > 1) ZSTD_CCtx_setParameter(context, ZSTD_c_nbWorkers, threads);
       auto in = platform::OpenFileStream(source, platform::TFileMode::OpenRead);
       auto out = platform::OpenFileStream(temp, platform::TFileMode::Create);
       std::uint32_t crc = kCrcInit;
@@ -153,6 +158,7 @@ bool CompressZstd(const std::string& source, const std::string& target, std::int
         const std::size_t n = in->Read(inBuf.Data(), inBuf.Size());
         read += static_cast<std::int64_t>(n);
         last = n == 0;
+        if (progress) progress(read);
         ZSTD_inBuffer input{inBuf.Data(), n, 0};
         for (bool finished = false; !finished;) {
           ZSTD_outBuffer output{outBuf.Data(), outBuf.Size(), 0};

@@ -3,6 +3,7 @@
 // chunk indexes of large files, and the pruning of chunks no list needs any more.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -16,12 +17,17 @@ bool FileCrc(const std::string& path, std::uint32_t& crc, std::int64_t& size);
 // Writes the LZMA-Alone archive of `source` to `target` through a temporary name; returns the
 // archive's CRC-32. The header carries the size; an empty file, whose size 0 the header cannot
 // carry, gets the unknown size and an end marker instead.
+// `progress`, when given, hears how many bytes of the file have been read, now and then.
+using TReadProgress = std::function<void(std::int64_t read)>;
 bool Compress(const std::string& source, const std::string& target, std::int64_t size,
-              std::uint32_t level, std::uint32_t& archiveCrc, std::string& error);
+              std::uint32_t level, std::uint32_t& archiveCrc, std::string& error,
+              const TReadProgress& progress = {});
 // Writes the zstd archive (one frame, its content size and checksum in it, the window capped as
 // launchers accept) of `source` to `target` through a temporary name; returns its CRC-32.
+// `threads` above 1 has that many cores compress the one file (the frame stays one frame).
 bool CompressZstd(const std::string& source, const std::string& target, std::int64_t size,
-                  int level, std::uint32_t& archiveCrc, std::string& error);
+                  int level, std::uint32_t& archiveCrc, std::string& error,
+                  const TReadProgress& progress = {}, int threads = 1);
 
 // The chunks being written by one of the workers: two files that share a chunk must not write
 // it at once through the same temporary name.

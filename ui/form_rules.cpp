@@ -42,6 +42,17 @@ void TFormBase::CloseRequest() {
   platform::WakeGuiThread();
 }
 
+void TFormBase::FormShow() {
+  ApplyKeptSpeedLimit();
+  const TUpdaterOptions& o = UpdaterOptions();
+  if (!NoGameIn.empty() && !IsWebUrl(o.OptionsUrl) && !IsWebUrl(o.PatchListUrl)) {
+    SetInfo(TrFormat(kNoGame, {NoGameIn}));
+    ShowReason(Tr(kNoGameHint));
+    return;
+  }
+  StartRunTimer();
+}
+
 void TFormBase::StartButtonClick() {
   std::string failure;
   const bool close = StartGameProgram(failure);

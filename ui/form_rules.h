@@ -22,10 +22,8 @@ class TFormBase : public IUpdateHost {
   bool Closed() const { return closed_; }
 
   // Handlers.
-  void FormShow() {
-    ApplyKeptSpeedLimit();
-    StartRunTimer();
-  }
+  // Starts the first run soon; started without a game, says so and how to start it for one.
+  void FormShow();
   // While a run goes on, asks it to stop instead of letting the window close.
   bool FormCloseQuery();
   void StartButtonClick();

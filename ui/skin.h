@@ -64,6 +64,9 @@ struct TBarPlace {
 inline constexpr TLabelPlace kInfoLabel{127, 512, {94, 127, 143}};
 inline constexpr TLabelPlace kLabelA{40, 526, {133, 157, 179}};
 inline constexpr TLabelPlace kLabelB{40, 541, {133, 157, 179}};
+// Below the bars: what the downloads have done and have left, and why a step failed.
+inline constexpr TLabelPlace kTransferLabel{127, 556, {133, 157, 179}};
+inline constexpr TLabelPlace kReasonLabel{127, 570, {190, 96, 96}};
 inline constexpr TButtonPlace kStartButton{688, 487};
 inline constexpr TButtonPlace kCheckButton{575, 506};
 inline constexpr TButtonPlace kCancelButton{575, 535};

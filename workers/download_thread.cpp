@@ -10,6 +10,7 @@
 #include "platform/process.h"
 #include "support/error.h"
 #include "support/text.h"
+#include "support/translation.h"
 #include "workers/crc32.h"
 #include "workers/transfer_session.h"
 
@@ -125,7 +126,7 @@ void TDownloadThread::Store() {
     // The rest of a partial file must start where the kept part ends: bytes from elsewhere in
     // the resource would be spliced in at the wrong place.
     if (http_->ResultCode == 206 && !RangeStartsAt(StartPos)) {
-      Fail();
+      Fail(TrNoop("the server sent another part of the file than the one asked for"));
       return;
     }
     // The rest asked of another address is of the same object only when its size agrees.
@@ -143,7 +144,7 @@ void TDownloadThread::Store() {
     const auto kind = TContentDecoder::CodingOf(coding);
     if (kind != TContentDecoder::TCoding::Identity) {
       if (kind == TContentDecoder::TCoding::Unknown || http_->ResultCode == 206) {
-        Fail();
+        Fail(TrNoop("the server sent the file in a coding that cannot be read"));
         return;
       }
       decoder_ = std::make_unique<TContentDecoder>(kind);
@@ -171,7 +172,8 @@ void TDownloadThread::Store() {
                                 : (write(data.data(), data.size()), true);
   doc.Clear();
   if (tooLarge || !decoded) {
-    Fail();
+    Fail(tooLarge ? TrNoop("the server sent more than the file can hold")
+                  : TrNoop("the server's compressed answer is broken"));
     return;
   }
   if (ownsTarget_) platform::FaultPoint("download");
@@ -200,7 +202,8 @@ bool TDownloadThread::RangeStartsAt(std::int64_t position) const {
          first == position;
 }
 
-void TDownloadThread::Fail() {
+void TDownloadThread::Fail(const char* why) {
+  if (why && cause_.empty()) cause_ = Tr(why);
   Outcome = doFailed;
   http_->Sock.StopFlag = true;
   http_->Document.Clear();
@@ -231,7 +234,7 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   }
   if (now - windowStart_ >= std::chrono::milliseconds(Timeout)) {
     if (windowBytes_ < kStallBytes && Outcome == doDownloaded) {
-      Fail();
+      Fail(TrNoop("the server stopped sending"));
       return;
     }
     windowStart_ = now;
@@ -240,7 +243,7 @@ void TDownloadThread::Hook(THookSocketReason reason, const std::string& value) {
   slowBytes_ += bytes;
   if (now - slowStart_ >= std::chrono::milliseconds(SlowWindow)) {
     if (slowBytes_ < kSlowFloor * SlowWindow / 1000 && Outcome == doDownloaded) {
-      Fail();
+      Fail(TrNoop("the server sends too slowly"));
       return;
     }
     slowStart_ = now;
@@ -354,6 +357,7 @@ void TDownloadThread::DoWork() {
 
 void TDownloadThread::Attempt() {
   Outcome = doDownloaded;
+  cause_.clear();
   // The validators of a kept copy mean something only to the address that gave them.
   conditional_ = !Conditions.Lines.empty() && Url == Conditions.Url;
   NewClient();
@@ -375,6 +379,7 @@ void TDownloadThread::Attempt() {
     heldOut_ = false;
     if (decoder_) {
       Outcome = doFailed;
+      cause_ = Tr("a pause broke off a compressed answer");
       break;
     }
     if (!Session.Control.WaitWhilePaused([this] { return CancelRequested(); })) {
@@ -475,12 +480,48 @@ void TDownloadThread::FinalPhase() {
     if (Outcome == doFailed && decoder_ && ownsTarget_) platform::RemoveFile(part);
     // The archive takes its name in place of whatever stands there (a copy planted while this
     // one downloaded, a leftover): the file named after the download is the one checksummed.
-    if (ownsTarget_ && Outcome != doFailed && !platform::MoveFileReplacing(part, FileName))
+    if (ownsTarget_ && Outcome != doFailed && !platform::MoveFileReplacing(part, FileName)) {
       Outcome = doFailed;
+      cause_ = Tr("the downloaded file could not take its name");
+    }
   } else if ((Outcome == doFailed || Outcome == doNotNewer) && ownsTarget_) {
     ownedTarget_.reset();
     platform::RemoveFile(part);
   }
+  if (Outcome == doFailed) Reason = Url + ": " + DescribeFailure();
+}
+
+std::string TDownloadThread::DescribeFailure() const {
+  if (!cause_.empty()) return cause_;
+  if (!http_) return Tr("the download failed");
+  // The socket's error first: without an answer the client reports a status of its own.
+  switch (http_->Sock.LastError()) {
+    case 0:
+    case kErrStopped:
+      break;
+    case kErrConnRefused:
+      return Tr("connection refused");
+    case kErrHostNotFound:
+      return Tr("the name does not resolve");
+    case kErrTimeout:
+      return Tr("the server did not answer in time");
+    case kErrClosed:
+      return Tr("the server closed the connection");
+    case kErrTls:
+      if (http_->Sock.Untrusted())
+        return std::string(Tr("the certificate is not trusted")) + " (" +
+               http_->Sock.LastErrorDesc() + ")";
+      return http_->Sock.LastErrorDesc();
+    default:
+      return http_->Sock.LastErrorDesc();
+  }
+  const int code = http_->ResultCode;
+  if (code != 200 && code != 206) {
+    const std::string status = std::to_string(code);
+    return http_->ResultString.empty() ? status : status + " " + http_->ResultString;
+  }
+  if (!bodyComplete_) return Tr("the answer broke off");
+  return Tr("the download failed");
 }
 
 }  // namespace kova

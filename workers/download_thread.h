@@ -101,6 +101,9 @@ class TDownloadThread final : public TCommonThread {
   // ended; empty when a resumed part was kept (its start was not seen here).
   std::string Sha256;
   TDownloadOutcome Outcome = doDownloaded;
+  // A failed download's reason as the player reads it, in the player's language: the address
+  // last asked and what went wrong there ("...: 404 Not Found", "...: connection refused").
+  std::string Reason;
   // The server said the copy the request named is still current.
   bool NotModified = false;
   // The response's validators, as the server wrote them; empty when absent or not usable.
@@ -148,8 +151,11 @@ class TDownloadThread final : public TCommonThread {
   void Hook(THookSocketReason reason, const std::string& value);
   std::unique_ptr<TParallelSha256> hash_;
   void Store();
-  // Ends the transfer as a failed download.
-  void Fail();
+  // Ends the transfer as a failed download; `why` (English, shown translated) says what the
+  // answer did wrong when the status and the socket do not.
+  void Fail(const char* why = nullptr);
+  // The failure's cause, from what the last attempt saw.
+  std::string DescribeFailure() const;
   // Whether a 206's Content-Range starts at `position`.
   bool RangeStartsAt(std::int64_t position) const;
   // The whole object's size as the response gives it (a 200's length, a 206's range); 0 when
@@ -179,6 +185,7 @@ class TDownloadThread final : public TCommonThread {
   int answerTimeout_ = 0;  // for the address asked now; 0: Timeout
   std::unique_ptr<class TContentDecoder> decoder_;
   std::atomic<bool> stopRequested_{false};
+  std::string cause_;         // what Fail was told
   bool heldOut_ = false;      // a pause made this transfer give its connection up
   bool conditional_ = false;  // the request in flight carries the conditions
   // When the request went out, until its answer's first byte is noted.

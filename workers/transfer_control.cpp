@@ -56,6 +56,11 @@ double TTransferControl::ReceiveRate() const {
   return received_ >= 256 * 1024 && receiving_ > 0.02 ? received_ / receiving_ : 0;
 }
 
+std::int64_t TTransferControl::Received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return total_;
+}
+
 void TTransferControl::NoteFirstByte(std::chrono::steady_clock::duration wait) {
   const double seconds = std::chrono::duration<double>(wait).count();
   std::lock_guard<std::mutex> lock(mutex_);
@@ -72,6 +77,7 @@ TTransferControl::TAnswer TTransferControl::Take(std::int64_t bytes,
                                                  std::chrono::milliseconds hold) {
   const auto start = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(mutex_);
+  total_ += bytes;
   if (start - lastPiece_ < std::chrono::milliseconds(250)) {
     receiving_ += std::chrono::duration<double>(start - lastPiece_).count();
     received_ += static_cast<double>(bytes);

@@ -29,6 +29,8 @@ class TTransferControl {
   // What the link has delivered while transfers were receiving: bytes a second over every
   // transfer together, 0 while too little has come to tell.
   double ReceiveRate() const;
+  // Every byte the transfers have taken, pauses and waits included.
+  std::int64_t Received() const;
   // The time from a request to its answer's first byte, as each transfer saw it; RoundTrip is
   // the least of them (seconds; -1 while none), which a busy moment cannot inflate.
   void NoteFirstByte(std::chrono::steady_clock::duration wait);
@@ -48,6 +50,7 @@ class TTransferControl {
   // The rate: bytes, and the time between pieces that came close enough together to be one
   // stretch of receiving (a pause, the end of a run, a wait for a file's turn is no part of it).
   double received_ = 0, receiving_ = 0;
+  std::int64_t total_ = 0;
   std::chrono::steady_clock::time_point lastPiece_{};
   double roundTrip_ = -1;
 };

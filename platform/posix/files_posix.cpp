@@ -438,4 +438,8 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
   return std::make_unique<TFileStream>(fd, path, st, mode == TFileMode::OpenRead);
 }
 
+char ShownSeparator() {
+  return '/';
+}
+
 }  // namespace kova::platform

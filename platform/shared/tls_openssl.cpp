@@ -149,6 +149,7 @@ class TOpenSslClient final : public TTlsClient {
   }
 
   std::string Error() const override { return error_; }
+  bool Untrusted() const override { return untrusted_; }
 
   std::string Protocol() const override {
     const unsigned char* name = nullptr;
@@ -162,6 +163,7 @@ class TOpenSslClient final : public TTlsClient {
     error_ = std::string("TLS ") + step + " failed";
     const long verify = SSL_get_verify_result(ssl_);
     if (verify != X509_V_OK) {
+      untrusted_ = true;
       error_ += ": " + std::string(X509_verify_cert_error_string(verify));
     } else if (const unsigned long code = ERR_peek_error()) {
       char text[256];
@@ -175,6 +177,7 @@ class TOpenSslClient final : public TTlsClient {
   BIO* in_ = nullptr;
   BIO* out_ = nullptr;
   std::string error_;
+  bool untrusted_ = false;
 };
 
 }  // namespace

@@ -470,4 +470,8 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
                                        mode == TFileMode::OpenRead);
 }
 
+char ShownSeparator() {
+  return '\\';
+}
+
 }  // namespace kova::platform

@@ -22,9 +22,11 @@ namespace kova::test {
 class TChild {
  public:
   // With `stdinPipe` the child's standard input is a pipe that closes when this object goes, so
-  // a server that ends on end of input cannot outlive its test.
+  // a server that ends on end of input cannot outlive its test. With `errorsFile` the child's
+  // standard error goes to that file.
   TChild(const std::string& program, const std::vector<std::string>& args,
-         const std::string& directory = {}, bool stdinPipe = false) {
+         const std::string& directory = {}, bool stdinPipe = false,
+         const std::string& errorsFile = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     int in[2] = {-1, -1};
@@ -33,6 +35,9 @@ class TChild {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     if (stdinPipe) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (!errorsFile.empty())
+      posix_spawn_file_actions_addopen(&actions, 2, errorsFile.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
     std::vector<std::string> storage{program};
     storage.insert(storage.end(), args.begin(), args.end());

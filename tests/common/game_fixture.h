@@ -34,10 +34,19 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// What a console run printed on standard output, and how it ended.
+// What a console run printed on standard output and on standard error, and how it ended.
 struct TCliRun {
   int Status = -1;
-  std::vector<std::string> Lines;
+  std::vector<std::string> Lines, Errors;
+  bool HasError(const std::string& line) const {
+    return std::find(Errors.begin(), Errors.end(), line) != Errors.end();
+  }
+  bool ErrorHasPrefix(const std::string& prefix) const {
+    for (const auto& l : Errors) {
+      if (l.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
   std::string Last() const { return Lines.empty() ? std::string() : Lines.back(); }
   bool Has(const std::string& line) const {
     return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
@@ -150,10 +159,12 @@ class TGameFixture : public ::testing::Test {
     std::vector<std::string> args{"--options", work_ / "options.xml", "--home",
                                   home_,       "--retries",           "1"};
     args.insert(args.end(), extra.begin(), extra.end());
-    TChild cli(KOVA_CLI_EXE, args);
+    const std::string errors = work_ / "cli-errors.txt";
+    TChild cli(KOVA_CLI_EXE, args, {}, false, errors);
     TCliRun run;
     run.Status = cli.WaitExit(120);
     run.Lines = Lines(cli.Output());
+    run.Errors = Lines(ReadFile(errors));
     return run;
   }
   // Access-log lines of archive requests since the log was last marked.

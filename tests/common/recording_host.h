@@ -27,6 +27,12 @@ class TRecordingHost : public IUpdateHost {
     if (onTotal) onTotal(position);
   }
   int TotalProgress() const override { return total; }
+  void SetTransfer(const std::string& text) override {
+    if (!text.empty()) transfers.push_back(text);
+  }
+  void ShowReason(const std::string& text) override {
+    if (!text.empty()) reasons.push_back(text);
+  }
   void ProcessMessages() override { platform::ServePendingMessages(); }
   void EnableButtons(bool start, bool check) override {
     startEnabled = start;
@@ -49,7 +55,7 @@ class TRecordingHost : public IUpdateHost {
   std::string ExecutablePath() const override { return executable; }
 
   std::string info, news, balloon, executable = "/nonexistent/kovaupdater";
-  std::vector<std::string> lines, boxes;
+  std::vector<std::string> lines, boxes, transfers, reasons;
   int file = 0, total = 0;
   bool startEnabled = false, checkEnabled = false, newsLoaded = false, visible = true,
        closed = false;

@@ -216,7 +216,8 @@ TEST_P(TEachWindow, TheIconsMenuPausesAndResumesTheDownloadsAndKeepsTheSpeedLimi
   TTray tray;
   InstallLauncher("", "bin\\game.sh", PublishSlowly(3 << 20));
   ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 60)) << Window().Output();
+  ASSERT_TRUE(WaitForTrace("info: Downloading " + Shown("data\\video.bik"), 60))
+      << Window().Output();
   Click(748 + 10, 15 + 10);
   ASSERT_TRUE(WaitForTrace("window: hidden", 5)) << Window().Output();
   ::usleep(1000000);  // the icon is embedded
@@ -241,7 +242,8 @@ TEST_P(TEachWindow, TheIconsMenuPausesAndResumesTheDownloadsAndKeepsTheSpeedLimi
   // "Resume downloads" is the last item, and the one of the two that can be chosen now.
   ASSERT_TRUE(choose(1, "Up Return")) << Window().Output();
   ASSERT_TRUE(WaitForTrace("downloads: resumed", 5)) << Window().Output();
-  EXPECT_TRUE(WaitForTrace("info: Downloading data\\video.bik", 5, 1)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("info: Downloading " + Shown("data\\video.bik"), 5, 1))
+      << Window().Output();
   ASSERT_TRUE(WaitForTrace("info: All files have been checked", 90)) << Window().Output();
   ExpectGameInstalled();
   // "1 MB/s", the fifth item, is kept for this game in the settings store.

@@ -60,7 +60,7 @@ std::string TWindowFixture::PublishSlowly(std::size_t largeFileSize) {
   return nginx_->Url("/slow/" + uid_ + "/patchlist.xml");
 }
 
-void TWindowFixture::StartWindow(const std::vector<std::string>& args) {
+void TWindowFixture::StartWindow(const std::vector<std::string>& args, const std::string& title) {
   std::string command = std::string("exec ") + (windows_ ? "wine " : "") + "'" + Launcher() + "'";
   for (const std::string& a : args) command += " '" + a + "'";
   window_ =
@@ -68,9 +68,10 @@ void TWindowFixture::StartWindow(const std::vector<std::string>& args) {
   int status = 0;
   windowId_.clear();
   for (int attempt = 0; attempt < 100 && windowId_.empty(); ++attempt) {
-    windowId_ = Shell(
-        "xdotool search --onlyvisible --name '^Window test " + uid_ + "$' 2>/dev/null | head -n 1",
-        &status);
+    windowId_ =
+        Shell("xdotool search --onlyvisible --name '^" +
+                  (title.empty() ? "Window test " + uid_ : title) + "$' 2>/dev/null | head -n 1",
+              &status);
     while (!windowId_.empty() && (windowId_.back() == '\n' || windowId_.back() == ' '))
       windowId_.pop_back();
     if (windowId_.empty()) ::usleep(100000);

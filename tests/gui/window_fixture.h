@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -62,7 +63,8 @@ class TWindowFixture : public TGameFixture {
   // download lasts several seconds; returns the patch list's URL.
   std::string PublishSlowly(std::size_t largeFileSize = 6 << 20);
   // Starts the launcher (from the game folder) with `args`; its trace comes back as output.
-  void StartWindow(const std::vector<std::string>& args = {});
+  // The window is found by its title: the one the options give, unless `title` is another.
+  void StartWindow(const std::vector<std::string>& args = {}, const std::string& title = {});
   TChild& Window() { return *window_; }
   // Publishes the game, installs the launcher and starts it, and waits until its first run has
   // installed the game.
@@ -80,6 +82,11 @@ class TWindowFixture : public TGameFixture {
   std::string WmState();
   // The launcher in the game folder: the Linux program, or the Windows one run under Wine.
   std::string Launcher() const { return home_ + (windows_ ? "/kovaupdater.exe" : "/kovaupdater"); }
+  // A listed name as the launcher shows it: with '/' on Linux, as listed on Windows.
+  std::string Shown(std::string listed) const {
+    if (!windows_) std::replace(listed.begin(), listed.end(), '\\', '/');
+    return listed;
+  }
   // The published files are all in the game folder, as published.
   void ExpectGameInstalled();
 

@@ -18,7 +18,12 @@ TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");
   InstallLauncher();
   ASSERT_NO_FATAL_FAILURE(StartWindow());
-  ASSERT_TRUE(WaitForTrace("box: Error while downloading patch for data\\textures.pak", 30))
+  ASSERT_TRUE(WaitForTrace("box: Error while downloading patch for data/textures.pak", 30))
+      << Window().Output();
+  // Why, beside the line: the address and the server's answer.
+  EXPECT_EQ(CountTrace("reason: " + ListUrl().substr(0, ListUrl().rfind('/')) +
+                       "/data/textures.pak.lzma: 404 Not Found"),
+            1u)
       << Window().Output();
   // The box is a window of its own with the application title; Escape answers it like Cancel.
   std::string box;
@@ -33,6 +38,33 @@ TEST_F(TWindow, ADownloadErrorAsksInAModalBoxAndItsCancelEndsTheRun) {
   Shell("xdotool windowfocus --sync " + box + " key Escape");
   ASSERT_TRUE(WaitForTrace("info: Check cancelled due to an error", 10)) << Window().Output();
   EXPECT_TRUE(Window().Running());
+}
+
+TEST_F(TWindow, StartedWithoutAGameItSaysSoAndTheGamesDocumentOnTheCommandLineNamesTheGame) {
+  // The installed program started from a folder that holds no game: it says so, and how.
+  std::filesystem::create_symlink(KOVA_UPDATER_EXE, Launcher());
+  ASSERT_NO_FATAL_FAILURE(
+      StartWindow({}, "KovaUpdater - game launcher by the KovaUpdater developers"));
+  EXPECT_TRUE(
+      WaitForTrace("info: No game found: there is no kovaupdater.xml in " + home_ + "/", 10))
+      << Window().Output();
+  EXPECT_TRUE(
+      WaitForTrace("reason: Start KovaUpdater in the game folder, or with the game's "
+                   "options: kovaupdater GAME/kovaupdater.xml",
+                   5))
+      << Window().Output();
+  EXPECT_EQ(CountTrace("info: Checking files..."), 0u);
+  Window().Stop();
+  // Given the game's document, the launcher brings that document's folder up to date.
+  Publish();
+  std::filesystem::remove(Launcher());
+  InstallLauncher();
+  std::filesystem::create_directory(home_ + "/game");
+  std::filesystem::rename(home_ + "/kovaupdater.xml", home_ + "/game/kovaupdater.xml");
+  ASSERT_NO_FATAL_FAILURE(StartWindow({home_ + "/game/kovaupdater.xml"}));
+  ASSERT_TRUE(WaitForTrace("info: All files have been checked", 60)) << Window().Output();
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/game/data/textures.pak"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak"));
 }
 
 TEST_F(TWindow, ALauncherInstalledElsewhereUpdatesTheGameFolderItIsStartedIn) {
@@ -57,7 +89,7 @@ TEST_F(TWindow, TheDownloadErrorBoxAnswersByItselfAfterThirtySecondsAndTheRunRet
   std::filesystem::remove(Served() + "/data/textures.pak.lzma");
   InstallLauncher();
   ASSERT_NO_FATAL_FAILURE(StartWindow());
-  const std::string box = "box: Error while downloading patch for data\\textures.pak";
+  const std::string box = "box: Error while downloading patch for data/textures.pak";
   ASSERT_TRUE(WaitForTrace(box, 30)) << Window().Output();
   const auto shown = std::chrono::steady_clock::now();
   // Unanswered, the box closes itself with the time-out result, which retries the download.

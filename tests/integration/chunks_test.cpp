@@ -104,7 +104,7 @@ TEST_F(Chunks, AnUpdateFromTwoVersionsBackAndARenamedFileFetchOnlyTheChunksAroun
   ASSERT_EQ(run.Status, 0) << run.Last();
   ExpectHomeMatchesSource();  // no stage folder or temporary file left either
   EXPECT_EQ(test::Snapshot(work_ / "outside").size(), 1u);
-  EXPECT_TRUE(run.Has("Downloading data\\pack.dat") && run.Has("Unpacking data\\pack.dat"));
+  EXPECT_TRUE(run.Has("Downloading data/pack.dat") && run.Has("Unpacking data/pack.dat"));
   EXPECT_EQ(PackArchiveRequests(mark), 0u);
   std::map<std::string, int> asked = ChunkRequests(mark);
   EXPECT_EQ(asked.size(), fresh.size());

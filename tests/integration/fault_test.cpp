@@ -217,7 +217,7 @@ TEST_F(Faults, AFullDiskFailsClearlyKeepsTheOldFileAndTheRunAfterFreeingSpaceSuc
   // Space freed: the next run succeeds.
   std::filesystem::remove(filler);
   const auto freed = Cli();
-  EXPECT_TRUE(unpack.Has("Unpacking data\\big.pak")) << "the second run did not reach the unpack";
+  EXPECT_TRUE(unpack.Has("Unpacking data/big.pak")) << "the second run did not reach the unpack";
   EXPECT_EQ(freed.Status, 0) << freed.Last();
   ExpectHomeMatchesSource();
 }
@@ -236,7 +236,7 @@ TEST_F(Faults, ADiskFullForTheLastPieceOfADownloadIsAFailedDownload) {
   const auto run = RunWhileTheDiskFills(st.f_bavail * st.f_frsize - (8 << 10));
   EXPECT_EQ(run.Status, 1);
   EXPECT_EQ(run.Last(), "Check cancelled due to an error");
-  EXPECT_FALSE(run.Has("Unpacking data\\small.pak"));
+  EXPECT_FALSE(run.Has("Unpacking data/small.pak"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/small.pak.lzma"));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/small.pak.lzma.part"));
   EXPECT_EQ(test::ReadFile(home_ + "/data/small.pak"), "the player's old copy");

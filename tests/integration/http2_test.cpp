@@ -192,7 +192,7 @@ TEST_F(Http2Runs, InterruptedWithAHundredStreamsInFlightEveryPartAsksForItsRest)
     std::filesystem::rename(Served(), nginx_->Root() + "/slow/" + uid_);
     UseList(tls_->Url(TTlsNginx::Http2, "/slow/" + uid_ + "/patchlist.xml"));
     TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
-    ASSERT_TRUE(cli.WaitForOutput("Downloading data\\part", 60)) << cli.Output();
+    ASSERT_TRUE(cli.WaitForOutput("Downloading data/part", 60)) << cli.Output();
     // Interrupted once a hundred parts are on their way, however slowly this machine starts them.
     const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (Parts().size() < 100 && std::chrono::steady_clock::now() < patience)

@@ -38,12 +38,18 @@ TEST_F(Https, AServerThatCannotBeVerifiedFailsAsARefusedConnectionDoes) {
   UseList("https://127.0.0.1:" + std::to_string(FreePort()) + ServedPath("patchlist.xml"));
   const TCliRun refused = Cli({"--retries", "0"});
   ASSERT_NE(refused.Status, 0);
+  EXPECT_EQ(CountContaining(refused.Errors, "/patchlist.xml: connection refused"), 1u)
+      << testing::PrintToString(refused.Errors);
   for (const auto site : {TTlsNginx::WrongName, TTlsNginx::Expired, TTlsNginx::Untrusted}) {
     UseList(tls_->Url(site, ServedPath("patchlist.xml")));
     const TCliRun run = Cli({"--retries", "0"});
     EXPECT_EQ(run.Status, refused.Status) << site;
     EXPECT_EQ(run.Lines, refused.Lines) << site;
     EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak")) << site;
+    EXPECT_EQ(CountContaining(run.Errors, tls_->Url(site, ServedPath("patchlist.xml")) +
+                                              ": the certificate is not trusted ("),
+              1u)
+        << testing::PrintToString(run.Errors);
 
     THTTPSend http;
     http.Timeout = 5000;

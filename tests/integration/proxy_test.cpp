@@ -10,18 +10,7 @@
 namespace kova::test {
 namespace {
 
-class Proxy : public TTlsSuite<TGameFixture> {
- protected:
-  // The console run with its standard error among the lines (where a proxy's refusal is told).
-  TCliRun CliWithErrors() {
-    TChild cli("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", KOVA_CLI_EXE, "--options",
-                           work_ / "options.xml", "--home", home_, "--retries", "1"});
-    TCliRun run;
-    run.Status = cli.WaitExit(120);
-    run.Lines = Lines(cli.Output());
-    return run;
-  }
-};
+class Proxy : public TTlsSuite<TGameFixture> {};
 
 TEST_F(Proxy, AFreshInstallGoesThroughTheProxyOverHttpAndOverHttpsByConnect) {
   Publish();
@@ -84,10 +73,10 @@ TEST_F(Proxy, CredentialsInTheSettingAreSentAndAWrongPasswordFailsClearly) {
     SCOPED_TRACE(c.List + " " + c.Credentials);
     UseList(c.List);
     TProxyVariables variables(proxy.Url(c.Credentials));
-    const TCliRun run = CliWithErrors();
+    const TCliRun run = Cli();
     EXPECT_NE(run.Status, 0);
     EXPECT_EQ(run.Last(), "Error while loading patchlist");
-    EXPECT_TRUE(run.HasPrefix("kovaupdater-cli: the proxy " + proxy.Url().substr(7) + c.Says));
+    EXPECT_TRUE(run.ErrorHasPrefix("kovaupdater-cli: the proxy " + proxy.Url().substr(7) + c.Says));
     EXPECT_TRUE(std::filesystem::is_empty(home_));
   }
 }
@@ -103,11 +92,11 @@ TEST_F(Proxy, HostsNamedInNoProxyAreReachedDirectlyAndASettingThatCannotBeUsedIs
   }
   EmptyHome();
   TProxyVariables variables("http://127.0.0.1:abc");
-  const TCliRun run = CliWithErrors();
+  const TCliRun run = Cli();
   EXPECT_NE(run.Status, 0);
   EXPECT_TRUE(
-      run.Has("kovaupdater-cli: the proxy http://127.0.0.1:abc names no port from 1 to "
-              "65535 (the variable http_proxy)"));
+      run.HasError("kovaupdater-cli: the proxy http://127.0.0.1:abc names no port from 1 to "
+                   "65535 (the variable http_proxy)"));
   EXPECT_EQ(run.Last(), "Error while loading patchlist");
 }
 

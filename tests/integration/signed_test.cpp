@@ -91,11 +91,18 @@ TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefuse
   std::string changed = list;
   changed.replace(changed.find("size=\"9\""), 8, "size=\"8\"");
   WriteFile(Served() + "/patchlist.xml", changed);
-  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  // The line stays; the reason follows on a line of its own on standard error.
+  const TCliRun forged = Cli();
+  EXPECT_EQ(forged.Last(), "Error while loading patchlist");
+  EXPECT_TRUE(forged.HasError(ListUrl() + ".sig: the signature does not match the pinned key"))
+      << testing::PrintToString(forged.Errors);
   ExpectNothingInstalled();
   WriteFile(Served() + "/patchlist.xml", list);
   std::filesystem::remove(Served() + "/patchlist.xml.sig");
-  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  const TCliRun unsignedList = Cli();
+  EXPECT_EQ(unsignedList.Last(), "Error while loading patchlist");
+  EXPECT_TRUE(unsignedList.HasError(ListUrl() + ".sig: 404 Not Found"))
+      << testing::PrintToString(unsignedList.Errors);
   ExpectNothingInstalled();
   // Signed by someone else.
   MakeKey(work_ / "other.key");
@@ -106,7 +113,10 @@ TEST_F(Signed, AChangedListAMissingOrWrongSignatureOrAListWithoutDigestsIsRefuse
   TChild unsignedPublish(KOVA_PUBLISH_EXE, {"--level", "1", source_, Served()});
   ASSERT_EQ(unsignedPublish.WaitExit(120), 0);
   ASSERT_NO_FATAL_FAILURE(Sign(key_, Served() + "/patchlist.xml"));
-  EXPECT_EQ(Cli().Last(), "Error while reading patchlist");
+  const TCliRun noDigests = Cli();
+  EXPECT_EQ(noDigests.Last(), "Error while reading patchlist");
+  EXPECT_TRUE(noDigests.HasError(ListUrl() + ": a signed list must give the SHA-256 of every file"))
+      << testing::PrintToString(noDigests.Errors);
   ExpectNothingInstalled();
   // The honest publication still installs.
   WriteFile(Served() + "/patchlist.xml", list);
@@ -133,7 +143,7 @@ TEST_F(Signed, AnArchiveForgedToKeepItsCrcAndTheFilesCrcAndSizeIsNeverInstalled)
 
   // With the key pinned it is never unpacked into place.
   const TCliRun run = Cli();
-  EXPECT_EQ(run.Last(), "Error while checking patch for data\\textures.pak") << run.Last();
+  EXPECT_EQ(run.Last(), "Error while checking patch for data/textures.pak") << run.Last();
   EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name));
   EXPECT_FALSE(std::filesystem::exists(home_ + "/" + name + ".lzma"));
 }
@@ -214,7 +224,7 @@ TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
   attack = 2;
   EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
   attack = 3;
-  EXPECT_EQ(Cli().Last(), "Error while checking patch for data\\textures.pak");
+  EXPECT_EQ(Cli().Last(), "Error while checking patch for data/textures.pak");
   EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak"));
   // Through the same proxy, left alone, the publication installs.
   attack = 0;
@@ -275,7 +285,7 @@ TEST_F(Signed, ALocalFileForgedToKeepItsCrcIsRepairedWhenReadAndAnUnchangedLaunc
   WriteFile(file, forged);
   const TCliRun check = Cli({"--check"});
   EXPECT_EQ(check.Last(), "All files have been checked");
-  EXPECT_TRUE(check.Has("Downloading data\\textures.pak"));
+  EXPECT_TRUE(check.Has("Downloading data/textures.pak"));
   ExpectHomeMatchesSource();
 }
 
@@ -287,7 +297,10 @@ TEST_F(Signed, AnotherGamesListOrOptionsOrAnotherKindOfDocumentIsRefusedAndRaise
   TChild other(KOVA_PUBLISH_EXE, {"--level", "1", "--sign", key_, "--uid", uid_ + "-two",
                                   "--serial", "9", source_, Served()});
   ASSERT_EQ(other.WaitExit(120), 0);
-  EXPECT_EQ(Cli().Last(), "Error while loading patchlist");
+  const TCliRun another = Cli();
+  EXPECT_EQ(another.Last(), "Error while loading patchlist");
+  EXPECT_TRUE(another.HasError(ListUrl() + ": it is signed for another game"))
+      << testing::PrintToString(another.Errors);
   ExpectNothingInstalled();
   // A signed options document of this game served as its list.
   WriteFile(Served() + "/patchlist.xml",

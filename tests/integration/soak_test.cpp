@@ -146,7 +146,7 @@ TEST_F(Soak, EachServerFaultEndsInAFailedOrRetriedDownloadAndNeverUnpacksAWrongA
     } else {
       EXPECT_EQ(host.info, "Check cancelled due to an error");
       ASSERT_EQ(host.boxes.size(), 1u);
-      EXPECT_EQ(host.boxes[0], "Error while downloading patch for data\\textures.pak");
+      EXPECT_EQ(host.boxes[0], "Error while downloading patch for data/textures.pak");
       EXPECT_EQ(test::ReadFile(file), "the player's old copy");  // nothing was unpacked
       EXPECT_FALSE(std::filesystem::exists(home_ + "/data/textures.pak.kovanew"));
     }

@@ -116,7 +116,7 @@ TEST_F(Transfers, InterruptedWithSixInFlightEveryFileIsOldOrNewAndTheNextRunResu
     ServeSlowly();
     test::TChild cli(KOVA_CLI_EXE,
                      {"--options", work_ / "options.xml", "--home", home_, "--connections", "6"});
-    ASSERT_TRUE(cli.WaitForOutput("Downloading data\\part", 60)) << cli.Output();
+    ASSERT_TRUE(cli.WaitForOutput("Downloading data/part", 60)) << cli.Output();
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     const auto sent = std::chrono::steady_clock::now();
     ::kill(cli.Pid(), signal);

@@ -29,7 +29,7 @@ TEST_F(UpdateCli, InstallsIntoAnEmptyFolderThenReadsNothingWhenUpToDate) {
   const TCliRun first = Cli();
   EXPECT_EQ(first.Status, 0);
   EXPECT_EQ(first.Last(), "All files have been checked");
-  EXPECT_TRUE(first.Has("Downloading data\\maps\\level1.map"));
+  EXPECT_TRUE(first.Has("Downloading data/maps/level1.map"));
   EXPECT_FALSE(first.HasPrefix("Checking data"));  // missing files are restored without a check
   ExpectHomeMatchesSource();
   EXPECT_EQ(CountContaining(LogSince(mark), ".lzma"), 5u);
@@ -37,6 +37,7 @@ TEST_F(UpdateCli, InstallsIntoAnEmptyFolderThenReadsNothingWhenUpToDate) {
   mark = LogMark();
   const TCliRun second = Cli();
   EXPECT_EQ(second.Status, 0);
+  EXPECT_EQ(second.Errors, std::vector<std::string>{});  // a launch that changes nothing
   EXPECT_EQ(second.Lines, (std::vector<std::string>{"Downloading patchlist...", "Checking files...",
                                                     "All files have been checked"}));
   const auto log = LogSince(mark);
@@ -59,11 +60,11 @@ TEST_F(UpdateCli, RepairsACorruptedFileAndRestoresAMissingOne) {
   std::filesystem::remove(home_ + "/data/maps/level1.map");
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 0);
-  EXPECT_TRUE(run.Has("Checking data\\textures.pak"));
-  EXPECT_TRUE(run.Has("Downloading data\\textures.pak"));
-  EXPECT_TRUE(run.Has("Unpacking data\\textures.pak"));
-  EXPECT_FALSE(run.Has("Checking data\\maps\\level1.map"));
-  EXPECT_TRUE(run.Has("Downloading data\\maps\\level1.map"));
+  EXPECT_TRUE(run.Has("Checking data/textures.pak"));
+  EXPECT_TRUE(run.Has("Downloading data/textures.pak"));
+  EXPECT_TRUE(run.Has("Unpacking data/textures.pak"));
+  EXPECT_FALSE(run.Has("Checking data/maps/level1.map"));
+  EXPECT_TRUE(run.Has("Downloading data/maps/level1.map"));
   ExpectHomeMatchesSource();
 }
 
@@ -152,8 +153,8 @@ TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {
   EXPECT_FALSE(plain.HasPrefix("Checking data"));  // size and date unchanged: trusted
   const TCliRun check = Cli({"--check"});
   EXPECT_EQ(check.Status, 0);
-  EXPECT_TRUE(check.Has("Checking data\\textures.pak"));
-  EXPECT_TRUE(check.Has("Downloading data\\textures.pak"));
+  EXPECT_TRUE(check.Has("Checking data/textures.pak"));
+  EXPECT_TRUE(check.Has("Downloading data/textures.pak"));
   ExpectHomeMatchesSource();
 }
 
@@ -167,7 +168,7 @@ TEST_F(UpdateCli, SoftCheckFilesAreKeptAndHardCheckFilesAreAlwaysRead) {
   const TCliRun run = Cli();
   EXPECT_EQ(run.Status, 0);
   EXPECT_EQ(test::ReadFile(home_ + "/user.cfg"), "volume=11, the player's own\n");
-  EXPECT_TRUE(run.Has("Checking bin\\game.sh"));
+  EXPECT_TRUE(run.Has("Checking bin/game.sh"));
   EXPECT_FALSE(run.HasPrefix("Checking data"));
   std::filesystem::remove(home_ + "/user.cfg");
   EXPECT_EQ(Cli().Status, 0);
@@ -491,7 +492,7 @@ TEST_F(UpdateCli, TheLinesAreInThePlayersLanguageOrTheOptionsOrAPublishersCatalo
   EXPECT_EQ(run.Status, 0);  // the translated last line is a success all the same
   ASSERT_FALSE(run.Lines.empty());
   EXPECT_EQ(run.Lines.front(), "Patchliste wird heruntergeladen...");
-  EXPECT_TRUE(run.Has("Lade data\\maps\\level1.map herunter"));
+  EXPECT_TRUE(run.Has("Lade data/maps/level1.map herunter"));
   EXPECT_EQ(run.Last(), "Alle Dateien wurden geprüft");
   ExpectHomeMatchesSource();
 
@@ -579,15 +580,27 @@ TEST_F(UpdateCli, CtrlCCancelsLikeTheCancelButtonAndKeepsThePartFile) {
   test::WriteFile(work_ / "options.xml", "<options><uid>" + uid_ + "</uid><patchlist>" +
                                              nginx_->Url("/slow/" + uid_ + "/patchlist.xml") +
                                              "</patchlist></options>");
-  test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_});
-  ASSERT_TRUE(cli.WaitForOutput("Downloading data\\big.pak", 60)) << cli.Output();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string errors = work_ / "errors.txt";
+  const auto started = std::chrono::steady_clock::now();
+  test::TChild cli(KOVA_CLI_EXE, {"--options", work_ / "options.xml", "--home", home_}, {}, false,
+                   errors);
+  ASSERT_TRUE(cli.WaitForOutput("Downloading data/big.pak", 60)) << cli.Output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   ::kill(cli.Pid(), SIGINT);
   EXPECT_EQ(cli.WaitExit(20), 1);
+  const auto seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const auto lines = test::Lines(cli.Output());
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "Check cancelled by user");
   EXPECT_TRUE(std::filesystem::exists(home_ + "/data/big.pak.lzma.part"));
+  // Piped, the progress says what is done and left, at most once a second.
+  const auto progress = test::Lines(test::ReadFile(errors));
+  ASSERT_FALSE(progress.empty());
+  EXPECT_LE(static_cast<double>(progress.size()), seconds + 1) << test::ReadFile(errors);
+  EXPECT_NE(progress.back().find(" MB done, "), std::string::npos) << progress.back();
+  EXPECT_NE(progress.back().find(" MB/s, "), std::string::npos) << progress.back();
+  EXPECT_NE(progress.back().find(" left"), std::string::npos) << progress.back();
 }
 
 TEST_F(UpdateCli, AnInterruptIsHeardWithinASecondAndACancelledRunIsNoSuccess) {
@@ -693,7 +706,7 @@ TEST_F(UpdateCli, ALauncherStartedDuringAConsoleRunIsExplainedOnTheConsole) {
   test::TChild cli("/bin/sh",
                    {"-c", "exec '" KOVA_CLI_EXE "' --options '" + (work_ / "options.xml") +
                               "' --home '" + home_ + "' 2>&1"});
-  ASSERT_TRUE(cli.WaitForOutput("Downloading data\\big.pak", 60)) << cli.Output();
+  ASSERT_TRUE(cli.WaitForOutput("Downloading data/big.pak", 60)) << cli.Output();
   // The launcher of the same game, started by the player meanwhile.
   const std::string launcherDir = work_ / "launcher";
   std::filesystem::create_directories(launcherDir);

@@ -106,8 +106,20 @@ TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
   LoadOptions();
   TRecordingHost host;
   TUpdateRun run(host);
+  // The game's files in the folder, without archives and new copies.
+  auto installed = [&] {
+    std::size_t count = 0;
+    for (const auto& [name, content] : test::Snapshot(home_)) {
+      const std::string ext = std::filesystem::path(name).extension().string();
+      if (ext != ".lzma" && ext != ".part" && ext != ".kovanew") ++count;
+    }
+    return count;
+  };
+  // Cancelled as the total bar steps past a record that has taken its place: between records.
   host.onTotal = [&](int position) {
-    if (position > 0 && !run.IsCancelled()) run.SetCancelled(true);
+    if (position > 0 && !run.IsCancelled() && !host.lines.empty() &&
+        host.lines.back().rfind("Unpacking", 0) == 0 && installed() > 0)
+      run.SetCancelled(true);
   };
   run.UpdateRun(false);
   EXPECT_EQ(host.info, "Check cancelled by user");
@@ -117,11 +129,7 @@ TEST_F(UpdateRunInProcess, ACancelBetweenRecordsStillKeepsTheFreshList) {
                                 names));
   EXPECT_EQ(names.size(), 5u);
   // Game files only: archives fetched ahead before the cancel stay for the next run.
-  std::size_t present = 0;
-  for (const auto& [name, content] : test::Snapshot(home_)) {
-    const std::string ext = std::filesystem::path(name).extension().string();
-    if (ext != ".lzma" && ext != ".part") ++present;
-  }
+  const std::size_t present = installed();
   EXPECT_GE(present, 1u);
   EXPECT_LT(present, 5u);
   // The next run finds the list not newer, loads the cache and finishes the rest.
@@ -256,6 +264,15 @@ TEST(UpdateRunHelpers, DisplayNamesAndBarPositions) {
   const std::string name41 = "data\\" + std::string(36, 'b');
   EXPECT_EQ(DisplayName(name41), "..." + name41);
   EXPECT_EQ(DisplayName(std::string(10, 'x') + name41), "..." + name41);
+  // Never half a character: the cut moves on to where one begins.
+  EXPECT_EQ(DisplayName("x\xD0\xB4" + std::string(40, 'c')), "..." + std::string(40, 'c'));
+  EXPECT_EQ(ShownName("data\\levels/level 046.pak"), "data/levels/level 046.pak");
+  // What the downloads did and have left.
+  EXPECT_EQ(TransferText(0, 3 << 20, 0), "0.0 of 3.0 MB done");
+  EXPECT_EQ(TransferText(5 << 20, 10 << 20, 1 << 20), "5.0 of 10.0 MB done, 1.0 MB/s, 0:05 left");
+  EXPECT_EQ(TransferText(0, std::int64_t{4000} << 20, 1 << 20),
+            "0.0 of 4000.0 MB done, 1.0 MB/s, 1:06:40 left");
+  EXPECT_EQ(TransferText(7 << 20, 5 << 20, 1 << 20), "7.0 of 7.0 MB done, 1.0 MB/s, 0:00 left");
   EXPECT_EQ(BarPosition(429, 0, 0), 0);
   EXPECT_EQ(BarPosition(429, 1, 2), 214);  // 214.5 rounds to even
   EXPECT_EQ(BarPosition(429, 3, 2), 429);

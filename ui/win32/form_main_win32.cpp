@@ -122,8 +122,9 @@ TFormMain::TFormMain(const std::string& title) : title_(title) {
   }
   LabelA_.SetCaption(Tr("File Progress:"));
   LabelB_.SetCaption(Tr("Total Progress:"));
-  controls_ = {&Info_,         &LabelA_,         &LabelB_,      &StartButton_, &CheckButton_,
-               &CancelButton_, &MinimizeButton_, &CloseButton_, &ProgressBar_, &ProgressBarTotal_};
+  controls_ = {&Info_,           &LabelA_,      &LabelB_,      &Transfer_,
+               &Reason_,         &StartButton_, &CheckButton_, &CancelButton_,
+               &MinimizeButton_, &CloseButton_, &ProgressBar_, &ProgressBarTotal_};
   buttons_ = {&StartButton_, &CheckButton_, &CancelButton_, &MinimizeButton_, &CloseButton_};
   for (TControl* control : controls_) {
     control->Invalidate = [this](const TRect& r, bool now) { Invalidate(r, now); };
@@ -333,6 +334,11 @@ void TFormMain::ProgressMessage(int position) {
 void TFormMain::SetInfo(const std::string& text) {
   if (text != Info_.Caption()) Trace("info: " + text);
   Info_.SetCaption(text);
+}
+
+void TFormMain::ShowReason(const std::string& reason) {
+  if (reason != Reason_.Caption()) Trace("reason: " + reason);
+  Reason_.SetCaption(reason);
 }
 
 void TFormMain::EnableButtons(bool start, bool check) {

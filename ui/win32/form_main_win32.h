@@ -33,6 +33,8 @@ class TFormMain final : public TFormBase {
   void SetFileProgress(int position) override { ProgressMessage(position); }
   void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
   int TotalProgress() const override { return ProgressBarTotal_.Position(); }
+  void SetTransfer(const std::string& text) override { Transfer_.SetCaption(text); }
+  void ShowReason(const std::string& reason) override;
   void EnableButtons(bool start, bool check) override;
   bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
   void NavigateNews(const std::vector<std::string>& addresses) override;
@@ -70,6 +72,8 @@ class TFormMain final : public TFormBase {
   TLabel Info_{kInfoLabel};
   TLabel LabelA_{kLabelA};
   TLabel LabelB_{kLabelB};
+  TLabel Transfer_{kTransferLabel};
+  TLabel Reason_{kReasonLabel};
   TMyPNGButton StartButton_{kStartButton};
   TMyPNGButton CheckButton_{kCheckButton};
   TMyPNGButton CancelButton_{kCancelButton};
