@@ -134,7 +134,8 @@ namespace {
 // beside its records.
 class TPatchListSink : public IXmlElementSink {
  public:
-  TPatchListSink(TPatchMap& map, TDocumentStamp* stamp) : map_(map), stamp_(stamp) {}
+  TPatchListSink(TPatchMap& map, TDocumentStamp* stamp, std::vector<TRemovedFile>* removed)
+      : map_(map), stamp_(stamp), removed_(removed) {}
 
   void ElementOpened(const TXmlElement& element, int depth) override {
     if (depth != 0) return;
@@ -146,6 +147,7 @@ class TPatchListSink : public IXmlElementSink {
 
   bool ElementClosed(const TXmlElement& element, int depth) override {
     if (depth == 1 && inList_ && element.NameId() == archiveId_) Put(element);
+    if (depth == 1 && inList_ && removed_ && element.NameId() == removedId_) PutRemoved(element);
     if (depth == 0) inList_ = false;
     return true;
   }
@@ -181,11 +183,28 @@ class TPatchListSink : public IXmlElementSink {
     delete previous;  // the later entry of a list wins
   }
 
+  void PutRemoved(const TXmlElement& e) {
+    TRemovedFile file;
+    if (const std::string* name = e.FindById(attrs_.FileName)) file.FileName = *name;
+    if (!IsSafeRelativeName(file.FileName))
+      throw EPatchListError("'" + file.FileName + "' is not a valid file name");
+    file.Checksum = RequiredHex(e, attrs_.Original);
+    const std::string& sizeText = Required(e, attrs_.Size);
+    if (!ParseDecimal64(sizeText, file.Size) || file.Size < 0 || file.Size > kMaxFileSize)
+      throw EPatchListError("'" + sizeText + "' is not a valid file size");
+    // As many as the list gives, within what a list of a game holds.
+    if (removed_->size() >= kMaxRemoved) throw EPatchListError("too many removed files");
+    removed_->push_back(std::move(file));
+  }
+
+  static constexpr std::size_t kMaxRemoved = 1 << 20;
   TPatchMap& map_;
   TDocumentStamp* stamp_;
+  std::vector<TRemovedFile>* removed_;
   const TArchiveAttrs attrs_;
   const int listId_ = TXmlNameTable::Shared().NameToId("list");
   const int archiveId_ = TXmlNameTable::Shared().NameToId("archive");
+  const int removedId_ = TXmlNameTable::Shared().NameToId("removed");
   bool topSeen_ = false;
   bool listSeen_ = false;
   bool inList_ = false;
@@ -193,10 +212,12 @@ class TPatchListSink : public IXmlElementSink {
 
 }  // namespace
 
-void LoadPatchList(TStream& stream, TPatchMap& map, TDocumentStamp* stamp) {
+void LoadPatchList(TStream& stream, TPatchMap& map, TDocumentStamp* stamp,
+                   std::vector<TRemovedFile>* removed) {
   if (stamp) *stamp = TDocumentStamp();
+  if (removed) removed->clear();
   auto document = NewXmlDocument();
-  TPatchListSink sink(map, stamp);
+  TPatchListSink sink(map, stamp, removed);
   document->ReadFromStream(stream, &sink);
 }
 

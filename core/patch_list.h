@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/document_stamp.h"
 #include "core/registry.h"
@@ -85,7 +86,16 @@ bool IsSafeRelativeName(const std::string& name);
 // fault stay in the map. Two names that differ only in letter case are refused: on most systems
 // they would be one file written twice. The same name listed twice keeps its later record.
 // `stamp`, when given, receives what the first top-level element says of itself.
-void LoadPatchList(TStream& stream, TPatchMap& map, TDocumentStamp* stamp = nullptr);
+// A file an earlier list installed that the publisher no longer publishes
+// (<removed filename="..." original="CRC" size="N"/> in the list): a launcher removes it only
+// while it holds what that list installed. Launchers that do not know the element pass it over.
+struct TRemovedFile {
+  std::string FileName;  // with backslashes, as listed
+  std::uint32_t Checksum = 0;
+  std::int64_t Size = 0;
+};
+void LoadPatchList(TStream& stream, TPatchMap& map, TDocumentStamp* stamp = nullptr,
+                   std::vector<TRemovedFile>* removed = nullptr);
 // Writes every record as value "1", "2", ... under `prefix` (SettingsKey + "\PatchList\"), in
 // the map's iteration order, in one batch. Deletes nothing itself.
 void SavePatchListCache(TRootKey root, const std::string& prefix, TPatchMap& map);

@@ -290,7 +290,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
     TDocumentStamp stamp;
     try {
       run.Stream.Seek(0);
-      LoadPatchList(run.Stream, run.Map, &stamp);
+      LoadPatchList(run.Stream, run.Map, &stamp, &run.Removed);
     } catch (const std::exception& e) {
       run.Map.Clear(true);
       reason_ = Because(url, TrNoop("the list could not be read")) + " (" + e.what() + ")";

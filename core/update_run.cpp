@@ -16,6 +16,7 @@
 #include "platform/process.h"
 #include "support/text.h"
 #include "support/translation.h"
+#include "workers/checksum_thread.h"
 #include "workers/decompress_thread.h"
 #include "workers/download_thread.h"
 #include "workers/transfer_session.h"
@@ -325,6 +326,31 @@ void TUpdateRun::StepTotalProgress(TRunState& run) {
   ShowProgress(run, false);
 }
 
+void TUpdateRun::RemoveWithdrawn(TRunState& run) {
+  for (const TRemovedFile& file : run.Removed) {
+    ServeMessagesNowAndThen(run);
+    if (cancelled_) return;
+    // A file listed again is the list's, whatever an earlier one held.
+    if (run.Map.Get(file.FileName)) continue;
+    const std::string local = LocalPath(run.Home, file.FileName);
+    // Never through a link, never a folder or a device: only what the launcher could have put
+    // there, inside the game folder.
+    if (!platform::IsRealFolderChain(run.Home, BackslashToSlash(file.FileName)) ||
+        !platform::IsRegularFile(local) || GetFileSize64(local) != file.Size)
+      continue;
+    std::uint32_t crc = 0;
+    {
+      TChecksumThread worker(local, &cancelEvent_, nullptr);
+      WaitWithMessages(worker);
+      crc = worker.Crc;
+    }
+    if (cancelled_) return;
+    // Changed by the player since: theirs now.
+    if (crc != file.Checksum) continue;
+    if (platform::RemoveFile(local)) run.RenamedInto.insert(ExtractFilePath(local));
+  }
+}
+
 void TUpdateRun::PlanFetch(TRunState& run, const TPatchItem& item) {
   if (run.ToFetch.insert(&item).second)
     run.FetchFiles += std::max<std::int64_t>(0, item.FileItem->Size);
@@ -435,6 +461,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   }
   // Transfers a cancel left running end here; their partial files stay for the next run.
   run.Ahead.reset();
+  if (!cancelled_) RemoveWithdrawn(run);
 
   // The cache is to speak of files that are on the disk.
   run.SyncFolders();

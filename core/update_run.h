@@ -130,6 +130,9 @@ class TUpdateRun {
   // With a key pinned: whether the build the options name is to be fetched, which it is when it
   // is not the running one and not older than a build run here before.
   bool WantSignedBuild(const std::string& exePath);
+  // Removes the files the list says were removed, where each is a plain file in the game folder
+  // that still holds what an earlier list installed: a player's own file is never touched.
+  void RemoveWithdrawn(TRunState& run);
   // Counts the record's archive among the downloads to come (once).
   void PlanFetch(TRunState& run, const TPatchItem& item);
   // The total bar by bytes and, while downloads are due, what they have done and have left

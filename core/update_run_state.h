@@ -33,6 +33,8 @@ struct TUpdateRun::TRunState : TRepairShared {
   bool FromTimer = false;
   TMemoryStream Stream;
   TPatchMap Map;
+  // The files the list says the publisher removed.
+  std::vector<TRemovedFile> Removed;
   TDateTime ListDate = 0;
   bool FreshList = false;
   std::string LastOptionsUrl;

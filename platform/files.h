@@ -25,6 +25,8 @@ bool DirectoryExists(const std::string& path);
 std::int64_t FileSize(const std::string& path);
 // Whether `path` itself is a symbolic link (not followed).
 bool IsSymbolicLink(const std::string& path);
+// Whether `path` itself is a plain file: no folder, link, device or pipe (not followed).
+bool IsRegularFile(const std::string& path);
 // Last-write time in seconds since 1970 (UTC); false when the file cannot be opened for reading.
 bool FileModifySeconds(const std::string& path, std::int64_t& seconds);
 // One look at a file that is not a directory: its size and last-write time, and whether this

@@ -288,13 +288,14 @@ int main(int argc, char** argv) {
 
   // What the previous run published, to reuse unchanged archives.
   TPatchMap previous;
+  std::vector<TRemovedFile> previousRemoved;
   std::int64_t previousSerial = -1;
   try {
     const std::string list = output + "/patchlist.xml";
     if (platform::FileExists(list)) {
       auto in = platform::OpenFileStream(list, platform::TFileMode::OpenRead);
       TDocumentStamp previousStamp;
-      LoadPatchList(*in, previous, &previousStamp);
+      LoadPatchList(*in, previous, &previousStamp, &previousRemoved);
       previousSerial = previousStamp.Serial;
     }
   } catch (const std::exception&) {
@@ -405,6 +406,24 @@ int main(int argc, char** argv) {
     pool.emplace_back(work);
   work();
   for (auto& t : pool) t.join();
+  // The files of the previous list that left SOURCE_DIR, and those it marked already: the list
+  // marks them removed, with the content each had, so that launchers remove what they installed
+  // and nothing else.
+  std::vector<TRemovedFile> removed;
+  {
+    std::set<std::string> published, marked;
+    for (const TEntry& e : entries) published.insert(e.Name);
+    auto mark = [&](const TRemovedFile& file) {
+      char key[32];
+      std::snprintf(key, sizeof key, "|%08X|%lld", file.Checksum,
+                    static_cast<long long>(file.Size));
+      if (!published.count(file.FileName) && marked.insert(file.FileName + key).second)
+        removed.push_back(file);
+    };
+    for (auto it = previous.Iterate(); const TPatchItem* item = it->CurrentValue(); it->Next())
+      mark({item->FileItem->FileName, item->FileItem->Checksum, item->FileItem->Size});
+    for (const TRemovedFile& file : previousRemoved) mark(file);
+  }
   previous.Clear(true);
   if (terminal) std::fprintf(stderr, "\r\033[K");
 
@@ -435,6 +454,12 @@ int main(int argc, char** argv) {
     if (!secretKey.empty())
       xml += " sha256=\"" + e.Sha256 + "\" archive_sha256=\"" + e.ArchiveSha256 + "\"";
     xml += "/>\n";
+  }
+  for (const TRemovedFile& file : removed) {
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "\" original=\"%08X\" size=\"%lld\"/>\n", file.Checksum,
+                  static_cast<long long>(file.Size));
+    xml += "  <removed filename=\"" + XmlEscape(file.FileName) + numbers;
   }
   xml += "</list>\n";
   const std::string list = output + "/patchlist.xml";

@@ -128,6 +128,11 @@ bool IsSymbolicLink(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool FileModifySeconds(const std::string& path, std::int64_t& seconds) {
   TFd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (f.fd < 0) return false;

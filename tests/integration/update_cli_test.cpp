@@ -158,6 +158,41 @@ TEST_F(UpdateCli, AFileEditedInPlaceIsFoundByCheck) {
   ExpectHomeMatchesSource();
 }
 
+TEST_F(UpdateCli, AFileThePublisherRemovedGoesOnlyWhereItHoldsWhatWasInstalled) {
+  for (const std::string name : {"old", "changed", "linked"})
+    test::WriteFile(source_ + "/data/" + name + ".pak", test::Bytes(20000, name[0]));
+  Publish();
+  ASSERT_EQ(Cli().Status, 0);
+  // The player changed one; another is a link to a copy elsewhere; a third is theirs alone.
+  test::WriteFile(home_ + "/data/changed.pak", "the player's own settings");
+  const std::string outside = work_ / "outside.pak";
+  std::filesystem::rename(home_ + "/data/linked.pak", outside);
+  std::filesystem::create_symlink(outside, home_ + "/data/linked.pak");
+  test::WriteFile(home_ + "/data/mine.pak", test::Bytes(20000, 'o'));
+  for (const std::string name : {"old", "changed", "linked"})
+    std::filesystem::remove(source_ + "/data/" + name + ".pak");
+  Publish();
+  Touch(Served() + "/patchlist.xml");  // a later version
+  const std::string list = test::ReadFile(Served() + "/patchlist.xml");
+  EXPECT_NE(list.find("<removed filename=\"data\\old.pak\""), std::string::npos) << list;
+  const TCliRun run = Cli();
+  EXPECT_EQ(run.Status, 0) << run.Last();
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/old.pak"));
+  EXPECT_EQ(test::ReadFile(home_ + "/data/changed.pak"), "the player's own settings");
+  EXPECT_TRUE(std::filesystem::is_symlink(home_ + "/data/linked.pak"));
+  EXPECT_EQ(test::ReadFile(outside), test::Bytes(20000, 'l'));
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/data/mine.pak"));
+  // A later publication keeps the marks; a file published again is the list's once more.
+  test::WriteFile(source_ + "/data/old.pak", test::Bytes(20000, 'n'));
+  Publish();
+  Touch(Served() + "/patchlist.xml");
+  const std::string later = test::ReadFile(Served() + "/patchlist.xml");
+  EXPECT_EQ(later.find("<removed filename=\"data\\old.pak\""), std::string::npos) << later;
+  EXPECT_NE(later.find("<removed filename=\"data\\changed.pak\""), std::string::npos) << later;
+  EXPECT_EQ(Cli().Status, 0);
+  EXPECT_EQ(test::ReadFile(home_ + "/data/old.pak"), test::Bytes(20000, 'n'));
+}
+
 TEST_F(UpdateCli, SoftCheckFilesAreKeptAndHardCheckFilesAreAlwaysRead) {
   Publish();
   WriteOptions(
