@@ -15,6 +15,9 @@ int FindProcessByExecutable(const std::string& path);
 // program separate arguments those are taken, without the empty ones; `argc` and `argv` are
 // main's.
 std::vector<std::string> ProgramParameters(int argc, char** argv);
+// A console program's arguments after its name, as UTF-8, split as the C runtime splits them
+// (the system's wide command line on Windows, where `argv` is in the system's code page).
+std::vector<std::string> ConsoleArguments(int argc, char** argv);
 // Starts `program` with `parameters`, one text as a command line carries it (split by the
 // program's command-line rules where the system passes separate arguments), in `directory` (the
 // current folder when empty), shown normally; does not wait for it and leaves nothing behind

@@ -55,6 +55,7 @@
 #include "core/patch_list.h"
 #include "core/utility.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "support/aligned_buffer.h"
 #include "support/error.h"
 #include "support/signature.h"
@@ -106,6 +107,14 @@ struct TEntry {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The arguments as UTF-8, as every name is held here (Windows hands `argv` in its code page).
+  std::vector<std::string> arguments = kova::platform::ConsoleArguments(argc, argv);
+  arguments.insert(arguments.begin(), argc > 0 ? argv[0] : "");
+  std::vector<char*> pointers;
+  for (std::string& a : arguments) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  argc = static_cast<int>(arguments.size());
+  argv = pointers.data();
   long levelGiven = -1;
   bool zstd = false;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());

@@ -24,6 +24,7 @@
 #include "platform/files.h"
 #include "platform/language.h"
 #include "platform/main_loop.h"
+#include "platform/process.h"
 #include "support/version.h"
 
 namespace {
@@ -65,6 +66,14 @@ int Help() {
 
 int main(int argc, char** argv) {
   using namespace kova;
+  // The arguments as UTF-8, as every name is held here (Windows hands `argv` in its code page).
+  std::vector<std::string> arguments = kova::platform::ConsoleArguments(argc, argv);
+  arguments.insert(arguments.begin(), argc > 0 ? argv[0] : "");
+  std::vector<char*> pointers;
+  for (std::string& a : arguments) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  argc = static_cast<int>(arguments.size());
+  argv = pointers.data();
   std::string optionsFile;
   std::string home;
   bool check = false;

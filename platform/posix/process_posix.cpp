@@ -135,6 +135,10 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
   return true;
 }
 
+std::vector<std::string> ConsoleArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
 std::vector<std::string> ProgramParameters(int argc, char** argv) {
   // Empty arguments are skipped, as an empty pair of quotes is on the command line.
   std::vector<std::string> params;

@@ -1,11 +1,11 @@
-// Files through the ANSI functions: names are byte strings of the system's code page, as the
-// patch list carries them.
+// Files through the wide functions: names are UTF-8 here and UTF-16 to the system.
 
 #include <windows.h>
 
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/win32/wide_path.h"
 #include "support/error.h"
 
 namespace kova::platform {
@@ -29,10 +29,10 @@ FILETIME ToFileTime(std::int64_t seconds) {
 
 // The system's text for an error code.
 std::string ErrorText(DWORD code) {
-  char buffer[512];
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
-  std::string text(buffer, n);
+  wchar_t buffer[512];
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, buffer, 512, nullptr);
+  std::string text = Utf8(buffer, n);
   while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
     text.pop_back();
   return text;
@@ -51,7 +51,7 @@ struct THandle {
 };
 
 HANDLE OpenForReading(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  return CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -146,18 +146,18 @@ std::string NormalisePath(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool DirectoryExists(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::int64_t FileSize(const std::string& path) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(path).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return -1;
   FindClose(search);
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
@@ -165,12 +165,12 @@ std::int64_t FileSize(const std::string& path) {
 }
 
 bool IsSymbolicLink(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool IsRegularFile(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          !(attributes &
            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
@@ -186,7 +186,7 @@ bool FileModifySeconds(const std::string& path, std::int64_t& seconds) {
 
 bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& seconds, bool& readable) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return false;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   size = (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   seconds = FromFileTime(data.ftLastWriteTime);
@@ -197,34 +197,34 @@ bool ProbeFile(const std::string& path, std::int64_t& size, std::int64_t& second
 }
 
 bool SetFileModifySeconds(const std::string& path, std::int64_t seconds) {
-  THandle file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  THandle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   const FILETIME written = ToFileTime(seconds);
   return file.Ok() && SetFileTime(file.h, nullptr, nullptr, &written);
 }
 
 bool MoveFileNoReplace(const std::string& from, const std::string& to) {
-  return MoveFileA(from.c_str(), to.c_str()) != 0;  // fails when `to` exists
+  return MoveFileW(Wide(from).c_str(), Wide(to).c_str()) != 0;  // fails when `to` exists
 }
 
 bool CopyBeside(const std::string& from, const std::string& to) {
   const std::string temp = to + kCopySuffix;
-  DeleteFileA(temp.c_str());
-  return CopyFileA(from.c_str(), temp.c_str(), TRUE) != 0;
+  DeleteFileW(Wide(temp).c_str());
+  return CopyFileW(Wide(from).c_str(), Wide(temp).c_str(), TRUE) != 0;
 }
 
 bool PutCopyInPlace(const std::string& to) {
   // The move fails while the old program runs, as the handshake expects.
-  return MoveFileExA((to + kCopySuffix).c_str(), to.c_str(),
+  return MoveFileExW(Wide(to + kCopySuffix).c_str(), Wide(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool RemoveFile(const std::string& path) {
-  return DeleteFileA(path.c_str()) != 0;
+  return DeleteFileW(Wide(path).c_str()) != 0;
 }
 
 bool RemoveEmptyFolder(const std::string& path) {
-  return RemoveDirectoryA(path.c_str()) != 0;
+  return RemoveDirectoryW(Wide(path).c_str()) != 0;
 }
 
 bool CopyFileMode(const std::string&, const std::string&) {
@@ -246,7 +246,7 @@ bool IsRealFolderChain(const std::string& home, const std::string& relative) {
     const std::size_t slash = relative.find('/', start);
     if (slash == std::string::npos) return true;
     path.append(relative, start, slash - start);
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       const DWORD code = GetLastError();
       return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
@@ -260,13 +260,14 @@ bool IsRealFolderChain(const std::string& home, const std::string& relative) {
 }
 
 std::string AbsolutePath(const std::string& path) {
-  std::vector<char> buffer(MAX_PATH);
+  std::vector<wchar_t> buffer(MAX_PATH);
+  const std::wstring wide = Wide(path);
   for (;;) {
     const DWORD n =
-        GetFullPathNameA(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        GetFullPathNameW(wide.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     if (n == 0) return {};
     if (n < buffer.size()) {
-      std::string full(buffer.data(), n);
+      std::string full = Utf8(buffer.data(), n);
       for (char& c : full) {
         if (c == '\\') c = '/';
       }
@@ -280,20 +281,20 @@ std::string AbsolutePath(const std::string& path) {
 std::string RealPath(const std::string& path) {
   // Opened for no access at all: a folder too (backup semantics), and links followed.
   HANDLE handle =
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  std::vector<char> buffer(MAX_PATH);
-  DWORD n = GetFinalPathNameByHandleA(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+  std::vector<wchar_t> buffer(MAX_PATH);
+  DWORD n = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (n >= buffer.size()) {
     buffer.resize(n + 1);
-    n = GetFinalPathNameByHandleA(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+    n = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   }
   CloseHandle(handle);
   if (n == 0 || n >= buffer.size()) return {};
-  std::string full(buffer.data(), n);
+  std::string full = Utf8(buffer.data(), n);
   // "\\?\C:\Game" names C:\Game, "\\?\UNC\server\share" the share \\server\share.
   if (full.compare(0, 8, "\\\\?\\UNC\\") == 0)
     full = "\\\\" + full.substr(8);
@@ -310,11 +311,11 @@ namespace {
 
 bool ListBelow(const std::string& root, const std::string& relative,
                std::vector<std::string>& files, std::vector<std::string>& links) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((root + relative + "*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(root + relative + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
   do {
-    const std::string name = found.cFileName;
+    const std::string name = Utf8(found.cFileName);
     if (name == "." || name == "..") continue;
     const std::string path = relative + name;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
@@ -323,7 +324,7 @@ bool ListBelow(const std::string& root, const std::string& relative,
       ListBelow(root, path + "/", files, links);
     else
       files.push_back(path);
-  } while (FindNextFileA(search, &found));
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   return true;
 }
@@ -339,7 +340,7 @@ bool ListFiles(const std::string& root, std::vector<std::string>& files,
 
 bool CreatePrivateFile(const std::string& path, const std::string& data) {
   // A new file inherits the folder's permissions; the user's own folders are private to them.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
@@ -347,12 +348,12 @@ bool CreatePrivateFile(const std::string& path, const std::string& data) {
       WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
       written == data.size() && FlushFileBuffers(file);
   CloseHandle(file);
-  if (!ok) DeleteFileA(path.c_str());
+  if (!ok) DeleteFileW(Wide(path).c_str());
   return ok;
 }
 
 bool MoveFileReplacing(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::size_t MaxPathLength() {
@@ -367,7 +368,7 @@ bool ForceDirectories(const std::string& path) {
     const std::string prefix = path.substr(0, i);
     // A drive ("C:") or the root needs no making.
     if (prefix.empty() || (prefix.size() == 2 && prefix[1] == ':')) continue;
-    if (!DirectoryExists(prefix) && !CreateDirectoryA(prefix.c_str(), nullptr) &&
+    if (!DirectoryExists(prefix) && !CreateDirectoryW(Wide(prefix).c_str(), nullptr) &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
       return false;
     }
@@ -376,12 +377,12 @@ bool ForceDirectories(const std::string& path) {
 }
 
 std::string ExecutablePath() {
-  std::vector<char> buffer(MAX_PATH);
+  std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (n == 0) return {};
     if (n < buffer.size()) {
-      std::string path(buffer.data(), n);
+      std::string path = Utf8(buffer.data(), n);
       for (char& c : path) {
         if (c == '\\') c = '/';
       }
@@ -435,7 +436,7 @@ bool StreamModifySeconds(TStream& stream, std::int64_t& seconds) {
 
 std::int64_t FreeDiskSpace(const std::string& folder, std::int64_t* total) {
   ULARGE_INTEGER available{}, size{};
-  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, &size, nullptr)) return -1;
+  if (!GetDiskFreeSpaceExW(Wide(folder).c_str(), &available, &size, nullptr)) return -1;
   if (total) *total = static_cast<std::int64_t>(size.QuadPart);
   return static_cast<std::int64_t>(available.QuadPart);
 }
@@ -450,14 +451,14 @@ std::unique_ptr<TStream> OpenFileStream(const std::string& path, TFileMode mode)
     // Whatever stands at the name goes first, and the new file is made only where nothing
     // stands: a link planted at the name is never written through.
     access |= GENERIC_WRITE;
-    DeleteFileA(path.c_str());
+    DeleteFileW(Wide(path).c_str());
     disposition = CREATE_NEW;
   } else if (mode == TFileMode::OpenReadWrite) {
     access |= GENERIC_WRITE;
     flags |= FILE_FLAG_OPEN_REPARSE_POINT;  // a link is opened as itself, and refused below
   }
-  HANDLE handle =
-      CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, flags, nullptr);
+  HANDLE handle = CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                              flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     throw EStreamError("Cannot open file \"" + path + "\". " + ErrorText(code),

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/instance.h"
+#include "platform/win32/wide_path.h"
 
 namespace kova::platform {
 
@@ -58,7 +59,7 @@ std::unique_ptr<TInstanceLock> TInstanceLock::TryAcquire(const std::string& name
   result = TResult::Failed;
   // Without a lock (no name, or no mutex to be had) the messages still arrive: they are
   // broadcast to every top-level window, and the program answers them as it always does.
-  HANDLE mutex = name.empty() ? nullptr : CreateMutexA(nullptr, TRUE, name.c_str());
+  HANDLE mutex = name.empty() ? nullptr : CreateMutexW(nullptr, TRUE, Wide(name).c_str());
   if (!mutex) return std::unique_ptr<TInstanceLock>(new TInstanceLock(std::make_unique<TState>()));
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     ReleaseMutex(mutex);
@@ -97,7 +98,7 @@ void TInstanceLock::ServeMessages(std::vector<std::string> accepted,
 
 bool SendInstanceMessage(const std::string& name, const std::string& message) {
   if (name.empty()) return false;
-  HANDLE held = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+  HANDLE held = OpenMutexW(SYNCHRONIZE, FALSE, Wide(name).c_str());
   if (!held) return false;  // nobody holds the lock
   CloseHandle(held);
   // Windows lets only the process the player last used bring a window to the front: this one
@@ -108,7 +109,7 @@ bool SendInstanceMessage(const std::string& name, const std::string& message) {
 }
 
 unsigned RegisterMessage(const std::string& name) {
-  return RegisterWindowMessageA(name.c_str());
+  return RegisterWindowMessageW(Wide(name).c_str());
 }
 
 }  // namespace kova::platform

@@ -1,8 +1,10 @@
-// Processes: a Toolhelp snapshot to find a program by its file, CreateProcessA to start one.
+// Processes: a Toolhelp snapshot to find a program by its file, CreateProcessW to start one.
+// Names and command lines are UTF-8 here and UTF-16 to the system.
 
 #include <windows.h>
 // After windows.h:
 #include <psapi.h>
+#include <shellapi.h>
 #include <tlhelp32.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "platform/process.h"
+#include "platform/win32/wide_path.h"
 #include "support/text.h"
 
 namespace kova::platform {
@@ -35,26 +38,26 @@ int FindProcessByExecutable(const std::string& path) {
   // The first entry is the system's idle process: it is not looked at.
   if (Process32First(snapshot, &entry)) {
     while (Process32Next(snapshot, &entry)) {
-      // The limited right and QueryFullProcessImageNameA see 64-bit and protected processes
+      // The limited right and QueryFullProcessImageNameW see 64-bit and protected processes
       // too, which a 32-bit program cannot read the modules of; the module name is the
       // fall-back for systems without them.
-      char module[MAX_PATH * 4];
+      wchar_t module[MAX_PATH * 4];
       DWORD n = 0;
       if (HANDLE process =
               OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID)) {
-        DWORD size = sizeof module;
-        if (QueryFullProcessImageNameA(process, 0, module, &size)) n = size;
+        DWORD size = MAX_PATH * 4;
+        if (QueryFullProcessImageNameW(process, 0, module, &size)) n = size;
         CloseHandle(process);
       }
       if (n == 0) {
         HANDLE process =
             OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
         if (!process) continue;
-        n = GetModuleFileNameExA(process, nullptr, module, MAX_PATH);
+        n = GetModuleFileNameExW(process, nullptr, module, MAX_PATH);
         CloseHandle(process);
       }
       // With several matches, the last one enumerated wins.
-      if (n > 0 && Comparable(std::string(module, n)) == wanted)
+      if (n > 0 && Comparable(Utf8(module, n)) == wanted)
         found = static_cast<int>(entry.th32ProcessID);
     }
   }
@@ -62,10 +65,19 @@ int FindProcessByExecutable(const std::string& path) {
   return found;
 }
 
+std::vector<std::string> ConsoleArguments(int, char**) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  for (int i = 1; wide && i < count; ++i) args.push_back(Utf8(wide[i]));
+  if (wide) LocalFree(wide);
+  return args;
+}
+
 std::vector<std::string> ProgramParameters(int, char**) {
   // The command line as the system holds it, split by the program's own rules: the program's
   // name first (quoted or up to the first blank), then the parameters.
-  const std::string line = GetCommandLineA();
+  const std::string line = Utf8(GetCommandLineW());
   std::size_t p = 0;
   if (!line.empty() && line[0] == '"') {
     p = line.find('"', 1);
@@ -88,13 +100,15 @@ bool StartProgram(const std::string& program, const std::string& parameters,
                   const std::string& directory) {
   std::string commandLine = "\"" + program + "\"";
   if (!parameters.empty()) commandLine += " " + parameters;
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+  std::wstring wideLine = Wide(commandLine);
+  const std::wstring wideDirectory = Wide(directory);
+  if (!CreateProcessW(Wide(program).c_str(), wideLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      directory.empty() ? nullptr : wideDirectory.c_str(), &startup, &info)) {
     lastStartError = static_cast<int>(GetLastError());
     return false;
   }

@@ -1,5 +1,6 @@
-// The settings store is the registry under HKEY_CURRENT_USER, through the ANSI functions so that
-// names and texts keep their bytes.
+// The settings store is the registry under HKEY_CURRENT_USER, through the wide functions: names
+// and string values are UTF-8 here and UTF-16 in the registry, so a game folder or a file name
+// reads the same in the registry editor as in Explorer.
 
 #include <windows.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "platform/settings_store.h"
+#include "platform/win32/wide_path.h"
 
 namespace kova::platform {
 
@@ -19,17 +21,29 @@ namespace {
 bool Open(const std::string& subKey, bool create, TRegKeyHandle& key) {
   HKEY opened = nullptr;
   LONG rc;
+  const std::wstring name = Wide(subKey);
   if (create) {
-    rc = RegCreateKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    rc = RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                          KEY_READ | KEY_WRITE, nullptr, &opened, nullptr);
   } else {
-    rc = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ | KEY_WRITE, &opened);
+    rc = RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ | KEY_WRITE, &opened);
     if (rc == ERROR_ACCESS_DENIED)
-      rc = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &opened);
+      rc = RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, &opened);
   }
   if (rc != ERROR_SUCCESS) return false;
   key = new TRegKey{opened};
   return true;
+}
+
+bool IsText(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ;
+}
+
+// A text value as the store's callers hold it: UTF-8 with its terminating zero byte.
+std::string TextOf(const BYTE* data, DWORD size) {
+  std::wstring wide(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
+  while (!wide.empty() && wide.back() == L'\0') wide.pop_back();
+  return Utf8(wide) + '\0';
 }
 
 }  // namespace
@@ -50,33 +64,43 @@ void CloseKey(TRegKeyHandle key) {
 
 bool SetValue(TRegKeyHandle key, const std::string& name, std::uint32_t type,
               const std::string& data) {
-  return RegSetValueExA(key->Key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+  if (IsText(type)) {
+    std::string text = data;
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    const std::wstring wide = Wide(text) + L'\0';
+    return RegSetValueExW(key->Key, Wide(name).c_str(), 0, type,
+                          reinterpret_cast<const BYTE*>(wide.data()),
+                          static_cast<DWORD>(wide.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+  }
+  return RegSetValueExW(key->Key, Wide(name).c_str(), 0, type,
+                        reinterpret_cast<const BYTE*>(data.data()),
                         static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
 }
 
 bool QueryValue(TRegKeyHandle key, const std::string& name, std::uint32_t& type,
                 std::string& data) {
+  const std::wstring wideName = Wide(name);
   DWORD kind = 0, size = 0;
-  if (RegQueryValueExA(key->Key, name.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS)
+  if (RegQueryValueExW(key->Key, wideName.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS)
     return false;
-  std::string bytes(size, '\0');
-  if (RegQueryValueExA(key->Key, name.c_str(), nullptr, &kind,
-                       reinterpret_cast<BYTE*>(bytes.data()), &size) != ERROR_SUCCESS) {
+  std::vector<BYTE> bytes(size + sizeof(wchar_t));
+  if (RegQueryValueExW(key->Key, wideName.c_str(), nullptr, &kind, bytes.data(), &size) !=
+      ERROR_SUCCESS) {
     return false;
   }
-  bytes.resize(size);
   type = kind;
-  data = std::move(bytes);
+  data = IsText(kind) ? TextOf(bytes.data(), size)
+                      : std::string(reinterpret_cast<const char*>(bytes.data()), size);
   return true;
 }
 
 bool EnumValueName(TRegKeyHandle key, std::uint32_t index, std::string& name) {
-  char buffer[1024];
-  DWORD size = sizeof buffer;
-  if (RegEnumValueA(key->Key, index, buffer, &size, nullptr, nullptr, nullptr, nullptr) !=
+  wchar_t buffer[1024];
+  DWORD size = 1024;
+  if (RegEnumValueW(key->Key, index, buffer, &size, nullptr, nullptr, nullptr, nullptr) !=
       ERROR_SUCCESS)
     return false;
-  name.assign(buffer, size);
+  name = Utf8(buffer, size);
   return true;
 }
 
@@ -84,27 +108,27 @@ bool EnumValues(
     TRegKeyHandle key,
     const std::function<bool(const std::string&, std::uint32_t, const std::string&)>& each) {
   DWORD longestName = 0, longestData = 0;
-  if (RegQueryInfoKeyA(key->Key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+  if (RegQueryInfoKeyW(key->Key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                        &longestName, &longestData, nullptr, nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  std::vector<char> name(longestName + 1);
-  std::vector<BYTE> data(longestData + 1);
+  std::vector<wchar_t> name(longestName + 1);
+  std::vector<BYTE> data(longestData + sizeof(wchar_t));
   for (DWORD index = 0;; ++index) {
     DWORD nameSize = static_cast<DWORD>(name.size()), dataSize = static_cast<DWORD>(data.size()),
           type = 0;
-    const LONG rc = RegEnumValueA(key->Key, index, name.data(), &nameSize, nullptr, &type,
+    const LONG rc = RegEnumValueW(key->Key, index, name.data(), &nameSize, nullptr, &type,
                                   data.data(), &dataSize);
     if (rc != ERROR_SUCCESS) return true;  // the end of the list, or a value written meanwhile
-    if (!each(std::string(name.data(), nameSize), type,
-              std::string(reinterpret_cast<const char*>(data.data()), dataSize))) {
-      return true;
-    }
+    const std::string value =
+        IsText(type) ? TextOf(data.data(), dataSize)
+                     : std::string(reinterpret_cast<const char*>(data.data()), dataSize);
+    if (!each(Utf8(name.data(), nameSize), type, value)) return true;
   }
 }
 
 bool DeleteKey(TRegKeyHandle key, const std::string& name) {
-  return RegDeleteKeyA(key->Key, name.c_str()) == ERROR_SUCCESS;
+  return RegDeleteKeyW(key->Key, Wide(name).c_str()) == ERROR_SUCCESS;
 }
 
 TRegBatch::TRegBatch() = default;
@@ -115,9 +139,9 @@ std::string SettingsStorePath() {
 }
 
 std::string SettingsFolder() {
-  for (const char* name : {"LOCALAPPDATA", "APPDATA"}) {
-    const char* base = std::getenv(name);
-    if (base && *base) return std::string(base) + "\\KovaUpdater";
+  for (const wchar_t* name : {L"LOCALAPPDATA", L"APPDATA"}) {
+    const wchar_t* base = _wgetenv(name);
+    if (base && *base) return Utf8(base) + "\\KovaUpdater";
   }
   return {};
 }

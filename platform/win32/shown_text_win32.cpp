@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/win32/shown_text.h"
+#include "platform/win32/wide_path.h"
 
 namespace kova::platform {
 
@@ -58,6 +59,21 @@ std::wstring ShownText(const std::string& text) {
     ++at;
   }
   return shown;
+}
+
+std::wstring Wide(const std::string& name) {
+  return ShownText(name);
+}
+
+std::string Utf8(const wchar_t* wide, std::size_t length) {
+  if (length == 0) return {};
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  if (n > 0)
+    WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), out.data(), n, nullptr,
+                        nullptr);
+  return out;
 }
 
 }  // namespace kova::platform

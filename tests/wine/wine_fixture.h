@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "tests/common/display.h"
@@ -67,11 +68,13 @@ class TWine : public TGameFixture {
     }
     return run;
   }
+  // The files a run downloaded, in its order, named with "/" whatever the platform shows.
   static std::vector<std::string> Downloads(const TCliRun& run) {
     std::vector<std::string> out;
-    for (const std::string& line : run.Lines) {
-      if (line.rfind("Downloading ", 0) == 0 && line != "Downloading patchlist...")
-        out.push_back(line);
+    for (std::string line : run.Lines) {
+      if (line.rfind("Downloading ", 0) != 0 || line == "Downloading patchlist...") continue;
+      std::replace(line.begin(), line.end(), '\\', '/');
+      out.push_back(line);
     }
     return out;
   }

@@ -22,6 +22,12 @@ namespace {
 
 TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
   test::WriteFile(source_ + "/data/big.pak", test::Bytes(300000, 8));
+  // Names beyond ASCII, folders included, keep their characters on Windows.
+  std::filesystem::create_directories(source_ + "/данные");
+  std::filesystem::create_directories(source_ + "/データ");
+  test::WriteFile(source_ + "/café menu.cfg", "menu=1\n");
+  test::WriteFile(source_ + "/данные/уровень 1.pak", test::Bytes(40000, 3));
+  test::WriteFile(source_ + "/データ/ファイル.dat", test::Bytes(30000, 4));
   Publish();
   // The Linux build on a folder of its own gives the order the Windows build must follow.
   const std::string linuxHome = work_ / "linux-home";
@@ -56,6 +62,15 @@ TEST_F(TWine, TheConsoleRunInstallsReadsNothingWhenUpToDateRepairsAndResumes) {
   const TCliRun check = WinCli({"--check"});
   EXPECT_EQ(check.Status, 0);
   EXPECT_TRUE(check.Has("Downloading data\\textures.pak"));
+  ExpectHomeMatchesSource();
+  // An update of the names beyond ASCII replaces them in place.
+  test::WriteFile(source_ + "/данные/уровень 1.pak", test::Bytes(41000, 5));
+  test::WriteFile(source_ + "/café menu.cfg", "menu=2\n");
+  Publish();
+  Touch(Served() + "/patchlist.xml");
+  const TCliRun update = WinCli();
+  EXPECT_EQ(update.Status, 0) << update.Last();
+  EXPECT_TRUE(update.Has("Downloading данные\\уровень 1.pak"));
   ExpectHomeMatchesSource();
 
   // An interrupted download resumes with a Range from eight kilobytes before its end.

@@ -14,6 +14,7 @@
 
 #include "platform/main_loop.h"
 #include "platform/win32/message_filter.h"
+#include "platform/win32/shown_text.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
 #include "ui/win32/message_box_win32.h"
@@ -532,8 +533,8 @@ void OpenWithDefaultHandler(const std::string& url) {
   // Not inside the control's own event: the shell may run a message loop or start a browser
   // that takes its time, and the control must first finish refusing the navigation.
   platform::PostToGuiThread([url] {
-    const auto result = reinterpret_cast<INT_PTR>(
-        ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    const auto result = reinterpret_cast<INT_PTR>(ShellExecuteW(
+        nullptr, L"open", platform::ShownText(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     if (result <= 32) Trace("news: cannot open " + url + " (" + std::to_string(result) + ")");
   });
 }
