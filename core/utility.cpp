@@ -155,6 +155,17 @@ void WriteFileWhole(const std::string& path, const std::string& data) {
   }
 }
 
+std::string FitText(const std::string& text, std::size_t most) {
+  if (text.size() <= most || most < 8) return text;
+  const auto starts = [&](std::size_t at) {
+    return (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
+  };
+  std::size_t head = most * 2 / 5, tail = text.size() - (most - head - 3);
+  while (head > 0 && !starts(head)) --head;
+  while (tail < text.size() && !starts(tail)) ++tail;
+  return text.substr(0, head) + "..." + text.substr(tail);
+}
+
 std::string Megabytes(std::int64_t bytes, bool up) {
   // In whole tenths of a MiB, without overflow for the largest sizes.
   constexpr std::int64_t kMiB = 1024 * 1024;

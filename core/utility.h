@@ -51,6 +51,9 @@ std::string ExtractFileName(const std::string& path);
 // behind then.
 void WriteFileWhole(const std::string& path, const std::string& data);
 constexpr const char* kWholeWriteSuffix = ".kovatmp";
+// A text as a line of `most` bytes can hold it: a longer one keeps its start and its end (a
+// reason's host and its cause) with "..." between, cut where characters begin.
+std::string FitText(const std::string& text, std::size_t most);
 // Megabytes (of 1024 x 1024 bytes) with one decimal, rounded up or down.
 std::string Megabytes(std::int64_t bytes, bool up);
 // What a run's downloads have done and have left, as the window and the console show it:

@@ -267,6 +267,13 @@ TEST(UpdateRunHelpers, DisplayNamesAndBarPositions) {
   // Never half a character: the cut moves on to where one begins.
   EXPECT_EQ(DisplayName("x\xD0\xB4" + std::string(40, 'c')), "..." + std::string(40, 'c'));
   EXPECT_EQ(ShownName("data\\levels/level 046.pak"), "data/levels/level 046.pak");
+  // A long reason keeps its start and its cause, never half a character.
+  EXPECT_EQ(FitText("https://cdn.example.com/game/patchlist.xml: 404 Not Found", 40),
+            "https://cdn.exam...st.xml: 404 Not Found");
+  const std::string cyrillic = "ab\xD0\xB4" + std::string(20, 'c') + "\xD0\xB4z";
+  EXPECT_EQ(FitText(cyrillic, 8), "ab...z");
+  EXPECT_EQ(FitText(cyrillic, 9), "ab...\xD0\xB4z");
+  EXPECT_EQ(FitText(cyrillic, 27), cyrillic);
   // What the downloads did and have left.
   EXPECT_EQ(TransferText(0, 3 << 20, 0), "0.0 of 3.0 MB done");
   EXPECT_EQ(TransferText(5 << 20, 10 << 20, 1 << 20), "5.0 of 10.0 MB done, 1.0 MB/s, 0:05 left");

@@ -224,8 +224,10 @@ void TFormMain::SetInfo(const std::string& text) {
 }
 
 void TFormMain::ShowReason(const std::string& reason) {
-  if (reason != Reason_.Caption()) Trace("reason: " + reason);
-  Reason_.SetCaption(reason);
+  // The line below the bars holds some 88 characters.
+  const std::string shown = FitText(reason, 88);
+  if (shown != Reason_.Caption()) Trace("reason: " + reason);
+  Reason_.SetCaption(shown);
 }
 
 void TFormMain::EnableButtons(bool start, bool check) {
