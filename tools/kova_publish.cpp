@@ -61,6 +61,7 @@
 #include "support/signature.h"
 #include "support/text.h"
 #include "support/version.h"
+#include "tools/publish_bundle.h"
 #include "tools/publish_sign.h"
 #include "tools/publish_store.h"
 #include "workers/chunks.h"
@@ -77,6 +78,7 @@ int kova::publish::Usage(const std::string& message) {
                "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
                "                    SOURCE_DIR OUTPUT_DIR\n"
                "       kova-publish --prune OUTPUT_DIR\n"
+               "       kova-publish bundle OUTPUT_DIR FILE [--from OLD_LIST]\n"
                "       kova-publish --version\n"
                "       kova-publish keygen KEYFILE\n"
                "       kova-publish sign KEYFILE FILE\n"
@@ -139,6 +141,9 @@ int main(int argc, char** argv) {
         "\n"
         "       kova-publish --prune OUTPUT_DIR\n"
         "  removes the archives and chunks that no list in OUTPUT_DIR names\n"
+        "       kova-publish bundle OUTPUT_DIR FILE [--from OLD_LIST]\n"
+        "  writes the publication as one file (a tar archive) for players without a line to\n"
+        "  the server; with --from, only what a player at OLD_LIST lacks\n"
         "       kova-publish keygen KEYFILE\n"
         "  writes a new secret key to KEYFILE and prints its public key\n"
         "       kova-publish sign KEYFILE FILE\n"
@@ -160,6 +165,12 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "--prune") {
     if (argc != 3) return Usage("--prune needs OUTPUT_DIR alone");
     return Prune(argv[2]);
+  }
+  if (argc >= 2 && std::string(argv[1]) == "bundle") {
+    if (argc == 4) return WriteBundle(argv[2], argv[3], "");
+    if (argc == 6 && std::string(argv[4]) == "--from")
+      return WriteBundle(argv[2], argv[3], argv[5]);
+    return Usage("bundle needs OUTPUT_DIR FILE [--from OLD_LIST]");
   }
   if (argc >= 2 && std::string(argv[1]) == "keygen") {
     if (argc != 3) return Usage("keygen needs KEYFILE");

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/common/display.h"
 #include "tests/common/game_fixture.h"
 
 namespace kova {
@@ -55,6 +56,52 @@ TEST_F(Publish, ASecondRunReusesUnchangedArchives) {
   EXPECT_NE(report.find("reused keep.bin"), std::string::npos) << report;
   EXPECT_NE(report.find("compressed change.bin"), std::string::npos) << report;
   EXPECT_NE(report.find("2 files published (1 archives reused)"), std::string::npos) << report;
+}
+
+TEST_F(Publish, ABundleHoldsTheListAndWhatAPlayerLacksInAFixedOrderThatTarReads) {
+  const std::string src = dir_ / "src", out = dir_ / "out";
+  std::filesystem::create_directories(src + "/данные");
+  test::WriteFile(src + "/keep.bin", test::Bytes(50000, 2));
+  test::WriteFile(src + "/big.pak", test::Bytes(3 << 20, 3));
+  const std::string longName = "/данные/" + std::string(120, 'n') + ".dat";
+  test::WriteFile(src + longName, "beyond a tar header");
+  ASSERT_EQ(Run({"--chunks", src, out}), 0);
+  std::filesystem::copy_file(out + "/patchlist.xml", dir_ / "old.xml");
+  auto members = [&](const std::vector<std::string>& args) {
+    std::string report;
+    EXPECT_EQ(Run(args, &report), 0) << report;
+    return test::Lines(test::Shell("tar -tf '" + (dir_ / "bundle.tar") + "'"));
+  };
+  // The list first, then the archives in the list's order.
+  auto whole = members({"bundle", out, dir_ / "bundle.tar"});
+  ASSERT_EQ(whole.size(), 4u);
+  EXPECT_EQ(whole[0], "patchlist.xml");
+  const std::string list = test::ReadFile(out + "/patchlist.xml");
+  const auto at = [&](const std::string& member) {
+    return std::find(whole.begin(), whole.end(), member) - whole.begin();
+  };
+  EXPECT_EQ(list.find("big.pak") < list.find("keep.bin"), at("big.pak.lzma") < at("keep.bin.lzma"));
+  EXPECT_NE(std::find(whole.begin(), whole.end(), "данные/" + std::string(120, 'n') + ".dat.lzma"),
+            whole.end());
+  test::Shell("mkdir -p '" + (dir_ / "x") + "' && tar -xf '" + (dir_ / "bundle.tar") + "' -C '" +
+              (dir_ / "x") + "'");
+  EXPECT_EQ(test::ReadFile(dir_ / "x/big.pak.lzma"), test::ReadFile(out + "/big.pak.lzma"));
+  // From the old list: a changed large file's index and its new chunk, nothing unchanged.
+  std::string pak = test::Bytes(3 << 20, 3);
+  pak.replace(1000000, 7, "CHANGED");
+  test::WriteFile(src + "/big.pak", pak);
+  ASSERT_EQ(Run({"--chunks", src, out}), 0);
+  const auto delta = members({"bundle", out, dir_ / "bundle.tar", "--from", dir_ / "old.xml"});
+  ASSERT_GE(delta.size(), 3u);
+  EXPECT_EQ(delta[0], "patchlist.xml");
+  EXPECT_EQ(delta[1].rfind("chunks/index/", 0), 0u) << delta[1];
+  EXPECT_LE(delta.size(), 4u);  // the change lies in one chunk, or across two
+  // A publication that lacks an archive it lists writes no bundle.
+  std::filesystem::remove(out + "/keep.bin.lzma");
+  std::string report;
+  EXPECT_EQ(Run({"bundle", out, dir_ / "broken.tar"}, &report), 1);
+  EXPECT_NE(report.find("no bundle written"), std::string::npos) << report;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "broken.tar"));
 }
 
 TEST_F(Publish, NamesTheLauncherWouldRefuseAreReportedNotWritten) {
