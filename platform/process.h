@@ -18,6 +18,22 @@ std::vector<std::string> ProgramParameters(int argc, char** argv);
 // A console program's arguments after its name, as UTF-8, split as the C runtime splits them
 // (the system's wide command line on Windows, where `argv` is in the system's code page).
 std::vector<std::string> ConsoleArguments(int argc, char** argv);
+// main's `argc` and `argv` with the arguments as UTF-8 (ConsoleArguments), the program's name
+// first; they stay valid while this lives.
+class TUtf8Arguments {
+ public:
+  TUtf8Arguments(int argc, char** argv) : storage_(ConsoleArguments(argc, argv)) {
+    storage_.insert(storage_.begin(), argc > 0 ? argv[0] : "");
+    for (std::string& a : storage_) pointers_.push_back(a.data());
+    pointers_.push_back(nullptr);
+  }
+  int Count() const { return static_cast<int>(storage_.size()); }
+  char** Argv() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> storage_;
+  std::vector<char*> pointers_;
+};
 // Starts `program` with `parameters`, one text as a command line carries it (split by the
 // program's command-line rules where the system passes separate arguments), in `directory` (the
 // current folder when empty), shown normally; does not wait for it and leaves nothing behind

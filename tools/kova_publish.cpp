@@ -110,13 +110,9 @@ struct TEntry {
 
 int main(int argc, char** argv) {
   // The arguments as UTF-8, as every name is held here (Windows hands `argv` in its code page).
-  std::vector<std::string> arguments = kova::platform::ConsoleArguments(argc, argv);
-  arguments.insert(arguments.begin(), argc > 0 ? argv[0] : "");
-  std::vector<char*> pointers;
-  for (std::string& a : arguments) pointers.push_back(a.data());
-  pointers.push_back(nullptr);
-  argc = static_cast<int>(arguments.size());
-  argv = pointers.data();
+  kova::platform::TUtf8Arguments arguments(argc, argv);
+  argc = arguments.Count();
+  argv = arguments.Argv();
   long levelGiven = -1;
   bool zstd = false;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());

@@ -67,13 +67,9 @@ int Help() {
 int main(int argc, char** argv) {
   using namespace kova;
   // The arguments as UTF-8, as every name is held here (Windows hands `argv` in its code page).
-  std::vector<std::string> arguments = kova::platform::ConsoleArguments(argc, argv);
-  arguments.insert(arguments.begin(), argc > 0 ? argv[0] : "");
-  std::vector<char*> pointers;
-  for (std::string& a : arguments) pointers.push_back(a.data());
-  pointers.push_back(nullptr);
-  argc = static_cast<int>(arguments.size());
-  argv = pointers.data();
+  kova::platform::TUtf8Arguments arguments(argc, argv);
+  argc = arguments.Count();
+  argv = arguments.Argv();
   std::string optionsFile;
   std::string home;
   bool check = false;
