@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/bundle.h"
 #include "core/fetch_ahead.h"
 #include "core/options.h"
 #include "core/utility.h"
@@ -242,6 +243,10 @@ std::optional<TRepairStep> TRecordRepair::Fetch() {
   // An archive fetched ahead is judged below as one fetched now; any other found there is a
   // leftover of an earlier run, checked before it is used.
   std::unique_ptr<TDownloadThread> fetched = run_.Ahead().Take(item_);
+  // A bundle's archive is put where a leftover would lie, and judged as one: by its checksums,
+  // and fetched from the server when it is not the listed one.
+  if (!fetched && run_.Bundle() && !platform::FileExists(archive_))
+    run_.Bundle()->CopyTo(BackslashToSlash(target_.FileName) + kArchiveSuffix, archive_);
   if (!fetched && platform::FileExists(archive_)) {
     {
       TChecksumThread worker(archive_, &run_.CancelEvent(), nullptr, verify_);

@@ -64,6 +64,8 @@ class IRepairRun {
   // The record's archive is to be downloaded, and then it has been (`archiveBytes` long): what
   // the run shows of its downloads counts it.
   virtual void PlanFetch(const TPatchItem& item) = 0;
+  // The bundle the run takes its pieces from first; null: the server alone.
+  virtual const class TBundle* Bundle() const = 0;
   virtual void NoteFetched(const TPatchItem& item, std::int64_t archiveBytes) = 0;
   // The archives of later records fetched and unpacked ahead of their turn.
   virtual TFetchAhead& Ahead() = 0;

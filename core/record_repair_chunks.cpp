@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "core/bundle.h"
 #include "core/fetch_ahead.h"
 #include "core/options.h"
 #include "core/record_repair.h"
@@ -104,10 +105,17 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   // The index, which must be the one the list names.
   TChunkIndex index;
   auto text = std::make_unique<TMemoryStream>();
-  TDownloadOutcome outcome;
+  TDownloadOutcome outcome = doFailed;
   const auto asked = std::chrono::steady_clock::now();
   std::atomic<std::int64_t> firstByte{-1};  // microseconds after the request
-  {
+  // From the bundle when it holds the index (judged below as one fetched), else the server.
+  std::string bundled;
+  if (run_.Bundle() && run_.Bundle()->Text(ChunkIndexPath(target.ChunkIndex),
+                                           ChunkIndexSizeBound(target.Size), bundled)) {
+    text->Write(bundled.data(), bundled.size());
+    outcome = doDownloaded;
+    firstByte = 0;
+  } else {
     TDownloadThread worker(
         run_.Session(), TAddress(shared_.Published, ChunkIndexPath(target.ChunkIndex)), 0, *text,
         &run_.CancelEvent(),
@@ -154,6 +162,12 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
     if (places.count(c.Digest) || !wanted.insert(c.Digest).second) continue;
     if (platform::FileExists(StagedChunk(stage, c.Digest))) continue;
     if (platform::FileExists(StagedChunk(stage, c.Digest, true))) {
+      toCheck.push_back(c);
+      continue;
+    }
+    // A chunk the bundle holds lies in the stage as one fetched, and is checked as one.
+    if (run_.Bundle() &&
+        run_.Bundle()->CopyTo(ChunkPath(DigestHex(c.Digest)), StagedChunk(stage, c.Digest, true))) {
       toCheck.push_back(c);
       continue;
     }

@@ -234,7 +234,8 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   run.ListDate = lastUpdate;
   run.FreshList = false;
   reason_.clear();
-  if (cancelled_ || !IsWebUrl(o.PatchListUrl)) return true;
+  const bool bundled = run.Bundle != nullptr;
+  if (cancelled_ || (!bundled && !IsWebUrl(o.PatchListUrl))) return true;
   ShowInfo(Tr("Downloading patchlist..."));
   if ((o.IsFullCheckDue() || checkRequested_) && o.ReloadPatchList()) run.ListDate = 0;
   // With a key pinned every run verifies a signed list.
@@ -242,12 +243,17 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
   if (pinned) run.ListDate = 0;
   TKeptDocument kept(KeptFolder(), "patchlist");
   const TAddress where = DocumentAddress(run, o.PatchListUrl, o.PatchListMirrors);
-  TFetched fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
-  // A kept copy that no longer verifies is dropped and the list fetched whole.
-  if (pinned && fetched.NotModified && !cancelled_ &&
-      !SignatureHolds(where, run.Stream.Data(), fetched.Signature, true)) {
-    kept.Forget();
+  TFetched fetched;
+  if (bundled) {
+    fetched = BundleDocument(run);
+  } else {
     fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
+    // A kept copy that no longer verifies is dropped and the list fetched whole.
+    if (pinned && fetched.NotModified && !cancelled_ &&
+        !SignatureHolds(where, run.Stream.Data(), fetched.Signature, true)) {
+      kept.Forget();
+      fetched = FetchDocument(run, kept, where, run.ListDate, TDownloadThread::MaxStreamBody);
+    }
   }
   const std::string cacheKey = o.SettingsKey() + "\\PatchList";
   // A list no newer than the one applied last is taken from the cache. When there is none (a
@@ -279,14 +285,18 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       return false;
     }
   } else if (outcome == doDownloaded) {
+    // A bundle's list is judged by the signature beside it in the bundle.
     if (!fetched.NotModified &&
-        !SignatureHolds(where, run.Stream.Data(), fetched.Signature, false)) {
+        !SignatureHolds(where, run.Stream.Data(), fetched.Signature, bundled)) {
+      if (bundled)
+        reason_ =
+            Because(run.Bundle->Path(), TrNoop("the signature does not match the pinned key"));
       if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
       EndRunBecause(Tr("Error while loading patchlist"));
       return false;
     }
     run.Map.Clear(true);
-    const std::string url = ServedUrl(where, fetched.ServedBy);
+    const std::string url = bundled ? run.Bundle->Path() : ServedUrl(where, fetched.ServedBy);
     TDocumentStamp stamp;
     try {
       run.Stream.Seek(0);
@@ -338,7 +348,7 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       NoteDeparted(run, cacheKey + "\\");
       RegDeleteKeyPath(o.RootKey, cacheKey);
     }
-    if (!fetched.NotModified)
+    if (!fetched.NotModified && !bundled)
       kept.Save(o.PatchListUrl, run.Stream.Data(), fetched.Signature, fetched.ETag,
                 fetched.LastModified, fetched.ServedFrom);
   } else if (!o.Uid.empty() && !fetched.NotModified && !cacheLoaded) {
@@ -392,6 +402,21 @@ bool TUpdateRun::SignatureHolds(const TAddress& document, const std::string& dat
   if (VerifySignature(data, signature, key)) return true;
   reason_ = Because(url, TrNoop("the signature does not match the pinned key"));
   return false;
+}
+
+TUpdateRun::TFetched TUpdateRun::BundleDocument(TRunState& run) {
+  TFetched fetched;
+  std::string list;
+  run.Stream.Clear();
+  if (!run.Bundle->Text("patchlist.xml", TDownloadThread::MaxStreamBody, list)) {
+    reason_ = Because(run.Bundle->Path(), TrNoop("the bundle holds no list"));
+    return fetched;
+  }
+  run.Bundle->Text("patchlist.xml.sig", kMaxSignatureSize, fetched.Signature);
+  run.Stream.Write(list.data(), list.size());
+  run.Stream.Seek(0);
+  fetched.Outcome = doDownloaded;
+  return fetched;
 }
 
 TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& kept,

@@ -93,6 +93,7 @@ class TUpdateRun::TRepairHost final : public IRepairRun {
   }
   void ShowReason(const std::string& reason) override { run_.host_.ShowReason(reason); }
   void PlanFetch(const TPatchItem& item) override { run_.PlanFetch(state_, item); }
+  const TBundle* Bundle() const override { return state_.Bundle.get(); }
   void NoteFetched(const TPatchItem& item, std::int64_t archiveBytes) override {
     run_.PlanFetch(state_, item);
     state_.FetchedFiles += item.FileItem->Size;
@@ -267,12 +268,23 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
     EndRun(Tr(kKeyWithoutUid));
     return;
   }
-  if (!FetchOptions(run)) return;
+  // A bundle stands for the server's list: the options and the launcher's build are not asked
+  // for (a player with a bundle may well have no line to the server).
+  if (!bundlePath_.empty()) {
+    run.Bundle = std::make_unique<TBundle>();
+    std::string why;
+    if (!run.Bundle->Open(bundlePath_, why)) {
+      EndRunBecause(Tr("Error while loading patchlist"), bundlePath_ + ": " + why);
+      return;
+    }
+  } else if (!FetchOptions(run)) {
+    return;
+  }
   // A launcher installed away from the game (in /usr/bin) is the system's to update, with its
   // packages: no build of the publisher's is fetched for it, nor written beside it.
   const bool installedAway =
       !GameFolder.empty() && GameFolder != ExtractFilePath(host_.ExecutablePath());
-  if (run.FromTimer && !installedAway && IsWebUrl(UpdaterOptions().UpdaterUrl)) {
+  if (run.FromTimer && !installedAway && !run.Bundle && IsWebUrl(UpdaterOptions().UpdaterUrl)) {
     SelfUpdate(run);
     if (run.Ended) return;
   }
@@ -352,6 +364,8 @@ void TUpdateRun::RemoveWithdrawn(TRunState& run) {
 }
 
 void TUpdateRun::PlanFetch(TRunState& run, const TPatchItem& item) {
+  // Pieces from a bundle are no downloads.
+  if (run.Bundle) return;
   if (run.ToFetch.insert(&item).second)
     run.FetchFiles += std::max<std::int64_t>(0, item.FileItem->Size);
 }
@@ -432,7 +446,9 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   ahead.Home = run.Home;
   ahead.Published = run.Published;
   ahead.Session = session_.get();
-  ahead.Transfers = o.TransferCount();
+  // With a bundle each record takes its archive from it in its turn; the server is asked only
+  // for what the bundle lacks.
+  ahead.Transfers = run.Bundle ? 1 : o.TransferCount();
   ahead.Sha256 = !o.PublicKey.empty();
   ahead.OlderCopies = !run.Departed.empty();
   ahead.IsSoftCheck = [&o](const std::string& name) { return o.IsSoftCheck(name); };

@@ -51,6 +51,9 @@ class TUpdateRun {
   // Bytes a second for all the run's downloads together (0: no limit), from now on.
   void SetSpeedLimit(std::int64_t bytesPerSecond);
   // Files unpacked at once, the record in its turn included (1 to kMaxJobs; 0: DefaultJobs).
+  // The next runs take the list and the pieces from this bundle (kova-publish bundle) instead
+  // of the server, each judged as if downloaded; empty: none.
+  void SetBundle(std::string path) { bundlePath_ = std::move(path); }
   void SetJobs(int jobs) { jobs_ = jobs; }
   static constexpr int kMaxJobs = 8;
   // One for each core, up to kMaxJobs.
@@ -119,6 +122,8 @@ class TUpdateRun {
   // A document (options, list) into the run's stream: downloaded, or its kept copy when the
   // server says it has not changed since.
   struct TFetched;
+  // The list and its signature from the run's bundle.
+  TFetched BundleDocument(TRunState& run);
   TFetched FetchDocument(TRunState& run, class TKeptDocument& kept, const TAddress& where,
                          TDateTime localDate, std::int64_t maxBody);
   // Where this game's documents are kept between runs.
@@ -155,6 +160,7 @@ class TUpdateRun {
   std::string shownInfo_;  // the run's last text, shown unless paused
   // Why the last document step failed: shown when the run ends on it.
   std::string reason_;
+  std::string bundlePath_;
   platform::TEvent cancelEvent_;
   std::atomic<int> filePosition_{0};
 };

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bundle.h"
 #include "core/fetch_ahead.h"
 #include "core/options.h"
 #include "core/update_run.h"
@@ -33,6 +34,8 @@ struct TUpdateRun::TRunState : TRepairShared {
   bool FromTimer = false;
   TMemoryStream Stream;
   TPatchMap Map;
+  // The bundle the list and the pieces come from; none: the server.
+  std::unique_ptr<TBundle> Bundle;
   // The files the list says the publisher removed.
   std::vector<TRemovedFile> Removed;
   TDateTime ListDate = 0;

@@ -32,8 +32,8 @@ namespace {
 int Usage(const char* message) {
   if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
   std::fprintf(stderr,
-               "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--retries N] "
-               "[--connections N] [--jobs N] [--limit-rate KIB_S]\n"
+               "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--bundle FILE] "
+               "[--retries N] [--connections N] [--jobs N] [--limit-rate KIB_S]\n"
                "       kovaupdater-cli --version\n");
   return 2;
 }
@@ -49,6 +49,8 @@ int Help() {
       "                      program, then in the game folder)\n"
       "  --home DIR          the game folder (the current folder by default)\n"
       "  --check             checks every file by its CRC-32, whatever the last run noted\n"
+      "  --bundle FILE       takes the list and the archives from FILE (kova-publish bundle),\n"
+      "                      checked as the server's; what it lacks comes from the server\n"
       "  --retries N         answers an error box with Retry up to N times (3 by default)\n"
       "  --connections N     up to N transfers at once, 1 to 16 (6 by default); a server that\n"
       "                      speaks HTTP/2 takes up to 128 on one connection\n"
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
   int connections = 0;
   int jobs = 0;
   std::int64_t limitRate = 0;
+  std::string bundle;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     // The argument after an option, or null when the command line ends.
@@ -91,6 +94,10 @@ int main(int argc, char** argv) {
       home = v;
     } else if (arg == "--check") {
       check = true;
+    } else if (arg == "--bundle") {
+      const char* v = value();
+      if (!v) return Usage("--bundle needs a file");
+      bundle = v;
     } else if (arg == "--retries") {
       const char* v = value();
       char* end = nullptr;
@@ -184,6 +191,7 @@ int main(int argc, char** argv) {
   TUpdateRun run(host);
   run.SetSpeedLimit(limitRate);
   run.SetJobs(jobs);
+  run.SetBundle(bundle);
   platform::OnInterrupt([&run] {
     if (run.IsRunning()) run.SetCancelled(true);
   });

@@ -162,6 +162,19 @@ TEST_F(Chunks, AZstdPublicationInstallsAndUpdatesByChunks) {
   EXPECT_EQ(PackArchiveRequests(before), 0u);
   EXPECT_EQ(ChunkRequests(before).size(), 1u);
   EXPECT_EQ(::access((home_ + "/bin/game.sh").c_str(), X_OK), 0);
+  // The next version as a bundle of what the installed list lacks: its index and chunks come
+  // from the bundle, nothing from the server.
+  std::filesystem::copy_file(Served() + "/patchlist.xml", work_ / "installed.xml");
+  Change(kPack / 4, 20000, 22);
+  PublishChunks({"--codec", "zstd"});
+  test::TChild bundle(KOVA_PUBLISH_EXE,
+                      {"bundle", Served(), work_ / "next.tar", "--from", work_ / "installed.xml"});
+  ASSERT_EQ(bundle.WaitExit(60), 0);
+  const std::size_t offline = LogMark();
+  const TCliRun fromBundle = Cli({"--bundle", work_ / "next.tar"});
+  ASSERT_EQ(fromBundle.Status, 0) << fromBundle.Last();
+  ExpectHomeMatchesSource();
+  EXPECT_EQ(CountContaining(LogSince(offline), ServedPath("")), 0u);
 }
 
 TEST_F(Chunks, AForgedChunkIsAskedForOnceMoreThenTheArchiveIsTakenWithAKeyPinnedOrNot) {

@@ -232,6 +232,69 @@ TEST_F(Signed, ChangesMadeOnTheWayAreRefused) {
   ExpectHomeMatchesSource();
 }
 
+TEST_F(Signed, ABundleUpdatesWithoutTheServerAndABadOneChangesNothing) {
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "5"}));
+  // A bundle of `folder`'s publication.
+  auto bundleOf = [&](const std::string& folder, const std::string& file) {
+    TChild make(KOVA_PUBLISH_EXE, {"bundle", folder, file});
+    EXPECT_EQ(make.WaitExit(60), 0);
+    return ReadFile(file);
+  };
+  const std::string good = bundleOf(Served(), work_ / "game.tar");
+  // Another game of the publisher, and an older publication of this one.
+  for (const auto& [folder, args] :
+       {std::pair<std::string, std::vector<std::string>>{"other", {"--uid", uid_ + "-two"}},
+        {"older", {"--uid", uid_, "--serial", "3"}}}) {
+    std::vector<std::string> all{"--level", "1", "--sign", key_};
+    all.insert(all.end(), args.begin(), args.end());
+    all.push_back(source_);
+    all.push_back(work_ / folder);
+    TChild publish(KOVA_PUBLISH_EXE, all);
+    ASSERT_EQ(publish.WaitExit(120), 0);
+    bundleOf(work_ / folder, work_ / (folder + ".tar"));
+  }
+  std::string forgedList = good;
+  forgedList.replace(forgedList.find("size=\"9\""), 8, "size=\"8\"");
+  WriteFile(work_ / "forged-list.tar", forgedList);
+  WriteFile(work_ / "cut.tar", good.substr(0, good.size() / 2));
+  // The player has no line to the server.
+  UseList("http://127.0.0.1:" + std::to_string(FreePort()) + "/patchlist.xml",
+          "<public_key>" + publicKey_ + "</public_key>");
+  const std::vector<std::pair<std::string, std::string>> refused{
+      {"cut.tar", "the bundle is cut short"},
+      {"forged-list.tar", "the signature does not match the pinned key"},
+      {"other.tar", "it is signed for another game"}};
+  for (const auto& [file, why] : refused) {
+    const TCliRun run = Cli({"--bundle", work_ / file});
+    EXPECT_EQ(run.Status, 1) << file;
+    EXPECT_EQ(run.Last(), "Error while loading patchlist") << file;
+    EXPECT_TRUE(run.HasError(work_ / file + ": " + why)) << testing::PrintToString(run.Errors);
+    ExpectNothingInstalled();
+  }
+  const TCliRun applied = Cli({"--bundle", work_ / "game.tar"});
+  EXPECT_EQ(applied.Status, 0) << applied.Last();
+  ExpectHomeMatchesSource();
+  const TCliRun older = Cli({"--bundle", work_ / "older.tar"});
+  EXPECT_TRUE(older.HasError(work_ / "older.tar: the list is older than the one installed"))
+      << testing::PrintToString(older.Errors);
+  // A forged archive in the bundle is refused by its checksums and fetched from the server.
+  EmptyHome();
+  const std::string archive = ReadFile(Served() + "/data/textures.pak.lzma");
+  std::string forgedArchive = good;
+  const std::size_t at = forgedArchive.find(archive.substr(1000, 64));
+  ASSERT_NE(at, std::string::npos);
+  forgedArchive[at] = static_cast<char>(forgedArchive[at] ^ 1);
+  WriteFile(work_ / "forged-archive.tar", forgedArchive);
+  UseList(ListUrl(), "<public_key>" + publicKey_ + "</public_key>");
+  const std::size_t mark = LogMark();
+  const TCliRun repaired = Cli({"--bundle", work_ / "forged-archive.tar"});
+  EXPECT_EQ(repaired.Status, 0) << repaired.Last();
+  ExpectHomeMatchesSource();
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "textures.pak.lzma"), 1u);
+  EXPECT_EQ(CountContaining(log, ".lzma"), 1u);  // the others came from the bundle
+}
+
 TEST_F(Signed, AListSignedWithOpenSslsEd25519InstallsToo) {
   // The publisher's signing need not be ours: a standard Ed25519 signature of the list's bytes,
   // base64, is what the launcher checks.

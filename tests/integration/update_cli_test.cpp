@@ -580,13 +580,17 @@ TEST_F(UpdateCli, BadCommandLinesAndFoldersGiveClearErrors) {
       << noGame.Output();
   EXPECT_EQ(noGame.Output().find("Checking files"), std::string::npos);
   // Asked for help, each program says what every option it takes does, and ends well.
-  const std::vector<std::string> cliOptions{"--options FILE", "--home DIR", "--check",
-                                            "--retries N",    "--jobs N",   "--connections N",
-                                            "--limit-rate",   "--version",  "Exit status"};
-  const std::vector<std::string> publishOptions{
-      "--codec",           "--level N",       "--jobs N",         "--chunks",   "--sign KEYFILE",
-      "--uid UID",         "--serial N",      "--expires DAYS",   "--prune",    "keygen KEYFILE",
-      "sign KEYFILE FILE", "--updater BUILD", "--updater-serial", "Exit status"};
+  const std::vector<std::string> cliOptions{
+      "--options FILE", "--home DIR",      "--check",      "--bundle FILE", "--retries N",
+      "--jobs N",       "--connections N", "--limit-rate", "--version",     "Exit status"};
+  const std::vector<std::string> publishOptions{"--codec",           "--level N",
+                                                "--jobs N",          "--chunks",
+                                                "--sign KEYFILE",    "--uid UID",
+                                                "--serial N",        "--expires DAYS",
+                                                "--prune",           "keygen KEYFILE",
+                                                "sign KEYFILE FILE", "--updater BUILD",
+                                                "--updater-serial",  "bundle OUTPUT_DIR FILE",
+                                                "Exit status"};
   for (const auto& [program, argument, names] :
        std::vector<std::tuple<std::string, std::string, std::vector<std::string>>>{
            {KOVA_CLI_EXE, "--help", cliOptions},

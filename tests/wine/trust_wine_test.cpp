@@ -160,6 +160,25 @@ TEST_F(TWineTrust, WithAKeyPinnedWhatAProxyChangesAReplayedListAndAnotherKeyAreR
   EXPECT_EQ(ReadFile(home_ + "/user.cfg"), "volume=1\n");
 }
 
+TEST_F(TWineTrust, ABundleInstallsWithoutTheServerAndACutOneChangesNothing) {
+  const std::string key = work_ / "publisher.key";
+  const std::string pin = "<public_key>" + MakeKey(key) + "</public_key>";
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key));
+  TChild make(KOVA_PUBLISH_EXE, {"bundle", Served(), work_ / "game.tar"});
+  ASSERT_EQ(make.WaitExit(60), 0);
+  const std::string bundle = ReadFile(work_ / "game.tar");
+  WriteFile(work_ / "cut.tar", bundle.substr(0, bundle.size() / 2));
+  // No server answers: the bundle alone brings the game.
+  UseList("http://127.0.0.1:" + std::to_string(FreePort()) + "/patchlist.xml", pin);
+  const TCliRun cut = WinCli({"--bundle", Win(work_ / "cut.tar")});
+  EXPECT_EQ(cut.Status, 1);
+  EXPECT_EQ(cut.Last(), "Error while loading patchlist");
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/user.cfg"));
+  const TCliRun applied = WinCli({"--bundle", Win(work_ / "game.tar")});
+  EXPECT_EQ(applied.Status, 0) << applied.Last();
+  ExpectHomeMatchesSource();
+}
+
 TEST_F(TWineTrust, WithAKeyPinnedAForgedLauncherBuildIsNeverWrittenAndTheNamedOneReplacesIt) {
   const std::string key = work_ / "publisher.key";
   const std::string publicKey = MakeKey(key);
