@@ -35,6 +35,7 @@ void RunWithoutWindow() {
   {
     TConsoleHost host(3, stdout, stderr, false);
     TUpdateRun run(host);
+    run.SetBundle(BundlePath);
     run.UpdateRun(true);
     if (host.CloseRequested()) return;  // a newer build has taken over
   }

@@ -18,6 +18,7 @@ unsigned FocusMessage = 0;
 std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 std::string GameFolder;
 std::string NoGameIn;
+std::string BundlePath;
 
 const char* const kApplicationName = "KovaUpdater";
 const char* const kApplicationCaption =
@@ -131,6 +132,8 @@ bool StartUp(const std::vector<std::string>& params, const TStartUpHost& host) {
                             LowerCaseAscii(first.substr(first.size() - 4)) == ".xml" &&
                             platform::FileExists(first);
   ReadOptions(exePath, namesOptions ? first : std::string());
+  for (std::size_t i = 0; i + 1 < params.size(); ++i)
+    if (params[i] == "--bundle") BundlePath = platform::AbsolutePath(params[i + 1]);
   ExeFileDate = GetFileModifyTime(exePath);
   const std::string& uid = UpdaterOptions().Uid;
   CloseMessage = platform::RegisterMessage(CloseMessageName(uid));

@@ -28,6 +28,8 @@ extern std::unique_ptr<platform::TInstanceLock> InstanceMutex;
 extern std::string GameFolder;
 // Set by StartUp when it found no game: the folder it looked in for the game's kovaupdater.xml.
 extern std::string NoGameIn;
+// The bundle the command line names (--bundle FILE) for the runs to take their pieces from.
+extern std::string BundlePath;
 // What the window says then, and how to start it for a game.
 inline const char* const kNoGame = TrNoop("No game found: there is no kovaupdater.xml in %s");
 inline const char* const kNoGameHint = TrNoop(

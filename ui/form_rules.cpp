@@ -44,6 +44,7 @@ void TFormBase::CloseRequest() {
 
 void TFormBase::FormShow() {
   ApplyKeptSpeedLimit();
+  run_.SetBundle(BundlePath);
   const TUpdaterOptions& o = UpdaterOptions();
   if (!NoGameIn.empty() && !IsWebUrl(o.OptionsUrl) && !IsWebUrl(o.PatchListUrl)) {
     SetInfo(TrFormat(kNoGame, {NoGameIn}));

@@ -274,6 +274,15 @@ TEST_F(Signed, ABundleUpdatesWithoutTheServerAndABadOneChangesNothing) {
   const TCliRun applied = Cli({"--bundle", work_ / "game.tar"});
   EXPECT_EQ(applied.Status, 0) << applied.Last();
   ExpectHomeMatchesSource();
+  // The launcher takes a bundle on its command line too (here without a display: on the console).
+  const std::string launcher = work_ / "launcher";
+  std::filesystem::create_directories(launcher);
+  std::filesystem::copy_file(KOVA_UPDATER_EXE, launcher + "/kovaupdater");
+  std::filesystem::copy_file(work_ / "options.xml", launcher + "/kovaupdater.xml");
+  TChild window(launcher + "/kovaupdater", {"--bundle", work_ / "game.tar"});
+  EXPECT_TRUE(window.WaitForOutput("All files have been checked", 60)) << window.Output();
+  window.Stop();
+  EXPECT_EQ(ReadFile(launcher + "/data/textures.pak"), ReadFile(source_ + "/data/textures.pak"));
   const TCliRun older = Cli({"--bundle", work_ / "older.tar"});
   EXPECT_TRUE(older.HasError(work_ / "older.tar: the list is older than the one installed"))
       << testing::PrintToString(older.Errors);
