@@ -14,6 +14,7 @@
 #include "support/signature.h"
 #include "support/stream.h"
 #include "tools/publish_sign.h"
+#include "tools/publish_store.h"
 #include "workers/chunks.h"
 
 namespace kova::publish {
@@ -110,18 +111,6 @@ class TTarWriter {
   TStream& out_;
 };
 
-// The chunk index a record names, read from the publication and checked by its digest.
-bool ReadIndex(const std::string& output, const TFileItem& file, TChunkIndex& index) {
-  std::string why;
-  try {
-    const std::string text =
-        platform::ReadFileWhole(output + "/" + ChunkIndexPath(file.ChunkIndex));
-    return Sha256Hex(text) == file.ChunkIndex && DecodeChunkIndex(text, file.Size, index, why);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 void LoadList(const std::string& path, TPatchMap& map) {
   auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
   LoadPatchList(*in, map);
@@ -151,7 +140,7 @@ int WriteBundle(const std::string& output, const std::string& file, const std::s
   std::set<std::string> held;
   for (auto it = old.Iterate(); const TPatchItem* item = it->CurrentValue(); it->Next()) {
     TChunkIndex index;
-    if (!item->FileItem->ChunkIndex.empty() && ReadIndex(output, *item->FileItem, index))
+    if (!item->FileItem->ChunkIndex.empty() && ReadPublishedIndex(output, *item->FileItem, index))
       for (const TChunkEntry& c : index.Chunks) held.insert(DigestHex(c.Digest));
   }
   const std::string temp = file + kWholeWriteSuffix;
@@ -177,7 +166,7 @@ int WriteBundle(const std::string& output, const std::string& file, const std::s
         // An older copy with an index of its own is brought up to date by chunks.
         TChunkIndex index;
         if (before && !before->FileItem->ChunkIndex.empty() && !f.ChunkIndex.empty() &&
-            ReadIndex(output, f, index)) {
+            ReadPublishedIndex(output, f, index)) {
           tar.AddFile(ChunkIndexPath(f.ChunkIndex), output + "/" + ChunkIndexPath(f.ChunkIndex));
           ++members;
           for (const TChunkEntry& c : index.Chunks) {

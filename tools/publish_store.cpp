@@ -252,6 +252,17 @@ bool IsChunkStoreName(const std::string& rel) {
 
 }  // namespace
 
+bool ReadPublishedIndex(const std::string& output, const TFileItem& file, TChunkIndex& index) {
+  std::string why;
+  try {
+    const std::string text =
+        platform::ReadFileWhole(output + "/" + ChunkIndexPath(file.ChunkIndex));
+    return Sha256Hex(text) == file.ChunkIndex && DecodeChunkIndex(text, file.Size, index, why);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // Removes from OUTPUT_DIR every archive, and from OUTPUT_DIR/chunks every chunk and index, that
 // no list in OUTPUT_DIR refers to. A list that cannot be read (one being uploaded, say) or that
 // names an index which cannot be read stops it: what it needs is unknown. Only archive, chunk and
@@ -299,14 +310,7 @@ int Prune(const std::string& outputArg) {
       const std::string& digest = item->FileItem->ChunkIndex;
       if (digest.empty() || !readable) continue;
       TChunkIndex index;
-      std::string why;
-      try {
-        const std::string text = platform::ReadFileWhole(output + "/" + ChunkIndexPath(digest));
-        readable =
-            Sha256Hex(text) == digest && DecodeChunkIndex(text, item->FileItem->Size, index, why);
-      } catch (const std::exception&) {
-        readable = false;
-      }
+      readable = ReadPublishedIndex(output, *item->FileItem, index);
       if (!readable) {
         missing = item->FileItem->FileName;
         break;

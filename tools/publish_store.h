@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "core/patch_list.h"
 #include "workers/chunks.h"
 
 namespace kova::publish {
@@ -45,6 +46,9 @@ struct TChunkClaims {
 TChunkIndex StoreChunks(const std::string& source, const std::string& output, std::uint32_t level,
                         bool zstd, TChunkClaims& claims);
 // Writes a file's index (unless an identical one is there); returns its digest.
+// The chunk index `file` names, read from the publication in `output` and checked by its digest;
+// false when it is missing, another one, or broken.
+bool ReadPublishedIndex(const std::string& output, const TFileItem& file, TChunkIndex& index);
 std::string WriteChunkIndex(const TChunkIndex& index, const std::string& output,
                             std::uint32_t level);
 // `kova-publish --prune OUTPUT_DIR`: removes from OUTPUT_DIR/chunks every chunk and index that no

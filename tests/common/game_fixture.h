@@ -38,24 +38,17 @@ inline std::vector<std::string> Lines(const std::string& text) {
 struct TCliRun {
   int Status = -1;
   std::vector<std::string> Lines, Errors;
-  bool HasError(const std::string& line) const {
-    return std::find(Errors.begin(), Errors.end(), line) != Errors.end();
-  }
-  bool ErrorHasPrefix(const std::string& prefix) const {
-    for (const auto& l : Errors) {
-      if (l.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  }
   std::string Last() const { return Lines.empty() ? std::string() : Lines.back(); }
-  bool Has(const std::string& line) const {
-    return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
-  }
-  bool HasPrefix(const std::string& prefix) const {
-    for (const auto& l : Lines) {
-      if (l.rfind(prefix, 0) == 0) return true;
-    }
-    return false;
+  bool Has(const std::string& line) const { return Holds(Lines, line, false); }
+  bool HasPrefix(const std::string& prefix) const { return Holds(Lines, prefix, true); }
+  bool HasError(const std::string& line) const { return Holds(Errors, line, false); }
+  bool ErrorHasPrefix(const std::string& prefix) const { return Holds(Errors, prefix, true); }
+
+ private:
+  static bool Holds(const std::vector<std::string>& lines, const std::string& text, bool prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+      return prefix ? l.rfind(text, 0) == 0 : l == text;
+    });
   }
 };
 
