@@ -123,6 +123,12 @@ bool TFetchAhead::WantsArchive(const TPatchItem& item) const {
   std::int64_t size = -1;
   std::int32_t date = 0;
   const bool exists = GetFileSizeAndDosDate(LocalPath(settings_.Home, target.FileName), size, date);
+  if (!settings_.Stage.empty()) {
+    const std::string staged = LocalPath(settings_.Stage, target.FileName);
+    if (platform::FileSize(staged) == target.Size ||
+        platform::FileExists(LocalPath(settings_.Stage, item.FileName)))
+      return false;
+  }
   // A leftover archive is checked in its record's turn.
   return ArchiveNeedOf(settings_.Home, target, exists, size, settings_.SoftCheck(target.FileName),
                        settings_.OlderCopies) == TArchiveNeed::Archive &&
@@ -169,7 +175,8 @@ void TFetchAhead::TopUp(std::size_t head, bool headTransferring) {
       try {
         platform::ForceDirectories(ExtractFilePath(archive));
         jobs_[key] = std::make_unique<TDownloadThread>(
-            *settings_.Session, TAddress(settings_.Published, ArchivePath(item)), archive, 0,
+            *settings_.Session,
+            TAddress(settings_.Published, settings_.ArchivePrefix + ArchivePath(item)), archive, 0,
             cancelEvent_, progress, false, ArchiveSizeBound(item.FileItem->Size), settings_.Sha256);
         pendingBytes_ += bytes;
         ++running;

@@ -53,6 +53,12 @@ class TFetchAhead {
     // Archives unpacked at once ahead of their turn, beside the files they replace: the cores
     // the record in its turn leaves idle. 0 unpacks nothing ahead.
     int Unpackers = 0;
+    // The stage of a pre-loaded version: a record whose new file or archive lies there takes it
+    // in its turn and fetches nothing. Empty: none.
+    std::string Stage;
+    // The folder under the list's where the archives are published ("next/" for the next
+    // version's).
+    std::string ArchivePrefix;
   };
 
   TFetchAhead(const std::vector<TPatchItem*>& order, TSettings settings,

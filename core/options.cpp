@@ -108,6 +108,18 @@ void TOptions::LoadFromStream(TStream& stream) {
         else if (item.Name() == "allow_multiple_run")
           Flags |= ofAllowMultipleRun;
       }
+    } else if (name == "next_patchlist") {
+      if (!address(element, NextPatchListUrl, NextPatchListMirrors)) continue;
+      // Numbers that are none leave the defaults.
+      std::int64_t value = 0;
+      PreloadRate = kDefaultPreloadRate;
+      PreloadCap = 0;
+      if (ParseDecimal64(TrimBlanks(element.AttrText("rate")), value) && value >= 0 &&
+          value <= (1ll << 40))
+        PreloadRate = value * 1024;
+      if (ParseDecimal64(TrimBlanks(element.AttrText("cap")), value) && value >= 0 &&
+          value <= (1ll << 30))
+        PreloadCap = value << 20;
     } else if (name == "connections") {
       // A count that is no number leaves the one before; any other is kept within 1 to 16.
       std::int64_t count = 0;

@@ -62,6 +62,15 @@ class TOptions {
   std::vector<std::string> NewsMirrors;
   std::vector<std::string> PatchListMirrors;
   std::vector<std::string> UpdaterMirrors;
+  // The next version's list, to pre-load while the game is up to date (<next_patchlist>): its
+  // address and mirrors, the rate the pre-load keeps to (bytes a second, 0: the player's limit
+  // alone; the "rate" attribute in KiB/s) and the most its stage may take (bytes, 0: no cap
+  // beyond keeping 5% of the disk free; "cap" in MiB).
+  std::string NextPatchListUrl;
+  std::vector<std::string> NextPatchListMirrors;
+  std::int64_t PreloadRate = kDefaultPreloadRate;
+  std::int64_t PreloadCap = 0;
+  static constexpr std::int64_t kDefaultPreloadRate = 1 << 20;
   TMaskList HardCheckMasks;
   TMaskList SoftCheckMasks;
   std::int32_t FullCheckDays = 7;

@@ -129,9 +129,9 @@ bool IsSafeRelativeName(const std::string& name) {
 
 namespace {
 
-// Puts a record for each "archive" element of the first top-level "list" as soon as it has been
-// read, and keeps no element: a list of millions of entries never stands in memory as a tree
-// beside its records.
+// Puts a record for each "archive" element of the first top-level "list" (or "nextlist") as soon as
+// it has been read, and keeps no element: a list of millions of entries never stands in memory as a
+// tree beside its records.
 class TPatchListSink : public IXmlElementSink {
  public:
   TPatchListSink(TPatchMap& map, TDocumentStamp* stamp, std::vector<TRemovedFile>* removed)
@@ -141,7 +141,7 @@ class TPatchListSink : public IXmlElementSink {
     if (depth != 0) return;
     if (stamp_ && !topSeen_) ReadDocumentStamp(element, *stamp_);
     topSeen_ = true;
-    inList_ = !listSeen_ && element.NameId() == listId_;
+    inList_ = !listSeen_ && (element.NameId() == listId_ || element.NameId() == nextListId_);
     listSeen_ = listSeen_ || inList_;
   }
 
@@ -203,6 +203,8 @@ class TPatchListSink : public IXmlElementSink {
   std::vector<TRemovedFile>* removed_;
   const TArchiveAttrs attrs_;
   const int listId_ = TXmlNameTable::Shared().NameToId("list");
+  // The next version's list reads alike; its kind (the stamp's) tells it apart.
+  const int nextListId_ = TXmlNameTable::Shared().NameToId("nextlist");
   const int archiveId_ = TXmlNameTable::Shared().NameToId("archive");
   const int removedId_ = TXmlNameTable::Shared().NameToId("removed");
   bool topSeen_ = false;

@@ -81,7 +81,8 @@ extern const char* const kArchiveSuffix;  // ".lzma"
 // extension), and at most 4,096 bytes.
 bool IsSafeRelativeName(const std::string& name);
 
-// Puts one record per "archive" element of the first top-level "list" element. Raises
+// Puts one record per "archive" element of the first top-level "list" element (or "nextlist":
+// the next version's list, which `stamp` tells by its kind). Raises
 // EPatchListError (or the XML reader's error) for a rejected document; records put before the
 // fault stay in the map. Two names that differ only in letter case are refused: on most systems
 // they would be one file written twice. The same name listed twice keeps its later record.

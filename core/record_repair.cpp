@@ -108,6 +108,8 @@ TRepairStep TRecordRepair::Repair() {
     shared_.UnpackFailed = true;
     return TRepairStep::Next;
   }
+  if (!shared_.Stage.empty())
+    if (const auto step = TakeStaged()) return *step;
   // The chunk way looks for an older copy itself, and clears a stage an earlier run left for a
   // file that has none any more.
   if (!target_.ChunkIndex.empty()) {
@@ -172,6 +174,16 @@ std::optional<TRepairStep> TRecordRepair::Look() {
     a = ~target.Checksum;  // never matches: a missing file is always repaired
   } else if (!mustRead && ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name))) {
     a = target.Checksum;
+  } else if (!shared_.Stage.empty() &&
+             platform::FileSize(LocalPath(shared_.Stage, name)) == target.Size &&
+             !o.IsSoftCheck(name)) {
+    // A pre-load staged the listed file: that copy is read when it takes this one's place, and
+    // this one is not read for nothing.
+    a = ~target.Checksum;
+  } else if ((opened || !mustRead) && !o.IsSoftCheck(name) &&
+             (opened ? opened->Size() : size) != target.Size) {
+    // A file of another size cannot be the listed one: it is not read for that.
+    a = ~target.Checksum;
   } else {
     run_.ShowInfo(TrFormat("Checking %s", {display_}));
     bool failed = false;
@@ -271,9 +283,9 @@ std::optional<TRepairStep> TRecordRepair::Fetch() {
       std::unique_ptr<TDownloadThread> worker = std::move(fetched);
       if (!worker)
         worker = std::make_unique<TDownloadThread>(
-            run_.Session(), TAddress(shared_.Published, ArchivePath(item)), archive_, 0,
-            &run_.CancelEvent(), run_.FileProgress(), revalidate, ArchiveSizeBound(target_.Size),
-            verify_);
+            run_.Session(), TAddress(shared_.Published, shared_.ArchivePrefix + ArchivePath(item)),
+            archive_, 0, &run_.CancelEvent(), run_.FileProgress(), revalidate,
+            ArchiveSizeBound(target_.Size), verify_);
       run_.WaitTransfer(*worker);
       outcome = worker->Outcome;
       // An archive fetched ahead may have arrived before its turn, while the bar showed another
@@ -327,6 +339,59 @@ std::optional<TRepairStep> TRecordRepair::WaitForGame() {
     if (answer == TBoxResult::Cancel) return End(Tr(kCancelledByUser));
   }
   return std::nullopt;
+}
+
+std::optional<TRepairStep> TRecordRepair::TakeStaged() {
+  const std::string relative = BackslashToSlash(name_);
+  if (!platform::IsRealFolderChain(shared_.Stage, relative)) return std::nullopt;
+  const std::string staged = LocalPath(shared_.Stage, name_);
+  // What a pre-load left half done goes where this run would fetch it: a partial archive is
+  // resumed, an archive and fetched chunks are checked as leftovers are.
+  const std::string stagedArchive = LocalPath(shared_.Stage, item_.FileName);
+  const std::string part = TDownloadThread::kPartSuffix;
+  if (!platform::FileExists(archive_) && !platform::FileExists(archive_ + part)) {
+    platform::ForceDirectories(ExtractFilePath(archive_));
+    if (!platform::MoveFileNoReplace(stagedArchive, archive_))
+      platform::MoveFileNoReplace(stagedArchive + part, archive_ + part);
+  }
+  const std::string chunks = staged + ".kovachunks", ownChunks = local_ + ".kovachunks";
+  if (platform::DirectoryExists(chunks) && !platform::IsSymbolicLink(chunks) &&
+      !platform::IsSymbolicLink(ownChunks)) {
+    std::vector<std::string> files, links;
+    platform::ListFiles(chunks, files, links);
+    if (!files.empty()) platform::ForceDirectories(ownChunks);
+    for (const std::string& f : files)
+      if (f.find('/') == std::string::npos)
+        platform::MoveFileNoReplace(chunks + "/" + f, ownChunks + "/" + f);
+  }
+  if (!platform::IsRegularFile(staged) || platform::FileSize(staged) != target_.Size)
+    return std::nullopt;
+  if (const auto step = WaitForGame()) return *step;
+  // Moved first and then checked: the file that is judged is the one that takes the place.
+  if (!oldFresh_.empty()) platform::RemoveFile(oldFresh_);
+  platform::RemoveFile(fresh_);
+  if (!platform::MoveFileNoReplace(staged, fresh_)) return std::nullopt;
+  run_.ShowInfo(TrFormat("Checking %s", {display_}));
+  bool good = false;
+  {
+    TChecksumThread worker(fresh_, &run_.CancelEvent(), run_.FileProgress(), verify_);
+    run_.Wait(worker);
+    good = !worker.HasError() && worker.Crc == target_.Checksum &&
+           (!verify_ || worker.Sha256 == target_.Sha256);
+  }
+  if (run_.Cancelled()) {
+    platform::MoveFileNoReplace(fresh_, staged);  // judged by the next run
+    return End(Tr(kCancelledByUser));
+  }
+  if (!good) {
+    // Not the listed file (changed on the disk, or never it): fetched as if there were no stage.
+    platform::RemoveFile(fresh_);
+    return std::nullopt;
+  }
+  const bool movedToBackup = MoveToBackup();
+  GiveMode(fresh_, movedToBackup ? backup_ : std::string(), target_.Executable);
+  Replace(true);
+  return TRepairStep::Next;
 }
 
 std::string StemOf(const std::string& local) {

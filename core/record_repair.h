@@ -99,6 +99,13 @@ struct TRepairShared {
   // The cuts of the departed files taken as older copies: several new files (the parts of one
   // that was split) may each be assembled from one of them, which is then read once.
   std::map<std::string, std::shared_ptr<TSeedCut>> SeedCuts;
+  // The files of a pre-loaded next version (with a trailing separator; empty: none): a record
+  // takes its new file, or what of its archive and chunks was fetched, from there first.
+  std::string Stage;
+  // While pre-loading into the stage: the game folder, whose files are the older copies the
+  // next version's chunks are found in, and the folder its own archives are published under.
+  std::string SeedHome;
+  std::string ArchivePrefix;
 };
 
 // What a look at a file's size tells of the way its record goes, before any file is read.
@@ -149,6 +156,10 @@ class TRecordRepair {
   // replaced, or the repair failed and the old file is back); otherwise the archive is the way.
   std::optional<TRepairStep> RepairByChunks(bool& done);
   std::optional<TRepairStep> WaitForGame();
+  // The file a pre-load staged, checked as one just unpacked, in the file's place (the step);
+  // otherwise what the stage holds of its archive and chunks is put where this run would fetch
+  // them, and the repair goes on.
+  std::optional<TRepairStep> TakeStaged();
   // Unpack beside the file and verify what came out; the old file then moves to its backup.
   bool Unpack();
   // Replace: the new copy takes the file's place, or the old file comes back.

@@ -76,8 +76,14 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   const TFileItem& target = target_;
   std::vector<std::string> seeds;
   bool departed = false;  // the older copy is a file the list no longer names
+  const std::string seed =
+      shared_.SeedHome.empty() ? std::string() : LocalPath(shared_.SeedHome, name_);
   if (platform::FileExists(local_) && platform::FileSize(local_) > 0) {
     seeds.push_back(local_);
+  } else if (!seed.empty() && platform::IsRegularFile(seed) && platform::FileSize(seed) > 0 &&
+             platform::IsRealFolderChain(shared_.SeedHome, BackslashToSlash(name_))) {
+    // A pre-load: the game's own copy, which it only reads.
+    seeds.push_back(seed);
   } else {
     departed = true;
     std::int64_t nearest = -1;

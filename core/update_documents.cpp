@@ -316,6 +316,14 @@ bool TUpdateRun::AcquirePatchList(TRunState& run) {
       EndRunBecause(Tr("Error while reading patchlist"));
       return false;
     }
+    // The next version's list served as the list (a mistake on the server) is no list yet.
+    if (stamp.Kind == "nextlist") {
+      run.Map.Clear(true);
+      reason_ = Because(url, TrNoop("the document is the next version's list, not the list"));
+      if (AnotherAddressLeft(where, fetched.ServedBy)) return AcquirePatchList(run);
+      EndRunBecause(Tr("Error while reading patchlist"));
+      return false;
+    }
     if (pinned) {
       // A signed list gives the digests of every archive and file.
       bool complete = true;
@@ -438,6 +446,7 @@ TUpdateRun::TFetched TUpdateRun::FetchDocument(TRunState& run, TKeptDocument& ke
   fetched.Outcome = worker.Outcome;
   if (worker.Outcome == doFailed) reason_ = worker.Reason;
   fetched.NotModified = worker.NotModified;
+  fetched.Status = worker.Status;
   fetched.ServerDate = worker.ServerDate;
   fetched.ETag = worker.ETag;
   fetched.LastModified = worker.LastModifiedText;

@@ -40,6 +40,9 @@ class IUpdateHost {
   // nothing is being downloaded).
   virtual void SetTransfer(const std::string& text) = 0;
   virtual int ProgressMax() const { return 429; }
+  // The notification-area icon's tip, after the title (empty: the title alone): what the
+  // launcher does while its window is hidden.
+  virtual void SetStatusTip(const std::string& text) { (void)text; }
   // Serves the window's pending messages and returns.
   virtual void ProcessMessages() = 0;
   virtual void EnableButtons(bool start, bool check) = 0;

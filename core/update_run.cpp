@@ -8,6 +8,7 @@
 
 #include "core/fetch_ahead.h"
 #include "core/options.h"
+#include "core/preload.h"
 #include "core/startup.h"
 #include "core/update_run_state.h"
 #include "core/utility.h"
@@ -69,46 +70,6 @@ int BarPosition(int max, std::int64_t done, std::int64_t total) {
   return rounded > max ? max : static_cast<int>(rounded);
 }
 
-// What a record's repair may ask of the run: it reaches the run's window and state only so.
-class TUpdateRun::TRepairHost final : public IRepairRun {
- public:
-  TRepairHost(TUpdateRun& run, TRunState& state) : run_(run), state_(state) {}
-  void ShowInfo(const std::string& text) override { run_.ShowInfo(text); }
-  void SetFilePosition(int position) override { run_.SetFilePosition(position); }
-  int FilePosition() const override { return run_.filePosition_; }
-  int FileBarMax() const override { return run_.host_.ProgressMax(); }
-  TWorkerProgressEvent FileProgress() override { return run_.ProgressCallback(); }
-  void Wait(TWaitingThread& worker) override { run_.WaitFetchingAhead(state_, worker); }
-  void WaitTransfer(TDownloadThread& transfer) override {
-    run_.WaitFetchingAhead(state_, transfer, &transfer);
-  }
-  void WaitUnpack(TDecompressThread& worker) override {
-    run_.WaitFetchingAhead(state_, worker, nullptr, [&worker] { worker.Stop(); });
-  }
-  void ServeMessagesNowAndThen() override { run_.ServeMessagesNowAndThen(state_); }
-  bool Cancelled() const override { return run_.cancelled_; }
-  const platform::TEvent& CancelEvent() const override { return run_.cancelEvent_; }
-  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override {
-    return run_.host_.RetryBox(kind, text);
-  }
-  void ShowReason(const std::string& reason) override { run_.host_.ShowReason(reason); }
-  void PlanFetch(const TPatchItem& item) override { run_.PlanFetch(state_, item); }
-  const TBundle* Bundle() const override { return state_.Bundle.get(); }
-  void NoteFetched(const TPatchItem& item, std::int64_t archiveBytes) override {
-    run_.PlanFetch(state_, item);
-    state_.FetchedFiles += item.FileItem->Size;
-    state_.FetchedArchives += archiveBytes;
-  }
-  TFetchAhead& Ahead() override { return *state_.Ahead; }
-  TTransferSession& Session() override { return *run_.session_; }
-  void EndRun(const std::string& text) override { run_.EndRun(text); }
-  bool RoomForArchive(const TPatchItem& item) override { return run_.RoomForArchive(state_, item); }
-
- private:
-  TUpdateRun& run_;
-  TRunState& state_;
-};
-
 TUpdateRun::TUpdateRun(IUpdateHost& host)
     : host_(host), session_(std::make_unique<TTransferSession>()) {}
 
@@ -120,7 +81,15 @@ int TUpdateRun::DefaultJobs() {
 }
 
 void TUpdateRun::SetSpeedLimit(std::int64_t bytesPerSecond) {
-  session_->Control.SetLimit(bytesPerSecond);
+  speedLimit_ = bytesPerSecond;
+  ApplySpeedLimit();
+}
+
+void TUpdateRun::ApplySpeedLimit() {
+  std::int64_t limit = speedLimit_;
+  const std::int64_t own = UpdaterOptions().PreloadRate;
+  if (preloading_ && own > 0 && (limit <= 0 || own < limit)) limit = own;
+  session_->Control.SetLimit(limit);
 }
 
 TUpdateRun::TStep TUpdateRun::ProcessRecord(TRunState& run, IRepairRun& host, TPatchItem& item) {
@@ -247,6 +216,13 @@ void TUpdateRun::FinishRun(bool resetBars) {
 }
 
 void TUpdateRun::UpdateRun(bool fromTimer) {
+  // The player's run comes first: the pre-load stops at once, and the run starts once it has.
+  if (preloading_) {
+    pendingRun_ = true;
+    pendingFromTimer_ = fromTimer;
+    SetCancelled(true);
+    return;
+  }
   // A run already active, or a cancellation still pending, starts nothing and is left alone.
   if (cancelled_ || running_) return;
   TRunState run;
@@ -260,6 +236,7 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   // The reason an earlier run ended on is not this run's.
   reason_.clear();
   host_.ShowReason("");
+  host_.SetTransfer("");
   host_.ProcessMessages();
 
   // Signed documents name the game they are for; a launcher that pins a key but names no game
@@ -292,6 +269,12 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
     host_.NavigateNews(WebAddresses(o.NewsUrl, o.NewsMirrors));
   if (!AcquirePatchList(run)) return;
   CheckFiles(run);
+  // The stage is tidied after every run that left the game as listed; pre-loaded when asked.
+  if (lastRunSucceeded_ && !run.Home.empty()) Preload(run);
+  if (pendingRun_) {
+    pendingRun_ = false;
+    UpdateRun(pendingFromTimer_);
+  }
 }
 
 void TUpdateRun::SetFilePosition(int position) {
@@ -371,6 +354,10 @@ void TUpdateRun::PlanFetch(TRunState& run, const TPatchItem& item) {
 }
 
 void TUpdateRun::ShowProgress(TRunState& run, bool now) {
+  if (run.Preload) {
+    ShowPreload(run, now);
+    return;
+  }
   const std::int64_t received = session_->Control.Received() - run.ReceivedBefore;
   // What is still to come: the files whose archives have not come yet, at the ratio of archive
   // to file the ones that came had (an archive is never much larger than its file), less what
@@ -452,6 +439,9 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   ahead.Sha256 = !o.PublicKey.empty();
   ahead.OlderCopies = !run.Departed.empty();
   ahead.IsSoftCheck = [&o](const std::string& name) { return o.IsSoftCheck(name); };
+  // A version pre-loaded into the stage is taken from there.
+  run.Stage = UsableStage(run.Home, run.Map);
+  ahead.Stage = run.Stage;
   // The cores the record in its turn leaves idle unpack the archives that arrived for the
   // records after it (eight decoders in all at the most); one connection is the one-at-a-time run.
   const int jobs = jobs_ > 0 ? jobs_ : DefaultJobs();

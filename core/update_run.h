@@ -36,7 +36,19 @@ class TUpdateRun {
   void UpdateButtons();
   void ResetProgress();
 
-  bool IsRunning() const { return running_; }
+  // A run, or the pre-load after it, goes on.
+  bool IsRunning() const { return running_ || preloading_; }
+  bool IsPreloading() const { return preloading_; }
+  // After a run that left the game as listed, fetch what the next version needs into the stage
+  // while the window is open (when the options name a next list). A run or a check asked for
+  // meanwhile stops it at once and starts.
+  void SetPreload(bool preload) { preload_ = preload; }
+  // Whether the last pre-load ended with the stage holding the whole next version (or there was
+  // none to hold).
+  bool LastPreloadComplete() const { return preloadComplete_; }
+  // What the last pre-load ended with: "The next version is pre-loaded" when it staged one,
+  // empty otherwise.
+  const std::string& LastPreloadText() const { return preloadText_; }
   bool IsCancelled() const { return cancelled_; }
   bool IsCheckRequested() const { return checkRequested_; }
   // Whether the last run that ended had been cancelled: such a run is never a success, whatever
@@ -145,6 +157,14 @@ class TUpdateRun {
   void ShowProgress(TRunState& run, bool now);
   // Ends the run with `text` from inside the walk over the records.
   TStep EndRecordWalk(const std::string& text);
+  // The pre-load after a run that left the game as `run` lists it.
+  void Preload(TRunState& run);
+  // Fetches, judges and keeps the next list into `next`; false when there is none to pre-load.
+  bool AcquireNextList(TRunState& next, const std::string& stage);
+  void PreloadRecords(TRunState& next);
+  void ShowPreload(TRunState& next, bool now);
+  // The speed limit the downloads keep to: the player's, and while pre-loading the pre-load's.
+  void ApplySpeedLimit();
 
   IUpdateHost& host_;
   // What every transfer of the run shares: kept connections, proxies, speed limit and pause.
@@ -156,6 +176,11 @@ class TUpdateRun {
   bool succeeded_ = false;  // the run now ending did all it had to
   bool lastRunSucceeded_ = false;
   bool paused_ = false;
+  bool preload_ = false, preloading_ = false, preloadComplete_ = false;
+  // A run asked for while pre-loading, started once the pre-load has stopped.
+  bool pendingRun_ = false, pendingFromTimer_ = false;
+  std::int64_t speedLimit_ = 0;
+  std::string preloadText_;
   int jobs_ = 0;
   std::string shownInfo_;  // the run's last text, shown unless paused
   // Why the last document step failed: shown when the run ends on it.

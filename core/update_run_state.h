@@ -15,6 +15,7 @@
 #include "core/bundle.h"
 #include "core/fetch_ahead.h"
 #include "core/options.h"
+#include "core/record_repair.h"
 #include "core/update_run.h"
 #include "core/utility.h"
 #include "net/source.h"
@@ -23,6 +24,7 @@
 #include "support/translation.h"
 #include "workers/chunk_threads.h"
 #include "workers/download_thread.h"
+#include "workers/transfer_session.h"
 
 namespace kova {
 
@@ -63,6 +65,12 @@ struct TUpdateRun::TRunState : TRepairShared {
   std::size_t Head = 0;                           // the record in its turn
   bool SpaceChecked = false;                      // the free space was judged
   const TDownloadThread* HeadTransfer = nullptr;  // its download, while it is waited for
+  // A pre-load: the records are the next version's, staged in Home (the stage); no box is shown
+  // and nothing is written to the game folder. Why it ended early (empty: it did not), and its
+  // bytes: the staged files' sizes together, and what of them is staged.
+  bool Preload = false;
+  std::string PreloadEnd;
+  std::int64_t PreloadBytes = 0, PreloadStaged = 0, RecordReceived = 0;
   // Held while the records are worked on: no other launcher repairs the folder meanwhile.
   std::unique_ptr<platform::TFolderLock> FolderLock;
   void SyncFolders() {
@@ -80,8 +88,75 @@ struct TUpdateRun::TFetched {
   bool NotModified = false;
   TDateTime ServerDate = 0;
   std::string ETag, LastModified, Signature;
+  int Status = 0;          // the last answer's HTTP status
   int ServedBy = -1;       // the address of the document's source that served it
   std::string ServedFrom;  // and that address itself
+};
+
+// What a record's repair may ask of the run: it reaches the run's window and state only so.
+class TUpdateRun::TRepairHost final : public IRepairRun {
+ public:
+  TRepairHost(TUpdateRun& run, TRunState& state) : run_(run), state_(state) {}
+  // A pre-load goes on behind a finished run: it keeps the window's line and bars as they are.
+  void ShowInfo(const std::string& text) override {
+    if (!state_.Preload) run_.ShowInfo(text);
+  }
+  void SetFilePosition(int position) override {
+    if (!state_.Preload) run_.SetFilePosition(position);
+  }
+  int FilePosition() const override { return run_.filePosition_; }
+  int FileBarMax() const override { return run_.host_.ProgressMax(); }
+  TWorkerProgressEvent FileProgress() override {
+    if (state_.Preload) return [](const std::string&, std::int64_t, std::int64_t) { return true; };
+    return run_.ProgressCallback();
+  }
+  void Wait(TWaitingThread& worker) override { run_.WaitFetchingAhead(state_, worker); }
+  void WaitTransfer(TDownloadThread& transfer) override {
+    run_.WaitFetchingAhead(state_, transfer, &transfer);
+  }
+  void WaitUnpack(TDecompressThread& worker) override {
+    run_.WaitFetchingAhead(state_, worker, nullptr, [&worker] { worker.Stop(); });
+  }
+  void ServeMessagesNowAndThen() override { run_.ServeMessagesNowAndThen(state_); }
+  bool Cancelled() const override { return run_.cancelled_; }
+  const platform::TEvent& CancelEvent() const override { return run_.cancelEvent_; }
+  // A pre-load asks the player nothing: what fails ends it, with its reason, until the next run.
+  TBoxResult RetryBox(TBoxKind kind, const std::string& text) override {
+    if (state_.Preload) {
+      if (state_.PreloadEnd.empty()) state_.PreloadEnd = text;
+      return TBoxResult::Cancel;
+    }
+    return run_.host_.RetryBox(kind, text);
+  }
+  void ShowReason(const std::string& reason) override {
+    if (state_.Preload)
+      state_.PreloadEnd = reason;
+    else
+      run_.host_.ShowReason(reason);
+  }
+  void PlanFetch(const TPatchItem& item) override { run_.PlanFetch(state_, item); }
+  const TBundle* Bundle() const override { return state_.Bundle.get(); }
+  void NoteFetched(const TPatchItem& item, std::int64_t archiveBytes) override {
+    run_.PlanFetch(state_, item);
+    state_.FetchedFiles += item.FileItem->Size;
+    state_.FetchedArchives += archiveBytes;
+  }
+  TFetchAhead& Ahead() override { return *state_.Ahead; }
+  TTransferSession& Session() override { return *run_.session_; }
+  void EndRun(const std::string& text) override {
+    if (!state_.Preload)
+      run_.EndRun(text);
+    else if (state_.PreloadEnd.empty())
+      state_.PreloadEnd = text;
+  }
+  // The pre-load judged the room its stage takes before it began.
+  bool RoomForArchive(const TPatchItem& item) override {
+    return state_.Preload || run_.RoomForArchive(state_, item);
+  }
+
+ private:
+  TUpdateRun& run_;
+  TRunState& state_;
 };
 
 }  // namespace kova

@@ -140,6 +140,27 @@ std::string ChangeFileExt(const std::string& path, const std::string& extension)
 
 namespace kova {
 
+void RemoveTree(const std::string& folder) {
+  if (folder.empty()) return;
+  std::string root = folder;
+  while (root.size() > 1 && platform::IsPathDelimiter(root.back())) root.pop_back();
+  if (platform::IsSymbolicLink(root)) {
+    platform::RemoveFile(root);
+    platform::RemoveEmptyFolder(root);  // a folder link on Windows
+    return;
+  }
+  std::vector<std::string> files, links, folders;
+  if (!platform::ListFiles(root, files, links, &folders)) return;
+  for (const std::string& f : files) platform::RemoveFile(root + "/" + f);
+  for (const std::string& l : links) {
+    platform::RemoveFile(root + "/" + l);
+    platform::RemoveEmptyFolder(root + "/" + l);
+  }
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+    platform::RemoveEmptyFolder(root + "/" + *it);
+  platform::RemoveEmptyFolder(root);
+}
+
 void WriteFileWhole(const std::string& path, const std::string& data) {
   const std::string temporary = path + kWholeWriteSuffix;
   try {

@@ -51,6 +51,9 @@ std::string ExtractFileName(const std::string& path);
 // behind then.
 void WriteFileWhole(const std::string& path, const std::string& data);
 constexpr const char* kWholeWriteSuffix = ".kovatmp";
+// Removes `folder` with everything in it. A link met (the folder itself, or one inside it) is
+// removed as a link: nothing is ever removed through one.
+void RemoveTree(const std::string& folder);
 // A text as a line of `most` bytes can hold it: a longer one keeps its start and its end (a
 // reason's host and its cause) with "..." between, cut where characters begin.
 std::string FitText(const std::string& text, std::size_t most);

@@ -69,9 +69,10 @@ std::string AbsolutePath(const std::string& path);
 std::string RealPath(const std::string& path);
 // Every file below `root` (not following links), as paths relative to it with "/" separators,
 // in no particular order; the links met (to files or folders) go to `links` instead. False when
-// `root` cannot be read.
+// `root` cannot be read. `folders`, when given, receives the folders below `root`, each before
+// those inside it.
 bool ListFiles(const std::string& root, std::vector<std::string>& files,
-               std::vector<std::string>& links);
+               std::vector<std::string>& links, std::vector<std::string>* folders = nullptr);
 // Moves a file over `to`, replacing a file there (or a link: never what it points at).
 bool MoveFileReplacing(const std::string& from, const std::string& to);
 // Puts the folder holding `path` on the disk itself, so that a rename into it survives a power

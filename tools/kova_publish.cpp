@@ -73,18 +73,19 @@ using namespace kova::publish;
 
 int kova::publish::Usage(const std::string& message) {
   if (!message.empty()) std::fprintf(stderr, "kova-publish: %s\n", message.c_str());
-  std::fprintf(stderr,
-               "usage: kova-publish [--codec lzma|zstd] [--level N] [--jobs N] [--chunks]\n"
-               "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
-               "                    SOURCE_DIR OUTPUT_DIR\n"
-               "       kova-publish --prune OUTPUT_DIR\n"
-               "       kova-publish bundle OUTPUT_DIR FILE [--from OLD_LIST]\n"
-               "       kova-publish --version\n"
-               "       kova-publish keygen KEYFILE\n"
-               "       kova-publish sign KEYFILE FILE\n"
-               "       kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires "
-               "DAYS]\n"
-               "                    [--updater BUILD --updater-serial N]\n");
+  std::fprintf(
+      stderr,
+      "usage: kova-publish [--codec lzma|zstd] [--level N] [--jobs N] [--chunks] [--next]\n"
+      "                    [--sign KEYFILE --uid UID [--serial N] [--expires DAYS]]\n"
+      "                    SOURCE_DIR OUTPUT_DIR\n"
+      "       kova-publish --prune OUTPUT_DIR\n"
+      "       kova-publish bundle OUTPUT_DIR FILE [--from OLD_LIST]\n"
+      "       kova-publish --version\n"
+      "       kova-publish keygen KEYFILE\n"
+      "       kova-publish sign KEYFILE FILE\n"
+      "       kova-publish sign KEYFILE OPTIONS.xml --uid UID [--serial N] [--expires "
+      "DAYS]\n"
+      "                    [--updater BUILD --updater-serial N]\n");
   return 2;
 }
 
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::string> paths;
   bool chunks = false;
+  bool nextVersion = false;
   if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
     std::printf(
         "usage: kova-publish [OPTION]... SOURCE_DIR OUTPUT_DIR\n"
@@ -134,6 +136,10 @@ int main(int argc, char** argv) {
         "  --uid UID           the game the signed list is for\n"
         "  --serial N          the signed list's serial (by default one more than before)\n"
         "  --expires DAYS      the signed list is refused after DAYS days\n"
+        "  --next              publishes SOURCE_DIR as the next version, for launchers to\n"
+        "                      pre-load: patchlist.next.xml and the archives of what changed\n"
+        "                      (under next/); the list stays as it is. A later run without\n"
+        "                      --next releases it, reusing all of that\n"
         "\n"
         "       kova-publish --prune OUTPUT_DIR\n"
         "  removes the archives and chunks that no list in OUTPUT_DIR names\n"
@@ -179,6 +185,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--chunks" && !signing) {
       chunks = true;
+    } else if (arg == "--next" && !signing) {
+      nextVersion = true;
     } else if (arg == "--codec" && i + 1 < argc && !signing) {
       const std::string codec = argv[++i];
       if (codec != "lzma" && codec != "zstd") return Usage("--codec must be lzma or zstd");
@@ -302,21 +310,28 @@ int main(int argc, char** argv) {
     entries.push_back(entry);
   }
 
-  // What the previous run published, to reuse unchanged archives.
-  TPatchMap previous;
+  // What the list and the next list published, to reuse unchanged archives. The next version's
+  // archives lie under next/: a changed file's archive keeps the name of the one the list names
+  // until the release, which moves it there.
+  TPatchMap previous, staged;
   std::vector<TRemovedFile> previousRemoved;
   std::int64_t previousSerial = -1;
-  try {
-    const std::string list = output + "/patchlist.xml";
-    if (platform::FileExists(list)) {
-      auto in = platform::OpenFileStream(list, platform::TFileMode::OpenRead);
-      TDocumentStamp previousStamp;
-      LoadPatchList(*in, previous, &previousStamp, &previousRemoved);
-      previousSerial = previousStamp.Serial;
+  const std::string nextList = output + "/" + kNextListName;
+  const auto readList = [&](const std::string& path, TPatchMap& map,
+                            std::vector<TRemovedFile>* removedOut) {
+    try {
+      if (!platform::FileExists(path)) return;
+      auto in = platform::OpenFileStream(path, platform::TFileMode::OpenRead);
+      TDocumentStamp read;
+      LoadPatchList(*in, map, &read, removedOut);
+      previousSerial = std::max(previousSerial, read.Serial);
+    } catch (const std::exception&) {
+      map.Clear(true);
     }
-  } catch (const std::exception&) {
-    previous.Clear(true);
-  }
+  };
+  readList(output + "/patchlist.xml", previous, &previousRemoved);
+  readList(nextList, staged, nullptr);
+  const bool releasing = !nextVersion && staged.Count() > 0;
 
   TChunkClaims claims;
   std::atomic<std::size_t> next{0};
@@ -327,17 +342,30 @@ int main(int argc, char** argv) {
     for (std::size_t i; (i = next++) < entries.size();) {
       TEntry& e = entries[i];
       const std::string src = source + "/" + e.Relative;
-      const std::string archive = output + "/" + e.Relative + ".lzma";
+      std::string archive = output + "/" + e.Relative + ".lzma";
+      const std::string nextArchive = output + "/" + kNextFolder + e.Relative + ".lzma";
       e.Executable = platform::IsExecutableFile(src);
       if (!FileCrc(src, e.Crc, e.Size)) {
         e.Error = "cannot read it";
       } else {
-        const TPatchItem* old = previous.Get(e.Name);
         std::uint32_t onDisk = 0;
         std::int64_t archiveSize = 0;
-        e.Reused = old && old->FileItem->Size == e.Size && old->FileItem->Checksum == e.Crc &&
-                   old->Codec == (zstd ? "zstd" : "") && FileCrc(archive, onDisk, archiveSize) &&
-                   onDisk == old->Checksum;
+        const auto reusable = [&](const TPatchItem* record, const std::string& at) {
+          return record && record->FileItem->Size == e.Size &&
+                 record->FileItem->Checksum == e.Crc && record->Codec == (zstd ? "zstd" : "") &&
+                 FileCrc(at, onDisk, archiveSize) && onDisk == record->Checksum;
+        };
+        const TPatchItem* old = previous.Get(e.Name);
+        e.Reused = reusable(old, archive);
+        if (!e.Reused && (nextVersion || releasing)) {
+          // The next version's own archive: where a --next run made it, and where the release
+          // takes it from, in one rename (the list's archive of the old content goes).
+          old = staged.Get(e.Name);
+          e.Reused = reusable(old, nextArchive);
+          if (!nextVersion && e.Reused && !platform::MoveFileReplacing(nextArchive, archive))
+            e.Error = "cannot move " + nextArchive + " to " + archive;
+          if (nextVersion) archive = nextArchive;
+        }
         const std::string oldIndex = old ? old->FileItem->ChunkIndex : std::string();
         // A large file's chunks are cut and stored while its archive is made: a game's largest
         // files would otherwise take twice as long.
@@ -441,11 +469,14 @@ int main(int argc, char** argv) {
     for (const TRemovedFile& file : previousRemoved) mark(file);
   }
   previous.Clear(true);
+  staged.Clear(true);
   if (terminal) std::fprintf(stderr, "\r\033[K");
 
   int failed = 0;
   if (!secretKey.empty() && serial < 0) serial = NextSerial(previousSerial);
-  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<list";
+  // The next list is a document of its own kind: no launcher takes it for the list.
+  const std::string top = nextVersion ? "nextlist" : "list";
+  std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<" + top;
   if (!secretKey.empty()) {
     xml += " serial=\"" + std::to_string(serial) + "\" uid=\"" + XmlEscape(stamp.Uid) + "\"";
     if (stamp.ExpiresDays >= 0) xml += " expires=\"" + ExpiryAttr(stamp.ExpiresDays) + "\"";
@@ -477,14 +508,21 @@ int main(int argc, char** argv) {
                   static_cast<long long>(file.Size));
     xml += "  <removed filename=\"" + XmlEscape(file.FileName) + numbers;
   }
-  xml += "</list>\n";
-  const std::string list = output + "/patchlist.xml";
+  xml += "</" + top + ">\n";
+  const std::string list = nextVersion ? nextList : output + "/patchlist.xml";
   try {
     WriteFileWhole(list, xml);
     if (!secretKey.empty()) WriteSignature(list, xml, secretKey);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kova-publish: cannot write %s: %s\n", list.c_str(), e.what());
     return 1;
+  }
+  // Released: the next list and what is left of its archives go (launchers then remove their
+  // stage). A failed file keeps them, for the next run to reuse.
+  if (releasing && failed == 0) {
+    platform::RemoveFile(nextList + ".sig");
+    platform::RemoveFile(nextList);
+    RemoveTree(output + "/" + kNextFolder);
   }
   std::fprintf(
       stderr,

@@ -33,7 +33,7 @@ int Usage(const char* message) {
   if (message) std::fprintf(stderr, "kovaupdater-cli: %s\n", message);
   std::fprintf(stderr,
                "usage: kovaupdater-cli [--options FILE] [--home DIR] [--check] [--bundle FILE] "
-               "[--retries N] [--connections N] [--jobs N] [--limit-rate KIB_S]\n"
+               "[--preload] [--retries N] [--connections N] [--jobs N] [--limit-rate KIB_S]\n"
                "       kovaupdater-cli --version\n");
   return 2;
 }
@@ -51,6 +51,9 @@ int Help() {
       "  --check             checks every file by its CRC-32, whatever the last run noted\n"
       "  --bundle FILE       takes the list and the archives from FILE (kova-publish bundle),\n"
       "                      checked as the server's; what it lacks comes from the server\n"
+      "  --preload           then, when the options name a next version, fetches what it\n"
+      "                      needs into the game folder's stage (.kovanext) and ends when\n"
+      "                      the stage holds it all; the game's files stay as they are\n"
       "  --retries N         answers an error box with Retry up to N times (3 by default)\n"
       "  --connections N     up to N transfers at once, 1 to 16 (6 by default); a server that\n"
       "                      speaks HTTP/2 takes up to 128 on one connection\n"
@@ -59,8 +62,9 @@ int Help() {
       "  --version           prints the version\n"
       "  -h, --help          prints this help\n"
       "\n"
-      "Exit status: 0 when every file has been checked and left as listed; 1 when the run\n"
-      "failed or was cancelled; 2 for a command line it cannot use.\n");
+      "Exit status: 0 when every file has been checked and left as listed (and with\n"
+      "--preload, the next version is staged, or none is named); 1 when the run or the\n"
+      "pre-load failed or was cancelled; 2 for a command line it cannot use.\n");
   return 0;
 }
 
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
   std::string optionsFile;
   std::string home;
   bool check = false;
+  bool preload = false;
   int retries = 3;
   int connections = 0;
   int jobs = 0;
@@ -94,6 +99,8 @@ int main(int argc, char** argv) {
       home = v;
     } else if (arg == "--check") {
       check = true;
+    } else if (arg == "--preload") {
+      preload = true;
     } else if (arg == "--bundle") {
       const char* v = value();
       if (!v) return Usage("--bundle needs a file");
@@ -192,6 +199,7 @@ int main(int argc, char** argv) {
   run.SetSpeedLimit(limitRate);
   run.SetJobs(jobs);
   run.SetBundle(bundle);
+  run.SetPreload(preload);
   platform::OnInterrupt([&run] {
     if (run.IsRunning()) run.SetCancelled(true);
   });
@@ -219,7 +227,11 @@ int main(int argc, char** argv) {
   else
     run.UpdateRun(false);
 
-  const bool succeeded = run.LastRunSucceeded();
+  const bool succeeded = run.LastRunSucceeded() && (!preload || run.LastPreloadComplete());
+  if (preload && !run.LastPreloadText().empty()) {
+    std::printf("%s\n", run.LastPreloadText().c_str());
+    std::fflush(stdout);
+  }
   InstanceMutex.reset();
   FreeUpdaterOptions();
   return succeeded ? 0 : 1;

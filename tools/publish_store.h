@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/patch_list.h"
+#include "core/preload.h"
 #include "workers/chunks.h"
 
 namespace kova::publish {

@@ -45,6 +45,7 @@ void TFormBase::CloseRequest() {
 void TFormBase::FormShow() {
   ApplyKeptSpeedLimit();
   run_.SetBundle(BundlePath);
+  run_.SetPreload(true);
   const TUpdaterOptions& o = UpdaterOptions();
   if (!NoGameIn.empty() && !IsWebUrl(o.OptionsUrl) && !IsWebUrl(o.PatchListUrl)) {
     SetInfo(TrFormat(kNoGame, {NoGameIn}));
@@ -57,10 +58,11 @@ void TFormBase::FormShow() {
 void TFormBase::StartButtonClick() {
   std::string failure;
   const bool close = StartGameProgram(failure);
+  // A pre-load going on stops first; the window closes once it has.
   if (!failure.empty())
     ErrorBox(failure);
   else if (close)
-    CloseRequest();
+    CloseButtonClick(false);
 }
 
 void TFormBase::CloseButtonClick(bool fromTimer) {

@@ -447,6 +447,7 @@ void TDownloadThread::FinalPhase() {
       self.ownedTarget_.reset();
     }
   } cleanup{*this};
+  if (http_) Status = http_->ResultCode;
   const std::string part = FileName + kPartSuffix;
   if (Outcome == doDownloaded) {
     try {

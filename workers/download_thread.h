@@ -104,6 +104,9 @@ class TDownloadThread final : public TCommonThread {
   // A failed download's reason as the player reads it, in the player's language: the address
   // last asked and what went wrong there ("...: 404 Not Found", "...: connection refused").
   std::string Reason;
+  // The last answer's HTTP status (0: none came), once the work has ended: a 404 tells a
+  // document that is gone from one that could not be fetched.
+  int Status = 0;
   // The server said the copy the request named is still current.
   bool NotModified = false;
   // The response's validators, as the server wrote them; empty when absent or not usable.

@@ -297,7 +297,8 @@ std::string RealPath(const std::string& path) {
 namespace {
 
 bool ListBelow(const std::string& root, const std::string& relative,
-               std::vector<std::string>& files, std::vector<std::string>& links) {
+               std::vector<std::string>& files, std::vector<std::string>& links,
+               std::vector<std::string>* folders) {
   DIR* dir = ::opendir((root + relative).c_str());
   if (!dir) return false;
   while (const dirent* entry = ::readdir(dir)) {
@@ -308,9 +309,10 @@ bool ListBelow(const std::string& root, const std::string& relative,
     if (::lstat((root + path).c_str(), &st) != 0) continue;
     if (S_ISLNK(st.st_mode))
       links.push_back(path);
-    else if (S_ISDIR(st.st_mode))
-      ListBelow(root, path + "/", files, links);
-    else if (S_ISREG(st.st_mode))
+    else if (S_ISDIR(st.st_mode)) {
+      if (folders) folders->push_back(path);
+      ListBelow(root, path + "/", files, links, folders);
+    } else if (S_ISREG(st.st_mode))
       files.push_back(path);
   }
   ::closedir(dir);
@@ -320,10 +322,10 @@ bool ListBelow(const std::string& root, const std::string& relative,
 }  // namespace
 
 bool ListFiles(const std::string& root, std::vector<std::string>& files,
-               std::vector<std::string>& links) {
+               std::vector<std::string>& links, std::vector<std::string>* folders) {
   std::string base = root;
   if (base.empty() || base.back() != '/') base += '/';
-  return ListBelow(base, "", files, links);
+  return ListBelow(base, "", files, links, folders);
 }
 
 bool CreatePrivateFile(const std::string& path, const std::string& data) {

@@ -310,7 +310,8 @@ std::string RealPath(const std::string& path) {
 namespace {
 
 bool ListBelow(const std::string& root, const std::string& relative,
-               std::vector<std::string>& files, std::vector<std::string>& links) {
+               std::vector<std::string>& files, std::vector<std::string>& links,
+               std::vector<std::string>* folders) {
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(Wide(root + relative + "*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
@@ -320,9 +321,10 @@ bool ListBelow(const std::string& root, const std::string& relative,
     const std::string path = relative + name;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
       links.push_back(path);
-    else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-      ListBelow(root, path + "/", files, links);
-    else
+    else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (folders) folders->push_back(path);
+      ListBelow(root, path + "/", files, links, folders);
+    } else
       files.push_back(path);
   } while (FindNextFileW(search, &found));
   FindClose(search);
@@ -332,10 +334,10 @@ bool ListBelow(const std::string& root, const std::string& relative,
 }  // namespace
 
 bool ListFiles(const std::string& root, std::vector<std::string>& files,
-               std::vector<std::string>& links) {
+               std::vector<std::string>& links, std::vector<std::string>* folders) {
   std::string base = root;
   if (base.empty() || (base.back() != '/' && base.back() != '\\')) base += '/';
-  return ListBelow(base, "", files, links);
+  return ListBelow(base, "", files, links, folders);
 }
 
 bool CreatePrivateFile(const std::string& path, const std::string& data) {

@@ -34,6 +34,7 @@ class TFormMain final : public TFormBase {
   void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
   int TotalProgress() const override { return ProgressBarTotal_.Position(); }
   void SetTransfer(const std::string& text) override { Transfer_.SetCaption(text); }
+  void SetStatusTip(const std::string& text) override;
   void ShowReason(const std::string& reason) override;
   void EnableButtons(bool start, bool check) override;
   bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
@@ -64,6 +65,7 @@ class TFormMain final : public TFormBase {
   static gboolean WindowState(GtkWidget*, GdkEventWindowState* event, gpointer self);
 
   std::string title_;
+  std::string tipText_;
   GtkWidget* window_ = nullptr;
   GtkWidget* surface_ = nullptr;
   GtkWidget* panelWeb_ = nullptr;

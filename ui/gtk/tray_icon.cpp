@@ -7,18 +7,19 @@
 #endif
 
 #include "core/startup.h"
+#include "core/utility.h"
 #include "support/translation.h"
 #include "ui/form_rules.h"
 #include "ui/trace.h"
 
 namespace kova::ui {
 
-TTrayIcon::TTrayIcon(const std::string& tooltip, GdkPixbuf* icon) {
+TTrayIcon::TTrayIcon(const std::string& tooltip, GdkPixbuf* icon) : tip_(tooltip) {
   icon_ = gtk_status_icon_new_from_pixbuf(icon);
   gtk_status_icon_set_visible(icon_, FALSE);
-  // The tooltip is cut to 127 characters, as notification areas keep no more.
-  gtk_status_icon_set_tooltip_text(icon_, tooltip.substr(0, 127).c_str());
-  gtk_status_icon_set_title(icon_, tooltip.substr(0, 127).c_str());
+  // The tooltip is cut to 127 bytes, as notification areas keep no more.
+  gtk_status_icon_set_tooltip_text(icon_, FitText(tooltip, 127).c_str());
+  gtk_status_icon_set_title(icon_, FitText(tooltip, 127).c_str());
   g_signal_connect(icon_, "button-release-event", G_CALLBACK(Released), this);
 }
 
@@ -41,6 +42,12 @@ bool TTrayIcon::Available() {
 #else
   return false;
 #endif
+}
+
+void TTrayIcon::SetTip(const std::string& tip) {
+  if (tip == tip_) return;
+  tip_ = tip;
+  gtk_status_icon_set_tooltip_text(icon_, FitText(tip, 127).c_str());
 }
 
 void TTrayIcon::SetVisible(bool visible) {

@@ -22,6 +22,8 @@ class TTrayIcon {
   void SetVisible(bool visible);
   bool Visible() const { return visible_; }
   void ShowBalloon(const std::string& title, const std::string& text);
+  // The text shown when the pointer rests on the icon.
+  void SetTip(const std::string& tip);
   void ClearBalloon();
   // A left click (press and release) on the icon.
   std::function<void()> OnClick;
@@ -38,6 +40,7 @@ class TTrayIcon {
   void ShowMenu(GdkEventButton* event);
   GtkStatusIcon* icon_ = nullptr;
   bool visible_ = false;
+  std::string tip_;
   bool notifyReady_ = false;
   void* notification_ = nullptr;
 };

@@ -288,6 +288,13 @@ void TFormMain::Show() {
   FormShow();
 }
 
+void TFormMain::SetStatusTip(const std::string& text) {
+  // Traced when a tip comes and goes, not at each of its changes.
+  if (text.empty() != tipText_.empty()) Trace("tray tip: " + (text.empty() ? title_ : text));
+  tipText_ = text;
+  trayIcon_->SetTip(text.empty() ? title_ : title_ + " - " + text);
+}
+
 void TFormMain::StartRunTimer() {
   SetTimer(window_, kRunTimer, 333, nullptr);
 }

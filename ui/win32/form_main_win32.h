@@ -34,6 +34,7 @@ class TFormMain final : public TFormBase {
   void SetTotalProgress(int position) override { ProgressBarTotal_.SetPosition(position); }
   int TotalProgress() const override { return ProgressBarTotal_.Position(); }
   void SetTransfer(const std::string& text) override { Transfer_.SetCaption(text); }
+  void SetStatusTip(const std::string& text) override;
   void ShowReason(const std::string& reason) override;
   void EnableButtons(bool start, bool check) override;
   bool NewsLoaded() const override { return browser_ && browser_->HasDocument(); }
@@ -62,6 +63,7 @@ class TFormMain final : public TFormBase {
   void MouseMove(int x, int y);
 
   std::string title_;
+  std::string tipText_;
   HWND window_ = nullptr;
   HWND panelWeb_ = nullptr;
   HICON icon_ = nullptr;

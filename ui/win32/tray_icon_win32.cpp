@@ -62,6 +62,14 @@ void TTrayIcon::SetVisible(bool visible) {
   Trace(visible ? "tray: shown" : "tray: hidden");
 }
 
+void TTrayIcon::SetTip(const std::string& tip) {
+  if (tip == tooltip_) return;
+  tooltip_ = tip;
+  if (!visible_) return;
+  NOTIFYICONDATAW data = Data(NIF_TIP);
+  Shell_NotifyIconW(NIM_MODIFY, &data);
+}
+
 void TTrayIcon::ShowBalloon(const std::string& title, const std::string& text) {
   if (!visible_) return;
   NOTIFYICONDATAW data = Data(NIF_INFO);

@@ -25,6 +25,8 @@ class TTrayIcon {
   bool Visible() const { return visible_; }
   void ShowBalloon(const std::string& title, const std::string& text);
   void ClearBalloon();
+  // The text shown when the pointer rests on the icon.
+  void SetTip(const std::string& tip);
   // True when the owner's message `message` was the icon's (a click or the taskbar's re-creation).
   bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   std::function<void()> OnClick;
