@@ -85,7 +85,7 @@ std::string UsableStage(const std::string& home, TPatchMap& map) {
 bool SameTarget(const TPatchItem& a, const TPatchItem& b) {
   const TFileItem &x = *a.FileItem, &y = *b.FileItem;
   return x.FileName == y.FileName && x.Size == y.Size && x.Checksum == y.Checksum &&
-         a.Checksum == b.Checksum && x.Sha256 == y.Sha256;
+         x.Sha256 == y.Sha256;
 }
 
 void RemoveStagedPieces(const std::string& files, const TPatchItem& item) {
@@ -193,6 +193,7 @@ void TUpdateRun::Preload(TRunState& run) {
   preloadComplete_ = true;
   if (!next.Order.empty()) preloadText_ = Tr(kPreloaded);
   host_.SetTransfer(preloadText_);
+  host_.SetStatusTip(preloadText_);
   if (next.Order.empty()) RemoveTree(stage);  // the next version is the installed one
 }
 

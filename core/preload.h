@@ -26,7 +26,8 @@ std::string StageFolder(const std::string& home);
 std::string UsableStage(const std::string& home, TPatchMap& map);
 // Whether a list names a file inside the stage's folder, which is then the game's own.
 bool NamesStage(TPatchMap& map);
-// Whether two records describe the same file: its name, size and checksums.
+// Whether two records describe the same file: its name, size, CRC-32 and SHA-256 (however its
+// archive was made).
 bool SameTarget(const TPatchItem& a, const TPatchItem& b);
 // Removes what the stage holds for one record: its file, its archive and partial archive, its
 // new copy and its fetched chunks.

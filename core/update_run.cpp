@@ -269,6 +269,8 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
     host_.NavigateNews(WebAddresses(o.NewsUrl, o.NewsMirrors));
   if (!AcquirePatchList(run)) return;
   CheckFiles(run);
+  // The folder is the player's again: a run asked for during the pre-load takes it.
+  run.FolderLock.reset();
   // The stage is tidied after every run that left the game as listed; pre-loaded when asked.
   if (lastRunSucceeded_ && !run.Home.empty()) Preload(run);
   if (pendingRun_) {

@@ -186,6 +186,41 @@ TEST_P(TEachWindow, CloseDuringARunClosesTheWindowOnceTheRunHasEnded) {
       << "Close does not show Cancelling";
 }
 
+TEST_P(TEachWindow, APreloadStopsForCheckAndWhenTheWindowClosesAndGoesOnAtTheNextStart) {
+  Publish();
+  const std::string slow = nginx_->Root() + "/slow/" + uid_;
+  InstallLauncher("<next_patchlist rate=\"0\">" +
+                  nginx_->Url("/slow/" + uid_ + "/patchlist.next.xml") + "</next_patchlist>\n");
+  // The next version adds a file that comes at 256 KiB/s.
+  WriteFile(source_ + "/data/video.bik", Bytes(3 << 20, 5));
+  TChild next(KOVA_PUBLISH_EXE, {"--level", "0", "--next", source_, slow});
+  ASSERT_EQ(next.WaitExit(120), 0);
+  const std::size_t mark = LogMark();
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("tray tip: Pre-loading the next version: ", 60)) << Window().Output();
+  const std::string stage = home_ + "/.kovanext/files/data/video.bik";
+  for (int i = 0; i < 200 && !(std::filesystem::exists(stage + ".lzma.part") &&
+                               std::filesystem::file_size(stage + ".lzma.part") > 100000);
+       ++i)
+    ::usleep(50000);
+  Click(768 + 10, 15 + 10);  // Close
+  EXPECT_EQ(Window().WaitExit(30), 0) << Window().Output();
+  EXPECT_TRUE(std::filesystem::exists(stage + ".lzma.part"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/video.bik"));
+  // Started again: Check stops the pre-load, makes its run, and the pre-load then goes on where
+  // it stopped.
+  ASSERT_NO_FATAL_FAILURE(StartWindow());
+  ASSERT_TRUE(WaitForTrace("tray tip: Pre-loading the next version: ", 60)) << Window().Output();
+  Click(575 + 50, 506 + 13);
+  EXPECT_TRUE(WaitForTrace("info: All files have been checked", 60, 1)) << Window().Output();
+  EXPECT_TRUE(WaitForTrace("tray tip: The next version is pre-loaded", 60)) << Window().Output();
+  EXPECT_TRUE(ReadFile(stage) == ReadFile(source_ + "/data/video.bik"));
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/data/video.bik"));
+  const auto log = LogSince(mark);
+  EXPECT_EQ(CountContaining(log, "video.bik.lzma HTTP/1.1|-|"), 1u) << testing::PrintToString(log);
+  EXPECT_GE(CountContaining(log, "video.bik.lzma HTTP/1.1|bytes="), 1u);
+}
+
 TEST_P(TEachWindow, DraggingByTheBackgroundMovesTheWindowButAnEnabledButtonDoesNot) {
   ASSERT_NO_FATAL_FAILURE(StartOnPublishedGame());
   int x0 = 0, y0 = 0;
