@@ -298,7 +298,8 @@ int Prune(const std::string& outputArg) {
       return 1;
     }
     // Another document (the options, say) refers to no chunk.
-    if (stamp.Kind != "list") {
+    const bool nextList = stamp.Kind == "nextlist";
+    if (stamp.Kind != "list" && !nextList) {
       map.Clear(true);
       continue;
     }
@@ -307,6 +308,8 @@ int Prune(const std::string& outputArg) {
     std::string missing;
     for (auto it = map.Iterate(); TPatchItem* item = it->CurrentValue(); it->Next()) {
       archives.insert(BackslashToSlash(item->FileName));
+      // The next version's own archives wait under next/ for its release.
+      if (nextList) archives.insert(kNextFolder + BackslashToSlash(item->FileName));
       const std::string& digest = item->FileItem->ChunkIndex;
       if (digest.empty() || !readable) continue;
       TChunkIndex index;

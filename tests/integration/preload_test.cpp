@@ -71,6 +71,9 @@ TEST_F(Preload,
   }
   EXPECT_TRUE(Game() == installed) << "a game file changed before the release";
 
+  // Pruning keeps what the next list names.
+  TChild prune(KOVA_PUBLISH_EXE, {"--prune", Served()});
+  ASSERT_EQ(prune.WaitExit(60), 0);
   // Resumed: nothing is fetched twice; the archive that broke off goes on where it stopped.
   UseNext(0);
   const TCliRun resumed = Cli({"--preload"});

@@ -304,6 +304,32 @@ TEST_F(Signed, ABundleUpdatesWithoutTheServerAndABadOneChangesNothing) {
   EXPECT_EQ(CountContaining(log, ".lzma"), 1u);  // the others came from the bundle
 }
 
+TEST_F(Signed, ASignedNextVersionIsPreloadedAndReleasedAndAForgedNextListIsRefused) {
+  const std::string next = nginx_->Url(ServedPath("patchlist.next.xml"));
+  WriteOptions("<public_key>" + publicKey_ + "</public_key><next_patchlist rate=\"0\">" + next +
+               "</next_patchlist>\n");
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "5"}));
+  ASSERT_EQ(Cli().Status, 0);
+  WriteFile(source_ + "/data/textures.pak", Bytes(300000, 7));
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--next", "--serial", "6"}));
+  const std::string signedNext = ReadFile(Served() + "/patchlist.next.xml");
+  WriteFile(Served() + "/patchlist.next.xml", signedNext + "<!-- changed -->\n");
+  const TCliRun forged = Cli({"--preload"});
+  EXPECT_EQ(forged.Status, 1);
+  EXPECT_TRUE(forged.HasError(next + ".sig: the signature does not match the pinned key"))
+      << testing::PrintToString(forged.Errors);
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/.kovanext/files/data/textures.pak"));
+  WriteFile(Served() + "/patchlist.next.xml", signedNext);
+  const TCliRun preload = Cli({"--preload"});
+  EXPECT_EQ(preload.Last(), "The next version is pre-loaded");
+  ASSERT_NO_FATAL_FAILURE(PublishSigned(key_, {"--serial", "7"}));
+  Touch(Served() + "/patchlist.xml");
+  const std::size_t mark = LogMark();
+  EXPECT_EQ(Cli().Status, 0);
+  ExpectHomeMatchesSource();
+  EXPECT_EQ(CountContaining(LogSince(mark), ".lzma"), 0u);
+}
+
 TEST_F(Signed, AListSignedWithOpenSslsEd25519InstallsToo) {
   // The publisher's signing need not be ours: a standard Ed25519 signature of the list's bytes,
   // base64, is what the launcher checks.
