@@ -65,7 +65,11 @@ std::string StageFolder(const std::string& home) {
 }
 
 bool NamesStage(TPatchMap& map) {
-  const std::string folder = UpperCaseAscii(kStageFolder);
+  return NamesFolder(map, kStageFolder);
+}
+
+bool NamesFolder(TPatchMap& map, const char* top) {
+  const std::string folder = UpperCaseAscii(top);
   for (auto it = map.Iterate(); const TPatchItem* item = it->CurrentValue(); it->Next()) {
     const std::string& name = item->FileItem->FileName;
     const std::string first = UpperCaseAscii(name.substr(0, name.find('\\')));

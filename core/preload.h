@@ -26,6 +26,10 @@ std::string StageFolder(const std::string& home);
 std::string UsableStage(const std::string& home, TPatchMap& map);
 // Whether a list names a file inside the stage's folder, which is then the game's own.
 bool NamesStage(TPatchMap& map);
+// Whether a list names a file inside the game folder's folder `top`.
+bool NamesFolder(TPatchMap& map, const char* top);
+// The folder the old copies of replaced files are removed from.
+inline const char* const kTrashFolder = ".kovatrash";
 // Whether two records describe the same file: its name, size, CRC-32 and SHA-256 (however its
 // archive was made).
 bool SameTarget(const TPatchItem& a, const TPatchItem& b);

@@ -394,6 +394,33 @@ std::optional<TRepairStep> TRecordRepair::TakeStaged() {
   return TRepairStep::Next;
 }
 
+void TRepairShared::Discard(const std::string& path) {
+  if (!platform::FileExists(path)) return;
+  if (Removing) {
+    WaitWithMessages(*Removing);
+    Removing.reset();
+  }
+  const std::string trashed = Trash + std::to_string(++Discarded);
+  if (Trash.empty() || !platform::ForceDirectories(Trash) ||
+      !platform::MoveFileNoReplace(path, trashed)) {
+    platform::RemoveFile(path);
+    return;
+  }
+  try {
+    Removing = std::make_unique<TRemoveThread>(trashed);
+  } catch (const std::exception&) {
+    platform::RemoveFile(trashed);
+  }
+}
+
+void TRepairShared::FinishDiscarding() {
+  if (Removing) {
+    WaitWithMessages(*Removing);
+    Removing.reset();
+  }
+  if (!Trash.empty() && Discarded > 0) RemoveTree(Trash);
+}
+
 std::string StemOf(const std::string& local) {
   return UpperCaseAscii(ChangeFileExt(local, ""));
 }
@@ -472,6 +499,7 @@ void TRecordRepair::Replace(bool unpacked) {
   if (unpacked && platform::MoveFileNoReplace(fresh_, local_)) {
     shared_.RenamedInto.insert(ExtractFilePath(local_));
     platform::RemoveFile(archive_);
+    shared_.Discard(backup_);
     RemoveLeftovers();
     target_.FileDate = GetFileDosDate(local_);
     if (!shared_.DatesChanged && !o.IsHardCheck(name_)) shared_.DatesChanged = true;

@@ -18,6 +18,7 @@
 #include "platform/main_loop.h"
 #include "support/translation.h"
 #include "workers/chunk_threads.h"
+#include "workers/remove_thread.h"
 #include "workers/worker_thread.h"
 
 namespace kova {
@@ -106,6 +107,16 @@ struct TRepairShared {
   // next version's chunks are found in, and the folder its own archives are published under.
   std::string SeedHome;
   std::string ArchivePrefix;
+  // The folder the old copies of replaced files go into, each then removed on a worker while
+  // the run goes on, one at a time (empty: removed at once). A run that could not finish it
+  // leaves it to the next, which empties it first.
+  std::string Trash;
+  std::unique_ptr<TRemoveThread> Removing;
+  std::size_t Discarded = 0;
+  // Removes a file the run no longer needs, through the trash when there is one.
+  void Discard(const std::string& path);
+  // Waits for the last removal and removes the trash folder.
+  void FinishDiscarding();
 };
 
 // What a look at a file's size tells of the way its record goes, before any file is read.

@@ -129,10 +129,19 @@ bool TUpdateRun::OnWorkerProgress(const std::string&, std::int64_t done, std::in
   // The last report of a transfer is awaited, so the bar shows it before the run goes on; the
   // first is queued like the ones between: the queue keeps their order, and a round trip to
   // the GUI thread per file costs more than checking a small file.
+  // Between them the bar moves at most every few milliseconds: a wake-up of the GUI thread
+  // for each block would cost a large file's check more than reading it.
   if (done == total) {
     platform::SendToGuiThread(apply);
   } else if (done == 0 || position != filePosition_.load()) {
-    platform::PostToGuiThread(apply);
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t last = lastProgressPost_.load();
+    if (done == 0 || now - last >= kProgressStepMicros) {
+      if (done == 0 || lastProgressPost_.compare_exchange_strong(last, now))
+        platform::PostToGuiThread(apply);
+    }
   }
   return true;
 }
@@ -421,6 +430,11 @@ void TUpdateRun::CheckFiles(TRunState& run) {
     }
   }
   run.DatesChanged = run.UnpackFailed = false;
+  // What a run that was cut off left in the trash goes first.
+  if (run.Map.Count() > 0 && !NamesFolder(run.Map, kTrashFolder)) {
+    run.Trash = run.Home + kTrashFolder + "/";
+    RemoveTree(run.Trash);
+  }
   ResetProgress();
   ShowInfo(Tr("Checking files..."));
   host_.ProcessMessages();
@@ -469,6 +483,7 @@ void TUpdateRun::CheckFiles(TRunState& run) {
   }
   // Transfers a cancel left running end here; their partial files stay for the next run.
   run.Ahead.reset();
+  run.FinishDiscarding();
   if (!cancelled_) RemoveWithdrawn(run);
 
   // The cache is to speak of files that are on the disk.

@@ -188,6 +188,9 @@ class TUpdateRun {
   std::string bundlePath_;
   platform::TEvent cancelEvent_;
   std::atomic<int> filePosition_{0};
+  // When a worker's progress last went to the file bar (microseconds of the steady clock).
+  std::atomic<std::int64_t> lastProgressPost_{0};
+  static constexpr std::int64_t kProgressStepMicros = 20000;
 };
 
 }  // namespace kova

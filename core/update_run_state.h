@@ -78,6 +78,7 @@ struct TUpdateRun::TRunState : TRepairShared {
     RenamedInto.clear();
   }
   ~TRunState() {
+    FinishDiscarding();
     SyncFolders();
     Map.Clear(true);
   }

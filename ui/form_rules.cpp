@@ -19,6 +19,11 @@ namespace kova::ui {
 
 bool TFormBase::FormCloseQuery() {
   if (!run_.IsRunning()) return true;
+  // A pre-load is no run of the player's: it stops, and the window closes once it has.
+  if (run_.IsPreloading()) {
+    CloseButtonClick(false);
+    return false;
+  }
   run_.SetCancelled(true);
   SetInfo(Tr("Cancelling..."));
   return false;
@@ -43,6 +48,7 @@ void TFormBase::CloseRequest() {
 }
 
 void TFormBase::FormShow() {
+  closeAfterPreload_ = false;  // the player has the window back
   ApplyKeptSpeedLimit();
   run_.SetBundle(BundlePath);
   run_.SetPreload(true);
@@ -58,11 +64,31 @@ void TFormBase::FormShow() {
 void TFormBase::StartButtonClick() {
   std::string failure;
   const bool close = StartGameProgram(failure);
-  // A pre-load going on stops first; the window closes once it has.
-  if (!failure.empty())
+  if (!failure.empty()) {
     ErrorBox(failure);
-  else if (close)
-    CloseButtonClick(false);
+  } else if (close && run_.IsPreloading()) {
+    // The game runs, and the pre-load goes on from the notification area until it ends; the
+    // window then closes as it would have now.
+    closeAfterPreload_ = true;
+    HideToTray();
+  } else if (close) {
+    CloseRequest();
+  }
+}
+
+void TFormBase::RunFromTimer() {
+  if (closed_) return;
+  run_.UpdateRun(true);
+  CloseIfPreloaded();
+}
+
+void TFormBase::CheckButtonClick() {
+  run_.CheckButtonClick();
+  CloseIfPreloaded();
+}
+
+void TFormBase::CloseIfPreloaded() {
+  if (closeAfterPreload_ && !run_.IsRunning() && !closed_) CloseRequest();
 }
 
 void TFormBase::CloseButtonClick(bool fromTimer) {

@@ -27,7 +27,9 @@ class TFormBase : public IUpdateHost {
   // While a run goes on, asks it to stop instead of letting the window close.
   bool FormCloseQuery();
   void StartButtonClick();
-  void CheckButtonClick() { run_.CheckButtonClick(); }
+  void CheckButtonClick();
+  // The run the start timer makes (a pre-load after it included).
+  void RunFromTimer();
   void CancelButtonClick() { CloseRequest(); }
   void MinimizeButtonClick() { HideToTray(); }
   // Close waits for a running run to stop, looking again every 50 ms, then closes.
@@ -68,7 +70,10 @@ class TFormBase : public IUpdateHost {
 
  private:
   void ApplyKeptSpeedLimit();
+  // Closes the window that Start left open for a pre-load, once it has ended.
+  void CloseIfPreloaded();
   bool closeTimer_ = false;
+  bool closeAfterPreload_ = false;
   std::int64_t speedLimit_ = 0;
 };
 

@@ -162,7 +162,7 @@ void TFormMain::StartRunTimer() {
       333,
       [](gpointer self) -> gboolean {
         auto* form = static_cast<TFormMain*>(self);
-        if (!form->closed_) form->run_.UpdateRun(true);
+        form->RunFromTimer();
         return G_SOURCE_REMOVE;
       },
       this);

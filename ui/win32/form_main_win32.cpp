@@ -244,7 +244,7 @@ LRESULT TFormMain::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       if (wParam == kRunTimer) {
         KillTimer(window_, kRunTimer);
-        if (!closed_) run_.UpdateRun(true);
+        RunFromTimer();
       } else if (wParam == kCloseTimer) {
         CloseButtonClick(true);
       }
