@@ -234,6 +234,16 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   }
   // A run already active, or a cancellation still pending, starts nothing and is left alone.
   if (cancelled_ || running_) return;
+  // A run asked for during the pre-load follows it here, after this run's state has gone: runs
+  // asked for again and again never pile up one list on another.
+  for (bool from = fromTimer;; from = pendingFromTimer_) {
+    pendingRun_ = false;
+    RunOnce(from);
+    if (!pendingRun_) break;
+  }
+}
+
+void TUpdateRun::RunOnce(bool fromTimer) {
   TRunState run;
   succeeded_ = false;
   run.FromTimer = fromTimer;
@@ -282,10 +292,6 @@ void TUpdateRun::UpdateRun(bool fromTimer) {
   run.FolderLock.reset();
   // The stage is tidied after every run that left the game as listed; pre-loaded when asked.
   if (lastRunSucceeded_ && !run.Home.empty()) Preload(run);
-  if (pendingRun_) {
-    pendingRun_ = false;
-    UpdateRun(pendingFromTimer_);
-  }
 }
 
 void TUpdateRun::SetFilePosition(int position) {

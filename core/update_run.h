@@ -85,6 +85,8 @@ class TUpdateRun {
 
  private:
   struct TRunState;
+  // One run, and the pre-load after it.
+  void RunOnce(bool fromTimer);
   void FinishRun(bool resetBars);
   void SetRunning(bool value) { running_ = value; }
   bool FetchOptions(TRunState& run);
