@@ -107,15 +107,20 @@ void TUpdateRun::Preload(TRunState& run) {
   if (NamesStage(run.Map)) return;  // the folder is the game's
   const std::string stage = StageFolder(run.Home);
   // The release is installed (every file the stage was for is as listed): it is done with.
-  if (platform::DirectoryExists(stage)) {
+  // The next list the stage was made for, read once.
+  std::string stagedList = ReadIfThere(stage + kStageList);
+  if (!stagedList.empty()) {
     TPatchMap staged;
-    bool installed = ReadList(ReadIfThere(stage + kStageList), staged);
+    bool installed = ReadList(stagedList, staged);
     for (auto it = staged.Iterate(); const TPatchItem* item = it->CurrentValue(); it->Next()) {
       const TPatchItem* listed = run.Map.Get(item->FileItem->FileName);
       installed = installed && listed && SameTarget(*listed, *item);
     }
     staged.Clear(true);
-    if (installed) RemoveTree(stage);
+    if (installed) {
+      RemoveTree(stage);
+      stagedList.clear();
+    }
   }
   if (!IsWebUrl(o.NextPatchListUrl)) {
     RemoveTree(stage);  // the publisher withdrew the next version
@@ -142,7 +147,7 @@ void TUpdateRun::Preload(TRunState& run) {
   TRunState next;
   next.Preload = true;
   reason_.clear();
-  if (!AcquireNextList(next, stage)) {
+  if (!AcquireNextList(next, stage, stagedList)) {
     host_.SetTransfer("");
     host_.SetStatusTip("");
     if (!reason_.empty() && !cancelled_) host_.ShowReason(reason_);
@@ -173,13 +178,16 @@ void TUpdateRun::Preload(TRunState& run) {
   const std::int64_t free = platform::FreeDiskSpace(run.Home, &total);
   if (o.PreloadCap > 0 && next.PreloadBytes > o.PreloadCap) {
     next.PreloadEnd =
+        o.NextPatchListUrl + ": " +
         TrFormat("the next version needs %s MB, more than the %s MB it may take",
                  {Megabytes(next.PreloadBytes, true), Megabytes(o.PreloadCap, false)});
   } else if (free >= 0 && free - need - largest < total / 20) {
-    next.PreloadEnd = TrFormat(
-        "the next version needs %s MB more on the disk, which would leave less than 5 percent "
-        "free",
-        {Megabytes(need + largest, true)});
+    next.PreloadEnd =
+        o.NextPatchListUrl + ": " +
+        TrFormat(
+            "the next version needs %s MB more on the disk, which would leave less than 5 percent "
+            "free",
+            {Megabytes(need + largest, true)});
   } else if (!next.Order.empty()) {
     PreloadRecords(next);
   }
@@ -190,8 +198,9 @@ void TUpdateRun::Preload(TRunState& run) {
   }
   if (!next.PreloadEnd.empty() || next.UnpackFailed) {
     host_.SetTransfer("");
+    // A piece's reason names its own address; the pre-load's own ones name the next list.
     host_.ShowReason(next.PreloadEnd.empty() ? Tr("One or more files could not be pre-loaded")
-                                             : o.NextPatchListUrl + ": " + next.PreloadEnd);
+                                             : next.PreloadEnd);
     return;
   }
   preloadComplete_ = true;
@@ -201,7 +210,8 @@ void TUpdateRun::Preload(TRunState& run) {
   if (next.Order.empty()) RemoveTree(stage);  // the next version is the installed one
 }
 
-bool TUpdateRun::AcquireNextList(TRunState& next, const std::string& stage) {
+bool TUpdateRun::AcquireNextList(TRunState& next, const std::string& stage,
+                                 const std::string& before) {
   const TUpdaterOptions& o = UpdaterOptions();
   const bool pinned = !o.PublicKey.empty();
   host_.SetTransfer(TrFormat(kPreloading, {Megabytes(0, false), "?"}));
@@ -253,7 +263,6 @@ bool TUpdateRun::AcquireNextList(TRunState& next, const std::string& stage) {
               fetched.ServedFrom);
   // A stage made for another next list keeps only what still serves this one.
   const std::string copy = stage + kStageList;
-  const std::string before = ReadIfThere(copy);
   if (before != data) {
     TPatchMap old;
     if (before.empty() || !ReadList(before, old)) {

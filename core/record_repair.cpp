@@ -175,13 +175,11 @@ std::optional<TRepairStep> TRecordRepair::Look() {
   } else if (!mustRead && ((size == target.Size && b == target.FileDate) || o.IsSoftCheck(name))) {
     a = target.Checksum;
   } else if (!shared_.Stage.empty() &&
-             platform::FileSize(LocalPath(shared_.Stage, name)) == target.Size &&
-             !o.IsSoftCheck(name)) {
+             platform::FileSize(LocalPath(shared_.Stage, name)) == target.Size) {
     // A pre-load staged the listed file: that copy is read when it takes this one's place, and
     // this one is not read for nothing.
     a = ~target.Checksum;
-  } else if ((opened || !mustRead) && !o.IsSoftCheck(name) &&
-             (opened ? opened->Size() : size) != target.Size) {
+  } else if ((opened || !mustRead) && (opened ? opened->Size() : size) != target.Size) {
     // A file of another size cannot be the listed one: it is not read for that.
     a = ~target.Checksum;
   } else {
@@ -400,8 +398,8 @@ void TRepairShared::Discard(const std::string& path) {
     WaitWithMessages(*Removing);
     Removing.reset();
   }
-  const std::string trashed = Trash + std::to_string(++Discarded);
-  if (Trash.empty() || !platform::ForceDirectories(Trash) ||
+  const std::string trashed = Trash.empty() ? std::string() : Trash + std::to_string(++Discarded);
+  if (trashed.empty() || !platform::ForceDirectories(Trash) ||
       !platform::MoveFileNoReplace(path, trashed)) {
     platform::RemoveFile(path);
     return;

@@ -44,21 +44,6 @@ constexpr double kUnknownRate = 4.0 * 1024 * 1024;
 constexpr double kLeastRoundTrip = 0.0005;
 const char* const kCancelled = TrNoop("Check cancelled by user");
 
-void RemoveStage(const std::string& stage) {
-  // A link standing there is removed itself: nothing is ever removed or written through it.
-  if (platform::IsSymbolicLink(stage)) {
-    platform::RemoveFile(stage);
-    platform::RemoveEmptyFolder(stage);  // a folder link on Windows
-    return;
-  }
-  if (!platform::DirectoryExists(stage)) return;
-  std::vector<std::string> files, links;
-  platform::ListFiles(stage, files, links);
-  for (const std::string& f : files) platform::RemoveFile(stage + "/" + f);
-  for (const std::string& l : links) platform::RemoveFile(stage + "/" + l);
-  platform::RemoveEmptyFolder(stage);
-}
-
 }  // namespace
 
 bool ChunksPayOff(std::int64_t fetchBytes, std::size_t requests, std::int64_t archiveBytes,
@@ -99,11 +84,11 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   }
   const std::string stage = local_ + ".kovachunks";
   if (platform::IsSymbolicLink(stage)) {
-    RemoveStage(stage);
+    RemoveTree(stage);
     if (platform::IsSymbolicLink(stage)) return std::nullopt;
   }
   if (seeds.empty()) {
-    RemoveStage(stage);
+    RemoveTree(stage);
     return std::nullopt;
   }
   run_.ShowInfo(TrFormat("Downloading %s", {display_}));
@@ -141,7 +126,7 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   std::string why;
   if (outcome != doDownloaded || Sha256Hex(text->Data()) != target.ChunkIndex ||
       !DecodeChunkIndex(text->Data(), target.Size, index, why) || index.FileSize != target.Size) {
-    RemoveStage(stage);
+    RemoveTree(stage);
     return std::nullopt;
   }
   text.reset();  // a large file's index text is megabytes
@@ -191,7 +176,7 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   if (!ChunksPayOff(fetchBytes, toFetch.size(), index.ArchiveSize,
                     run_.Session().InFlight(o.TransferCount()), roundTrip,
                     run_.Session().Control.ReceiveRate())) {
-    RemoveStage(stage);
+    RemoveTree(stage);
     return std::nullopt;
   }
 
@@ -241,7 +226,7 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
     });
     if (run_.Cancelled()) return End(Tr(kCancelled));
     if (failed) {
-      RemoveStage(stage);
+      RemoveTree(stage);
       return std::nullopt;
     }
     toCheck.insert(toCheck.end(), toFetch.begin(), toFetch.end());
@@ -250,14 +235,14 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
       TChunkCheckThread worker(stage, toCheck);
       WaitWithMessages(worker);
       if (worker.HasError()) {
-        RemoveStage(stage);
+        RemoveTree(stage);
         return std::nullopt;
       }
       bad = std::move(worker.Bad);
     }
     if (bad.empty()) break;
     if (attempt > 0) {
-      RemoveStage(stage);
+      RemoveTree(stage);
       return std::nullopt;
     }
     toFetch = std::move(bad);
@@ -281,7 +266,7 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   }
   if (!good) {
     platform::RemoveFile(fresh_);
-    RemoveStage(stage);
+    RemoveTree(stage);
     return std::nullopt;
   }
   // From here on as an unpacked archive: the old file to its backup, the new one in its place.
@@ -289,7 +274,7 @@ std::optional<TRepairStep> TRecordRepair::RepairByChunks(bool& done) {
   GiveMode(fresh_, movedToBackup ? backup_ : std::string(), target.Executable);
   platform::FaultPoint("before-final-move");
   Replace(true);
-  RemoveStage(stage);
+  RemoveTree(stage);
   done = true;
   return std::nullopt;
 }

@@ -161,8 +161,9 @@ class TUpdateRun {
   TStep EndRecordWalk(const std::string& text);
   // The pre-load after a run that left the game as `run` lists it.
   void Preload(TRunState& run);
-  // Fetches, judges and keeps the next list into `next`; false when there is none to pre-load.
-  bool AcquireNextList(TRunState& next, const std::string& stage);
+  // Fetches, judges and keeps the next list into `next` (`before`: the one the stage holds);
+  // false when there is none to pre-load.
+  bool AcquireNextList(TRunState& next, const std::string& stage, const std::string& before);
   void PreloadRecords(TRunState& next);
   void ShowPreload(TRunState& next, bool now);
   // The speed limit the downloads keep to: the player's, and while pre-loading the pre-load's.

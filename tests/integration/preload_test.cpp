@@ -144,6 +144,17 @@ TEST_F(Preload, ANextListThatIsNoneOrAsksTooMuchTouchesNothing) {
     EXPECT_FALSE(std::filesystem::exists(stage_ + "data/new.pak.lzma")) << why;
     EXPECT_TRUE(Game() == installed) << why;
   }
+  // A piece the server lacks ends the pre-load with that piece's own reason.
+  UseNext(0);
+  WriteFile(Served() + "/patchlist.next.xml", next);
+  Touch(Served() + "/patchlist.next.xml");
+  std::filesystem::remove(Served() + "/next/data/new.pak.lzma");
+  const TCliRun missing = Cli({"--preload"});
+  EXPECT_EQ(missing.Status, 1);
+  EXPECT_TRUE(
+      missing.HasError(nginx_->Url(ServedPath("next/data/new.pak.lzma")) + ": 404 Not Found"))
+      << testing::PrintToString(missing.Errors);
+  EXPECT_TRUE(Game() == installed);
   // The list itself stays the list: the next one served in its place is refused.
   WriteFile(Served() + "/patchlist.xml", next);
   Touch(Served() + "/patchlist.xml");
